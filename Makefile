@@ -1,0 +1,64 @@
+# Set-up and test entry points. PYTHON picks the interpreter (3.11 or later);
+# VENV the virtual environment it builds into.
+PYTHON ?= python3
+VENV ?= .venv
+NUMPY ?= numpy>=2
+BUILD ?= build
+VPY := $(VENV)/bin/python
+JOBS ?= $(shell nproc)
+
+.PHONY: all run test venv module cpp-tests pytest asan tsan clean
+
+all: test
+
+$(VENV)/.ready:
+	$(PYTHON) -m venv $(VENV)
+	$(VPY) -m pip install -q --upgrade pip
+	$(VPY) -m pip install -q "scikit-build-core>=0.10" "numpy>=2" pytest cmake ninja
+	touch $@
+
+venv: $(VENV)/.ready
+
+# Builds the extension with the NumPy 2 headers and installs it into the
+# virtual environment; then installs the NumPy the tests should run with.
+module: venv
+	$(VPY) -m pip install -q --no-build-isolation --no-deps .
+	$(VPY) -m pip install -q "$(NUMPY)"
+
+# Core and pool tests (GoogleTest through ctest) and the no-FMA check.
+cpp-tests: venv
+	PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -B $(BUILD)/cpp -G Ninja \
+	    -DVANTELO_BUILD_TESTS=ON -DPython_EXECUTABLE="$(abspath $(VPY))"
+	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(BUILD)/cpp -j $(JOBS)
+	cd $(BUILD)/cpp && ctest --output-on-failure -j $(JOBS)
+
+pytest: module
+	cd tests && ../$(VPY) -m pytest -q -p no:cacheprovider .
+
+# The main job: builds the module and runs the example computation.
+run: module
+	$(VPY) examples/main.py
+
+# Everything: C++ tests, then the Python tests against the installed module.
+test: cpp-tests pytest
+
+# The Python tests against a build with AddressSanitizer and
+# UndefinedBehaviorSanitizer (leak detection off: the interpreter itself
+# keeps memory until exit).
+asan: venv
+	PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -B $(BUILD)/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DVANTELO_SANITIZE=ON -DPython_EXECUTABLE="$(abspath $(VPY))"
+	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(BUILD)/asan -j $(JOBS) --target vantelo
+	cd tests && LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
+	    ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	    PYTHONPATH="$(abspath $(BUILD))/asan" VANTELO_SANITIZED=1 ../$(VPY) -m pytest -q -p no:cacheprovider .
+
+# The pool and core tests under ThreadSanitizer.
+tsan: venv
+	PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -B $(BUILD)/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DVANTELO_TSAN=ON -DVANTELO_BUILD_MODULE=OFF -DVANTELO_BUILD_TESTS=ON
+	cmake --build $(BUILD)/tsan -j $(JOBS)
+	cd $(BUILD)/tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS)
+
+clean:
+	rm -rf $(BUILD)

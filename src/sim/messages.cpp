@@ -1,0 +1,62 @@
+#include "sim/messages.hpp"
+
+namespace vantelo::sim::msg {
+
+namespace {
+std::string num(std::uint64_t v) { return std::to_string(v); }
+}  // namespace
+
+std::string duplicate_qubit(std::uint64_t qubit) { return "duplicate qubit index: " + num(qubit); }
+
+std::string qubit_out_of_range(std::uint64_t qubit, std::uint64_t num_qubits) {
+    return "qubit index " + num(qubit) + " is out of range for " + num(num_qubits) + " qubits";
+}
+
+std::string too_many_qubits_in_operation(std::uint64_t count) {
+    return "too many qubits in operation: " + num(count);
+}
+
+std::string matrix_shape_mismatch(std::uint64_t expected, std::uint64_t targets, std::uint64_t got) {
+    return "matrix shape mismatch: expected " + num(expected) + " complex values for " +
+           num(targets) + " targets, got " + num(got);
+}
+
+std::string controlled_matrix_shape_mismatch(std::uint64_t expected, std::uint64_t targets,
+                                             std::uint64_t got) {
+    return "matrix shape mismatch: expected " + num(expected) + " complex values for " +
+           num(targets) + " target qubits, got " + num(got);
+}
+
+std::string not_unitary() { return "matrix must be unitary within tolerance 1e-3"; }
+std::string no_targets() { return "unitary operation must target at least one qubit"; }
+std::string no_control_qubits() { return "controlled unitary requires at least one control qubit"; }
+std::string no_controlled_target_qubits() {
+    return "controlled unitary requires at least one target qubit";
+}
+std::string too_many_qubits_in_state_vector() { return "too many qubits in state vector"; }
+
+std::string empty_observable() { return "observable must contain at least one term"; }
+std::string observable_qubit_out_of_range(std::uint64_t qubit, std::uint64_t num_qubits) {
+    return "observable references qubit " + num(qubit) + " but state vector only has " +
+           num(num_qubits) + " qubits";
+}
+
+std::string spec_needs_qubits() { return "compiled circuits must have at least one qubit"; }
+std::string parameter_slot_missing(std::uint64_t slot) {
+    return "parameter slot " + num(slot) + " does not exist in this circuit spec";
+}
+std::string parameter_length(std::uint64_t length, std::uint64_t expected) {
+    return "parameter vector has length " + num(length) + ", expected " + num(expected);
+}
+std::string state_width_mismatch(std::uint64_t state_qubits, std::uint64_t circuit_qubits) {
+    return "state vector has " + num(state_qubits) + " qubits, compiled circuit expects " +
+           num(circuit_qubits);
+}
+std::string batch_too_large() { return "parameter batch is too large"; }
+std::string batch_length(std::uint64_t length, std::uint64_t expected, std::uint64_t rows,
+                         std::uint64_t cols) {
+    return "parameter batch contains " + num(length) + " values, expected " + num(expected) +
+           " for shape (" + num(rows) + ", " + num(cols) + ")";
+}
+
+}  // namespace vantelo::sim::msg

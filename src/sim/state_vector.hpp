@@ -1,0 +1,44 @@
+// The register every simulation runs on: 2^n amplitudes, entry i the
+// amplitude of basis state i. Qubit q is bit q of i (qubit 0 is the least
+// significant bit).
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "sim/aligned_array.hpp"
+#include "sim/amplitude.hpp"
+#include "sim/gate.hpp"
+#include "sim/gate_catalog.hpp"
+#include "sim/result.hpp"
+
+namespace vantelo::sim {
+
+inline constexpr std::uint32_t kMaxQubits = 31;
+
+struct StateVector {
+    AlignedArray<Amplitude> amplitudes;
+    std::uint32_t num_qubits = 0;
+
+    // |0…0⟩ on n qubits. n ≥ 32 is an internal fault; an allocation that
+    // fails throws std::bad_alloc.
+    static StateVector create(std::uint32_t n);
+
+    std::size_t size() const { return amplitudes.size(); }
+};
+
+// Overwrites the amplitudes with |0…0⟩ without reallocating.
+void reset_to_zero_state(StateVector& state);
+
+// Duplicates first (by the first position with a later equal entry), then the
+// range of each qubit in list order.
+Status validate_targets(const StateVector& state, std::span<const Qubit> qubits);
+
+// Applies op to the state; on error the state is unchanged.
+Status apply_operation(StateVector& state, const Operation& op);
+
+// Applies m (row-major m00, m01, m10, m11) to qubit q < num_qubits of a
+// 2^num_qubits amplitude array, in place, on the worker pool. No validation.
+void apply_single_qubit(Amplitude* amplitudes, std::uint32_t num_qubits, Qubit q, const Matrix2& m);
+
+}  // namespace vantelo::sim

@@ -1,0 +1,12 @@
+execute_process(COMMAND objdump -d --no-show-raw-insn "${BINARY}"
+                OUTPUT_VARIABLE disassembly RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "objdump failed on ${BINARY}")
+endif()
+string(REGEX MATCHALL "[ \t]v?f(n?m(add|sub)|nm)[a-z0-9]*[ \t]" hits "${disassembly}")
+list(LENGTH hits count)
+if(count GREATER 0)
+  list(GET hits 0 first)
+  message(FATAL_ERROR "${count} fused multiply-add instructions in ${BINARY}, first: ${first}")
+endif()
+message(STATUS "no fused multiply-add instructions in ${BINARY}")
