@@ -1,0 +1,30 @@
+// One-off circuits: an immutable list of gates run against a state vector.
+#pragma once
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "sim/gate.hpp"
+#include "sim/result.hpp"
+#include "sim/state_vector.hpp"
+
+namespace vantelo::sim {
+
+struct MeasurementOutcome {
+    Qubit qubit;
+    bool outcome;
+};
+using MeasurementRecord = std::vector<MeasurementOutcome>;
+
+struct Circuit {
+    std::vector<Gate> gates;
+
+    // Fuses the list when it holds more than 15 one-qubit operations.
+    static Circuit create(std::vector<Gate> gates);
+};
+
+// Applies the items in order; stops at the first failing item.
+Result<MeasurementRecord> run_circuit(const Circuit& circuit, StateVector& state);
+
+}  // namespace vantelo::sim
