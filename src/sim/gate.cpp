@@ -107,6 +107,11 @@ Result<Gate> make_controlled_unitary_gate(std::vector<Qubit> controls, std::vect
     return Gate{Unitary{Operation{std::move(combined), std::move(expanded)}}};
 }
 
+Result<Gate> unitary_gate(Result<Operation> op) {
+    if (!op) return std::move(op).error();
+    return Gate{Unitary{std::move(op).value()}};
+}
+
 bool is_single_qubit_unitary(const Gate& gate) {
     const auto* u = std::get_if<Unitary>(&gate);
     return u != nullptr && u->op.targets.size() == 1 && u->op.matrix.size() == 4;

@@ -53,6 +53,9 @@ const Qubit* find_duplicate(std::span<const Qubit> qubits);
 Result<Gate> make_controlled_unitary_gate(std::vector<Qubit> controls, std::vector<Qubit> targets,
                                           std::vector<Amplitude> matrix);
 
+// Wraps a built operation as a Unitary gate, or passes its error on.
+Result<Gate> unitary_gate(Result<Operation> op);
+
 // True for a Unitary with one target and a 2 × 2 matrix (the fusable kind).
 bool is_single_qubit_unitary(const Gate& gate);
 

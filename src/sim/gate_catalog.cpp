@@ -99,8 +99,7 @@ std::vector<Amplitude> iswap() {
 std::vector<Amplitude> to_vector(const Matrix2& m) { return {m.begin(), m.end()}; }
 
 Result<Gate> single_qubit_gate(Qubit target, const Matrix2& m) {
-    VANTELO_ASSIGN_OR_RETURN(Operation op, Operation::create({target}, to_vector(m)));
-    return Gate{Unitary{std::move(op)}};
+    return unitary_gate(Operation::create({target}, to_vector(m)));
 }
 
 Result<Gate> controlled_gate(std::vector<Qubit> controls, Qubit target, const Matrix2& m) {

@@ -1,0 +1,36 @@
+// NumPy's C array interface, loaded on first use, and the conversions of
+// arrays in both directions.
+#pragma once
+
+#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+#define NPY_TARGET_VERSION NPY_1_22_API_VERSION
+#define PY_ARRAY_UNIQUE_SYMBOL vantelo_numpy_api
+#ifndef VANTELO_NUMPY_API_OWNER
+#define NO_IMPORT_ARRAY
+#endif
+
+#include <vector>
+
+#include "module/python.hpp"
+#include <numpy/arrayobject.h>
+
+#include "sim/aligned_array.hpp"
+#include "sim/amplitude.hpp"
+
+namespace vantelo::module {
+
+// Loads the array interface once; on failure raises the internal fault
+// "Failed to access NumPy array API capsule" and returns false.
+bool ensure_numpy();
+
+// One-dimensional writeable arrays that adopt the core's memory without
+// copying: the buffer moves into a holder object that becomes the array's
+// base and frees it when the array is collected.
+PyObject* adopt_amplitudes(sim::AlignedArray<sim::Amplitude> values);
+PyObject* adopt_floats(sim::AlignedArray<float> values);
+
+// Converts any object to a dense matrix through numpy.ascontiguousarray(obj,
+// complex64); element (r, c) lands at r · columns + c.
+bool matrix_from_python(PyObject* obj, std::vector<sim::Amplitude>& out);
+
+}  // namespace vantelo::module
