@@ -7,7 +7,7 @@ BUILD ?= build
 VPY := $(VENV)/bin/python
 JOBS ?= $(shell nproc)
 
-.PHONY: all run test venv module cpp-tests pytest asan tsan clean
+.PHONY: all deps run test venv module cpp-tests pytest asan tsan clean
 
 all: test
 
@@ -19,6 +19,12 @@ $(VENV)/.ready:
 
 venv: $(VENV)/.ready
 
+# Debian packages: a C++20 compiler and GoogleTest.
+deps:
+	@if ! dpkg -s libgtest-dev g++ binutils >/dev/null 2>&1; then \
+	    SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
+	    $$SUDO apt-get update -qq && $$SUDO apt-get install -y -qq libgtest-dev g++ binutils; fi
+
 # Builds the extension with the NumPy 2 headers and installs it into the
 # virtual environment; then installs the NumPy the tests should run with.
 module: venv
@@ -26,7 +32,7 @@ module: venv
 	$(VPY) -m pip install -q "$(NUMPY)"
 
 # Core and pool tests (GoogleTest through ctest) and the no-FMA check.
-cpp-tests: venv
+cpp-tests: deps venv
 	PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -B $(BUILD)/cpp -G Ninja \
 	    -DVANTELO_BUILD_TESTS=ON -DPython_EXECUTABLE="$(abspath $(VPY))"
 	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(BUILD)/cpp -j $(JOBS)
