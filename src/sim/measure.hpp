@@ -20,5 +20,27 @@ Status reset_qubit(StateVector& state, Qubit q, Rng& rng);
 // state. Unusable weights (NaN, all zero) are an internal fault naming the
 // kind: "InvalidWeight", "AllWeightsZero", "NoItem".
 std::vector<std::uint64_t> measure(const StateVector& state, std::uint64_t shots);
+// The same with a supplied generator.
+std::vector<std::uint64_t> measure(const StateVector& state, std::uint64_t shots, Rng& rng);
+
+// Cumulative weights for sampling basis states: entry i − 1 is the sum of the
+// weights before index i, so the table has one entry fewer than the state.
+struct WeightedIndex {
+    std::vector<double> cumulative;
+    double total = 0.0;
+
+    // Weights |a|² in single precision, widened and summed in double, in
+    // index order. Unusable weights are internal faults (see measure).
+    static WeightedIndex build(const StateVector& state);
+
+    // One index: the number of cumulative entries ≤ a uniform draw in
+    // [0, total).
+    std::uint64_t sample(Rng& rng) const;
+    // The index a draw c lands on: the number of cumulative entries ≤ c.
+    std::uint64_t locate(double c) const;
+};
+
+// `shots` independent samples from the index, in draw order.
+std::vector<std::uint64_t> draw_samples(const WeightedIndex& index, std::uint64_t shots, Rng& rng);
 
 }  // namespace vantelo::sim

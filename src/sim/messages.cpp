@@ -35,6 +35,11 @@ std::string no_controlled_target_qubits() {
 }
 std::string too_many_qubits_in_state_vector() { return "too many qubits in state vector"; }
 
+std::string seed_failed(const std::string& reason) {
+    return "failed to seed the random generator: " + reason;
+}
+std::string sampling_failed(const std::string& kind) { return "failed to sample: " + kind; }
+
 std::string empty_observable() { return "observable must contain at least one term"; }
 std::string observable_qubit_out_of_range(std::uint64_t qubit, std::uint64_t num_qubits) {
     return "observable references qubit " + num(qubit) + " but state vector only has " +

@@ -20,6 +20,10 @@ std::string no_control_qubits();
 std::string no_controlled_target_qubits();
 std::string too_many_qubits_in_state_vector();  // internal fault
 
+// Randomness and sampling (internal faults).
+std::string seed_failed(const std::string& reason);
+std::string sampling_failed(const std::string& kind);
+
 // Observables.
 std::string empty_observable();
 std::string observable_qubit_out_of_range(std::uint64_t qubit, std::uint64_t num_qubits);
