@@ -20,7 +20,9 @@ inline float norm_squared(Amplitude a) {
 
 constexpr Amplitude kZero{0.0f, 0.0f};
 
-inline Amplitude divide(Amplitude a, float norm) { return {a.re / norm, a.im / norm}; }
+inline Amplitude divide(Amplitude a, float norm) {
+    return {a.re / norm, a.im / norm};
+}
 
 }  // namespace
 
@@ -92,7 +94,9 @@ WeightedIndex WeightedIndex::build(const StateVector& state) {
     return index;
 }
 
-std::uint64_t WeightedIndex::sample(Rng& rng) const { return locate(rng.next_f64_below(total)); }
+std::uint64_t WeightedIndex::sample(Rng& rng) const {
+    return locate(rng.next_f64_below(total));
+}
 
 std::uint64_t WeightedIndex::locate(double c) const {
     // A bisection for the first entry > c; the table is non-decreasing.

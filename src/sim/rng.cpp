@@ -26,7 +26,9 @@ constexpr std::array<std::uint32_t, 4> kSigma = {0x61707865u, 0x3320646eu, 0x796
 // before its next draw so parent and child never share a stream.
 std::atomic<std::uint64_t> g_fork_generation{0};
 
-void on_fork_child() { g_fork_generation.fetch_add(1, std::memory_order_relaxed); }
+void on_fork_child() {
+    g_fork_generation.fetch_add(1, std::memory_order_relaxed);
+}
 
 void register_fork_handler() {
     static std::once_flag once;
@@ -68,7 +70,9 @@ std::array<std::uint32_t, 16> chacha12_block(const std::array<std::uint32_t, 16>
     return x;
 }
 
-ssize_t os_seed_read(void* buffer, std::size_t length) { return getrandom(buffer, length, 0); }
+ssize_t os_seed_read(void* buffer, std::size_t length) {
+    return getrandom(buffer, length, 0);
+}
 
 void fill_seed(std::span<std::uint8_t> out, SeedRead source) {
     std::size_t filled = 0;
@@ -102,7 +106,9 @@ Rng::Rng(SeedRead source) : source_(source) {
     reseed_from_os();
 }
 
-Rng::Rng(const std::array<std::uint8_t, 32>& seed) { set_key(seed); }
+Rng::Rng(const std::array<std::uint8_t, 32>& seed) {
+    set_key(seed);
+}
 
 void Rng::set_key(const std::array<std::uint8_t, 32>& seed) {
     for (int i = 0; i < 4; ++i) key_state_[i] = kSigma[i];
@@ -162,9 +168,13 @@ double f64_below_from_word(std::uint64_t u, double bound) {
     return 0.0 + f64_scale_below(bound) * (v - 1.0);
 }
 
-float Rng::next_f32() { return unit_f32_from_word(next_u32()); }
+float Rng::next_f32() {
+    return unit_f32_from_word(next_u32());
+}
 
-double Rng::next_f64_below(double bound) { return f64_below_from_word(next_u64(), bound); }
+double Rng::next_f64_below(double bound) {
+    return f64_below_from_word(next_u64(), bound);
+}
 
 Rng& thread_rng() {
     // Constructed on the thread's first call; a failed seed leaves it

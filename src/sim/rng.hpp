@@ -17,7 +17,7 @@ namespace vantelo::sim {
 using SeedRead = ssize_t (*)(void* buffer, std::size_t length);
 
 class Rng {
-public:
+  public:
     static constexpr std::size_t kSeedBytes = 32;
     static constexpr std::size_t kBufferWords = 64;  // four ChaCha blocks
     static constexpr std::uint64_t kReseedBytes = 65536;
@@ -38,7 +38,7 @@ public:
     // Uniform in [0, bound), the largest value staying below bound.
     double next_f64_below(double bound);
 
-private:
+  private:
     void refill();
     void reseed_from_os();
     void set_key(const std::array<std::uint8_t, 32>& seed);

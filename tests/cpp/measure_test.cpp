@@ -1,3 +1,5 @@
+#include "sim/measure.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -10,7 +12,6 @@
 
 #include "sim/fault.hpp"
 #include "sim/gate_catalog.hpp"
-#include "sim/measure.hpp"
 
 namespace vantelo::sim {
 namespace {
@@ -341,7 +342,8 @@ TEST(Sample, FollowsUnevenWeights) {
     // Amplitudes with squares 0.1, 0, 0.2, 0.05, 0, 0.3, 0.15, 0.2.
     const float w[8] = {0.1f, 0.0f, 0.2f, 0.05f, 0.0f, 0.3f, 0.15f, 0.2f};
     StateVector state = StateVector::create(3);
-    for (int i = 0; i < 8; ++i) state.amplitudes[i] = {std::sqrt(w[i]) * 0.6f, std::sqrt(w[i]) * 0.8f};
+    for (int i = 0; i < 8; ++i)
+        state.amplitudes[i] = {std::sqrt(w[i]) * 0.6f, std::sqrt(w[i]) * 0.8f};
     expect_distribution(state, 50000, measure(state, 50000));
     Rng rng(seed_number(9));
     expect_distribution(state, 50000, measure(state, 50000, rng));

@@ -1,3 +1,5 @@
+#include "sim/rng.hpp"
+
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,7 +12,6 @@
 #include <vector>
 
 #include "sim/fault.hpp"
-#include "sim/rng.hpp"
 
 namespace vantelo::sim {
 namespace {
@@ -20,7 +21,9 @@ using Seed = std::array<std::uint8_t, 32>;
 
 // An independent ChaCha block with a configurable round count, written from
 // the algorithm's definition (the quarter round as shifts and ors).
-std::uint32_t rot(std::uint32_t v, int c) { return (v << c) | (v >> (32 - c)); }
+std::uint32_t rot(std::uint32_t v, int c) {
+    return (v << c) | (v >> (32 - c));
+}
 
 void ref_qr(std::uint32_t* s, int a, int b, int c, int d) {
     s[a] = s[a] + s[b], s[d] = rot(s[d] ^ s[a], 16);
@@ -30,8 +33,8 @@ void ref_qr(std::uint32_t* s, int a, int b, int c, int d) {
 }
 
 Block ref_block(const Block& in, int rounds) {
-    static const int kOrder[8][4] = {{0, 4, 8, 12}, {1, 5, 9, 13}, {2, 6, 10, 14}, {3, 7, 11, 15},
-                                     {0, 5, 10, 15}, {1, 6, 11, 12}, {2, 7, 8, 13}, {3, 4, 9, 14}};
+    static const int kOrder[8][4] = {{0, 4, 8, 12},  {1, 5, 9, 13},  {2, 6, 10, 14}, {3, 7, 11, 15},
+                                     {0, 5, 10, 15}, {1, 6, 11, 12}, {2, 7, 8, 13},  {3, 4, 9, 14}};
     Block s = in;
     for (int r = 0; r < rounds; r += 2)
         for (const auto& q : kOrder) ref_qr(s.data(), q[0], q[1], q[2], q[3]);
@@ -115,8 +118,8 @@ TEST(Rng, U64IsLowWordThenHighWord) {
     const Seed key = counting_seed();
     Rng rng(key);
     for (std::uint64_t i = 0; i < 40; ++i) {
-        const std::uint64_t expected = std::uint64_t{ref_stream_word(key, 2 * i + 1)} << 32 |
-                                       ref_stream_word(key, 2 * i);
+        const std::uint64_t expected =
+            std::uint64_t{ref_stream_word(key, 2 * i + 1)} << 32 | ref_stream_word(key, 2 * i);
         ASSERT_EQ(rng.next_u64(), expected);
     }
 }
@@ -175,7 +178,8 @@ TEST(Rng, F64ScaleIsLoweredOnlyWhereRoundingWouldReachTheBound) {
 TEST(Rng, F64DrawUsesNextU64) {
     const Seed key = counting_seed();
     Rng a(key), b(key);
-    for (int i = 0; i < 50; ++i) ASSERT_EQ(a.next_f64_below(3.0), f64_below_from_word(b.next_u64(), 3.0));
+    for (int i = 0; i < 50; ++i)
+        ASSERT_EQ(a.next_f64_below(3.0), f64_below_from_word(b.next_u64(), 3.0));
 }
 
 // Seed sources for the tests: call k (from 0) yields 32 bytes of value k + 1.
@@ -251,7 +255,9 @@ ssize_t failing_source(void*, std::size_t) {
     return -1;
 }
 
-ssize_t empty_source(void*, std::size_t) { return 0; }
+ssize_t empty_source(void*, std::size_t) {
+    return 0;
+}
 
 TEST(Rng, SeedReadRetriesPartialAndInterruptedReads) {
     g_partial_calls = 0;
