@@ -1,6 +1,6 @@
-#include <vector>
+// Scalar reference kernels: the plain loops every faster path must match.
+#include <array>
 
-#include "pool/pool.hpp"
 #include "sim/kernels.hpp"
 
 namespace vantelo::sim {
@@ -20,36 +20,81 @@ void apply_single_qubit_chunks_scalar(Amplitude* a, Qubit q, const Matrix2& m,
     }
 }
 
-void apply_single_qubit_kernel(Amplitude* a, std::uint32_t num_qubits, Qubit q, const Matrix2& m) {
-    const std::size_t len = std::size_t{1} << num_qubits;
-    pool::for_each_chunk_range(len, std::size_t{2} << q, [&](std::size_t b, std::size_t e) {
-        apply_single_qubit_chunks_scalar(a, q, m, b, e);
-    });
+GeneralPlan make_general_plan(const Operation& op) {
+    GeneralPlan plan;
+    plan.num_targets = op.targets.size();
+    plan.dim = std::size_t{1} << plan.num_targets;
+    plan.matrix = op.matrix.data();
+    const std::size_t k = plan.num_targets;
+    for (Qubit t : op.targets) plan.target_mask |= std::size_t{1} << t;
+    plan.offsets.assign(plan.dim, 0);
+    for (std::size_t c = 0; c < plan.dim; ++c)
+        for (std::size_t j = 0; j < k; ++j)
+            if ((c >> (k - 1 - j)) & 1u) plan.offsets[c] |= std::size_t{1} << op.targets[j];
+    return plan;
 }
 
-void apply_general(Amplitude* a, std::uint32_t num_qubits, const Operation& op) {
-    const std::size_t len = std::size_t{1} << num_qubits;
-    const std::size_t k = op.targets.size();
-    const std::size_t dim = std::size_t{1} << k;
-    std::vector<Amplitude> input(a, a + len);
-    std::size_t target_mask = 0;
-    for (Qubit t : op.targets) target_mask |= std::size_t{1} << t;
-    pool::for_each_piece(len, [&](std::size_t b, std::size_t e) {
-        for (std::size_t i = b; i < e; ++i) {
-            std::size_t row = 0;
-            for (std::size_t j = 0; j < k; ++j)
-                row |= ((i >> op.targets[j]) & 1u) << (k - 1 - j);
-            const std::size_t base = i & ~target_mask;
+std::size_t group_base(const GeneralPlan& plan, std::size_t g) {
+    std::size_t base = 0;
+    for (std::size_t bit = 0; g != 0; ++bit) {
+        if ((plan.target_mask >> bit) & 1u) continue;
+        base |= (g & 1u) << bit;
+        g >>= 1;
+    }
+    return base;
+}
+
+void general_rows_scalar(Amplitude* a, const GeneralPlan& plan, std::size_t base,
+                         const Amplitude* x, std::size_t row_begin, std::size_t row_end) {
+    const std::size_t dim = plan.dim;
+    for (std::size_t r = row_begin; r < row_end; ++r) {
+        const Amplitude* row = plan.matrix + r * dim;
+        Amplitude acc{0.0f, 0.0f};
+        for (std::size_t c = 0; c < dim; ++c) acc = cadd(acc, cmul(row[c], x[c]));
+        a[base + plan.offsets[r]] = acc;
+    }
+}
+
+namespace {
+
+// general_groups_scalar for a dimension known at compile time, so the small
+// cases (two- and three-qubit gates) run fully unrolled from registers.
+template <std::size_t Dim>
+void groups_fixed(Amplitude* a, const GeneralPlan& plan, std::size_t group_begin,
+                  std::size_t group_end) {
+    std::array<std::size_t, Dim> off;
+    std::array<Amplitude, Dim * Dim> m;
+    for (std::size_t c = 0; c < Dim; ++c) off[c] = plan.offsets[c];
+    for (std::size_t e = 0; e < Dim * Dim; ++e) m[e] = plan.matrix[e];
+    std::size_t base = group_base(plan, group_begin);
+    for (std::size_t g = group_begin; g < group_end; ++g) {
+        std::array<Amplitude, Dim> x;
+        for (std::size_t c = 0; c < Dim; ++c) x[c] = a[base + off[c]];
+        for (std::size_t r = 0; r < Dim; ++r) {
             Amplitude acc{0.0f, 0.0f};
-            for (std::size_t col = 0; col < dim; ++col) {
-                std::size_t idx = base;
-                for (std::size_t j = 0; j < k; ++j)
-                    if ((col >> (k - 1 - j)) & 1u) idx |= std::size_t{1} << op.targets[j];
-                acc = cadd(acc, cmul(op.matrix[row * dim + col], input[idx]));
-            }
-            a[i] = acc;
+            for (std::size_t c = 0; c < Dim; ++c) acc = cadd(acc, cmul(m[r * Dim + c], x[c]));
+            a[base + off[r]] = acc;
         }
-    });
+        base = next_group_base(plan, base);
+    }
+}
+
+}  // namespace
+
+void general_groups_scalar(Amplitude* a, const GeneralPlan& plan, std::size_t group_begin,
+                           std::size_t group_end, Amplitude* scratch) {
+    switch (plan.dim) {
+        case 2: return groups_fixed<2>(a, plan, group_begin, group_end);
+        case 4: return groups_fixed<4>(a, plan, group_begin, group_end);
+        case 8: return groups_fixed<8>(a, plan, group_begin, group_end);
+        default: break;
+    }
+    std::size_t base = group_base(plan, group_begin);
+    for (std::size_t g = group_begin; g < group_end; ++g) {
+        for (std::size_t c = 0; c < plan.dim; ++c) scratch[c] = a[base + plan.offsets[c]];
+        general_rows_scalar(a, plan, base, scratch, 0, plan.dim);
+        base = next_group_base(plan, base);
+    }
 }
 
 }  // namespace vantelo::sim

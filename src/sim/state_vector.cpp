@@ -1,7 +1,5 @@
 #include "sim/state_vector.hpp"
 
-#include <algorithm>
-
 #include "sim/fault.hpp"
 #include "sim/kernels.hpp"
 #include "sim/messages.hpp"
@@ -11,15 +9,14 @@ namespace vantelo::sim {
 StateVector StateVector::create(std::uint32_t n) {
     if (n > kMaxQubits) raise_fault(msg::too_many_qubits_in_state_vector());
     StateVector state;
-    state.amplitudes = AlignedArray<Amplitude>::zeroed(std::size_t{1} << n);
-    state.amplitudes[0] = Amplitude{1.0f, 0.0f};
+    state.amplitudes = AlignedArray<Amplitude>::uninitialized(std::size_t{1} << n);
+    fill_zero_state(state.amplitudes.data(), state.amplitudes.size());
     state.num_qubits = n;
     return state;
 }
 
 void reset_to_zero_state(StateVector& state) {
-    std::fill(state.amplitudes.begin(), state.amplitudes.end(), Amplitude{0.0f, 0.0f});
-    state.amplitudes[0] = Amplitude{1.0f, 0.0f};
+    fill_zero_state(state.amplitudes.data(), state.amplitudes.size());
 }
 
 Status validate_targets(const StateVector& state, std::span<const Qubit> qubits) {
