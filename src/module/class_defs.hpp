@@ -1,9 +1,16 @@
 // The definition of each class, in the files py_<class>.cpp.
 #pragma once
 
+#include <optional>
+#include <string>
+
 #include "module/classes.hpp"
+#include "module/ref.hpp"
 #include "sim/circuit.hpp"
+#include "sim/circuit_spec.hpp"
+#include "sim/compiled.hpp"
 #include "sim/gate.hpp"
+#include "sim/observable.hpp"
 
 namespace vantelo::module {
 
@@ -14,6 +21,54 @@ struct ClassOf<sim::Gate> {
 template <>
 struct ClassOf<sim::Circuit> {
     static constexpr ClassId id = ClassId::Circuit;
+};
+
+template <>
+struct ClassOf<sim::Observable> {
+    static constexpr ClassId id = ClassId::Observable;
+};
+template <>
+struct ClassOf<sim::ParameterizedCircuitSpec> {
+    static constexpr ClassId id = ClassId::CircuitSpec;
+};
+template <>
+struct ClassOf<sim::CompiledCircuit> {
+    static constexpr ClassId id = ClassId::CompiledCircuit;
+};
+template <>
+struct ClassOf<sim::ExecutionContext> {
+    static constexpr ClassId id = ClassId::ExecutionContext;
+};
+
+// A Parameter: a slot index and an optional display name; tied to the
+// specification that made it only by the index.
+struct ParameterHandle {
+    std::uint32_t index;
+    std::optional<std::string> name;
+};
+template <>
+struct ClassOf<ParameterHandle> {
+    static constexpr ClassId id = ClassId::Parameter;
+};
+
+// The buffers each hold one NumPy float32 array, created zero-filled and
+// never replaced; callers write into it between calls.
+struct ParamBufferValue {
+    Ref array;
+    std::uint32_t size;
+};
+template <>
+struct ClassOf<ParamBufferValue> {
+    static constexpr ClassId id = ClassId::ParamBuffer;
+};
+struct ParamBatchBufferValue {
+    Ref array;
+    std::uint32_t batch_size;
+    std::uint32_t parameter_count;
+};
+template <>
+struct ClassOf<ParamBatchBufferValue> {
+    static constexpr ClassId id = ClassId::ParamBatchBuffer;
 };
 
 const ClassDef& gate_class();

@@ -79,6 +79,22 @@ struct Converter<std::optional<T>> {
         return true;
     }
 };
+// An optional argument whose omission means Default; None is not special.
+template <class T, auto Default>
+struct Or {
+    T value = Default;
+};
+template <class T, auto Default>
+struct Converter<Or<T, Default>> {
+    static bool convert(PyObject* obj, Or<T, Default>& out) {
+        if (obj == nullptr) {
+            out.value = Default;
+            return true;
+        }
+        return Converter<T>::convert(obj, out.value);
+    }
+};
+
 // An instance of one of the module's classes, shared-borrowed for the call.
 template <class T>
 struct Converter<Shared<T>> {
