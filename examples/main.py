@@ -1,38 +1,89 @@
-"""A first computation with vantelo: a GHZ state on 12 qubits, its exact
-amplitudes and a histogram of whole-register samples."""
+"""Variational ground-state energy of the hydrogen molecule with vantelo.
 
-import collections
+The Hamiltonian is the two-qubit STO-3G Hamiltonian of H2 at a bond length of
+0.735 Å, in Hartree: the four minimal-basis spin orbitals under the parity
+mapping, reduced to two qubits by the symmetry of the electron number. These
+are the standard coefficients of the VQE literature for this geometry; for
+the construction of such reduced Hamiltonians see P. J. J. O'Malley et al.,
+"Scalable Quantum Simulation of Molecular Energies", Phys. Rev. X 6, 031007
+(2016), and A. Kandala et al., "Hardware-efficient variational quantum
+eigensolver for small molecules and quantum magnets", Nature 549, 242 (2017).
+The energy below is electronic; the nuclear repulsion at this distance is
+0.7199689944 Ha, and the exact ground energy is -1.8572750 Ha.
+
+A hardware-efficient ansatz (Ry layers around a CX) is compiled once and
+minimised by plain gradient descent on value_and_gradient, whose gradient is
+the exact parameter-shift rule. The result is compared with the exact ground
+energy from NumPy's eigensolver on the same Hamiltonian.
+"""
 
 import numpy as np
 
-import vantelo
-from vantelo import Circuit, Gate
+from vantelo import CircuitSpec, Observable
 
-NUM_QUBITS = 12
-SHOTS = 10_000
+NUCLEAR_REPULSION = 0.7199689944489797
 
-gates = [Gate.h(0)] + [Gate.cx(q, q + 1) for q in range(NUM_QUBITS - 1)]
-circuit = Circuit(gates)
+# (coefficient, Pauli factors as (label, qubit)); qubit 0 is the least
+# significant bit of a basis-state index.
+TERMS = [
+    (-1.052373245772859, []),
+    (0.39793742484318045, [("Z", 0)]),
+    (-0.39793742484318045, [("Z", 1)]),
+    (-0.01128010425623538, [("Z", 0), ("Z", 1)]),
+    (0.18093119978423156, [("X", 0), ("X", 1)]),
+]
 
-state = circuit.run(NUM_QUBITS)
-print(f"vantelo exports: {', '.join(vantelo.__all__)}")
-print(f"GHZ state on {NUM_QUBITS} qubits: {state.size} amplitudes of dtype {state.dtype}")
-nonzero = np.flatnonzero(np.abs(state) > 1e-6)
-for index in nonzero:
-    print(f"  |{index:0{NUM_QUBITS}b}>  amplitude {state[index]:.6f}")
-print(f"  norm = {np.vdot(state, state).real:.7f}")
 
-samples = circuit.sample(NUM_QUBITS, SHOTS)
-counts = collections.Counter(samples)
-print(f"{SHOTS} samples:")
-for index, count in sorted(counts.items()):
-    print(f"  |{index:0{NUM_QUBITS}b}>  {count:6d}  ({count / SHOTS:.3f})")
-assert set(counts) <= {0, 2**NUM_QUBITS - 1}
+def dense_hamiltonian():
+    pauli = {"X": np.array([[0, 1], [1, 0]]), "Z": np.diag([1, -1]), "I": np.eye(2)}
+    h = np.zeros((4, 4))
+    for coefficient, factors in TERMS:
+        on = dict((q, label) for label, q in factors)
+        # np.kron puts its first factor on the most significant bit: qubit 1.
+        h += coefficient * np.kron(pauli[on.get(1, "I")], pauli[on.get(0, "I")])
+    return h
 
-# A mid-circuit measurement collapses the state once for the whole run.
-measured = Circuit(gates + [Gate.measure(0)])
-final, record = measured.run_with_measurements(NUM_QUBITS)
-outcome = record[0][1]
-print(f"measuring qubit 0 gave {outcome}; every qubit follows: "
-      f"amplitude of |{'1' * NUM_QUBITS if outcome else '0' * NUM_QUBITS}> = "
-      f"{final[(2**NUM_QUBITS - 1) if outcome else 0]:.6f}")
+
+def ansatz():
+    spec = CircuitSpec(2)
+    theta = [spec.param(f"theta{k}") for k in range(4)]
+    spec.x(0)  # the Hartree-Fock reference state
+    spec.ry(0, theta[0])
+    spec.ry(1, theta[1])
+    spec.cx(0, 1)
+    spec.ry(0, theta[2])
+    spec.ry(1, theta[3])
+    return spec.compile()
+
+
+def main():
+    hamiltonian = Observable.hamiltonian(
+        [Observable.pauli_string(factors, coefficient) for coefficient, factors in TERMS])
+    circuit = ansatz()
+    exact = float(np.linalg.eigvalsh(dense_hamiltonian())[0])
+
+    params = np.array([0.1, -0.2, 0.05, 0.15], dtype=np.float32)
+    learning_rate = 0.4
+    print(f"H2, STO-3G, 0.735 Å: {len(TERMS)} Pauli terms, {circuit.parameter_count} parameters")
+    for step in range(1, 301):
+        energy, gradient = circuit.value_and_gradient(params, hamiltonian)
+        params -= learning_rate * gradient
+        if step == 1 or step % 20 == 0:
+            print(f"step {step:3d}  energy {energy: .8f} Ha  |gradient| {np.linalg.norm(gradient):.2e}")
+        if np.linalg.norm(gradient) < 1e-6:
+            break
+
+    final = circuit.expectation(params, hamiltonian)
+    error = abs(final - exact)
+    print(f"final energy    {final: .8f} Ha (electronic)")
+    print(f"exact (NumPy)   {exact: .8f} Ha")
+    print(f"difference      {error:.2e} Ha")
+    print(f"total energy    {final + NUCLEAR_REPULSION: .8f} Ha including nuclear repulsion")
+    state = circuit.statevector(params)
+    print("ground state amplitudes:", np.array2string(state, precision=5))
+    if error > 1e-4:
+        raise SystemExit("did not converge to within 1e-4 Ha")
+
+
+if __name__ == "__main__":
+    main()
