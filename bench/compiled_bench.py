@@ -1,0 +1,161 @@
+"""Compiled-style benchmarks: expectation of a 10-term Pauli sum, gradients
+of a hardware-efficient ansatz (checkpointed parameter-shift runs against the
+plain rule of 1 + 2P runs from |0…0⟩, timed in the same process), and a
+256-row batch expectation on one thread against all threads.
+
+Run with the module installed (make module), e.g.
+    .venv/bin/python bench/compiled_bench.py [--quick]
+Prints medians and ratios; every ratio compares figures measured in this run.
+"""
+
+import argparse
+import os
+import statistics
+import subprocess
+import sys
+import time
+
+import numpy as np
+
+import vantelo
+from vantelo import CircuitSpec, Observable
+
+SHIFT = np.float32(1.5707964)
+
+
+def median_time(fn, repeats):
+    fn()  # warm-up
+    times = []
+    for _ in range(repeats):
+        start = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - start)
+    return statistics.median(times)
+
+
+def ansatz(n, layers):
+    """Layers of ry on every qubit followed by a cx ladder; P = 2·n·layers
+    (each layer has two ry sublayers)."""
+    spec = CircuitSpec(n)
+    for _ in range(layers):
+        for _ in range(2):
+            for q in range(n):
+                spec.ry(q, spec.param())
+        for q in range(n - 1):
+            spec.cx(q, q + 1)
+    return spec.compile()
+
+
+def pauli_sum(n, terms, seed=7):
+    rng = np.random.default_rng(seed)
+    parts = []
+    for _ in range(terms):
+        qubits = rng.choice(n, size=min(3, n), replace=False)
+        ops = [(str(rng.choice(["X", "Y", "Z"])), int(q)) for q in qubits]
+        parts.append(Observable.pauli_string(ops, float(rng.normal())))
+    return Observable.hamiltonian(parts)
+
+
+def plain_value_and_gradient(circuit, context, buffer, observable):
+    """The parameter-shift rule run by run: 1 + 2P complete runs."""
+    values = buffer.numpy()
+    base = values.copy()
+    value = context.expectation_buffer(circuit, buffer, observable)
+    grad = np.empty(len(base), dtype=np.float32)
+    for k in range(len(base)):
+        values[k] = base[k] + SHIFT
+        plus = context.expectation_buffer(circuit, buffer, observable)
+        values[k] = base[k] - SHIFT
+        minus = context.expectation_buffer(circuit, buffer, observable)
+        values[k] = base[k]
+        grad[k] = (np.float32(plus) - np.float32(minus)) * np.float32(0.5)
+    return value, grad
+
+
+def bench_expectation(sizes, repeats):
+    print("\n## Expectation of a 10-term Pauli sum on a 2^n state")
+    print("| n | expectation (10 terms) | state copy (one pass) | expectation / pass |")
+    print("|---|---|---|---|")
+    for n in sizes:
+        # An empty plan: a run only resets the context's state, so the call
+        # is dominated by the ten passes of the expectation.
+        circuit = CircuitSpec(n).compile()
+        observable = pauli_sum(n, 10)
+        context = circuit.execution_context()
+        buffer = circuit.param_buffer()
+        copy = median_time(lambda: context.statevector_buffer(circuit, buffer), repeats)
+        both = median_time(lambda: context.expectation_buffer(circuit, buffer, observable), repeats)
+        print(f"| {n} | {both * 1e3:.3f} ms | {copy * 1e3:.3f} ms | {both / copy:.2f} |")
+
+
+def bench_gradient(sizes, layers, repeats):
+    print("\n## value_and_gradient of a hardware-efficient ansatz")
+    print("| n | P | checkpointed | plain 1+2P runs | plain / checkpointed |")
+    print("|---|---|---|---|---|")
+    for n in sizes:
+        circuit = ansatz(n, layers)
+        p = circuit.parameter_count
+        params = np.random.default_rng(2).uniform(-1, 1, p).astype(np.float32)
+        observable = pauli_sum(n, 2 * n)
+        context = circuit.execution_context()
+        buffer = circuit.param_buffer()
+        buffer.numpy()[:] = params
+        fast_value, fast_grad = context.value_and_gradient_buffer(circuit, buffer, observable)
+        plain_value, plain_grad = plain_value_and_gradient(circuit, context, buffer, observable)
+        assert fast_value == plain_value and np.array_equal(fast_grad, plain_grad), \
+            "checkpointed gradient differs from the plain rule"
+        reps = max(1, repeats // (4 if n >= 16 else 1))
+        fast = median_time(lambda: context.value_and_gradient_buffer(circuit, buffer, observable), reps)
+        plain = median_time(lambda: plain_value_and_gradient(circuit, context, buffer, observable), reps)
+        print(f"| {n} | {p} | {fast * 1e3:.1f} ms | {plain * 1e3:.1f} ms | {plain / fast:.2f} |")
+
+
+BATCH_CHILD = """
+import sys, time, statistics, numpy as np, vantelo
+sys.path.insert(0, {bench_dir!r})
+from compiled_bench import ansatz, pauli_sum
+vantelo.set_num_threads({threads})
+circuit = ansatz(12, 2)
+observable = pauli_sum(12, 24)
+batch = np.random.default_rng(3).uniform(-1, 1, (256, circuit.parameter_count)).astype(np.float32)
+first = circuit.batch_expectation(batch, observable)
+times = []
+for _ in range({repeats}):
+    t = time.perf_counter(); circuit.batch_expectation(batch, observable); times.append(time.perf_counter() - t)
+print(statistics.median(times), first.tobytes().hex()[:32])
+"""
+
+
+def bench_batch(repeats):
+    print("\n## batch_expectation, 256 rows, n = 12 (one process per thread count)")
+    counts = sorted({1, os.cpu_count() or 1})
+    results = {}
+    for threads in counts:
+        code = BATCH_CHILD.format(bench_dir=os.path.dirname(os.path.abspath(__file__)),
+                                  threads=threads, repeats=repeats)
+        out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+        seconds, digest = out.stdout.split()
+        results[threads] = (float(seconds), digest)
+    digests = {d for _, d in results.values()}
+    assert len(digests) == 1, "batch results differ between thread counts"
+    base = results[1][0]
+    print("| threads | time | speed-up over 1 thread |")
+    print("|---|---|---|")
+    for threads, (seconds, _) in results.items():
+        print(f"| {threads} | {seconds * 1e3:.1f} ms | {base / seconds:.2f} |")
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--quick", action="store_true", help="small sizes, few repetitions")
+    args = parser.parse_args()
+    sizes = [12, 16] if args.quick else [12, 16, 20]
+    repeats = 3 if args.quick else 7
+    print(f"vantelo compiled benchmarks, {os.cpu_count()} CPUs")
+    bench_expectation(sizes, repeats)
+    bench_gradient(sizes, 2, repeats)
+    bench_batch(repeats)
+
+
+if __name__ == "__main__":
+    main()
