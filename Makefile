@@ -7,7 +7,7 @@ BUILD ?= build
 VPY := $(VENV)/bin/python
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps run test venv module cpp-tests pytest asan tsan clean
+.PHONY: all deps run examples test venv module cpp-tests pytest asan tsan clean
 
 all: test
 
@@ -44,6 +44,10 @@ pytest: module
 # The main job: builds the module and runs the example computation.
 run: module
 	$(VPY) examples/main.py
+
+# Every example, so none of them rots.
+examples: module
+	for f in examples/*.py; do echo "== $$f"; $(VPY) $$f || exit 1; done
 
 # Everything: C++ tests, then the Python tests against the installed module.
 test: cpp-tests pytest
