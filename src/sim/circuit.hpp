@@ -1,12 +1,14 @@
 // One-off circuits: an immutable list of gates run against a state vector.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <utility>
 #include <vector>
 
 #include "sim/gate.hpp"
 #include "sim/result.hpp"
+#include "sim/rng.hpp"
 #include "sim/state_vector.hpp"
 
 namespace vantelo::sim {
@@ -18,6 +20,9 @@ struct MeasurementOutcome {
 using MeasurementRecord = std::vector<MeasurementOutcome>;
 
 struct Circuit {
+    // Lists with more one-qubit operations than this are fused.
+    static constexpr std::ptrdiff_t kFusionThreshold = 15;
+
     std::vector<Gate> gates;
 
     // Fuses the list when it holds more than 15 one-qubit operations.
@@ -25,6 +30,9 @@ struct Circuit {
 };
 
 // Applies the items in order; stops at the first failing item.
+// Draws from the calling thread's generator, obtained once per run.
 Result<MeasurementRecord> run_circuit(const Circuit& circuit, StateVector& state);
+// The same with a supplied generator.
+Result<MeasurementRecord> run_circuit(const Circuit& circuit, StateVector& state, Rng& rng);
 
 }  // namespace vantelo::sim
