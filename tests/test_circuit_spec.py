@@ -165,3 +165,32 @@ def test_compile_snapshots_the_spec():
     assert np.allclose(second.statevector([0.0, 0.0]), [0, 0, 1, 0], atol=0)
     empty = CircuitSpec(3).compile()
     assert (empty.num_qubits, empty.parameter_count) == (3, 0)
+
+
+class Reentrant:
+    """An index whose conversion calls back into the builder being changed."""
+
+    def __init__(self, callback):
+        self.callback, self.error = callback, None
+
+    def __index__(self):
+        try:
+            self.callback()
+        except RuntimeError as e:
+            self.error = e
+        return 0
+
+
+@pytest.mark.parametrize("callback, message", [
+    (lambda s: s.h(0), "Already borrowed"),
+    (lambda s: s.param(), "Already borrowed"),
+    (lambda s: s.num_qubits, "Already mutably borrowed"),
+    (lambda s: s.compile(), "Already mutably borrowed"),
+])
+def test_reentrant_builder_call_is_refused(callback, message):
+    spec = CircuitSpec(1)
+    index = Reentrant(lambda: callback(spec))
+    assert spec.x(index) is None
+    assert str(index.error) == message
+    assert spec.parameter_count == 0
+    assert np.array_equal(spec.compile().statevector([]), [0, 1])

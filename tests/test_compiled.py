@@ -234,8 +234,12 @@ def test_buffer_resized_in_place_reports_core_length():
     assert buf.size == 2
     with pytest.raises(ValueError, match="^parameter vector has length 3, expected 2$"):
         circuit.statevector_buffer(buf)
-    other = build(1, [("rx", 0, 0)], 3)
-    assert other.param_buffer().size == 3
+    batch = circuit.param_batch_buffer(2)
+    batch.numpy().resize((3, 2), refcheck=False)
+    assert (batch.batch_size, batch.parameter_count) == (2, 2)
+    with pytest.raises(ValueError) as info:
+        circuit.batch_expectation_buffer(batch, Observable.pauli_z(0))
+    assert str(info.value) == "parameter batch contains 6 values, expected 4 for shape (2, 2)"
 
 
 def test_buffer_works_with_any_circuit_of_same_count(setup):
