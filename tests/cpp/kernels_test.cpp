@@ -122,6 +122,8 @@ struct DenseCase {
     std::size_t k;
 };
 
+void PrintTo(const DenseCase& c, std::ostream* os) { *os << "n=" << c.n << " k=" << c.k; }
+
 class DenseKernel : public ::testing::TestWithParam<DenseCase> {};
 
 TEST_P(DenseKernel, InPlaceMatchesOutOfPlaceBitForBit) {
@@ -146,10 +148,12 @@ TEST_P(DenseKernel, InPlaceMatchesOutOfPlaceBitForBit) {
     }
 }
 
-TEST_P(DenseKernel, Avx2GroupsAndRowsMatchOutOfPlaceBitForBit) {
+// The AVX2 dense kernel works on blocks of four rows: two targets or more.
+class DenseKernelAvx2 : public DenseKernel {};
+
+TEST_P(DenseKernelAvx2, GroupsAndRowsMatchOutOfPlaceBitForBit) {
     SKIP_WITHOUT_AVX2();
     const auto [n, k] = GetParam();
-    if (k < 2) GTEST_SKIP() << "the AVX2 dense kernel works on blocks of four rows";
     std::mt19937 rng(4000 + 64 * n + k);
     for (int trial = 0; trial < 6; ++trial) {
         const Operation op = random_operation(n, k, rng);
@@ -211,21 +215,62 @@ TEST_P(DenseKernel, MatchesDenseOracle) {
     EXPECT_TRUE(testing::matches_oracle(op, n, state, out, 1e-5 * (1u << k)));
 }
 
-std::vector<DenseCase> dense_cases() {
+std::vector<DenseCase> dense_cases(std::size_t min_k) {
     std::vector<DenseCase> cases;
-    for (std::size_t k : {1u, 2u, 3u, 4u, 5u})
+    for (std::size_t k = min_k; k <= 5; ++k)
         for (std::uint32_t n = static_cast<std::uint32_t>(k); n <= 10; ++n) cases.push_back({n, k});
     return cases;
 }
 
-INSTANTIATE_TEST_SUITE_P(TargetCounts, DenseKernel, ::testing::ValuesIn(dense_cases()),
-                         [](const auto& info) {
-                             std::string name = "n";
-                             name += std::to_string(info.param.n);
-                             name += "_k";
-                             name += std::to_string(info.param.k);
-                             return name;
-                         });
+std::string dense_case_name(const ::testing::TestParamInfo<DenseCase>& info) {
+    std::string name = "n";
+    name += std::to_string(info.param.n);
+    name += "_k";
+    name += std::to_string(info.param.k);
+    return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(TargetCounts, DenseKernel, ::testing::ValuesIn(dense_cases(1)),
+                         dense_case_name);
+INSTANTIATE_TEST_SUITE_P(TargetCounts, DenseKernelAvx2, ::testing::ValuesIn(dense_cases(2)),
+                         dense_case_name);
+
+// Each placement of the targets relative to the two lowest bits takes its
+// own register layout in the AVX2 kernel; cover every ordered pair and
+// triple, cut into pieces at every group offset modulo four.
+TEST(DenseKernel, Avx2EveryTargetPlacementMatchesOutOfPlace) {
+    SKIP_WITHOUT_AVX2();
+    std::mt19937 rng(7000);
+    for (std::size_t k : {2u, 3u}) {
+        const std::uint32_t n = k == 2 ? 6 : 5;
+        std::vector<Qubit> t(k);
+        for (t[0] = 0; t[0] < n; ++t[0])
+            for (t[1] = 0; t[1] < n; ++t[1])
+                for (Qubit t2 = 0; t2 < (k == 3 ? n : 1); ++t2) {
+                    if (k == 3) t[2] = t2;
+                    if (find_duplicate(t) != nullptr) continue;
+                    const Operation op{t, random_amplitudes(std::size_t{1} << (2 * k), rng)};
+                    const auto state = random_amplitudes(std::size_t{1} << n, rng);
+                    const auto expected = apply_general_reference(state, op);
+                    const GeneralPlan plan = make_general_plan(op);
+                    const auto packed = pack_matrix_avx2(plan);
+                    const std::size_t groups = std::size_t{1} << (n - k);
+                    std::vector<Amplitude> scratch(plan.dim);
+                    for (std::size_t cut = 0; cut < 4; ++cut) {
+                        auto out = state;
+                        general_groups_avx2(out.data(), plan, packed.data(), 0, cut, scratch.data());
+                        general_groups_avx2(out.data(), plan, packed.data(), cut, groups,
+                                            scratch.data());
+                        std::string where = "targets";
+                        for (Qubit q : t) {
+                            where += ' ';
+                            where += std::to_string(q);
+                        }
+                        EXPECT_TRUE(bit_identical(expected, out)) << where << ", cut " << cut;
+                    }
+                }
+    }
+}
 
 TEST(DenseKernel, GroupBasesSkipTargetBits) {
     const Operation op{{3, 1}, std::vector<Amplitude>(16)};
