@@ -72,3 +72,21 @@ tsan: venv
 
 clean:
 	rm -rf $(BUILD)
+
+# vantelo against peer simulators, in a virtual environment of their own
+# (bench/.venv-peers); writes bench/results/peers.md and gate_times.png.
+# PEERS_ARGS=--quick for a short smoke run.
+PEERS_VENV ?= bench/.venv-peers
+PEERS_ARGS ?=
+
+.PHONY: bench-peers
+
+$(PEERS_VENV)/.ready: bench/peers/requirements.txt
+	$(PYTHON) -m venv $(PEERS_VENV)
+	$(PEERS_VENV)/bin/python -m pip install -q --upgrade pip
+	$(PEERS_VENV)/bin/python -m pip install -q "scikit-build-core>=0.10" cmake ninja -r bench/peers/requirements.txt
+	touch $@
+
+bench-peers: deps $(PEERS_VENV)/.ready
+	PATH="$(abspath $(PEERS_VENV))/bin:$$PATH" $(PEERS_VENV)/bin/python -m pip install -q --no-build-isolation --no-deps .
+	$(PEERS_VENV)/bin/python bench/peers/run.py $(PEERS_ARGS)

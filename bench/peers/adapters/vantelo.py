@@ -1,0 +1,68 @@
+import numpy as np
+
+import vantelo
+from vantelo import Circuit, CircuitSpec, Gate, Observable
+
+from . import ansatz_items
+
+NAME = "vantelo"
+PRECISION = "single"
+
+
+def configure(threads):
+    vantelo.set_num_threads(threads)
+
+
+def _gate(g):
+    if g[0] == "h":
+        return Gate.h(g[1])
+    if g[0] == "cx":
+        return Gate.cx(g[1], g[2])
+    return getattr(Gate, g[0])(g[1], float(g[2]))
+
+
+def make_state(n, gates, fuse=True):
+    circuit = Circuit([_gate(g) for g in gates])
+    return (lambda: circuit.run(n)), (lambda raw: raw)
+
+
+def _compiled(n, layers):
+    spec = CircuitSpec(n)
+    params = []
+    for item in ansatz_items(n, layers):
+        if item[0] == "ry":
+            params.append(spec.param())
+            spec.ry(item[1], params[-1])
+        else:
+            spec.cx(item[1], item[2])
+    return spec.compile()
+
+
+def _observable(terms):
+    return Observable.hamiltonian([Observable.pauli_string(ops, coeff) for coeff, ops in terms])
+
+
+def make_expectation(n, layers, terms):
+    circuit, obs = _compiled(n, layers), _observable(terms)
+    return lambda params: float(circuit.expectation(params, obs))
+
+
+def make_gradient(n, layers, terms, method):
+    if method != "shift":
+        raise NotImplementedError
+    circuit, obs = _compiled(n, layers), _observable(terms)
+
+    def run(params):
+        value, grad = circuit.value_and_gradient(params, obs)
+        return float(value), np.asarray(grad)
+    return run
+
+
+def make_batch(n, layers, terms):
+    circuit, obs = _compiled(n, layers), _observable(terms)
+    return lambda batch: np.asarray(circuit.batch_expectation(batch, obs))
+
+
+def make_sampler(n, gates, shots):
+    circuit = Circuit([_gate(g) for g in gates])
+    return lambda: np.asarray(circuit.sample(n, shots), dtype=np.int64)

@@ -1,0 +1,435 @@
+"""vantelo against peer simulators (Qiskit Aer, Qulacs, PennyLane Lightning,
+qsim), all in one invocation on one machine.
+
+Run inside bench/.venv-peers (make bench-peers), e.g.
+    bench/.venv-peers/bin/python bench/peers/run.py [--quick]
+Writes bench/results/peers.md (medians and peer/vantelo ratios) and
+bench/results/gate_times.png (time per gate against n, with the memory
+bandwidth floor measured in the same run).
+
+Each simulator runs in its own worker process per thread count, so every one
+is told its thread count before it starts:
+    vantelo    set_num_threads(k) (and RAYON_NUM_THREADS=k)
+    Qiskit Aer max_parallel_threads=k (and OMP_NUM_THREADS=k)
+    Qulacs     OMP_NUM_THREADS=k
+    Lightning  OMP_NUM_THREADS=k
+    qsim       QSimOptions(cpu_threads=k)
+Before anything is timed, every peer's result is checked against vantelo's
+(to 1e-4; for states the relative distance of amplitudes at fixed indices
+after aligning the global phase, values for expectations and gradients,
+per-qubit marginals within six standard deviations for samples); a
+disagreement stops the run.
+"""
+
+import argparse
+import json
+import os
+import platform
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+import numpy as np
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
+sys.path.insert(0, HERE)
+
+TOLERANCE = 1e-4
+
+
+def config(quick):
+    if quick:
+        return dict(gates=list(range(8, 15, 2)), layered=[10, 12], depth=20, expectation=[8, 10],
+                    gradient=[8, 10], batch=(8, 64), samples=(12, 10_000), repeats=3)
+    return dict(gates=list(range(16, 27)), layered=[16, 20, 24], depth=20, expectation=[12, 16, 20],
+                gradient=[12, 16], batch=(12, 256), samples=(20, 100_000), repeats=5)
+
+
+# ---------------------------------------------------------------- workloads
+
+def h_each(n):
+    return [("h", q) for q in range(n)]
+
+
+def layered(n, depth, seed):
+    """rx, ry or rz (chosen at random) on every qubit, then a brick of cx."""
+    rng = np.random.default_rng(seed)
+    gates = []
+    for d in range(depth):
+        for q in range(n):
+            gates.append((str(rng.choice(["rx", "ry", "rz"])), q, float(rng.uniform(-np.pi, np.pi))))
+        for q in range(d % 2, n - 1, 2):
+            gates.append(("cx", q, q + 1))
+    return gates
+
+
+def pauli_terms(n, count, seed=7):
+    rng = np.random.default_rng(seed)
+    terms = []
+    for _ in range(count):
+        qubits = rng.choice(n, size=min(3, n), replace=False)
+        terms.append((float(rng.normal()), [(str(rng.choice(["X", "Y", "Z"])), int(q)) for q in qubits]))
+    return terms
+
+
+def layers_for(n):
+    """Ansatz depth giving about 100 parameters (2·n per layer)."""
+    return max(1, round(100 / (2 * n)))
+
+
+def params_for(n, seed=2):
+    from adapters import parameter_count
+    return np.random.default_rng(seed).uniform(-1, 1, parameter_count(n, layers_for(n))).astype(np.float32)
+
+
+# ------------------------------------------------------------------- worker
+
+def median_time(fn, repeats):
+    fn()  # warm-up
+    times = []
+    for _ in range(repeats):
+        start = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - start)
+    return statistics.median(times)
+
+
+def probe(n):
+    """Fixed indices at which state probabilities are compared."""
+    size = 1 << n
+    if size <= 1 << 16:
+        return np.arange(size)
+    return np.sort(np.random.default_rng(n).choice(size, 1 << 16, replace=False))
+
+
+class Checker:
+    """vantelo's worker stores references; the peers' workers compare."""
+
+    def __init__(self, name, ref_dir):
+        self.name, self.ref_dir = name, ref_dir
+
+    def __call__(self, key, **values):
+        path = os.path.join(self.ref_dir, key + ".npz")
+        if self.name == "vantelo":
+            np.savez(path, **values)
+            return
+        ref = np.load(path)
+        for field, value in values.items():
+            expected = ref[field]
+            if field == "amps":
+                # Relative distance after aligning the global phase.
+                value = np.asarray(value, dtype=np.complex128)
+                overlap = np.vdot(value, expected)
+                phase = overlap / abs(overlap) if abs(overlap) > 0 else 1.0
+                distance = np.linalg.norm(value * phase - expected) / np.linalg.norm(expected)
+                if value.shape != expected.shape or not distance <= TOLERANCE:
+                    raise SystemExit(f"DISAGREEMENT: {self.name} {key}: relative distance {distance}")
+                continue
+            value = np.asarray(value, dtype=np.float64)
+            if field == "marginals":
+                shots = float(ref["shots"])
+                bound = 6 * np.sqrt(0.25 / shots)
+                bad = np.abs(value - expected) > bound
+            elif field == "shots":
+                continue
+            else:
+                bad = ~np.isfinite(value) | (np.abs(value - expected) > TOLERANCE)
+            if value.shape != expected.shape or np.any(bad):
+                worst = np.max(np.abs(value - expected)) if value.shape == expected.shape else "shape"
+                raise SystemExit(f"DISAGREEMENT: {self.name} {key} {field}: max difference {worst}")
+
+
+def marginals(samples, n):
+    samples = np.asarray(samples, dtype=np.int64)
+    return np.array([np.mean((samples >> q) & 1) for q in range(n)])
+
+
+def exact_marginals(state, n):
+    probs = np.abs(np.asarray(state, dtype=np.complex128)) ** 2
+    idx = np.arange(1 << n)
+    return np.array([probs[((idx >> q) & 1) == 1].sum() for q in range(n)])
+
+
+def worker(name, threads, cfg, ref_dir, out_path):
+    from adapters import load
+    adapter = load(name)
+    adapter.configure(threads)
+    check = Checker(name, ref_dir)
+    reps = cfg["repeats"]
+    records = []
+
+    def record(workload, n, seconds, **extra):
+        records.append(dict(sim=name, workload=workload, n=n, threads=threads, seconds=seconds, **extra))
+
+    def state_check(key, n, run, convert):
+        raw = run()
+        state = np.asarray(convert(raw))
+        check(key, amps=state[probe(n)].astype(np.complex128))
+        return raw
+
+    def optional(make, *args):
+        try:
+            return make(*args)
+        except NotImplementedError:
+            return None
+
+    # 1: one h on each target; per gate = (circuit − empty circuit) / n.
+    for n in cfg["gates"]:
+        run, convert = adapter.make_state(n, h_each(n), False)
+        empty, _ = adapter.make_state(n, [], False)
+        state_check(f"gates-{n}", n, run, convert)
+        full_t = median_time(run, reps)
+        empty_t = median_time(empty, reps)
+        record("gates", n, max(full_t - empty_t, 0.0) / n, circuit=full_t, empty=empty_t)
+        if name == "vantelo" and threads == 1:
+            a = np.ones(1 << n, dtype=np.complex64)
+
+            def rmw():
+                a.__imul__(np.complex64(1))
+            record("floor", n, median_time(rmw, reps))
+            del a
+    if threads != max(thread_counts()):
+        return dump(records, out_path)
+
+    # 2: random layered circuits, final state vector.
+    for n in cfg["layered"]:
+        run, convert = adapter.make_state(n, layered(n, cfg["depth"], seed=n), True)
+        state_check(f"layered-{n}", n, run, convert)
+        record("layered", n, median_time(run, reps))
+
+    # 3: expectation of a 2n-term Pauli sum on the ansatz.
+    for n in cfg["expectation"]:
+        fn = adapter.make_expectation(n, layers_for(n), pauli_terms(n, 2 * n))
+        params = params_for(n)
+        check(f"expectation-{n}", value=fn(params))
+        record("expectation", n, median_time(lambda: fn(params), reps))
+
+    # 4: value and gradient, parameter shift (adjoint where a peer has it).
+    for n in cfg["gradient"]:
+        params = params_for(n)
+        for method in ("shift", "adjoint"):
+            fn = optional(adapter.make_gradient, n, layers_for(n), pauli_terms(n, 2 * n), method)
+            if fn is None:
+                continue
+            value, grad = fn(params)
+            check(f"gradient-{n}", value=value, grad=grad)
+            record(f"gradient-{method}", n, median_time(lambda: fn(params), max(1, reps // 2)),
+                   parameters=len(params))
+
+    # 5: batch expectation.
+    n, rows = cfg["batch"]
+    fn = adapter.make_batch(n, layers_for(n), pauli_terms(n, 2 * n))
+    batch = np.random.default_rng(3).uniform(-1, 1, (rows, len(params_for(n)))).astype(np.float32)
+    check(f"batch-{n}", values=fn(batch))
+    record("batch", n, median_time(lambda: fn(batch), reps), rows=rows)
+
+    # 6: samples of a layered state.
+    n, shots = cfg["samples"]
+    gates = layered(n, 4, seed=100 + n)
+    fn = adapter.make_sampler(n, gates, shots)
+    if name == "vantelo":
+        run, _ = adapter.make_state(n, gates)
+        check(f"samples-{n}", marginals=exact_marginals(run(), n), shots=shots)
+    else:
+        check(f"samples-{n}", marginals=marginals(fn(), n))
+    record("samples", n, median_time(fn, reps), shots=shots)
+    return dump(records, out_path)
+
+
+def dump(records, out_path):
+    with open(out_path, "w") as f:
+        json.dump(records, f)
+
+
+# ------------------------------------------------------------------- parent
+
+def thread_counts():
+    return sorted({1, len(os.sched_getaffinity(0))})
+
+
+def thread_env(threads):
+    env = dict(os.environ)
+    for var in ("OMP_NUM_THREADS", "RAYON_NUM_THREADS", "MKL_NUM_THREADS", "OPENBLAS_NUM_THREADS"):
+        env[var] = str(threads)
+    return env
+
+
+def run_worker(name, threads, cfg, ref_dir, args):
+    out = os.path.join(ref_dir, f"out-{name}-{threads}.json")
+    cmd = [sys.executable, os.path.abspath(__file__), "--worker", name, "--threads", str(threads),
+           "--ref-dir", ref_dir, "--out-json", out] + (["--quick"] if args.quick else [])
+    print(f"== {name}, {threads} thread(s)", flush=True)
+    proc = subprocess.run(cmd, env=thread_env(threads))
+    if proc.returncode != 0:
+        raise SystemExit(f"{name} with {threads} thread(s) failed (exit {proc.returncode})")
+    with open(out) as f:
+        return json.load(f)
+
+
+def versions():
+    from importlib import metadata
+    out = {}
+    for pkg in ("vantelo", "qiskit", "qiskit-aer", "qulacs", "pennylane", "pennylane-lightning",
+                "cirq-core", "qsimcirq", "numpy"):
+        try:
+            out[pkg] = metadata.version(pkg)
+        except metadata.PackageNotFoundError:
+            out[pkg] = "not installed"
+    return out
+
+
+def cpu_model():
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or "unknown"
+
+
+def fmt(seconds):
+    if seconds is None:
+        return "n/a"
+    if seconds >= 1:
+        return f"{seconds:.2f} s"
+    if seconds >= 1e-3:
+        return f"{seconds * 1e3:.2f} ms"
+    return f"{seconds * 1e6:.1f} µs"
+
+
+def table(records, workload, sims, title, note=""):
+    rows = sorted({(r["n"], r["threads"]) for r in records if r["workload"] == workload})
+    if not rows:
+        return []
+    times = {(r["sim"], r["n"], r["threads"]): r["seconds"] for r in records if r["workload"] == workload}
+    from adapters import load
+    names = [load(s).NAME for s in sims]
+    lines = [f"\n## {title}\n"] + ([note + "\n"] if note else [])
+    lines.append("| n | threads | " + " | ".join(names) + " |")
+    lines.append("|---|---|" + "---|" * len(sims))
+    for n, threads in rows:
+        base = times.get(("vantelo", n, threads))
+        cells = []
+        for s in sims:
+            t = times.get((s, n, threads))
+            if t is None:
+                cells.append("n/a")
+            elif s == "vantelo" or not base:
+                cells.append(fmt(t))
+            else:
+                cells.append(f"{fmt(t)} ({t / base:.2f}×)")
+        lines.append(f"| {n} | {threads} | " + " | ".join(cells) + " |")
+    return lines
+
+
+def report(records, cfg, args, sims):
+    from adapters import load
+    lines = ["# vantelo against peer simulators", "",
+             ("**Quick mode: tiny sizes and few repetitions; the numbers are noisy and not "
+              "representative.**\n" if args.quick else ""),
+             f"Machine: {cpu_model()}, {len(os.sched_getaffinity(0))} CPUs available, "
+             f"Python {platform.python_version()}.  ",
+             "Versions: " + ", ".join(f"{k} {v}" for k, v in versions().items()) + ".  ",
+             "Precision: " + ", ".join(f"{load(s).NAME} {load(s).PRECISION}" for s in sims) + ".",
+             "",
+             "Medians of repeated runs after a warm-up, in one invocation; in brackets the ratio "
+             "peer / vantelo (above 1: vantelo is faster). Threads: vantelo set_num_threads, Aer "
+             "max_parallel_threads, qsim cpu_threads, Qulacs and Lightning OMP_NUM_THREADS; "
+             "each simulator runs in its own process per thread count."]
+    lines += table(records, "gates", sims, "1. One h on each target: time per gate",
+                   "(circuit of n h gates − empty circuit) / n; fusion across qubits turned off "
+                   "(Aer fusion_enable=False, qsim max_fused_gate_size=1).")
+    floor = {r["n"]: r["seconds"] for r in records if r["workload"] == "floor"}
+    if floor:
+        lines.append("\nBandwidth floor (numpy in-place `a *= complex64(1)` over the same 2^n complex64 "
+                     "array, one thread): " + ", ".join(f"n={n}: {fmt(t)}" for n, t in sorted(floor.items())))
+    lines += table(records, "layered", sims, f"2. Random layered circuits, depth {cfg['depth']}, final state",
+                   "Each simulator's default fusion.")
+    lines += table(records, "expectation", sims, "3. Expectation of a 2n-term Pauli sum on the ansatz",
+                   "Ansatz: layers of two ry sublayers and a cx ladder, about 100 parameters.")
+    lines += table(records, "gradient-shift", sims, "4. Value and gradient, parameter shift",
+                   "Peers: 1 + 2P expectation runs (batched where the API allows); vantelo: "
+                   "value_and_gradient.")
+    lines += table(records, "gradient-adjoint", sims, "4b. Reference: peers' adjoint gradient",
+                   "Ratios against vantelo's parameter-shift value_and_gradient of the same circuit.")
+    lines += table(records, "batch", sims, f"5. Batch expectation, {cfg['batch'][1]} rows")
+    lines += table(records, "samples", sims, f"6. {cfg['samples'][1]} samples (including simulation)")
+    return "\n".join(lines) + "\n"
+
+
+def adjoint_against_shift(records):
+    """Gives adjoint rows a vantelo baseline: its parameter-shift timing."""
+    out = list(records)
+    for r in records:
+        if r["sim"] == "vantelo" and r["workload"] == "gradient-shift":
+            out.append(dict(r, workload="gradient-adjoint"))
+    return out
+
+
+def plot(records, path, quick):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    from adapters import load
+    fig, ax = plt.subplots(figsize=(8, 5))
+    sims = sorted({r["sim"] for r in records if r["workload"] == "gates"}, key=SIM_ORDER.index)
+    for i, s in enumerate(sims):
+        for threads in thread_counts():
+            pts = sorted((r["n"], r["seconds"]) for r in records
+                         if r["workload"] == "gates" and r["sim"] == s and r["threads"] == threads)
+            if pts:
+                ax.plot(*zip(*pts), marker="o", color=f"C{i}", linestyle="-" if threads == 1 else "--",
+                        label=f"{load(s).NAME}, {threads} thread{'s' if threads > 1 else ''}")
+    pts = sorted((r["n"], r["seconds"]) for r in records if r["workload"] == "floor")
+    if pts:
+        ax.plot(*zip(*pts), color="black", linewidth=2, label="bandwidth floor (numpy RMW, 1 thread)")
+    ax.set_yscale("log")
+    ax.set_xlabel("qubits n")
+    ax.set_ylabel("seconds per h gate")
+    ax.set_title("One h on each target" + (" (quick mode, noisy)" if quick else ""))
+    ax.grid(True, which="both", alpha=0.3)
+    ax.legend(fontsize=8)
+    fig.tight_layout()
+    fig.savefig(path, dpi=120)
+
+
+SIM_ORDER = ["vantelo", "aer", "qulacs", "lightning", "qsim"]
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--quick", action="store_true", help="tiny sizes, few repetitions")
+    parser.add_argument("--only", default=",".join(SIM_ORDER[1:]), help="comma-separated peers")
+    parser.add_argument("--results", default=os.path.join(ROOT, "bench", "results"))
+    parser.add_argument("--worker")
+    parser.add_argument("--threads", type=int)
+    parser.add_argument("--ref-dir")
+    parser.add_argument("--out-json")
+    args = parser.parse_args()
+    cfg = config(args.quick)
+    if args.worker:
+        return worker(args.worker, args.threads, cfg, args.ref_dir, args.out_json)
+
+    sims = ["vantelo"] + [s for s in SIM_ORDER[1:] if s in args.only.split(",")]
+    records = []
+    with tempfile.TemporaryDirectory() as ref_dir:
+        for threads in thread_counts():
+            for s in sims:
+                records += run_worker(s, threads, cfg, ref_dir, args)
+    os.makedirs(args.results, exist_ok=True)
+    md = os.path.join(args.results, "peers.md")
+    with open(md, "w") as f:
+        f.write(report(adjoint_against_shift(records), cfg, args, sims))
+    plot(records, os.path.join(args.results, "gate_times.png"), args.quick)
+    with open(os.path.join(args.results, "peers.json"), "w") as f:
+        json.dump(records, f, indent=1)
+    print(open(md).read())
+
+
+if __name__ == "__main__":
+    main()
