@@ -36,8 +36,16 @@ bool JobDeque::pop_back_if(Job* job) noexcept {
     return true;
 }
 
-Job* JobDeque::pop_front() noexcept {
-    std::lock_guard lock(mutex_);
+Job* JobDeque::try_pop_front(bool& busy) noexcept {
+    std::unique_lock lock(mutex_, std::try_to_lock);
+    if (!lock.owns_lock()) {
+        busy = true;
+        return nullptr;
+    }
+    return take_front();
+}
+
+Job* JobDeque::take_front() noexcept {
     if (size_ == 0) return nullptr;
     Job* job = ring_[head_];
     head_ = (head_ + 1) & (ring_.size() - 1);

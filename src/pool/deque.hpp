@@ -27,8 +27,10 @@ public:
     // Removes `job` if it is the newest job.
     bool pop_back_if(Job* job) noexcept;
 
-    // Removes and returns the oldest job, or null when empty.
-    Job* pop_front() noexcept;
+    // Removes and returns the oldest job, or null when empty. Gives up when
+    // another thread holds the lock, setting `busy`: a thief should look
+    // elsewhere rather than block.
+    Job* try_pop_front(bool& busy) noexcept;
 
     // May be stale. A scanner that reads the pool's work counter before
     // reading this hint cannot miss a job: the counter is bumped after every
@@ -36,6 +38,8 @@ public:
     bool looks_empty() const noexcept { return size_hint_.load(std::memory_order_relaxed) == 0; }
 
 private:
+    Job* take_front() noexcept;  // with mutex_ held
+
     void set_size(std::size_t size) noexcept {
         size_ = size;
         size_hint_.store(size, std::memory_order_relaxed);

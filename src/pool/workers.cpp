@@ -180,13 +180,21 @@ Job* Pool::find_job(Worker& self) noexcept {
     x ^= x << 17;
     self.victim_state = x;
     const std::size_t first = static_cast<std::size_t>(x % width_);
-    for (std::size_t k = 0; k < width_; ++k) {
-        Worker& victim = workers_[(first + k) % width_];
-        if (&victim == &self || victim.jobs.looks_empty()) continue;
-        if (Job* job = victim.jobs.pop_front()) return job;
+    // A queue whose lock was busy may hold a job: scan again rather than
+    // idle. Busy locks are held for a few instructions only.
+    for (bool busy = true; busy;) {
+        busy = false;
+        for (std::size_t k = 0; k < width_; ++k) {
+            Worker& victim = workers_[(first + k) % width_];
+            if (&victim == &self || victim.jobs.looks_empty()) continue;
+            if (Job* job = victim.jobs.try_pop_front(busy)) return job;
+        }
+        if (!injector_.looks_empty()) {
+            if (Job* job = injector_.try_pop_front(busy)) return job;
+        }
+        if (busy) cpu_relax();
     }
-    if (injector_.looks_empty()) return nullptr;
-    return injector_.pop_front();
+    return nullptr;
 }
 
 void Pool::idle(Worker& self, std::uint64_t seen, const std::atomic<bool>& done) noexcept {

@@ -181,11 +181,17 @@ TEST(PoolLoopTest, WorkloadMatchesSerialRun) {
 
 TEST(PoolLoopTest, ConcurrentCallersShareThePool) {
     constexpr int kCallers = 4, kLoops = 150;
+    const std::uint64_t expected = serial_workload();
     std::atomic<int> failures{0};
     std::vector<std::thread> callers;
     for (int t = 0; t < kCallers; ++t) {
         callers.emplace_back([&, t] {
             for (int l = 0; l < kLoops; ++l) {
+                if (l % 50 == t) {
+                    const auto hash = pool_test::run_workload(
+                        [](std::size_t count, auto&& body) { for_each_piece(count, body); });
+                    if (hash != expected) ++failures;
+                }
                 const std::size_t count = static_cast<std::size_t>(1 + (t * 977 + l * 131) % 5000);
                 std::vector<unsigned char> visits(count, 0);
                 for_each_piece(count, [&](std::size_t b, std::size_t e) {
@@ -270,7 +276,8 @@ INSTANTIATE_TEST_SUITE_P(
                       ParseCase{"", std::nullopt}, ParseCase{" 6", std::nullopt}, ParseCase{"6 ", std::nullopt},
                       ParseCase{"-1", std::nullopt}, ParseCase{"-0", std::nullopt}, ParseCase{"++6", std::nullopt},
                       ParseCase{"4294967296", std::nullopt}, ParseCase{"99999999999999999999999", std::nullopt},
-                      ParseCase{"1a", std::nullopt}, ParseCase{"0x10", std::nullopt}));
+                      ParseCase{"1a", std::nullopt}, ParseCase{"0x10", std::nullopt}),
+    [](const auto& info) { return "Text" + std::to_string(info.index); });
 
 TEST(ParseThreadCountTest, NullIsUnset) { EXPECT_EQ(parse_thread_count(nullptr), std::nullopt); }
 
