@@ -68,6 +68,12 @@ struct ClassDef {
 // reference, or nullptr with an exception set.
 PyTypeObject* create_class(const ClassDef& def);
 
+// The definition of the class whose instances hold a T.
+template <class T>
+ClassDef class_def(const char* name, const char* doc, std::span<const MemberDef> members,
+                   newfunc constructor = nullptr, const ArgsView* constructor_args = nullptr,
+                   reprfunc repr = nullptr);
+
 // Allocates an instance of the class and moves the value in; nullptr with an
 // exception set on failure.
 template <class T>
@@ -91,8 +97,10 @@ void dealloc_instance(PyObject* obj) {
 }
 
 template <class T>
-T& value_of(PyObject* obj) {
-    return reinterpret_cast<Instance<T>*>(obj)->value;
+ClassDef class_def(const char* name, const char* doc, std::span<const MemberDef> members,
+                   newfunc constructor, const ArgsView* constructor_args, reprfunc repr) {
+    return {ClassOf<T>::id,   name, doc, sizeof(Instance<T>), &dealloc_instance<T>, constructor,
+            constructor_args, repr, members};
 }
 
 // A borrow of an instance, released on destruction.

@@ -39,7 +39,7 @@ bool convert_text(PyObject* obj, std::string& out) {
     return true;
 }
 
-bool convert_u32_sequence(PyObject* obj, std::vector<std::uint32_t>& out) {
+bool for_each_in_sequence(PyObject* obj, pool::FunctionRef<bool(PyObject*)> item) {
     if (PyUnicode_Check(obj)) {
         raise_type_error("Can't extract `str` to `Vec`");
         return false;
@@ -48,18 +48,21 @@ bool convert_u32_sequence(PyObject* obj, std::vector<std::uint32_t>& out) {
         raise_cannot_convert(obj, "Sequence");
         return false;
     }
-    out.clear();
-    const Py_ssize_t hint = PySequence_Size(obj);
-    if (hint < 0) PyErr_Clear();
-    else out.reserve(static_cast<std::size_t>(hint));
     Ref iter = Ref::steal(PyObject_GetIter(obj));
     if (!iter) return false;
-    while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
-        std::uint32_t value = 0;
-        if (!convert_u32(item.get(), value)) return false;
-        out.push_back(value);
-    }
+    while (Ref element = Ref::steal(PyIter_Next(iter.get())))
+        if (!item(element.get())) return false;
     return !PyErr_Occurred();
+}
+
+bool convert_u32_sequence(PyObject* obj, std::vector<std::uint32_t>& out) {
+    out.clear();
+    return for_each_in_sequence(obj, [&](PyObject* element) {
+        std::uint32_t value = 0;
+        if (!convert_u32(element, value)) return false;
+        out.push_back(value);
+        return true;
+    });
 }
 
 bool convert_list(PyObject* obj, ListArg& out) {

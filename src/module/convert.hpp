@@ -10,6 +10,7 @@
 
 #include "module/classes.hpp"
 #include "module/python.hpp"
+#include "pool/function_ref.hpp"
 
 namespace vantelo::module {
 
@@ -27,6 +28,9 @@ bool convert_u32(PyObject* obj, std::uint32_t& out);
 bool convert_f32(PyObject* obj, float& out);
 bool convert_text(PyObject* obj, std::string& out);
 bool convert_u32_sequence(PyObject* obj, std::vector<std::uint32_t>& out);
+// Any sequence but str: calls item(element) for each element in order until
+// one returns false.
+bool for_each_in_sequence(PyObject* obj, pool::FunctionRef<bool(PyObject*)> item);
 bool convert_list(PyObject* obj, ListArg& out);
 
 // Replaces a pending TypeError (exactly that type) by

@@ -32,32 +32,18 @@ const MemberDef kBatchMembers[] = {
 }  // namespace
 
 const ClassDef& param_buffer_class() {
-    static const ClassDef def{
-        ClassId::ParamBuffer,
+    static const ClassDef def = class_def<ParamBufferValue>(
         "ParamBuffer",
         "Reusable parameter buffer for zero-copy compiled scalar execution.",
-        sizeof(Instance<ParamBufferValue>),
-        &dealloc_instance<ParamBufferValue>,
-        nullptr,
-        nullptr,
-        nullptr,
-        kBufferMembers,
-    };
+        kBufferMembers);
     return def;
 }
 
 const ClassDef& param_batch_buffer_class() {
-    static const ClassDef def{
-        ClassId::ParamBatchBuffer,
+    static const ClassDef def = class_def<ParamBatchBufferValue>(
         "ParamBatchBuffer",
         "Reusable parameter batch buffer for zero-copy compiled batch execution.",
-        sizeof(Instance<ParamBatchBufferValue>),
-        &dealloc_instance<ParamBatchBufferValue>,
-        nullptr,
-        nullptr,
-        nullptr,
-        kBatchMembers,
-    };
+        kBatchMembers);
     return def;
 }
 

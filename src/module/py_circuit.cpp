@@ -89,17 +89,12 @@ const MemberDef kMembers[] = {
 }  // namespace
 
 const ClassDef& circuit_class() {
-    static const ClassDef def{
-        ClassId::Circuit,
+    static const ClassDef def = class_def<sim::Circuit>(
         "Circuit",
         "One-off gate-by-gate circuit execution API.",
-        sizeof(Instance<sim::Circuit>),
-        &dealloc_instance<sim::Circuit>,
-        &constructor_entry<&circuit_new, k_new>,
-        &k_new_view,
-        nullptr,
         kMembers,
-    };
+        &constructor_entry<&circuit_new, k_new>,
+        &k_new_view);
     return def;
 }
 

@@ -120,32 +120,23 @@ const MemberDef kSpecMembers[] = {
 }  // namespace
 
 const ClassDef& parameter_class() {
-    static const ClassDef def{
-        ClassId::Parameter,
+    static const ClassDef def = class_def<ParameterHandle>(
         "Parameter",
         "Symbolic parameter handle used when building a compiled circuit specification.",
-        sizeof(Instance<ParameterHandle>),
-        &dealloc_instance<ParameterHandle>,
-        nullptr,
-        nullptr,
-        &parameter_repr_entry,
         kParameterMembers,
-    };
+        nullptr,
+        nullptr,
+        &parameter_repr_entry);
     return def;
 }
 
 const ClassDef& circuit_spec_class() {
-    static const ClassDef def{
-        ClassId::CircuitSpec,
+    static const ClassDef def = class_def<Spec>(
         "CircuitSpec",
         "Builder for reusable parameterized circuit structure.",
-        sizeof(Instance<Spec>),
-        &dealloc_instance<Spec>,
-        &constructor_entry<&spec_new, k_new>,
-        &k_new_view,
-        nullptr,
         kSpecMembers,
-    };
+        &constructor_entry<&spec_new, k_new>,
+        &k_new_view);
     return def;
 }
 

@@ -140,17 +140,10 @@ const MemberDef kMembers[] = {
 }  // namespace
 
 const ClassDef& compiled_circuit_class() {
-    static const ClassDef def{
-        ClassId::CompiledCircuit,
+    static const ClassDef def = class_def<CC>(
         "CompiledCircuit",
         "Reusable compiled execution plan for repeated parameterized circuit evaluation.",
-        sizeof(Instance<CC>),
-        &dealloc_instance<CC>,
-        nullptr,
-        nullptr,
-        nullptr,
-        kMembers,
-    };
+        kMembers);
     return def;
 }
 

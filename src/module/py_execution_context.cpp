@@ -100,17 +100,10 @@ const MemberDef kMembers[] = {
 }  // namespace
 
 const ClassDef& execution_context_class() {
-    static const ClassDef def{
-        ClassId::ExecutionContext,
+    static const ClassDef def = class_def<Context>(
         "ExecutionContext",
         "Reusable execution buffer for repeated scalar compiled-circuit calls.",
-        sizeof(Instance<Context>),
-        &dealloc_instance<Context>,
-        nullptr,
-        nullptr,
-        nullptr,
-        kMembers,
-    };
+        kMembers);
     return def;
 }
 

@@ -169,17 +169,10 @@ const MemberDef kMembers[] = {
 }  // namespace
 
 const ClassDef& gate_class() {
-    static const ClassDef def{
-        ClassId::Gate,
+    static const ClassDef def = class_def<sim::Gate>(
         "Gate",
         "Gate constructors for one-off circuit building and custom unitary definition.",
-        sizeof(Instance<sim::Gate>),
-        &dealloc_instance<sim::Gate>,
-        nullptr,
-        nullptr,
-        nullptr,
-        kMembers,
-    };
+        kMembers);
     return def;
 }
 

@@ -19,34 +19,24 @@ template <>
 struct Converter<std::vector<LabeledQubit>> {
     // A sequence (not str) of 2-tuples (str, unsigned integer).
     static bool convert(PyObject* obj, std::vector<LabeledQubit>& out) {
-        if (PyUnicode_Check(obj)) {
-            raise_type_error("Can't extract `str` to `Vec`");
-            return false;
-        }
-        if (!PySequence_Check(obj)) {
-            raise_cannot_convert(obj, "Sequence");
-            return false;
-        }
-        Ref iter = Ref::steal(PyObject_GetIter(obj));
-        if (!iter) return false;
-        while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
-            if (!PyTuple_Check(item.get())) {
-                raise_cannot_convert(item.get(), "PyTuple");
+        return for_each_in_sequence(obj, [&](PyObject* item) {
+            if (!PyTuple_Check(item)) {
+                raise_cannot_convert(item, "PyTuple");
                 return false;
             }
-            const Py_ssize_t length = PyTuple_GET_SIZE(item.get());
+            const Py_ssize_t length = PyTuple_GET_SIZE(item);
             if (length != 2) {
                 raise_value_error("expected tuple of length 2, but got tuple of length " +
                                   std::to_string(length));
                 return false;
             }
             LabeledQubit entry;
-            if (!convert_text(PyTuple_GET_ITEM(item.get(), 0), entry.label) ||
-                !convert_u32(PyTuple_GET_ITEM(item.get(), 1), entry.qubit))
+            if (!convert_text(PyTuple_GET_ITEM(item, 0), entry.label) ||
+                !convert_u32(PyTuple_GET_ITEM(item, 1), entry.qubit))
                 return false;
             out.push_back(std::move(entry));
-        }
-        return !PyErr_Occurred();
+            return true;
+        });
     }
 };
 
@@ -122,17 +112,10 @@ const MemberDef kMembers[] = {
 }  // namespace
 
 const ClassDef& observable_class() {
-    static const ClassDef def{
-        ClassId::Observable,
+    static const ClassDef def = class_def<sim::Observable>(
         "Observable",
         "Pauli observables and Hamiltonians for expectation-value workflows.",
-        sizeof(Instance<sim::Observable>),
-        &dealloc_instance<sim::Observable>,
-        nullptr,
-        nullptr,
-        nullptr,
-        kMembers,
-    };
+        kMembers);
     return def;
 }
 
