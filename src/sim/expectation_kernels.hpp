@@ -37,7 +37,9 @@ void term_sums_scalar(const Amplitude* psi, std::uint32_t num_qubits, const Paul
                       std::size_t count, float* sums);
 
 // The same sums, bit for bit, with the addends of eight consecutive b computed
-// in AVX2 lanes. Needs num_qubits ≥ 3 and a CPU with AVX2.
+// in AVX2 lanes. Up to four terms add them into scalar chains; five or more
+// run as one chain per lane of a vector accumulator. Needs num_qubits ≥ 3 and
+// a CPU with AVX2.
 void term_sums_avx2(const Amplitude* psi, std::uint32_t num_qubits, const PauliTermMasks* terms,
                     std::size_t count, float* sums);
 
