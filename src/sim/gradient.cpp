@@ -10,6 +10,10 @@ namespace vantelo::sim {
 
 namespace {
 
+// Shared prefixes hold up to two state vectors besides the context's; above
+// this width (2 GiB per state) the plain rule's single state is kept.
+constexpr std::uint32_t kMaxSharedPrefixQubits = 28;
+
 // The rule as stated: 1 + 2P complete runs from |0…0⟩ in the context. Plans
 // with measurements or resets take this path, since their runs are random.
 Status plain_rule(const CompiledCircuit& circuit, std::span<const float> params,
@@ -129,7 +133,8 @@ Status value_and_gradient_into(const CompiledCircuit& circuit, std::span<const f
     if (params.size() != circuit.parameter_count)
         return fail(msg::parameter_length(params.size(), circuit.parameter_count));
     VANTELO_TRY(check_observable_qubits(observable, circuit.num_qubits));
-    if (circuit.parameter_count == 0 || has_random_steps(circuit))
+    if (circuit.parameter_count == 0 || has_random_steps(circuit) ||
+        circuit.num_qubits > kMaxSharedPrefixQubits)
         return plain_rule(circuit, params, observable, context, scratch, value, gradient);
     return checkpointed_rule(circuit, params, observable, context, scratch, value, gradient);
 }
