@@ -3,6 +3,7 @@
 #include "sim/kernels_avx2.hpp"
 
 #include <array>
+#include <cstdint>
 
 #include "sim/kernels.hpp"
 
@@ -98,24 +99,25 @@ void high_target_chunk(Amplitude* lo, std::size_t half, const std::array<Entry, 
     }
 }
 
-// Targets whose chunks span 1 KiB to 128 KiB: the two halves of a chunk are
+// Targets whose chunks span 1 KiB to 64 KiB: the two halves of a chunk are
 // short interleaved streams that the hardware prefetchers follow poorly (up to
 // three times slower than one sequential pass). Fetching the data ahead, in
 // address order and at the rate the update consumes it, keeps the memory
 // traffic sequential: `ahead` bytes beyond the current position of the lower
-// half, two lines per step of eight pairs, never past `end`.
+// half, two lines per step of eight pairs, never past `end`. The data goes to
+// the outer caches (the hint that measured best), not the small L1.
 constexpr Qubit kStreamedMinTarget = 6;
-constexpr Qubit kStreamedMaxTarget = 13;
+constexpr Qubit kStreamedMaxTarget = 12;
 
-template <int Hint>
 void streamed_chunk(Amplitude* lo, std::size_t half, const std::array<Entry, 4>& m,
-                    std::size_t ahead, const char* end) {
+                    std::size_t ahead, std::uintptr_t end) {
     Amplitude* hi = lo + half;
-    const char* next = reinterpret_cast<const char*>(lo) + ahead;
+    // An address, not a pointer: it may run past the array.
+    std::uintptr_t next = reinterpret_cast<std::uintptr_t>(lo) + ahead;
     for (std::size_t j = 0; j < half; j += 8, next += 128) {
         if (next < end) {
-            _mm_prefetch(next, static_cast<_mm_hint>(Hint));
-            _mm_prefetch(next + 64, static_cast<_mm_hint>(Hint));
+            _mm_prefetch(reinterpret_cast<const char*>(next), _MM_HINT_T2);
+            _mm_prefetch(reinterpret_cast<const char*>(next + 64), _MM_HINT_T2);
         }
         __m256 a0 = load(lo + j);
         __m256 a1 = load(hi + j);
@@ -146,19 +148,13 @@ void apply_single_qubit_chunks_avx2(Amplitude* a, Qubit q, const Matrix2& m,
     }
     const std::size_t half = std::size_t{1} << q;
     if (q >= kStreamedMinTarget && q <= kStreamedMaxTarget) {
-        // Stay at least a chunk ahead so the whole next chunk arrives in
-        // order; data fetched more than 8 KiB ahead is kept out of the small
-        // L1 (the hint that measured best for 16 KiB to 128 KiB chunks).
+        // Two chunks (at least 8 KiB) ahead, so each chunk is in cache, in
+        // order, before its update starts.
         const std::size_t chunk_bytes = (std::size_t{2} << q) * sizeof(Amplitude);
-        const std::size_t ahead = chunk_bytes > 4096 ? chunk_bytes : 4096;
-        const char* end = reinterpret_cast<const char*>(a + (chunk_end << (q + 1)));
-        for (std::size_t c = chunk_begin; c < chunk_end; ++c) {
-            Amplitude* lo = a + (c << (q + 1));
-            if (ahead <= 8192)
-                streamed_chunk<_MM_HINT_T0>(lo, half, e, ahead, end);
-            else
-                streamed_chunk<_MM_HINT_T2>(lo, half, e, ahead, end);
-        }
+        const std::size_t ahead = 2 * chunk_bytes > 8192 ? 2 * chunk_bytes : 8192;
+        const auto end = reinterpret_cast<std::uintptr_t>(a + (chunk_end << (q + 1)));
+        for (std::size_t c = chunk_begin; c < chunk_end; ++c)
+            streamed_chunk(a + (c << (q + 1)), half, e, ahead, end);
         return;
     }
     for (std::size_t c = chunk_begin; c < chunk_end; ++c) high_target_chunk(a + (c << (q + 1)), half, e);
