@@ -13,10 +13,11 @@ namespace {
 
 constexpr std::size_t kStackSize = std::size_t{2} << 20;
 
-// Idle workers first poll, then yield for a while, then sleep: back-to-back
-// loops on small states then find their workers awake. Polling is short so
-// that an idle worker never holds a CPU long against a busy one.
-constexpr auto kPollTime = std::chrono::microseconds(20);
+// Idle workers yield for a while before they sleep: back-to-back loops on
+// small states then find their workers awake. They yield rather than spin:
+// on a machine with no spare core the thread waiting for the loop (often the
+// caller) may share the CPU, and a spinning worker would hold it off until
+// preempted, turning a microsecond hand-off into tens.
 constexpr auto kYieldTime = std::chrono::microseconds(100);
 
 thread_local Worker* tl_worker = nullptr;
@@ -201,14 +202,7 @@ void Pool::idle(Worker& self, std::uint64_t seen, const std::atomic<bool>& done)
     const auto woke = [&] {
         return work_epoch_.load(std::memory_order_acquire) != seen || done.load(std::memory_order_acquire);
     };
-    const auto start = std::chrono::steady_clock::now();
-    do {
-        for (int i = 0; i < 32; ++i) {
-            if (woke()) return;
-            cpu_relax();
-        }
-    } while (std::chrono::steady_clock::now() - start < kPollTime);
-    const auto deadline = start + kPollTime + kYieldTime;
+    const auto deadline = std::chrono::steady_clock::now() + kYieldTime;
     do {
         if (woke()) return;
         std::this_thread::yield();
