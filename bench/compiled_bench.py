@@ -36,14 +36,14 @@ def median_time(fn, repeats):
 def ansatz(n, layers):
     """Layers of ry on every qubit followed by a cx ladder; P = 2·n·layers
     (each layer has two ry sublayers)."""
-    spec = CircuitSpec(n)
+    builder = CircuitSpec(n)
     for _ in range(layers):
         for _ in range(2):
             for q in range(n):
-                spec.ry(q, spec.param())
+                builder.ry(q, builder.param())
         for q in range(n - 1):
-            spec.cx(q, q + 1)
-    return spec.compile()
+            builder.cx(q, q + 1)
+    return builder.compile()
 
 
 def pauli_sum(n, terms, seed=7):

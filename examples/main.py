@@ -45,15 +45,15 @@ def dense_hamiltonian():
 
 
 def ansatz():
-    spec = CircuitSpec(2)
-    theta = [spec.param(f"theta{k}") for k in range(4)]
-    spec.x(0)  # the Hartree-Fock reference state
-    spec.ry(0, theta[0])
-    spec.ry(1, theta[1])
-    spec.cx(0, 1)
-    spec.ry(0, theta[2])
-    spec.ry(1, theta[3])
-    return spec.compile()
+    builder = CircuitSpec(2)
+    theta = [builder.param(f"theta{k}") for k in range(4)]
+    builder.x(0)  # the Hartree-Fock reference state
+    builder.ry(0, theta[0])
+    builder.ry(1, theta[1])
+    builder.cx(0, 1)
+    builder.ry(0, theta[2])
+    builder.ry(1, theta[3])
+    return builder.compile()
 
 
 def main():

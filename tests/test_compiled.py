@@ -19,15 +19,15 @@ TERMS = [(0.5, [("Z", 0)]), (-1.25, [("X", 1), ("Y", 2)]), (2.0, [("Z", 0), ("Z"
 
 
 def build(num_qubits, items, count):
-    spec = CircuitSpec(num_qubits)
-    handles = [spec.param() for _ in range(count)]
+    builder = CircuitSpec(num_qubits)
+    handles = [builder.param() for _ in range(count)]
     for item in items:
-        method = getattr(spec, item[0])
+        method = getattr(builder, item[0])
         if item[0] in ("rx", "ry", "rz", "p"):
             method(item[1], handles[item[2]])
         else:
             method(*item[1:])
-    return spec.compile()
+    return builder.compile()
 
 
 def make_observable(terms):

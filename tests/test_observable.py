@@ -14,15 +14,15 @@ PARAMS = np.array([0.7, -1.3, 0.4], dtype=np.float32)
 
 
 def build(num_qubits, items, count):
-    spec = CircuitSpec(num_qubits)
-    handles = [spec.param() for _ in range(count)]
+    builder = CircuitSpec(num_qubits)
+    handles = [builder.param() for _ in range(count)]
     for item in items:
-        method = getattr(spec, item[0])
+        method = getattr(builder, item[0])
         if item[0] in ("rx", "ry", "rz", "p"):
             method(item[1], handles[item[2]])
         else:
             method(*item[1:])
-    return spec.compile()
+    return builder.compile()
 
 
 CIRCUIT = build(3, ITEMS, 3)

@@ -13,14 +13,14 @@ std::string num(std::size_t v) { return std::to_string(v); }
 // The parser proper, for positional arguments followed by (name, value)
 // keyword pairs that `next_keyword` yields.
 template <class NextKeyword>
-bool parse(const ArgsView& spec, PyObject* const* args, std::size_t nargs,
+bool parse(const ArgsView& desc, PyObject* const* args, std::size_t nargs,
            NextKeyword next_keyword, PyObject** out) {
-    const std::size_t n = spec.params.size();
-    const std::size_t required = spec.required();
+    const std::size_t n = desc.params.size();
+    const std::size_t required = desc.required();
     for (std::size_t i = 0; i < n; ++i) out[i] = nullptr;
 
     if (nargs > n) {
-        std::string message = spec.display_name() + " takes ";
+        std::string message = desc.display_name() + " takes ";
         message += required == n ? num(n) : "from " + num(required) + " to " + num(n);
         message += " positional arguments but " + num(nargs) + (nargs == 1 ? " was" : " were") +
                    " given";
@@ -34,7 +34,7 @@ bool parse(const ArgsView& spec, PyObject* const* args, std::size_t nargs,
     while (next_keyword(key, value)) {
         std::size_t match = n;
         for (std::size_t i = 0; i < n; ++i) {
-            if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, spec.params[i].name) == 0) {
+            if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, desc.params[i].name) == 0) {
                 match = i;
                 break;
             }
@@ -47,13 +47,13 @@ bool parse(const ArgsView& spec, PyObject* const* args, std::size_t nargs,
                 text = "?";
                 size = 1;
             }
-            raise_type_error(spec.display_name() + " got an unexpected keyword argument '" +
+            raise_type_error(desc.display_name() + " got an unexpected keyword argument '" +
                              std::string(text, static_cast<std::size_t>(size)) + "'");
             return false;
         }
         if (out[match] != nullptr) {
-            raise_type_error(spec.display_name() + " got multiple values for argument '" +
-                             spec.params[match].name + "'");
+            raise_type_error(desc.display_name() + " got multiple values for argument '" +
+                             desc.params[match].name + "'");
             return false;
         }
         out[match] = value;
@@ -72,9 +72,11 @@ bool parse(const ArgsView& spec, PyObject* const* args, std::size_t nargs,
             if (missing_count > 2) missing += ",";
             missing += seen == missing_count ? " and " : " ";
         }
-        missing += "'" + std::string(spec.params[i].name) + "'";
+        missing += '\'';
+        missing += desc.params[i].name;
+        missing += '\'';
     }
-    raise_type_error(spec.display_name() + " missing " + num(missing_count) +
+    raise_type_error(desc.display_name() + " missing " + num(missing_count) +
                      " required positional argument" + (missing_count == 1 ? "" : "s") + ": " +
                      missing);
     return false;
@@ -105,7 +107,7 @@ std::string ArgsView::signature(bool with_self) const {
     return s + ")";
 }
 
-bool parse_fastcall(const ArgsView& spec, PyObject* const* args, Py_ssize_t nargs,
+bool parse_fastcall(const ArgsView& desc, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, PyObject** out) {
     const Py_ssize_t positional = PyVectorcall_NARGS(nargs);
     const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
@@ -117,15 +119,15 @@ bool parse_fastcall(const ArgsView& spec, PyObject* const* args, Py_ssize_t narg
         ++k;
         return true;
     };
-    return parse(spec, args, static_cast<std::size_t>(positional), next, out);
+    return parse(desc, args, static_cast<std::size_t>(positional), next, out);
 }
 
-bool parse_tuple_dict(const ArgsView& spec, PyObject* args, PyObject* kwargs, PyObject** out) {
+bool parse_tuple_dict(const ArgsView& desc, PyObject* args, PyObject* kwargs, PyObject** out) {
     Py_ssize_t pos = 0;
     auto next = [&](PyObject*& key, PyObject*& value) {
         return kwargs != nullptr && PyDict_Next(kwargs, &pos, &key, &value) != 0;
     };
-    return parse(spec, PySequence_Fast_ITEMS(args), static_cast<std::size_t>(PyTuple_GET_SIZE(args)),
+    return parse(desc, PySequence_Fast_ITEMS(args), static_cast<std::size_t>(PyTuple_GET_SIZE(args)),
                  next, out);
 }
 

@@ -47,9 +47,9 @@ ArgSpec(const char*, const char*, P...) -> ArgSpec<sizeof...(P)>;
 
 // Fills out[0 … params-1] with borrowed references (nullptr where an optional
 // parameter was not given). Returns false with TypeError set on a mismatch.
-bool parse_fastcall(const ArgsView& spec, PyObject* const* args, Py_ssize_t nargs,
+bool parse_fastcall(const ArgsView& desc, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, PyObject** out);
 // The same for the tuple-and-dict form of constructors.
-bool parse_tuple_dict(const ArgsView& spec, PyObject* args, PyObject* kwargs, PyObject** out);
+bool parse_tuple_dict(const ArgsView& desc, PyObject* args, PyObject* kwargs, PyObject** out);
 
 }  // namespace vantelo::module

@@ -47,13 +47,13 @@ struct ReceiverOf {
 // Converts raw[i] into std::get<i>(values) in order; stops at the first
 // failure after prefixing TypeErrors with the parameter's name.
 template <class Values, std::size_t... I>
-bool convert_all(const ArgsView& spec, PyObject* const* raw, Values& values,
+bool convert_all(const ArgsView& desc, PyObject* const* raw, Values& values,
                  std::index_sequence<I...>) {
     bool ok = true;
     ((ok = ok && [&] {
           using T = std::tuple_element_t<I, Values>;
           if (Converter<T>::convert(raw[I], std::get<I>(values))) return true;
-          prefix_argument_error(spec.params[I].name);
+          prefix_argument_error(desc.params[I].name);
           return false;
       }()),
      ...);
@@ -77,21 +77,21 @@ PyObject* invoke(std::tuple<std::remove_cvref_t<std::tuple_element_t<I, Params>>
 }  // namespace detail
 
 // Instance method with arguments: Impl(const T& self | T& self, converted…).
-template <auto Impl, const auto& Spec>
+template <auto Impl, const auto& Desc>
 PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) noexcept {
     using All = typename detail::FnTraits<decltype(Impl)>::Args;
     using Params = typename detail::DropFirst<All>::type;
     using Receiver = typename detail::ReceiverOf<std::tuple_element_t<0, All>>::type;
     constexpr std::size_t N = std::tuple_size_v<Params>;
-    static_assert(N == Spec.size(), "descriptor and impl disagree");
+    static_assert(N == Desc.size(), "descriptor and impl disagree");
     try {
         std::array<PyObject*, N == 0 ? 1 : N> raw{};
-        if (!parse_fastcall(Spec.view(), args, nargs, kwnames, raw.data())) return nullptr;
+        if (!parse_fastcall(Desc.view(), args, nargs, kwnames, raw.data())) return nullptr;
         Receiver receiver;
         if (!receiver.acquire(self)) return nullptr;
         typename detail::Stored<Params>::type values;
-        if (!detail::convert_all(Spec.view(), raw.data(), values, std::make_index_sequence<N>{}))
+        if (!detail::convert_all(Desc.view(), raw.data(), values, std::make_index_sequence<N>{}))
             return nullptr;
         return detail::invoke<Impl, Params>(values, std::make_index_sequence<N>{}, receiver.get());
     } catch (...) {
@@ -100,16 +100,16 @@ PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 }
 
 // Static function with arguments: Impl(converted…).
-template <auto Impl, const auto& Spec>
+template <auto Impl, const auto& Desc>
 PyObject* static_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     using Params = typename detail::FnTraits<decltype(Impl)>::Args;
     constexpr std::size_t N = std::tuple_size_v<Params>;
-    static_assert(N == Spec.size(), "descriptor and impl disagree");
+    static_assert(N == Desc.size(), "descriptor and impl disagree");
     try {
         std::array<PyObject*, N == 0 ? 1 : N> raw{};
-        if (!parse_fastcall(Spec.view(), args, nargs, kwnames, raw.data())) return nullptr;
+        if (!parse_fastcall(Desc.view(), args, nargs, kwnames, raw.data())) return nullptr;
         typename detail::Stored<Params>::type values;
-        if (!detail::convert_all(Spec.view(), raw.data(), values, std::make_index_sequence<N>{}))
+        if (!detail::convert_all(Desc.view(), raw.data(), values, std::make_index_sequence<N>{}))
             return nullptr;
         return detail::invoke<Impl, Params>(values, std::make_index_sequence<N>{});
     } catch (...) {
@@ -118,16 +118,16 @@ PyObject* static_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 }
 
 // Constructor (tp_new): Impl(converted…).
-template <auto Impl, const auto& Spec>
+template <auto Impl, const auto& Desc>
 PyObject* constructor_entry(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
     using Params = typename detail::FnTraits<decltype(Impl)>::Args;
     constexpr std::size_t N = std::tuple_size_v<Params>;
-    static_assert(N == Spec.size(), "descriptor and impl disagree");
+    static_assert(N == Desc.size(), "descriptor and impl disagree");
     try {
         std::array<PyObject*, N == 0 ? 1 : N> raw{};
-        if (!parse_tuple_dict(Spec.view(), args, kwargs, raw.data())) return nullptr;
+        if (!parse_tuple_dict(Desc.view(), args, kwargs, raw.data())) return nullptr;
         typename detail::Stored<Params>::type values;
-        if (!detail::convert_all(Spec.view(), raw.data(), values, std::make_index_sequence<N>{}))
+        if (!detail::convert_all(Desc.view(), raw.data(), values, std::make_index_sequence<N>{}))
             return nullptr;
         return detail::invoke<Impl, Params>(values, std::make_index_sequence<N>{});
     } catch (...) {
@@ -170,13 +170,13 @@ PyObject* static_noargs_entry(PyObject*, PyObject*) noexcept {
 }
 
 // Member table entries.
-template <auto Impl, const auto& Spec>
+template <auto Impl, const auto& Desc>
 MemberDef method(const char* name, const char* doc = nullptr) {
-    return {MemberKind::Method, name, reinterpret_cast<void*>(&method_entry<Impl, Spec>), Spec.view(), doc};
+    return {MemberKind::Method, name, reinterpret_cast<void*>(&method_entry<Impl, Desc>), Desc.view(), doc};
 }
-template <auto Impl, const auto& Spec>
+template <auto Impl, const auto& Desc>
 MemberDef static_method(const char* name, const char* doc = nullptr) {
-    return {MemberKind::Static, name, reinterpret_cast<void*>(&static_entry<Impl, Spec>), Spec.view(), doc};
+    return {MemberKind::Static, name, reinterpret_cast<void*>(&static_entry<Impl, Desc>), Desc.view(), doc};
 }
 template <auto Impl>
 MemberDef method_noargs(const char* name, const char* doc = nullptr) {

@@ -41,7 +41,7 @@ struct ClassOf<sim::ExecutionContext> {
 };
 
 // A Parameter: a slot index and an optional display name; tied to the
-// specification that made it only by the index.
+// CircuitSpec that made it only by the index.
 struct ParameterHandle {
     std::uint32_t index;
     std::optional<std::string> name;

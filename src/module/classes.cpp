@@ -98,9 +98,9 @@ PyTypeObject* create_class(const ClassDef& def) {
     if (def.repr != nullptr) slots.push_back({Py_tp_repr, reinterpret_cast<void*>(def.repr)});
     slots.push_back({0, nullptr});
 
-    PyType_Spec spec{keep(std::string("builtins.") + def.name), static_cast<int>(def.basic_size), 0,
+    PyType_Spec type_spec{keep(std::string("builtins.") + def.name), static_cast<int>(def.basic_size), 0,
                      Py_TPFLAGS_DEFAULT, slots.data()};
-    PyObject* type = PyType_FromSpec(&spec);
+    PyObject* type = PyType_FromSpec(&type_spec);
     if (type == nullptr) return nullptr;
     g_types[index] = reinterpret_cast<PyTypeObject*>(type);
     g_names[index] = def.name;

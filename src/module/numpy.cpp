@@ -53,9 +53,9 @@ PyTypeObject* slice_container_type() {
             {Py_tp_doc, const_cast<char*>("Owner of the memory of an array returned by vantelo.")},
             {0, nullptr},
         };
-        static PyType_Spec spec{"builtins.PySliceContainer", sizeof(SliceContainer), 0,
+        static PyType_Spec type_spec{"builtins.PySliceContainer", sizeof(SliceContainer), 0,
                                 Py_TPFLAGS_DEFAULT, slots};
-        return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+        return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
     }();
     return type;
 }

@@ -1,5 +1,5 @@
 // Shared helpers for tests of compiled plans: a small builder over the
-// specification API, reproducible random plans and parameters, and a
+// circuit-builder API, reproducible random plans and parameters, and a
 // double-precision dense oracle that runs a compiled plan step by step.
 #pragma once
 

@@ -27,15 +27,15 @@ def make_state(n, gates, fuse=True):
 
 
 def _compiled(n, layers):
-    spec = CircuitSpec(n)
+    builder = CircuitSpec(n)
     params = []
     for item in ansatz_items(n, layers):
         if item[0] == "ry":
-            params.append(spec.param())
-            spec.ry(item[1], params[-1])
+            params.append(builder.param())
+            builder.ry(item[1], params[-1])
         else:
-            spec.cx(item[1], item[2])
-    return spec.compile()
+            builder.cx(item[1], item[2])
+    return builder.compile()
 
 
 def _observable(terms):
