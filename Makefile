@@ -7,7 +7,7 @@ BUILD ?= build
 VPY := $(VENV)/bin/python
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps run examples test venv module cpp-tests pytest asan tsan clean
+.PHONY: all deps run examples bench test venv module cpp-tests pytest asan tsan clean
 
 all: test
 
@@ -44,6 +44,14 @@ pytest: module
 # The main job: builds the module and runs the example computation.
 run: module
 	$(VPY) examples/main.py
+
+# Kernel benchmark (C++) and compiled-evaluation benchmark (Python).
+bench: module
+	PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -B $(BUILD)/bench -G Ninja \
+	    -DVANTELO_BUILD_MODULE=OFF -DVANTELO_BUILD_BENCH=ON
+	cmake --build $(BUILD)/bench -j $(JOBS)
+	$(BUILD)/bench/bench/kernels_bench --threads 1 --min-qubits 20 --max-qubits 24
+	$(VPY) bench/compiled_bench.py
 
 # Every example, so none of them rots.
 examples: module
