@@ -91,6 +91,9 @@ WeightedIndex WeightedIndex::build(const StateVector& state) {
     }
     if (total == 0.0) raise_fault(msg::sampling_failed("AllWeightsZero"));
     index.total = total;
+    index.guide.reserve(index.cumulative.size() / kGuideBlock + 1);
+    for (std::size_t end = kGuideBlock; end <= index.cumulative.size(); end += kGuideBlock)
+        index.guide.push_back(index.cumulative[end - 1]);
     return index;
 }
 
@@ -99,9 +102,17 @@ std::uint64_t WeightedIndex::sample(Rng& rng) const {
 }
 
 std::uint64_t WeightedIndex::locate(double c) const {
-    // A bisection for the first entry > c; the table is non-decreasing.
-    return static_cast<std::uint64_t>(std::upper_bound(cumulative.begin(), cumulative.end(), c) -
-                                      cumulative.begin());
+    // A bisection for the first entry > c; the table is non-decreasing. Every
+    // block whose last entry is ≤ c lies wholly at or below c, and every entry
+    // after a block whose last entry is > c is > c too, so the first entry
+    // > c is in the block the guide points to (or in the tail after the last
+    // full block): the same index as a bisection of the whole table.
+    const std::size_t block = static_cast<std::size_t>(
+        std::upper_bound(guide.begin(), guide.end(), c) - guide.begin());
+    const auto first = cumulative.begin() + static_cast<std::ptrdiff_t>(block * kGuideBlock);
+    const auto last = block < guide.size() ? first + static_cast<std::ptrdiff_t>(kGuideBlock)
+                                           : cumulative.end();
+    return static_cast<std::uint64_t>(std::upper_bound(first, last, c) - cumulative.begin());
 }
 
 std::vector<std::uint64_t> measure(const StateVector& state, std::uint64_t shots) {

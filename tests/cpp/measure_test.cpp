@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -304,6 +305,28 @@ TEST(Sample, DrawOnBoundaryGoesPastZeroWeights) {
     EXPECT_EQ(index.locate(std::nextafter(1.0, 0.0)), 0u);
     EXPECT_EQ(index.locate(1.0), 3u);
     EXPECT_EQ(index.locate(1.9), 3u);
+}
+
+// The guided search must land where a bisection of the whole table lands,
+// also on draws equal to an entry and across runs of equal entries (zero
+// weights) that straddle guide blocks.
+TEST(Sample, GuidedSearchMatchesFullBisection) {
+    for (std::uint32_t n : {6u, 7u, 12u}) {
+        StateVector state = random_state(n, 90 + n);
+        for (std::size_t i = 0; i < state.size(); ++i)
+            if ((i / 50) % 3 == 1) state.amplitudes[i] = {0.0f, 0.0f};
+        const WeightedIndex index = WeightedIndex::build(state);
+        const auto full = [&](double c) {
+            return static_cast<std::uint64_t>(
+                std::upper_bound(index.cumulative.begin(), index.cumulative.end(), c) -
+                index.cumulative.begin());
+        };
+        for (double entry : index.cumulative)
+            for (double c : {entry, std::nextafter(entry, 0.0), std::nextafter(entry, 2.0 * index.total)})
+                ASSERT_EQ(index.locate(c), full(c)) << n << " qubits, draw " << c;
+        for (double c : {0.0, index.total, std::nextafter(index.total, 0.0)})
+            ASSERT_EQ(index.locate(c), full(c)) << n << " qubits, draw " << c;
+    }
 }
 
 // Counts over `shots` samples, each within five standard deviations of its
