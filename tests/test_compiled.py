@@ -11,27 +11,16 @@ import numpy as np
 import pytest
 
 import reference as ref
-from vantelo import CircuitSpec, CompiledCircuit, Observable, ParamBatchBuffer, ParamBuffer
+from compiled_helpers import build, fill, fill_batch, make_observable, same
+from vantelo import CompiledCircuit, Observable, ParamBatchBuffer, ParamBuffer
 
 ITEMS = [("ry", 0, 0), ("rx", 1, 1), ("h", 2), ("cx", 0, 1), ("rz", 2, 2), ("p", 0, 1),
          ("cz", 2, 0), ("ry", 1, 2)]
 TERMS = [(0.5, [("Z", 0)]), (-1.25, [("X", 1), ("Y", 2)]), (2.0, [("Z", 0), ("Z", 2)])]
 
 
-def build(num_qubits, items, count):
-    builder = CircuitSpec(num_qubits)
-    handles = [builder.param() for _ in range(count)]
-    for item in items:
-        method = getattr(builder, item[0])
-        if item[0] in ("rx", "ry", "rz", "p"):
-            method(item[1], handles[item[2]])
-        else:
-            method(*item[1:])
-    return builder.compile()
 
 
-def make_observable(terms):
-    return Observable.hamiltonian([Observable.pauli_string(ops, c) for c, ops in terms])
 
 
 @pytest.fixture(scope="module")
@@ -120,25 +109,10 @@ def test_buffers(setup):
     assert circuit.expectation_buffer(buf, obs) == circuit.expectation(batch[0], obs) != before
 
 
-def fill(circuit, rows):
-    buf = circuit.param_buffer()
-    buf.numpy()[:] = rows
-    return buf
 
 
-def fill_batch(circuit, rows):
-    bb = circuit.param_batch_buffer(rows.shape[0])
-    bb.numpy()[:] = rows
-    return bb
 
 
-def same(a, b):
-    """Bit-for-bit equality of floats, arrays and tuples of them."""
-    if isinstance(a, tuple):
-        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
-    if isinstance(a, np.ndarray):
-        return a.dtype == b.dtype and a.shape == b.shape and a.tobytes() == b.tobytes()
-    return type(a) is type(b) and np.float64(a).tobytes() == np.float64(b).tobytes()
 
 
 SCALAR = ["statevector", "expectation", "gradient", "value_and_gradient"]

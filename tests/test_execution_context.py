@@ -9,8 +9,8 @@ import time
 import numpy as np
 import pytest
 
-from test_compiled import build, fill, make_observable, same
-from vantelo import CircuitSpec, ExecutionContext, Observable
+from compiled_helpers import build, fill, make_observable, same
+from vantelo import ExecutionContext, Observable
 
 ITEMS = [("h", 0), ("ry", 1, 0), ("cx", 0, 2), ("rx", 2, 1), ("rz", 0, 2), ("cz", 1, 2),
          ("p", 1, 1)]

@@ -5,7 +5,8 @@ import numpy as np
 import pytest
 
 import reference as ref
-from vantelo import CircuitSpec, Observable
+from compiled_helpers import build
+from vantelo import Observable
 
 # A generic three-qubit state (all amplitudes non-zero, complex phases).
 ITEMS = [("ry", 0, 0), ("rx", 1, 1), ("h", 2), ("cx", 0, 1), ("rz", 2, 2), ("p", 0, 1),
@@ -13,16 +14,6 @@ ITEMS = [("ry", 0, 0), ("rx", 1, 1), ("h", 2), ("cx", 0, 1), ("rz", 2, 2), ("p",
 PARAMS = np.array([0.7, -1.3, 0.4], dtype=np.float32)
 
 
-def build(num_qubits, items, count):
-    builder = CircuitSpec(num_qubits)
-    handles = [builder.param() for _ in range(count)]
-    for item in items:
-        method = getattr(builder, item[0])
-        if item[0] in ("rx", "ry", "rz", "p"):
-            method(item[1], handles[item[2]])
-        else:
-            method(*item[1:])
-    return builder.compile()
 
 
 CIRCUIT = build(3, ITEMS, 3)
