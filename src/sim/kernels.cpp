@@ -54,6 +54,16 @@ void apply_general(Amplitude* a, std::uint32_t num_qubits, const Operation& op) 
     if (vector) packed = pack_matrix_avx2(plan);
     note_pool_started();
 
+    MonomialPlan mono;
+    const std::size_t low_target_bits = plan.target_mask & 3u;
+    if (vector && low_target_bits == 0 && make_monomial_plan(plan, mono)) {
+        // Permutations with unit phases (cx, cz, swap, …) on targets ≥ 2:
+        // four groups at a time, exact up to the sign of zero.
+        pool::for_each_piece(groups / 4, [&](std::size_t b, std::size_t e) {
+            monomial_quads_avx2(a, plan, mono, b, e);
+        });
+        return;
+    }
     if (groups >= pool::current_num_threads()) {
         // Enough groups for every worker: each piece updates whole groups in
         // place, saving a group's inputs in its own scratch first.

@@ -69,6 +69,27 @@ void general_rows_scalar(Amplitude* a, const GeneralPlan& plan, std::size_t base
 void general_groups_scalar(Amplitude* a, const GeneralPlan& plan, std::size_t group_begin,
                            std::size_t group_end, Amplitude* scratch);
 
+// A two-target operation whose matrix has in every row exactly one entry of
+// 1, i, −1 or −i and zeros elsewhere (cx, cy, cz, swap, iswap). For a group
+// whose inputs are all finite, the dense sums reduce exactly to
+// out[r] = unit[r]·x[source[r]]: the unit products are exact and the zero
+// products only add ±0, so the values agree up to the sign of zero. A group
+// holding an infinity or a NaN takes the dense sums (0·∞ is NaN there).
+struct MonomialPlan {
+    std::size_t source[4];
+    std::uint8_t unit[4];  // 0: 1, 1: i, 2: −1, 3: −i
+};
+
+// The monomial form of a two-target plan, if its matrix has one.
+bool make_monomial_plan(const GeneralPlan& plan, MonomialPlan& out);
+
+// Quads [quad_begin, quad_end) of a two-target plan whose targets are both
+// ≥ 2: quad q is the four consecutive groups 4q … 4q + 3. Groups with a
+// non-finite input run the dense scalar sums. Only call it when
+// cpu_has_avx2().
+void monomial_quads_avx2(Amplitude* a, const GeneralPlan& plan, const MonomialPlan& mono,
+                         std::size_t quad_begin, std::size_t quad_end);
+
 // The matrix rearranged for the AVX2 dense kernel (needs dim ≥ 4): for each
 // block of four rows and each column c, 16 floats: the four entries M[r][c]
 // as (re, im), then the same four as (im, re).

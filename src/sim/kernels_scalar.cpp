@@ -81,6 +81,25 @@ void groups_fixed(Amplitude* a, const GeneralPlan& plan, std::size_t group_begin
 
 }  // namespace
 
+bool make_monomial_plan(const GeneralPlan& plan, MonomialPlan& out) {
+    if (plan.dim != 4) return false;
+    static constexpr Amplitude kUnits[4] = {{1.0f, 0.0f}, {0.0f, 1.0f}, {-1.0f, 0.0f}, {0.0f, -1.0f}};
+    for (std::size_t r = 0; r < 4; ++r) {
+        std::size_t nonzero = 0;
+        for (std::size_t c = 0; c < 4; ++c) {
+            const Amplitude m = plan.matrix[r * 4 + c];
+            if (m.re == 0.0f && m.im == 0.0f) continue;
+            std::size_t u = 0;
+            while (u < 4 && !(m == kUnits[u])) ++u;
+            if (u == 4 || ++nonzero > 1) return false;
+            out.source[r] = c;
+            out.unit[r] = static_cast<std::uint8_t>(u);
+        }
+        if (nonzero != 1) return false;
+    }
+    return true;
+}
+
 void general_groups_scalar(Amplitude* a, const GeneralPlan& plan, std::size_t group_begin,
                            std::size_t group_end, Amplitude* scratch) {
     switch (plan.dim) {
