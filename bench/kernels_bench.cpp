@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "pool/pool.hpp"
-#include "sim/gate_catalog.hpp"
-#include "sim/kernels.hpp"
+#include "sim/gates/gate_catalog.hpp"
+#include "sim/kernels/kernels.hpp"
 #include "sim/state_vector.hpp"
 
 namespace {

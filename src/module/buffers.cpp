@@ -2,9 +2,9 @@
 
 #include <cstring>
 
-#include "module/errors.hpp"
+#include "module/binding/errors.hpp"
 #include "module/numpy.hpp"
-#include "module/ref.hpp"
+#include "module/binding/ref.hpp"
 
 namespace vantelo::module {
 

@@ -6,8 +6,8 @@
 #include <span>
 #include <vector>
 
-#include "module/class_defs.hpp"
-#include "module/python.hpp"
+#include "module/binding/class_defs.hpp"
+#include "module/binding/python.hpp"
 #include "sim/aligned_array.hpp"
 
 namespace vantelo::module {

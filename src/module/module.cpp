@@ -2,9 +2,9 @@
 // nine classes and set_num_threads, in that order, to it and to __all__.
 #include <atomic>
 
-#include "module/class_defs.hpp"
-#include "module/errors.hpp"
-#include "module/ref.hpp"
+#include "module/binding/class_defs.hpp"
+#include "module/binding/errors.hpp"
+#include "module/binding/ref.hpp"
 
 namespace vantelo::module {
 

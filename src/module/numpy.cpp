@@ -3,8 +3,8 @@
 
 #include <cstring>
 
-#include "module/errors.hpp"
-#include "module/ref.hpp"
+#include "module/binding/errors.hpp"
+#include "module/binding/ref.hpp"
 
 namespace vantelo::module {
 

@@ -11,7 +11,7 @@
 
 #include <vector>
 
-#include "module/python.hpp"
+#include "module/binding/python.hpp"
 #include <numpy/arrayobject.h>
 
 #include "sim/aligned_array.hpp"

@@ -1,9 +1,9 @@
 #include "module/results.hpp"
 
 #include "module/buffers.hpp"
-#include "module/errors.hpp"
+#include "module/binding/errors.hpp"
 #include "module/numpy.hpp"
-#include "module/ref.hpp"
+#include "module/binding/ref.hpp"
 
 namespace vantelo::module {
 

@@ -2,9 +2,9 @@
 // ValueError with the core's message when the result is an error.
 #pragma once
 
-#include "module/python.hpp"
-#include "sim/batch.hpp"
-#include "sim/gradient.hpp"
+#include "module/binding/python.hpp"
+#include "sim/exec/batch.hpp"
+#include "sim/grad/gradient.hpp"
 #include "sim/result.hpp"
 #include "sim/state_vector.hpp"
 

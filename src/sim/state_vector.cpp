@@ -1,7 +1,7 @@
 #include "sim/state_vector.hpp"
 
 #include "sim/fault.hpp"
-#include "sim/kernels.hpp"
+#include "sim/kernels/kernels.hpp"
 #include "sim/messages.hpp"
 
 namespace vantelo::sim {

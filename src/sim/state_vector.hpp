@@ -8,8 +8,8 @@
 
 #include "sim/aligned_array.hpp"
 #include "sim/amplitude.hpp"
-#include "sim/gate.hpp"
-#include "sim/gate_catalog.hpp"
+#include "sim/gates/gate.hpp"
+#include "sim/gates/gate_catalog.hpp"
 #include "sim/result.hpp"
 
 namespace vantelo::sim {

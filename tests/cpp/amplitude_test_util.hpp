@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "sim/amplitude.hpp"
-#include "sim/gate.hpp"
+#include "sim/gates/gate.hpp"
 
 namespace vantelo::sim::testing {
 

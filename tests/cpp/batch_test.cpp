@@ -8,8 +8,8 @@
 
 #include "plan_test_util.hpp"
 #include "pool/pool.hpp"
-#include "sim/batch.hpp"
-#include "sim/gradient.hpp"
+#include "sim/exec/batch.hpp"
+#include "sim/grad/gradient.hpp"
 
 namespace vantelo::sim {
 namespace {

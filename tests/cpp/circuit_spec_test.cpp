@@ -4,9 +4,9 @@
 
 #include <vector>
 
-#include "sim/circuit_spec.hpp"
-#include "sim/fusion.hpp"
-#include "sim/gate_catalog.hpp"
+#include "sim/exec/circuit_spec.hpp"
+#include "sim/gates/fusion.hpp"
+#include "sim/gates/gate_catalog.hpp"
 
 namespace vantelo::sim {
 namespace {

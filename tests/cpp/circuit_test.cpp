@@ -1,13 +1,13 @@
-#include "sim/circuit.hpp"
+#include "sim/exec/circuit.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <vector>
 
-#include "sim/fusion.hpp"
-#include "sim/gate_catalog.hpp"
-#include "sim/measure.hpp"
+#include "sim/gates/fusion.hpp"
+#include "sim/gates/gate_catalog.hpp"
+#include "sim/measure/measure.hpp"
 
 namespace vantelo::sim {
 namespace {

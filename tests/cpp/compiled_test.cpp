@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "plan_test_util.hpp"
-#include "sim/compiled.hpp"
+#include "sim/exec/compiled.hpp"
 
 namespace vantelo::sim {
 namespace {

@@ -1,4 +1,4 @@
-#include "sim/fusion.hpp"
+#include "sim/gates/fusion.hpp"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "sim/gate_catalog.hpp"
+#include "sim/gates/gate_catalog.hpp"
 #include "sim/state_vector.hpp"
 
 namespace vantelo::sim {

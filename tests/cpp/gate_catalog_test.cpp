@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "amplitude_test_util.hpp"
-#include "sim/gate_catalog.hpp"
+#include "sim/gates/gate_catalog.hpp"
 
 namespace vantelo::sim {
 namespace {

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "amplitude_test_util.hpp"
-#include "sim/gate.hpp"
-#include "sim/gate_catalog.hpp"
+#include "sim/gates/gate.hpp"
+#include "sim/gates/gate_catalog.hpp"
 
 namespace vantelo::sim {
 namespace {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "plan_test_util.hpp"
-#include "sim/gradient.hpp"
+#include "sim/grad/gradient.hpp"
 
 namespace vantelo::sim {
 namespace {

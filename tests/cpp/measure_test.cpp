@@ -1,4 +1,4 @@
-#include "sim/measure.hpp"
+#include "sim/measure/measure.hpp"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "sim/fault.hpp"
-#include "sim/gate_catalog.hpp"
+#include "sim/gates/gate_catalog.hpp"
 
 namespace vantelo::sim {
 namespace {

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "amplitude_test_util.hpp"
-#include "sim/gate_catalog.hpp"
-#include "sim/kernels.hpp"
+#include "sim/gates/gate_catalog.hpp"
+#include "sim/kernels/kernels.hpp"
 
 namespace vantelo::sim {
 namespace {

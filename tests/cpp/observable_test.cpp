@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "amplitude_test_util.hpp"
-#include "sim/expectation_kernels.hpp"
-#include "sim/gate_catalog.hpp"
-#include "sim/kernels.hpp"
-#include "sim/observable.hpp"
+#include "sim/observables/expectation_kernels.hpp"
+#include "sim/gates/gate_catalog.hpp"
+#include "sim/kernels/kernels.hpp"
+#include "sim/observables/observable.hpp"
 
 namespace vantelo::sim {
 namespace {

@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "amplitude_test_util.hpp"
-#include "sim/circuit_spec.hpp"
-#include "sim/gate_catalog.hpp"
-#include "sim/observable.hpp"
+#include "sim/exec/circuit_spec.hpp"
+#include "sim/gates/gate_catalog.hpp"
+#include "sim/observables/observable.hpp"
 #include "sim/state_vector.hpp"
 
 namespace vantelo::sim::testing {

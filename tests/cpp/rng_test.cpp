@@ -1,4 +1,4 @@
-#include "sim/rng.hpp"
+#include "sim/measure/rng.hpp"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>

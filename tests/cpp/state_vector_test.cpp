@@ -7,7 +7,7 @@
 
 #include "amplitude_test_util.hpp"
 #include "sim/fault.hpp"
-#include "sim/gate_catalog.hpp"
+#include "sim/gates/gate_catalog.hpp"
 #include "sim/state_vector.hpp"
 
 namespace vantelo::sim {

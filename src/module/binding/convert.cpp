@@ -1,0 +1,110 @@
+#include "module/binding/convert.hpp"
+
+#include <limits>
+
+#include "module/binding/errors.hpp"
+#include "module/binding/ref.hpp"
+
+namespace vantelo::module {
+
+bool convert_u32(PyObject* obj, std::uint32_t& out) {
+    Ref index = Ref::steal(PyNumber_Index(obj));
+    if (!index) return false;
+    const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+    if (value > std::numeric_limits<std::uint32_t>::max()) {
+        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+        return false;
+    }
+    out = static_cast<std::uint32_t>(value);
+    return true;
+}
+
+bool convert_f32(PyObject* obj, float& out) {
+    const double value = PyFloat_AsDouble(obj);
+    if (value == -1.0 && PyErr_Occurred()) return false;
+    out = static_cast<float>(value);
+    return true;
+}
+
+bool convert_text(PyObject* obj, std::string& out) {
+    if (!PyUnicode_Check(obj)) {
+        raise_cannot_convert(obj, "PyString");
+        return false;
+    }
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
+    if (utf8 == nullptr) return false;
+    out.assign(utf8, static_cast<std::size_t>(size));
+    return true;
+}
+
+bool for_each_in_sequence(PyObject* obj, pool::FunctionRef<bool(PyObject*)> item) {
+    if (PyUnicode_Check(obj)) {
+        raise_type_error("Can't extract `str` to `Vec`");
+        return false;
+    }
+    if (!PySequence_Check(obj)) {
+        raise_cannot_convert(obj, "Sequence");
+        return false;
+    }
+    Ref iter = Ref::steal(PyObject_GetIter(obj));
+    if (!iter) return false;
+    while (Ref element = Ref::steal(PyIter_Next(iter.get())))
+        if (!item(element.get())) return false;
+    return !PyErr_Occurred();
+}
+
+bool convert_u32_sequence(PyObject* obj, std::vector<std::uint32_t>& out) {
+    out.clear();
+    return for_each_in_sequence(obj, [&](PyObject* element) {
+        std::uint32_t value = 0;
+        if (!convert_u32(element, value)) return false;
+        out.push_back(value);
+        return true;
+    });
+}
+
+bool convert_list(PyObject* obj, ListArg& out) {
+    if (!PyList_Check(obj)) {
+        raise_cannot_convert(obj, "PyList");
+        return false;
+    }
+    out.list = obj;
+    return true;
+}
+
+void prefix_argument_error(const char* name) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* exc = PyErr_GetRaisedException();
+    if (exc == nullptr) return;
+    if (Py_TYPE(exc) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+        PyErr_SetRaisedException(exc);
+        return;
+    }
+    Ref original = Ref::steal(exc);
+#else
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    PyErr_Fetch(&type, &value, &tb);
+    if (type == nullptr) return;
+    if (type != PyExc_TypeError) {
+        PyErr_Restore(type, value, tb);
+        return;
+    }
+    PyErr_NormalizeException(&type, &value, &tb);
+    Ref type_ref = Ref::steal(type);
+    Ref tb_ref = Ref::steal(tb);
+    Ref original = Ref::steal(value);
+#endif
+    Ref text = Ref::steal(PyObject_Str(original.get()));
+    if (!text) return;
+    Ref message = Ref::steal(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
+    if (!message) return;
+    Ref replaced = Ref::steal(PyObject_CallOneArg(PyExc_TypeError, message.get()));
+    if (!replaced) return;
+    PyObject* cause = PyException_GetCause(original.get());  // new reference or NULL
+    if (cause != nullptr) PyException_SetCause(replaced.get(), cause);  // steals cause
+    PyErr_SetObject(PyExc_TypeError, replaced.get());
+}
+
+}  // namespace vantelo::module

@@ -1,0 +1,82 @@
+#include "module/binding/errors.hpp"
+
+#include <exception>
+#include <new>
+
+#include "module/binding/ref.hpp"
+#include "sim/fault.hpp"
+
+namespace vantelo::module {
+
+namespace {
+
+PyObject* raise(PyObject* type, std::string_view message) {
+    PyErr_SetObject(type, Ref::steal(PyUnicode_FromStringAndSize(message.data(),
+                                                                 static_cast<Py_ssize_t>(message.size())))
+                              .get());
+    return nullptr;
+}
+
+// Derived directly from BaseException so ordinary `except Exception`
+// handlers do not swallow it. Created once, on first use; not a module
+// attribute.
+PyObject* internal_fault_type() {
+    static PyObject* type = PyErr_NewExceptionWithDoc(
+        "vantelo.InternalFault",
+        "An internal limit of the simulator was hit; the call was abandoned.",
+        PyExc_BaseException, nullptr);
+    return type;
+}
+
+}  // namespace
+
+PyObject* raise_value_error(std::string_view message) { return raise(PyExc_ValueError, message); }
+PyObject* raise_type_error(std::string_view message) { return raise(PyExc_TypeError, message); }
+PyObject* raise_runtime_error(std::string_view message) { return raise(PyExc_RuntimeError, message); }
+PyObject* raise_core_error(const sim::Error& error) { return raise_value_error(error.message); }
+
+PyObject* raise_internal_fault(std::string_view message) {
+    PyObject* type = internal_fault_type();
+    if (type == nullptr) return nullptr;  // creating the type failed; its error is set
+    return raise(type, message);
+}
+
+PyObject* raise_current_exception() noexcept {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const sim::InternalFault& fault) {
+        raise_internal_fault(fault.what());
+    } catch (const std::exception& e) {
+        raise_internal_fault(e.what());
+    } catch (...) {
+        raise_internal_fault("unknown internal error");
+    }
+    return nullptr;
+}
+
+std::string type_qualname(PyObject* obj) {
+    Ref name = Ref::steal(PyType_GetQualName(Py_TYPE(obj)));
+    if (!name) {
+        PyErr_Clear();
+        return Py_TYPE(obj)->tp_name;
+    }
+    const char* utf8 = PyUnicode_AsUTF8(name.get());
+    if (utf8 == nullptr) {
+        PyErr_Clear();
+        return Py_TYPE(obj)->tp_name;
+    }
+    return utf8;
+}
+
+PyObject* raise_cannot_convert(PyObject* obj, std::string_view target) {
+    std::string message = "'";
+    message += type_qualname(obj);
+    message += "' object cannot be converted to '";
+    message += target;
+    message += "'";
+    return raise_type_error(message);
+}
+
+}  // namespace vantelo::module

@@ -1,0 +1,31 @@
+// Mapping of failures to Python exceptions. Every entry point catches
+// everything and calls raise_current_exception, so no C++ exception reaches
+// the interpreter.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "module/binding/python.hpp"
+#include "sim/result.hpp"
+
+namespace vantelo::module {
+
+// All return nullptr so that `return raise_value_error(...)` ends an entry.
+PyObject* raise_value_error(std::string_view message);
+PyObject* raise_type_error(std::string_view message);
+PyObject* raise_runtime_error(std::string_view message);
+PyObject* raise_core_error(const sim::Error& error);  // ValueError, verbatim
+PyObject* raise_internal_fault(std::string_view message);
+
+// Maps the exception being handled (inside a catch block): bad_alloc becomes
+// MemoryError, anything else the internal-fault exception.
+PyObject* raise_current_exception() noexcept;
+
+// "'" + qualname of obj's type + "' object cannot be converted to '" + target + "'"
+PyObject* raise_cannot_convert(PyObject* obj, std::string_view target);
+
+// The __qualname__ of obj's type, as UTF-8.
+std::string type_qualname(PyObject* obj);
+
+}  // namespace vantelo::module

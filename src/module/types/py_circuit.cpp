@@ -1,0 +1,101 @@
+// Circuit: the one-off style. Built once from a list of Gate objects (copied),
+// run any number of times on fresh registers.
+#include "module/binding/binding.hpp"
+#include "module/binding/class_defs.hpp"
+#include "module/numpy.hpp"
+#include "module/binding/ref.hpp"
+#include "sim/measure/measure.hpp"
+
+namespace vantelo::module {
+
+namespace {
+
+PyObject* circuit_new(ListArg gates) {
+    std::vector<sim::Gate> copies;
+    copies.reserve(static_cast<std::size_t>(PyList_GET_SIZE(gates.list)));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(gates.list); ++i) {
+        Shared<sim::Gate> gate;
+        if (!gate.acquire(PyList_GET_ITEM(gates.list, i))) {
+            PyErr_Clear();
+            return raise_type_error("all circuit items must be vantelo.Gate instances");
+        }
+        copies.push_back(*gate);
+    }
+    return new_instance(sim::Circuit::create(std::move(copies)));
+}
+
+// Runs the circuit on a fresh |0…0⟩; on a core error sets ValueError.
+std::optional<sim::StateVector> run_fresh(const sim::Circuit& circuit, std::uint32_t num_qubits,
+                                          sim::MeasurementRecord* record) {
+    sim::StateVector state = sim::StateVector::create(num_qubits);
+    auto result = sim::run_circuit(circuit, state);
+    if (!result) {
+        raise_core_error(result.error());
+        return std::nullopt;
+    }
+    if (record != nullptr) *record = std::move(result).value();
+    return state;
+}
+
+PyObject* run(const sim::Circuit& circuit, std::uint32_t num_qubits) {
+    auto state = run_fresh(circuit, num_qubits, nullptr);
+    if (!state) return nullptr;
+    return adopt_amplitudes(std::move(state->amplitudes));
+}
+
+PyObject* run_with_measurements(const sim::Circuit& circuit, std::uint32_t num_qubits) {
+    sim::MeasurementRecord record;
+    auto state = run_fresh(circuit, num_qubits, &record);
+    if (!state) return nullptr;
+    Ref array = Ref::steal(adopt_amplitudes(std::move(state->amplitudes)));
+    if (!array) return nullptr;
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(record.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < record.size(); ++i) {
+        PyObject* pair = Py_BuildValue("(kk)", static_cast<unsigned long>(record[i].qubit),
+                                       static_cast<unsigned long>(record[i].outcome ? 1 : 0));
+        if (pair == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
+    }
+    return PyTuple_Pack(2, array.get(), list.get());
+}
+
+PyObject* sample(const sim::Circuit& circuit, std::uint32_t num_qubits, std::uint32_t shots) {
+    auto state = run_fresh(circuit, num_qubits, nullptr);
+    if (!state) return nullptr;
+    const std::vector<std::uint64_t> samples = sim::measure(*state, shots);
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(samples.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        PyObject* value = PyLong_FromUnsignedLongLong(samples[i]);
+        if (value == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), value);
+    }
+    return list.release();
+}
+
+constexpr ArgSpec k_new{"Circuit", "__new__", Param{"gates"}};
+constexpr ArgSpec k_run{"Circuit", "run", Param{"num_qubits"}};
+constexpr ArgSpec k_run_with_measurements{"Circuit", "run_with_measurements", Param{"num_qubits"}};
+constexpr ArgSpec k_sample{"Circuit", "sample", Param{"num_qubits"}, Param{"shots"}};
+const ArgsView k_new_view = k_new.view();
+
+const MemberDef kMembers[] = {
+    method<&run, k_run>("run"),
+    method<&run_with_measurements, k_run_with_measurements>("run_with_measurements"),
+    method<&sample, k_sample>("sample"),
+};
+
+}  // namespace
+
+const ClassDef& circuit_class() {
+    static const ClassDef def = class_def<sim::Circuit>(
+        "Circuit",
+        "One-off gate-by-gate circuit execution API.",
+        kMembers,
+        &constructor_entry<&circuit_new, k_new>,
+        &k_new_view);
+    return def;
+}
+
+}  // namespace vantelo::module

@@ -1,0 +1,150 @@
+// CompiledCircuit: evaluations of an immutable plan. Plain forms convert and
+// copy the parameters and the observable's terms, then release the
+// interpreter lock around the core call; buffer forms read a buffer's NumPy
+// memory in place and keep the lock.
+#include "module/binding/binding.hpp"
+#include "module/buffers.hpp"
+#include "module/binding/class_defs.hpp"
+#include "module/binding/gil.hpp"
+#include "module/results.hpp"
+
+namespace vantelo::module {
+
+namespace {
+
+using CC = sim::CompiledCircuit;
+using Params = std::span<const float>;
+using Obs = Shared<sim::Observable>;
+using Buffer = Shared<ParamBufferValue>;
+using BatchBuffer = Shared<ParamBatchBufferValue>;
+
+PyObject* num_qubits(const CC& c) { return PyLong_FromUnsignedLong(c.num_qubits); }
+PyObject* parameter_count(const CC& c) { return PyLong_FromUnsignedLong(c.parameter_count); }
+
+sim::Result<sim::StateVector> run_state(const CC& c, Params params) {
+    return sim::run_statevector(c, params);
+}
+
+PyObject* statevector(const CC& c, AnyArg params) {
+    std::vector<float> values;
+    if (!params_from_python(params.object, values)) return nullptr;
+    return state_result(run_core(true, [&] { return run_state(c, values); }));
+}
+
+PyObject* statevector_buffer(const CC& c, Buffer buffer) {
+    Params view;
+    if (!param_buffer_slice(*buffer, c.parameter_count, view)) return nullptr;
+    return state_result(run_state(c, view));
+}
+
+// Scalar evaluations with an observable: Core(circuit, params, observable).
+template <auto Core, auto Convert>
+PyObject* scalar(const CC& c, AnyArg params, Obs observable) {
+    std::vector<float> values;
+    if (!params_from_python(params.object, values)) return nullptr;
+    const sim::Observable terms = *observable;
+    return Convert(run_core(true, [&] { return Core(c, Params(values), terms); }));
+}
+
+template <auto Core, auto Convert>
+PyObject* scalar_buffer(const CC& c, Buffer buffer, Obs observable) {
+    Params view;
+    if (!param_buffer_slice(*buffer, c.parameter_count, view)) return nullptr;
+    return Convert(Core(c, view, *observable));
+}
+
+// Batch evaluations: Core(circuit, values, rows, observable), converted with
+// the row count and the circuit's width.
+template <auto Core, auto Convert>
+PyObject* batch(const CC& c, AnyArg params_batch, Obs observable) {
+    ParamBatch b;
+    if (!params_batch_from_python(params_batch.object, b)) return nullptr;
+    if (!validate_param_width(b.cols, c.parameter_count)) return nullptr;
+    const sim::Observable terms = *observable;
+    return Convert(run_core(true, [&] { return Core(c, Params(b.values), b.rows, terms); }), b.rows,
+                   c.parameter_count);
+}
+
+template <auto Core, auto Convert>
+PyObject* batch_buffer(const CC& c, BatchBuffer buffer, Obs observable) {
+    Params view;
+    if (!param_batch_buffer_slice(*buffer, c.parameter_count, view)) return nullptr;
+    return Convert(Core(c, view, buffer->batch_size, *observable), buffer->batch_size,
+                   c.parameter_count);
+}
+
+PyObject* values_only(sim::Result<sim::AlignedArray<float>> values, std::size_t, std::size_t) {
+    return batch_values_result(std::move(values));
+}
+
+PyObject* param_buffer(const CC& c) { return new_param_buffer(c.parameter_count); }
+
+PyObject* param_batch_buffer(const CC& c, std::uint32_t batch_size) {
+    return new_param_batch_buffer(batch_size, c.parameter_count);
+}
+
+PyObject* execution_context(const CC& c) {
+    return new_instance(sim::ExecutionContext::create(c.num_qubits));
+}
+
+constexpr Param kParams{"params"}, kBatch{"params_batch"}, kObservable{"observable"};
+#define ARGS(method, ...) constexpr ArgSpec k_##method{"CompiledCircuit", #method, __VA_ARGS__};
+ARGS(statevector, kParams)
+ARGS(expectation, kParams, kObservable)
+ARGS(batch_expectation, kBatch, kObservable)
+ARGS(param_batch_buffer, Param{"batch_size"})
+ARGS(statevector_buffer, kParams)
+ARGS(expectation_buffer, kParams, kObservable)
+ARGS(gradient, kParams, kObservable)
+ARGS(gradient_buffer, kParams, kObservable)
+ARGS(value_and_gradient, kParams, kObservable)
+ARGS(value_and_gradient_buffer, kParams, kObservable)
+ARGS(batch_gradient, kBatch, kObservable)
+ARGS(batch_expectation_buffer, kBatch, kObservable)
+ARGS(batch_gradient_buffer, kBatch, kObservable)
+ARGS(batch_value_and_gradient, kBatch, kObservable)
+ARGS(batch_value_and_gradient_buffer, kBatch, kObservable)
+#undef ARGS
+
+#define METHOD(name, impl) method<impl, k_##name>(#name)
+const MemberDef kMembers[] = {
+    property<&num_qubits>("num_qubits", "Number of qubits in the compiled circuit."),
+    property<&parameter_count>("parameter_count",
+                               "Number of parameters expected in each bound parameter vector."),
+    METHOD(statevector, &statevector),
+    METHOD(expectation, (&scalar<&sim::compiled_expectation, &float_result>)),
+    METHOD(batch_expectation, (&batch<&sim::batch_expectation, &values_only>)),
+    method_noargs<&param_buffer>("param_buffer",
+                                 "Allocate a reusable parameter buffer backed by a NumPy array."),
+    method<&param_batch_buffer, k_param_batch_buffer>(
+        "param_batch_buffer", "Allocate a reusable parameter batch buffer backed by a NumPy array."),
+    METHOD(statevector_buffer, &statevector_buffer),
+    METHOD(expectation_buffer, (&scalar_buffer<&sim::compiled_expectation, &float_result>)),
+    METHOD(gradient, (&scalar<&sim::gradient, &gradient_result>)),
+    METHOD(gradient_buffer, (&scalar_buffer<&sim::gradient, &gradient_result>)),
+    METHOD(value_and_gradient, (&scalar<&sim::value_and_gradient, &value_and_gradient_result>)),
+    METHOD(value_and_gradient_buffer,
+           (&scalar_buffer<&sim::value_and_gradient, &value_and_gradient_result>)),
+    METHOD(batch_gradient, (&batch<&sim::batch_value_and_gradient, &batch_gradients_result>)),
+    METHOD(batch_expectation_buffer, (&batch_buffer<&sim::batch_expectation, &values_only>)),
+    METHOD(batch_gradient_buffer,
+           (&batch_buffer<&sim::batch_value_and_gradient, &batch_gradients_result>)),
+    METHOD(batch_value_and_gradient,
+           (&batch<&sim::batch_value_and_gradient, &batch_values_and_gradients_result>)),
+    METHOD(batch_value_and_gradient_buffer,
+           (&batch_buffer<&sim::batch_value_and_gradient, &batch_values_and_gradients_result>)),
+    method_noargs<&execution_context>("execution_context"),
+};
+#undef METHOD
+
+}  // namespace
+
+const ClassDef& compiled_circuit_class() {
+    static const ClassDef def = class_def<CC>(
+        "CompiledCircuit",
+        "Reusable compiled execution plan for repeated parameterized circuit evaluation.",
+        kMembers);
+    return def;
+}
+
+}  // namespace vantelo::module

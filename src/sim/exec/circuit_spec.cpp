@@ -1,0 +1,77 @@
+#include "sim/exec/circuit_spec.hpp"
+
+#include "sim/gates/fusion.hpp"
+#include "sim/messages.hpp"
+
+namespace vantelo::sim {
+
+Result<ParameterizedCircuitSpec> ParameterizedCircuitSpec::create(std::uint32_t num_qubits) {
+    if (num_qubits == 0) return fail(msg::spec_needs_qubits());
+    ParameterizedCircuitSpec spec;
+    spec.num_qubits = num_qubits;
+    return spec;
+}
+
+std::uint32_t register_parameter(ParameterizedCircuitSpec& spec, std::optional<std::string> name) {
+    const auto index = static_cast<std::uint32_t>(spec.parameters.size());
+    spec.parameters.push_back(std::move(name));
+    return index;
+}
+
+namespace {
+
+Status check_gate_qubits(const Gate& gate, std::uint32_t num_qubits) {
+    auto check = [num_qubits](Qubit q) -> Status {
+        if (q >= num_qubits) return fail(msg::qubit_out_of_range(q, num_qubits));
+        return {};
+    };
+    if (const auto* u = std::get_if<Unitary>(&gate)) {
+        for (Qubit q : u->op.targets) VANTELO_TRY(check(q));
+    } else if (const auto* m = std::get_if<Measure>(&gate)) {
+        return check(m->qubit);
+    } else if (const auto* r = std::get_if<Reset>(&gate)) {
+        return check(r->qubit);
+    }
+    return {};
+}
+
+}  // namespace
+
+Status add_fixed_gate(ParameterizedCircuitSpec& spec, Gate gate) {
+    VANTELO_TRY(check_gate_qubits(gate, spec.num_qubits));
+    spec.items.push_back(FixedOp{std::move(gate)});
+    return {};
+}
+
+Status add_param_single(ParameterizedCircuitSpec& spec, RotationKind kind, Qubit target,
+                        std::uint32_t slot) {
+    if (target >= spec.num_qubits) return fail(msg::qubit_out_of_range(target, spec.num_qubits));
+    if (slot >= spec.parameters.size()) return fail(msg::parameter_slot_missing(slot));
+    spec.items.push_back(ParamOp{target, slot, kind});
+    return {};
+}
+
+CompiledCircuit compile(const ParameterizedCircuitSpec& spec) {
+    CompiledCircuit plan;
+    plan.num_qubits = spec.num_qubits;
+    plan.parameter_count = static_cast<std::uint32_t>(spec.parameters.size());
+    plan.ops.reserve(spec.items.size());
+    std::vector<Gate> pending;
+    auto flush = [&] {
+        if (pending.empty()) return;
+        for (Gate& g : fuse_gates(pending)) plan.ops.push_back(FixedOp{std::move(g)});
+        pending.clear();
+    };
+    for (const CompiledOp& item : spec.items) {
+        if (const auto* fixed = std::get_if<FixedOp>(&item)) {
+            pending.push_back(fixed->gate);
+        } else {
+            flush();
+            plan.ops.push_back(item);
+        }
+    }
+    flush();
+    return plan;
+}
+
+}  // namespace vantelo::sim

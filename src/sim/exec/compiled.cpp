@@ -1,0 +1,123 @@
+#include "sim/exec/compiled.hpp"
+
+#include <cmath>
+
+#include "sim/measure/measure.hpp"
+#include "sim/messages.hpp"
+
+namespace vantelo::sim {
+
+ExecutionContext ExecutionContext::create(std::uint32_t num_qubits) {
+    return ExecutionContext{StateVector::create(num_qubits)};
+}
+
+Matrix2 rotation_matrix(RotationKind kind, float theta) {
+    float s = 0.0f;
+    float c = 0.0f;
+    switch (kind) {
+        case RotationKind::Rx:
+            ::sincosf(theta * 0.5f, &s, &c);
+            return {Amplitude{c, 0.0f}, Amplitude{0.0f, -s}, Amplitude{0.0f, -s}, Amplitude{c, 0.0f}};
+        case RotationKind::Ry:
+            ::sincosf(theta * 0.5f, &s, &c);
+            return {Amplitude{c, 0.0f}, Amplitude{-s, 0.0f}, Amplitude{s, 0.0f}, Amplitude{c, 0.0f}};
+        case RotationKind::Rz: {
+            float s_lo = 0.0f;
+            float c_lo = 0.0f;
+            ::sincosf(theta * -0.5f, &s_lo, &c_lo);
+            ::sincosf(theta * 0.5f, &s, &c);
+            return {Amplitude{c_lo, s_lo}, Amplitude{0.0f, 0.0f}, Amplitude{0.0f, 0.0f},
+                    Amplitude{c, s}};
+        }
+        case RotationKind::P:
+            ::sincosf(theta, &s, &c);
+            return {Amplitude{1.0f, 0.0f}, Amplitude{0.0f, 0.0f}, Amplitude{0.0f, 0.0f},
+                    Amplitude{c, s}};
+    }
+    __builtin_unreachable();
+}
+
+namespace {
+
+Status run_fixed(const Gate& gate, StateVector& state, Rng* rng) {
+    if (const auto* u = std::get_if<Unitary>(&gate)) return apply_operation(state, u->op);
+    if (const auto* m = std::get_if<Measure>(&gate)) {
+        auto outcome = measure_qubit(state, m->qubit, *rng);
+        if (!outcome) return std::move(outcome).error();
+        return {};
+    }
+    if (const auto* r = std::get_if<Reset>(&gate)) return reset_qubit(state, r->qubit, *rng);
+    return {};
+}
+
+}  // namespace
+
+Status run_steps(const CompiledCircuit& circuit, std::span<const float> params, StateVector& state,
+                 std::size_t first, std::size_t last, Rng* rng) {
+    for (std::size_t i = first; i < last; ++i) {
+        const CompiledOp& op = circuit.ops[i];
+        if (const auto* p = std::get_if<ParamOp>(&op)) {
+            // The target was checked when the item was added; no range test.
+            apply_single_qubit(state.amplitudes.data(), state.num_qubits, p->target,
+                               rotation_matrix(p->kind, params[p->slot]));
+        } else {
+            VANTELO_TRY(run_fixed(std::get<FixedOp>(op).gate, state, rng));
+        }
+    }
+    return {};
+}
+
+Status run_into(const CompiledCircuit& circuit, std::span<const float> params, StateVector& state) {
+    if (params.size() != circuit.parameter_count)
+        return fail(msg::parameter_length(params.size(), circuit.parameter_count));
+    if (state.num_qubits != circuit.num_qubits)
+        return fail(msg::state_width_mismatch(state.num_qubits, circuit.num_qubits));
+    Rng& rng = thread_rng();
+    return run_steps(circuit, params, state, 0, circuit.ops.size(), &rng);
+}
+
+Result<StateVector> run_statevector(const CompiledCircuit& circuit, std::span<const float> params) {
+    StateVector state = StateVector::create(circuit.num_qubits);
+    VANTELO_TRY(run_into(circuit, params, state));
+    return state;
+}
+
+void prepare_context(const CompiledCircuit& circuit, ExecutionContext& context) {
+    if (context.state.num_qubits == circuit.num_qubits && !context.state.amplitudes.empty()) {
+        reset_to_zero_state(context.state);
+    } else {
+        // Release the old array first so the two never coexist.
+        context.state = StateVector{};
+        context.state = StateVector::create(circuit.num_qubits);
+    }
+}
+
+Result<StateVector*> run_statevector_with_context(const CompiledCircuit& circuit,
+                                                  std::span<const float> params,
+                                                  ExecutionContext& context) {
+    prepare_context(circuit, context);
+    VANTELO_TRY(run_into(circuit, params, context.state));
+    return &context.state;
+}
+
+Result<float> expectation_with_context(const CompiledCircuit& circuit, std::span<const float> params,
+                                       const Observable& observable, ExecutionContext& context) {
+    VANTELO_TRY(run_statevector_with_context(circuit, params, context));
+    return expectation(context.state, observable);
+}
+
+Result<float> compiled_expectation(const CompiledCircuit& circuit, std::span<const float> params,
+                                   const Observable& observable) {
+    VANTELO_ASSIGN_OR_RETURN(StateVector state, run_statevector(circuit, params));
+    return expectation(state, observable);
+}
+
+bool has_random_steps(const CompiledCircuit& circuit) {
+    for (const CompiledOp& op : circuit.ops)
+        if (const auto* f = std::get_if<FixedOp>(&op))
+            if (std::holds_alternative<Measure>(f->gate) || std::holds_alternative<Reset>(f->gate))
+                return true;
+    return false;
+}
+
+}  // namespace vantelo::sim

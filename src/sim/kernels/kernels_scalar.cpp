@@ -1,0 +1,119 @@
+// Scalar reference kernels: the plain loops every faster path must match.
+#include <array>
+
+#include "sim/kernels/kernels.hpp"
+
+namespace vantelo::sim {
+
+void apply_single_qubit_chunks_scalar(Amplitude* a, Qubit q, const Matrix2& m,
+                                      std::size_t chunk_begin, std::size_t chunk_end) {
+    const std::size_t half = std::size_t{1} << q;
+    for (std::size_t c = chunk_begin; c < chunk_end; ++c) {
+        Amplitude* lo = a + (c << (q + 1));
+        Amplitude* hi = lo + half;
+        for (std::size_t j = 0; j < half; ++j) {
+            const Amplitude x0 = lo[j];
+            const Amplitude x1 = hi[j];
+            lo[j] = cadd(cmul(x0, m[0]), cmul(x1, m[1]));
+            hi[j] = cadd(cmul(x0, m[2]), cmul(x1, m[3]));
+        }
+    }
+}
+
+GeneralPlan make_general_plan(const Operation& op) {
+    GeneralPlan plan;
+    plan.num_targets = op.targets.size();
+    plan.dim = std::size_t{1} << plan.num_targets;
+    plan.matrix = op.matrix.data();
+    const std::size_t k = plan.num_targets;
+    for (Qubit t : op.targets) plan.target_mask |= std::size_t{1} << t;
+    plan.offsets.assign(plan.dim, 0);
+    for (std::size_t c = 0; c < plan.dim; ++c)
+        for (std::size_t j = 0; j < k; ++j)
+            if ((c >> (k - 1 - j)) & 1u) plan.offsets[c] |= std::size_t{1} << op.targets[j];
+    return plan;
+}
+
+std::size_t group_base(const GeneralPlan& plan, std::size_t g) {
+    std::size_t base = 0;
+    for (std::size_t bit = 0; g != 0; ++bit) {
+        if ((plan.target_mask >> bit) & 1u) continue;
+        base |= (g & 1u) << bit;
+        g >>= 1;
+    }
+    return base;
+}
+
+void general_rows_scalar(Amplitude* a, const GeneralPlan& plan, std::size_t base,
+                         const Amplitude* x, std::size_t row_begin, std::size_t row_end) {
+    const std::size_t dim = plan.dim;
+    for (std::size_t r = row_begin; r < row_end; ++r) {
+        const Amplitude* row = plan.matrix + r * dim;
+        Amplitude acc{0.0f, 0.0f};
+        for (std::size_t c = 0; c < dim; ++c) acc = cadd(acc, cmul(row[c], x[c]));
+        a[base + plan.offsets[r]] = acc;
+    }
+}
+
+namespace {
+
+// general_groups_scalar for a dimension known at compile time, so the small
+// cases (two- and three-qubit gates) run fully unrolled from registers.
+template <std::size_t Dim>
+void groups_fixed(Amplitude* a, const GeneralPlan& plan, std::size_t group_begin,
+                  std::size_t group_end) {
+    std::array<std::size_t, Dim> off;
+    std::array<Amplitude, Dim * Dim> m;
+    for (std::size_t c = 0; c < Dim; ++c) off[c] = plan.offsets[c];
+    for (std::size_t e = 0; e < Dim * Dim; ++e) m[e] = plan.matrix[e];
+    std::size_t base = group_base(plan, group_begin);
+    for (std::size_t g = group_begin; g < group_end; ++g) {
+        std::array<Amplitude, Dim> x;
+        for (std::size_t c = 0; c < Dim; ++c) x[c] = a[base + off[c]];
+        for (std::size_t r = 0; r < Dim; ++r) {
+            Amplitude acc{0.0f, 0.0f};
+            for (std::size_t c = 0; c < Dim; ++c) acc = cadd(acc, cmul(m[r * Dim + c], x[c]));
+            a[base + off[r]] = acc;
+        }
+        base = next_group_base(plan, base);
+    }
+}
+
+}  // namespace
+
+bool make_monomial_plan(const GeneralPlan& plan, MonomialPlan& out) {
+    if (plan.dim != 4) return false;
+    static constexpr Amplitude kUnits[4] = {{1.0f, 0.0f}, {0.0f, 1.0f}, {-1.0f, 0.0f}, {0.0f, -1.0f}};
+    for (std::size_t r = 0; r < 4; ++r) {
+        std::size_t nonzero = 0;
+        for (std::size_t c = 0; c < 4; ++c) {
+            const Amplitude m = plan.matrix[r * 4 + c];
+            if (m.re == 0.0f && m.im == 0.0f) continue;
+            std::size_t u = 0;
+            while (u < 4 && !(m == kUnits[u])) ++u;
+            if (u == 4 || ++nonzero > 1) return false;
+            out.source[r] = c;
+            out.unit[r] = static_cast<std::uint8_t>(u);
+        }
+        if (nonzero != 1) return false;
+    }
+    return true;
+}
+
+void general_groups_scalar(Amplitude* a, const GeneralPlan& plan, std::size_t group_begin,
+                           std::size_t group_end, Amplitude* scratch) {
+    switch (plan.dim) {
+        case 2: return groups_fixed<2>(a, plan, group_begin, group_end);
+        case 4: return groups_fixed<4>(a, plan, group_begin, group_end);
+        case 8: return groups_fixed<8>(a, plan, group_begin, group_end);
+        default: break;
+    }
+    std::size_t base = group_base(plan, group_begin);
+    for (std::size_t g = group_begin; g < group_end; ++g) {
+        for (std::size_t c = 0; c < plan.dim; ++c) scratch[c] = a[base + plan.offsets[c]];
+        general_rows_scalar(a, plan, base, scratch, 0, plan.dim);
+        base = next_group_base(plan, base);
+    }
+}
+
+}  // namespace vantelo::sim

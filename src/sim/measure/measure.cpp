@@ -1,0 +1,135 @@
+#include "sim/measure/measure.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "sim/fault.hpp"
+#include "sim/gates/gate_catalog.hpp"
+#include "sim/messages.hpp"
+
+namespace vantelo::sim {
+
+namespace {
+
+// |a|² in single precision: the imaginary square first, the real square added.
+inline float norm_squared(Amplitude a) {
+    const float ii = a.im * a.im;
+    const float rr = a.re * a.re;
+    return ii + rr;
+}
+
+constexpr Amplitude kZero{0.0f, 0.0f};
+
+inline Amplitude divide(Amplitude a, float norm) {
+    return {a.re / norm, a.im / norm};
+}
+
+}  // namespace
+
+Result<bool> measure_qubit(StateVector& state, Qubit q, Rng& rng) {
+    VANTELO_TRY(validate_targets(state, std::span<const Qubit>(&q, 1)));
+    Amplitude* a = state.amplitudes.data();
+    const std::size_t n = state.size();
+    const std::size_t half = std::size_t{1} << q;
+    const std::size_t chunk = half << 1;
+
+    // Serial and in index order so the probability is reproducible bit for bit.
+    float p1 = 0.0f;
+    for (std::size_t base = 0; base < n; base += chunk)
+        for (std::size_t j = half; j < chunk; ++j) p1 = p1 + norm_squared(a[base + j]);
+
+    const float r = rng.next_f32();
+    const bool outcome = r < p1;  // false when p1 is NaN
+    const float p0 = 1.0f - p1;
+
+    // Division rather than multiplication by a reciprocal: a surviving
+    // amplitude of 0.70710677 with p = 0.49999997 must become exactly 1.
+    if (outcome && p1 > 0.0f) {
+        const float norm = std::sqrt(p1);
+        for (std::size_t base = 0; base < n; base += chunk)
+            for (std::size_t j = 0; j < half; ++j) {
+                a[base + j] = kZero;
+                a[base + j + half] = divide(a[base + j + half], norm);
+            }
+    } else if (!outcome && p0 > 0.0f) {
+        const float norm = std::sqrt(p0);
+        for (std::size_t base = 0; base < n; base += chunk)
+            for (std::size_t j = 0; j < half; ++j) {
+                a[base + j] = divide(a[base + j], norm);
+                a[base + j + half] = kZero;
+            }
+    } else {
+        std::fill(state.amplitudes.begin(), state.amplitudes.end(), kZero);
+    }
+    return outcome;
+}
+
+Status reset_qubit(StateVector& state, Qubit q, Rng& rng) {
+    VANTELO_ASSIGN_OR_RETURN(const bool outcome, measure_qubit(state, q, rng));
+    if (outcome) apply_single_qubit(state.amplitudes.data(), state.num_qubits, q, matrices::x());
+    return {};
+}
+
+WeightedIndex WeightedIndex::build(const StateVector& state) {
+    const std::size_t n = state.size();
+    if (n == 0) raise_fault(msg::sampling_failed("NoItem"));
+    WeightedIndex index;
+    index.cumulative.reserve(n - 1);
+    // A weight that is not ≥ 0 is NaN here (squares are never negative); an
+    // infinite weight (an amplitude beyond 1.8e19) would make the range of
+    // the uniform draw infinite, so it is rejected the same way.
+    auto weight = [&](std::size_t i) {
+        const double w = norm_squared(state.amplitudes[i]);
+        if (!(w >= 0.0) || std::isinf(w)) raise_fault(msg::sampling_failed("InvalidWeight"));
+        return w;
+    };
+    double total = weight(0);
+    for (std::size_t i = 1; i < n; ++i) {
+        const double w = weight(i);
+        index.cumulative.push_back(total);
+        total += w;
+    }
+    if (total == 0.0) raise_fault(msg::sampling_failed("AllWeightsZero"));
+    index.total = total;
+    index.guide.reserve(index.cumulative.size() / kGuideBlock + 1);
+    for (std::size_t end = kGuideBlock; end <= index.cumulative.size(); end += kGuideBlock)
+        index.guide.push_back(index.cumulative[end - 1]);
+    return index;
+}
+
+std::uint64_t WeightedIndex::sample(Rng& rng) const {
+    return locate(rng.next_f64_below(total));
+}
+
+std::uint64_t WeightedIndex::locate(double c) const {
+    // A bisection for the first entry > c; the table is non-decreasing. Every
+    // block whose last entry is ≤ c lies wholly at or below c, and every entry
+    // after a block whose last entry is > c is > c too, so the first entry
+    // > c is in the block the guide points to (or in the tail after the last
+    // full block): the same index as a bisection of the whole table.
+    const std::size_t block = static_cast<std::size_t>(
+        std::upper_bound(guide.begin(), guide.end(), c) - guide.begin());
+    const auto first = cumulative.begin() + static_cast<std::ptrdiff_t>(block * kGuideBlock);
+    const auto last = block < guide.size() ? first + static_cast<std::ptrdiff_t>(kGuideBlock)
+                                           : cumulative.end();
+    return static_cast<std::uint64_t>(std::upper_bound(first, last, c) - cumulative.begin());
+}
+
+std::vector<std::uint64_t> measure(const StateVector& state, std::uint64_t shots) {
+    const WeightedIndex index = WeightedIndex::build(state);
+    return draw_samples(index, shots, thread_rng());
+}
+
+std::vector<std::uint64_t> measure(const StateVector& state, std::uint64_t shots, Rng& rng) {
+    const WeightedIndex index = WeightedIndex::build(state);
+    return draw_samples(index, shots, rng);
+}
+
+std::vector<std::uint64_t> draw_samples(const WeightedIndex& index, std::uint64_t shots, Rng& rng) {
+    std::vector<std::uint64_t> samples;
+    samples.reserve(shots);
+    for (std::uint64_t s = 0; s < shots; ++s) samples.push_back(index.sample(rng));
+    return samples;
+}
+
+}  // namespace vantelo::sim

@@ -1,0 +1,52 @@
+// Measurement, reset and whole-register sampling.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "sim/result.hpp"
+#include "sim/measure/rng.hpp"
+#include "sim/state_vector.hpp"
+
+namespace vantelo::sim {
+
+// Projective measurement of qubit q with collapse; returns the outcome.
+Result<bool> measure_qubit(StateVector& state, Qubit q, Rng& rng);
+
+// Measures q and flips it back to 0 when the outcome was 1.
+Status reset_qubit(StateVector& state, Qubit q, Rng& rng);
+
+// `shots` basis-state indices drawn from |amplitude|² without changing the
+// state. Unusable weights (NaN, all zero) are an internal fault naming the
+// kind: "InvalidWeight", "AllWeightsZero", "NoItem".
+std::vector<std::uint64_t> measure(const StateVector& state, std::uint64_t shots);
+// The same with a supplied generator.
+std::vector<std::uint64_t> measure(const StateVector& state, std::uint64_t shots, Rng& rng);
+
+// Cumulative weights for sampling basis states: entry i − 1 is the sum of the
+// weights before index i, so the table has one entry fewer than the state.
+struct WeightedIndex {
+    std::vector<double> cumulative;
+    // The last entry of every full block of kGuideBlock cumulative entries:
+    // a small table that narrows each search to one block, so a draw touches
+    // a few cache lines of the large table instead of one per bisection step.
+    std::vector<double> guide;
+    double total = 0.0;
+
+    static constexpr std::size_t kGuideBlock = 64;
+
+    // Weights |a|² in single precision, widened and summed in double, in
+    // index order. Unusable weights are internal faults (see measure).
+    static WeightedIndex build(const StateVector& state);
+
+    // One index: the number of cumulative entries ≤ a uniform draw in
+    // [0, total).
+    std::uint64_t sample(Rng& rng) const;
+    // The index a draw c lands on: the number of cumulative entries ≤ c.
+    std::uint64_t locate(double c) const;
+};
+
+// `shots` independent samples from the index, in draw order.
+std::vector<std::uint64_t> draw_samples(const WeightedIndex& index, std::uint64_t shots, Rng& rng);
+
+}  // namespace vantelo::sim

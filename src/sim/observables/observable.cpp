@@ -1,0 +1,82 @@
+#include "sim/observables/observable.hpp"
+
+#include <algorithm>
+
+#include "sim/observables/expectation_kernels.hpp"
+#include "sim/kernels/kernels.hpp"
+#include "sim/messages.hpp"
+
+namespace vantelo::sim {
+
+Result<PauliTerm> PauliTerm::create(std::vector<PauliFactor> ops, float coefficient) {
+    for (std::size_t j = 0; j < ops.size(); ++j)
+        for (std::size_t k = j + 1; k < ops.size(); ++k)
+            if (ops[j].qubit == ops[k].qubit) return fail(msg::duplicate_qubit(ops[j].qubit));
+    std::stable_sort(ops.begin(), ops.end(),
+                     [](PauliFactor a, PauliFactor b) { return a.qubit < b.qubit; });
+    return PauliTerm{std::move(ops), coefficient};
+}
+
+Result<Observable> Observable::create(std::vector<PauliTerm> terms) {
+    if (terms.empty()) return fail(msg::empty_observable());
+    return Observable{std::move(terms)};
+}
+
+Result<Observable> Observable::single(Pauli pauli, Qubit qubit, float coefficient) {
+    VANTELO_ASSIGN_OR_RETURN(PauliTerm term, PauliTerm::create({PauliFactor{qubit, pauli}}, coefficient));
+    std::vector<PauliTerm> terms;
+    terms.push_back(std::move(term));
+    return Observable::create(std::move(terms));
+}
+
+Status check_observable_qubits(const Observable& observable, std::uint32_t num_qubits) {
+    for (const PauliTerm& term : observable.terms)
+        for (PauliFactor f : term.ops)
+            if (f.qubit >= num_qubits)
+                return fail(msg::observable_qubit_out_of_range(f.qubit, num_qubits));
+    return {};
+}
+
+namespace {
+
+// Valid only after the qubits were checked against the register (all < 32).
+PauliTermMasks term_masks(const PauliTerm& term) {
+    PauliTermMasks m;
+    unsigned num_y = 0;
+    for (PauliFactor f : term.ops) {
+        const std::uint64_t bit = std::uint64_t{1} << f.qubit;
+        if (f.pauli != Pauli::Z) m.flip |= bit;
+        if (f.pauli != Pauli::X) m.parity |= bit;
+        if (f.pauli == Pauli::Y) ++num_y;
+    }
+    m.imaginary = (num_y & 1u) != 0;
+    m.negated = (num_y & 2u) != 0;
+    return m;
+}
+
+}  // namespace
+
+void term_sums(const Amplitude* psi, std::uint32_t num_qubits, const PauliTermMasks* terms,
+               std::size_t count, float* sums) {
+    if (num_qubits >= 3 && cpu_has_avx2()) return term_sums_avx2(psi, num_qubits, terms, count, sums);
+    term_sums_scalar(psi, num_qubits, terms, count, sums);
+}
+
+Result<float> expectation(const StateVector& state, const Observable& observable) {
+    VANTELO_TRY(check_observable_qubits(observable, state.num_qubits));
+    // Each term's sum is independent, so groups of terms are summed together;
+    // the total still takes them in term order.
+    float total = 0.0f;
+    const std::vector<PauliTerm>& terms = observable.terms;
+    for (std::size_t first = 0; first < terms.size(); first += kTermGroup) {
+        const std::size_t count = std::min(kTermGroup, terms.size() - first);
+        PauliTermMasks masks[kTermGroup];
+        float sums[kTermGroup];
+        for (std::size_t k = 0; k < count; ++k) masks[k] = term_masks(terms[first + k]);
+        term_sums(state.amplitudes.data(), state.num_qubits, masks, count, sums);
+        for (std::size_t k = 0; k < count; ++k) total = total + sums[k] * terms[first + k].coefficient;
+    }
+    return total;
+}
+
+}  // namespace vantelo::sim
