@@ -189,6 +189,161 @@ void run_groups(Amplitude* a, const GeneralPlan& plan, const RegisterLayout& L, 
     }
 }
 
+// Every target below 2: register group g is the one register at 4g, with a
+// single source, itself. Four registers per step, their permutations and
+// products held in registers.
+template <bool Multiply>
+void run_single_registers(Amplitude* a, const GeneralPlan& plan, const RegisterLayout& L,
+                          std::size_t begin, std::size_t end) {
+    const OutputRegister& o = L.out[0];
+    const bool keep = o.num_sources == 0;
+    const __m256i index = o.index[0];
+    const __m256 sign = o.sign;
+    const __m256 re = o.re;
+    const __m256 im = o.im;
+    auto output = [&](__m256 x) {
+        const __m256 v = _mm256_permutevar8x32_ps(x, index);
+        if constexpr (Multiply)
+            return _mm256_addsub_ps(_mm256_mul_ps(v, re), _mm256_mul_ps(swap_re_im(v), im));
+        else
+            return _mm256_xor_ps(v, sign);
+    };
+    std::size_t g = begin;
+    for (; g + 4 <= end; g += 4) {
+        Amplitude* p = a + 4 * g;
+        const __m256 x0 = load(p);
+        const __m256 x1 = load(p + 4);
+        const __m256 x2 = load(p + 8);
+        const __m256 x3 = load(p + 12);
+        const __m256i bad = _mm256_or_si256(_mm256_or_si256(non_finite(x0), non_finite(x1)),
+                                            _mm256_or_si256(non_finite(x2), non_finite(x3)));
+        if (!_mm256_testz_si256(bad, bad)) {
+            dense_groups(a, plan, g * L.groups_per_block, (g + 4) * L.groups_per_block);
+        } else if (!keep) {
+            store(p, output(x0));
+            store(p + 4, output(x1));
+            store(p + 8, output(x2));
+            store(p + 12, output(x3));
+        }
+    }
+    for (; g < end; ++g) {
+        Amplitude* p = a + 4 * g;
+        const __m256 x = load(p);
+        const __m256i bad = non_finite(x);
+        if (!_mm256_testz_si256(bad, bad))
+            dense_groups(a, plan, g * L.groups_per_block, (g + 1) * L.groups_per_block);
+        else if (!keep)
+            store(p, output(x));
+    }
+}
+
+// One target at qubit ≥ 2 (two registers per group, lo and hi): both outputs
+// kept in registers, and two register groups per step where they are
+// adjacent (qubit 2 not a target), so every stream moves whole cache lines.
+struct TwoRegisterOutput {
+    bool keep, from_lo, from_hi, permute_lo, permute_hi, multiply;
+    __m256i index_lo, index_hi;
+    __m256 take_hi, sign, re, im;
+};
+
+TwoRegisterOutput two_register_output(const OutputRegister& o) {
+    TwoRegisterOutput t{};
+    t.keep = o.num_sources == 0;
+    t.multiply = o.multiply;
+    t.sign = o.sign;
+    t.re = o.re;
+    t.im = o.im;
+    t.take_hi = _mm256_castsi256_ps(_mm256_set1_epi32(-1));
+    for (std::size_t k = 0; k < o.num_sources; ++k) {
+        if (o.source[k] == 0) {
+            t.from_lo = true;
+            t.index_lo = o.index[k];
+            t.permute_lo = o.permute[k];
+        } else {
+            t.from_hi = true;
+            t.index_hi = o.index[k];
+            t.permute_hi = o.permute[k];
+            // Lanes from hi: where k ≥ 1 its mask; where k = 0 every lane not from lo.
+            if (k != 0) t.take_hi = o.take[k];
+        }
+    }
+    if (t.from_lo && t.from_hi && o.source[0] == 1)  // hi first: lanes from lo are source 1's
+        t.take_hi = _mm256_xor_ps(o.take[1], _mm256_castsi256_ps(_mm256_set1_epi32(-1)));
+    return t;
+}
+
+inline __m256 two_register_value(const TwoRegisterOutput& t, __m256 lo, __m256 hi) {
+    __m256 v;
+    if (t.from_lo && t.from_hi) {
+        const __m256 a = t.permute_lo ? _mm256_permutevar8x32_ps(lo, t.index_lo) : lo;
+        const __m256 b = t.permute_hi ? _mm256_permutevar8x32_ps(hi, t.index_hi) : hi;
+        v = _mm256_blendv_ps(a, b, t.take_hi);
+    } else if (t.from_lo) {
+        v = t.permute_lo ? _mm256_permutevar8x32_ps(lo, t.index_lo) : lo;
+    } else {
+        v = t.permute_hi ? _mm256_permutevar8x32_ps(hi, t.index_hi) : hi;
+    }
+    if (t.multiply) return _mm256_addsub_ps(_mm256_mul_ps(v, t.re), _mm256_mul_ps(swap_re_im(v), t.im));
+    return _mm256_xor_ps(v, t.sign);
+}
+
+void run_two_registers(Amplitude* a, const GeneralPlan& plan, const RegisterLayout& L, std::size_t begin,
+                       std::size_t end) {
+    const TwoRegisterOutput out_lo = two_register_output(L.out[0]);
+    const TwoRegisterOutput out_hi = two_register_output(L.out[1]);
+    const std::size_t hi = L.offset[1];
+    const bool adjacent = (L.mask & 4u) == 0;
+    auto one = [&](std::size_t g, std::size_t base) {
+        Amplitude* p = a + base;
+        const __m256 x0 = load(p);
+        const __m256 x1 = load(p + hi);
+        const __m256i bad = _mm256_or_si256(non_finite(x0), non_finite(x1));
+        if (!_mm256_testz_si256(bad, bad))
+            return dense_groups(a, plan, g * L.groups_per_block, (g + 1) * L.groups_per_block);
+        if (!out_lo.keep) store(p, two_register_value(out_lo, x0, x1));
+        if (!out_hi.keep) store(p + hi, two_register_value(out_hi, x0, x1));
+    };
+    std::size_t g = begin;
+    std::size_t base = deposit(begin, L.mask);
+    auto advance = [&] { base = ((base | L.mask) + 1) & ~L.mask; };
+    if (adjacent) {
+        if (g < end && (g & 1u)) {
+            one(g++, base);
+            advance();
+        }
+        for (; g + 2 <= end; g += 2) {
+            // Groups g and g + 1 sit at base and base + 4.
+            Amplitude* p = a + base;
+            _mm_prefetch(reinterpret_cast<const char*>(p + 64), _MM_HINT_T0);
+            _mm_prefetch(reinterpret_cast<const char*>(p + hi + 64), _MM_HINT_T0);
+            const __m256 x0 = load(p);
+            const __m256 x1 = load(p + hi);
+            const __m256 y0 = load(p + 4);
+            const __m256 y1 = load(p + hi + 4);
+            const __m256i bad = _mm256_or_si256(_mm256_or_si256(non_finite(x0), non_finite(x1)),
+                                                _mm256_or_si256(non_finite(y0), non_finite(y1)));
+            if (!_mm256_testz_si256(bad, bad)) {
+                dense_groups(a, plan, g * L.groups_per_block, (g + 2) * L.groups_per_block);
+            } else {
+                if (!out_lo.keep) {
+                    store(p, two_register_value(out_lo, x0, x1));
+                    store(p + 4, two_register_value(out_lo, y0, y1));
+                }
+                if (!out_hi.keep) {
+                    store(p + hi, two_register_value(out_hi, x0, x1));
+                    store(p + hi + 4, two_register_value(out_hi, y0, y1));
+                }
+            }
+            advance();
+            advance();
+        }
+    }
+    for (; g < end; ++g) {
+        one(g, base);
+        advance();
+    }
+}
+
 }  // namespace
 
 std::size_t monomial_register_groups(const GeneralPlan& plan, std::size_t len) {
@@ -201,8 +356,10 @@ void monomial_groups_avx2(Amplitude* a, const GeneralPlan& plan, const MonomialP
                           std::size_t begin, std::size_t end) {
     const RegisterLayout L = make_layout(plan, mono);
     switch (L.num_registers) {
-        case 1: return run_groups<1>(a, plan, L, begin, end);
-        case 2: return run_groups<2>(a, plan, L, begin, end);
+        case 1:
+            if (L.out[0].multiply) return run_single_registers<true>(a, plan, L, begin, end);
+            return run_single_registers<false>(a, plan, L, begin, end);
+        case 2: return run_two_registers(a, plan, L, begin, end);
         case 4: return run_groups<4>(a, plan, L, begin, end);
         default: return run_groups<8>(a, plan, L, begin, end);
     }
