@@ -26,6 +26,7 @@ struct OutputRegister {
     bool permute[4];              // index is not the identity
     __m256 take[4];               // lanes (all bits set) that come from source k ≥ 1
     bool multiply = false;        // some entry is not a unit: product by (re, im)
+    bool negate = false;          // units: some sign bit flips
     __m256 sign;                  // units: sign bits to flip
     __m256 re;                    // products: the entry's real part, both floats
     __m256 im;                    // ... and its imaginary part
@@ -126,6 +127,8 @@ RegisterLayout make_layout(const GeneralPlan& plan, const MonomialPlan& mono) {
             identity = identity && !o.permute[k];
         }
         o.sign = _mm256_castsi256_ps(_mm256_load_si256(reinterpret_cast<const __m256i*>(sign)));
+        o.negate = false;
+        for (std::size_t f = 0; f < 8; ++f) o.negate = o.negate || sign[f] != 0;
         o.re = _mm256_load_ps(re);
         o.im = _mm256_load_ps(im);
         bool all_one = !o.multiply;
@@ -145,7 +148,7 @@ inline __m256 make_output(const OutputRegister& o, const __m256* in) {
     }
     // The product exactly as the dense sums form it (see kernels_avx2.hpp).
     if (o.multiply) return _mm256_addsub_ps(_mm256_mul_ps(v, o.re), _mm256_mul_ps(swap_re_im(v), o.im));
-    return _mm256_xor_ps(v, o.sign);
+    return o.negate ? _mm256_xor_ps(v, o.sign) : v;
 }
 
 // All exponent bits set in some float: an infinity or a NaN.
@@ -241,7 +244,7 @@ void run_single_registers(Amplitude* a, const GeneralPlan& plan, const RegisterL
 // kept in registers, and two register groups per step where they are
 // adjacent (qubit 2 not a target), so every stream moves whole cache lines.
 struct TwoRegisterOutput {
-    bool keep, from_lo, from_hi, permute_lo, permute_hi, multiply;
+    bool keep, from_lo, from_hi, permute_lo, permute_hi, multiply, negate;
     __m256i index_lo, index_hi;
     __m256 take_hi, sign, re, im;
 };
@@ -250,6 +253,7 @@ TwoRegisterOutput two_register_output(const OutputRegister& o) {
     TwoRegisterOutput t{};
     t.keep = o.num_sources == 0;
     t.multiply = o.multiply;
+    t.negate = o.negate;
     t.sign = o.sign;
     t.re = o.re;
     t.im = o.im;
@@ -284,7 +288,7 @@ inline __m256 two_register_value(const TwoRegisterOutput& t, __m256 lo, __m256 h
         v = t.permute_hi ? _mm256_permutevar8x32_ps(hi, t.index_hi) : hi;
     }
     if (t.multiply) return _mm256_addsub_ps(_mm256_mul_ps(v, t.re), _mm256_mul_ps(swap_re_im(v), t.im));
-    return _mm256_xor_ps(v, t.sign);
+    return t.negate ? _mm256_xor_ps(v, t.sign) : v;
 }
 
 void run_two_registers(Amplitude* a, const GeneralPlan& plan, const RegisterLayout& L, std::size_t begin,
