@@ -138,11 +138,22 @@ RegisterLayout make_layout(const GeneralPlan& plan, const MonomialPlan& mono) {
     return L;
 }
 
+// in[i] by a chain of compares the compiler unrolls, so the inputs stay in
+// registers instead of being stored to be indexed.
+template <std::size_t Registers>
+inline __m256 pick(const __m256* in, std::size_t i) {
+    __m256 v = in[0];
+    for (std::size_t j = 1; j < Registers; ++j)
+        if (i == j) v = in[j];
+    return v;
+}
+
+template <std::size_t Registers>
 inline __m256 make_output(const OutputRegister& o, const __m256* in) {
-    __m256 v = in[o.source[0]];
+    __m256 v = pick<Registers>(in, o.source[0]);
     if (o.permute[0]) v = _mm256_permutevar8x32_ps(v, o.index[0]);
     for (std::size_t k = 1; k < o.num_sources; ++k) {
-        __m256 w = in[o.source[k]];
+        __m256 w = pick<Registers>(in, o.source[k]);
         if (o.permute[k]) w = _mm256_permutevar8x32_ps(w, o.index[k]);
         v = _mm256_blendv_ps(v, w, o.take[k]);
     }
@@ -186,7 +197,7 @@ void run_groups(Amplitude* a, const GeneralPlan& plan, const RegisterLayout& L, 
             dense_groups(a, plan, g * L.groups_per_block, (g + 1) * L.groups_per_block);
         } else {
             for (std::size_t j = 0; j < Registers; ++j)
-                if (L.out[j].num_sources != 0) store(a + base + L.offset[j], make_output(L.out[j], in));
+                if (L.out[j].num_sources != 0) store(a + base + L.offset[j], make_output<Registers>(L.out[j], in));
         }
         base = ((base | L.mask) + 1) & ~L.mask;
     }
