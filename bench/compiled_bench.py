@@ -1,7 +1,8 @@
 """Compiled-style benchmarks: expectation of a 10-term Pauli sum, gradients
 of a hardware-efficient ansatz (checkpointed parameter-shift runs against the
-plain rule of 1 + 2P runs from |0…0⟩, timed in the same process), and a
-256-row batch expectation on one thread against all threads.
+plain rule of 1 + 2P runs from |0…0⟩, timed in the same process), a
+256-row batch expectation on one thread against all threads, and
+parameter-shift gradients of QAOA with shared angles (1 + 2M runs).
 
 Run with the module installed (make module), e.g.
     .venv/bin/python bench/compiled_bench.py [--quick]
@@ -146,6 +147,51 @@ def bench_batch(repeats):
         print(f"| {threads} | {seconds * 1e3:.1f} ms | {base / seconds:.2f} |")
 
 
+def regular_graph(n, d=3, seed=5):
+    """A simple d-regular graph by random pairing of stubs (fixed seed)."""
+    rng = np.random.default_rng(seed)
+    while True:
+        stubs = rng.permutation(np.repeat(np.arange(n), d)).reshape(-1, 2)
+        edges = {tuple(sorted(map(int, e))) for e in stubs}
+        if len(edges) == len(stubs) and all(i != j for i, j in edges):
+            return sorted(edges)
+
+
+def qaoa(n, layers):
+    """QAOA for MaxCut on a 3-regular graph: per layer one shared cost angle
+    (an rz between two cx on every edge) and one shared mixer angle (rx on
+    every qubit). Returns the circuit, its cost observable and M, the number
+    of parameterized rotations."""
+    edges = regular_graph(n)
+    builder = CircuitSpec(n)
+    for q in range(n):
+        builder.h(q)
+    for _ in range(layers):
+        gamma, beta = builder.param(), builder.param()
+        for i, j in edges:
+            builder.cx(i, j)
+            builder.rz(j, gamma)
+            builder.cx(i, j)
+        for q in range(n):
+            builder.rx(q, beta)
+    cost = Observable.hamiltonian([Observable.pauli_string([("Z", i), ("Z", j)], -0.5) for i, j in edges])
+    return builder.compile(), cost, layers * (len(edges) + n)
+
+
+def bench_qaoa_shift(sizes, repeats):
+    print("\n## value_and_gradient (parameter shift) of QAOA, p = 4, 3-regular graph")
+    print("| n | P | runs 1+2M | value_and_gradient | expectation | time per run / expectation |")
+    print("|---|---|---|---|---|---|")
+    for n in sizes:
+        circuit, cost, m = qaoa(n, 4)
+        params = np.random.default_rng(4).uniform(-1, 1, circuit.parameter_count).astype(np.float32)
+        runs = 1 + 2 * m
+        one = median_time(lambda: circuit.expectation(params, cost), repeats)
+        grad = median_time(lambda: circuit.value_and_gradient(params, cost), max(1, repeats // 3))
+        print(f"| {n} | {circuit.parameter_count} | {runs} | {grad * 1e3:.0f} ms | {one * 1e3:.2f} ms "
+              f"| {grad / runs / one:.2f} |")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--quick", action="store_true", help="small sizes, few repetitions")
@@ -156,6 +202,7 @@ def main():
     bench_expectation(sizes, repeats)
     bench_gradient(sizes, 2, repeats)
     bench_batch(repeats)
+    bench_qaoa_shift([12, 16] if args.quick else [16, 20], repeats)
 
 
 if __name__ == "__main__":
