@@ -121,3 +121,58 @@ def test_single_use_bits_on_pool_sizes(isolated):
     assert all(r["ok"] for r in results)
     assert len({r["shift"] for r in results}) == 1
 
+
+# ---- Adjoint differentiation ----
+
+@pytest.mark.parametrize("case", CASES)
+@pytest.mark.parametrize("seed", range(3))
+def test_adjoint_against_central_differences_and_shift(case, seed):
+    n, items, count, terms = CASES[case]
+    params = np.random.default_rng(10 + seed).uniform(-np.pi, np.pi, count).astype(np.float32)
+    c, obs = build(n, items, count), make_observable(terms)
+    value, grad = c.adjoint_value_and_gradient(params, obs)
+    assert type(value) is float and grad.dtype == np.float32 and grad.shape == (count,)
+    assert same(value, c.expectation(params, obs))
+    scale = sum(abs(t[0]) for t in terms)
+    want = ref.central_differences(n, items, params, terms)
+    assert np.allclose(grad, want, rtol=0, atol=2e-6 * scale * len(items))
+    assert np.allclose(grad, c.gradient(params, obs), rtol=0, atol=4e-6 * scale * len(items))
+
+
+@pytest.mark.parametrize("rows", [0, 1, 6])
+def test_adjoint_batch_rows_equal_single_calls(rows):
+    n, items, count, terms = CASES["mixed"]
+    c, obs = build(n, items, count), make_observable(terms)
+    block = np.random.default_rng(rows).uniform(-3, 3, (rows, count)).astype(np.float32)
+    values, grads = c.batch_adjoint_value_and_gradient(block, obs)
+    assert values.shape == (rows,) and grads.shape == (rows, count)
+    assert values.dtype == grads.dtype == np.float32
+    bb = c.param_batch_buffer(rows)
+    bb.numpy()[:] = block
+    assert same((values, grads), c.batch_adjoint_value_and_gradient_buffer(bb, obs))
+    ctx = c.execution_context()
+    for r in range(rows):
+        v, g = c.adjoint_value_and_gradient(block[r], obs)
+        assert same(np.float32(v), values[r]) and same(g, grads[r])
+        assert same((v, g), ctx.adjoint_value_and_gradient(c, block[r], obs))
+
+
+ADJOINT_EXTRA = """
+n = 13  # four product blocks
+items = [("h", q) for q in range(n)]
+for layer in range(2):
+    items += [(("rx", "ry", "rz", "p")[(q + layer) % 4], q, q % 5) for q in range(n)]
+    items += [("cx", q, (q + 3) % n) for q in range(n)]
+c = build(n, items, 5)
+obs = make_observable([(0.5, [("Z", 0), ("Z", 1)]), (-0.3, [("X", 2)]), (1.0, [("Y", 3), ("Z", 12)]), (0.2, [])])
+rows = np.random.default_rng(2).uniform(-3, 3, (3, 5)).astype(np.float32)
+v, g = c.adjoint_value_and_gradient(rows[0], obs)
+bv, bg = c.batch_adjoint_value_and_gradient(rows, obs)
+out["adjoint"] = hashlib.sha256(np.float32(v).tobytes() + g.tobytes() + bv.tobytes() + bg.tobytes()).hexdigest()
+"""
+
+
+def test_adjoint_identical_on_pool_sizes(isolated):
+    results = [pool_results(isolated, t, ADJOINT_EXTRA) for t in (1, 2, 3, 7)]
+    assert len({r["adjoint"] for r in results}) == 1
+    assert len({r["shift"] for r in results}) == 1
