@@ -1,6 +1,6 @@
 // The cache-blocked executor against the gate-by-gate references: random
-// circuits from the whole gate catalogue, block widths forced small so every
-// remapping path runs, equal up to the sign of zero with equal draws. ctest
+// circuits from the whole gate catalogue, block widths forced small so
+// segments gather scattered qubits and wide items run alone, equal up to the sign of zero with equal draws. ctest
 // runs this file under pool sizes 1, 2 and 3 (see CMakeLists.txt).
 #include <gtest/gtest.h>
 
@@ -14,7 +14,6 @@
 #include "sim/exec/circuit.hpp"
 #include "sim/exec/compiled.hpp"
 #include "sim/exec/executor.hpp"
-#include "sim/exec/remap.hpp"
 #include "sim/grad/gradient.hpp"
 
 namespace vantelo::sim {
@@ -150,38 +149,6 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(Case{1, 1, 20}, Case{2, 1, 30}, Case{3, 2, 40}, Case{5, 3, 60}, Case{7, 4, 80},
                       Case{9, 3, 80}, Case{11, 5, 100}, Case{12, 0, 100}, Case{14, 4, 100},
                       Case{16, 6, 80}, Case{18, 10, 60}, Case{20, 0, 40}, Case{24, 0, 25}));
-
-// Qubit maps made of many passes, restored exactly.
-TEST(ExecutorRemap, PermutationPassesAndRestoreRoundTrip) {
-    std::mt19937 rng(5);
-    const std::uint32_t n = 9;
-    const std::vector<Amplitude> start = testing::random_amplitudes(std::size_t{1} << n, rng);
-    for (int trial = 0; trial < 20; ++trial) {
-        std::vector<Amplitude> a = start;
-        QubitMap map = QubitMap::identity(n);
-        for (int pass = 0; pass < 4; ++pass) {
-            std::vector<Qubit> qs = distinct(n, 2 * (1 + rng() % 4), rng);
-            std::vector<QubitSwap> swaps;
-            for (std::size_t i = 0; i < qs.size(); i += 2) swaps.push_back({qs[i], qs[i + 1]});
-            permute_qubits(a.data(), n, swaps);
-            map.apply(swaps);
-        }
-        // Amplitude i now sits where its index bits moved.
-        for (std::size_t i = 0; i < a.size(); ++i) {
-            std::size_t j = 0;
-            for (Qubit q = 0; q < n; ++q) j |= ((i >> q) & 1u) << map.physical[q];
-            ASSERT_EQ(testing::bits(a[j].re), testing::bits(start[i].re));
-        }
-        const auto passes = restoring_swaps(map);
-        EXPECT_LE(passes.size(), 2u);
-        for (const auto& swaps : passes) {
-            permute_qubits(a.data(), n, swaps);
-            map.apply(swaps);
-        }
-        EXPECT_TRUE(map.is_identity());
-        EXPECT_TRUE(testing::bit_identical(a, start));
-    }
-}
 
 // Compiled plans: states, values and gradients through every path that
 // runs steps (plain and shared-prefix gradients), against the references.

@@ -27,7 +27,7 @@ std::uint32_t cache_block_qubits();
 std::uint32_t block_qubits_for(std::uint32_t n, std::size_t threads);
 
 // Forces the block width of every later run (0 restores the rule above), so
-// tests can drive every remapping path on small registers.
+// tests can drive the gathering of scattered qubits on small registers.
 void set_block_qubits_for_testing(std::uint32_t b);
 
 }  // namespace vantelo::sim

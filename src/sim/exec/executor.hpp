@@ -26,8 +26,7 @@ ExecItem unitary_item(const Operation& op);
 // its qubits (duplicates, then range), then an operation's width.
 Status check_item(const ExecItem& item, const StateVector& state);
 
-// Runs validated items on the state (every qubit below its width) and
-// leaves it in logical order. Measurement outcomes are appended to
+// Runs validated items on the state (every qubit below its width). Measurement outcomes are appended to
 // `outcomes` in item order when it is not null; rng may be null when no item
 // measures or resets. The block width comes from block_qubits_for.
 Status run_items(std::span<const ExecItem> items, StateVector& state, Rng* rng,
