@@ -284,7 +284,7 @@ def run_worker(name, threads, cfg, ref_dir, args):
     out = os.path.join(ref_dir, f"out-{name}-{threads}.json")
     cmd = [sys.executable, os.path.abspath(__file__), "--worker", name, "--threads", str(threads),
            "--ref-dir", ref_dir, "--out-json", out, "--workloads", args.workloads] + \
-        (["--quick"] if args.quick else [])
+        (["--quick"] if args.quick else []) + (["--repeats", str(args.repeats)] if args.repeats else [])
     print(f"== {name}, {threads} thread(s)", flush=True)
     proc = subprocess.run(cmd, env=thread_env(threads))
     if proc.returncode != 0:
@@ -450,10 +450,13 @@ def main():
     parser.add_argument("--threads", type=int)
     parser.add_argument("--ref-dir")
     parser.add_argument("--out-json")
+    parser.add_argument("--repeats", type=int, help="timed runs per measurement (default 5, quick 3)")
     parser.add_argument("--workloads", default=",".join(ALL_WORKLOADS),
                         help="comma-separated subset of " + ", ".join(ALL_WORKLOADS))
     args = parser.parse_args()
     cfg = config(args.quick)
+    if args.repeats:
+        cfg["repeats"] = args.repeats
     if args.worker:
         chosen = tuple(w for w in ALL_WORKLOADS if w in args.workloads.split(","))
         return worker(args.worker, args.threads, cfg, args.ref_dir, args.out_json, chosen)
