@@ -68,6 +68,8 @@ def run_page(page: Path) -> int:
             test = parser.get_doctest(body, namespace, f"{name}:{line}", name, line)
             if runner.run(test, clear_globs=False).failed:
                 raise SystemExit(f"{name}:{line}: doctest block failed")
+            # The test ran on a copy of the namespace; later blocks see its names.
+            namespace.update(test.globs)
     return count
 
 
@@ -93,6 +95,7 @@ def main() -> None:
 
 if __name__ == "__main__":
     if len(sys.argv) == 2:
-        print(f"{Path(sys.argv[1]).relative_to(ROOT)}: {run_page(Path(sys.argv[1]))} code blocks")
+        page = Path(sys.argv[1]).resolve()
+        print(f"{page.relative_to(ROOT)}: {run_page(page)} code blocks")
     else:
         main()
