@@ -358,19 +358,25 @@ class Circuit:
     The circuit copies the gates; it is immutable and can be run any number
     of times, with any register width that covers its qubits.
 
-    Args:
-        gates: a `list` (or list subclass) of `Gate` objects, applied in order.
-
-    Raises:
-        TypeError: `gates` is not a list (a tuple or generator is refused), or
-            an item is not a `Gate` ("all circuit items must be vantelo.Gate
-            instances").
-
     Example:
         `Circuit([Gate.h(0), Gate.cx(0, 1)]).run(2)`
     """
 
-    def __new__(cls, gates: list[Gate]) -> Circuit: ...
+    def __new__(cls, gates: list[Gate]) -> Circuit:
+        """`Circuit(gates)`: builds a circuit from a list of gates, copying them.
+
+        Consecutive one-qubit gates on one qubit are fused here (a
+        `Gate.barrier()` stops the fusion); qubit indices are not checked
+        until the circuit runs.
+
+        Args:
+            gates: a `list` (or list subclass) of `Gate` objects, applied in order.
+
+        Raises:
+            TypeError: `gates` is not a list (a tuple or generator is refused),
+                or an item is not a `Gate` ("all circuit items must be
+                vantelo.Gate instances").
+        """
     def run(self, num_qubits: SupportsIndex) -> NDArray[np.complex64]:
         """Runs the circuit on `num_qubits` qubits starting from |0...0>.
 
@@ -519,13 +525,6 @@ class CircuitSpec:
     call leaves the specification unchanged. The specification stays usable
     after `compile`.
 
-    Args:
-        num_qubits: register width, at least 1.
-
-    Raises:
-        ValueError: `num_qubits` is 0 ("compiled circuits must have at least
-            one qubit").
-
     Example:
         ```
         spec = CircuitSpec(2)
@@ -536,7 +535,17 @@ class CircuitSpec:
         ```
     """
 
-    def __new__(cls, num_qubits: SupportsIndex) -> CircuitSpec: ...
+    def __new__(cls, num_qubits: SupportsIndex) -> CircuitSpec:
+        """`CircuitSpec(num_qubits)`: an empty specification of the given width.
+
+        Args:
+            num_qubits: register width, at least 1 (compiled circuits of 32 or
+                more qubits cannot be run).
+
+        Raises:
+            ValueError: `num_qubits` is 0 ("compiled circuits must have at
+                least one qubit").
+        """
     @property
     def num_qubits(self) -> int:
         """Register width declared at construction."""

@@ -85,12 +85,16 @@ def main() -> None:
     # pool, which only the first simulation of a process can do), in a
     # scratch folder for whatever its blocks write.
     pages = sorted(page for page in DOCS.rglob("*.md") if "generated" not in page.parts)
+    blocks = 0
     with tempfile.TemporaryDirectory() as scratch:
         for page in pages:
-            result = subprocess.run([sys.executable, __file__, str(page)], cwd=scratch)
+            result = subprocess.run([sys.executable, __file__, str(page)], cwd=scratch, capture_output=True, text=True)
             if result.returncode != 0:
+                sys.stdout.write(result.stdout)
+                sys.stderr.write(result.stderr)
                 raise SystemExit(f"{page.relative_to(ROOT)}: a code block failed")
-    print(f"ran the code blocks of {len(pages)} pages")
+            blocks += int(result.stdout.split()[-3])
+    print(f"ran {blocks} code blocks of {len(pages)} pages")
 
 
 if __name__ == "__main__":
