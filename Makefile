@@ -121,7 +121,7 @@ $(DOCS_VENV)/.ready: docs/requirements.txt
 	$(DPY) -m pip install -q -r docs/requirements.txt
 	touch $@
 
-docs-module: module $(DOCS_VENV)/.ready
+docs-module: deps module $(DOCS_VENV)/.ready
 	rm -rf $(BUILD)/wheel
 	$(VPY) -m pip wheel -q --no-build-isolation --no-deps -w $(BUILD)/wheel .
 	$(DPY) -m pip install -q --force-reinstall --no-deps $(BUILD)/wheel/vantelo-*.whl
