@@ -10,7 +10,7 @@ JOBS ?= $(shell nproc)
 # everything but the lines of passing tests.
 CTEST_QUIET = ctest --output-on-failure -j $(JOBS) > ctest.log 2>&1 \
     && grep -E 'tests passed|Total Test time' ctest.log \
-    || { grep -vE 'Test +\#[0-9]+: .* Passed' ctest.log; exit 1; }
+    || { grep -vE '^ *Start +[0-9]+: |Test +\#[0-9]+: .* Passed' ctest.log; exit 1; }
 
 .PHONY: all deps run examples bench test venv module cpp-tests pytest asan tsan clean
 
