@@ -957,7 +957,7 @@ class ExecutionContext:
         """
 
 def set_num_threads(num_threads: SupportsIndex) -> None:
-    """Fixes the number of worker threads (at most 255) before the first simulation.
+    """Fixes the number of worker threads (capped at 255) before the first simulation.
 
     Without it the pool is sized on first use from `RAYON_NUM_THREADS`, else
     `RAYON_RS_NUM_CPUS`, else the CPUs available to the process. The size
