@@ -179,8 +179,11 @@ void dense_groups(Amplitude* a, const GeneralPlan& plan, std::size_t begin, std:
 }
 
 template <std::size_t Registers>
-void run_groups(Amplitude* a, const GeneralPlan& plan, const RegisterLayout& L, std::size_t begin,
+void run_groups(Amplitude* a, const GeneralPlan& plan, const RegisterLayout& layout, std::size_t begin,
                 std::size_t end) {
+    // A local copy: the stores below cannot alias it, so its fields stay put
+    // instead of being reloaded after every store.
+    const RegisterLayout L = layout;
     std::size_t base = deposit(begin, L.mask);
     for (std::size_t g = begin; g < end; ++g) {
         __m256 in[Registers];
