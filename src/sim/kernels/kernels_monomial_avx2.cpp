@@ -179,8 +179,11 @@ void dense_groups(Amplitude* a, const GeneralPlan& plan, std::size_t begin, std:
 }
 
 template <std::size_t Registers>
-void run_groups(Amplitude* a, const GeneralPlan& plan, const RegisterLayout& L, std::size_t begin,
+void run_groups(Amplitude* a, const GeneralPlan& plan, const RegisterLayout& layout, std::size_t begin,
                 std::size_t end) {
+    // A local copy: the stores below cannot alias it, so its fields stay put
+    // instead of being reloaded after every store.
+    const RegisterLayout L = layout;
     std::size_t base = deposit(begin, L.mask);
     for (std::size_t g = begin; g < end; ++g) {
         __m256 in[Registers];
@@ -251,80 +254,85 @@ void run_single_registers(Amplitude* a, const GeneralPlan& plan, const RegisterL
     }
 }
 
-// One target at qubit ≥ 2 (two registers per group, lo and hi): both outputs
-// kept in registers, and two register groups per step where they are
-// adjacent (qubit 2 not a target), so every stream moves whole cache lines.
+// One target at qubit ≥ 2 (two registers per group, lo and hi): every
+// output is blend(permute(lo), permute(hi)) then a sign flip or a product,
+// without branches, its constants in locals the stores cannot alias; and two
+// register groups per step where they are adjacent (qubit 2 not a target), so
+// every stream moves whole cache lines.
 struct TwoRegisterOutput {
-    bool keep, from_lo, from_hi, permute_lo, permute_hi, multiply, negate;
-    __m256i index_lo, index_hi;
-    __m256 take_hi, sign, re, im;
+    __m256i index_lo, index_hi;  // identity where that input is not used
+    __m256 take_hi;              // lanes (all bits set) taken from hi
+    __m256 sign, re, im;
 };
 
-TwoRegisterOutput two_register_output(const OutputRegister& o) {
-    TwoRegisterOutput t{};
-    t.keep = o.num_sources == 0;
-    t.multiply = o.multiply;
-    t.negate = o.negate;
-    t.sign = o.sign;
-    t.re = o.re;
-    t.im = o.im;
-    t.take_hi = _mm256_castsi256_ps(_mm256_set1_epi32(-1));
-    for (std::size_t k = 0; k < o.num_sources; ++k) {
-        if (o.source[k] == 0) {
-            t.from_lo = true;
-            t.index_lo = o.index[k];
-            t.permute_lo = o.permute[k];
-        } else {
-            t.from_hi = true;
-            t.index_hi = o.index[k];
-            t.permute_hi = o.permute[k];
-            // Lanes from hi: where k ≥ 1 its mask; where k = 0 every lane not from lo.
-            if (k != 0) t.take_hi = o.take[k];
-        }
+TwoRegisterOutput two_register_output(const OutputRegister& o, std::size_t self) {
+    const __m256i identity = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    const __m256 ones = _mm256_castsi256_ps(_mm256_set1_epi32(-1));
+    TwoRegisterOutput t{identity, identity, _mm256_setzero_ps(), o.sign, o.re, o.im};
+    if (o.num_sources == 0) {
+        // Kept: taken unchanged from itself (never stored, but well defined).
+        t.sign = _mm256_setzero_ps();
+        if (self == 1) t.take_hi = ones;
+        return t;
     }
-    if (t.from_lo && t.from_hi && o.source[0] == 1)  // hi first: lanes from lo are source 1's
-        t.take_hi = _mm256_xor_ps(o.take[1], _mm256_castsi256_ps(_mm256_set1_epi32(-1)));
+    for (std::size_t k = 0; k < o.num_sources; ++k) (o.source[k] == 0 ? t.index_lo : t.index_hi) = o.index[k];
+    if (o.num_sources == 1) {
+        if (o.source[0] == 1) t.take_hi = ones;
+    } else {
+        // take[1] marks the lanes of the second source.
+        t.take_hi = o.source[1] == 1 ? o.take[1] : _mm256_xor_ps(o.take[1], ones);
+    }
     return t;
 }
 
-inline __m256 two_register_value(const TwoRegisterOutput& t, __m256 lo, __m256 hi) {
-    __m256 v;
-    if (t.from_lo && t.from_hi) {
-        const __m256 a = t.permute_lo ? _mm256_permutevar8x32_ps(lo, t.index_lo) : lo;
-        const __m256 b = t.permute_hi ? _mm256_permutevar8x32_ps(hi, t.index_hi) : hi;
-        v = _mm256_blendv_ps(a, b, t.take_hi);
-    } else if (t.from_lo) {
-        v = t.permute_lo ? _mm256_permutevar8x32_ps(lo, t.index_lo) : lo;
-    } else {
-        v = t.permute_hi ? _mm256_permutevar8x32_ps(hi, t.index_hi) : hi;
-    }
-    if (t.multiply) return _mm256_addsub_ps(_mm256_mul_ps(v, t.re), _mm256_mul_ps(swap_re_im(v), t.im));
-    return t.negate ? _mm256_xor_ps(v, t.sign) : v;
+template <bool Multiply>
+inline __m256 two_register_value(__m256i index_lo, __m256i index_hi, __m256 take_hi, __m256 sign,
+                                 __m256 re, __m256 im, __m256 lo, __m256 hi) {
+    const __m256 v = _mm256_blendv_ps(_mm256_permutevar8x32_ps(lo, index_lo),
+                                      _mm256_permutevar8x32_ps(hi, index_hi), take_hi);
+    if constexpr (Multiply)
+        return _mm256_addsub_ps(_mm256_mul_ps(v, re), _mm256_mul_ps(swap_re_im(v), im));
+    else
+        return _mm256_xor_ps(v, sign);
 }
 
+template <bool MultiplyLo, bool MultiplyHi>
 void run_two_registers(Amplitude* a, const GeneralPlan& plan, const RegisterLayout& L, std::size_t begin,
                        std::size_t end) {
-    const TwoRegisterOutput out_lo = two_register_output(L.out[0]);
-    const TwoRegisterOutput out_hi = two_register_output(L.out[1]);
+    const TwoRegisterOutput tl = two_register_output(L.out[0], 0);
+    const TwoRegisterOutput th = two_register_output(L.out[1], 1);
+    const __m256i l_index_lo = tl.index_lo, l_index_hi = tl.index_hi;
+    const __m256 l_take = tl.take_hi, l_sign = tl.sign, l_re = tl.re, l_im = tl.im;
+    const __m256i h_index_lo = th.index_lo, h_index_hi = th.index_hi;
+    const __m256 h_take = th.take_hi, h_sign = th.sign, h_re = th.re, h_im = th.im;
+    const bool keep_lo = L.out[0].num_sources == 0;
+    const bool keep_hi = L.out[1].num_sources == 0;
     const std::size_t hi = L.offset[1];
-    const bool adjacent = (L.mask & 4u) == 0;
-    auto one = [&](std::size_t g, std::size_t base) {
-        Amplitude* p = a + base;
+    const std::size_t mask = L.mask;
+    const std::size_t per_block = L.groups_per_block;
+    auto out_lo = [=](__m256 x0, __m256 x1) {
+        return two_register_value<MultiplyLo>(l_index_lo, l_index_hi, l_take, l_sign, l_re, l_im, x0, x1);
+    };
+    auto out_hi = [=](__m256 x0, __m256 x1) {
+        return two_register_value<MultiplyHi>(h_index_lo, h_index_hi, h_take, h_sign, h_re, h_im, x0, x1);
+    };
+    std::size_t g = begin;
+    std::size_t base = deposit(begin, mask);
+    auto advance = [mask](std::size_t b) { return ((b | mask) + 1) & ~mask; };
+    auto one = [&](std::size_t group, std::size_t at) {
+        Amplitude* p = a + at;
         const __m256 x0 = load(p);
         const __m256 x1 = load(p + hi);
         const __m256i bad = _mm256_or_si256(non_finite(x0), non_finite(x1));
         if (!_mm256_testz_si256(bad, bad))
-            return dense_groups(a, plan, g * L.groups_per_block, (g + 1) * L.groups_per_block);
-        if (!out_lo.keep) store(p, two_register_value(out_lo, x0, x1));
-        if (!out_hi.keep) store(p + hi, two_register_value(out_hi, x0, x1));
+            return dense_groups(a, plan, group * per_block, (group + 1) * per_block);
+        if (!keep_lo) store(p, out_lo(x0, x1));
+        if (!keep_hi) store(p + hi, out_hi(x0, x1));
     };
-    std::size_t g = begin;
-    std::size_t base = deposit(begin, L.mask);
-    auto advance = [&] { base = ((base | L.mask) + 1) & ~L.mask; };
-    if (adjacent) {
+    if ((mask & 4u) == 0) {
         if (g < end && (g & 1u)) {
             one(g++, base);
-            advance();
+            base = advance(base);
         }
         for (; g + 2 <= end; g += 2) {
             // Groups g and g + 1 sit at base and base + 4.
@@ -338,24 +346,23 @@ void run_two_registers(Amplitude* a, const GeneralPlan& plan, const RegisterLayo
             const __m256i bad = _mm256_or_si256(_mm256_or_si256(non_finite(x0), non_finite(x1)),
                                                 _mm256_or_si256(non_finite(y0), non_finite(y1)));
             if (!_mm256_testz_si256(bad, bad)) {
-                dense_groups(a, plan, g * L.groups_per_block, (g + 2) * L.groups_per_block);
+                dense_groups(a, plan, g * per_block, (g + 2) * per_block);
             } else {
-                if (!out_lo.keep) {
-                    store(p, two_register_value(out_lo, x0, x1));
-                    store(p + 4, two_register_value(out_lo, y0, y1));
+                if (!keep_lo) {
+                    store(p, out_lo(x0, x1));
+                    store(p + 4, out_lo(y0, y1));
                 }
-                if (!out_hi.keep) {
-                    store(p + hi, two_register_value(out_hi, x0, x1));
-                    store(p + hi + 4, two_register_value(out_hi, y0, y1));
+                if (!keep_hi) {
+                    store(p + hi, out_hi(x0, x1));
+                    store(p + hi + 4, out_hi(y0, y1));
                 }
             }
-            advance();
-            advance();
+            base = advance(advance(base));
         }
     }
     for (; g < end; ++g) {
         one(g, base);
-        advance();
+        base = advance(base);
     }
 }
 
@@ -374,7 +381,11 @@ void monomial_groups_avx2(Amplitude* a, const GeneralPlan& plan, const MonomialP
         case 1:
             if (L.out[0].multiply) return run_single_registers<true>(a, plan, L, begin, end);
             return run_single_registers<false>(a, plan, L, begin, end);
-        case 2: return run_two_registers(a, plan, L, begin, end);
+        case 2:
+            if (L.out[0].multiply && L.out[1].multiply) return run_two_registers<true, true>(a, plan, L, begin, end);
+            if (L.out[0].multiply) return run_two_registers<true, false>(a, plan, L, begin, end);
+            if (L.out[1].multiply) return run_two_registers<false, true>(a, plan, L, begin, end);
+            return run_two_registers<false, false>(a, plan, L, begin, end);
         case 4: return run_groups<4>(a, plan, L, begin, end);
         default: return run_groups<8>(a, plan, L, begin, end);
     }
