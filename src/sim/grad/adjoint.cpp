@@ -78,15 +78,22 @@ public:
     }
 
 private:
+    // A task is claimed only once it may start, so a thread that waits holds
+    // no task: when the other thread is descheduled between tasks, this one
+    // runs both tasks of the following stages alone.
     void work() {
+        unsigned spins = 0;
         for (;;) {
-            const std::size_t t = next_.fetch_add(1, std::memory_order_relaxed);
+            std::size_t t = next_.load(std::memory_order_relaxed);
             if (t >= tasks_) return;
             const std::size_t ready = t & ~std::size_t{1};  // tasks of earlier stages
-            for (unsigned spins = 0; done_.load(std::memory_order_acquire) < ready; ++spins) {
-                if (spins < 4096) cpu_relax();
+            if (done_.load(std::memory_order_acquire) < ready ||
+                !next_.compare_exchange_weak(t, t + 1, std::memory_order_relaxed)) {
+                if (++spins < 256) cpu_relax();
                 else std::this_thread::yield();
+                continue;
             }
+            spins = 0;
             if (!failed_.load(std::memory_order_relaxed)) run_task(t / 2, t & 1);
             done_.fetch_add(1, std::memory_order_acq_rel);
         }
