@@ -1,6 +1,7 @@
 #include "sim/grad/adjoint.hpp"
 
 #include <atomic>
+#include <exception>
 #include <thread>
 #include <utility>
 
@@ -72,7 +73,10 @@ public:
 
     Status run() {
         pool::for_each_piece(2, [this](std::size_t, std::size_t) { work(); });
-        if (failed_.load(std::memory_order_acquire)) return std::move(error_);
+        if (failed_.load(std::memory_order_acquire)) {
+            if (exception_) std::rethrow_exception(exception_);
+            return std::move(error_);
+        }
         finish_rotation(s_.rotations.size() - 1);
         return {};
     }
@@ -94,7 +98,14 @@ private:
                 continue;
             }
             spins = 0;
-            if (!failed_.load(std::memory_order_relaxed)) run_task(t / 2, t & 1);
+            // A task that throws (an allocation of the apply functions) still
+            // counts as done, or the other thread would wait for it forever;
+            // the exception is rethrown once both threads have left.
+            try {
+                if (!failed_.load(std::memory_order_relaxed)) run_task(t / 2, t & 1);
+            } catch (...) {
+                record(Error{}, std::current_exception());
+            }
             done_.fetch_add(1, std::memory_order_acq_rel);
         }
     }
@@ -129,10 +140,11 @@ private:
                            s_.partials.data());
     }
 
-    void record(Error error) {
+    void record(Error error, std::exception_ptr exception = nullptr) {
         bool expected = false;
         if (claimed_.compare_exchange_strong(expected, true)) {
             error_ = std::move(error);
+            exception_ = std::move(exception);
             failed_.store(true, std::memory_order_release);
         }
     }
@@ -148,6 +160,7 @@ private:
     std::atomic<bool> claimed_{false};
     std::atomic<bool> failed_{false};
     Error error_;
+    std::exception_ptr exception_;
 };
 
 void ensure_width(StateVector& state, std::uint32_t n) {
