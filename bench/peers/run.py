@@ -2,7 +2,7 @@
 qsim), all in one invocation on one machine.
 
 Run inside bench/.venv-peers (make bench-peers), e.g.
-    bench/.venv-peers/bin/python bench/peers/run.py [--quick]
+    bench/.venv-peers/bin/python bench/peers/run.py [--quick] [--workloads adjoint,qaoa]
 Writes bench/results/peers.md (medians and peer/vantelo ratios) and
 bench/results/gate_times.png (time per gate against n, with the memory
 bandwidth floor measured in the same run).
@@ -43,11 +43,15 @@ TOLERANCE = 1e-4
 def config(quick):
     if quick:
         return dict(gates=list(range(8, 15, 2)), layered=[10, 12], qft=[10, 12], depth=20,
-                    expectation=[8, 10],
-                    gradient=[8, 10], batch=(8, 64), samples=(12, 10_000), repeats=3)
+                    expectation=[8, 10], gradient=[8, 10], batch=(8, 64), samples=(12, 10_000),
+                    adjoint=[8, 10], qaoa=[10], repeats=3)
     return dict(gates=list(range(16, 27)), layered=[16, 20, 24], qft=[20, 24], depth=20,
-                expectation=[12, 16, 20],
-                gradient=[12, 16], batch=(12, 256), samples=(20, 100_000), repeats=5)
+                expectation=[12, 16, 20], gradient=[12, 16], batch=(12, 256),
+                samples=(20, 100_000), adjoint=[12, 16, 20], qaoa=[20], repeats=5)
+
+
+WORKLOADS = ["gates", "layered", "qft", "expectation", "gradient", "batch", "samples",
+             "adjoint", "qaoa"]
 
 
 # ---------------------------------------------------------------- workloads
@@ -88,6 +92,19 @@ def pauli_terms(n, count, seed=7):
         qubits = rng.choice(n, size=min(3, n), replace=False)
         terms.append((float(rng.normal()), [(str(rng.choice(["X", "Y", "Z"])), int(q)) for q in qubits]))
     return terms
+
+
+def regular_graph(n, d=3, seed=5):
+    """A simple d-regular graph by random pairing of edge stubs (fixed seed)."""
+    rng = np.random.default_rng(seed)
+    while True:
+        stubs = rng.permutation(np.repeat(np.arange(n), d)).reshape(-1, 2)
+        edges = {tuple(sorted(map(int, e))) for e in stubs}
+        if len(edges) == len(stubs) and all(i != j for i, j in edges):
+            return sorted(edges)
+
+
+QAOA_LAYERS = 4
 
 
 def layers_for(n):
@@ -191,8 +208,26 @@ def worker(name, threads, cfg, ref_dir, out_path, workloads):
         except NotImplementedError:
             return None
 
+    # 7: adjoint-style gradients of the ansatz (Lightning adjoint, Qulacs
+    # backprop), on every thread count.
+    for n in cfg["adjoint"] if "adjoint" in workloads else []:
+        params = params_for(n)
+        fn = optional(adapter.make_gradient, n, layers_for(n), pauli_terms(n, 2 * n), "adjoint")
+        if fn is not None:
+            value, grad = fn(params)
+            check(f"adjoint-{n}", value=value, grad=grad)
+            record("adjoint", n, median_time(lambda: fn(params), reps), parameters=len(params))
+
+    # 8: QAOA (shared angles) gradients, adjoint-style, on every thread count.
+    for n in cfg["qaoa"] if "qaoa" in workloads and hasattr(adapter, "make_qaoa") else []:
+        fn = adapter.make_qaoa(n, regular_graph(n), QAOA_LAYERS)
+        params = np.random.default_rng(4).uniform(-1, 1, 2 * QAOA_LAYERS).astype(np.float32)
+        value, grad = fn(params)
+        check(f"qaoa-{n}", value=value, grad=grad)
+        record("qaoa", n, median_time(lambda: fn(params), max(1, reps // 2)))
+
     # 1: one h on each target; per gate = (circuit − empty circuit) / n.
-    for n in (cfg["gates"] if "gates" in workloads else []):
+    for n in cfg["gates"] if "gates" in workloads else []:
         run, convert = adapter.make_state(n, h_each(n), False)
         empty, _ = adapter.make_state(n, [], False)
         state_check(f"gates-{n}", n, run, convert)
@@ -217,27 +252,27 @@ def worker(name, threads, cfg, ref_dir, out_path, workloads):
         state_check(f"{workload}-{n}", n, run, convert)
         passes = adapter.passes(n, gates) if hasattr(adapter, "passes") else None
         record(workload, n, median_time(run, reps), passes=passes, gate_count=len(gates))
-    if threads != max(thread_counts()) or "rest" not in workloads:
+    if threads != max(thread_counts()):
         return dump(records, out_path)
 
     # 3: expectation of a 2n-term Pauli sum on the ansatz.
-    for n in cfg["expectation"]:
+    for n in cfg["expectation"] if "expectation" in workloads else []:
         fn = adapter.make_expectation(n, layers_for(n), pauli_terms(n, 2 * n))
         params = params_for(n)
         check(f"expectation-{n}", value=fn(params))
         record("expectation", n, median_time(lambda: fn(params), reps))
 
-    # 4: value and gradient, parameter shift (adjoint where a peer has it).
-    for n in cfg["gradient"]:
+    # 4: value and gradient, parameter shift.
+    for n in cfg["gradient"] if "gradient" in workloads else []:
         params = params_for(n)
-        for method in ("shift", "adjoint"):
-            fn = optional(adapter.make_gradient, n, layers_for(n), pauli_terms(n, 2 * n), method)
-            if fn is None:
-                continue
-            value, grad = fn(params)
-            check(f"gradient-{n}", value=value, grad=grad)
-            record(f"gradient-{method}", n, median_time(lambda: fn(params), max(1, reps // 2)),
-                   parameters=len(params))
+        fn = adapter.make_gradient(n, layers_for(n), pauli_terms(n, 2 * n), "shift")
+        value, grad = fn(params)
+        check(f"gradient-{n}", value=value, grad=grad)
+        record("gradient-shift", n, median_time(lambda: fn(params), max(1, reps // 2)),
+               parameters=len(params))
+
+    if "batch" not in workloads:
+        return dump(records, out_path)
 
     # 5: batch expectation.
     n, rows = cfg["batch"]
@@ -245,6 +280,9 @@ def worker(name, threads, cfg, ref_dir, out_path, workloads):
     batch = np.random.default_rng(3).uniform(-1, 1, (rows, len(params_for(n)))).astype(np.float32)
     check(f"batch-{n}", values=fn(batch))
     record("batch", n, median_time(lambda: fn(batch), reps), rows=rows)
+
+    if "samples" not in workloads:
+        return dump(records, out_path)
 
     # 6: samples of a layered state.
     n, shots = cfg["samples"]
@@ -259,7 +297,6 @@ def worker(name, threads, cfg, ref_dir, out_path, workloads):
     return dump(records, out_path)
 
 
-ALL_WORKLOADS = ("gates", "layered", "qft", "rest")
 
 
 def dump(records, out_path):
@@ -383,10 +420,14 @@ def report(records, cfg, args, sims):
     lines += table(records, "gradient-shift", sims, "4. Value and gradient, parameter shift",
                    "Peers: 1 + 2P expectation runs (batched where the API allows); vantelo: "
                    "value_and_gradient.")
-    lines += table(records, "gradient-adjoint", sims, "4b. Reference: peers' adjoint gradient",
-                   "Ratios against vantelo's parameter-shift value_and_gradient of the same circuit.")
     lines += table(records, "batch", sims, f"5. Batch expectation, {cfg['batch'][1]} rows")
     lines += table(records, "samples", sims, f"6. {cfg['samples'][1]} samples (including simulation)")
+    lines += table(records, "adjoint", sims, "7. Value and gradient of the ansatz, adjoint methods",
+                   "vantelo adjoint_value_and_gradient, Lightning diff_method=\"adjoint\" (complex64), "
+                   "Qulacs backprop (double); the peers' other methods are slower (table 4).")
+    lines += table(records, "qaoa", sims,
+                   f"8. Value and gradient of QAOA, p = {QAOA_LAYERS}, 3-regular graph, shared angles",
+                   "Same methods as table 7; each angle drives every rz (or rx) of its layer.")
     return "\n".join(lines) + "\n"
 
 
@@ -400,15 +441,6 @@ def passes_note(records, workload):
     return ["\nvantelo passes over the state per circuit (gate by gate: one per gate): " +
             ", ".join(f"n={n}, {t} thread{'s' if t > 1 else ''}: {p} (of {g} gates)"
                       for n, t, p, g in rows)]
-
-
-def adjoint_against_shift(records):
-    """Gives adjoint rows a vantelo baseline: its parameter-shift timing."""
-    out = list(records)
-    for r in records:
-        if r["sim"] == "vantelo" and r["workload"] == "gradient-shift":
-            out.append(dict(r, workload="gradient-adjoint"))
-    return out
 
 
 def plot(records, path, quick):
@@ -451,14 +483,14 @@ def main():
     parser.add_argument("--ref-dir")
     parser.add_argument("--out-json")
     parser.add_argument("--repeats", type=int, help="timed runs per measurement (default 5, quick 3)")
-    parser.add_argument("--workloads", default=",".join(ALL_WORKLOADS),
-                        help="comma-separated subset of " + ", ".join(ALL_WORKLOADS))
+    parser.add_argument("--workloads", default=",".join(WORKLOADS),
+                        help="comma-separated subset of " + ", ".join(WORKLOADS))
     args = parser.parse_args()
     cfg = config(args.quick)
     if args.repeats:
         cfg["repeats"] = args.repeats
     if args.worker:
-        chosen = tuple(w for w in ALL_WORKLOADS if w in args.workloads.split(","))
+        chosen = tuple(w for w in WORKLOADS if w in args.workloads.split(","))
         return worker(args.worker, args.threads, cfg, args.ref_dir, args.out_json, chosen)
 
     sims = ["vantelo"] + [s for s in SIM_ORDER[1:] if s in args.only.split(",")]
@@ -470,7 +502,7 @@ def main():
     os.makedirs(args.results, exist_ok=True)
     md = os.path.join(args.results, "peers.md")
     with open(md, "w") as f:
-        f.write(report(adjoint_against_shift(records), cfg, args, sims))
+        f.write(report(records, cfg, args, sims))
     plot(records, os.path.join(args.results, "gate_times.png"), args.quick)
     with open(os.path.join(args.results, "peers.json"), "w") as f:
         json.dump(records, f, indent=1)

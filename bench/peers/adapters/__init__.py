@@ -12,6 +12,9 @@ Every adapter exposes:
     make_gradient(n, layers, terms, method) -> fn(params) -> (value, grad)
                                             method "shift" or "adjoint"
     make_batch(n, layers, terms) -> fn(batch) -> values
+    make_qaoa(n, edges, layers) -> fn(params) -> (value, grad)
+                                            the adapter's adjoint-style gradient
+                                            of QAOA (see qaoa_items), optional
     make_sampler(n, gates, shots) -> fn() -> integer array of basis indices
 A function an adapter cannot offer raises NotImplementedError.
 
@@ -43,6 +46,26 @@ def ansatz_items(n, layers):
                 k += 1
         for q in range(n - 1):
             yield ("cx", q, q + 1)
+
+
+def qaoa_items(n, edges, layers):
+    """QAOA for MaxCut: h on every qubit, then per layer l a cost block
+    cx(i, j), rz(j, gamma_l), cx(i, j) on every edge and a mixer rx(q, beta_l)
+    on every qubit. Yields ("h", q), ("cx", a, b) and ("rz"|"rx", q, k) with
+    k = 2l for gamma_l and 2l + 1 for beta_l: each angle drives many gates."""
+    for q in range(n):
+        yield ("h", q)
+    for layer in range(layers):
+        for i, j in edges:
+            yield ("cx", i, j)
+            yield ("rz", j, 2 * layer)
+            yield ("cx", i, j)
+        for q in range(n):
+            yield ("rx", q, 2 * layer + 1)
+
+
+def qaoa_terms(edges):
+    return [(-0.5, [("Z", i), ("Z", j)]) for i, j in edges]
 
 
 def parameter_count(n, layers):

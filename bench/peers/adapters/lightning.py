@@ -6,7 +6,7 @@ import numpy as np
 import pennylane as qml
 from pennylane import numpy as pnp
 
-from . import ansatz_items, parameter_count
+from . import ansatz_items, parameter_count, qaoa_items, qaoa_terms
 
 NAME = "PennyLane Lightning"
 PRECISION = "single"
@@ -70,6 +70,27 @@ def make_expectation(n, layers, terms):
 
 def make_gradient(n, layers, terms, method):
     circuit = _qnode(n, layers, terms, "parameter-shift" if method == "shift" else "adjoint")
+    grad = qml.grad(circuit)
+
+    def run(params):
+        x = pnp.array(np.asarray(params, dtype=np.float64), requires_grad=True)
+        return float(circuit(x)), np.asarray(grad(x))
+    return run
+
+
+def make_qaoa(n, edges, layers):
+    h = _hamiltonian(qaoa_terms(edges))
+
+    @qml.qnode(_device(n), diff_method="adjoint")
+    def circuit(params):
+        for item in qaoa_items(n, edges, layers):
+            if item[0] == "h":
+                qml.Hadamard(wires=item[1])
+            elif item[0] == "cx":
+                qml.CNOT(wires=[item[1], item[2]])
+            else:
+                {"rx": qml.RX, "rz": qml.RZ}[item[0]](params[item[2]], wires=item[1])
+        return qml.expval(h)
     grad = qml.grad(circuit)
 
     def run(params):

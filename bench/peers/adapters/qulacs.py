@@ -6,7 +6,7 @@ import numpy as np
 import qulacs
 from qulacs import gate as qgate
 
-from . import ansatz_items, parameter_count, shift_gradient
+from . import ansatz_items, parameter_count, qaoa_items, qaoa_terms, shift_gradient
 
 NAME = "Qulacs"
 PRECISION = "double"
@@ -91,6 +91,33 @@ def make_gradient(n, layers, terms, method):
         value = a.value(params)
         return value, -np.asarray(a.circuit.backprop(a.obs))
     return adjoint
+
+
+def make_qaoa(n, edges, layers):
+    circuit = qulacs.ParametricQuantumCircuit(n)
+    owners = []  # the shared angle of each parametric gate, in gate order
+    for item in qaoa_items(n, edges, layers):
+        if item[0] == "h":
+            circuit.add_H_gate(item[1])
+        elif item[0] == "cx":
+            circuit.add_CNOT_gate(item[1], item[2])
+        else:
+            getattr(circuit, f"add_parametric_{item[0].upper()}_gate")(item[1], 0.0)
+            owners.append(item[2])
+    obs = _observable(n, qaoa_terms(edges))
+    owners = np.asarray(owners)
+    state = qulacs.QuantumState(n)
+
+    def run(params):
+        for g, k in enumerate(owners):
+            circuit.set_parameter(g, -float(params[k]))
+        state.set_zero_state()
+        circuit.update_quantum_state(state)
+        value = obs.get_expectation_value(state).real
+        # backprop gives one entry per gate, for the negated angles.
+        per_gate = -np.asarray(circuit.backprop(obs))
+        return value, np.bincount(owners, weights=per_gate, minlength=2 * layers)
+    return run
 
 
 def make_batch(n, layers, terms):

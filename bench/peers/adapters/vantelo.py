@@ -3,7 +3,7 @@ import numpy as np
 import vantelo
 from vantelo import Circuit, CircuitSpec, Gate, Observable
 
-from . import ansatz_items
+from . import ansatz_items, qaoa_items, qaoa_terms
 
 NAME = "vantelo"
 PRECISION = "single"
@@ -57,12 +57,29 @@ def make_expectation(n, layers, terms):
 
 
 def make_gradient(n, layers, terms, method):
-    if method != "shift":
-        raise NotImplementedError
     circuit, obs = _compiled(n, layers), _observable(terms)
+    call = circuit.value_and_gradient if method == "shift" else circuit.adjoint_value_and_gradient
 
     def run(params):
-        value, grad = circuit.value_and_gradient(params, obs)
+        value, grad = call(params, obs)
+        return float(value), np.asarray(grad)
+    return run
+
+
+def make_qaoa(n, edges, layers):
+    builder = CircuitSpec(n)
+    angles = [builder.param() for _ in range(2 * layers)]
+    for item in qaoa_items(n, edges, layers):
+        if item[0] == "h":
+            builder.h(item[1])
+        elif item[0] == "cx":
+            builder.cx(item[1], item[2])
+        else:
+            getattr(builder, item[0])(item[1], angles[item[2]])
+    circuit, obs = builder.compile(), _observable(qaoa_terms(edges))
+
+    def run(params):
+        value, grad = circuit.adjoint_value_and_gradient(params, obs)
         return float(value), np.asarray(grad)
     return run
 

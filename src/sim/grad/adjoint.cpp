@@ -1,6 +1,7 @@
 #include "sim/grad/adjoint.hpp"
 
 #include <atomic>
+#include <exception>
 #include <thread>
 #include <utility>
 
@@ -72,22 +73,39 @@ public:
 
     Status run() {
         pool::for_each_piece(2, [this](std::size_t, std::size_t) { work(); });
-        if (failed_.load(std::memory_order_acquire)) return std::move(error_);
+        if (failed_.load(std::memory_order_acquire)) {
+            if (exception_) std::rethrow_exception(exception_);
+            return std::move(error_);
+        }
         finish_rotation(s_.rotations.size() - 1);
         return {};
     }
 
 private:
+    // A task is claimed only once it may start, so a thread that waits holds
+    // no task: when the other thread is descheduled between tasks, this one
+    // runs both tasks of the following stages alone.
     void work() {
+        unsigned spins = 0;
         for (;;) {
-            const std::size_t t = next_.fetch_add(1, std::memory_order_relaxed);
+            std::size_t t = next_.load(std::memory_order_relaxed);
             if (t >= tasks_) return;
             const std::size_t ready = t & ~std::size_t{1};  // tasks of earlier stages
-            for (unsigned spins = 0; done_.load(std::memory_order_acquire) < ready; ++spins) {
-                if (spins < 4096) cpu_relax();
+            if (done_.load(std::memory_order_acquire) < ready ||
+                !next_.compare_exchange_weak(t, t + 1, std::memory_order_relaxed)) {
+                if (++spins < 256) cpu_relax();
                 else std::this_thread::yield();
+                continue;
             }
-            if (!failed_.load(std::memory_order_relaxed)) run_task(t / 2, t & 1);
+            spins = 0;
+            // A task that throws (an allocation of the apply functions) still
+            // counts as done, or the other thread would wait for it forever;
+            // the exception is rethrown once both threads have left.
+            try {
+                if (!failed_.load(std::memory_order_relaxed)) run_task(t / 2, t & 1);
+            } catch (...) {
+                record(Error{}, std::current_exception());
+            }
             done_.fetch_add(1, std::memory_order_acq_rel);
         }
     }
@@ -122,10 +140,11 @@ private:
                            s_.partials.data());
     }
 
-    void record(Error error) {
+    void record(Error error, std::exception_ptr exception = nullptr) {
         bool expected = false;
         if (claimed_.compare_exchange_strong(expected, true)) {
             error_ = std::move(error);
+            exception_ = std::move(exception);
             failed_.store(true, std::memory_order_release);
         }
     }
@@ -141,6 +160,7 @@ private:
     std::atomic<bool> claimed_{false};
     std::atomic<bool> failed_{false};
     Error error_;
+    std::exception_ptr exception_;
 };
 
 void ensure_width(StateVector& state, std::uint32_t n) {
