@@ -12,7 +12,8 @@ inline constexpr std::uint32_t kDefaultBlockQubits = 16;
 
 // States of at most this many qubits run a whole circuit on the calling
 // thread (one block, no hand-off to the pool); measured by
-// bench/exec_bench.py, where the pool's split first pays for its hand-offs.
+// the crossover table of bench/exec_bench.cpp (two threads): up to 13 qubits
+// the calling thread wins by 1.7-13x, from 14 on the results vary with load.
 inline constexpr std::uint32_t kSerialMaxQubits = 14;
 
 // The block width that fits half the L2 cache of one core (the other half
