@@ -13,17 +13,17 @@ NODES, DEGREE, LAYERS, SEED = 8, 3, 3, 11
 STEPS, RATE, SHOTS = 80, 0.05, 2000
 
 
-def regular_graph(n, d, rng):
+def regular_graph(n: int, d: int, rng: np.random.Generator) -> list[tuple[int, int]]:
     """A simple d-regular graph by random pairing of edge stubs, retried until
     it has no loops or repeated edges."""
     while True:
         stubs = rng.permutation(np.repeat(np.arange(n), d)).reshape(-1, 2)
-        edges = {tuple(sorted(map(int, e))) for e in stubs}
+        edges = {(min(int(a), int(b)), max(int(a), int(b))) for a, b in stubs}
         if len(edges) == len(stubs) and all(i != j for i, j in edges):
             return sorted(edges)
 
 
-def cut_size(bits, edges):
+def cut_size(bits: int, edges: list[tuple[int, int]]) -> int:
     return sum(((bits >> i) & 1) != ((bits >> j) & 1) for i, j in edges)
 
 
