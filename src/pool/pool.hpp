@@ -54,6 +54,12 @@ bool on_worker_thread();
 // a body is rethrown here once the loop has finished (the first one caught).
 void for_each_piece(std::size_t count, FunctionRef<void(std::size_t, std::size_t)> body);
 
+// Installs a function that a thread outside the pool calls every few
+// milliseconds while it waits for one of its loops to finish (the core's stop
+// check); nullptr removes it. It runs on the waiting thread and must return
+// quickly.
+void set_wait_callback(void (*callback)() noexcept) noexcept;
+
 // Chunk loop: items are the consecutive chunks of chunk_len elements of an
 // array of length len (the last may be shorter). body(first_chunk, end_chunk)
 // receives chunk indices.

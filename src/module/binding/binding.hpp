@@ -5,7 +5,7 @@
 // exclusive for `T&`), convert each argument in declaration order by its
 // parameter type, call the implementation, and release the borrows on every
 // path. Each is a fault barrier: no C++ exception crosses into the
-// interpreter.
+// interpreter. Each is also one call for the core's stop check (Ctrl-C).
 #pragma once
 
 #include <array>
@@ -17,6 +17,7 @@
 #include "module/binding/classes.hpp"
 #include "module/binding/convert.hpp"
 #include "module/binding/errors.hpp"
+#include "sim/stop.hpp"
 
 namespace vantelo::module {
 
@@ -86,6 +87,7 @@ PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     constexpr std::size_t N = std::tuple_size_v<Params>;
     static_assert(N == Desc.size(), "descriptor and impl disagree");
     try {
+        sim::StopCallScope stop_scope;
         std::array<PyObject*, N == 0 ? 1 : N> raw{};
         if (!parse_fastcall(Desc.view(), args, nargs, kwnames, raw.data())) return nullptr;
         Receiver receiver;
@@ -106,6 +108,7 @@ PyObject* static_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     constexpr std::size_t N = std::tuple_size_v<Params>;
     static_assert(N == Desc.size(), "descriptor and impl disagree");
     try {
+        sim::StopCallScope stop_scope;
         std::array<PyObject*, N == 0 ? 1 : N> raw{};
         if (!parse_fastcall(Desc.view(), args, nargs, kwnames, raw.data())) return nullptr;
         typename detail::Stored<Params>::type values;
@@ -124,6 +127,7 @@ PyObject* constructor_entry(PyTypeObject*, PyObject* args, PyObject* kwargs) noe
     constexpr std::size_t N = std::tuple_size_v<Params>;
     static_assert(N == Desc.size(), "descriptor and impl disagree");
     try {
+        sim::StopCallScope stop_scope;
         std::array<PyObject*, N == 0 ? 1 : N> raw{};
         if (!parse_tuple_dict(Desc.view(), args, kwargs, raw.data())) return nullptr;
         typename detail::Stored<Params>::type values;
@@ -141,6 +145,7 @@ PyObject* receiver_only(PyObject* self) noexcept {
     using All = typename detail::FnTraits<decltype(Impl)>::Args;
     using Receiver = typename detail::ReceiverOf<std::tuple_element_t<0, All>>::type;
     try {
+        sim::StopCallScope stop_scope;
         Receiver receiver;
         if (!receiver.acquire(self)) return nullptr;
         return Impl(receiver.get());
@@ -163,6 +168,7 @@ PyObject* getter_entry(PyObject* self, void*) noexcept {
 template <auto Impl>
 PyObject* static_noargs_entry(PyObject*, PyObject*) noexcept {
     try {
+        sim::StopCallScope stop_scope;
         return Impl();
     } catch (...) {
         return raise_current_exception();

@@ -3,6 +3,7 @@
 #include <limits>
 
 #include "module/binding/errors.hpp"
+#include "module/binding/interrupt.hpp"
 #include "module/binding/ref.hpp"
 
 namespace vantelo::module {
@@ -50,8 +51,11 @@ bool for_each_in_sequence(PyObject* obj, pool::FunctionRef<bool(PyObject*)> item
     }
     Ref iter = Ref::steal(PyObject_GetIter(obj));
     if (!iter) return false;
-    while (Ref element = Ref::steal(PyIter_Next(iter.get())))
+    std::size_t index = 0;
+    while (Ref element = Ref::steal(PyIter_Next(iter.get()))) {
         if (!item(element.get())) return false;
+        if (!check_signals_every(++index)) return false;
+    }
     return !PyErr_Occurred();
 }
 

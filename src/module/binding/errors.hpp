@@ -15,7 +15,9 @@ namespace vantelo::module {
 PyObject* raise_value_error(std::string_view message);
 PyObject* raise_type_error(std::string_view message);
 PyObject* raise_runtime_error(std::string_view message);
-PyObject* raise_core_error(const sim::Error& error);  // ValueError, verbatim
+// ValueError with the message verbatim; MemoryError for ErrorKind::OutOfMemory;
+// a stopped call keeps the pending exception of the signal handler.
+PyObject* raise_core_error(const sim::Error& error);
 PyObject* raise_internal_fault(std::string_view message);
 
 // Maps the exception being handled (inside a catch block): bad_alloc becomes

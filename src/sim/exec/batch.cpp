@@ -9,6 +9,7 @@
 #include "pool/pool.hpp"
 #include "sim/grad/gradient.hpp"
 #include "sim/messages.hpp"
+#include "sim/stop.hpp"
 
 namespace vantelo::sim {
 
@@ -38,12 +39,17 @@ private:
 
 // Runs row_fn(context, row) for every row on the pool. Each piece creates its
 // context (and whatever else make_piece returns) when it starts; it stops at
-// its first failing row or once any piece has failed.
+// its first failing row or once any piece has failed. The pieces share the
+// caller's stop token, so a stop the caller sees ends the rows on the workers.
 template <class PieceState, class MakePiece, class RowFn>
 Status for_each_row(std::size_t rows, MakePiece make_piece, RowFn row_fn) {
     ErrorSlot slot;
+    StopToken token;
+    StopTokenScope caller(token);
     pool::for_each_piece(rows, [&](std::size_t begin, std::size_t end) {
+        StopTokenScope on_worker(token);
         if (slot.stopped()) return;
+        if (stop_requested()) return slot.record(stopped_error());
         PieceState piece = make_piece();
         for (std::size_t r = begin; r < end; ++r) {
             if (Status status = row_fn(piece, r); !status) {
@@ -54,6 +60,7 @@ Status for_each_row(std::size_t rows, MakePiece make_piece, RowFn row_fn) {
         }
     });
     if (std::optional<Error> error = slot.take()) return std::move(*error);
+    if (stop_requested()) return stopped_error();
     return {};
 }
 

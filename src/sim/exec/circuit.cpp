@@ -5,6 +5,7 @@
 
 #include "sim/gates/fusion.hpp"
 #include "sim/measure/measure.hpp"
+#include "sim/stop.hpp"
 
 namespace vantelo::sim {
 
@@ -21,6 +22,7 @@ Result<MeasurementRecord> run_circuit(const Circuit& circuit, StateVector& state
 Result<MeasurementRecord> run_circuit(const Circuit& circuit, StateVector& state, Rng& rng) {
     MeasurementRecord record;
     for (const Gate& gate : circuit.gates) {
+        if (stop_requested()) return stopped_error();
         Status status = std::visit(
             [&](const auto& item) -> Status {
                 using T = std::decay_t<decltype(item)>;
