@@ -82,7 +82,7 @@ extern "C" PyMODINIT_FUNC PyInit_vantelo() {
                             "vantelo may only be initialized once per interpreter process");
             return nullptr;
         }
-        if (!module_body(module.get()) || !install_stop_check()) return nullptr;
+        if (!module_body(module.get()) || !install_stop_check() || !install_fork_handler()) return nullptr;
         return module.release();
     } catch (...) {
         return raise_current_exception();

@@ -1,6 +1,7 @@
 #include "sim/state_vector.hpp"
 
 #include "sim/fault.hpp"
+#include "sim/kernels/controlled.hpp"
 #include "sim/kernels/kernels.hpp"
 #include "sim/messages.hpp"
 
@@ -9,7 +10,9 @@ namespace vantelo::sim {
 StateVector StateVector::create(std::uint32_t n) {
     if (n > kMaxQubits) raise_fault(msg::too_many_qubits_in_state_vector());
     StateVector state;
-    state.amplitudes = AlignedArray<Amplitude>::uninitialized(std::size_t{1} << n);
+    state.amplitudes = allocate_or_explain(
+        [&] { return AlignedArray<Amplitude>::uninitialized(std::size_t{1} << n); },
+        [&] { return msg::cannot_allocate_state(n); });
     fill_zero_state(state.amplitudes.data(), state.amplitudes.size());
     state.num_qubits = n;
     return state;
@@ -27,6 +30,14 @@ Status validate_targets(const StateVector& state, std::span<const Qubit> qubits)
 }
 
 Status apply_operation(StateVector& state, const Operation& op) {
+    if (!op.controls.empty()) {
+        std::vector<Qubit> qubits = op.controls;
+        qubits.insert(qubits.end(), op.targets.begin(), op.targets.end());
+        VANTELO_TRY(validate_targets(state, qubits));
+        if (qubits.size() >= 32) return fail(msg::too_many_qubits_in_operation(qubits.size()));
+        apply_controlled(state.amplitudes.data(), state.num_qubits, op);
+        return {};
+    }
     VANTELO_TRY(validate_targets(state, op.targets));
     const std::size_t k = op.targets.size();
     if (k == 1 && op.matrix.size() == 4) {

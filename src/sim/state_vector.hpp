@@ -21,7 +21,7 @@ struct StateVector {
     std::uint32_t num_qubits = 0;
 
     // |0…0⟩ on n qubits. n ≥ 32 is an internal fault; an allocation that
-    // fails throws std::bad_alloc.
+    // fails throws AllocationFailure (a std::bad_alloc naming the size).
     static StateVector create(std::uint32_t n);
 
     std::size_t size() const { return amplitudes.size(); }

@@ -63,6 +63,8 @@ PyObject* raise_current_exception() noexcept {
         // The interpreter ends this thread while shutting down (a callback
         // into Python wanted the lock back); see restore_thread.
         park_forever();
+    } catch (const sim::AllocationFailure& failure) {
+        raise(PyExc_MemoryError, failure.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const sim::InternalFault& fault) {

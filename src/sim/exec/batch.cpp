@@ -8,6 +8,7 @@
 
 #include "pool/pool.hpp"
 #include "sim/grad/gradient.hpp"
+#include "sim/fault.hpp"
 #include "sim/messages.hpp"
 #include "sim/stop.hpp"
 
@@ -99,7 +100,9 @@ Result<AlignedArray<float>> batch_expectation(const CompiledCircuit& circuit,
         return values;
     }
     VANTELO_TRY(check_batch_shape(batch, rows, cols));
-    AlignedArray<float> values = AlignedArray<float>::zeroed(rows);
+    AlignedArray<float> values = allocate_or_explain(
+        [&] { return AlignedArray<float>::zeroed(rows); },
+        [&] { return msg::cannot_allocate_batch(rows, rows * sizeof(float)); });
     VANTELO_TRY(for_each_row<ExpectationPiece>(
         rows, [&] { return ExpectationPiece{ExecutionContext::create(circuit.num_qubits)}; },
         [&](ExpectationPiece& piece, std::size_t r) -> Status {
@@ -124,8 +127,12 @@ Result<BatchValuesAndGradients> batch_value_and_gradient(const CompiledCircuit& 
         return out;
     }
     VANTELO_TRY(check_batch_shape(batch, rows, cols));
-    out.values = AlignedArray<float>::zeroed(rows);
-    out.gradients = AlignedArray<float>::zeroed(rows * cols);
+    allocate_or_explain(
+        [&] {
+            out.values = AlignedArray<float>::zeroed(rows);
+            out.gradients = AlignedArray<float>::zeroed(rows * cols);
+        },
+        [&] { return msg::cannot_allocate_batch(rows, rows * (cols + 1) * sizeof(float)); });
     VANTELO_TRY(for_each_row<GradientPiece>(
         rows, [&] { return GradientPiece{ExecutionContext::create(circuit.num_qubits), {}}; },
         [&](GradientPiece& piece, std::size_t r) {
