@@ -98,3 +98,11 @@ $(PEERS_VENV)/.ready: bench/peers/requirements.txt
 bench-peers: deps $(PEERS_VENV)/.ready
 	PATH="$(abspath $(PEERS_VENV))/bin:$$PATH" $(PEERS_VENV)/bin/python -m pip install -q --no-build-isolation --no-deps .
 	$(PEERS_VENV)/bin/python bench/peers/run.py $(PEERS_ARGS)
+
+# Bad-input fuzzing (tests/test_fuzz.py, also run by `make asan` under the
+# sanitizers) needs hypothesis in every test environment.
+$(VENV)/.hypothesis: $(VENV)/.ready
+	$(VPY) -m pip install -q "hypothesis>=6.100"
+	touch $@
+
+pytest asan: $(VENV)/.hypothesis
