@@ -36,20 +36,27 @@ def test_duplicate_reported_like_the_pairwise_search(seed):
 
 def test_long_lists_checked_in_linear_time():
     # A million entries: the pairwise search would take hours; a generous
-    # bound in a child process (not a benchmark).
+    # bound in a child process (not a benchmark). A range whose conversion
+    # must fail at element 2^32 fails there without converting the others.
     code = textwrap.dedent("""
         import numpy as np
         from vantelo import Gate, Observable
         n = 1_000_000
         for call in (lambda: Gate.unitary([*range(n), n - 2], np.eye(2)),
-                     lambda: Observable.pauli_string([("X", q) for q in [*range(n), n - 2]])):
+                     lambda: Observable.pauli_string([("X", q) for q in [*range(n), n - 2]]),
+                     lambda: Gate.unitary(range(1 << 40), np.eye(2)),
+                     lambda: Gate.mcx(range(7, -(1 << 40), -1), 9),
+                     lambda: Gate.unitary([0, 1, 1 << 32], np.eye(2)),
+                     lambda: Gate.mcx([7, 6, -1], 9)):
             try:
                 call()
-            except ValueError as e:
-                print(e)
+            except (ValueError, OverflowError) as e:
+                print(type(e).__name__, e)
     """)
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
-    assert proc.stdout.splitlines() == ["duplicate qubit index: 999998"] * 2, proc.stderr
+    out = proc.stdout.splitlines()
+    assert out[:2] == ["ValueError duplicate qubit index: 999998"] * 2, proc.stderr
+    assert out[2:4] == out[4:6] and len(out) == 6
 
 
 @pytest.mark.skipif(SANITIZED, reason="the sanitizers reserve more address space than the cap")
