@@ -123,8 +123,11 @@ void controlled_groups_scalar(Amplitude* a, const Operation& op, std::size_t gro
     const ControlledLayout layout(op);
     const std::size_t dim = std::size_t{1} << layout.num_targets;
     std::vector<Amplitude> x(dim);
+    std::size_t next = layout.group_base(group_begin);
     for (std::size_t g = group_begin; g < group_end; ++g) {
-        const std::size_t base = layout.group_base(g);
+        // Bases in increasing g: add one to the bits outside the mask.
+        const std::size_t base = next;
+        next = ((base | layout.mask) + 1) & ~layout.mask;
         bool all_finite = true;
         std::size_t s = 0;
         do {
