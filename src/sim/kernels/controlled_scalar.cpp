@@ -1,4 +1,6 @@
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <cmath>
 #include <vector>
 
@@ -59,6 +61,32 @@ struct ControlledLayout {
 };
 
 bool finite(Amplitude x) { return std::isfinite(x.re) && std::isfinite(x.im); }
+
+// True when len consecutive amplitudes are all finite: no component has an
+// exponent of all ones. Branch-free, so the compiler can vectorise it.
+bool finite_run(const Amplitude* p, std::size_t len) {
+    constexpr std::uint32_t kExponent = 0x7f800000u;
+    std::uint32_t bad = 0;
+    for (std::size_t i = 0; i < len; ++i) {
+        bad |= static_cast<std::uint32_t>((std::bit_cast<std::uint32_t>(p[i].re) & kExponent) == kExponent);
+        bad |= static_cast<std::uint32_t>((std::bit_cast<std::uint32_t>(p[i].im) & kExponent) == kExponent);
+    }
+    return bad == 0;
+}
+
+// True when every amplitude of the group at base is finite. The group's
+// lowest mask bits, when they start at bit 0, address runs of consecutive
+// amplitudes, which are tested run by run.
+bool group_finite(const Amplitude* a, std::size_t mask, std::size_t base) {
+    const std::size_t run = ~mask & (mask + 1);  // 2^(trailing ones of mask)
+    const std::size_t outer = mask & ~(run - 1);
+    std::size_t s = 0;
+    do {
+        if (!finite_run(a + (base | s), run)) return false;
+        s = (s - outer) & outer;
+    } while (s != 0);
+    return true;
+}
 
 bool both_nan(Amplitude x) { return std::isnan(x.re) && std::isnan(x.im); }
 
@@ -128,13 +156,7 @@ void controlled_groups_scalar(Amplitude* a, const Operation& op, std::size_t gro
         // Bases in increasing g: add one to the bits outside the mask.
         const std::size_t base = next;
         next = ((base | layout.mask) + 1) & ~layout.mask;
-        bool all_finite = true;
-        std::size_t s = 0;
-        do {
-            all_finite = all_finite && finite(a[base | s]);
-            s = (s - layout.mask) & layout.mask;
-        } while (s != 0 && all_finite);
-        if (!all_finite) {
+        if (!group_finite(a, layout.mask, base)) {
             expanded_sums(a, layout, op, base);
             continue;
         }
