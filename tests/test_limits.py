@@ -91,6 +91,7 @@ def test_memory_errors_say_what_failed():
     ], proc.stderr
 
 
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
 def test_context_busy_at_fork_usable_in_child():
     from vantelo import CircuitSpec
     spec = CircuitSpec(16)
