@@ -37,6 +37,8 @@ bool stop_requested() noexcept {
     return true;
 }
 
+bool stop_seen() noexcept { return t_stopped; }
+
 Error stopped_error() { return Error{"interrupted", ErrorKind::Stopped}; }
 
 StopCallScope::StopCallScope() noexcept : outer_stopped_(t_stopped) { t_stopped = false; }

@@ -29,6 +29,11 @@ void set_stop_check(StopCheck check) noexcept;
 // gate: without a stop it reads a clock and, once per interval, runs the check.
 bool stop_requested() noexcept;
 
+// True when this call has seen a stop (without polling). A poll that said
+// stop may come after the last check of an operation, which then succeeds:
+// the embedding discards such a result.
+bool stop_seen() noexcept;
+
 // The error of an operation that stopped (ErrorKind::Stopped).
 Error stopped_error();
 

@@ -95,7 +95,7 @@ PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         typename detail::Stored<Params>::type values;
         if (!detail::convert_all(Desc.view(), raw.data(), values, std::make_index_sequence<N>{}))
             return nullptr;
-        return detail::invoke<Impl, Params>(values, std::make_index_sequence<N>{}, receiver.get());
+        return finish_call(detail::invoke<Impl, Params>(values, std::make_index_sequence<N>{}, receiver.get()));
     } catch (...) {
         return raise_current_exception();
     }
@@ -114,7 +114,7 @@ PyObject* static_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         typename detail::Stored<Params>::type values;
         if (!detail::convert_all(Desc.view(), raw.data(), values, std::make_index_sequence<N>{}))
             return nullptr;
-        return detail::invoke<Impl, Params>(values, std::make_index_sequence<N>{});
+        return finish_call(detail::invoke<Impl, Params>(values, std::make_index_sequence<N>{}));
     } catch (...) {
         return raise_current_exception();
     }
@@ -133,7 +133,7 @@ PyObject* constructor_entry(PyTypeObject*, PyObject* args, PyObject* kwargs) noe
         typename detail::Stored<Params>::type values;
         if (!detail::convert_all(Desc.view(), raw.data(), values, std::make_index_sequence<N>{}))
             return nullptr;
-        return detail::invoke<Impl, Params>(values, std::make_index_sequence<N>{});
+        return finish_call(detail::invoke<Impl, Params>(values, std::make_index_sequence<N>{}));
     } catch (...) {
         return raise_current_exception();
     }
@@ -148,7 +148,7 @@ PyObject* receiver_only(PyObject* self) noexcept {
         sim::StopCallScope stop_scope;
         Receiver receiver;
         if (!receiver.acquire(self)) return nullptr;
-        return Impl(receiver.get());
+        return finish_call(Impl(receiver.get()));
     } catch (...) {
         return raise_current_exception();
     }
@@ -169,7 +169,7 @@ template <auto Impl>
 PyObject* static_noargs_entry(PyObject*, PyObject*) noexcept {
     try {
         sim::StopCallScope stop_scope;
-        return Impl();
+        return finish_call(Impl());
     } catch (...) {
         return raise_current_exception();
     }

@@ -8,6 +8,7 @@
 #include "module/binding/gil.hpp"
 #include "module/binding/ref.hpp"
 #include "sim/fault.hpp"
+#include "sim/stop.hpp"
 
 namespace vantelo::module {
 
@@ -37,6 +38,8 @@ PyObject* raise_value_error(std::string_view message) { return raise(PyExc_Value
 PyObject* raise_type_error(std::string_view message) { return raise(PyExc_TypeError, message); }
 PyObject* raise_runtime_error(std::string_view message) { return raise(PyExc_RuntimeError, message); }
 PyObject* raise_core_error(const sim::Error& error) {
+    // A signal handler raised during the call: its exception wins.
+    if (sim::stop_seen() && PyErr_Occurred()) return nullptr;
     switch (error.kind) {
         case sim::ErrorKind::Stopped:
             // The signal handler's exception is pending; keep it.
@@ -74,6 +77,13 @@ PyObject* raise_current_exception() noexcept {
     } catch (...) {
         raise_internal_fault("unknown internal error");
     }
+    return nullptr;
+}
+
+PyObject* finish_call(PyObject* result) noexcept {
+    if (result == nullptr || !sim::stop_seen()) return result;
+    Py_DECREF(result);
+    if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
     return nullptr;
 }
 

@@ -24,6 +24,10 @@ PyObject* raise_internal_fault(std::string_view message);
 // MemoryError, anything else the internal-fault exception.
 PyObject* raise_current_exception() noexcept;
 
+// The result of an entry point, or nullptr when a signal handler raised
+// during the call (the stop check saw it after the core's last check).
+PyObject* finish_call(PyObject* result) noexcept;
+
 // "'" + qualname of obj's type + "' object cannot be converted to '" + target + "'"
 PyObject* raise_cannot_convert(PyObject* obj, std::string_view target);
 
