@@ -149,3 +149,11 @@ typecheck: docs-module
 docs: docs-module
 	MPLBACKEND=Agg $(DPY) docs/scripts/prepare.py
 	NO_MKDOCS_2_WARNING=1 $(DPY) -m mkdocs build --strict -f mkdocs.yml -d $(abspath $(BUILD))/site
+
+# Bad-input fuzzing (tests/test_fuzz.py, also run by `make asan` under the
+# sanitizers) needs hypothesis in every test environment.
+$(VENV)/.hypothesis: $(VENV)/.ready
+	$(VPY) -m pip install -q "hypothesis>=6.100"
+	touch $@
+
+pytest asan: $(VENV)/.hypothesis

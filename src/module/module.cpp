@@ -4,6 +4,7 @@
 
 #include "module/binding/class_defs.hpp"
 #include "module/binding/errors.hpp"
+#include "module/binding/interrupt.hpp"
 #include "module/binding/ref.hpp"
 
 namespace vantelo::module {
@@ -81,7 +82,7 @@ extern "C" PyMODINIT_FUNC PyInit_vantelo() {
                             "vantelo may only be initialized once per interpreter process");
             return nullptr;
         }
-        if (!module_body(module.get())) return nullptr;
+        if (!module_body(module.get()) || !install_stop_check() || !install_fork_handler()) return nullptr;
         return module.release();
     } catch (...) {
         return raise_current_exception();

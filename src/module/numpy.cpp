@@ -11,10 +11,13 @@ namespace vantelo::module {
 namespace {
 
 // NumPy 2 keeps the array module in numpy._core; older releases only have
-// numpy.core (which NumPy 2 still provides, with a deprecation warning).
+// numpy.core (which NumPy 2 still provides, with a deprecation warning). Only
+// a failed import moves on to the older name: anything else raised meanwhile
+// (a KeyboardInterrupt from a signal handler) belongs to the caller.
 bool load_numpy_api() {
     Ref module = Ref::steal(PyImport_ImportModule("numpy._core.multiarray"));
     if (!module) {
+        if (!PyErr_ExceptionMatches(PyExc_ImportError)) return false;
         PyErr_Clear();
         module = Ref::steal(PyImport_ImportModule("numpy.core.multiarray"));
     }
@@ -94,6 +97,10 @@ bool ensure_numpy() {
     static bool loaded = false;
     if (loaded) return true;
     if (!load_numpy_api()) {
+        // Keep what the import raised unless it is the import's own failure.
+        if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_ImportError) &&
+            !PyErr_ExceptionMatches(PyExc_AttributeError))
+            return false;
         PyErr_Clear();
         raise_internal_fault("Failed to access NumPy array API capsule");
         return false;

@@ -25,6 +25,11 @@ constexpr auto kCallerSpinTime = std::chrono::microseconds(30);
 // Depth of the InlineLoops scopes alive on this thread.
 thread_local unsigned tl_inline_depth = 0;
 
+// How often a blocked caller runs the wait callback.
+constexpr auto kWaitCallbackInterval = std::chrono::milliseconds(2);
+
+std::atomic<void (*)() noexcept> g_wait_callback{nullptr};
+
 struct Loop {
     Loop(FunctionRef<void(std::size_t, std::size_t)> b, std::size_t w) : body(b), width(w) {}
 
@@ -132,7 +137,17 @@ struct RootJob : Job {
         // Always take the lock: the worker may still be inside it, and this
         // record dies when we return.
         std::unique_lock lock(mutex);
-        finished_cv.wait(lock, [&] { return finished.load(std::memory_order_acquire); });
+        auto done = [&] { return finished.load(std::memory_order_acquire); };
+        auto* callback = g_wait_callback.load(std::memory_order_acquire);
+        if (callback == nullptr) {
+            finished_cv.wait(lock, done);
+            return;
+        }
+        while (!finished_cv.wait_for(lock, kWaitCallbackInterval, done)) {
+            lock.unlock();
+            callback();
+            lock.lock();
+        }
     }
 };
 
@@ -140,6 +155,10 @@ struct RootJob : Job {
 
 InlineLoops::InlineLoops() noexcept { ++tl_inline_depth; }
 InlineLoops::~InlineLoops() { --tl_inline_depth; }
+
+void set_wait_callback(void (*callback)() noexcept) noexcept {
+    g_wait_callback.store(callback, std::memory_order_release);
+}
 
 void for_each_piece(std::size_t count, FunctionRef<void(std::size_t, std::size_t)> body) {
     if (tl_inline_depth != 0) {

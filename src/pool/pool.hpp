@@ -66,6 +66,12 @@ public:
     InlineLoops& operator=(const InlineLoops&) = delete;
 };
 
+// Installs a function that a thread outside the pool calls every few
+// milliseconds while it waits for one of its loops to finish (the core's stop
+// check); nullptr removes it. It runs on the waiting thread and must return
+// quickly.
+void set_wait_callback(void (*callback)() noexcept) noexcept;
+
 // Chunk loop: items are the consecutive chunks of chunk_len elements of an
 // array of length len (the last may be shorter). body(first_chunk, end_chunk)
 // receives chunk indices.

@@ -1,5 +1,8 @@
 #include "sim/messages.hpp"
 
+#include <cstdio>
+#include <iterator>
+
 namespace vantelo::sim::msg {
 
 namespace {
@@ -34,6 +37,33 @@ std::string no_controlled_target_qubits() {
     return "controlled unitary requires at least one target qubit";
 }
 std::string too_many_qubits_in_state_vector() { return "too many qubits in state vector"; }
+
+namespace {
+// One decimal in the largest binary unit that keeps the number at least 1.
+std::string size_text(std::uint64_t bytes) {
+    static const char* const kUnits[] = {"bytes", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+    double value = static_cast<double>(bytes);
+    std::size_t unit = 0;
+    while (value >= 1024.0 && unit + 1 < std::size(kUnits)) {
+        value /= 1024.0;
+        ++unit;
+    }
+    if (unit == 0) return num(bytes) + " bytes";
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f %s", value, kUnits[unit]);
+    return text;
+}
+}  // namespace
+
+std::string cannot_allocate_state(std::uint32_t num_qubits) {
+    const std::uint64_t bytes = (std::uint64_t{1} << num_qubits) * 8;
+    return "cannot allocate a state vector of " + num(num_qubits) + " qubits (" + size_text(bytes) +
+           ")";
+}
+std::string cannot_allocate_batch(std::uint64_t rows, std::uint64_t bytes) {
+    return "cannot allocate the results of a batch of " + num(rows) + " rows (" + size_text(bytes) +
+           ")";
+}
 
 std::string seed_failed(const std::string& reason) {
     return "failed to seed the random generator: " + reason;

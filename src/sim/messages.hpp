@@ -20,6 +20,10 @@ std::string no_control_qubits();
 std::string no_controlled_target_qubits();
 std::string too_many_qubits_in_state_vector();  // internal fault
 
+// Allocations that failed (MemoryError), with their size in bytes.
+std::string cannot_allocate_state(std::uint32_t num_qubits);
+std::string cannot_allocate_batch(std::uint64_t rows, std::uint64_t bytes);
+
 // Randomness and sampling (internal faults).
 std::string seed_failed(const std::string& reason);
 std::string sampling_failed(const std::string& kind);

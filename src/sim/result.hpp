@@ -8,9 +8,15 @@
 
 namespace vantelo::sim {
 
+// What kind of failure an Error reports: bad input (the default), an
+// operation stopped at the embedding's request (see stop.hpp), or memory
+// that could not be had (the message says for what and how much).
+enum class ErrorKind : unsigned char { Invalid, Stopped, OutOfMemory };
+
 // An expected failure: a user-facing message, reported verbatim.
 struct Error {
     std::string message;
+    ErrorKind kind = ErrorKind::Invalid;
 };
 
 template <class T>

@@ -1,6 +1,7 @@
 #include "sim/state_vector.hpp"
 
 #include "sim/fault.hpp"
+#include "sim/kernels/controlled.hpp"
 #include "sim/kernels/kernels.hpp"
 #include "sim/messages.hpp"
 
@@ -10,7 +11,9 @@ StateVector StateVector::create(std::uint32_t n) {
     if (n > kMaxQubits) raise_fault(msg::too_many_qubits_in_state_vector());
     StateVector state;
     bool zero = false;
-    state.amplitudes = AlignedArray<Amplitude>::uninitialized(std::size_t{1} << n, &zero);
+    state.amplitudes = allocate_or_explain(
+        [&] { return AlignedArray<Amplitude>::uninitialized(std::size_t{1} << n, &zero); },
+        [&] { return msg::cannot_allocate_state(n); });
     // Large states arrive as zero pages from the operating system: writing the
     // one nonzero amplitude is all the creation there is, and the first gate's
     // pass faults the pages in (on the pool's workers).
@@ -33,16 +36,30 @@ Status validate_targets(const StateVector& state, std::span<const Qubit> qubits)
     return {};
 }
 
-Status apply_operation(StateVector& state, const Operation& op) {
-    VANTELO_TRY(validate_targets(state, op.targets));
-    const std::size_t k = op.targets.size();
-    if (k == 1 && op.matrix.size() == 4) {
-        apply_single_qubit(state.amplitudes.data(), state.num_qubits, op.targets[0],
-                           Matrix2{op.matrix[0], op.matrix[1], op.matrix[2], op.matrix[3]});
+Status validate_operation(const StateVector& state, const Operation& op) {
+    if (!op.controls.empty()) {
+        std::vector<Qubit> qubits = op.controls;
+        qubits.insert(qubits.end(), op.targets.begin(), op.targets.end());
+        VANTELO_TRY(validate_targets(state, qubits));
+        if (qubits.size() >= 32) return fail(msg::too_many_qubits_in_operation(qubits.size()));
         return {};
     }
+    VANTELO_TRY(validate_targets(state, op.targets));
+    const std::size_t k = op.targets.size();
     if (k >= 32) return fail(msg::too_many_qubits_in_operation(k));
-    apply_general(state.amplitudes.data(), state.num_qubits, op);
+    return {};
+}
+
+Status apply_operation(StateVector& state, const Operation& op) {
+    VANTELO_TRY(validate_operation(state, op));
+    if (!op.controls.empty()) {
+        apply_controlled(state.amplitudes.data(), state.num_qubits, op);
+    } else if (op.targets.size() == 1 && op.matrix.size() == 4) {
+        apply_single_qubit(state.amplitudes.data(), state.num_qubits, op.targets[0],
+                           Matrix2{op.matrix[0], op.matrix[1], op.matrix[2], op.matrix[3]});
+    } else {
+        apply_general(state.amplitudes.data(), state.num_qubits, op);
+    }
     return {};
 }
 

@@ -21,7 +21,7 @@ struct StateVector {
     std::uint32_t num_qubits = 0;
 
     // |0…0⟩ on n qubits. n ≥ 32 is an internal fault; an allocation that
-    // fails throws std::bad_alloc.
+    // fails throws AllocationFailure (a std::bad_alloc naming the size).
     static StateVector create(std::uint32_t n);
 
     std::size_t size() const { return amplitudes.size(); }
@@ -33,6 +33,10 @@ void reset_to_zero_state(StateVector& state);
 // Duplicates first (by the first position with a later equal entry), then the
 // range of each qubit in list order.
 Status validate_targets(const StateVector& state, std::span<const Qubit> qubits);
+
+// The checks apply_operation makes, in its order: the qubits (controls, then
+// targets) in range and distinct, fewer than 32 of them.
+Status validate_operation(const StateVector& state, const Operation& op);
 
 // Applies op to the state; on error the state is unchanged.
 Status apply_operation(StateVector& state, const Operation& op);

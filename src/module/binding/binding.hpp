@@ -5,7 +5,7 @@
 // exclusive for `T&`), convert each argument in declaration order by its
 // parameter type, call the implementation, and release the borrows on every
 // path. Each is a fault barrier: no C++ exception crosses into the
-// interpreter.
+// interpreter. Each is also one call for the core's stop check (Ctrl-C).
 #pragma once
 
 #include <array>
@@ -17,6 +17,7 @@
 #include "module/binding/classes.hpp"
 #include "module/binding/convert.hpp"
 #include "module/binding/errors.hpp"
+#include "sim/stop.hpp"
 
 namespace vantelo::module {
 
@@ -86,6 +87,7 @@ PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     constexpr std::size_t N = std::tuple_size_v<Params>;
     static_assert(N == Desc.size(), "descriptor and impl disagree");
     try {
+        sim::StopCallScope stop_scope;
         std::array<PyObject*, N == 0 ? 1 : N> raw{};
         if (!parse_fastcall(Desc.view(), args, nargs, kwnames, raw.data())) return nullptr;
         Receiver receiver;
@@ -93,7 +95,7 @@ PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         typename detail::Stored<Params>::type values;
         if (!detail::convert_all(Desc.view(), raw.data(), values, std::make_index_sequence<N>{}))
             return nullptr;
-        return detail::invoke<Impl, Params>(values, std::make_index_sequence<N>{}, receiver.get());
+        return finish_call(detail::invoke<Impl, Params>(values, std::make_index_sequence<N>{}, receiver.get()));
     } catch (...) {
         return raise_current_exception();
     }
@@ -106,12 +108,13 @@ PyObject* static_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     constexpr std::size_t N = std::tuple_size_v<Params>;
     static_assert(N == Desc.size(), "descriptor and impl disagree");
     try {
+        sim::StopCallScope stop_scope;
         std::array<PyObject*, N == 0 ? 1 : N> raw{};
         if (!parse_fastcall(Desc.view(), args, nargs, kwnames, raw.data())) return nullptr;
         typename detail::Stored<Params>::type values;
         if (!detail::convert_all(Desc.view(), raw.data(), values, std::make_index_sequence<N>{}))
             return nullptr;
-        return detail::invoke<Impl, Params>(values, std::make_index_sequence<N>{});
+        return finish_call(detail::invoke<Impl, Params>(values, std::make_index_sequence<N>{}));
     } catch (...) {
         return raise_current_exception();
     }
@@ -124,12 +127,13 @@ PyObject* constructor_entry(PyTypeObject*, PyObject* args, PyObject* kwargs) noe
     constexpr std::size_t N = std::tuple_size_v<Params>;
     static_assert(N == Desc.size(), "descriptor and impl disagree");
     try {
+        sim::StopCallScope stop_scope;
         std::array<PyObject*, N == 0 ? 1 : N> raw{};
         if (!parse_tuple_dict(Desc.view(), args, kwargs, raw.data())) return nullptr;
         typename detail::Stored<Params>::type values;
         if (!detail::convert_all(Desc.view(), raw.data(), values, std::make_index_sequence<N>{}))
             return nullptr;
-        return detail::invoke<Impl, Params>(values, std::make_index_sequence<N>{});
+        return finish_call(detail::invoke<Impl, Params>(values, std::make_index_sequence<N>{}));
     } catch (...) {
         return raise_current_exception();
     }
@@ -141,9 +145,10 @@ PyObject* receiver_only(PyObject* self) noexcept {
     using All = typename detail::FnTraits<decltype(Impl)>::Args;
     using Receiver = typename detail::ReceiverOf<std::tuple_element_t<0, All>>::type;
     try {
+        sim::StopCallScope stop_scope;
         Receiver receiver;
         if (!receiver.acquire(self)) return nullptr;
-        return Impl(receiver.get());
+        return finish_call(Impl(receiver.get()));
     } catch (...) {
         return raise_current_exception();
     }
@@ -163,7 +168,8 @@ PyObject* getter_entry(PyObject* self, void*) noexcept {
 template <auto Impl>
 PyObject* static_noargs_entry(PyObject*, PyObject*) noexcept {
     try {
-        return Impl();
+        sim::StopCallScope stop_scope;
+        return finish_call(Impl());
     } catch (...) {
         return raise_current_exception();
     }

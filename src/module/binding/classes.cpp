@@ -2,8 +2,11 @@
 
 #include <array>
 #include <deque>
+#include <iterator>
+#include <vector>
 
 #include "module/binding/errors.hpp"
+#include "module/binding/ref.hpp"
 
 namespace vantelo::module {
 
@@ -55,6 +58,58 @@ const char* class_name(ClassId id) { return g_names[static_cast<std::size_t>(id)
 bool is_instance(PyObject* obj, ClassId id) {
     PyTypeObject* type = class_type(id);
     return type != nullptr && PyType_IsSubtype(Py_TYPE(obj), type);
+}
+
+namespace {
+
+struct BorrowRecord {
+    BorrowFlag* flag;
+    unsigned long thread;
+    bool exclusive;
+};
+
+std::vector<BorrowRecord> g_borrows;
+
+PyObject* after_fork_in_child(PyObject*, PyObject*) {
+    const unsigned long self = PyThread_get_thread_ident();
+    std::erase_if(g_borrows, [&](const BorrowRecord& r) {
+        if (r.thread == self) return false;
+        if (r.exclusive) *r.flag = 0;
+        else --*r.flag;
+        return true;
+    });
+    Py_RETURN_NONE;
+}
+
+PyMethodDef g_after_fork_def = {"_after_fork_in_child", &after_fork_in_child, METH_NOARGS, nullptr};
+
+}  // namespace
+
+void note_borrow(BorrowFlag* flag, bool exclusive) {
+    g_borrows.push_back({flag, PyThread_get_thread_ident(), exclusive});
+}
+
+void forget_borrow(BorrowFlag* flag) noexcept {
+    const unsigned long self = PyThread_get_thread_ident();
+    for (auto it = g_borrows.rbegin(); it != g_borrows.rend(); ++it) {
+        if (it->flag == flag && it->thread == self) {
+            g_borrows.erase(std::next(it).base());
+            return;
+        }
+    }
+}
+
+bool install_fork_handler() {
+    Ref os = Ref::steal(PyImport_ImportModule("os"));
+    if (!os) return false;
+    Ref handler = Ref::steal(PyCFunction_New(&g_after_fork_def, nullptr));
+    if (!handler) return false;
+    Ref register_at_fork = Ref::steal(PyObject_GetAttrString(os.get(), "register_at_fork"));
+    if (!register_at_fork) return false;
+    Ref kwargs = Ref::steal(Py_BuildValue("{sO}", "after_in_child", handler.get()));
+    Ref args = Ref::steal(PyTuple_New(0));
+    if (!kwargs || !args) return false;
+    return Ref::steal(PyObject_Call(register_at_fork.get(), args.get(), kwargs.get())).get() != nullptr;
 }
 
 void raise_borrow_conflict(const char* message) { raise_runtime_error(message); }

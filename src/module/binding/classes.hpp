@@ -103,6 +103,16 @@ ClassDef class_def(const char* name, const char* doc, std::span<const MemberDef>
             constructor_args, repr, members};
 }
 
+// The borrows held now, each with the thread that took it (guarded by the
+// interpreter lock). A child process after fork() has only the forking
+// thread, so it drops the borrows of every other thread: their calls can
+// never finish there.
+void note_borrow(BorrowFlag* flag, bool exclusive);
+void forget_borrow(BorrowFlag* flag) noexcept;
+// Registers the after-fork handler with os.register_at_fork; false with an
+// exception set on failure.
+bool install_fork_handler();
+
 // A borrow of an instance, released on destruction.
 template <class T, bool Exclusive>
 class Borrow {
@@ -116,6 +126,7 @@ public:
     ~Borrow() {
         if (obj_ == nullptr) return;
         BorrowFlag& flag = reinterpret_cast<Instance<T>*>(obj_)->borrow;
+        forget_borrow(&flag);
         if constexpr (Exclusive) flag = 0;
         else --flag;
     }
@@ -134,6 +145,13 @@ public:
         } else {
             if (flag == kExclusive) return raise_busy("Already mutably borrowed");
             ++flag;
+        }
+        try {
+            note_borrow(&flag, Exclusive);
+        } catch (...) {
+            if constexpr (Exclusive) flag = 0;
+            else --flag;
+            throw;
         }
         obj_ = obj;
         return true;

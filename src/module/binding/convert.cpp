@@ -3,6 +3,7 @@
 #include <limits>
 
 #include "module/binding/errors.hpp"
+#include "module/binding/interrupt.hpp"
 #include "module/binding/ref.hpp"
 
 namespace vantelo::module {
@@ -50,13 +51,54 @@ bool for_each_in_sequence(PyObject* obj, pool::FunctionRef<bool(PyObject*)> item
     }
     Ref iter = Ref::steal(PyObject_GetIter(obj));
     if (!iter) return false;
-    while (Ref element = Ref::steal(PyIter_Next(iter.get())))
+    std::size_t index = 0;
+    while (Ref element = Ref::steal(PyIter_Next(iter.get()))) {
         if (!item(element.get())) return false;
+        if (!check_signals_every(++index)) return false;
+    }
     return !PyErr_Occurred();
 }
 
+namespace {
+
+// For a range (with bounds that fit in 64 bits): the index of its first
+// element outside 0 … 2^32 − 1, or -1 when every element fits. Ranges are
+// monotonic, so the answer needs no walk over the elements.
+long long first_unfit_in_range(PyObject* range) {
+    auto field = [&](const char* name, long long& value) {
+        Ref attr = Ref::steal(PyObject_GetAttrString(range, name));
+        if (!attr) return false;
+        value = PyLong_AsLongLong(attr.get());
+        return !(value == -1 && PyErr_Occurred());
+    };
+    long long start = 0, stop = 0, step = 0;
+    if (!field("start", start) || !field("stop", stop) || !field("step", step)) {
+        PyErr_Clear();
+        return -1;  // the ordinary walk decides
+    }
+    constexpr __int128 kMax = std::numeric_limits<std::uint32_t>::max();
+    const __int128 s = start, e = stop, d = step;
+    const __int128 length = d > 0 ? (e > s ? (e - s + d - 1) / d : 0) : (s > e ? (s - e - d - 1) / -d : 0);
+    if (length == 0) return -1;
+    if (s < 0 || s > kMax) return 0;
+    const __int128 first = d > 0 ? (kMax - s) / d + 1 : s / -d + 1;
+    return first < length ? static_cast<long long>(first) : -1;
+}
+
+}  // namespace
+
 bool convert_u32_sequence(PyObject* obj, std::vector<std::uint32_t>& out) {
     out.clear();
+    if (PyRange_Check(obj)) {
+        // The walk would fail at this element after converting every one
+        // before it (up to 2^32 of them); convert only it, for the same error.
+        if (const long long bad = first_unfit_in_range(obj); bad >= 0) {
+            Ref element = Ref::steal(PySequence_GetItem(obj, static_cast<Py_ssize_t>(bad)));
+            std::uint32_t value = 0;
+            if (element && !convert_u32(element.get(), value)) return false;
+            if (!element) return false;
+        }
+    }
     return for_each_in_sequence(obj, [&](PyObject* element) {
         std::uint32_t value = 0;
         if (!convert_u32(element, value)) return false;

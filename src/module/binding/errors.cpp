@@ -1,10 +1,14 @@
 #include "module/binding/errors.hpp"
 
+#include <cxxabi.h>
+
 #include <exception>
 #include <new>
 
+#include "module/binding/gil.hpp"
 #include "module/binding/ref.hpp"
 #include "sim/fault.hpp"
+#include "sim/stop.hpp"
 
 namespace vantelo::module {
 
@@ -33,7 +37,21 @@ PyObject* internal_fault_type() {
 PyObject* raise_value_error(std::string_view message) { return raise(PyExc_ValueError, message); }
 PyObject* raise_type_error(std::string_view message) { return raise(PyExc_TypeError, message); }
 PyObject* raise_runtime_error(std::string_view message) { return raise(PyExc_RuntimeError, message); }
-PyObject* raise_core_error(const sim::Error& error) { return raise_value_error(error.message); }
+PyObject* raise_core_error(const sim::Error& error) {
+    // A signal handler raised during the call: its exception wins.
+    if (sim::stop_seen() && PyErr_Occurred()) return nullptr;
+    switch (error.kind) {
+        case sim::ErrorKind::Stopped:
+            // The signal handler's exception is pending; keep it.
+            if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+            return nullptr;
+        case sim::ErrorKind::OutOfMemory:
+            return raise(PyExc_MemoryError, error.message);
+        case sim::ErrorKind::Invalid:
+            break;
+    }
+    return raise_value_error(error.message);
+}
 
 PyObject* raise_internal_fault(std::string_view message) {
     PyObject* type = internal_fault_type();
@@ -44,6 +62,12 @@ PyObject* raise_internal_fault(std::string_view message) {
 PyObject* raise_current_exception() noexcept {
     try {
         throw;
+    } catch (abi::__forced_unwind&) {
+        // The interpreter ends this thread while shutting down (a callback
+        // into Python wanted the lock back); see restore_thread.
+        park_forever();
+    } catch (const sim::AllocationFailure& failure) {
+        raise(PyExc_MemoryError, failure.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const sim::InternalFault& fault) {
@@ -53,6 +77,13 @@ PyObject* raise_current_exception() noexcept {
     } catch (...) {
         raise_internal_fault("unknown internal error");
     }
+    return nullptr;
+}
+
+PyObject* finish_call(PyObject* result) noexcept {
+    if (result == nullptr || !sim::stop_seen()) return result;
+    Py_DECREF(result);
+    if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
     return nullptr;
 }
 

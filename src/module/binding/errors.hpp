@@ -15,12 +15,18 @@ namespace vantelo::module {
 PyObject* raise_value_error(std::string_view message);
 PyObject* raise_type_error(std::string_view message);
 PyObject* raise_runtime_error(std::string_view message);
-PyObject* raise_core_error(const sim::Error& error);  // ValueError, verbatim
+// ValueError with the message verbatim; MemoryError for ErrorKind::OutOfMemory;
+// a stopped call keeps the pending exception of the signal handler.
+PyObject* raise_core_error(const sim::Error& error);
 PyObject* raise_internal_fault(std::string_view message);
 
 // Maps the exception being handled (inside a catch block): bad_alloc becomes
 // MemoryError, anything else the internal-fault exception.
 PyObject* raise_current_exception() noexcept;
+
+// The result of an entry point, or nullptr when a signal handler raised
+// during the call (the stop check saw it after the core's last check).
+PyObject* finish_call(PyObject* result) noexcept;
 
 // "'" + qualname of obj's type + "' object cannot be converted to '" + target + "'"
 PyObject* raise_cannot_convert(PyObject* obj, std::string_view target);

@@ -5,6 +5,7 @@
 #include "module/numpy.hpp"
 #include "module/binding/ref.hpp"
 #include "sim/measure/measure.hpp"
+#include "sim/stop.hpp"
 
 namespace vantelo::module {
 
@@ -64,6 +65,7 @@ PyObject* sample(const sim::Circuit& circuit, std::uint32_t num_qubits, std::uin
     auto state = run_fresh(circuit, num_qubits, nullptr);
     if (!state) return nullptr;
     const std::vector<std::uint64_t> samples = sim::measure(*state, shots);
+    if (sim::stop_requested()) return raise_core_error(sim::stopped_error());
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(samples.size())));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < samples.size(); ++i) {

@@ -9,7 +9,9 @@
 #include "pool/pool.hpp"
 #include "sim/grad/adjoint.hpp"
 #include "sim/grad/gradient.hpp"
+#include "sim/fault.hpp"
 #include "sim/messages.hpp"
+#include "sim/stop.hpp"
 
 namespace vantelo::sim {
 
@@ -39,12 +41,17 @@ private:
 
 // Runs row_fn(context, row) for every row on the pool. Each piece creates its
 // context (and whatever else make_piece returns) when it starts; it stops at
-// its first failing row or once any piece has failed.
+// its first failing row or once any piece has failed. The pieces share the
+// caller's stop token, so a stop the caller sees ends the rows on the workers.
 template <class PieceState, class MakePiece, class RowFn>
 Status for_each_row(std::size_t rows, MakePiece make_piece, RowFn row_fn) {
     ErrorSlot slot;
+    StopToken token;
+    StopTokenScope caller(token);
     pool::for_each_piece(rows, [&](std::size_t begin, std::size_t end) {
+        StopTokenScope on_worker(token);
         if (slot.stopped()) return;
+        if (stop_requested()) return slot.record(stopped_error());
         PieceState piece = make_piece();
         for (std::size_t r = begin; r < end; ++r) {
             if (Status status = row_fn(piece, r); !status) {
@@ -55,6 +62,7 @@ Status for_each_row(std::size_t rows, MakePiece make_piece, RowFn row_fn) {
         }
     });
     if (std::optional<Error> error = slot.take()) return std::move(*error);
+    if (stop_requested()) return stopped_error();
     return {};
 }
 
@@ -97,8 +105,12 @@ Result<BatchValuesAndGradients> values_and_gradients(const CompiledCircuit& circ
         return out;
     }
     VANTELO_TRY(check_batch_shape(batch, rows, cols));
-    out.values = AlignedArray<float>::zeroed(rows);
-    out.gradients = AlignedArray<float>::zeroed(rows * cols);
+    allocate_or_explain(
+        [&] {
+            out.values = AlignedArray<float>::zeroed(rows);
+            out.gradients = AlignedArray<float>::zeroed(rows * cols);
+        },
+        [&] { return msg::cannot_allocate_batch(rows, rows * (cols + 1) * sizeof(float)); });
     VANTELO_TRY(for_each_row<Piece>(
         rows, [&] { return Piece{ExecutionContext::create(circuit.num_qubits), {}}; },
         [&](Piece& piece, std::size_t r) {
@@ -124,7 +136,9 @@ Result<AlignedArray<float>> batch_expectation(const CompiledCircuit& circuit,
         return values;
     }
     VANTELO_TRY(check_batch_shape(batch, rows, cols));
-    AlignedArray<float> values = AlignedArray<float>::zeroed(rows);
+    AlignedArray<float> values = allocate_or_explain(
+        [&] { return AlignedArray<float>::zeroed(rows); },
+        [&] { return msg::cannot_allocate_batch(rows, rows * sizeof(float)); });
     VANTELO_TRY(for_each_row<ExpectationPiece>(
         rows, [&] { return ExpectationPiece{ExecutionContext::create(circuit.num_qubits)}; },
         [&](ExpectationPiece& piece, std::size_t r) -> Status {

@@ -7,6 +7,7 @@
 #include "sim/exec/executor.hpp"
 #include "sim/gates/fusion.hpp"
 #include "sim/measure/measure.hpp"
+#include "sim/stop.hpp"
 
 namespace vantelo::sim {
 
@@ -78,6 +79,7 @@ std::size_t circuit_passes(const Circuit& circuit, std::uint32_t num_qubits) {
 Result<MeasurementRecord> run_circuit_per_gate(const Circuit& circuit, StateVector& state, Rng& rng) {
     MeasurementRecord record;
     for (const Gate& gate : circuit.gates) {
+        if (stop_requested()) return stopped_error();
         Status status = std::visit(
             [&](const auto& item) -> Status {
                 using T = std::decay_t<decltype(item)>;

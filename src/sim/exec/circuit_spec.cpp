@@ -26,6 +26,7 @@ Status check_gate_qubits(const Gate& gate, std::uint32_t num_qubits) {
         return {};
     };
     if (const auto* u = std::get_if<Unitary>(&gate)) {
+        for (Qubit q : u->op.controls) VANTELO_TRY(check(q));
         for (Qubit q : u->op.targets) VANTELO_TRY(check(q));
     } else if (const auto* m = std::get_if<Measure>(&gate)) {
         return check(m->qubit);

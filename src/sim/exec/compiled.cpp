@@ -5,6 +5,7 @@
 #include "sim/exec/executor.hpp"
 #include "sim/measure/measure.hpp"
 #include "sim/messages.hpp"
+#include "sim/stop.hpp"
 
 namespace vantelo::sim {
 
@@ -89,6 +90,7 @@ Status run_steps(const CompiledCircuit& circuit, std::span<const float> params, 
 Status run_steps_per_gate(const CompiledCircuit& circuit, std::span<const float> params, StateVector& state,
                  std::size_t first, std::size_t last, Rng* rng) {
     for (std::size_t i = first; i < last; ++i) {
+        if (stop_requested()) return stopped_error();
         const CompiledOp& op = circuit.ops[i];
         if (const auto* p = std::get_if<ParamOp>(&op)) {
             // The target was checked when the item was added; no range test.

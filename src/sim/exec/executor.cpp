@@ -6,9 +6,11 @@
 #include "pool/pool.hpp"
 #include "sim/aligned_array.hpp"
 #include "sim/exec/block_size.hpp"
+#include "sim/kernels/controlled.hpp"
 #include "sim/kernels/kernels.hpp"
 #include "sim/measure/measure.hpp"
 #include "sim/messages.hpp"
+#include "sim/stop.hpp"
 
 namespace vantelo::sim {
 
@@ -55,7 +57,9 @@ void apply(const PhysicalItem& p, Amplitude* a, std::uint32_t num_qubits) {
 }
 
 void apply_whole(const ExecItem& item, StateVector& state) {
-    if (item.kind == ExecItem::Kind::General)
+    if (item.kind == ExecItem::Kind::Controlled)
+        apply_controlled(state.amplitudes.data(), state.num_qubits, *item.op);
+    else if (item.kind == ExecItem::Kind::General)
         apply_general(state.amplitudes.data(), state.num_qubits, *item.op);
     else
         apply_single_qubit(state.amplitudes.data(), state.num_qubits, item.qubit, item.matrix);
@@ -108,7 +112,7 @@ void scatter(const Amplitude* buffer, const BlockLayout& l, std::size_t base, Am
         std::copy_n(buffer + (r << l.run), len, a + base + offset);
 }
 
-void run_blocked(const PlanStep& step, std::span<const ExecItem> items, StateVector& state) {
+Status run_blocked(const PlanStep& step, std::span<const ExecItem> items, StateVector& state) {
     std::vector<Qubit> position(state.num_qubits, 0);
     for (Qubit i = 0; i < step.active.size(); ++i) position[step.active[i]] = i;
     const std::vector<PhysicalItem> segment = rename(items, step.first, step.last, position);
@@ -118,14 +122,20 @@ void run_blocked(const PlanStep& step, std::span<const ExecItem> items, StateVec
     const std::size_t blocks = state.size() >> b;
     // Each piece applies the whole segment to one block before the next, so
     // the block stays in cache; the kernels inside run on this thread. A
-    // single block (a small state) never leaves the calling thread.
+    // single block (a small state) never leaves the calling thread. The
+    // pieces share the stop token of the loop around them (a batch), or one
+    // of their own, so a stop the caller sees ends the pass between blocks.
+    StopToken own_token;
+    StopToken& token = current_stop_token() != nullptr ? *current_stop_token() : own_token;
+    StopTokenScope caller(token);
     pool::for_each_piece(blocks, [&](std::size_t first, std::size_t last) {
+        StopTokenScope on_worker(token);
         pool::InlineLoops on_this_thread;
         AlignedArray<Amplitude> buffer;
         if (!layout.in_place()) buffer = AlignedArray<Amplitude>::uninitialized(std::size_t{1} << b);
         std::size_t base = layout.base(first);
         for (std::size_t block = first; block < last; ++block) {
-            // Between blocks: the place for a cancellation check.
+            if (stop_requested()) return;
             Amplitude* a = amplitudes + base;
             if (!layout.in_place()) {
                 gather(amplitudes, layout, base, buffer.data());
@@ -136,6 +146,8 @@ void run_blocked(const PlanStep& step, std::span<const ExecItem> items, StateVec
             base = BlockLayout::next(base, layout.inactive);
         }
     });
+    if (stop_requested()) return stopped_error();
+    return {};
 }
 
 Status measure_step(const ExecItem& item, StateVector& state, Rng* rng, std::vector<bool>* outcomes) {
@@ -149,7 +161,10 @@ Status measure_step(const ExecItem& item, StateVector& state, Rng* rng, std::vec
 
 ExecItem unitary_item(const Operation& op) {
     ExecItem item;
-    if (op.targets.size() == 1 && op.matrix.size() == 4) {
+    if (!op.controls.empty()) {
+        item.kind = ExecItem::Kind::Controlled;
+        item.op = &op;
+    } else if (op.targets.size() == 1 && op.matrix.size() == 4) {
         item.qubit = op.targets[0];
         item.matrix = {op.matrix[0], op.matrix[1], op.matrix[2], op.matrix[3]};
     } else {
@@ -160,21 +175,18 @@ ExecItem unitary_item(const Operation& op) {
 }
 
 Status check_item(const ExecItem& item, const StateVector& state) {
-    if (item.kind != ExecItem::Kind::General)
+    if (item.kind != ExecItem::Kind::General && item.kind != ExecItem::Kind::Controlled)
         return validate_targets(state, std::span<const Qubit>(&item.qubit, 1));
-    VANTELO_TRY(validate_targets(state, item.op->targets));
-    const std::size_t k = item.op->targets.size();
-    if (k >= 32) return fail(msg::too_many_qubits_in_operation(k));
-    return {};
+    return validate_operation(state, *item.op);
 }
 
 Status run_schedule(const Schedule& schedule, std::span<const ExecItem> items, StateVector& state,
                     Rng* rng, std::vector<bool>* outcomes) {
     for (const PlanStep& step : schedule.steps) {
-        // Between passes: the place for a cancellation check.
+        if (stop_requested()) return stopped_error();
         switch (step.kind) {
             case PlanStep::Kind::Blocked:
-                run_blocked(step, items, state);
+                VANTELO_TRY(run_blocked(step, items, state));
                 break;
             case PlanStep::Kind::Whole:
                 apply_whole(items[step.first], state);

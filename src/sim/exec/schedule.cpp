@@ -8,7 +8,8 @@ namespace vantelo::sim {
 namespace {
 
 std::span<const Qubit> qubits_of(const ExecItem& item) {
-    if (item.kind == ExecItem::Kind::General) return item.op->targets;
+    if (item.kind == ExecItem::Kind::General || item.kind == ExecItem::Kind::Controlled)
+        return item.op->targets;
     return {&item.qubit, 1};
 }
 

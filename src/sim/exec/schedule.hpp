@@ -23,11 +23,13 @@ namespace vantelo::sim {
 // One step of a run. A rotation of a compiled plan is a Single item whose
 // matrix was computed from its parameter before the run started.
 struct ExecItem {
-    enum class Kind : std::uint8_t { Single, General, Measure, Reset };
+    // Controlled: an operation that keeps its controls (too wide to expand);
+    // it takes a pass of its own over the whole state.
+    enum class Kind : std::uint8_t { Single, General, Controlled, Measure, Reset };
     Kind kind = Kind::Single;
     Qubit qubit = 0;                // Single, Measure, Reset
     Matrix2 matrix{};               // Single
-    const Operation* op = nullptr;  // General: borrowed
+    const Operation* op = nullptr;  // General, Controlled: borrowed
 };
 
 struct PlanStep {

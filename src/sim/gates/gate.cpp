@@ -1,6 +1,8 @@
 #include "sim/gates/gate.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <numeric>
 #include <new>
 
 #include "sim/messages.hpp"
@@ -9,10 +11,9 @@ namespace vantelo::sim {
 
 namespace {
 
-// Largest operation whose dense matrix is built by expanding controls: 4^14
-// amplitudes are 2 GiB. Beyond that the expansion is refused up front rather
-// than exhausting memory.
-constexpr std::size_t kMaxExpandedQubits = 14;
+// Lists up to this length are searched for duplicates pair by pair; longer
+// ones are sorted (the pairwise search is quadratic).
+constexpr std::size_t kShortQubitList = 32;
 
 // Checks 1 to 4 of Operation::create; the unitarity test is the caller's.
 Status check_operation_shape(std::span<const Qubit> targets, std::size_t entries) {
@@ -29,10 +30,28 @@ Status check_operation_shape(std::span<const Qubit> targets, std::size_t entries
 }  // namespace
 
 const Qubit* find_duplicate(std::span<const Qubit> qubits) {
-    for (std::size_t i = 0; i < qubits.size(); ++i)
-        for (std::size_t j = i + 1; j < qubits.size(); ++j)
-            if (qubits[i] == qubits[j]) return &qubits[i];
-    return nullptr;
+    const std::size_t n = qubits.size();
+    if (n <= kShortQubitList) {
+        for (std::size_t i = 0; i < n; ++i)
+            for (std::size_t j = i + 1; j < n; ++j)
+                if (qubits[i] == qubits[j]) return &qubits[i];
+        return nullptr;
+    }
+    // Positions sorted by value, equal values in position order: each run of
+    // one value starts at its first occurrence, which has a later equal entry
+    // exactly when the run is longer than one. The answer is the smallest
+    // such start.
+    std::vector<std::size_t> order(n);
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return qubits[a] < qubits[b]; });
+    std::size_t first = n;
+    for (std::size_t i = 0; i + 1 < n; ++i) {
+        const bool run_start = i == 0 || qubits[order[i - 1]] != qubits[order[i]];
+        if (run_start && qubits[order[i + 1]] == qubits[order[i]] && order[i] < first)
+            first = order[i];
+    }
+    return first == n ? nullptr : &qubits[first];
 }
 
 bool is_unitary(std::span<const Amplitude> m, std::size_t dim) {
@@ -84,15 +103,13 @@ Result<Gate> make_controlled_unitary_gate(std::vector<Qubit> controls, std::vect
     std::vector<Qubit> combined = std::move(controls);
     combined.insert(combined.end(), targets.begin(), targets.end());
     if (const Qubit* dup = find_duplicate(combined)) return fail(msg::duplicate_qubit(*dup));
-    if (c + t > kMaxExpandedQubits) return fail(msg::too_many_qubits_in_operation(c + t));
+    if (c + t > kMaxExpandedQubits) {
+        combined.resize(c);
+        return Gate{Unitary{Operation{std::move(targets), std::move(matrix), std::move(combined)}}};
+    }
 
     const std::size_t D = std::size_t{1} << (c + t);
-    std::vector<Amplitude> expanded;
-    try {
-        expanded.assign(D * D, Amplitude{0.0f, 0.0f});
-    } catch (const std::bad_alloc&) {
-        return fail(msg::too_many_qubits_in_operation(c + t));
-    }
+    std::vector<Amplitude> expanded(D * D, Amplitude{0.0f, 0.0f});
     for (std::size_t r = 0; r < D; ++r) expanded[r * D + r] = Amplitude{1.0f, 0.0f};
     const std::size_t off = D - T;
     for (std::size_t i = 0; i < T; ++i)
@@ -114,7 +131,8 @@ Result<Gate> unitary_gate(Result<Operation> op) {
 
 bool is_single_qubit_unitary(const Gate& gate) {
     const auto* u = std::get_if<Unitary>(&gate);
-    return u != nullptr && u->op.targets.size() == 1 && u->op.matrix.size() == 4;
+    return u != nullptr && u->op.targets.size() == 1 && u->op.matrix.size() == 4 &&
+           u->op.controls.empty();
 }
 
 }  // namespace vantelo::sim

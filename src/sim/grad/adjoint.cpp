@@ -8,6 +8,7 @@
 #include "pool/pool.hpp"
 #include "sim/grad/adjoint_products.hpp"
 #include "sim/messages.hpp"
+#include "sim/stop.hpp"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -27,11 +28,13 @@ void cpu_relax() {
 void adjoint_into(const Operation& op, Operation& undo) {
     const std::size_t dim = std::size_t{1} << op.targets.size();
     undo.targets.assign(op.targets.begin(), op.targets.end());
-    undo.matrix.resize(dim * dim);
+    undo.controls.assign(op.controls.begin(), op.controls.end());
+    std::vector<Amplitude>& matrix = undo.matrix.edit();
+    matrix.resize(dim * dim);
     for (std::size_t r = 0; r < dim; ++r)
         for (std::size_t c = 0; c < dim; ++c) {
             const Amplitude m = op.matrix[c * dim + r];
-            undo.matrix[r * dim + c] = Amplitude{m.re, -m.im};
+            matrix[r * dim + c] = Amplitude{m.re, -m.im};
         }
 }
 
@@ -40,6 +43,7 @@ void adjoint_into(const Operation& op, Operation& undo) {
 Status unapply_steps(const CompiledCircuit& circuit, std::span<const float> params,
                      StateVector& state, std::size_t first, std::size_t last, Operation& undo) {
     for (std::size_t i = last; i-- > first;) {
+        if (stop_requested()) return stopped_error();
         const CompiledOp& op = circuit.ops[i];
         if (const auto* p = std::get_if<ParamOp>(&op)) {
             apply_single_qubit(state.amplitudes.data(), state.num_qubits, p->target,
@@ -72,7 +76,15 @@ public:
           tasks_(4 * scratch.rotations.size()) {}
 
     Status run() {
-        pool::for_each_piece(2, [this](std::size_t, std::size_t) { work(); });
+        // Both threads share the stop token of the loop around the sweep (a
+        // batch), or one of its own, so a stop the caller sees ends it.
+        StopToken own_token;
+        StopToken& token = current_stop_token() != nullptr ? *current_stop_token() : own_token;
+        StopTokenScope caller(token);
+        pool::for_each_piece(2, [this, &token](std::size_t, std::size_t) {
+            StopTokenScope on_worker(token);
+            work();
+        });
         if (failed_.load(std::memory_order_acquire)) {
             if (exception_) std::rethrow_exception(exception_);
             return std::move(error_);

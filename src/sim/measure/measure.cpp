@@ -6,6 +6,7 @@
 #include "sim/fault.hpp"
 #include "sim/gates/gate_catalog.hpp"
 #include "sim/messages.hpp"
+#include "sim/stop.hpp"
 
 namespace vantelo::sim {
 
@@ -127,8 +128,14 @@ std::vector<std::uint64_t> measure(const StateVector& state, std::uint64_t shots
 
 std::vector<std::uint64_t> draw_samples(const WeightedIndex& index, std::uint64_t shots, Rng& rng) {
     std::vector<std::uint64_t> samples;
-    samples.reserve(shots);
-    for (std::uint64_t s = 0; s < shots; ++s) samples.push_back(index.sample(rng));
+    // Reserved up to a bound only: a huge request that is stopped early
+    // never holds its full size.
+    samples.reserve(std::min<std::uint64_t>(shots, std::uint64_t{1} << 20));
+    constexpr std::uint64_t kShotsPerPoll = 4096;
+    for (std::uint64_t s = 0; s < shots; ++s) {
+        if (s % kShotsPerPoll == 0 && s != 0 && stop_requested()) break;
+        samples.push_back(index.sample(rng));
+    }
     return samples;
 }
 

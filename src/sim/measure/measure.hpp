@@ -17,7 +17,7 @@ Result<bool> measure_qubit(StateVector& state, Qubit q, Rng& rng);
 Status reset_qubit(StateVector& state, Qubit q, Rng& rng);
 
 // `shots` basis-state indices drawn from |amplitude|² without changing the
-// state. Unusable weights (NaN, all zero) are an internal fault naming the
+// state (fewer after a stop; see draw_samples). Unusable weights (NaN, all zero) are an internal fault naming the
 // kind: "InvalidWeight", "AllWeightsZero", "NoItem".
 std::vector<std::uint64_t> measure(const StateVector& state, std::uint64_t shots);
 // The same with a supplied generator.
@@ -46,7 +46,8 @@ struct WeightedIndex {
     std::uint64_t locate(double c) const;
 };
 
-// `shots` independent samples from the index, in draw order.
+// `shots` independent samples from the index, in draw order; fewer when
+// stop_requested() says so (the caller checks it).
 std::vector<std::uint64_t> draw_samples(const WeightedIndex& index, std::uint64_t shots, Rng& rng);
 
 }  // namespace vantelo::sim

@@ -9,9 +9,9 @@
 namespace vantelo::sim {
 
 Result<PauliTerm> PauliTerm::create(std::vector<PauliFactor> ops, float coefficient) {
-    for (std::size_t j = 0; j < ops.size(); ++j)
-        for (std::size_t k = j + 1; k < ops.size(); ++k)
-            if (ops[j].qubit == ops[k].qubit) return fail(msg::duplicate_qubit(ops[j].qubit));
+    std::vector<Qubit> qubits(ops.size());
+    for (std::size_t j = 0; j < ops.size(); ++j) qubits[j] = ops[j].qubit;
+    if (const Qubit* dup = find_duplicate(qubits)) return fail(msg::duplicate_qubit(*dup));
     std::stable_sort(ops.begin(), ops.end(),
                      [](PauliFactor a, PauliFactor b) { return a.qubit < b.qubit; });
     return PauliTerm{std::move(ops), coefficient};

@@ -1,0 +1,35 @@
+#include "module/binding/gil.hpp"
+
+#include <cxxabi.h>
+#include <unistd.h>
+
+#include "module/binding/interrupt.hpp"
+
+namespace vantelo::module {
+
+void park_forever() noexcept {
+    for (;;) pause();
+}
+
+void restore_thread(PyThreadState* state) noexcept {
+    // Python 3.11 to 3.13 end a thread that wants the lock back during
+    // finalisation with pthread_exit, whose forced unwind would run through
+    // frames that must not be unwound (noexcept ones among them) and through
+    // cleanups that touch objects without the lock. The interpreter is
+    // going away and this thread can never run Python again, so it waits
+    // for the process to end, as newer interpreters do themselves.
+    try {
+        PyEval_RestoreThread(state);
+    } catch (abi::__forced_unwind&) {
+        park_forever();
+    }
+}
+
+GilRelease::GilRelease() : state_(PyEval_SaveThread()), outer_(exchange_released_state(state_)) {}
+
+GilRelease::~GilRelease() {
+    exchange_released_state(outer_);
+    restore_thread(state_);
+}
+
+}  // namespace vantelo::module
