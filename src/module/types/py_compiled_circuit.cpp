@@ -5,6 +5,7 @@
 #include "module/binding/binding.hpp"
 #include "module/buffers.hpp"
 #include "module/binding/class_defs.hpp"
+#include "module/pickling.hpp"
 #include "module/binding/gil.hpp"
 #include "module/results.hpp"
 
@@ -104,6 +105,7 @@ ARGS(batch_expectation_buffer, kBatch, kObservable)
 ARGS(batch_gradient_buffer, kBatch, kObservable)
 ARGS(batch_value_and_gradient, kBatch, kObservable)
 ARGS(batch_value_and_gradient_buffer, kBatch, kObservable)
+constexpr ArgSpec k_deepcopy{"CompiledCircuit", "__deepcopy__", Param{"memo"}};
 #undef ARGS
 
 #define METHOD(name, impl) method<impl, k_##name>(#name)
@@ -134,6 +136,9 @@ const MemberDef kMembers[] = {
     METHOD(batch_value_and_gradient_buffer,
            (&batch_buffer<&sim::batch_value_and_gradient, &batch_values_and_gradients_result>)),
     method_noargs<&execution_context>("execution_context"),
+    method_noargs<&reduce<CC>>("__reduce__", kReduceDoc),
+    method_noargs<&copy_of<CC>>("__copy__", kCopyDoc),
+    method<&deep_copy_of<CC>, k_deepcopy>("__deepcopy__", kCopyDoc),
 };
 #undef METHOD
 
