@@ -14,7 +14,7 @@ all: test
 $(VENV)/.ready:
 	$(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install -q --upgrade pip
-	$(VPY) -m pip install -q "scikit-build-core>=0.10" "numpy>=2" pytest cmake ninja
+	$(VPY) -m pip install -q "scikit-build-core>=0.10" "numpy>=2" pytest hypothesis cmake ninja
 	touch $@
 
 venv: $(VENV)/.ready
