@@ -5,6 +5,7 @@ exceptions."""
 
 import multiprocessing
 import os
+import re
 import signal
 import threading
 import time
@@ -73,16 +74,15 @@ def test_default_chunking_and_list_input(client):
 
 @pytest.mark.parametrize("batch, observable_terms", [
     (_rows(20, width=4), TERMS),                # width: refused before anything is sent
-    (_rows(20)[:, 0], TERMS),                   # one dimension
+    (_rows(20)[:, 0], TERMS),                   # one dimension (TypeError)
     (_rows(20), [(1.0, [("Z", N + 3)])]),       # the observable: refused on the worker
 ])
 def test_errors_are_the_local_calls(executor, batch, observable_terms):
     compiled, observable = build(N, ITEMS, 3), make_observable(observable_terms)
-    with pytest.raises(ValueError) as local:
+    with pytest.raises((ValueError, TypeError)) as local:
         compiled.batch_expectation(batch, observable)
-    with pytest.raises(ValueError) as remote:
+    with pytest.raises(local.type, match=f"^{re.escape(str(local.value))}$"):
         vdask.batch_expectation(compiled, batch, observable, executor=executor, chunk_rows=CHUNK)
-    assert str(remote.value) == str(local.value)
 
 
 def test_progress_bar_on_request(client, capsys):

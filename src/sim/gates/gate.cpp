@@ -71,15 +71,15 @@ Result<Operation> Operation::create(std::vector<Qubit> targets, std::vector<Ampl
 Result<Operation> restore_operation(std::vector<Qubit> targets, std::vector<Amplitude> matrix) {
     VANTELO_TRY(check_operation_shape(targets, matrix.size()));
     const std::size_t D = std::size_t{1} << targets.size();
-    // first_off: the smallest max(row, column) of an entry that differs from
-    // the identity; every block starting at or below it leaves only identity
-    // outside. NaN differs from everything, so it never hides in the part
-    // that is skipped.
+    // first_off: the smallest min(row, column) of an entry that differs from
+    // the identity; a trailing block [off, D)² with off at or below it holds
+    // every such entry. NaN differs from everything, so it never hides in
+    // the part that is skipped.
     std::size_t first_off = D;
     for (std::size_t r = 0; r < D; ++r)
         for (std::size_t c = 0; c < D; ++c) {
             const Amplitude e{r == c ? 1.0f : 0.0f, 0.0f};
-            if (!(matrix[r * D + c] == e)) first_off = std::min(first_off, std::max(r, c));
+            if (!(matrix[r * D + c] == e)) first_off = std::min(first_off, std::min(r, c));
         }
     // Outside the block every row and column is a unit vector, so the sums
     // that involve them are exactly 0 or 1 (or NaN, which never fails), and
