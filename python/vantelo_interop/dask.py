@@ -110,7 +110,7 @@ def _default_executor():
 
 def _worker_count(executor) -> int:
     if _is_dask_client(executor):
-        return max(1, len(executor.scheduler_info().get("workers", {})))
+        return max(1, len(executor.nthreads()))
     return max(1, int(getattr(executor, "_max_workers", 0) or os.cpu_count() or 1))
 
 
@@ -147,9 +147,14 @@ def _sweep(method: str, compiled, batch, observable, executor, chunk_rows, progr
         raise ValueError("retries must be 0 or greater")
     if chunk_rows is not None and chunk_rows < 1:
         raise ValueError("chunk_rows must be at least 1")
-    array = np.asarray(batch)
+    # The local call's own conversion, done once here, so that the chunks
+    # are the rows it would have used.
+    try:
+        array = np.ascontiguousarray(batch, dtype=np.float32)
+    except (TypeError, ValueError):
+        return call(batch, observable)  # raises the local call's error
     if array.ndim != 2:
-        return call(array, observable)  # raises the local call's error
+        return call(array, observable)  # likewise
     # The local call on no rows checks dimensions, type and width, with its
     # own messages, before anything is sent.
     empty = call(array[:0], observable)
