@@ -135,13 +135,17 @@ CRAFTED = [
     (HEAD + b"\x00\x01\x00", "pickled vantelo data is truncated"),
     # A unitary claiming 2^32 - 1 targets, or 2^63 entries, in a few bytes.
     (UNITARY + _u32(0xFFFFFFFF), "pickled vantelo data is truncated"),
-    (UNITARY + _u32(1) + _u32(0) + struct.pack("<Q", 1 << 63), "pickled vantelo data is truncated"),
-    (UNITARY + _u32(1) + _u32(0) + struct.pack("<Q", 3) + U[:24],
+    (UNITARY + _u32(1) + _u32(0) + _u32(0) + struct.pack("<Q", 1 << 63), "pickled vantelo data is truncated"),
+    (UNITARY + _u32(1) + _u32(0) + _u32(0) + struct.pack("<Q", 3) + U[:24],
      "matrix shape mismatch: expected 4 complex values for 1 targets, got 3"),
-    (UNITARY + _u32(1) + _u32(0) + struct.pack("<Q", 4) + U[:-8] + np.complex64(2).tobytes(),
+    (UNITARY + _u32(1) + _u32(0) + _u32(0) + struct.pack("<Q", 4) + U[:-8] + np.complex64(2).tobytes(),
      "matrix must be unitary within tolerance 1e-3"),
-    (UNITARY + _u32(2) + _u32(1) + _u32(1) + struct.pack("<Q", 16) + np.eye(4, dtype=np.complex64).tobytes(),
+    (UNITARY + _u32(2) + _u32(1) + _u32(1) + _u32(0) + struct.pack("<Q", 16) + np.eye(4, dtype=np.complex64).tobytes(),
      "duplicate qubit index: 1"),
+    # Stored controls are rebuilt with the checks of Gate.controlled_unitary.
+    (UNITARY + _u32(1) + _u32(0) + _u32(1) + _u32(0) + struct.pack("<Q", 4) + U, "duplicate qubit index: 0"),
+    (UNITARY + _u32(1) + _u32(0) + _u32(1) + _u32(2) + struct.pack("<Q", 4) + U[:-8] + np.complex64(2).tobytes(),
+     "matrix must be unitary within tolerance 1e-3"),
     (HEAD + b"\x01" + _u32(0) + b"\x01" + _u32(1) + b"\xff", "pickled vantelo data has a parameter name that is not UTF-8"),
     (HEAD + b"\x01" + _u32(0) + b"\x02", "pickled vantelo data has an invalid name flag code 2"),
     (HEAD + b"\x02" + _u32(1) + struct.pack("<f", 1) + _u32(1) + _u32(0) + b"\x03",
@@ -179,6 +183,12 @@ def test_crafted_payloads_raise_value_error(data, message):
         vantelo._unpickle(data)
     with pytest.raises(ValueError, match=f"^{message}$"):
         pickle.loads(pickle.dumps(_Crafted(data)))
+
+
+def test_stored_controls_build_the_controlled_gate():
+    x = np.array([[0, 1], [1, 0]], np.complex64)
+    gate = vantelo._unpickle(UNITARY + _u32(1) + _u32(0) + _u32(1) + _u32(2) + struct.pack("<Q", 4) + x.tobytes())
+    assert same(Circuit([Gate.h(2), gate]).run(3), Circuit([Gate.h(2), Gate.controlled_unitary([2], [0], x)]).run(3))
 
 
 @pytest.mark.parametrize("data", ["VNTL", bytearray(b"VNTL"), None, memoryview(b"VNTL")])

@@ -18,6 +18,11 @@ constexpr std::uint8_t kMagic[4] = {'V', 'N', 'T', 'L'};
 enum class GateTag : std::uint8_t { Unitary = 0, Measure = 1, Reset = 2, Barrier = 3 };
 enum class ItemTag : std::uint8_t { Fixed = 0, Param = 1 };
 
+// A new member of an operation needs a place in its stored form (put_gate
+// and get_gate) before this may change.
+static_assert(sizeof(Operation) == sizeof(std::vector<Qubit>) + sizeof(std::vector<Amplitude>),
+              "store every member of Operation");
+
 template <class T>
 constexpr std::uint8_t kind_of() {
     constexpr auto index = []<std::size_t... I>(std::index_sequence<I...>) {
@@ -51,6 +56,7 @@ void put_gate(Writer& w, const Gate& gate) {
                 w.u8(static_cast<std::uint8_t>(GateTag::Unitary));
                 w.u32(static_cast<std::uint32_t>(item.op.targets.size()));
                 for (Qubit q : item.op.targets) w.u32(q);
+                w.u32(0);  // controls: none, every operation here is dense
                 w.u64(item.op.matrix.size());
                 for (Amplitude a : item.op.matrix) {
                     w.f32(a.re);
@@ -106,6 +112,12 @@ Result<Gate> get_gate(Reader& r) {
             for (Qubit& q : targets) {
                 VANTELO_ASSIGN_OR_RETURN(q, r.u32());
             }
+            VANTELO_ASSIGN_OR_RETURN(const std::uint32_t c_raw, r.u32());
+            VANTELO_ASSIGN_OR_RETURN(const std::size_t c, r.count(c_raw, 4));
+            std::vector<Qubit> controls(c);
+            for (Qubit& q : controls) {
+                VANTELO_ASSIGN_OR_RETURN(q, r.u32());
+            }
             VANTELO_ASSIGN_OR_RETURN(const std::uint64_t n_raw, r.u64());
             VANTELO_ASSIGN_OR_RETURN(const std::size_t n, r.count(n_raw, 8));
             std::vector<Amplitude> matrix(n);
@@ -113,6 +125,8 @@ Result<Gate> get_gate(Reader& r) {
                 VANTELO_ASSIGN_OR_RETURN(a.re, r.f32());
                 VANTELO_ASSIGN_OR_RETURN(a.im, r.f32());
             }
+            if (!controls.empty())
+                return make_controlled_unitary_gate(std::move(controls), std::move(targets), std::move(matrix));
             return unitary_gate(restore_operation(std::move(targets), std::move(matrix)));
         }
         case GateTag::Measure: {

@@ -5,6 +5,8 @@
 //
 // Layout (little-endian): "VNTL", u16 format version, u8 kind (the index of
 // the object in Object), then the kind's body; nothing may follow the body.
+// A unitary gate is its targets, its controls and its matrix over the
+// targets; stored controls are rebuilt as Gate.controlled_unitary builds them.
 // Circuits and compiled plans are stored as they run (after fusion), so a
 // restored object computes exactly what the original did.
 #pragma once
