@@ -135,3 +135,12 @@ def test_pool_sweep_survives_a_killed_worker():
             result = vdask.batch_value_and_gradient(compiled, batch, observable, executor=ex, chunk_rows=10)
         killer.join(timeout=60)
     assert same(result, expected)
+
+
+def test_import_leaves_dask_unloaded(isolated):
+    result = isolated("""
+        import sys
+        import vantelo_interop.dask
+        assert not {"dask", "distributed", "tqdm"} & set(sys.modules), sorted(sys.modules)
+    """)
+    assert result.returncode == 0, result.stderr
