@@ -99,6 +99,16 @@ bench-peers: deps $(PEERS_VENV)/.ready
 	PATH="$(abspath $(PEERS_VENV))/bin:$$PATH" $(PEERS_VENV)/bin/python -m pip install -q --no-build-isolation --no-deps .
 	$(PEERS_VENV)/bin/python bench/peers/run.py $(PEERS_ARGS)
 
+# Whole circuits through the cache-blocked executor against the gate-by-gate
+# path, with passes over the state per circuit, on 1 and 2 threads.
+.PHONY: bench-exec
+bench-exec: venv
+	PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -B $(BUILD)/bench -G Ninja \
+	    -DVANTELO_BUILD_MODULE=OFF -DVANTELO_BUILD_BENCH=ON
+	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(BUILD)/bench -j $(JOBS) --target exec_bench
+	$(BUILD)/bench/bench/exec_bench --threads 1
+	$(BUILD)/bench/bench/exec_bench --threads 2
+
 # Distributed sweeps (vantelo_interop.dask) on a real Dask LocalCluster and a
 # process pool, plus the pickling tests, in a virtual environment of their own
 # (.venv-dask) with dask[distributed] and tqdm.

@@ -75,7 +75,13 @@ PyObject* sample(const sim::Circuit& circuit, std::uint32_t num_qubits, std::uin
     return list.release();
 }
 
+// The passes over memory a run on num_qubits makes (for the benchmarks).
+PyObject* passes(const sim::Circuit& circuit, std::uint32_t num_qubits) {
+    return PyLong_FromSize_t(sim::circuit_passes(circuit, num_qubits));
+}
+
 constexpr ArgSpec k_new{"Circuit", "__new__", Param{"gates"}};
+constexpr ArgSpec k_passes{"Circuit", "_passes", Param{"num_qubits"}};
 constexpr ArgSpec k_run{"Circuit", "run", Param{"num_qubits"}};
 constexpr ArgSpec k_run_with_measurements{"Circuit", "run_with_measurements", Param{"num_qubits"}};
 constexpr ArgSpec k_sample{"Circuit", "sample", Param{"num_qubits"}, Param{"shots"}};
@@ -86,6 +92,7 @@ const MemberDef kMembers[] = {
     method<&run, k_run>("run"),
     method<&run_with_measurements, k_run_with_measurements>("run_with_measurements"),
     method<&sample, k_sample>("sample"),
+    method<&passes, k_passes>("_passes"),
     method_noargs<&reduce<sim::Circuit>>("__reduce__", kReduceDoc),
     method_noargs<&copy_of<sim::Circuit>>("__copy__", kCopyDoc),
     method<&deep_copy_of<sim::Circuit>, k_deepcopy>("__deepcopy__", kCopyDoc),

@@ -105,6 +105,10 @@ ARGS(batch_expectation_buffer, kBatch, kObservable)
 ARGS(batch_gradient_buffer, kBatch, kObservable)
 ARGS(batch_value_and_gradient, kBatch, kObservable)
 ARGS(batch_value_and_gradient_buffer, kBatch, kObservable)
+ARGS(adjoint_value_and_gradient, kParams, kObservable)
+ARGS(adjoint_value_and_gradient_buffer, kParams, kObservable)
+ARGS(batch_adjoint_value_and_gradient, kBatch, kObservable)
+ARGS(batch_adjoint_value_and_gradient_buffer, kBatch, kObservable)
 constexpr ArgSpec k_deepcopy{"CompiledCircuit", "__deepcopy__", Param{"memo"}};
 #undef ARGS
 
@@ -136,6 +140,17 @@ const MemberDef kMembers[] = {
     METHOD(batch_value_and_gradient_buffer,
            (&batch_buffer<&sim::batch_value_and_gradient, &batch_values_and_gradients_result>)),
     method_noargs<&execution_context>("execution_context"),
+    // Adjoint differentiation beside the parameter-shift forms: the same
+    // conversions, checks and result types.
+    METHOD(adjoint_value_and_gradient,
+           (&scalar<&sim::adjoint_value_and_gradient, &value_and_gradient_result>)),
+    METHOD(adjoint_value_and_gradient_buffer,
+           (&scalar_buffer<&sim::adjoint_value_and_gradient, &value_and_gradient_result>)),
+    METHOD(batch_adjoint_value_and_gradient,
+           (&batch<&sim::batch_adjoint_value_and_gradient, &batch_values_and_gradients_result>)),
+    METHOD(batch_adjoint_value_and_gradient_buffer,
+           (&batch_buffer<&sim::batch_adjoint_value_and_gradient,
+                          &batch_values_and_gradients_result>)),
     method_noargs<&reduce<CC>>("__reduce__", kReduceDoc),
     method_noargs<&copy_of<CC>>("__copy__", kCopyDoc),
     method<&deep_copy_of<CC>, k_deepcopy>("__deepcopy__", kCopyDoc),
