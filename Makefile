@@ -19,7 +19,7 @@ all: test
 $(VENV)/.ready:
 	$(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install -q --upgrade pip
-	$(VPY) -m pip install -q "scikit-build-core>=0.10" "numpy>=2" pytest cmake ninja
+	$(VPY) -m pip install -q "scikit-build-core>=0.10" "numpy>=2" pytest hypothesis cmake ninja
 	touch $@
 
 venv: $(VENV)/.ready
@@ -157,3 +157,22 @@ $(VENV)/.hypothesis: $(VENV)/.ready
 	touch $@
 
 pytest asan: $(VENV)/.hypothesis
+
+# Distributed sweeps (vantelo_interop.dask) on a real Dask LocalCluster and a
+# process pool, plus the pickling tests, in a virtual environment of their own
+# (.venv-dask) with dask[distributed] and tqdm.
+DASK_VENV ?= .venv-dask
+
+.PHONY: test-dask
+
+$(DASK_VENV)/.ready:
+	$(PYTHON) -m venv $(DASK_VENV)
+	$(DASK_VENV)/bin/python -m pip install -q --upgrade pip
+	$(DASK_VENV)/bin/python -m pip install -q "scikit-build-core>=0.10" "numpy>=2" pytest hypothesis cmake ninja \
+	    "dask[distributed]>=2024.1" tqdm
+	touch $@
+
+test-dask: $(DASK_VENV)/.ready
+	PATH="$(abspath $(DASK_VENV))/bin:$$PATH" $(DASK_VENV)/bin/python -m pip install -q --no-build-isolation --no-deps .
+	cd tests && ../$(DASK_VENV)/bin/python -m pytest -q -p no:cacheprovider test_interop_dask.py test_pickle.py
+	$(DASK_VENV)/bin/python examples/qaoa_landscape_dask.py --quick

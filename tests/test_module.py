@@ -27,7 +27,7 @@ def test_module_attributes_in_registration_order():
     assert vantelo.__doc__ == ""
     for name in NAMES:
         assert hasattr(vantelo, name)
-    public = [n for n in vars(vantelo) if not n.startswith("__")]
+    public = [n for n in vars(vantelo) if not n.startswith("_")]
     assert public == NAMES
 
 

@@ -1,11 +1,13 @@
 // Module initialisation: creates the module once per process and adds the
-// nine classes and set_num_threads, in that order, to it and to __all__.
+// nine classes and set_num_threads, in that order, to it and to __all__, and
+// the reconstructor _unpickle that pickles refer to (not in __all__).
 #include <atomic>
 
 #include "module/binding/class_defs.hpp"
 #include "module/binding/errors.hpp"
 #include "module/binding/interrupt.hpp"
 #include "module/binding/ref.hpp"
+#include "module/pickling.hpp"
 
 namespace vantelo::module {
 
@@ -65,7 +67,13 @@ bool module_body(PyObject* module) {
     Ref name = Ref::steal(PyObject_GetAttrString(function.get(), "__name__"));
     if (!name) return false;
     const char* text = PyUnicode_AsUTF8(name.get());
-    return text != nullptr && add_attribute(module, text, function.get());
+    if (text == nullptr || !add_attribute(module, text, function.get())) return false;
+
+    Ref unpickle = Ref::steal(PyCFunction_NewEx(&unpickle_def, module, module_name.get()));
+    if (!unpickle || PyObject_SetAttrString(module, unpickle_def.ml_name, unpickle.get()) != 0)
+        return false;
+    set_unpickle_function(unpickle.get());
+    return true;
 }
 
 }  // namespace

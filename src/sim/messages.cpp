@@ -98,4 +98,18 @@ std::string batch_length(std::uint64_t length, std::uint64_t expected, std::uint
            " for shape (" + num(rows) + ", " + num(cols) + ")";
 }
 
+std::string pickle_truncated() { return "pickled vantelo data is truncated"; }
+std::string pickle_not_ours() { return "data is not a pickled vantelo object"; }
+std::string pickle_version(std::uint64_t version, std::uint64_t supported) {
+    return "pickled vantelo data has format version " + num(version) +
+           "; this build reads version " + num(supported);
+}
+std::string pickle_invalid_code(const char* what, std::uint64_t code) {
+    return std::string("pickled vantelo data has an invalid ") + what + " code " + num(code);
+}
+std::string pickle_trailing(std::uint64_t count) {
+    return "pickled vantelo data has " + num(count) + " unexpected trailing bytes";
+}
+std::string pickle_bad_name() { return "pickled vantelo data has a parameter name that is not UTF-8"; }
+
 }  // namespace vantelo::sim::msg

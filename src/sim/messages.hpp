@@ -42,4 +42,12 @@ std::string adjoint_needs_unitary_plan();
 std::string batch_length(std::uint64_t length, std::uint64_t expected, std::uint64_t rows,
                          std::uint64_t cols);
 
+// Pickled objects read back from untrusted bytes.
+std::string pickle_truncated();
+std::string pickle_not_ours();
+std::string pickle_version(std::uint64_t version, std::uint64_t supported);
+std::string pickle_invalid_code(const char* what, std::uint64_t code);
+std::string pickle_trailing(std::uint64_t count);
+std::string pickle_bad_name();
+
 }  // namespace vantelo::sim::msg

@@ -3,6 +3,7 @@
 #include "module/binding/binding.hpp"
 #include "module/buffers.hpp"
 #include "module/binding/class_defs.hpp"
+#include "module/pickling.hpp"
 
 namespace vantelo::module {
 
@@ -20,6 +21,7 @@ PyObject* batch_numpy(const ParamBatchBufferValue& b) { return Py_NewRef(b.array
 const MemberDef kBufferMembers[] = {
     property<&buffer_size>("size", "Number of parameters stored in the buffer."),
     method_noargs<&buffer_numpy>("numpy", "Return the writable NumPy array backing this buffer."),
+    method_noargs<&refuse_pickle<ParamBufferValue>>("__reduce__", kRefuseDoc),
 };
 
 const MemberDef kBatchMembers[] = {
@@ -27,6 +29,7 @@ const MemberDef kBatchMembers[] = {
     property<&batch_parameter_count>("parameter_count",
                                      "Number of parameters in each row of the batch buffer."),
     method_noargs<&batch_numpy>("numpy", "Return the writable NumPy array backing this batch buffer."),
+    method_noargs<&refuse_pickle<ParamBatchBufferValue>>("__reduce__", kRefuseDoc),
 };
 
 }  // namespace

@@ -2,6 +2,7 @@
 // run any number of times on fresh registers.
 #include "module/binding/binding.hpp"
 #include "module/binding/class_defs.hpp"
+#include "module/pickling.hpp"
 #include "module/numpy.hpp"
 #include "module/binding/ref.hpp"
 #include "sim/measure/measure.hpp"
@@ -86,6 +87,7 @@ constexpr ArgSpec k_passes{"Circuit", "_passes", Param{"num_qubits"}};
 constexpr ArgSpec k_run{"Circuit", "run", Param{"num_qubits"}};
 constexpr ArgSpec k_run_with_measurements{"Circuit", "run_with_measurements", Param{"num_qubits"}};
 constexpr ArgSpec k_sample{"Circuit", "sample", Param{"num_qubits"}, Param{"shots"}};
+constexpr ArgSpec k_deepcopy{"Circuit", "__deepcopy__", Param{"memo"}};
 const ArgsView k_new_view = k_new.view();
 
 const MemberDef kMembers[] = {
@@ -93,6 +95,9 @@ const MemberDef kMembers[] = {
     method<&run_with_measurements, k_run_with_measurements>("run_with_measurements"),
     method<&sample, k_sample>("sample"),
     method<&passes, k_passes>("_passes"),
+    method_noargs<&reduce<sim::Circuit>>("__reduce__", kReduceDoc),
+    method_noargs<&copy_of<sim::Circuit>>("__copy__", kCopyDoc),
+    method<&deep_copy_of<sim::Circuit>, k_deepcopy>("__deepcopy__", kCopyDoc),
 };
 
 }  // namespace

@@ -3,6 +3,7 @@
 // it was.
 #include "module/binding/binding.hpp"
 #include "module/binding/class_defs.hpp"
+#include "module/pickling.hpp"
 #include "sim/gates/gate_catalog.hpp"
 
 namespace vantelo::module {
@@ -32,9 +33,14 @@ PyObject* parameter_repr(const ParameterHandle& p) {
 
 PyObject* parameter_repr_entry(PyObject* self) { return receiver_only<&parameter_repr>(self); }
 
+constexpr ArgSpec k_parameter_deepcopy{"Parameter", "__deepcopy__", Param{"memo"}};
+
 const MemberDef kParameterMembers[] = {
     property<&parameter_index>("index", "Stable zero-based slot used when binding parameter vectors."),
     property<&parameter_name>("name", "Optional user-provided parameter name."),
+    method_noargs<&reduce<ParameterHandle>>("__reduce__", kReduceDoc),
+    method_noargs<&copy_of<ParameterHandle>>("__copy__", kCopyDoc),
+    method<&deep_copy_of<ParameterHandle>, k_parameter_deepcopy>("__deepcopy__", kCopyDoc),
 };
 
 // CircuitSpec ----------------------------------------------------------------
@@ -97,6 +103,7 @@ constexpr ArgSpec k_rx{"CircuitSpec", "rx", kTarget, kParam};
 constexpr ArgSpec k_ry{"CircuitSpec", "ry", kTarget, kParam};
 constexpr ArgSpec k_rz{"CircuitSpec", "rz", kTarget, kParam};
 constexpr ArgSpec k_p{"CircuitSpec", "p", kTarget, kParam};
+constexpr ArgSpec k_deepcopy{"CircuitSpec", "__deepcopy__", Param{"memo"}};
 const ArgsView k_new_view = k_new.view();
 
 const MemberDef kSpecMembers[] = {
@@ -115,6 +122,9 @@ const MemberDef kSpecMembers[] = {
     method<&rotation<sim::RotationKind::Rz>, k_rz>("rz"),
     method<&rotation<sim::RotationKind::P>, k_p>("p"),
     method_noargs<&compile>("compile", "Compile the circuit specification into a reusable execution plan."),
+    method_noargs<&reduce<Spec>>("__reduce__", kReduceDoc),
+    method_noargs<&copy_of<Spec>>("__copy__", kCopyDoc),
+    method<&deep_copy_of<Spec>, k_deepcopy>("__deepcopy__", kCopyDoc),
 };
 
 }  // namespace

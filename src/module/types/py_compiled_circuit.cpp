@@ -5,6 +5,7 @@
 #include "module/binding/binding.hpp"
 #include "module/buffers.hpp"
 #include "module/binding/class_defs.hpp"
+#include "module/pickling.hpp"
 #include "module/binding/gil.hpp"
 #include "module/results.hpp"
 
@@ -108,6 +109,7 @@ ARGS(adjoint_value_and_gradient, kParams, kObservable)
 ARGS(adjoint_value_and_gradient_buffer, kParams, kObservable)
 ARGS(batch_adjoint_value_and_gradient, kBatch, kObservable)
 ARGS(batch_adjoint_value_and_gradient_buffer, kBatch, kObservable)
+constexpr ArgSpec k_deepcopy{"CompiledCircuit", "__deepcopy__", Param{"memo"}};
 #undef ARGS
 
 #define METHOD(name, impl) method<impl, k_##name>(#name)
@@ -149,6 +151,9 @@ const MemberDef kMembers[] = {
     METHOD(batch_adjoint_value_and_gradient_buffer,
            (&batch_buffer<&sim::batch_adjoint_value_and_gradient,
                           &batch_values_and_gradients_result>)),
+    method_noargs<&reduce<CC>>("__reduce__", kReduceDoc),
+    method_noargs<&copy_of<CC>>("__copy__", kCopyDoc),
+    method<&deep_copy_of<CC>, k_deepcopy>("__deepcopy__", kCopyDoc),
 };
 #undef METHOD
 

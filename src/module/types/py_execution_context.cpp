@@ -5,6 +5,7 @@
 #include "module/binding/binding.hpp"
 #include "module/buffers.hpp"
 #include "module/binding/class_defs.hpp"
+#include "module/pickling.hpp"
 #include "module/binding/gil.hpp"
 #include "module/results.hpp"
 
@@ -103,6 +104,7 @@ const MemberDef kMembers[] = {
     METHOD(value_and_gradient_buffer, (&scalar_buffer<&value_and_gradient, &value_and_gradient_result>)),
     METHOD(adjoint_value_and_gradient,
            (&scalar<&adjoint_value_and_gradient, &value_and_gradient_result>)),
+    method_noargs<&refuse_pickle<Context>>("__reduce__", kRefuseDoc),
 };
 #undef METHOD
 

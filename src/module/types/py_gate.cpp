@@ -1,6 +1,7 @@
 // Gate: a namespace of static constructors, each wrapping one core gate.
 #include "module/binding/binding.hpp"
 #include "module/binding/class_defs.hpp"
+#include "module/pickling.hpp"
 #include "module/numpy.hpp"
 #include "sim/gates/gate_catalog.hpp"
 
@@ -120,6 +121,8 @@ GATE_ARGS(measure, kTarget)
 GATE_ARGS(reset, kTarget)
 #undef GATE_ARGS
 
+constexpr ArgSpec k_deepcopy{"Gate", "__deepcopy__", Param{"memo"}};
+
 #define GATE(method, impl) static_method<impl, k_##method>(#method)
 const MemberDef kMembers[] = {
     GATE(i, &fixed<m::i>),
@@ -163,6 +166,9 @@ const MemberDef kMembers[] = {
     GATE(measure, &measure),
     GATE(reset, &reset),
     static_noargs<&barrier>("barrier"),
+    method_noargs<&reduce<sim::Gate>>("__reduce__", kReduceDoc),
+    method_noargs<&copy_of<sim::Gate>>("__copy__", kCopyDoc),
+    method<&deep_copy_of<sim::Gate>, k_deepcopy>("__deepcopy__", kCopyDoc),
 };
 #undef GATE
 

@@ -2,6 +2,7 @@
 // and immutable afterwards.
 #include "module/binding/binding.hpp"
 #include "module/binding/class_defs.hpp"
+#include "module/pickling.hpp"
 
 namespace vantelo::module {
 
@@ -100,6 +101,7 @@ constexpr ArgSpec k_pauli_y{"Observable", "pauli_y", kQubit, kCoefficient};
 constexpr ArgSpec k_pauli_z{"Observable", "pauli_z", kQubit, kCoefficient};
 constexpr ArgSpec k_pauli_string{"Observable", "pauli_string", Param{"ops"}, kCoefficient};
 constexpr ArgSpec k_hamiltonian{"Observable", "hamiltonian", Param{"terms"}};
+constexpr ArgSpec k_deepcopy{"Observable", "__deepcopy__", Param{"memo"}};
 
 const MemberDef kMembers[] = {
     static_method<&single<sim::Pauli::X>, k_pauli_x>("pauli_x"),
@@ -107,6 +109,9 @@ const MemberDef kMembers[] = {
     static_method<&single<sim::Pauli::Z>, k_pauli_z>("pauli_z"),
     static_method<&pauli_string, k_pauli_string>("pauli_string"),
     static_method<&hamiltonian, k_hamiltonian>("hamiltonian"),
+    method_noargs<&reduce<sim::Observable>>("__reduce__", kReduceDoc),
+    method_noargs<&copy_of<sim::Observable>>("__copy__", kCopyDoc),
+    method<&deep_copy_of<sim::Observable>, k_deepcopy>("__deepcopy__", kCopyDoc),
 };
 
 }  // namespace

@@ -18,8 +18,6 @@ std::uint32_t register_parameter(ParameterizedCircuitSpec& spec, std::optional<s
     return index;
 }
 
-namespace {
-
 Status check_gate_qubits(const Gate& gate, std::uint32_t num_qubits) {
     auto check = [num_qubits](Qubit q) -> Status {
         if (q >= num_qubits) return fail(msg::qubit_out_of_range(q, num_qubits));
@@ -35,8 +33,6 @@ Status check_gate_qubits(const Gate& gate, std::uint32_t num_qubits) {
     }
     return {};
 }
-
-}  // namespace
 
 Status add_fixed_gate(ParameterizedCircuitSpec& spec, Gate gate) {
     VANTELO_TRY(check_gate_qubits(gate, spec.num_qubits));

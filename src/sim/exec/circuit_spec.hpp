@@ -60,6 +60,10 @@ struct CompiledCircuit {
 // Appends a parameter and returns its index.
 std::uint32_t register_parameter(ParameterizedCircuitSpec& spec, std::optional<std::string> name);
 
+// Fails at the first qubit of the gate (targets in order) that is not below
+// num_qubits.
+Status check_gate_qubits(const Gate& gate, std::uint32_t num_qubits);
+
 // Checks the gate's qubits against the width (targets in order); on failure
 // the specification is unchanged.
 Status add_fixed_gate(ParameterizedCircuitSpec& spec, Gate gate);

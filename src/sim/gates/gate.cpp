@@ -86,6 +86,39 @@ Result<Operation> Operation::create(std::vector<Qubit> targets, std::vector<Ampl
     return Operation{std::move(targets), std::move(matrix)};
 }
 
+Result<Operation> restore_operation(std::vector<Qubit> targets, std::vector<Amplitude> matrix) {
+    VANTELO_TRY(check_operation_shape(targets, matrix.size()));
+    const std::size_t D = std::size_t{1} << targets.size();
+    // first_off: the smallest min(row, column) of an entry that differs from
+    // the identity; a trailing block [off, D)² with off at or below it holds
+    // every such entry. NaN differs from everything, so it never hides in
+    // the part that is skipped.
+    std::size_t first_off = D;
+    for (std::size_t r = 0; r < D; ++r)
+        for (std::size_t c = 0; c < D; ++c) {
+            const Amplitude e{r == c ? 1.0f : 0.0f, 0.0f};
+            if (!(matrix[r * D + c] == e)) first_off = std::min(first_off, std::min(r, c));
+        }
+    // Outside the block every row and column is a unit vector, so the sums
+    // that involve them are exactly 0 or 1 (or NaN, which never fails), and
+    // the sums within the block add the block's own products after exact
+    // zeros (as make_controlled_unitary_gate argues for its expansion).
+    std::size_t block = 2;
+    while (block < D && D - block > first_off) block *= 2;
+    const std::size_t off = D - block;
+    bool unitary = false;
+    if (off == 0) {
+        unitary = is_unitary(matrix, D);
+    } else {
+        std::vector<Amplitude> part(block * block);
+        for (std::size_t r = 0; r < block; ++r)
+            for (std::size_t c = 0; c < block; ++c) part[r * block + c] = matrix[(off + r) * D + off + c];
+        unitary = is_unitary(part, block);
+    }
+    if (!unitary) return fail(msg::not_unitary());
+    return Operation{std::move(targets), std::move(matrix)};
+}
+
 Result<Gate> make_controlled_unitary_gate(std::vector<Qubit> controls, std::vector<Qubit> targets,
                                           std::vector<Amplitude> matrix) {
     const std::size_t c = controls.size();

@@ -1,0 +1,254 @@
+"""Parameter sweeps of a compiled circuit over many processes or machines.
+
+Each function splits the rows of a parameter batch into chunks, runs every
+chunk on a worker as one batch call of the compiled circuit (which uses all of
+that worker's cores), and gathers the chunks in row order. Every row is
+computed exactly as the local batch call computes it, so the result equals the
+local call bit for bit.
+
+``executor`` is a ``dask.distributed.Client`` or any
+``concurrent.futures.Executor`` (``ProcessPoolExecutor``,
+``Client.get_executor()``, ``mpi4py.futures.MPIPoolExecutor``):
+
+- With a Dask client the circuit and the observable are scattered to every
+  worker once; chunks whose worker dies are rerun on another worker by Dask,
+  and ``retries`` more attempts are allowed for chunks that fail.
+- With any other executor they travel as their few-kilobyte pickled form and
+  each worker process rebuilds them once, keyed by their digest. If the pool
+  breaks (a worker process died), the chunks it did not finish run in this
+  process and a ``RuntimeWarning`` says so.
+
+Errors raised on a worker come back as the original exception. Dask itself is
+imported only when a Dask client is passed.
+"""
+
+from __future__ import annotations
+
+import concurrent.futures as cf
+import hashlib
+import math
+import os
+import pickle
+import sys
+import warnings
+from typing import Any, Callable
+
+import numpy as np
+
+__all__ = ["batch_expectation", "batch_value_and_gradient", "batch_adjoint_value_and_gradient"]
+
+# Chunks per worker when chunk_rows is not given: enough to balance uneven
+# workers, few enough that the per-chunk overhead stays small.
+_CHUNKS_PER_WORKER = 4
+
+# Worker-side cache of rebuilt (circuit, observable) pairs, keyed by the
+# digest of their pickled form. Lives as long as the worker process.
+_REBUILT: dict[str, tuple[Any, Any]] = {}
+_REBUILT_LIMIT = 8
+
+
+def batch_expectation(compiled, batch, observable, *, executor=None, chunk_rows: int | None = None,
+                      progress: bool | None = None, retries: int = 1) -> np.ndarray:
+    """``compiled.batch_expectation(batch, observable)``, one chunk of rows per task."""
+    return _sweep("batch_expectation", compiled, batch, observable, executor, chunk_rows, progress,
+                  retries)
+
+
+def batch_value_and_gradient(compiled, batch, observable, *, executor=None,
+                             chunk_rows: int | None = None, progress: bool | None = None,
+                             retries: int = 1) -> tuple[np.ndarray, np.ndarray]:
+    """``compiled.batch_value_and_gradient(batch, observable)``, one chunk of rows per task."""
+    return _sweep("batch_value_and_gradient", compiled, batch, observable, executor, chunk_rows,
+                  progress, retries)
+
+
+def batch_adjoint_value_and_gradient(compiled, batch, observable, *, executor=None,
+                                     chunk_rows: int | None = None, progress: bool | None = None,
+                                     retries: int = 1) -> tuple[np.ndarray, np.ndarray]:
+    """``compiled.batch_adjoint_value_and_gradient(batch, observable)``, one chunk of rows per task."""
+    if not hasattr(compiled, "batch_adjoint_value_and_gradient"):
+        raise AttributeError("this build of vantelo has no CompiledCircuit.batch_adjoint_value_and_gradient")
+    return _sweep("batch_adjoint_value_and_gradient", compiled, batch, observable, executor, chunk_rows,
+                  progress, retries)
+
+
+# Worker side ------------------------------------------------------------------
+
+def _run_chunk(method: str, compiled, observable, chunk):
+    """One chunk on a Dask worker: the scattered objects arrive resolved."""
+    return getattr(compiled, method)(chunk, observable)
+
+
+def _run_chunk_from_bytes(method: str, key: str, blob: bytes, chunk):
+    """One chunk on a plain executor's worker, rebuilding the pair once per process."""
+    pair = _REBUILT.get(key)
+    if pair is None:
+        if len(_REBUILT) >= _REBUILT_LIMIT:
+            _REBUILT.clear()
+        pair = _REBUILT[key] = pickle.loads(blob)
+    return getattr(pair[0], method)(chunk, pair[1])
+
+
+# Client side ------------------------------------------------------------------
+
+def _is_dask_client(executor) -> bool:
+    distributed = sys.modules.get("distributed")
+    return distributed is not None and isinstance(executor, distributed.Client)
+
+
+def _default_executor():
+    try:
+        from distributed import get_client
+    except ImportError:
+        raise TypeError("executor is required: pass a concurrent.futures.Executor or a "
+                        "dask.distributed.Client") from None
+    try:
+        return get_client()
+    except ValueError:
+        raise ValueError("executor was not given and there is no current Dask client") from None
+
+
+def _worker_count(executor) -> int:
+    if _is_dask_client(executor):
+        return max(1, len(executor.nthreads()))
+    return max(1, int(getattr(executor, "_max_workers", 0) or os.cpu_count() or 1))
+
+
+def _chunk_bounds(rows: int, chunk_rows: int) -> list[tuple[int, int]]:
+    return [(start, min(start + chunk_rows, rows)) for start in range(0, rows, chunk_rows)]
+
+
+def _progress_bar(enabled: bool | None, total: int):
+    """A tqdm bar, or None. By default only on an interactive terminal."""
+    if enabled is None:
+        enabled = sys.stderr.isatty()
+    if not enabled:
+        return None
+    try:
+        from tqdm.auto import tqdm
+    except ImportError:
+        if enabled is True and sys.stderr.isatty():
+            warnings.warn("progress=True needs tqdm; install it to see a progress bar", RuntimeWarning,
+                          stacklevel=4)
+        return None
+    return tqdm(total=total, unit="row", desc="vantelo sweep")
+
+
+def _join(method: str, parts: list):
+    if method == "batch_expectation":
+        return np.concatenate(parts)
+    values, grads = zip(*parts)
+    return np.concatenate(values), np.concatenate(grads)
+
+
+def _sweep(method: str, compiled, batch, observable, executor, chunk_rows, progress, retries):
+    call: Callable = getattr(compiled, method)
+    if retries < 0:
+        raise ValueError("retries must be 0 or greater")
+    if chunk_rows is not None and chunk_rows < 1:
+        raise ValueError("chunk_rows must be at least 1")
+    # The local call's own conversion, done once here, so that the chunks
+    # are the rows it would have used.
+    try:
+        array = np.ascontiguousarray(batch, dtype=np.float32)
+    except (TypeError, ValueError):
+        return call(batch, observable)  # raises the local call's error
+    if array.ndim != 2:
+        return call(array, observable)  # likewise
+    # The local call on no rows checks dimensions, type and width, with its
+    # own messages, before anything is sent.
+    empty = call(array[:0], observable)
+    rows = array.shape[0]
+    if rows == 0:
+        return empty
+    if executor is None:
+        executor = _default_executor()
+    if chunk_rows is None:
+        chunk_rows = max(1, math.ceil(rows / (_CHUNKS_PER_WORKER * _worker_count(executor))))
+    bounds = _chunk_bounds(rows, chunk_rows)
+    bar = _progress_bar(progress, rows)
+    try:
+        if _is_dask_client(executor):
+            parts = _sweep_dask(executor, method, compiled, observable, array, bounds, bar, retries)
+        else:
+            parts = _sweep_executor(executor, method, compiled, observable, array, bounds, bar, retries)
+    finally:
+        if bar is not None:
+            bar.close()
+    return _join(method, parts)
+
+
+def _sweep_dask(client, method, compiled, observable, array, bounds, bar, retries):
+    from distributed import as_completed
+
+    shared_compiled, shared_observable = client.scatter([compiled, observable], broadcast=True, hash=False)
+    futures = [client.submit(_run_chunk, method, shared_compiled, shared_observable, array[a:b],
+                             pure=False, retries=retries)
+               for a, b in bounds]
+    index = {future: i for i, future in enumerate(futures)}
+    try:
+        for future in as_completed(futures):
+            if future.status == "error":
+                future.result()  # raises the worker's exception
+            if bar is not None:
+                a, b = bounds[index[future]]
+                bar.update(b - a)
+        return client.gather(futures)
+    finally:
+        client.cancel(futures)
+        client.cancel([shared_compiled, shared_observable])
+
+
+def _sweep_executor(executor, method, compiled, observable, array, bounds, bar, retries):
+    blob = pickle.dumps((compiled, observable), protocol=pickle.HIGHEST_PROTOCOL)
+    key = hashlib.sha256(blob).hexdigest()
+    parts: list = [None] * len(bounds)
+    attempts = [0] * len(bounds)
+    pending: dict[cf.Future, int] = {}
+
+    def submit(index: int) -> bool:
+        a, b = bounds[index]
+        try:
+            pending[executor.submit(_run_chunk_from_bytes, method, key, blob, array[a:b])] = index
+            return True
+        except cf.BrokenExecutor:
+            return False
+
+    broken = not all(submit(i) for i in range(len(bounds)))
+    while pending and not broken:
+        done, _ = cf.wait(pending, return_when=cf.FIRST_COMPLETED)
+        for future in done:
+            index = pending.pop(future)
+            error = future.exception()
+            if error is None:
+                parts[index] = future.result()
+                if bar is not None:
+                    bar.update(bounds[index][1] - bounds[index][0])
+            elif isinstance(error, cf.BrokenExecutor):
+                broken = True
+            elif attempts[index] < retries and _is_transient(error):
+                attempts[index] += 1
+                broken = broken or not submit(index)
+            else:
+                for other in pending:
+                    other.cancel()
+                raise error
+    if broken:
+        for future in pending:
+            future.cancel()
+        # A broken pool accepts no more work; what it did not finish runs here.
+        missing = [i for i, part in enumerate(parts) if part is None]
+        warnings.warn(f"the executor broke (a worker process died); {len(missing)} of {len(bounds)} "
+                      "chunks ran in this process", RuntimeWarning, stacklevel=4)
+        call = getattr(compiled, method)
+        for index in missing:
+            a, b = bounds[index]
+            parts[index] = call(array[a:b], observable)
+            if bar is not None:
+                bar.update(b - a)
+    return parts
+
+
+def _is_transient(error: BaseException) -> bool:
+    """Failures of the transport or the worker, not of the computation: worth a retry."""
+    return isinstance(error, (OSError, EOFError, cf.CancelledError, cf.TimeoutError))

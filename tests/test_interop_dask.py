@@ -1,0 +1,146 @@
+"""Distributed sweeps: chunked batch calls on a Dask LocalCluster (2 workers,
+1 thread each) and on a process pool equal the local batch call bit for bit,
+survive a killed worker, and return workers' errors as the original
+exceptions."""
+
+import multiprocessing
+import os
+import re
+import signal
+import threading
+import time
+from concurrent.futures import ProcessPoolExecutor
+
+import numpy as np
+import pytest
+
+from compiled_helpers import build, make_observable, same
+
+distributed = pytest.importorskip("distributed")
+from vantelo_interop import dask as vdask  # noqa: E402
+
+CHUNK = 8
+N = 6
+ITEMS = [("h", q) for q in range(N)] + [("cx", q, q + 1) for q in range(N - 1)] + [
+    ("ry", q, q % 3) for q in range(N)] + [("rz", q, (q + 1) % 3) for q in range(N)] + [("cz", 0, N - 1)]
+TERMS = [(0.5, [("Z", 0), ("Z", 1)]), (-1.25, [("X", 2)]), (0.75, [("Y", 3), ("X", 5)])]
+METHODS = ["batch_expectation", "batch_value_and_gradient", "batch_adjoint_value_and_gradient"]
+
+
+def _rows(count, seed=0, width=3):
+    return np.random.default_rng(seed).uniform(-np.pi, np.pi, (count, width)).astype(np.float32)
+
+
+@pytest.fixture(scope="module")
+def client():
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster, distributed.Client(cluster) as c:
+        yield c
+
+
+@pytest.fixture(scope="module")
+def pool():
+    with ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("spawn")) as ex:
+        yield ex
+
+
+@pytest.fixture(params=["dask", "pool"])
+def executor(request):
+    return request.getfixturevalue("client" if request.param == "dask" else "pool")
+
+
+def _method(name, compiled):
+    if not hasattr(compiled, name):
+        pytest.skip(f"CompiledCircuit.{name} is not in this build")
+    return getattr(vdask, name)
+
+
+@pytest.mark.parametrize("method", METHODS)
+@pytest.mark.parametrize("rows", [0, 1, CHUNK - 1, CHUNK, CHUNK + 1, 1000])
+def test_sweep_equals_local_batch(executor, method, rows):
+    compiled, observable = build(N, ITEMS, 3), make_observable(TERMS)
+    sweep = _method(method, compiled)
+    batch = _rows(rows, seed=rows)
+    expected = getattr(compiled, method)(batch, observable)
+    assert same(sweep(compiled, batch, observable, executor=executor, chunk_rows=CHUNK), expected)
+
+
+def test_default_chunking_and_list_input(client):
+    compiled, observable = build(N, ITEMS, 3), make_observable(TERMS)
+    batch = _rows(37).tolist()
+    assert same(vdask.batch_expectation(compiled, batch, observable, executor=client),
+                compiled.batch_expectation(batch, observable))
+
+
+@pytest.mark.parametrize("batch, observable_terms", [
+    (_rows(20, width=4), TERMS),                # width: refused before anything is sent
+    (_rows(20)[:, 0], TERMS),                   # one dimension (TypeError)
+    (_rows(20), [(1.0, [("Z", N + 3)])]),       # the observable: refused on the worker
+])
+def test_errors_are_the_local_calls(executor, batch, observable_terms):
+    compiled, observable = build(N, ITEMS, 3), make_observable(observable_terms)
+    with pytest.raises((ValueError, TypeError)) as local:
+        compiled.batch_expectation(batch, observable)
+    with pytest.raises(local.type, match=f"^{re.escape(str(local.value))}$"):
+        vdask.batch_expectation(compiled, batch, observable, executor=executor, chunk_rows=CHUNK)
+
+
+def test_progress_bar_on_request(client, capsys):
+    pytest.importorskip("tqdm")
+    compiled, observable = build(N, ITEMS, 3), make_observable(TERMS)
+    vdask.batch_expectation(compiled, _rows(20), observable, executor=client, chunk_rows=CHUNK, progress=True)
+    assert "20/20" in capsys.readouterr().err
+    vdask.batch_expectation(compiled, _rows(20), observable, executor=client, chunk_rows=CHUNK)
+    assert capsys.readouterr().err == ""
+
+
+def _kill_when(find_pid):
+    """Kills the process find_pid returns (polling until it returns one)."""
+    def run():
+        while (pid := find_pid()) is None:
+            time.sleep(0.01)
+        os.kill(pid, signal.SIGKILL)
+    thread = threading.Thread(target=run, daemon=True)
+    thread.start()
+    return thread
+
+
+def test_dask_sweep_survives_a_killed_worker(client):
+    compiled, observable = build(12, [("h", q) for q in range(12)] + [("cx", q, q + 1) for q in range(11)]
+                                 + [("ry", q, q % 3) for q in range(12)], 3), make_observable(TERMS)
+    batch = _rows(400)
+    expected = compiled.batch_value_and_gradient(batch, observable)
+    pids = client.run(os.getpid)
+
+    def busy_worker():
+        busy = [w for w, tasks in client.processing().items() if tasks]
+        return pids[busy[0]] if busy else None
+
+    killer = _kill_when(busy_worker)
+    result = vdask.batch_value_and_gradient(compiled, batch, observable, executor=client, chunk_rows=10)
+    killer.join(timeout=60)
+    assert not killer.is_alive()
+    assert same(result, expected)
+    client.wait_for_workers(2, timeout=120)
+
+
+def test_pool_sweep_survives_a_killed_worker():
+    compiled, observable = build(N, ITEMS, 3), make_observable(TERMS)
+    batch = _rows(300)
+    expected = compiled.batch_value_and_gradient(batch, observable)
+    with ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("spawn")) as ex:
+        killer = _kill_when(lambda: next(iter(getattr(ex, "_processes", None) or {}), None))
+        with pytest.warns(RuntimeWarning, match=r"^the executor broke \(a worker process died\); \d+ of 30 "
+                                                "chunks ran in this process$"):
+            result = vdask.batch_value_and_gradient(compiled, batch, observable, executor=ex, chunk_rows=10)
+        killer.join(timeout=60)
+    assert same(result, expected)
+
+
+def test_import_leaves_dask_unloaded(isolated):
+    result = isolated("""
+        import sys
+        import vantelo_interop.dask
+        assert not {"dask", "distributed", "tqdm"} & set(sys.modules), sorted(sys.modules)
+    """)
+    assert result.returncode == 0, result.stderr
