@@ -1,7 +1,9 @@
 """Compiled-style benchmarks: expectation of a 10-term Pauli sum, gradients
 of a hardware-efficient ansatz (checkpointed parameter-shift runs against the
-plain rule of 1 + 2P runs from |0…0⟩, timed in the same process), and a
-256-row batch expectation on one thread against all threads.
+plain rule of 1 + 2P runs from |0…0⟩, timed in the same process), a
+256-row batch expectation on one thread against all threads, parameter-shift
+gradients of QAOA with shared angles (1 + 2M runs), and adjoint gradients
+against one plain expectation on 1 and 2 threads.
 
 Run with the module installed (make module), e.g.
     .venv/bin/python bench/compiled_bench.py [--quick]
@@ -146,6 +148,99 @@ def bench_batch(repeats):
         print(f"| {threads} | {seconds * 1e3:.1f} ms | {base / seconds:.2f} |")
 
 
+def regular_graph(n, d=3, seed=5):
+    """A simple d-regular graph by random pairing of stubs (fixed seed)."""
+    rng = np.random.default_rng(seed)
+    while True:
+        stubs = rng.permutation(np.repeat(np.arange(n), d)).reshape(-1, 2)
+        edges = {tuple(sorted(map(int, e))) for e in stubs}
+        if len(edges) == len(stubs) and all(i != j for i, j in edges):
+            return sorted(edges)
+
+
+def qaoa(n, layers):
+    """QAOA for MaxCut on a 3-regular graph: per layer one shared cost angle
+    (an rz between two cx on every edge) and one shared mixer angle (rx on
+    every qubit). Returns the circuit, its cost observable and M, the number
+    of parameterized rotations."""
+    edges = regular_graph(n)
+    builder = CircuitSpec(n)
+    for q in range(n):
+        builder.h(q)
+    for _ in range(layers):
+        gamma, beta = builder.param(), builder.param()
+        for i, j in edges:
+            builder.cx(i, j)
+            builder.rz(j, gamma)
+            builder.cx(i, j)
+        for q in range(n):
+            builder.rx(q, beta)
+    cost = Observable.hamiltonian([Observable.pauli_string([("Z", i), ("Z", j)], -0.5) for i, j in edges])
+    return builder.compile(), cost, layers * (len(edges) + n)
+
+
+def bench_qaoa_shift(sizes, repeats):
+    print("\n## value_and_gradient (parameter shift) of QAOA, p = 4, 3-regular graph")
+    print("| n | P | runs 1+2M | value_and_gradient | expectation | time per run / expectation |")
+    print("|---|---|---|---|---|---|")
+    for n in sizes:
+        circuit, cost, m = qaoa(n, 4)
+        params = np.random.default_rng(4).uniform(-1, 1, circuit.parameter_count).astype(np.float32)
+        runs = 1 + 2 * m
+        one = median_time(lambda: circuit.expectation(params, cost), repeats)
+        grad = median_time(lambda: circuit.value_and_gradient(params, cost), max(1, repeats // 3))
+        print(f"| {n} | {circuit.parameter_count} | {runs} | {grad * 1e3:.0f} ms | {one * 1e3:.2f} ms "
+              f"| {grad / runs / one:.2f} |")
+
+
+ADJOINT_CHILD = """
+import json, sys, numpy as np, vantelo
+sys.path.insert(0, {bench_dir!r})
+import compiled_bench as cb
+vantelo.set_num_threads({threads})
+out = []
+for kind, n in {cases!r}:
+    if kind == "ansatz":
+        circuit = cb.ansatz(n, max(1, round(100 / (2 * n))))
+        observable = cb.pauli_sum(n, 2 * n)
+    else:
+        circuit, observable, _ = cb.qaoa(n, 4)
+    params = np.random.default_rng(2).uniform(-1, 1, circuit.parameter_count).astype(np.float32)
+    reps = {repeats} if n < 20 else max(1, {repeats} // 2)
+    one = cb.median_time(lambda: circuit.expectation(params, observable), reps)
+    adj = cb.median_time(lambda: circuit.adjoint_value_and_gradient(params, observable), reps)
+    shift = None
+    if n <= 16 or kind == "qaoa":
+        shift = cb.median_time(lambda: circuit.value_and_gradient(params, observable), 1)
+    value, grad = circuit.adjoint_value_and_gradient(params, observable)
+    out.append(dict(kind=kind, n=n, p=circuit.parameter_count, one=one, adj=adj, shift=shift,
+                    digest=(np.float32(value).tobytes() + grad.tobytes()).hex()))
+print(json.dumps(out))
+"""
+
+
+def bench_adjoint(sizes, qaoa_sizes, repeats):
+    print("\n## adjoint_value_and_gradient on 1 and 2 threads (one process per thread count)")
+    cases = [("ansatz", n) for n in sizes] + [("qaoa", n) for n in qaoa_sizes]
+    results = {}
+    for threads in (1, 2):
+        code = ADJOINT_CHILD.format(bench_dir=os.path.dirname(os.path.abspath(__file__)),
+                                    threads=threads, cases=cases, repeats=repeats)
+        out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+        results[threads] = __import__("json").loads(out.stdout)
+    for a, b in zip(results[1], results[2]):
+        assert a["digest"] == b["digest"], "adjoint results differ between thread counts"
+    print("| circuit | n | P | threads | adjoint | expectation | adjoint / expectation "
+          "| parameter shift / adjoint | 2-thread speed-up |")
+    print("|---|---|---|---|---|---|---|---|---|")
+    for threads in (1, 2):
+        for r, base in zip(results[threads], results[1]):
+            shift = f"{r['shift'] / r['adj']:.1f}" if r["shift"] else "–"
+            print(f"| {r['kind']} | {r['n']} | {r['p']} | {threads} | {r['adj'] * 1e3:.2f} ms "
+                  f"| {r['one'] * 1e3:.2f} ms | {r['adj'] / r['one']:.2f} | {shift} "
+                  f"| {base['adj'] / r['adj']:.2f} |")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--quick", action="store_true", help="small sizes, few repetitions")
@@ -156,6 +251,8 @@ def main():
     bench_expectation(sizes, repeats)
     bench_gradient(sizes, 2, repeats)
     bench_batch(repeats)
+    bench_qaoa_shift([12, 16] if args.quick else [16, 20], repeats)
+    bench_adjoint(sizes, [16] if args.quick else [20], repeats)
 
 
 if __name__ == "__main__":

@@ -93,17 +93,19 @@ def rotation(kind, theta):
     raise ValueError(kind)
 
 
-def run(num_qubits, items, params):
-    """items: ("x"|"h"|"z", q), ("cx"|"cnot"|"cz", c, t) or ("rx"|"ry"|"rz"|"p", q, slot)."""
+def run(num_qubits, items, params, shifted=None, shift=F(0)):
+    """items: ("x"|"h"|"z", q), ("cx"|"cnot"|"cz", c, t) or ("rx"|"ry"|"rz"|"p", q, slot).
+    The item at position `shifted` alone is turned by `shift`."""
     psi = zero_state(num_qubits)
-    for item in items:
+    for pos, item in enumerate(items):
         name = item[0]
         if name in FIXED_ONE_QUBIT:
             psi = apply_one_qubit(psi, item[1], FIXED_ONE_QUBIT[name])
         elif name in ("cx", "cnot", "cz"):
             psi = apply_dense(psi, [item[1], item[2]], controlled(X if name != "cz" else Z))
         else:
-            psi = apply_one_qubit(psi, item[1], rotation(name, params[item[2]]))
+            theta = F(params[item[2]])
+            psi = apply_one_qubit(psi, item[1], rotation(name, F(theta + shift) if pos == shifted else theta))
     return psi
 
 
@@ -133,15 +135,82 @@ def expectation(psi, terms):
 
 
 def value_and_gradient(num_qubits, items, params, terms):
+    """The parameter-shift rule one rotation at a time: each rotation's term
+    (E+ - E-) * 0.5 is added to its parameter's entry in plan order, the
+    first term replacing the entry."""
     params = np.asarray(params, dtype=F)
     value = expectation(run(num_qubits, items, params), terms)
     grad = np.zeros(params.size, dtype=F)
-    for k in range(params.size):
-        v = params.copy()
-        t = v[k]
-        v[k] = F(t + HALF_PI)
-        plus = expectation(run(num_qubits, items, v), terms)
-        v[k] = F(t + -HALF_PI)
-        minus = expectation(run(num_qubits, items, v), terms)
-        grad[k] = F(F(plus - minus) * F(0.5))
+    started = set()
+    for pos, item in enumerate(items):
+        if item[0] not in ("rx", "ry", "rz", "p"):
+            continue
+        plus = expectation(run(num_qubits, items, params, pos, HALF_PI), terms)
+        minus = expectation(run(num_qubits, items, params, pos, -HALF_PI), terms)
+        term = F(F(plus - minus) * F(0.5))
+        k = item[2]
+        grad[k] = F(grad[k] + term) if k in started else term
+        started.add(k)
     return value, grad
+
+
+# ---- Double precision: the exact model the derivatives are judged by ----
+
+def _rotation64(kind, t):
+    c, s = np.cos(t / 2), np.sin(t / 2)
+    return {"rx": np.array([[c, -1j * s], [-1j * s, c]]), "ry": np.array([[c, -s], [s, c]]),
+            "rz": np.diag([np.exp(-0.5j * t), np.exp(0.5j * t)]),
+            "p": np.diag([1, np.exp(1j * t)])}[kind]
+
+
+def _apply64(psi, n, targets, m):
+    """m on targets (first target the most significant matrix bit), complex128."""
+    k = len(targets)
+    t = psi.reshape([2] * n)
+    axes = [n - 1 - q for q in targets]
+    t = np.moveaxis(t, axes, list(range(k)))
+    shape = t.shape
+    t = (np.asarray(m, dtype=np.complex128) @ t.reshape(1 << k, -1)).reshape(shape)
+    return np.moveaxis(t, list(range(k)), axes).reshape(-1)
+
+
+def run64(num_qubits, items, params):
+    psi = np.zeros(1 << num_qubits, dtype=np.complex128)
+    psi[0] = 1
+    for item in items:
+        name = item[0]
+        if name in FIXED_ONE_QUBIT:
+            psi = _apply64(psi, num_qubits, [item[1]], FIXED_ONE_QUBIT[name].astype(np.complex128))
+        elif name in ("cx", "cnot", "cz"):
+            u = np.array([[0, 1], [1, 0]]) if name != "cz" else np.diag([1, -1])
+            psi = _apply64(psi, num_qubits, [item[1], item[2]], controlled(u).astype(np.complex128))
+        else:
+            psi = _apply64(psi, num_qubits, [item[1]], _rotation64(name, float(params[item[2]])))
+    return psi
+
+
+def expectation64(psi, terms):
+    n = psi.size.bit_length() - 1
+    mats = {"X": np.array([[0, 1], [1, 0]]), "Y": np.array([[0, -1j], [1j, 0]]),
+            "Z": np.diag([1, -1])}
+    total = 0.0
+    for coef, ops in terms:
+        phi = psi
+        for label, q in ops:
+            phi = _apply64(phi, n, [q], mats[label.upper()])
+        total += coef * float(np.vdot(psi, phi).real)
+    return total
+
+
+def central_differences(num_qubits, items, params, terms, h=1e-5):
+    """The gradient by central differences of the double-precision model."""
+    params = np.asarray(params, dtype=np.float64)
+    grad = np.zeros(params.size)
+    for k in range(params.size):
+        e = []
+        for d in (h, -h):
+            v = params.copy()
+            v[k] += d
+            e.append(expectation64(run64(num_qubits, items, v), terms))
+        grad[k] = (e[0] - e[1]) / (2 * h)
+    return grad

@@ -44,6 +44,10 @@ METHODS = {
     "batch_gradient_buffer": "(params_batch, observable)",
     "batch_value_and_gradient": "(params_batch, observable)",
     "batch_value_and_gradient_buffer": "(params_batch, observable)", "execution_context": "()",
+    "adjoint_value_and_gradient": "(params, observable)",
+    "adjoint_value_and_gradient_buffer": "(params, observable)",
+    "batch_adjoint_value_and_gradient": "(params_batch, observable)",
+    "batch_adjoint_value_and_gradient_buffer": "(params_batch, observable)",
 }
 DOCS = {"param_buffer": "Allocate a reusable parameter buffer backed by a NumPy array.",
         "param_batch_buffer": "Allocate a reusable parameter batch buffer backed by a NumPy array."}
@@ -115,7 +119,7 @@ def test_buffers(setup):
 
 
 
-SCALAR = ["statevector", "expectation", "gradient", "value_and_gradient"]
+SCALAR = ["statevector", "expectation", "gradient", "value_and_gradient", "adjoint_value_and_gradient"]
 BATCH = ["batch_expectation", "batch_gradient", "batch_value_and_gradient"]
 
 
@@ -174,6 +178,12 @@ def test_parameter_conversions(setup, params):
     (lambda c, o, b: c.batch_value_and_gradient(np.zeros((4, 2)), o), ValueError,
      "params_batch has width 2, expected 3"),
     (lambda c, o, b: c.gradient([0.0, 1.0], o), ValueError, "parameter vector has length 2, expected 3"),
+    (lambda c, o, b: c.adjoint_value_and_gradient([0.0, 1.0], o), ValueError,
+     "parameter vector has length 2, expected 3"),
+    (lambda c, o, b: c.batch_adjoint_value_and_gradient(np.zeros((4, 2)), o), ValueError,
+     "params_batch has width 2, expected 3"),
+    (lambda c, o, b: c.adjoint_value_and_gradient_buffer(c.param_buffer(), Observable.pauli_z(3)),
+     ValueError, "observable references qubit 3 but state vector only has 3 qubits"),
     (lambda c, o, b: c.expectation([0.0, 0.0, 0.0], Observable.pauli_z(3)), ValueError,
      "observable references qubit 3 but state vector only has 3 qubits"),
     (lambda c, o, b: c.batch_expectation(np.zeros((0, 3)), Observable.pauli_x(5)), ValueError,
@@ -314,6 +324,15 @@ LEAK_CALLS = {
     "batch_value_and_gradient": lambda c, o, p, b, pb, bb: c.batch_value_and_gradient(b, o),
     "batch_value_and_gradient_buffer":
         lambda c, o, p, b, pb, bb: c.batch_value_and_gradient_buffer(bb, o),
+    "adjoint_value_and_gradient": lambda c, o, p, b, pb, bb: c.adjoint_value_and_gradient(p, o),
+    "adjoint_value_and_gradient_buffer":
+        lambda c, o, p, b, pb, bb: c.adjoint_value_and_gradient_buffer(pb, o),
+    "batch_adjoint_value_and_gradient":
+        lambda c, o, p, b, pb, bb: c.batch_adjoint_value_and_gradient(b, o),
+    "batch_adjoint_value_and_gradient_buffer":
+        lambda c, o, p, b, pb, bb: c.batch_adjoint_value_and_gradient_buffer(bb, o),
+    "adjoint_wrong_length":
+        lambda c, o, p, b, pb, bb: pytest.raises(ValueError, c.adjoint_value_and_gradient, b[:, 0], o),
     "param_buffer": lambda c, o, p, b, pb, bb: c.param_buffer().numpy(),
     "param_batch_buffer": lambda c, o, p, b, pb, bb: c.param_batch_buffer(2).numpy(),
     "execution_context": lambda c, o, p, b, pb, bb: c.execution_context(),

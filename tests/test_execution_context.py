@@ -17,7 +17,7 @@ ITEMS = [("h", 0), ("ry", 1, 0), ("cx", 0, 2), ("rx", 2, 1), ("rz", 0, 2), ("cz"
 TERMS = [(1.5, [("Z", 1)]), (-0.75, [("X", 0), ("Y", 2)]), (0.25, [])]
 
 METHODS = ["statevector_buffer", "statevector", "expectation", "expectation_buffer", "gradient",
-           "gradient_buffer", "value_and_gradient", "value_and_gradient_buffer"]
+           "gradient_buffer", "value_and_gradient", "value_and_gradient_buffer", "adjoint_value_and_gradient"]
 
 
 @pytest.fixture(scope="module")

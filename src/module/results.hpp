@@ -4,6 +4,7 @@
 
 #include "module/binding/python.hpp"
 #include "sim/exec/batch.hpp"
+#include "sim/grad/adjoint.hpp"
 #include "sim/grad/gradient.hpp"
 #include "sim/result.hpp"
 #include "sim/state_vector.hpp"

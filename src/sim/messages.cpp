@@ -60,6 +60,10 @@ std::string spec_needs_qubits() { return "compiled circuits must have at least o
 std::string parameter_slot_missing(std::uint64_t slot) {
     return "parameter slot " + num(slot) + " does not exist in this circuit spec";
 }
+std::string adjoint_needs_unitary_plan() {
+    return "adjoint differentiation needs a circuit without measurements or resets";
+}
+
 std::string parameter_length(std::uint64_t length, std::uint64_t expected) {
     return "parameter vector has length " + num(length) + ", expected " + num(expected);
 }

@@ -39,6 +39,7 @@ std::string parameter_slot_missing(std::uint64_t slot);
 std::string parameter_length(std::uint64_t length, std::uint64_t expected);
 std::string state_width_mismatch(std::uint64_t state_qubits, std::uint64_t circuit_qubits);
 std::string batch_too_large();
+std::string adjoint_needs_unitary_plan();
 std::string batch_length(std::uint64_t length, std::uint64_t expected, std::uint64_t rows,
                          std::uint64_t cols);
 

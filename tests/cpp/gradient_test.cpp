@@ -1,6 +1,7 @@
-// Gradients: the shared-prefix implementation against the rule run plainly
-// (1 + 2P full runs from |0…0⟩), bit for bit in values, gradients and the
-// context's final state; analytic derivatives; messages and check order.
+// Gradients: the shared-prefix implementation and the plain path against the
+// rule run one rotation at a time through public operations only (1 + 2M
+// full runs from |0…0⟩), bit for bit in values, gradients and the context's
+// final state; analytic derivatives; messages and check order.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -26,30 +27,39 @@ struct Reference {
     StateVector final_state;
 };
 
-// The parameter-shift rule exactly as stated, through the public run and
-// expectation operations only.
-Reference plain_rule(const CompiledCircuit& plan, std::vector<float> v, const Observable& o) {
+// Each rotation's shifted runs come from a copy of the plan in which that
+// rotation alone reads an extra slot, set to its parameter ± s; the terms
+// are summed per parameter in plan order, starting at the first term.
+Reference per_rotation_rule(const CompiledCircuit& plan, const std::vector<float>& v,
+                            const Observable& o) {
     ExecutionContext context = ExecutionContext::create(plan.num_qubits);
-    auto run = [&](const std::vector<float>& p) {
-        return expectation(*run_statevector_with_context(plan, p, context).value(), o).value();
+    auto run = [&](const CompiledCircuit& c, const std::vector<float>& p) {
+        return expectation(*run_statevector_with_context(c, p, context).value(), o).value();
     };
-    Reference r{run(v), std::vector<float>(v.size()), {}};
-    for (std::size_t k = 0; k < v.size(); ++k) {
-        const float t = v[k];
-        v[k] = t + 1.5707964f;
-        const float plus = run(v);
-        v[k] = t + -1.5707964f;
-        const float minus = run(v);
-        v[k] = t;
-        r.gradient[k] = (plus - minus) * 0.5f;
+    Reference r{run(plan, v), std::vector<float>(v.size(), 0.0f), {}};
+    std::vector<bool> started(v.size(), false);
+    for (std::size_t i = 0; i < plan.ops.size(); ++i) {
+        const auto* op = std::get_if<ParamOp>(&plan.ops[i]);
+        if (!op) continue;
+        CompiledCircuit alone = plan;
+        std::get<ParamOp>(alone.ops[i]).slot = plan.parameter_count;
+        alone.parameter_count = plan.parameter_count + 1;
+        std::vector<float> w = v;
+        w.push_back(v[op->slot] + 1.5707964f);
+        const float plus = run(alone, w);
+        w.back() = v[op->slot] + -1.5707964f;
+        const float minus = run(alone, w);
+        const float term = (plus - minus) * 0.5f;
+        r.gradient[op->slot] = started[op->slot] ? r.gradient[op->slot] + term : term;
+        started[op->slot] = true;
     }
     r.final_state = std::move(context.state);
     return r;
 }
 
-void expect_matches_plain_rule(const CompiledCircuit& plan, const std::vector<float>& params,
+void expect_matches_rule(const CompiledCircuit& plan, const std::vector<float>& params,
                                const Observable& o) {
-    const Reference want = plain_rule(plan, params, o);
+    const Reference want = per_rotation_rule(plan, params, o);
     // A context of another width and stale contents must not matter.
     ExecutionContext context = ExecutionContext::create(plan.num_qubits + 1);
     context.state.amplitudes[1] = {0.5f, 0.5f};
@@ -70,6 +80,16 @@ void expect_matches_plain_rule(const CompiledCircuit& plan, const std::vector<fl
             bit_identical(context.state.amplitudes.span(), want.final_state.amplitudes.span()));
     }
 
+    // The plain path, forced, gives the same bits.
+    ExecutionContext plain_context = ExecutionContext::create(plan.num_qubits);
+    float plain_value = 0.0f;
+    std::vector<float> plain(params.size());
+    ASSERT_TRUE(plain_rule_into(plan, params, o, plain_context, scratch, plain_value, plain));
+    EXPECT_TRUE(same_float(plain_value, want.value));
+    EXPECT_TRUE(same_floats(plain, want.gradient));
+    EXPECT_TRUE(
+        bit_identical(plain_context.state.amplitudes.span(), want.final_state.amplitudes.span()));
+
     const ValueAndGradient fresh = value_and_gradient(plan, params, o).value();
     EXPECT_TRUE(same_float(fresh.value, want.value));
     EXPECT_TRUE(same_floats(fresh.gradient.span(), want.gradient));
@@ -86,13 +106,13 @@ void PrintTo(const SlotPattern& p, std::ostream* os) { *os << p.name; }
 
 class GradientSlots : public ::testing::TestWithParam<SlotPattern> {};
 
-TEST_P(GradientSlots, SharedPrefixesMatchPlainRuleBitForBit) {
+TEST_P(GradientSlots, BothPathsMatchPerRotationRuleBitForBit) {
     const SlotPattern& pattern = GetParam();
     std::mt19937 rng(77);
     for (std::uint32_t n : {2u, 3u, 4u}) {
         for (int trial = 0; trial < 3; ++trial) {
             const CompiledCircuit plan = random_plan(n, pattern.num_params, pattern.slots, 40, rng);
-            expect_matches_plain_rule(plan, random_params(pattern.num_params, rng),
+            expect_matches_rule(plan, random_params(pattern.num_params, rng),
                                       testing::mixed_observable(n));
         }
     }
@@ -115,12 +135,12 @@ TEST(Gradient, FirstUsesOutOfParameterOrder) {
     b.h(0).h(1).rot(RotationKind::Ry, 0, 2).cx(0, 1).rot(RotationKind::Rx, 1, 1).h(2);
     b.rot(RotationKind::Rz, 2, 1).cx(1, 2).rot(RotationKind::P, 2, 0).rot(RotationKind::Ry, 1, 2);
     const CompiledCircuit plan = b.compile();
-    expect_matches_plain_rule(plan, {0.3f, -1.1f, 2.4f, 0.7f}, testing::mixed_observable(3));
+    expect_matches_rule(plan, {0.3f, -1.1f, 2.4f, 0.7f}, testing::mixed_observable(3));
 
     // The last parameter read first only.
     PlanBuilder c(2, 2);
     c.rot(RotationKind::Rx, 0, 1).cx(0, 1).rot(RotationKind::Ry, 1, 0).h(0);
-    expect_matches_plain_rule(c.compile(), {0.9f, -0.4f}, testing::mixed_observable(2));
+    expect_matches_rule(c.compile(), {0.9f, -0.4f}, testing::mixed_observable(2));
 }
 
 TEST(Gradient, UnusedParameterIsExactlyZeroAndNoParametersIsOneRun) {
@@ -165,13 +185,15 @@ TEST(Gradient, PlansWithMeasurementsRunTheFullRule) {
     // After the measurement qubit 1 is |0⟩ or |1⟩, drawn anew in every run,
     // so a run gives ±cos of its angle: the value is ±cos θ and an entry is
     // half a difference of ±sin θ and ±sin θ.
-    PlanBuilder b(2, 1);
+    // Parameter 1 drives no rotation: nothing runs for it, so it is exactly 0.
+    PlanBuilder b(2, 2);
     b.h(1).measure(1).h(0).rot(RotationKind::Ry, 1, 0);
     const float theta = 0.6f;
     const CompiledCircuit plan = b.compile();
     for (int i = 0; i < 20; ++i) {
         const ValueAndGradient r =
-            value_and_gradient(plan, std::vector<float>{theta}, testing::z_on(1)).value();
+            value_and_gradient(plan, std::vector<float>{theta, 2.0f}, testing::z_on(1)).value();
+        EXPECT_EQ(testing::bits(r.gradient[1]), 0u);
         EXPECT_NEAR(std::fabs(r.value), std::cos(theta), 2e-6);
         const float g = std::fabs(r.gradient[0]);
         EXPECT_TRUE(g < 2e-6f || std::fabs(g - std::sin(theta)) < 2e-6f) << r.gradient[0];

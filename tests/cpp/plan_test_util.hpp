@@ -77,7 +77,7 @@ inline std::vector<float> random_params(std::size_t count, std::mt19937& rng) {
 }
 
 // The rotation of a parameter step in double precision, from its definition.
-inline DenseMatrix rotation_dense(RotationKind kind, float theta) {
+inline DenseMatrix rotation_dense(RotationKind kind, double theta) {
     const double t = theta;
     const std::complex<double> i(0.0, 1.0);
     switch (kind) {
@@ -95,8 +95,10 @@ inline DenseMatrix rotation_dense(RotationKind kind, float theta) {
 
 // The final state of a plan without measurements or resets, in double
 // precision: every step applied as a dense matrix on the whole register.
-inline std::vector<std::complex<double>> run_dense(const CompiledCircuit& plan,
-                                                   const std::vector<float>& params) {
+// The parameters may be float or double.
+template <class T>
+std::vector<std::complex<double>> run_dense(const CompiledCircuit& plan,
+                                            const std::vector<T>& params) {
     const std::size_t size = std::size_t{1} << plan.num_qubits;
     std::vector<std::complex<double>> v(size);
     v[0] = 1.0;

@@ -104,6 +104,10 @@ ARGS(batch_expectation_buffer, kBatch, kObservable)
 ARGS(batch_gradient_buffer, kBatch, kObservable)
 ARGS(batch_value_and_gradient, kBatch, kObservable)
 ARGS(batch_value_and_gradient_buffer, kBatch, kObservable)
+ARGS(adjoint_value_and_gradient, kParams, kObservable)
+ARGS(adjoint_value_and_gradient_buffer, kParams, kObservable)
+ARGS(batch_adjoint_value_and_gradient, kBatch, kObservable)
+ARGS(batch_adjoint_value_and_gradient_buffer, kBatch, kObservable)
 #undef ARGS
 
 #define METHOD(name, impl) method<impl, k_##name>(#name)
@@ -134,6 +138,17 @@ const MemberDef kMembers[] = {
     METHOD(batch_value_and_gradient_buffer,
            (&batch_buffer<&sim::batch_value_and_gradient, &batch_values_and_gradients_result>)),
     method_noargs<&execution_context>("execution_context"),
+    // Adjoint differentiation beside the parameter-shift forms: the same
+    // conversions, checks and result types.
+    METHOD(adjoint_value_and_gradient,
+           (&scalar<&sim::adjoint_value_and_gradient, &value_and_gradient_result>)),
+    METHOD(adjoint_value_and_gradient_buffer,
+           (&scalar_buffer<&sim::adjoint_value_and_gradient, &value_and_gradient_result>)),
+    METHOD(batch_adjoint_value_and_gradient,
+           (&batch<&sim::batch_adjoint_value_and_gradient, &batch_values_and_gradients_result>)),
+    METHOD(batch_adjoint_value_and_gradient_buffer,
+           (&batch_buffer<&sim::batch_adjoint_value_and_gradient,
+                          &batch_values_and_gradients_result>)),
 };
 #undef METHOD
 

@@ -43,6 +43,12 @@ sim::Result<sim::ValueAndGradient> value_and_gradient(Context& context, const CC
     return sim::value_and_gradient_with_context(c, params, o, context);
 }
 
+sim::Result<sim::ValueAndGradient> adjoint_value_and_gradient(Context& context, const CC& c,
+                                                              Params params,
+                                                              const sim::Observable& o) {
+    return sim::adjoint_value_and_gradient_with_context(c, params, o, context);
+}
+
 PyObject* statevector(Context& context, Circuit circuit, AnyArg params) {
     std::vector<float> values;
     if (!params_from_python(params.object, values)) return nullptr;
@@ -82,6 +88,7 @@ ARGS(gradient, kCircuit, kParams, kObservable)
 ARGS(gradient_buffer, kCircuit, kParams, kObservable)
 ARGS(value_and_gradient, kCircuit, kParams, kObservable)
 ARGS(value_and_gradient_buffer, kCircuit, kParams, kObservable)
+ARGS(adjoint_value_and_gradient, kCircuit, kParams, kObservable)
 #undef ARGS
 
 #define METHOD(name, impl) method<impl, k_##name>(#name)
@@ -94,6 +101,8 @@ const MemberDef kMembers[] = {
     METHOD(gradient_buffer, (&scalar_buffer<&gradient, &gradient_result>)),
     METHOD(value_and_gradient, (&scalar<&value_and_gradient, &value_and_gradient_result>)),
     METHOD(value_and_gradient_buffer, (&scalar_buffer<&value_and_gradient, &value_and_gradient_result>)),
+    METHOD(adjoint_value_and_gradient,
+           (&scalar<&adjoint_value_and_gradient, &value_and_gradient_result>)),
 };
 #undef METHOD
 

@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "pool/pool.hpp"
+#include "sim/grad/adjoint.hpp"
 #include "sim/grad/gradient.hpp"
 #include "sim/messages.hpp"
 
@@ -76,6 +77,37 @@ struct GradientPiece {
     GradientScratch scratch;
 };
 
+struct AdjointPiece {
+    ExecutionContext context;
+    AdjointScratch scratch;
+};
+
+// Rows of value and gradient by row_fn(piece, row, value, gradient), after
+// the checks every gradient batch shares.
+template <class Piece, class RowFn>
+Result<BatchValuesAndGradients> values_and_gradients(const CompiledCircuit& circuit,
+                                                     std::span<const float> batch,
+                                                     std::size_t rows, const Observable& observable,
+                                                     RowFn row_fn) {
+    BatchValuesAndGradients out;
+    if (rows == 0) return out;
+    const std::uint32_t cols = circuit.parameter_count;
+    if (cols == 0) {
+        VANTELO_ASSIGN_OR_RETURN(out.values, batch_expectation(circuit, batch, rows, observable));
+        return out;
+    }
+    VANTELO_TRY(check_batch_shape(batch, rows, cols));
+    out.values = AlignedArray<float>::zeroed(rows);
+    out.gradients = AlignedArray<float>::zeroed(rows * cols);
+    VANTELO_TRY(for_each_row<Piece>(
+        rows, [&] { return Piece{ExecutionContext::create(circuit.num_qubits), {}}; },
+        [&](Piece& piece, std::size_t r) {
+            return row_fn(piece, batch.subspan(r * cols, cols), out.values[r],
+                          out.gradients.span().subspan(r * cols, cols));
+        }));
+    return out;
+}
+
 }  // namespace
 
 Result<AlignedArray<float>> batch_expectation(const CompiledCircuit& circuit,
@@ -109,24 +141,26 @@ Result<BatchValuesAndGradients> batch_value_and_gradient(const CompiledCircuit& 
                                                          std::size_t rows,
                                                          const Observable& observable) {
     VANTELO_TRY(check_observable_qubits(observable, circuit.num_qubits));
-    BatchValuesAndGradients out;
-    if (rows == 0) return out;
-    const std::uint32_t cols = circuit.parameter_count;
-    if (cols == 0) {
-        VANTELO_ASSIGN_OR_RETURN(out.values, batch_expectation(circuit, batch, rows, observable));
-        return out;
-    }
-    VANTELO_TRY(check_batch_shape(batch, rows, cols));
-    out.values = AlignedArray<float>::zeroed(rows);
-    out.gradients = AlignedArray<float>::zeroed(rows * cols);
-    VANTELO_TRY(for_each_row<GradientPiece>(
-        rows, [&] { return GradientPiece{ExecutionContext::create(circuit.num_qubits), {}}; },
-        [&](GradientPiece& piece, std::size_t r) {
-            return value_and_gradient_into(circuit, batch.subspan(r * cols, cols), observable,
-                                           piece.context, piece.scratch, out.values[r],
-                                           out.gradients.span().subspan(r * cols, cols));
-        }));
-    return out;
+    return values_and_gradients<GradientPiece>(
+        circuit, batch, rows, observable,
+        [&](GradientPiece& piece, std::span<const float> row, float& value, std::span<float> g) {
+            return value_and_gradient_into(circuit, row, observable, piece.context, piece.scratch,
+                                           value, g);
+        });
+}
+
+Result<BatchValuesAndGradients> batch_adjoint_value_and_gradient(const CompiledCircuit& circuit,
+                                                                 std::span<const float> batch,
+                                                                 std::size_t rows,
+                                                                 const Observable& observable) {
+    VANTELO_TRY(check_observable_qubits(observable, circuit.num_qubits));
+    if (has_random_steps(circuit)) return fail(msg::adjoint_needs_unitary_plan());
+    return values_and_gradients<AdjointPiece>(
+        circuit, batch, rows, observable,
+        [&](AdjointPiece& piece, std::span<const float> row, float& value, std::span<float> g) {
+            return adjoint_value_and_gradient_into(circuit, row, observable, piece.context,
+                                                   piece.scratch, value, g);
+        });
 }
 
 }  // namespace vantelo::sim

@@ -30,4 +30,11 @@ Result<BatchValuesAndGradients> batch_value_and_gradient(const CompiledCircuit& 
                                                          std::size_t rows,
                                                          const Observable& observable);
 
+// The same by adjoint differentiation. Plans with measurements or resets are
+// refused after the observable's check, before any row runs.
+Result<BatchValuesAndGradients> batch_adjoint_value_and_gradient(const CompiledCircuit& circuit,
+                                                                 std::span<const float> batch,
+                                                                 std::size_t rows,
+                                                                 const Observable& observable);
+
 }  // namespace vantelo::sim

@@ -4,36 +4,47 @@
 #include <new>
 #include <utility>
 
+#include "sim/measure/rng.hpp"
 #include "sim/messages.hpp"
 
 namespace vantelo::sim {
 
 namespace {
 
-// Shared prefixes hold up to two state vectors besides the context's; above
-// this width (2 GiB per state) the plain rule's single state is kept.
+// Shared prefixes hold one state vector besides the context's; above this
+// width (2 GiB per state) the plain rule's single state is kept.
 constexpr std::uint32_t kMaxSharedPrefixQubits = 28;
 
-// The rule as stated: 1 + 2P complete runs from |0…0⟩ in the context. Plans
-// with measurements or resets take this path, since their runs are random.
-Status plain_rule(const CompiledCircuit& circuit, std::span<const float> params,
-                  const Observable& observable, ExecutionContext& context, GradientScratch& scratch,
-                  float& value, std::span<float> gradient) {
-    VANTELO_ASSIGN_OR_RETURN(value, expectation_with_context(circuit, params, observable, context));
-    std::vector<float>& v = scratch.shifted;
-    v.assign(params.begin(), params.end());
-    for (std::size_t k = 0; k < v.size(); ++k) {
-        const float t = v[k];
-        v[k] = t + kParameterShift;
-        VANTELO_ASSIGN_OR_RETURN(const float plus,
-                                 expectation_with_context(circuit, v, observable, context));
-        v[k] = t + (-kParameterShift);
-        VANTELO_ASSIGN_OR_RETURN(const float minus,
-                                 expectation_with_context(circuit, v, observable, context));
-        v[k] = t;
-        gradient[k] = (plus - minus) * 0.5f;
-    }
-    return {};
+// The plan positions of the parameterized rotations, in plan order.
+void list_rotations(const CompiledCircuit& circuit, std::vector<std::size_t>& rotations) {
+    rotations.clear();
+    for (std::size_t i = 0; i < circuit.ops.size(); ++i)
+        if (std::holds_alternative<ParamOp>(circuit.ops[i])) rotations.push_back(i);
+}
+
+// Applies rotation i with its angle moved by `shift`, then the rest of the
+// plan at the unshifted parameters.
+Status run_shifted(const CompiledCircuit& circuit, std::span<const float> params, std::size_t i,
+                   float shift, StateVector& state, Rng* rng) {
+    const ParamOp& p = std::get<ParamOp>(circuit.ops[i]);
+    apply_single_qubit(state.amplitudes.data(), state.num_qubits, p.target,
+                       rotation_matrix(p.kind, params[p.slot] + shift));
+    return run_steps(circuit, params, state, i + 1, circuit.ops.size(), rng);
+}
+
+// Adds one rotation's term to its parameter's entry. The first term of an
+// entry replaces it, so an entry of one rotation is that term exactly (a −0
+// stays −0) and an entry of no rotation stays the +0 it was set to.
+void add_term(std::span<float> gradient, std::vector<std::uint8_t>& started, std::uint32_t slot,
+              float plus, float minus) {
+    const float term = (plus - minus) * 0.5f;
+    gradient[slot] = started[slot] ? gradient[slot] + term : term;
+    started[slot] = 1;
+}
+
+void start_gradient(std::span<float> gradient, std::vector<std::uint8_t>& started) {
+    for (float& g : gradient) g = 0.0f;
+    started.assign(gradient.size(), 0);
 }
 
 // Gives the state the width n; its contents are left unspecified. False when
@@ -50,82 +61,73 @@ bool ensure_width(StateVector& state, std::uint32_t n) {
     return true;
 }
 
-// Continues the prefix state (the run at unshifted parameters up to step
-// `from`) with the shifted vector v through the rest of the plan, in `out`.
-Result<float> shifted_run(const CompiledCircuit& circuit, std::span<const float> v,
-                          const Observable& observable, const StateVector& prefix, std::size_t from,
-                          StateVector& out) {
-    std::memcpy(out.amplitudes.data(), prefix.amplitudes.data(),
-                prefix.size() * sizeof(Amplitude));
-    VANTELO_TRY(run_steps(circuit, v, out, from, circuit.ops.size(), nullptr));
-    return expectation(out, observable);
+void copy_state(const StateVector& from, StateVector& to) {
+    std::memcpy(to.amplitudes.data(), from.amplitudes.data(), from.size() * sizeof(Amplitude));
 }
 
-// The rule with shared prefixes. Shifting parameter k changes nothing before
-// the first step that reads it, and every step is a deterministic function
-// of its input state and parameters, so a shifted run can start from a copy
-// of the unshifted run at that step and still produce exactly the floats of
-// a run from |0…0⟩. One unshifted prefix state advances through the plan
-// (parameters in order of first use) and ends as the state at params.
+// The rule with a shared prefix. Shifting rotation r changes nothing before
+// r, and every step is a deterministic function of its input state and
+// parameters, so r's shifted runs can start from a copy of the unshifted run
+// just before r and still produce exactly the floats of runs from |0…0⟩.
+// One unshifted prefix (the context's state) advances through the plan. The
+// last rotation's −s run is made in the prefix itself, after its copy has
+// finished the unshifted run, so that run is the one the context keeps.
 Status checkpointed_rule(const CompiledCircuit& circuit, std::span<const float> params,
                          const Observable& observable, ExecutionContext& context,
                          GradientScratch& scratch, float& value, std::span<float> gradient) {
+    const std::vector<std::size_t>& rotations = scratch.rotations;
     const std::size_t num_steps = circuit.ops.size();
-    const std::uint32_t count = circuit.parameter_count;
-    std::vector<std::size_t>& first_use = scratch.first_use;
-    std::vector<std::uint32_t>& order = scratch.order;
-    first_use.assign(count, num_steps);
-    order.clear();
-    for (std::size_t i = 0; i < num_steps; ++i)
-        if (const auto* p = std::get_if<ParamOp>(&circuit.ops[i]))
-            if (first_use[p->slot] == num_steps) {
-                first_use[p->slot] = i;
-                order.push_back(p->slot);
-            }
-
-    // The context must end with the last parameter's −s run. When that
-    // parameter is not the last one visited, its run is kept aside.
-    const std::uint32_t last = count - 1;
-    const bool last_used = first_use[last] < num_steps;
-    const bool keep_last = last_used && order.back() != last;
-    const std::uint32_t n = circuit.num_qubits;
-    if ((!order.empty() && !ensure_width(scratch.work, n)) ||
-        (keep_last && !ensure_width(scratch.keep, n))) {
-        scratch.work = StateVector{};
-        scratch.keep = StateVector{};
-        return plain_rule(circuit, params, observable, context, scratch, value, gradient);
-    }
-
+    StateVector& work = scratch.work;
     prepare_context(circuit, context);
     StateVector& prefix = context.state;
-    std::vector<float>& v = scratch.shifted;
-    v.assign(params.begin(), params.end());
     std::size_t done = 0;
-    for (const std::uint32_t k : order) {
-        const std::size_t from = first_use[k];
-        VANTELO_TRY(run_steps(circuit, params, prefix, done, from, nullptr));
-        done = from;
-        const float t = v[k];
-        v[k] = t + kParameterShift;
-        VANTELO_ASSIGN_OR_RETURN(const float plus,
-                                 shifted_run(circuit, v, observable, prefix, from, scratch.work));
-        StateVector& minus_state = keep_last && k == last ? scratch.keep : scratch.work;
-        v[k] = t + (-kParameterShift);
-        VANTELO_ASSIGN_OR_RETURN(const float minus,
-                                 shifted_run(circuit, v, observable, prefix, from, minus_state));
-        v[k] = t;
-        gradient[k] = (plus - minus) * 0.5f;
+    for (std::size_t j = 0; j < rotations.size(); ++j) {
+        const std::size_t i = rotations[j];
+        VANTELO_TRY(run_steps(circuit, params, prefix, done, i, nullptr));
+        done = i;
+        const std::uint32_t slot = std::get<ParamOp>(circuit.ops[i]).slot;
+        copy_state(prefix, work);
+        VANTELO_TRY(run_shifted(circuit, params, i, kParameterShift, work, nullptr));
+        VANTELO_ASSIGN_OR_RETURN(const float plus, expectation(work, observable));
+        if (j + 1 < rotations.size()) {
+            copy_state(prefix, work);
+            VANTELO_TRY(run_shifted(circuit, params, i, -kParameterShift, work, nullptr));
+            VANTELO_ASSIGN_OR_RETURN(const float minus, expectation(work, observable));
+            add_term(gradient, scratch.started, slot, plus, minus);
+            continue;
+        }
+        copy_state(prefix, work);
+        VANTELO_TRY(run_steps(circuit, params, work, i, num_steps, nullptr));
+        VANTELO_ASSIGN_OR_RETURN(value, expectation(work, observable));
+        VANTELO_TRY(run_shifted(circuit, params, i, -kParameterShift, prefix, nullptr));
+        VANTELO_ASSIGN_OR_RETURN(const float minus, expectation(prefix, observable));
+        add_term(gradient, scratch.started, slot, plus, minus);
     }
-    VANTELO_TRY(run_steps(circuit, params, prefix, done, num_steps, nullptr));
-    VANTELO_ASSIGN_OR_RETURN(value, expectation(prefix, observable));
-    // An unused parameter's shifted runs are the run at params itself.
-    for (std::uint32_t k = 0; k < count; ++k)
-        if (first_use[k] == num_steps) gradient[k] = (value - value) * 0.5f;
-    if (last_used) std::swap(context.state, keep_last ? scratch.keep : scratch.work);
     return {};
 }
 
 }  // namespace
+
+Status plain_rule_into(const CompiledCircuit& circuit, std::span<const float> params,
+                       const Observable& observable, ExecutionContext& context,
+                       GradientScratch& scratch, float& value, std::span<float> gradient) {
+    VANTELO_ASSIGN_OR_RETURN(value, expectation_with_context(circuit, params, observable, context));
+    list_rotations(circuit, scratch.rotations);
+    start_gradient(gradient, scratch.started);
+    Rng& rng = thread_rng();
+    for (const std::size_t i : scratch.rotations) {
+        float e[2] = {0.0f, 0.0f};
+        for (int side = 0; side < 2; ++side) {
+            prepare_context(circuit, context);
+            VANTELO_TRY(run_steps(circuit, params, context.state, 0, i, &rng));
+            VANTELO_TRY(run_shifted(circuit, params, i, side == 0 ? kParameterShift : -kParameterShift,
+                                    context.state, &rng));
+            VANTELO_ASSIGN_OR_RETURN(e[side], expectation(context.state, observable));
+        }
+        add_term(gradient, scratch.started, std::get<ParamOp>(circuit.ops[i]).slot, e[0], e[1]);
+    }
+    return {};
+}
 
 Status value_and_gradient_into(const CompiledCircuit& circuit, std::span<const float> params,
                                const Observable& observable, ExecutionContext& context,
@@ -133,9 +135,13 @@ Status value_and_gradient_into(const CompiledCircuit& circuit, std::span<const f
     if (params.size() != circuit.parameter_count)
         return fail(msg::parameter_length(params.size(), circuit.parameter_count));
     VANTELO_TRY(check_observable_qubits(observable, circuit.num_qubits));
-    if (circuit.parameter_count == 0 || has_random_steps(circuit) ||
-        circuit.num_qubits > kMaxSharedPrefixQubits)
-        return plain_rule(circuit, params, observable, context, scratch, value, gradient);
+    list_rotations(circuit, scratch.rotations);
+    if (scratch.rotations.empty() || has_random_steps(circuit) ||
+        circuit.num_qubits > kMaxSharedPrefixQubits || !ensure_width(scratch.work, circuit.num_qubits)) {
+        scratch.work = StateVector{};
+        return plain_rule_into(circuit, params, observable, context, scratch, value, gradient);
+    }
+    start_gradient(gradient, scratch.started);
     return checkpointed_rule(circuit, params, observable, context, scratch, value, gradient);
 }
 

@@ -1,6 +1,9 @@
-// Expectation values with their gradients by the parameter-shift rule: for
-// each parameter k, E at θ with θ_k + s and with θ_k − s (s = π/2 in single
-// precision), and g_k = (E₊ − E₋) · 0.5.
+// Expectation values with their gradients by the parameter-shift rule, one
+// rotation at a time: for each parameterized rotation r (plan order), E with
+// r alone turned by +s and by −s (s = π/2 in single precision) gives the
+// term (E₊ − E₋) · 0.5, and g_k is the single-precision sum, in plan order,
+// of the terms of the rotations that read parameter k (0 when there are
+// none). A call makes 1 + 2M runs for M parameterized rotations.
 #pragma once
 
 #include <cstdint>
@@ -21,24 +24,30 @@ struct ValueAndGradient {
     AlignedArray<float> gradient;  // parameter_count entries
 };
 
-// Memory a gradient computation reuses between calls: the shifted parameter
-// copy, the plan's first-use table, and up to two state vectors beyond the
-// context's. A batch keeps one per piece so its rows allocate nothing.
+// Memory a gradient computation reuses between calls: the plan's rotation
+// positions, which entries have a first term, and one state vector beyond
+// the context's. A batch keeps one per piece so its rows allocate nothing.
 struct GradientScratch {
-    std::vector<float> shifted;
-    std::vector<std::size_t> first_use;
-    std::vector<std::uint32_t> order;
+    std::vector<std::size_t> rotations;
+    std::vector<std::uint8_t> started;
     StateVector work;
-    StateVector keep;
 };
 
 // Checks the parameter length, then the observable's qubits against the
 // circuit's width, before anything runs. Afterwards the context's state is
-// that of the last shifted run (parameter P − 1 shifted by −s), or the state
-// at params when P = 0. gradient.size() must be parameter_count.
+// that of the last run made: the −s run of the plan's last parameterized
+// rotation, or the run at params when there is none. gradient.size() must be
+// parameter_count.
 Status value_and_gradient_into(const CompiledCircuit& circuit, std::span<const float> params,
                                const Observable& observable, ExecutionContext& context,
                                GradientScratch& scratch, float& value, std::span<float> gradient);
+
+// The same values by runs from |0…0⟩ only (no shared prefix): the path of
+// plans with measurements or resets and of very wide registers, callable on
+// its own so both paths can be compared. Does not check its arguments.
+Status plain_rule_into(const CompiledCircuit& circuit, std::span<const float> params,
+                       const Observable& observable, ExecutionContext& context,
+                       GradientScratch& scratch, float& value, std::span<float> gradient);
 
 Result<ValueAndGradient> value_and_gradient_with_context(const CompiledCircuit& circuit,
                                                          std::span<const float> params,

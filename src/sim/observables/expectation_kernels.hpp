@@ -28,6 +28,12 @@ struct PauliTermMasks {
     bool negated = false;      // i^nY contributes a factor −1 (nY mod 4 is 2 or 3)
 };
 
+struct PauliTerm;
+
+// The masks of a term whose qubits were checked against the register (all
+// below 32).
+PauliTermMasks term_masks(const PauliTerm& term);
+
 // The most terms one kernel call advances together.
 inline constexpr std::size_t kTermGroup = 8;
 

@@ -37,9 +37,6 @@ Status check_observable_qubits(const Observable& observable, std::uint32_t num_q
     return {};
 }
 
-namespace {
-
-// Valid only after the qubits were checked against the register (all < 32).
 PauliTermMasks term_masks(const PauliTerm& term) {
     PauliTermMasks m;
     unsigned num_y = 0;
@@ -54,7 +51,6 @@ PauliTermMasks term_masks(const PauliTerm& term) {
     return m;
 }
 
-}  // namespace
 
 void term_sums(const Amplitude* psi, std::uint32_t num_qubits, const PauliTermMasks* terms,
                std::size_t count, float* sums) {

@@ -1,0 +1,60 @@
+// Expectation values with their gradients by adjoint differentiation: one
+// forward run to ψ, φ = H ψ, then one sweep backwards through the plan that
+// un-applies every item from ψ and from φ and, at each parameterized
+// rotation R(θ), takes its derivative 2·Re⟨φ| dR/dθ · R⁻¹ |ψ⟩. Contributions
+// to one parameter are summed in plan order. The cost is a few passes per
+// item whatever the number of parameters; the values differ from the
+// parameter-shift rule's by single-precision rounding only.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "sim/exec/compiled.hpp"
+#include "sim/grad/gradient.hpp"
+#include "sim/observables/expectation_kernels.hpp"
+#include "sim/observables/observable.hpp"
+#include "sim/result.hpp"
+
+namespace vantelo::sim {
+
+// Memory an adjoint computation reuses between calls: φ (the only state
+// vector besides the context's), the adjoint matrices of the item being
+// un-applied (one per vector, since both are swept at once), one inner
+// product's block partials, and per-rotation contributions. A batch keeps
+// one per piece so its rows allocate nothing once these have grown.
+struct AdjointScratch {
+    StateVector phi;
+    Operation undo_psi;
+    Operation undo_phi;
+    std::vector<float> partials;
+    std::vector<std::size_t> rotations;
+    std::vector<float> contributions;
+    std::vector<std::uint8_t> started;
+    std::vector<PauliTermMasks> masks;
+    std::vector<float> coefficients;
+};
+
+// Checks the parameter length, then the observable's qubits against the
+// circuit's width, then refuses plans with measurements or resets, before
+// anything runs. The value is the expectation of the forward run, bit for
+// bit what compiled_expectation gives. Afterwards the context's state is
+// scratch (partly un-applied). gradient.size() must be parameter_count. The
+// results do not depend on the pool's size.
+Status adjoint_value_and_gradient_into(const CompiledCircuit& circuit, std::span<const float> params,
+                                       const Observable& observable, ExecutionContext& context,
+                                       AdjointScratch& scratch, float& value,
+                                       std::span<float> gradient);
+
+Result<ValueAndGradient> adjoint_value_and_gradient_with_context(const CompiledCircuit& circuit,
+                                                                 std::span<const float> params,
+                                                                 const Observable& observable,
+                                                                 ExecutionContext& context);
+
+// The same with a temporary context of the circuit's width.
+Result<ValueAndGradient> adjoint_value_and_gradient(const CompiledCircuit& circuit,
+                                                    std::span<const float> params,
+                                                    const Observable& observable);
+
+}  // namespace vantelo::sim

@@ -1,0 +1,46 @@
+// The amplitude loops of adjoint differentiation that are not gate
+// applications: φ = H ψ for a Pauli observable, and the block partials of
+// the inner products that give a rotation's derivative.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "sim/amplitude.hpp"
+#include "sim/exec/circuit_spec.hpp"
+#include "sim/observables/expectation_kernels.hpp"
+
+namespace vantelo::sim {
+
+// Inner products are sums of partials over blocks of this many amplitudes
+// (fewer when the whole register is smaller), combined in block order. The
+// blocks depend on the register only, never on the pool.
+inline constexpr std::uint32_t kProductBlockBits = 11;
+
+inline std::size_t product_blocks(std::uint32_t num_qubits) {
+    return num_qubits > kProductBlockBits ? std::size_t{1} << (num_qubits - kProductBlockBits) : 1;
+}
+
+// φ[y] = Σ_t c_t · phase_t(y ^ flip_t) · ψ[y ^ flip_t] over the terms in
+// order, each addend a separate single-precision product and sum, starting
+// from +0. Runs on the worker pool; φ must not alias ψ.
+void apply_observable(const Amplitude* psi, Amplitude* phi, std::uint32_t num_qubits,
+                      std::span<const PauliTermMasks> masks, std::span<const float> coefficients);
+
+// partials[b] for blocks [block_begin, block_end) of the sum whose total is
+// d⟨ψ|H|ψ⟩/dθ for a rotation of `kind` on qubit q at this point of the sweep
+// (φ = the observable's backward state, ψ the forward state after the
+// rotation): Im⟨φ|Xψ⟩, Im⟨φ|Yψ⟩, Im⟨φ|Zψ⟩ for Rx, Ry, Rz, and
+// Σ over amplitudes with bit q set of Im(conj(φ)·ψ) for P, whose total is
+// then multiplied by −2. Each block sums eight lanes (index mod 8) serially
+// and adds the lanes pairwise in a fixed tree.
+void generator_partials(const Amplitude* phi, const Amplitude* psi, std::uint32_t num_qubits,
+                        RotationKind kind, Qubit q, std::size_t block_begin, std::size_t block_end,
+                        float* partials);
+
+// The partials combined: the first, then each later one added in block order;
+// times −2 for P.
+float combine_partials(RotationKind kind, const float* partials, std::size_t count);
+
+}  // namespace vantelo::sim
