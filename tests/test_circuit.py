@@ -403,3 +403,16 @@ def test_loaded_state_checks(state, circuit, message):
 def test_norm_within_tolerance_is_loaded_unchanged():
     state = np.array([0.6, 0.8j], np.complex64) * F32(1 + 5e-5)
     assert_bits_equal(Circuit([]).run_from(state), state)
+
+
+def test_sample_from_is_seeded_and_shares_the_loaded_state_checks():
+    c = Circuit([Gate.h(0), Gate.measure(0), Gate.h(1)])
+    zero = np.array([1, 0, 0, 0])
+    a, b = c.sample_from(zero, 64, 11), c.sample_from(zero, 64, seed=11)
+    assert a.dtype == np.int64 and a.shape == (64,)
+    assert np.array_equal(a, b)  # the measurement outcome and the draws repeat
+    assert not np.array_equal(a, c.sample_from(zero, 64, 12))
+    assert len(set(a & 1)) == 1 and set(c.sample_from(zero, 200) >> 1) == {0, 1}
+    assert Circuit([]).sample_from([0, 0, 0, 1], 5).tolist() == [3] * 5
+    with pytest.raises(ValueError, match="state vector length 3 is not a power of two"):
+        c.sample_from([1, 0, 0], 1)

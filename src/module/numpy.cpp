@@ -141,6 +141,18 @@ bool amplitudes_from_python(PyObject* obj, Ref& holder, std::span<const sim::Amp
     return true;
 }
 
+PyObject* new_index_array(const std::vector<std::uint64_t>& values) {
+    if (!ensure_numpy()) return nullptr;
+    npy_intp dims[1] = {static_cast<npy_intp>(values.size())};
+    PyObject* array = PyArray_SimpleNew(1, dims, NPY_INT64);
+    if (array == nullptr) return nullptr;
+    // Indices stay below 2^31, so the bits of each uint64 are its int64 value.
+    if (!values.empty())
+        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)), values.data(),
+                    values.size() * sizeof(std::uint64_t));
+    return array;
+}
+
 bool matrix_from_python(PyObject* obj, std::vector<sim::Amplitude>& out) {
     Ref converted = contiguous_complex64(obj);
     if (!converted) return false;

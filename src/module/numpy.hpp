@@ -9,6 +9,7 @@
 #define NO_IMPORT_ARRAY
 #endif
 
+#include <cstdint>
 #include <span>
 #include <vector>
 
@@ -30,6 +31,9 @@ bool ensure_numpy();
 // base and frees it when the array is collected.
 PyObject* adopt_amplitudes(sim::AlignedArray<sim::Amplitude> values);
 PyObject* adopt_floats(sim::AlignedArray<float> values);
+
+// A new one-dimensional int64 array holding the values.
+PyObject* new_index_array(const std::vector<std::uint64_t>& values);
 
 // Converts any object to a dense matrix through numpy.ascontiguousarray(obj,
 // complex64); element (r, c) lands at r · columns + c.

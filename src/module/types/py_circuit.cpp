@@ -1,11 +1,14 @@
 // Circuit: the one-off style. Built once from a list of Gate objects (copied),
 // run any number of times on fresh registers.
+#include <array>
+
 #include "module/binding/binding.hpp"
 #include "module/binding/class_defs.hpp"
 #include "module/numpy.hpp"
 #include "module/binding/ref.hpp"
 #include "sim/exec/state_load.hpp"
 #include "sim/measure/measure.hpp"
+#include "sim/measure/rng.hpp"
 
 namespace vantelo::module {
 
@@ -41,7 +44,7 @@ std::optional<sim::StateVector> run_fresh(const sim::Circuit& circuit, std::uint
 // Runs the circuit on a copy of the given amplitudes; on a bad state or a
 // circuit wider than it, sets ValueError before any gate runs.
 std::optional<sim::StateVector> run_loaded(const sim::Circuit& circuit, PyObject* given,
-                                           sim::MeasurementRecord* record) {
+                                           sim::MeasurementRecord* record, sim::Rng& rng) {
     Ref holder;
     std::span<const sim::Amplitude> amplitudes;
     if (!amplitudes_from_python(given, holder, amplitudes)) return std::nullopt;
@@ -56,7 +59,7 @@ std::optional<sim::StateVector> run_loaded(const sim::Circuit& circuit, PyObject
         raise_core_error(fits.error());
         return std::nullopt;
     }
-    auto result = sim::run_circuit(circuit, *state);
+    auto result = sim::run_circuit(circuit, *state, rng);
     if (!result) {
         raise_core_error(result.error());
         return std::nullopt;
@@ -99,14 +102,14 @@ PyObject* run_with_measurements(const sim::Circuit& circuit, std::uint32_t num_q
 }
 
 PyObject* run_from(const sim::Circuit& circuit, AnyArg given) {
-    auto state = run_loaded(circuit, given.object, nullptr);
+    auto state = run_loaded(circuit, given.object, nullptr, sim::thread_rng());
     if (!state) return nullptr;
     return adopt_amplitudes(std::move(state->amplitudes));
 }
 
 PyObject* run_with_measurements_from(const sim::Circuit& circuit, AnyArg given) {
     sim::MeasurementRecord record;
-    auto state = run_loaded(circuit, given.object, &record);
+    auto state = run_loaded(circuit, given.object, &record, sim::thread_rng());
     if (!state) return nullptr;
     return state_and_record(std::move(*state), record);
 }
@@ -125,12 +128,32 @@ PyObject* sample(const sim::Circuit& circuit, std::uint32_t num_qubits, std::uin
     return list.release();
 }
 
+// A seeded generator never reseeds from the operating system, so the same seed
+// gives the same measurement outcomes and samples on every call.
+sim::Rng seeded_rng(std::uint64_t seed) {
+    std::array<std::uint8_t, sim::Rng::kSeedBytes> key{};
+    for (std::size_t i = 0; i < 8; ++i) key[i] = static_cast<std::uint8_t>(seed >> (8 * i));
+    return sim::Rng(key);
+}
+
+PyObject* sample_from(const sim::Circuit& circuit, AnyArg given, std::uint32_t shots,
+                      std::optional<std::uint64_t> seed) {
+    std::optional<sim::Rng> own;
+    if (seed) own.emplace(seeded_rng(*seed));
+    sim::Rng& rng = own ? *own : sim::thread_rng();
+    auto state = run_loaded(circuit, given.object, nullptr, rng);
+    if (!state) return nullptr;
+    return new_index_array(sim::measure(*state, shots, rng));
+}
+
 constexpr ArgSpec k_new{"Circuit", "__new__", Param{"gates"}};
 constexpr ArgSpec k_run{"Circuit", "run", Param{"num_qubits"}};
 constexpr ArgSpec k_run_with_measurements{"Circuit", "run_with_measurements", Param{"num_qubits"}};
 constexpr ArgSpec k_run_from{"Circuit", "run_from", Param{"state"}};
 constexpr ArgSpec k_run_with_measurements_from{"Circuit", "run_with_measurements_from",
                                                Param{"state"}};
+constexpr ArgSpec k_sample_from{"Circuit", "sample_from", Param{"state"}, Param{"shots"},
+                                Param{"seed", "None"}};
 constexpr ArgSpec k_sample{"Circuit", "sample", Param{"num_qubits"}, Param{"shots"}};
 const ArgsView k_new_view = k_new.view();
 
@@ -140,6 +163,7 @@ const MemberDef kMembers[] = {
     method<&sample, k_sample>("sample"),
     method<&run_from, k_run_from>("run_from"),
     method<&run_with_measurements_from, k_run_with_measurements_from>("run_with_measurements_from"),
+    method<&sample_from, k_sample_from>("sample_from"),
 };
 
 }  // namespace
