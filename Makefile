@@ -98,3 +98,24 @@ $(PEERS_VENV)/.ready: bench/peers/requirements.txt
 bench-peers: deps $(PEERS_VENV)/.ready
 	PATH="$(abspath $(PEERS_VENV))/bin:$$PATH" $(PEERS_VENV)/bin/python -m pip install -q --no-build-isolation --no-deps .
 	$(PEERS_VENV)/bin/python bench/peers/run.py $(PEERS_ARGS)
+
+# PennyLane device vantelo.qubit: PennyLane's own device test suite, analytic
+# and with shots, then our device tests and the VQE example, in their own
+# virtual environment (PennyLane pinned to the version the peers use).
+PL_VENV ?= .venv-pennylane
+PENNYLANE ?= pennylane==0.45.1
+
+.PHONY: test-pennylane
+
+$(PL_VENV)/.ready:
+	$(PYTHON) -m venv $(PL_VENV)
+	$(PL_VENV)/bin/python -m pip install -q --upgrade pip
+	$(PL_VENV)/bin/python -m pip install -q "scikit-build-core>=0.10" cmake ninja pytest flaky pytest-mock "$(PENNYLANE)"
+	touch $@
+
+test-pennylane: $(PL_VENV)/.ready
+	PATH="$(abspath $(PL_VENV))/bin:$$PATH" $(PL_VENV)/bin/python -m pip install -q --no-build-isolation --no-deps .
+	PATH="$(abspath $(PL_VENV))/bin:$$PATH" pl-device-test --device vantelo.qubit --shots None -q -p no:cacheprovider
+	PATH="$(abspath $(PL_VENV))/bin:$$PATH" pl-device-test --device vantelo.qubit --shots 10000 -q -p no:cacheprovider
+	cd tests && ../$(PL_VENV)/bin/python -m pytest -q -p no:cacheprovider test_pennylane.py
+	$(PL_VENV)/bin/python examples/pennylane_vqe.py

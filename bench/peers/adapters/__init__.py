@@ -25,7 +25,7 @@ import importlib
 
 import numpy as np
 
-NAMES = ["vantelo", "aer", "qulacs", "lightning", "qsim"]
+NAMES = ["vantelo", "aer", "qulacs", "lightning", "qsim", "vantelo_qubit"]
 
 
 def load(name):

@@ -89,13 +89,14 @@ def _expand_unless_batched(tape):
 def _split_for_sampling(tape):
     """Tapes with shots get groups of qubit-wise commuting measurements, each
     group sampled once in the basis its diagonalising gates give."""
-    if not tape.shots or len(tape.measurements) < 2 and not _is_sum(tape.measurements[0]):
+    mps = tape.measurements
+    if not tape.shots or len(mps) < 2 and not any(_is_sum(mp) for mp in mps):
         return _single(tape)
     return split_non_commuting(tape, grouping_strategy="qwc")
 
 
 def _is_sum(mp) -> bool:
-    return mp.obs is not None and mp.obs.pauli_rep is not None and len(mp.obs.pauli_rep) > 1
+    return isinstance(mp.obs, qml.ops.Sum)
 
 
 def _pauli_observable(obs) -> bool:
