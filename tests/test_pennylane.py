@@ -176,6 +176,26 @@ def test_gradients_match_backprop(diff_method):
 
 
 @pytest.mark.parametrize("diff_method", DIFF_METHODS)
+def test_jacobian_of_a_broadcast_tape(diff_method):
+    def circuit(x, y):
+        qml.RX(x, 0)
+        qml.RY(y, 1)
+        qml.CNOT([0, 1])
+        return qml.expval(qml.Z(1)), qml.expval(qml.X(0) @ qml.Y(1))
+
+    args = pnp.array([0.1, 0.5, 0.9], requires_grad=True), pnp.array(0.3, requires_grad=True)
+
+    def jacobian(device, method):
+        f = qml.QNode(circuit, device, diff_method=method)
+        return qml.jacobian(lambda x, y: pnp.stack(f(x, y)))(*args)
+
+    got = jacobian(qml.device("vantelo.qubit", wires=2), diff_method)
+    want = jacobian(qml.device("default.qubit"), "backprop")
+    for g, w in zip(got, want):
+        np.testing.assert_allclose(g, w, atol=1e-5)
+
+
+@pytest.mark.parametrize("diff_method", DIFF_METHODS)
 def test_gradient_of_gates_outside_the_compiled_set(diff_method):
     # CRX and StatePrep are decomposed for differentiation; the chain rule
     # through the decomposition is PennyLane's.
@@ -211,3 +231,8 @@ def test_gradient_of_gates_outside_the_compiled_set(diff_method):
 def test_refusals_are_pennylane_errors(make, error, text):
     with pytest.raises(error, match=text):
         make()()
+
+
+def test_importing_vantelo_leaves_pennylane_unimported(isolated):
+    result = isolated("import sys, vantelo, vantelo_interop\nassert 'pennylane' not in sys.modules")
+    assert result.returncode == 0, result.stderr

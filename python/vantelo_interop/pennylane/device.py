@@ -86,6 +86,15 @@ def _expand_unless_batched(tape):
 
 
 @transform
+def _expand_if_trainable(tape):
+    """Broadcast tapes being differentiated run row by row, so each row's
+    Jacobian has PennyLane's shape; evaluations alone stay one batch call."""
+    if tape.batch_size is None or not tape.trainable_params:
+        return _single(tape)
+    return broadcast_expand(tape)
+
+
+@transform
 def _split_for_sampling(tape):
     """Tapes with shots get groups of qubit-wise commuting measurements, each
     group sampled once in the basis its diagonalising gates give."""
@@ -225,6 +234,7 @@ class VanteloQubit(Device):
             name=name,
         )
         program.add_transform(validate_adjoint_trainable_params)
+        program.add_transform(_expand_if_trainable)
 
     def supports_derivatives(self, execution_config: ExecutionConfig | None = None, circuit=None) -> bool:
         if execution_config is None:
