@@ -6,6 +6,11 @@ NUMPY ?= numpy>=2
 BUILD ?= build
 VPY := $(VENV)/bin/python
 JOBS ?= $(shell nproc)
+# ctest prints a line per test; the log keeps the summary, and on a failure
+# everything but the lines of passing tests.
+CTEST_QUIET = ctest --output-on-failure -j $(JOBS) > ctest.log 2>&1 \
+    && grep -E 'tests passed|Total Test time' ctest.log \
+    || { grep -vE '^ *Start +[0-9]+: |Test +\#[0-9]+: .* Passed' ctest.log; exit 1; }
 
 .PHONY: all deps run examples bench test venv module cpp-tests pytest asan tsan clean
 
@@ -36,13 +41,14 @@ cpp-tests: deps venv
 	PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -B $(BUILD)/cpp -G Ninja \
 	    -DVANTELO_BUILD_TESTS=ON -DPython_EXECUTABLE="$(abspath $(VPY))"
 	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(BUILD)/cpp -j $(JOBS)
-	cd $(BUILD)/cpp && ctest --output-on-failure -j $(JOBS)
+	cd $(BUILD)/cpp && $(CTEST_QUIET)
 
 pytest: module
 	cd tests && ../$(VPY) -m pytest -q -p no:cacheprovider .
 
-# The main job: builds the module and runs the example computation.
-run: module
+# The main job: installs the Debian packages, builds the module and runs the
+# example computation.
+run: deps module
 	$(VPY) examples/main.py
 
 # Kernel benchmark (C++) and compiled-evaluation benchmark (Python).
@@ -76,7 +82,7 @@ tsan: venv
 	PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -B $(BUILD)/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	    -DVANTELO_TSAN=ON -DVANTELO_BUILD_MODULE=OFF -DVANTELO_BUILD_TESTS=ON
 	cmake --build $(BUILD)/tsan -j $(JOBS)
-	cd $(BUILD)/tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS)
+	cd $(BUILD)/tsan && TSAN_OPTIONS=halt_on_error=1 $(CTEST_QUIET)
 
 clean:
 	rm -rf $(BUILD)
@@ -98,6 +104,51 @@ $(PEERS_VENV)/.ready: bench/peers/requirements.txt
 bench-peers: deps $(PEERS_VENV)/.ready
 	PATH="$(abspath $(PEERS_VENV))/bin:$$PATH" $(PEERS_VENV)/bin/python -m pip install -q --no-build-isolation --no-deps .
 	$(PEERS_VENV)/bin/python bench/peers/run.py $(PEERS_ARGS)
+
+# Whole circuits through the cache-blocked executor against the gate-by-gate
+# path, with passes over the state per circuit, on 1 and 2 threads.
+.PHONY: bench-exec
+bench-exec: venv
+	PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -B $(BUILD)/bench -G Ninja \
+	    -DVANTELO_BUILD_MODULE=OFF -DVANTELO_BUILD_BENCH=ON
+	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(BUILD)/bench -j $(JOBS) --target exec_bench
+	$(BUILD)/bench/bench/exec_bench --threads 1
+	$(BUILD)/bench/bench/exec_bench --threads 2
+
+# Type checks and the documentation site, in a virtual environment of their
+# own (.venv-docs; tools pinned in docs/requirements.txt). The module is built
+# once more as a wheel by the main environment (reusing its build folder) and
+# installed from it, stubs included.
+DOCS_VENV ?= .venv-docs
+DPY := $(DOCS_VENV)/bin/python
+MYPY := MYPY_CACHE_DIR=$(abspath $(BUILD))/mypy-cache $(DPY) -m mypy
+
+.PHONY: docs-module typecheck docs
+
+$(DOCS_VENV)/.ready: docs/requirements.txt
+	$(PYTHON) -m venv $(DOCS_VENV)
+	$(DPY) -m pip install -q --upgrade pip
+	$(DPY) -m pip install -q -r docs/requirements.txt
+	touch $@
+
+docs-module: deps module $(DOCS_VENV)/.ready
+	rm -rf $(BUILD)/wheel
+	$(VPY) -m pip wheel -q --no-build-isolation --no-deps -w $(BUILD)/wheel .
+	$(DPY) -m pip install -q --force-reinstall --no-deps $(BUILD)/wheel/vantelo-*.whl
+
+# The stubs against the built module, then the examples and tutorials under
+# mypy --strict.
+typecheck: docs-module
+	MYPY_CACHE_DIR=$(abspath $(BUILD))/mypy-cache $(DPY) -m mypy.stubtest vantelo --allowlist python/stubtest-allowlist.txt
+	$(MYPY) --strict examples docs/tutorials docs/scripts
+
+# Runs the tutorials (they save the figures), measures the numerics tables,
+# executes every Python block of the pages, then builds the site in strict
+# mode (any warning fails; --quiet would hide them from the count) into
+# build/site.
+docs: docs-module
+	MPLBACKEND=Agg $(DPY) docs/scripts/prepare.py
+	NO_MKDOCS_2_WARNING=1 $(DPY) -m mkdocs build --strict -f mkdocs.yml -d $(abspath $(BUILD))/site
 
 # PennyLane device vantelo.qubit: PennyLane's own device test suite, analytic
 # and with shots, then our device tests and the VQE example, in their own

@@ -25,8 +25,8 @@ print(f"  norm = {np.vdot(state, state).real:.7f}")
 samples = circuit.sample(NUM_QUBITS, SHOTS)
 counts = collections.Counter(samples)
 print(f"{SHOTS} samples:")
-for index, count in sorted(counts.items()):
-    print(f"  |{index:0{NUM_QUBITS}b}>  {count:6d}  ({count / SHOTS:.3f})")
+for basis, count in sorted(counts.items()):
+    print(f"  |{basis:0{NUM_QUBITS}b}>  {count:6d}  ({count / SHOTS:.3f})")
 assert set(counts) <= {0, 2**NUM_QUBITS - 1}
 
 # A mid-circuit measurement collapses the state once for the whole run.

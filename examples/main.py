@@ -18,8 +18,9 @@ energy from NumPy's eigensolver on the same Hamiltonian.
 """
 
 import numpy as np
+from numpy.typing import NDArray
 
-from vantelo import CircuitSpec, Observable
+from vantelo import CircuitSpec, CompiledCircuit, Observable
 
 NUCLEAR_REPULSION = 0.7199689944489797
 
@@ -34,7 +35,7 @@ TERMS = [
 ]
 
 
-def dense_hamiltonian():
+def dense_hamiltonian() -> NDArray[np.float64]:
     pauli = {"X": np.array([[0, 1], [1, 0]]), "Z": np.diag([1, -1]), "I": np.eye(2)}
     h = np.zeros((4, 4))
     for coefficient, factors in TERMS:
@@ -44,7 +45,7 @@ def dense_hamiltonian():
     return h
 
 
-def ansatz():
+def ansatz() -> CompiledCircuit:
     builder = CircuitSpec(2)
     theta = [builder.param(f"theta{k}") for k in range(4)]
     builder.x(0)  # the Hartree-Fock reference state
@@ -56,7 +57,7 @@ def ansatz():
     return builder.compile()
 
 
-def main():
+def main() -> None:
     hamiltonian = Observable.hamiltonian(
         [Observable.pauli_string(factors, coefficient) for coefficient, factors in TERMS])
     circuit = ansatz()

@@ -46,13 +46,15 @@ def config(quick, pennylane=False):
     if pennylane:
         # QNode-level rows only: gradients and the broadcast batch, on every
         # thread count.
-        return dict(gates=[], layered=[], depth=20, expectation=[],
+        return dict(gates=[], layered=[], qft=[], depth=20, expectation=[],
                     gradient=[10] if quick else [12, 16], batch=(8, 64) if quick else (12, 256),
                     samples=None, repeats=3 if quick else 5, all_threads=True)
     if quick:
-        return dict(gates=list(range(8, 15, 2)), layered=[10, 12], depth=20, expectation=[8, 10],
+        return dict(gates=list(range(8, 15, 2)), layered=[10, 12], qft=[10, 12], depth=20,
+                    expectation=[8, 10],
                     gradient=[8, 10], batch=(8, 64), samples=(12, 10_000), repeats=3)
-    return dict(gates=list(range(16, 27)), layered=[16, 20, 24], depth=20, expectation=[12, 16, 20],
+    return dict(gates=list(range(16, 27)), layered=[16, 20, 24], qft=[20, 24], depth=20,
+                expectation=[12, 16, 20],
                 gradient=[12, 16], batch=(12, 256), samples=(20, 100_000), repeats=5)
 
 
@@ -71,6 +73,19 @@ def layered(n, depth, seed):
             gates.append((str(rng.choice(["rx", "ry", "rz"])), q, float(rng.uniform(-np.pi, np.pi))))
         for q in range(d % 2, n - 1, 2):
             gates.append(("cx", q, q + 1))
+    return gates
+
+
+def qft(n):
+    """The quantum Fourier transform: h and controlled phases from the top
+    qubit down, then the swaps that reverse the qubit order."""
+    gates = []
+    for t in range(n - 1, -1, -1):
+        gates.append(("h", t))
+        for c in range(t - 1, -1, -1):
+            gates.append(("cp", c, t, float(np.pi / (1 << (t - c)))))
+    for q in range(n // 2):
+        gates.append(("swap", q, n - 1 - q))
     return gates
 
 
@@ -161,7 +176,7 @@ def exact_marginals(state, n):
     return np.array([probs[((idx >> q) & 1) == 1].sum() for q in range(n)])
 
 
-def worker(name, threads, cfg, ref_dir, out_path):
+def worker(name, threads, cfg, ref_dir, out_path, workloads):
     from adapters import load
     adapter = load(name)
     adapter.configure(threads)
@@ -185,7 +200,7 @@ def worker(name, threads, cfg, ref_dir, out_path):
             return None
 
     # 1: one h on each target; per gate = (circuit − empty circuit) / n.
-    for n in cfg["gates"]:
+    for n in (cfg["gates"] if "gates" in workloads else []):
         run, convert = adapter.make_state(n, h_each(n), False)
         empty, _ = adapter.make_state(n, [], False)
         state_check(f"gates-{n}", n, run, convert)
@@ -199,14 +214,19 @@ def worker(name, threads, cfg, ref_dir, out_path):
                 a.__imul__(np.complex64(1))
             record("floor", n, median_time(rmw, reps))
             del a
-    if threads != max(thread_counts()) and not cfg.get("all_threads"):
+    # 2: random layered circuits and the QFT, final state; on every thread
+    # count. vantelo also reports its passes over the state per circuit.
+    circuits = [("layered", n, layered(n, cfg["depth"], seed=n)) for n in cfg["layered"]]
+    circuits += [("qft", n, qft(n)) for n in cfg["qft"]]
+    for workload, n, gates in circuits:
+        if workload not in workloads:
+            continue
+        run, convert = adapter.make_state(n, gates, True)
+        state_check(f"{workload}-{n}", n, run, convert)
+        passes = adapter.passes(n, gates) if hasattr(adapter, "passes") else None
+        record(workload, n, median_time(run, reps), passes=passes, gate_count=len(gates))
+    if (threads != max(thread_counts()) and not cfg.get("all_threads")) or "rest" not in workloads:
         return dump(records, out_path)
-
-    # 2: random layered circuits, final state vector.
-    for n in cfg["layered"]:
-        run, convert = adapter.make_state(n, layered(n, cfg["depth"], seed=n), True)
-        state_check(f"layered-{n}", n, run, convert)
-        record("layered", n, median_time(run, reps))
 
     # 3: expectation of a 2n-term Pauli sum on the ansatz.
     for n in cfg["expectation"]:
@@ -249,6 +269,9 @@ def worker(name, threads, cfg, ref_dir, out_path):
     return dump(records, out_path)
 
 
+ALL_WORKLOADS = ("gates", "layered", "qft", "rest")
+
+
 def dump(records, out_path):
     with open(out_path, "w") as f:
         json.dump(records, f)
@@ -270,8 +293,9 @@ def thread_env(threads):
 def run_worker(name, threads, cfg, ref_dir, args):
     out = os.path.join(ref_dir, f"out-{name}-{threads}.json")
     cmd = [sys.executable, os.path.abspath(__file__), "--worker", name, "--threads", str(threads),
-           "--ref-dir", ref_dir, "--out-json", out] + (["--quick"] if args.quick else []) + (
-               ["--pennylane"] if args.pennylane else [])
+           "--ref-dir", ref_dir, "--out-json", out, "--workloads", args.workloads] + \
+        (["--quick"] if args.quick else []) + (["--repeats", str(args.repeats)] if args.repeats else []) + \
+        (["--pennylane"] if args.pennylane else [])
     print(f"== {name}, {threads} thread(s)", flush=True)
     proc = subprocess.run(cmd, env=thread_env(threads))
     if proc.returncode != 0:
@@ -361,6 +385,10 @@ def report(records, cfg, args, sims):
                      "array, one thread): " + ", ".join(f"n={n}: {fmt(t)}" for n, t in sorted(floor.items())))
     lines += table(records, "layered", sims, f"2. Random layered circuits, depth {cfg['depth']}, final state",
                    "Each simulator's default fusion.")
+    lines += passes_note(records, "layered")
+    lines += table(records, "qft", sims, "2b. Quantum Fourier transform (h, cp, swap), final state",
+                   "Each simulator's default fusion.")
+    lines += passes_note(records, "qft")
     lines += table(records, "expectation", sims, "3. Expectation of a 2n-term Pauli sum on the ansatz",
                    "Ansatz: layers of two ry sublayers and a cx ladder, about 100 parameters.")
     lines += table(records, "gradient-shift", sims, "4. Value and gradient, parameter shift",
@@ -392,6 +420,18 @@ def qnode_table(records, cfg):
         ratio = f" ({theirs / ours:.2f}×)" if ours and theirs else ""
         lines.append(f"| {workload} | {n} | {threads} | {fmt(ours)} | {fmt(theirs)}{ratio} |")
     return lines
+
+
+def passes_note(records, workload):
+    """vantelo's passes over the state per circuit; gate by gate it would
+    make one per gate."""
+    rows = sorted({(r["n"], r["threads"], r["passes"], r["gate_count"]) for r in records
+                   if r["workload"] == workload and r["sim"] == "vantelo" and r.get("passes")})
+    if not rows:
+        return []
+    return ["\nvantelo passes over the state per circuit (gate by gate: one per gate): " +
+            ", ".join(f"n={n}, {t} thread{'s' if t > 1 else ''}: {p} (of {g} gates)"
+                      for n, t, p, g in rows)]
 
 
 def adjoint_against_shift(records):
@@ -444,12 +484,18 @@ def main():
     parser.add_argument("--threads", type=int)
     parser.add_argument("--ref-dir")
     parser.add_argument("--out-json")
+    parser.add_argument("--repeats", type=int, help="timed runs per measurement (default 5, quick 3)")
+    parser.add_argument("--workloads", default=",".join(ALL_WORKLOADS),
+                        help="comma-separated subset of " + ", ".join(ALL_WORKLOADS))
     args = parser.parse_args()
     cfg = config(args.quick, args.pennylane)
+    if args.repeats:
+        cfg["repeats"] = args.repeats
     if args.pennylane and not args.worker:
         args.only = "lightning,vantelo_qubit"
     if args.worker:
-        return worker(args.worker, args.threads, cfg, args.ref_dir, args.out_json)
+        chosen = tuple(w for w in ALL_WORKLOADS if w in args.workloads.split(","))
+        return worker(args.worker, args.threads, cfg, args.ref_dir, args.out_json, chosen)
 
     sims = ["vantelo"] + [s for s in SIM_ORDER[1:] if s in args.only.split(",")]
     records = []

@@ -22,6 +22,9 @@ using detail::Worker;
 // loops then end without a sleep and a wake-up on the calling side.
 constexpr auto kCallerSpinTime = std::chrono::microseconds(30);
 
+// Depth of the InlineLoops scopes alive on this thread.
+thread_local unsigned tl_inline_depth = 0;
+
 struct Loop {
     Loop(FunctionRef<void(std::size_t, std::size_t)> b, std::size_t w) : body(b), width(w) {}
 
@@ -135,7 +138,14 @@ struct RootJob : Job {
 
 }  // namespace
 
+InlineLoops::InlineLoops() noexcept { ++tl_inline_depth; }
+InlineLoops::~InlineLoops() { --tl_inline_depth; }
+
 void for_each_piece(std::size_t count, FunctionRef<void(std::size_t, std::size_t)> body) {
+    if (tl_inline_depth != 0) {
+        if (count != 0) body(0, count);
+        return;
+    }
     Pool* pool = detail::acquire_pool();
     if (pool == nullptr) {
         if (count != 0) body(0, count);

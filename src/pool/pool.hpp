@@ -54,6 +54,18 @@ bool on_worker_thread();
 // a body is rethrown here once the loop has finished (the first one caught).
 void for_each_piece(std::size_t count, FunctionRef<void(std::size_t, std::size_t)> body);
 
+// While one of these lives, loops started on the constructing thread run on
+// that thread in one piece, without the pool. A caller that already divided
+// the work (blocks of a state) uses it so the kernels inside each block do
+// not split and hand off again. Scopes nest.
+class InlineLoops {
+public:
+    InlineLoops() noexcept;
+    ~InlineLoops();
+    InlineLoops(const InlineLoops&) = delete;
+    InlineLoops& operator=(const InlineLoops&) = delete;
+};
+
 // Chunk loop: items are the consecutive chunks of chunk_len elements of an
 // array of length len (the last may be shorter). body(first_chunk, end_chunk)
 // receives chunk indices.

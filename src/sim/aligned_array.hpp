@@ -2,6 +2,13 @@
 // and result vectors live in these so their memory can be handed to NumPy
 // without copying (release() gives up ownership; free it with
 // AlignedArray<T>::free_raw).
+//
+// Large arrays (kOsPagesMinBytes and up) are mapped straight from the
+// operating system at a 2 MiB boundary and marked for transparent huge pages:
+// their pages arrive zeroed and are faulted in 2 MiB at a time by whoever
+// first touches them, so a state that starts as zeros needs no fill pass, and
+// the first pass over it pays a few hundred faults instead of a few hundred
+// thousand. Smaller arrays come from the C heap, which reuses freed memory.
 #pragma once
 
 #include <cstddef>
@@ -16,6 +23,19 @@ namespace vantelo::sim {
 
 inline constexpr std::size_t kArrayAlignment = 64;
 
+// From this size on, arrays are mapped from the operating system. It is the
+// size above which the C heap maps blocks itself anyway.
+inline constexpr std::size_t kOsPagesMinBytes = std::size_t{32} << 20;
+
+namespace detail {
+// bytes bytes at a kArrayAlignment boundary, preceded by kArrayAlignment bytes
+// that record how to free them; *zero is set when every byte is known to be
+// zero. Throws std::bad_alloc.
+void* allocate_aligned(std::size_t bytes, bool* zero);
+// Frees what allocate_aligned returned (nullptr is ignored).
+void free_aligned(void* p) noexcept;
+}  // namespace detail
+
 template <class T>
 class AlignedArray {
     static_assert(std::is_trivially_copyable_v<T>);
@@ -24,15 +44,19 @@ public:
     AlignedArray() = default;
 
     // Uninitialised storage for n values; throws std::bad_alloc on failure.
-    static AlignedArray uninitialized(std::size_t n) {
+    // *zero (if given) says whether every byte is known to be zero already.
+    static AlignedArray uninitialized(std::size_t n, bool* zero = nullptr) {
         AlignedArray a;
-        a.allocate(n);
+        bool fresh = false;
+        a.allocate(n, &fresh);
+        if (zero != nullptr) *zero = fresh;
         return a;
     }
     // n values, every byte zero.
     static AlignedArray zeroed(std::size_t n) {
-        AlignedArray a = uninitialized(n);
-        if (n != 0) std::memset(a.data_, 0, n * sizeof(T));
+        bool fresh = false;
+        AlignedArray a = uninitialized(n, &fresh);
+        if (n != 0 && !fresh) std::memset(a.data_, 0, n * sizeof(T));
         return a;
     }
     static AlignedArray copy_of(std::span<const T> values) {
@@ -76,15 +100,13 @@ public:
         size_ = 0;
         return std::exchange(data_, nullptr);
     }
-    static void free_raw(void* p) noexcept { std::free(p); }
+    static void free_raw(void* p) noexcept { detail::free_aligned(p); }
 
 private:
-    void allocate(std::size_t n) {
+    void allocate(std::size_t n, bool* zero) {
         if (n == 0) return;
-        if (n > (static_cast<std::size_t>(-1) - kArrayAlignment) / sizeof(T)) throw std::bad_alloc();
-        std::size_t bytes = (n * sizeof(T) + kArrayAlignment - 1) / kArrayAlignment * kArrayAlignment;
-        data_ = static_cast<T*>(std::aligned_alloc(kArrayAlignment, bytes));
-        if (data_ == nullptr) throw std::bad_alloc();
+        if (n > (static_cast<std::size_t>(-1) - 4 * kOsPagesMinBytes) / sizeof(T)) throw std::bad_alloc();
+        data_ = static_cast<T*>(detail::allocate_aligned(n * sizeof(T), zero));
         size_ = n;
     }
 

@@ -9,8 +9,15 @@ namespace vantelo::sim {
 StateVector StateVector::create(std::uint32_t n) {
     if (n > kMaxQubits) raise_fault(msg::too_many_qubits_in_state_vector());
     StateVector state;
-    state.amplitudes = AlignedArray<Amplitude>::uninitialized(std::size_t{1} << n);
-    fill_zero_state(state.amplitudes.data(), state.amplitudes.size());
+    bool zero = false;
+    state.amplitudes = AlignedArray<Amplitude>::uninitialized(std::size_t{1} << n, &zero);
+    // Large states arrive as zero pages from the operating system: writing the
+    // one nonzero amplitude is all the creation there is, and the first gate's
+    // pass faults the pages in (on the pool's workers).
+    if (zero)
+        state.amplitudes[0] = Amplitude{1.0f, 0.0f};
+    else
+        fill_zero_state(state.amplitudes.data(), state.amplitudes.size());
     state.num_qubits = n;
     return state;
 }

@@ -11,6 +11,8 @@
 #include "plan_test_util.hpp"
 #include "sim/exec/batch.hpp"
 #include "sim/grad/adjoint.hpp"
+#include "sim/grad/adjoint_products.hpp"
+#include "sim/kernels/kernels.hpp"
 
 namespace vantelo::sim {
 namespace {
@@ -199,6 +201,31 @@ TEST(Adjoint, UnusedParametersAreZeroAndPlansWithoutRotationsGiveTheValue) {
         adjoint_value_and_gradient(none.compile(), std::vector<float>{0.3f}, testing::z_on(0)).value();
     EXPECT_EQ(z.gradient.size(), 1u);
     EXPECT_EQ(testing::bits(z.gradient[0]), 0u);
+}
+
+TEST(AdjointProducts, Avx2PartialsEqualScalarBitForBit) {
+    if (!cpu_has_avx2()) GTEST_SKIP() << "no AVX2";
+    std::mt19937 rng(9);
+    std::normal_distribution<float> g;
+    for (std::uint32_t n : {3u, 5u, 13u}) {
+        const std::size_t size = std::size_t{1} << n;
+        std::vector<Amplitude> phi(size), psi(size);
+        for (std::size_t i = 0; i < size; ++i) {
+            phi[i] = {g(rng), g(rng)};
+            psi[i] = {g(rng), g(rng)};
+        }
+        phi[5] = {-0.0f, 0.0f};  // signed zeros and an exact cancellation
+        psi[5] = {0.0f, -0.0f};
+        const std::size_t blocks = product_blocks(n);
+        std::vector<float> want(blocks), got(blocks);
+        for (int kind = 0; kind < 4; ++kind)
+            for (Qubit q = 3; q < n; ++q) {
+                const auto k = static_cast<RotationKind>(kind);
+                generator_partials_scalar(phi.data(), psi.data(), n, k, q, 0, blocks, want.data());
+                generator_partials_avx2(phi.data(), psi.data(), n, k, q, 0, blocks, got.data());
+                EXPECT_TRUE(same_floats(got, want)) << "n " << n << " kind " << kind << " q " << q;
+            }
+    }
 }
 
 TEST(Messages, AdjointChecksAndRefusalComeBeforeAnyRun) {

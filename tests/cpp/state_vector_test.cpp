@@ -2,6 +2,8 @@
 // messages, untouched state on error, and the two paths against each other.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <random>
 #include <vector>
 
@@ -14,6 +16,7 @@ namespace vantelo::sim {
 namespace {
 
 using testing::bit_identical;
+using testing::bits;
 using testing::random_amplitudes;
 
 constexpr Amplitude kOne{1.0f, 0.0f};
@@ -45,12 +48,29 @@ StateVector random_state(std::uint32_t n, std::mt19937& rng) {
 }
 
 TEST(StateVectorCreate, IsTheZeroBasisState) {
-    for (std::uint32_t n : {0u, 1u, 3u, 17u}) {
+    // 22 qubits is the first size whose memory comes from the operating system.
+    static_assert((std::size_t{8} << 22) == kOsPagesMinBytes);
+    for (std::uint32_t n : {0u, 1u, 3u, 17u, 21u, 22u}) {
         const StateVector s = StateVector::create(n);
+        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(s.amplitudes.data()) % kArrayAlignment, 0u);
         EXPECT_EQ(s.num_qubits, n);
         ASSERT_EQ(s.size(), std::size_t{1} << n);
         EXPECT_EQ(only_nonzero_index(s), 0u);
         EXPECT_EQ(s.amplitudes[0], kOne);
+    }
+}
+
+TEST(AlignedArrayMemory, HeapAndMappedArraysAreZeroedCopiedAndFreedAlike) {
+    for (std::size_t n : {std::size_t{1}, std::size_t{1000}, kOsPagesMinBytes / sizeof(float)}) {
+        AlignedArray<float> a = AlignedArray<float>::zeroed(n);
+        EXPECT_TRUE(std::all_of(a.begin(), a.end(), [](float v) { return bits(v) == 0u; })) << n;
+        a[n - 1] = 2.0f;
+        const AlignedArray<float> copy = a;
+        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(copy.data()) % kArrayAlignment, 0u);
+        EXPECT_EQ(copy[n - 1], 2.0f);
+        // The way NumPy frees a handed-over array.
+        AlignedArray<float>::free_raw(a.release());
+        EXPECT_EQ(a.data(), nullptr);
     }
 }
 

@@ -15,7 +15,8 @@ Every adapter exposes:
     make_sampler(n, gates, shots) -> fn() -> integer array of basis indices
 A function an adapter cannot offer raises NotImplementedError.
 
-Gates are tuples: ("h", q), ("cx", control, target), ("rx"|"ry"|"rz", q, angle).
+Gates are tuples: ("h", q), ("cx", control, target), ("rx"|"ry"|"rz", q, angle),
+("cp", control, target, angle) (phase e^{i·angle} when both are 1), ("swap", a, b).
 The ansatz has `layers` layers, each two sublayers of ry on every qubit (one
 parameter each, in order) followed by a cx ladder cx(q, q + 1).
 Terms are (coefficient, [(pauli letter, qubit), ...]).

@@ -31,6 +31,10 @@ def _circuit(n, gates):
             qc.h(g[1])
         elif g[0] == "cx":
             qc.cx(g[1], g[2])
+        elif g[0] == "cp":
+            qc.cp(float(g[3]), g[1], g[2])
+        elif g[0] == "swap":
+            qc.swap(g[1], g[2])
         else:
             getattr(qc, g[0])(float(g[2]), g[1])
     return qc

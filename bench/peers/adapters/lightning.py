@@ -26,6 +26,10 @@ def _apply(gates):
             qml.Hadamard(wires=g[1])
         elif g[0] == "cx":
             qml.CNOT(wires=[g[1], g[2]])
+        elif g[0] == "cp":
+            qml.ControlledPhaseShift(float(g[3]), wires=[g[1], g[2]])
+        elif g[0] == "swap":
+            qml.SWAP(wires=[g[1], g[2]])
         else:
             {"rx": qml.RX, "ry": qml.RY, "rz": qml.RZ}[g[0]](float(g[2]), wires=g[1])
 

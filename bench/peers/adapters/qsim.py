@@ -33,6 +33,10 @@ def _circuit(qs, gates):
             c.append(cirq.H(qs[g[1]]))
         elif g[0] == "cx":
             c.append(cirq.CNOT(qs[g[1]], qs[g[2]]))
+        elif g[0] == "cp":
+            c.append(cirq.cphase(float(g[3]))(qs[g[1]], qs[g[2]]))
+        elif g[0] == "swap":
+            c.append(cirq.SWAP(qs[g[1]], qs[g[2]]))
         else:
             c.append(getattr(cirq, g[0])(float(g[2]))(qs[g[1]]))
     return c

@@ -23,6 +23,12 @@ def _circuit(n, gates):
             c.add_gate(qgate.H(g[1]))
         elif g[0] == "cx":
             c.add_gate(qgate.CNOT(g[1], g[2]))
+        elif g[0] == "cp":
+            phase = qgate.to_matrix_gate(qgate.U1(g[2], float(g[3])))
+            phase.add_control_qubit(g[1], 1)
+            c.add_gate(phase)
+        elif g[0] == "swap":
+            c.add_gate(qgate.SWAP(g[1], g[2]))
         else:
             c.add_gate(getattr(qgate, g[0].upper())(g[1], -float(g[2])))
     return c

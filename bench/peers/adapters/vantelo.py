@@ -18,12 +18,21 @@ def _gate(g):
         return Gate.h(g[1])
     if g[0] == "cx":
         return Gate.cx(g[1], g[2])
+    if g[0] == "cp":
+        return Gate.cp(g[1], g[2], float(g[3]))
+    if g[0] == "swap":
+        return Gate.swap(g[1], g[2])
     return getattr(Gate, g[0])(g[1], float(g[2]))
 
 
 def make_state(n, gates, fuse=True):
     circuit = Circuit([_gate(g) for g in gates])
     return (lambda: circuit.run(n)), (lambda raw: raw)
+
+
+def passes(n, gates):
+    """Passes over the state that a run of this circuit makes."""
+    return Circuit([_gate(g) for g in gates])._passes(n)
 
 
 def _compiled(n, layers):

@@ -146,7 +146,13 @@ PyObject* sample_from(const sim::Circuit& circuit, AnyArg given, std::uint32_t s
     return new_index_array(sim::measure(*state, shots, rng));
 }
 
+// The passes over memory a run on num_qubits makes (for the benchmarks).
+PyObject* passes(const sim::Circuit& circuit, std::uint32_t num_qubits) {
+    return PyLong_FromSize_t(sim::circuit_passes(circuit, num_qubits));
+}
+
 constexpr ArgSpec k_new{"Circuit", "__new__", Param{"gates"}};
+constexpr ArgSpec k_passes{"Circuit", "_passes", Param{"num_qubits"}};
 constexpr ArgSpec k_run{"Circuit", "run", Param{"num_qubits"}};
 constexpr ArgSpec k_run_with_measurements{"Circuit", "run_with_measurements", Param{"num_qubits"}};
 constexpr ArgSpec k_run_from{"Circuit", "run_from", Param{"state"}};
@@ -164,6 +170,7 @@ const MemberDef kMembers[] = {
     method<&run_from, k_run_from>("run_from"),
     method<&run_with_measurements_from, k_run_with_measurements_from>("run_with_measurements_from"),
     method<&sample_from, k_sample_from>("sample_from"),
+    method<&passes, k_passes>("_passes"),
 };
 
 }  // namespace

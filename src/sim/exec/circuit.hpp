@@ -31,8 +31,18 @@ struct Circuit {
 
 // Applies the items in order; stops at the first failing item.
 // Draws from the calling thread's generator, obtained once per run.
+// Runs on the cache-blocked executor: the values, the draws and their order
+// are those of run_circuit_per_gate.
 Result<MeasurementRecord> run_circuit(const Circuit& circuit, StateVector& state);
 // The same with a supplied generator.
 Result<MeasurementRecord> run_circuit(const Circuit& circuit, StateVector& state, Rng& rng);
+
+// The reference: one full pass over the state per item, in item order.
+Result<MeasurementRecord> run_circuit_per_gate(const Circuit& circuit, StateVector& state, Rng& rng);
+
+// The passes over the state that run_circuit makes for a register of n
+// qubits with the current pool (items up to the first that fails its
+// checks).
+std::size_t circuit_passes(const Circuit& circuit, std::uint32_t num_qubits);
 
 }  // namespace vantelo::sim

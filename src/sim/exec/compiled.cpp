@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "sim/exec/executor.hpp"
 #include "sim/measure/measure.hpp"
 #include "sim/messages.hpp"
 
@@ -53,6 +54,39 @@ Status run_fixed(const Gate& gate, StateVector& state, Rng* rng) {
 }  // namespace
 
 Status run_steps(const CompiledCircuit& circuit, std::span<const float> params, StateVector& state,
+                 std::size_t first, std::size_t last, Rng* rng) {
+    if (per_gate_path_forced()) return run_steps_per_gate(circuit, params, state, first, last, rng);
+    // Rotation matrices are computed here, before any pass starts.
+    std::vector<ExecItem> items;
+    items.reserve(last - first);
+    for (std::size_t i = first; i < last; ++i) {
+        const CompiledOp& op = circuit.ops[i];
+        ExecItem item;
+        if (const auto* p = std::get_if<ParamOp>(&op)) {
+            item.qubit = p->target;
+            item.matrix = rotation_matrix(p->kind, params[p->slot]);
+        } else if (const auto* u = std::get_if<Unitary>(&std::get<FixedOp>(op).gate)) {
+            item = unitary_item(u->op);
+        } else if (const auto* m = std::get_if<Measure>(&std::get<FixedOp>(op).gate)) {
+            item.kind = ExecItem::Kind::Measure;
+            item.qubit = m->qubit;
+        } else if (const auto* r = std::get_if<Reset>(&std::get<FixedOp>(op).gate)) {
+            item.kind = ExecItem::Kind::Reset;
+            item.qubit = r->qubit;
+        } else {
+            continue;
+        }
+        if (Status valid = check_item(item, state); !valid) {
+            // The steps before the failing one stay applied.
+            VANTELO_TRY(run_items(items, state, rng, nullptr));
+            return valid;
+        }
+        items.push_back(item);
+    }
+    return run_items(items, state, rng, nullptr);
+}
+
+Status run_steps_per_gate(const CompiledCircuit& circuit, std::span<const float> params, StateVector& state,
                  std::size_t first, std::size_t last, Rng* rng) {
     for (std::size_t i = first; i < last; ++i) {
         const CompiledOp& op = circuit.ops[i];

@@ -36,8 +36,14 @@ Status run_into(const CompiledCircuit& circuit, std::span<const float> params, S
 // Steps [first, last) of the plan on the state, without the checks of
 // run_into. rng is used by measurement and reset steps only and may be null
 // when the range holds neither.
+// Runs on the cache-blocked executor, with the values and draws of
+// run_steps_per_gate.
 Status run_steps(const CompiledCircuit& circuit, std::span<const float> params, StateVector& state,
                  std::size_t first, std::size_t last, Rng* rng);
+
+// The reference: one full pass over the state per step, in step order.
+Status run_steps_per_gate(const CompiledCircuit& circuit, std::span<const float> params,
+                          StateVector& state, std::size_t first, std::size_t last, Rng* rng);
 
 // A fresh |0…0⟩ run into a new state vector.
 Result<StateVector> run_statevector(const CompiledCircuit& circuit, std::span<const float> params);

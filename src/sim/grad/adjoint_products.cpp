@@ -1,6 +1,7 @@
 #include "sim/grad/adjoint_products.hpp"
 
 #include "pool/pool.hpp"
+#include "sim/kernels/kernels.hpp"
 
 namespace vantelo::sim {
 
@@ -39,8 +40,7 @@ float block_partial(const Amplitude* phi, const Amplitude* psi, std::size_t firs
         const Amplitude p = psi[pairs ? x ^ bit : x];
         lanes[j & 7] = lanes[j & 7] + addend(Kind, (x & bit) != 0, phi[x], p);
     }
-    return ((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) +
-           ((lanes[4] + lanes[5]) + (lanes[6] + lanes[7]));
+    return add_lanes(lanes);
 }
 
 }  // namespace
@@ -72,8 +72,15 @@ void apply_observable(const Amplitude* psi, Amplitude* phi, std::uint32_t num_qu
 void generator_partials(const Amplitude* phi, const Amplitude* psi, std::uint32_t num_qubits,
                         RotationKind kind, Qubit q, std::size_t block_begin, std::size_t block_end,
                         float* partials) {
-    const std::size_t len = num_qubits > kProductBlockBits ? std::size_t{1} << kProductBlockBits
-                                                           : std::size_t{1} << num_qubits;
+    if (q >= 3 && cpu_has_avx2())
+        return generator_partials_avx2(phi, psi, num_qubits, kind, q, block_begin, block_end, partials);
+    generator_partials_scalar(phi, psi, num_qubits, kind, q, block_begin, block_end, partials);
+}
+
+void generator_partials_scalar(const Amplitude* phi, const Amplitude* psi, std::uint32_t num_qubits,
+                               RotationKind kind, Qubit q, std::size_t block_begin,
+                               std::size_t block_end, float* partials) {
+    const std::size_t len = product_block_len(num_qubits);
     const std::size_t bit = std::size_t{1} << q;
     for (std::size_t b = block_begin; b < block_end; ++b) {
         const std::size_t first = b * len;

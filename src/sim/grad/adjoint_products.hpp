@@ -34,10 +34,33 @@ void apply_observable(const Amplitude* psi, Amplitude* phi, std::uint32_t num_qu
 // rotation): Im⟨φ|Xψ⟩, Im⟨φ|Yψ⟩, Im⟨φ|Zψ⟩ for Rx, Ry, Rz, and
 // Σ over amplitudes with bit q set of Im(conj(φ)·ψ) for P, whose total is
 // then multiplied by −2. Each block sums eight lanes (index mod 8) serially
-// and adds the lanes pairwise in a fixed tree.
+// and adds the lanes pairwise in a fixed tree. The scalar reference:
+void generator_partials_scalar(const Amplitude* phi, const Amplitude* psi, std::uint32_t num_qubits,
+                               RotationKind kind, Qubit q, std::size_t block_begin,
+                               std::size_t block_end, float* partials);
+
+// The same partials, bit for bit, with the eight lanes in one AVX2 register.
+// Needs q ≥ 3 (so a lane's partner and sign are those of its whole group of
+// eight) and a CPU with AVX2.
+void generator_partials_avx2(const Amplitude* phi, const Amplitude* psi, std::uint32_t num_qubits,
+                             RotationKind kind, Qubit q, std::size_t block_begin,
+                             std::size_t block_end, float* partials);
+
+// The fastest of the two that applies.
 void generator_partials(const Amplitude* phi, const Amplitude* psi, std::uint32_t num_qubits,
                         RotationKind kind, Qubit q, std::size_t block_begin, std::size_t block_end,
                         float* partials);
+
+// The tree that adds a block's eight lanes.
+inline float add_lanes(const float* lanes) {
+    return ((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) +
+           ((lanes[4] + lanes[5]) + (lanes[6] + lanes[7]));
+}
+
+// Amplitudes per block for this register.
+inline std::size_t product_block_len(std::uint32_t num_qubits) {
+    return std::size_t{1} << (num_qubits > kProductBlockBits ? kProductBlockBits : num_qubits);
+}
 
 // The partials combined: the first, then each later one added in block order;
 // times −2 for P.

@@ -26,6 +26,21 @@ void note_pool_started() {
 // calling thread.
 constexpr std::size_t kFillBlock = std::size_t{1} << 15;
 
+// The monomial kernel on the pool; false (nothing done) where it does not
+// apply. Needs one whole register (four amplitudes). units_only: only where
+// every entry is 1, i, −1 or −i.
+bool try_monomial(Amplitude* a, std::size_t len, const GeneralPlan& plan, bool units_only) {
+    MonomialPlan mono;
+    if (!cpu_has_avx2() || len < 4 || !make_monomial_plan(plan, mono)) return false;
+    if (units_only)
+        for (std::size_t r = 0; r < mono.dim; ++r)
+            if (mono.unit[r] == 4) return false;
+    pool::for_each_piece(monomial_register_groups(plan, len), [&](std::size_t b, std::size_t e) {
+        monomial_groups_avx2(a, plan, mono, b, e);
+    });
+    return true;
+}
+
 }  // namespace
 
 bool cpu_has_avx2() {
@@ -39,31 +54,37 @@ bool cpu_has_avx2() {
 
 void apply_single_qubit_kernel(Amplitude* a, std::uint32_t num_qubits, Qubit q, const Matrix2& m) {
     const std::size_t len = std::size_t{1} << num_qubits;
-    auto* kernel = cpu_has_avx2() ? &apply_single_qubit_chunks_avx2 : &apply_single_qubit_chunks_scalar;
     note_pool_started();
+    if (q <= 1) {
+        // x, y, z on qubits 0 and 1: one lane permutation and sign flip per
+        // register beats the dense kernel's shuffles there. Elsewhere, and
+        // for other diagonal entries, the dense one-qubit kernel measured as
+        // fast or faster (the finiteness test costs what the products save).
+        const Amplitude entries[4] = {m[0], m[1], m[2], m[3]};
+        GeneralPlan plan;
+        plan.num_targets = 1;
+        plan.dim = 2;
+        plan.target_mask = std::size_t{1} << q;
+        plan.offsets = {0, plan.target_mask};
+        plan.matrix = entries;
+        if (try_monomial(a, len, plan, true)) return;
+    }
+    auto* kernel = cpu_has_avx2() ? &apply_single_qubit_chunks_avx2 : &apply_single_qubit_chunks_scalar;
     pool::for_each_chunk_range(len, std::size_t{2} << q,
                                [&](std::size_t b, std::size_t e) { kernel(a, q, m, b, e); });
 }
 
 void apply_general(Amplitude* a, std::uint32_t num_qubits, const Operation& op) {
     const GeneralPlan plan = make_general_plan(op);
+    note_pool_started();
+    // One nonzero entry per row (cz, cp, crz, cx, swap, ccx, cswap, …):
+    // exact up to the sign of zero.
+    if (try_monomial(a, std::size_t{1} << num_qubits, plan, false)) return;
     const std::size_t dim = plan.dim;
     const std::size_t groups = (std::size_t{1} << num_qubits) >> plan.num_targets;
     const bool vector = cpu_has_avx2() && dim >= 4;
     AlignedArray<float> packed;
     if (vector) packed = pack_matrix_avx2(plan);
-    note_pool_started();
-
-    MonomialPlan mono;
-    const std::size_t low_target_bits = plan.target_mask & 3u;
-    if (vector && low_target_bits == 0 && make_monomial_plan(plan, mono)) {
-        // Permutations with unit phases (cx, cz, swap, …) on targets ≥ 2:
-        // four groups at a time, exact up to the sign of zero.
-        pool::for_each_piece(groups / 4, [&](std::size_t b, std::size_t e) {
-            monomial_quads_avx2(a, plan, mono, b, e);
-        });
-        return;
-    }
     if (groups >= pool::current_num_threads()) {
         // Enough groups for every worker: each piece updates whole groups in
         // place, saving a group's inputs in its own scratch first.

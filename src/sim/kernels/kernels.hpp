@@ -25,6 +25,10 @@ bool cpu_has_avx2();
 //   y0 = m00·x0 + m01·x1, y1 = m10·x0 + m11·x1.
 void apply_single_qubit_chunks_scalar(Amplitude* a, Qubit q, const Matrix2& m,
                                       std::size_t chunk_begin, std::size_t chunk_end);
+// The same update for the pairs [pair_begin, pair_end) in order (pair p is
+// chunk p >> q, j = p mod 2^q); the chunk form runs through this one.
+void single_qubit_pairs_scalar(Amplitude* a, Qubit q, const Matrix2& m, std::size_t pair_begin,
+                               std::size_t pair_end);
 // The same update with AVX2; only call it when cpu_has_avx2().
 void apply_single_qubit_chunks_avx2(Amplitude* a, Qubit q, const Matrix2& m,
                                     std::size_t chunk_begin, std::size_t chunk_end);
@@ -69,26 +73,39 @@ void general_rows_scalar(Amplitude* a, const GeneralPlan& plan, std::size_t base
 void general_groups_scalar(Amplitude* a, const GeneralPlan& plan, std::size_t group_begin,
                            std::size_t group_end, Amplitude* scratch);
 
-// A two-target operation whose matrix has in every row exactly one entry of
-// 1, i, −1 or −i and zeros elsewhere (cx, cy, cz, swap, iswap). For a group
-// whose inputs are all finite, the dense sums reduce exactly to
-// out[r] = unit[r]·x[source[r]]: the unit products are exact and the zero
-// products only add ±0, so the values agree up to the sign of zero. A group
-// holding an infinity or a NaN takes the dense sums (0·∞ is NaN there).
+// An operation on one to three targets whose matrix has exactly one nonzero
+// entry in every row: diagonal gates (z, s, t, p, rz, cz, cp, crz, ccz, …)
+// and permutations with phases (x, y, cx, swap, iswap, ccx, cswap, …). For a
+// group whose inputs are all finite, the dense sums reduce to
+//   out[r] = entry[r]·x[source[r]]
+// up to the sign of zero: every other product is a zero entry times a finite
+// input, ±0, and adding ±0 to a nonzero value changes nothing. The one
+// product left is computed exactly as the dense sums compute it; when the
+// entry is 1, i, −1 or −i it is exactly a copy, a swap of the parts and sign
+// changes, again up to the sign of zero. A group holding an infinity or a NaN
+// takes the dense sums (0·∞ is NaN there), in the one-qubit kernel's form for
+// one target.
 struct MonomialPlan {
-    std::size_t source[4];
-    std::uint8_t unit[4];  // 0: 1, 1: i, 2: −1, 3: −i
+    std::size_t dim = 0;  // 2, 4 or 8
+    std::size_t source[8];
+    std::uint8_t unit[8];  // 0: 1, 1: i, 2: −1, 3: −i, 4: another value
+    Amplitude entry[8];
 };
 
-// The monomial form of a two-target plan, if its matrix has one.
+// The monomial form of a plan of one to three targets, if its matrix has one.
 bool make_monomial_plan(const GeneralPlan& plan, MonomialPlan& out);
 
-// Quads [quad_begin, quad_end) of a two-target plan whose targets are both
-// ≥ 2: quad q is the four consecutive groups 4q … 4q + 3. Groups with a
-// non-finite input run the dense scalar sums. Only call it when
-// cpu_has_avx2().
-void monomial_quads_avx2(Amplitude* a, const GeneralPlan& plan, const MonomialPlan& mono,
-                         std::size_t quad_begin, std::size_t quad_end);
+// The monomial kernel works on register groups: the 2^h runs of four
+// consecutive amplitudes (bits 0 and 1) that differ only in the h targets at
+// qubits ≥ 2. Register group j holds the consecutive groups
+// j·2^(2−l) … (j + 1)·2^(2−l) − 1, l being the number of targets below 2.
+// Their number in a state of len ≥ 4 amplitudes:
+std::size_t monomial_register_groups(const GeneralPlan& plan, std::size_t len);
+
+// Register groups [begin, end) in place. Groups with a non-finite input run
+// the dense scalar sums. Only call it when cpu_has_avx2().
+void monomial_groups_avx2(Amplitude* a, const GeneralPlan& plan, const MonomialPlan& mono,
+                          std::size_t begin, std::size_t end);
 
 // The matrix rearranged for the AVX2 dense kernel (needs dim ≥ 4): for each
 // block of four rows and each column c, 16 floats: the four entries M[r][c]

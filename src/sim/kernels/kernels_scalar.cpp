@@ -5,19 +5,23 @@
 
 namespace vantelo::sim {
 
+void single_qubit_pairs_scalar(Amplitude* a, Qubit q, const Matrix2& m, std::size_t pair_begin,
+                               std::size_t pair_end) {
+    const std::size_t half = std::size_t{1} << q;
+    for (std::size_t p = pair_begin; p < pair_end; ++p) {
+        // Pair p: the bits of p with a zero inserted at position q.
+        Amplitude* lo = a + (((p >> q) << (q + 1)) | (p & (half - 1)));
+        Amplitude* hi = lo + half;
+        const Amplitude x0 = *lo;
+        const Amplitude x1 = *hi;
+        *lo = cadd(cmul(x0, m[0]), cmul(x1, m[1]));
+        *hi = cadd(cmul(x0, m[2]), cmul(x1, m[3]));
+    }
+}
+
 void apply_single_qubit_chunks_scalar(Amplitude* a, Qubit q, const Matrix2& m,
                                       std::size_t chunk_begin, std::size_t chunk_end) {
-    const std::size_t half = std::size_t{1} << q;
-    for (std::size_t c = chunk_begin; c < chunk_end; ++c) {
-        Amplitude* lo = a + (c << (q + 1));
-        Amplitude* hi = lo + half;
-        for (std::size_t j = 0; j < half; ++j) {
-            const Amplitude x0 = lo[j];
-            const Amplitude x1 = hi[j];
-            lo[j] = cadd(cmul(x0, m[0]), cmul(x1, m[1]));
-            hi[j] = cadd(cmul(x0, m[2]), cmul(x1, m[3]));
-        }
-    }
+    single_qubit_pairs_scalar(a, q, m, chunk_begin << q, chunk_end << q);
 }
 
 GeneralPlan make_general_plan(const Operation& op) {
@@ -82,18 +86,22 @@ void groups_fixed(Amplitude* a, const GeneralPlan& plan, std::size_t group_begin
 }  // namespace
 
 bool make_monomial_plan(const GeneralPlan& plan, MonomialPlan& out) {
-    if (plan.dim != 4) return false;
+    if (plan.dim < 2 || plan.dim > 8) return false;
     static constexpr Amplitude kUnits[4] = {{1.0f, 0.0f}, {0.0f, 1.0f}, {-1.0f, 0.0f}, {0.0f, -1.0f}};
-    for (std::size_t r = 0; r < 4; ++r) {
+    const std::size_t dim = plan.dim;
+    out.dim = dim;
+    for (std::size_t r = 0; r < dim; ++r) {
         std::size_t nonzero = 0;
-        for (std::size_t c = 0; c < 4; ++c) {
-            const Amplitude m = plan.matrix[r * 4 + c];
+        for (std::size_t c = 0; c < dim; ++c) {
+            const Amplitude m = plan.matrix[r * dim + c];
+            // Either part may be −0; a NaN part counts as nonzero.
             if (m.re == 0.0f && m.im == 0.0f) continue;
-            std::size_t u = 0;
+            if (++nonzero > 1) return false;
+            std::uint8_t u = 0;
             while (u < 4 && !(m == kUnits[u])) ++u;
-            if (u == 4 || ++nonzero > 1) return false;
             out.source[r] = c;
-            out.unit[r] = static_cast<std::uint8_t>(u);
+            out.unit[r] = u;
+            out.entry[r] = m;
         }
         if (nonzero != 1) return false;
     }

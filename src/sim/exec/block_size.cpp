@@ -1,0 +1,67 @@
+#include "sim/exec/block_size.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <cstdio>
+
+namespace vantelo::sim {
+
+namespace {
+
+std::atomic<std::uint32_t> g_forced_block_qubits{0};
+
+// Bytes of the L2 cache of cpu0, or 0 when neither the C library nor sysfs
+// says.
+long read_l2_bytes() {
+#ifdef _SC_LEVEL2_CACHE_SIZE
+    const long from_libc = ::sysconf(_SC_LEVEL2_CACHE_SIZE);
+    if (from_libc > 0) return from_libc;
+#endif
+    std::FILE* f = std::fopen("/sys/devices/system/cpu/cpu0/cache/index2/size", "r");
+    if (f == nullptr) return 0;
+    long value = 0;
+    char unit = 0;
+    const int got = std::fscanf(f, "%ld%c", &value, &unit);
+    std::fclose(f);
+    if (got < 1 || value <= 0) return 0;
+    if (got == 2 && (unit == 'K' || unit == 'k')) value *= 1024;
+    if (got == 2 && (unit == 'M' || unit == 'm')) value *= 1024 * 1024;
+    return value;
+}
+
+std::uint32_t bits_for_threads(std::size_t threads) {
+    // At least two blocks per worker, so an uneven split still keeps all busy.
+    return static_cast<std::uint32_t>(std::bit_width(2 * threads - 1));
+}
+
+}  // namespace
+
+std::uint32_t cache_block_qubits() {
+    static const std::uint32_t qubits = [] {
+        const long bytes = read_l2_bytes();
+        if (bytes <= 0) return kDefaultBlockQubits;
+        const auto amplitudes = static_cast<unsigned long>(bytes) / 2 / 8;
+        const auto b = static_cast<std::uint32_t>(std::bit_width(amplitudes) - 1);
+        return std::clamp<std::uint32_t>(b, 12, 20);
+    }();
+    return qubits;
+}
+
+std::uint32_t block_qubits_for(std::uint32_t n, std::size_t threads) {
+    const std::uint32_t forced = g_forced_block_qubits.load(std::memory_order_relaxed);
+    if (forced != 0) return std::min(forced, n);
+    const std::uint32_t cache = cache_block_qubits();
+    if (n <= kSerialMaxQubits || threads <= 1) return std::min(cache, n);
+    const std::uint32_t split = bits_for_threads(threads);
+    const std::uint32_t narrowed = n > split ? n - split : 1;
+    return std::min(cache, std::max(narrowed, kSerialMaxQubits - split));
+}
+
+void set_block_qubits_for_testing(std::uint32_t b) {
+    g_forced_block_qubits.store(b, std::memory_order_relaxed);
+}
+
+}  // namespace vantelo::sim

@@ -1,0 +1,33 @@
+// How many qubits the executor's blocks span: 2^b amplitudes sized to the
+// per-core L2 cache, read once at run time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace vantelo::sim {
+
+// Blocks of 2^16 amplitudes (512 KiB) where the cache size cannot be read.
+inline constexpr std::uint32_t kDefaultBlockQubits = 16;
+
+// States of at most this many qubits run a whole circuit on the calling
+// thread (one block, no hand-off to the pool); measured by
+// bench/exec_bench.py, where the pool's split first pays for its hand-offs.
+inline constexpr std::uint32_t kSerialMaxQubits = 14;
+
+// The block width that fits half the L2 cache of one core (the other half
+// keeps the kernels' matrices and the neighbouring lines), clamped to
+// [12, 20]; kDefaultBlockQubits when the size is unknown.
+std::uint32_t cache_block_qubits();
+
+// The block width for a run of n qubits on a pool of `threads` workers:
+// the whole state up to kSerialMaxQubits (or on one worker), otherwise the
+// cache width, narrowed so every worker gets at least two blocks. A width
+// set by set_block_qubits_for_testing wins, capped at n.
+std::uint32_t block_qubits_for(std::uint32_t n, std::size_t threads);
+
+// Forces the block width of every later run (0 restores the rule above), so
+// tests can drive the gathering of scattered qubits on small registers.
+void set_block_qubits_for_testing(std::uint32_t b);
+
+}  // namespace vantelo::sim

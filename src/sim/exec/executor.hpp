@@ -1,0 +1,49 @@
+// The cache-blocked executor under every run of a one-off circuit or a
+// compiled plan. Every amplitude sees exactly the arithmetic of the
+// gate-by-gate paths (run_circuit_per_gate, run_steps_per_gate, kept as the
+// references): the
+// executor only changes the order in which memory is visited, and moves
+// qubits between bit positions by exact permutations.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "sim/exec/schedule.hpp"
+#include "sim/measure/rng.hpp"
+#include "sim/result.hpp"
+#include "sim/state_vector.hpp"
+
+namespace vantelo::sim {
+
+// The item of a unitary operation: Single for one target (the one-qubit
+// kernel, as apply_operation picks it), General otherwise.
+ExecItem unitary_item(const Operation& op);
+
+// The checks the gate-by-gate path makes before an item touches the state:
+// its qubits (duplicates, then range), then an operation's width.
+Status check_item(const ExecItem& item, const StateVector& state);
+
+// Runs validated items on the state (every qubit below its width). Measurement outcomes are appended to
+// `outcomes` in item order when it is not null; rng may be null when no item
+// measures or resets. The block width comes from block_qubits_for.
+Status run_items(std::span<const ExecItem> items, StateVector& state, Rng* rng,
+                 std::vector<bool>* outcomes);
+
+// The same with a given schedule (made for this state's width).
+Status run_schedule(const Schedule& schedule, std::span<const ExecItem> items, StateVector& state,
+                    Rng* rng, std::vector<bool>* outcomes);
+
+// Routes run_circuit and run_steps to their gate-by-gate references while
+// set, so tests can compare whole computations (gradients, batches) with
+// the executor's.
+void force_per_gate_path_for_testing(bool on);
+bool per_gate_path_forced();
+
+// The passes over the state a run of these items on n qubits would make
+// with the current pool.
+std::size_t planned_passes(std::span<const ExecItem> items, std::uint32_t n);
+
+}  // namespace vantelo::sim

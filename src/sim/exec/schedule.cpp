@@ -1,0 +1,97 @@
+#include "sim/exec/schedule.hpp"
+
+#include <algorithm>
+#include <limits>
+
+namespace vantelo::sim {
+
+namespace {
+
+std::span<const Qubit> qubits_of(const ExecItem& item) {
+    if (item.kind == ExecItem::Kind::General) return item.op->targets;
+    return {&item.qubit, 1};
+}
+
+constexpr std::size_t kNever = std::numeric_limits<std::size_t>::max();
+
+// For every qubit, the items that use it, with a cursor that only moves
+// forward as the plan advances.
+class NextUses {
+public:
+    NextUses(std::span<const ExecItem> items, std::uint32_t n) : uses_(n), cursor_(n, 0) {
+        for (std::size_t i = 0; i < items.size(); ++i)
+            for (Qubit q : qubits_of(items[i])) uses_[q].push_back(i);
+    }
+
+    // The first item at or after i that uses q, or kNever.
+    std::size_t at_or_after(Qubit q, std::size_t i) {
+        const std::vector<std::size_t>& u = uses_[q];
+        std::size_t& c = cursor_[q];
+        while (c < u.size() && u[c] < i) ++c;
+        return c < u.size() ? u[c] : kNever;
+    }
+
+private:
+    std::vector<std::vector<std::size_t>> uses_;
+    std::vector<std::size_t> cursor_;
+};
+
+}  // namespace
+
+Schedule make_schedule(std::span<const ExecItem> items, std::uint32_t n, std::uint32_t b) {
+    b = std::min(b, n);
+    const std::uint32_t run = std::min(kRunQubits, b / 2);
+    Schedule schedule;
+    schedule.block_qubits = b;
+    NextUses next(items, n);
+    std::vector<bool> active(n, false);
+    std::size_t open = kNever;  // first item of the open segment
+    auto close = [&](std::size_t end) {
+        if (open == kNever) return;
+        PlanStep step;
+        step.first = open;
+        step.last = end;
+        for (Qubit q = 0; q < n; ++q)
+            if (active[q]) step.active.push_back(q);
+        schedule.steps.push_back(std::move(step));
+        open = kNever;
+    };
+    std::vector<Qubit> others;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const ExecItem& item = items[i];
+        const std::span<const Qubit> qs = qubits_of(item);
+        if (item.kind == ExecItem::Kind::Single || item.kind == ExecItem::Kind::General) {
+            if (open != kNever && std::all_of(qs.begin(), qs.end(), [&](Qubit q) { return active[q]; }))
+                continue;
+            close(i);
+            std::fill(active.begin(), active.end(), false);
+            std::uint32_t count = 0;
+            for (Qubit q = 0; q < run; ++q) active[q] = true;
+            for (Qubit q : qs) active[q] = true;
+            for (Qubit q = 0; q < n; ++q) count += active[q] ? 1 : 0;
+            if (count <= b) {
+                others.clear();
+                for (Qubit q = 0; q < n; ++q)
+                    if (!active[q]) others.push_back(q);
+                std::stable_sort(others.begin(), others.end(), [&](Qubit x, Qubit y) {
+                    return next.at_or_after(x, i) < next.at_or_after(y, i);
+                });
+                for (std::size_t k = 0; count < b; ++k, ++count) active[others[k]] = true;
+                open = i;
+                continue;
+            }
+        } else {
+            close(i);
+        }
+        PlanStep step;
+        step.kind = item.kind == ExecItem::Kind::Measure ? PlanStep::Kind::Measure
+                    : item.kind == ExecItem::Kind::Reset ? PlanStep::Kind::Reset
+                                                         : PlanStep::Kind::Whole;
+        step.first = i;
+        schedule.steps.push_back(std::move(step));
+    }
+    close(items.size());
+    return schedule;
+}
+
+}  // namespace vantelo::sim

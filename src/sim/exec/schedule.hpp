@@ -1,0 +1,63 @@
+// The items of a run as the executor sees them, and the schedule that turns
+// them into passes over the state.
+//
+// A segment picks b active qubits; its blocks are the sets of 2^b
+// amplitudes that share the values of all other qubits. A block is gathered
+// into a buffer with the active qubits as its bit positions 0 … b−1 (in
+// increasing order), every item of the segment runs on the buffer, and the
+// block is scattered back: one pass over the state per segment, whichever
+// qubits are active. Moving qubits this way only permutes amplitudes, so it
+// introduces no rounding, and the state never leaves its logical order.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "sim/gates/gate.hpp"
+#include "sim/gates/gate_catalog.hpp"
+
+namespace vantelo::sim {
+
+// One step of a run. A rotation of a compiled plan is a Single item whose
+// matrix was computed from its parameter before the run started.
+struct ExecItem {
+    enum class Kind : std::uint8_t { Single, General, Measure, Reset };
+    Kind kind = Kind::Single;
+    Qubit qubit = 0;                // Single, Measure, Reset
+    Matrix2 matrix{};               // Single
+    const Operation* op = nullptr;  // General: borrowed
+};
+
+struct PlanStep {
+    enum class Kind : std::uint8_t { Blocked, Whole, Measure, Reset };
+    Kind kind = Kind::Blocked;
+    // Blocked: items [first, last), whose qubits are all active; Whole,
+    // Measure, Reset: the item `first` on the whole state.
+    std::size_t first = 0;
+    std::size_t last = 0;
+    std::vector<Qubit> active;  // Blocked: b qubits, increasing
+};
+
+// Every step is one pass over the state.
+struct Schedule {
+    std::uint32_t block_qubits = 0;
+    std::vector<PlanStep> steps;
+
+    std::size_t passes() const { return steps.size(); }
+};
+
+// The low qubits every segment keeps active (fewer for tiny blocks), so a
+// gather copies runs of at least 2^3 amplitudes, one 64-byte line.
+inline constexpr std::uint32_t kRunQubits = 3;
+
+// Plans a run of n qubits in blocks of 2^b amplitudes (b ≤ n), greedily:
+// an item whose qubits are all active joins the current segment; otherwise
+// a new segment starts whose active set is the item's qubits, the run
+// qubits, and the qubits used soonest after it (Belady's rule; unused
+// qubits last, lowest first). Measurements, resets and items too wide for a
+// block are steps of their own.
+Schedule make_schedule(std::span<const ExecItem> items, std::uint32_t n, std::uint32_t b);
+
+}  // namespace vantelo::sim

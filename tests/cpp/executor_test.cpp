@@ -1,0 +1,181 @@
+// The cache-blocked executor against the gate-by-gate references: random
+// circuits from the whole gate catalogue, block widths forced small so
+// segments gather scattered qubits and wide items run alone, equal up to the sign of zero with equal draws. ctest
+// runs this file under pool sizes 1, 2 and 3 (see CMakeLists.txt).
+#include <gtest/gtest.h>
+
+#include <complex>
+#include <random>
+#include <vector>
+
+#include "amplitude_test_util.hpp"
+#include "plan_test_util.hpp"
+#include "sim/exec/block_size.hpp"
+#include "sim/exec/circuit.hpp"
+#include "sim/exec/compiled.hpp"
+#include "sim/exec/executor.hpp"
+#include "sim/grad/gradient.hpp"
+
+namespace vantelo::sim {
+namespace {
+
+using testing::equal_up_to_zero_sign;
+
+// Restores the executor's own choices when a test ends.
+struct ForcedWidth {
+    explicit ForcedWidth(std::uint32_t b) { set_block_qubits_for_testing(b); }
+    ~ForcedWidth() {
+        set_block_qubits_for_testing(0);
+        force_per_gate_path_for_testing(false);
+    }
+};
+
+std::array<std::uint8_t, 32> seed_of(unsigned k) {
+    std::array<std::uint8_t, 32> s{};
+    s[0] = static_cast<std::uint8_t>(k);
+    s[1] = static_cast<std::uint8_t>(k >> 8);
+    s[9] = 0x5A;
+    return s;
+}
+
+// A Haar-like unitary on k targets: Gram–Schmidt in double over random
+// columns, rounded to single precision (unitary well within 1e-3).
+std::vector<Amplitude> random_unitary(std::size_t k, std::mt19937& rng) {
+    const std::size_t d = std::size_t{1} << k;
+    std::normal_distribution<double> normal;
+    std::vector<std::complex<double>> m(d * d);
+    for (auto& v : m) v = {normal(rng), normal(rng)};
+    for (std::size_t c = 0; c < d; ++c) {
+        for (std::size_t p = 0; p < c; ++p) {
+            std::complex<double> dot = 0;
+            for (std::size_t r = 0; r < d; ++r) dot += std::conj(m[r * d + p]) * m[r * d + c];
+            for (std::size_t r = 0; r < d; ++r) m[r * d + c] -= dot * m[r * d + p];
+        }
+        double norm = 0;
+        for (std::size_t r = 0; r < d; ++r) norm += std::norm(m[r * d + c]);
+        for (std::size_t r = 0; r < d; ++r) m[r * d + c] /= std::sqrt(norm);
+    }
+    std::vector<Amplitude> out(d * d);
+    for (std::size_t e = 0; e < d * d; ++e)
+        out[e] = {static_cast<float>(m[e].real()), static_cast<float>(m[e].imag())};
+    return out;
+}
+
+// `count` distinct qubits below n, in random order.
+std::vector<Qubit> distinct(std::uint32_t n, std::size_t count, std::mt19937& rng) {
+    std::vector<Qubit> all(n);
+    for (Qubit q = 0; q < n; ++q) all[q] = q;
+    std::shuffle(all.begin(), all.end(), rng);
+    all.resize(count);
+    return all;
+}
+
+// Gates from the whole catalogue: named one-qubit gates and rotations,
+// controlled gates (controls anywhere, often high), swaps, custom unitaries
+// of 1–5 targets, measurements, resets and barriers.
+std::vector<Gate> random_gates(std::uint32_t n, std::size_t count, std::mt19937& rng) {
+    std::uniform_real_distribution<float> angle(-3.5f, 3.5f);
+    const Matrix2 named[] = {matrices::h(), matrices::x(),  matrices::y(),   matrices::z(),
+                             matrices::s(), matrices::t(), matrices::sdg()};
+    std::vector<Gate> gates;
+    while (gates.size() < count) {
+        const unsigned pick = rng() % 12;
+        const Qubit q = rng() % n;
+        if (pick <= 2) {
+            gates.push_back(single_qubit_gate(q, named[rng() % 7]).value());
+        } else if (pick <= 4) {
+            const Matrix2 m = pick == 3 ? matrices::u(angle(rng), angle(rng), angle(rng))
+                                        : matrices::ry(angle(rng));
+            gates.push_back(single_qubit_gate(q, m).value());
+        } else if (pick <= 6 && n >= 2) {
+            const std::size_t controls = 1 + rng() % std::min<std::uint32_t>(3, n - 1);
+            std::vector<Qubit> qs = distinct(n, controls + 1, rng);
+            const Qubit target = qs.back();
+            qs.pop_back();
+            const Matrix2 m = pick == 5 ? matrices::x() : matrices::p(angle(rng));
+            gates.push_back(controlled_gate(qs, target, m).value());
+        } else if (pick == 7 && n >= 2) {
+            const std::vector<Qubit> qs = distinct(n, 2, rng);
+            gates.push_back(Unitary{Operation::create(qs, rng() % 2 ? matrices::swap() : matrices::iswap()).value()});
+        } else if (pick == 8 && n >= 3) {
+            const std::vector<Qubit> qs = distinct(n, 3, rng);
+            gates.push_back(make_controlled_unitary_gate({qs[0]}, {qs[1], qs[2]}, matrices::swap()).value());
+        } else if (pick == 9) {
+            const std::size_t k = 1 + rng() % std::min<std::uint32_t>(5, n);
+            gates.push_back(Unitary{Operation::create(distinct(n, k, rng), random_unitary(k, rng)).value()});
+        } else if (pick == 10) {
+            gates.push_back(rng() % 2 ? Gate{Measure{q}} : Gate{Reset{q}});
+        } else if (pick == 11) {
+            gates.push_back(Barrier{});
+        }
+    }
+    return gates;
+}
+
+struct Case {
+    std::uint32_t n;
+    std::uint32_t b;  // forced block width (0: the executor's own)
+    std::size_t gates;
+};
+
+class ExecutorCircuits : public ::testing::TestWithParam<Case> {};
+
+TEST_P(ExecutorCircuits, EqualToGateByGate) {
+    const Case c = GetParam();
+    for (unsigned trial = 0; trial < (c.n >= 20 ? 1u : 3u); ++trial) {
+        std::mt19937 rng(1000 * c.n + 10 * c.b + trial);
+        const Circuit circuit = Circuit::create(random_gates(c.n, c.gates, rng));
+        StateVector expected = StateVector::create(c.n);
+        Rng draws(seed_of(trial));
+        const MeasurementRecord ref = run_circuit_per_gate(circuit, expected, draws).value();
+
+        ForcedWidth forced(c.b);
+        StateVector state = StateVector::create(c.n);
+        Rng same(seed_of(trial));
+        const MeasurementRecord got = run_circuit(circuit, state, same).value();
+        ASSERT_TRUE(equal_up_to_zero_sign(state.amplitudes.span(), expected.amplitudes.span()))
+            << "trial " << trial;
+        ASSERT_EQ(got.size(), ref.size());
+        for (std::size_t i = 0; i < got.size(); ++i) {
+            EXPECT_EQ(got[i].qubit, ref[i].qubit);
+            EXPECT_EQ(got[i].outcome, ref[i].outcome);
+        }
+        EXPECT_EQ(same.next_u64(), draws.next_u64()) << "the same number of draws";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Widths, ExecutorCircuits,
+    ::testing::Values(Case{1, 1, 20}, Case{2, 1, 30}, Case{3, 2, 40}, Case{5, 3, 60}, Case{7, 4, 80},
+                      Case{9, 3, 80}, Case{11, 5, 100}, Case{12, 0, 100}, Case{14, 4, 100},
+                      Case{16, 6, 80}, Case{18, 10, 60}, Case{20, 0, 40}, Case{24, 0, 25}));
+
+// Compiled plans: states, values and gradients through every path that
+// runs steps (plain and shared-prefix gradients), against the references.
+class ExecutorCompiled : public ::testing::TestWithParam<Case> {};
+
+TEST_P(ExecutorCompiled, StatesValuesAndGradientsEqualToGateByGate) {
+    const Case c = GetParam();
+    std::mt19937 rng(77 + c.n);
+    const CompiledCircuit plan = testing::random_plan(c.n, 6, {0, 1, 2, 3, 4, 5}, c.gates, rng);
+    const std::vector<float> params = testing::random_params(6, rng);
+    const Observable obs = testing::mixed_observable(c.n);
+
+    force_per_gate_path_for_testing(true);
+    const StateVector ref_state = run_statevector(plan, params).value();
+    const ValueAndGradient ref = value_and_gradient(plan, params, obs).value();
+
+    ForcedWidth forced(c.b);
+    const StateVector state = run_statevector(plan, params).value();
+    const ValueAndGradient got = value_and_gradient(plan, params, obs).value();
+    EXPECT_TRUE(equal_up_to_zero_sign(state.amplitudes.span(), ref_state.amplitudes.span()));
+    EXPECT_EQ(got.value, ref.value);
+    for (std::size_t k = 0; k < 6; ++k) EXPECT_EQ(got.gradient[k], ref.gradient[k]) << k;
+}
+
+INSTANTIATE_TEST_SUITE_P(Widths, ExecutorCompiled,
+                         ::testing::Values(Case{2, 1, 30}, Case{4, 2, 40}, Case{6, 3, 60},
+                                           Case{9, 4, 80}, Case{12, 5, 80}, Case{15, 0, 60}));
+
+}  // namespace
+}  // namespace vantelo::sim
