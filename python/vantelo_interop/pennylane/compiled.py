@@ -101,10 +101,7 @@ class PlanCache:
 
 def observable_for(obs, qubits: dict) -> Observable | None:
     """The vantelo observable of a Pauli word or a real sum of them, else None."""
-    try:
-        sentence = obs.pauli_rep
-    except Exception:  # noqa: BLE001 - operators without a Pauli form raise various errors
-        return None
+    sentence = obs.pauli_rep
     if sentence is None or len(sentence) == 0:
         return None
     terms = []

@@ -6,8 +6,9 @@ Tapes run in one of three ways:
   gates all reduce to the compiled gate set, go to a cached CompiledCircuit
   (``expectation``, or ``batch_expectation`` for a broadcast tape);
 - other analytic tapes run as a one-off ``Circuit`` (from a loaded state when
-  the tape starts with a state preparation) and PennyLane reads the
-  measurements off the final state;
+  the tape starts with a state preparation); expectation values and
+  variances are then taken with the observable's sparse matrix, and the
+  other measurements are read off the final state;
 - tapes with shots draw their samples with ``Circuit.sample_from``, after the
   measurements' diagonalising gates, seeded from the device's ``seed``.
 
@@ -109,10 +110,7 @@ def _is_sum(mp) -> bool:
 
 
 def _pauli_observable(obs) -> bool:
-    try:
-        return obs.pauli_rep is not None
-    except Exception:  # noqa: BLE001 - operators without a Pauli form raise various errors
-        return False
+    return obs.pauli_rep is not None
 
 
 def _format_jacobian(jac: list[list]):
