@@ -176,3 +176,28 @@ test-dask: $(DASK_VENV)/.ready
 	PATH="$(abspath $(DASK_VENV))/bin:$$PATH" $(DASK_VENV)/bin/python -m pip install -q --no-build-isolation --no-deps .
 	cd tests && ../$(DASK_VENV)/bin/python -m pytest -q -p no:cacheprovider test_interop_dask.py test_pickle.py
 	$(DASK_VENV)/bin/python examples/qaoa_landscape_dask.py --quick
+
+# PennyLane device vantelo.qubit: PennyLane's own device test suite, analytic
+# and with shots, then our device tests and the VQE example, in their own
+# virtual environment (PennyLane pinned to the version the peers use).
+PL_VENV ?= .venv-pennylane
+PENNYLANE ?= pennylane==0.45.1
+
+.PHONY: test-pennylane
+
+$(PL_VENV)/.ready:
+	$(PYTHON) -m venv $(PL_VENV)
+	$(PL_VENV)/bin/python -m pip install -q --upgrade pip
+	$(PL_VENV)/bin/python -m pip install -q pytest flaky pytest-mock "$(PENNYLANE)"
+	touch $@
+
+# The wheel comes from the main environment's up-to-date build folder, so the
+# extension is not compiled a second time.
+test-pennylane: module $(PL_VENV)/.ready
+	rm -rf $(BUILD)/wheel-pennylane
+	$(VPY) -m pip wheel -q --no-build-isolation --no-deps -w $(BUILD)/wheel-pennylane .
+	$(PL_VENV)/bin/python -m pip install -q --no-deps --force-reinstall $(BUILD)/wheel-pennylane/vantelo-*.whl
+	PATH="$(abspath $(PL_VENV))/bin:$$PATH" pl-device-test --device vantelo.qubit --shots None -q -p no:cacheprovider --disable-warnings
+	PATH="$(abspath $(PL_VENV))/bin:$$PATH" pl-device-test --device vantelo.qubit --shots 10000 -q -p no:cacheprovider --disable-warnings
+	cd tests && ../$(PL_VENV)/bin/python -m pytest -q -p no:cacheprovider test_pennylane.py
+	$(PL_VENV)/bin/python examples/pennylane_vqe.py

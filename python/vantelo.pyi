@@ -428,6 +428,61 @@ class Circuit:
             `Circuit([Gate.h(0), Gate.cx(0, 1)]).sample(2, 5)` gives five
             values, each 0 or 3.
         """
+    def run_from(self, state: ArrayLike) -> NDArray[np.complex64]:
+        """Runs the circuit starting from a copy of `state` instead of |0...0>.
+
+        Args:
+            state: the amplitudes of the starting state, converted to a
+                one-dimensional `complex64` array; its length `2**n` fixes the
+                register width `n`. `state` itself is not changed.
+
+        Returns:
+            The final state: a new one-dimensional `complex64` array of the
+            same length.
+
+        Raises:
+            ValueError: `state` is not one-dimensional ("state must be a
+                one-dimensional array of amplitudes"), its length is not a
+                power of two ("state vector length <k> is not a power of
+                two"), it spans more than 31 qubits, its norm differs from 1
+                by more than 1e-4 ("state vector must be normalised: its norm
+                differs from 1 by more than 1e-4"), or a gate names a qubit
+                >= `n` (the message of `run`); all are checked before any
+                gate runs.
+        """
+    def run_with_measurements_from(
+        self, state: ArrayLike
+    ) -> tuple[NDArray[np.complex64], list[tuple[int, int]]]:
+        """Runs the circuit like `run_from` and also returns its measurement record.
+
+        Returns:
+            `(state, record)` as in `run_with_measurements`.
+
+        Raises:
+            ValueError: as `run_from`.
+        """
+    def sample_from(
+        self, state: ArrayLike, shots: SupportsIndex, seed: SupportsIndex | None = None
+    ) -> NDArray[np.int64]:
+        """Runs the circuit once from a copy of `state` and draws `shots` samples of the final state.
+
+        As in `sample`, mid-circuit measurements are drawn once and shared by
+        every sample.
+
+        Args:
+            state: the starting amplitudes, as in `run_from`.
+            shots: the number of samples.
+            seed: an unsigned 64-bit seed; the same seed gives the same
+                measurement outcomes and samples. `None` draws from the
+                calling thread's generator.
+
+        Returns:
+            A one-dimensional `int64` array of `shots` basis-state indices in
+            the order drawn; bit `q` of an index is the outcome of qubit `q`.
+
+        Raises:
+            ValueError: as `run_from`.
+        """
 
 @final
 class Observable:

@@ -2,7 +2,9 @@
 qsim), all in one invocation on one machine.
 
 Run inside bench/.venv-peers (make bench-peers), e.g.
-    bench/.venv-peers/bin/python bench/peers/run.py [--quick] [--workloads adjoint,qaoa]
+    bench/.venv-peers/bin/python bench/peers/run.py [--quick] [--workloads adjoint,qaoa] [--pennylane]
+--pennylane runs only the QNode-level rows: the vantelo.qubit device against
+lightning.qubit (adjoint gradients, broadcast batch) on 1 and all threads.
 Writes bench/results/peers.md (medians and peer/vantelo ratios) and
 bench/results/gate_times.png (time per gate against n, with the memory
 bandwidth floor measured in the same run).
@@ -40,7 +42,13 @@ sys.path.insert(0, HERE)
 TOLERANCE = 1e-4
 
 
-def config(quick):
+def config(quick, pennylane=False):
+    if pennylane:
+        # QNode-level rows only: gradients and the broadcast batch, on every
+        # thread count.
+        return dict(gates=[], layered=[], qft=[], depth=20, expectation=[],
+                    gradient=[10] if quick else [12, 16], batch=(8, 64) if quick else (12, 256),
+                    samples=None, adjoint=[], qaoa=[], repeats=3 if quick else 5, all_threads=True)
     if quick:
         return dict(gates=list(range(8, 15, 2)), layered=[10, 12], qft=[10, 12], depth=20,
                     expectation=[8, 10], gradient=[8, 10], batch=(8, 64), samples=(12, 10_000),
@@ -252,7 +260,7 @@ def worker(name, threads, cfg, ref_dir, out_path, workloads):
         state_check(f"{workload}-{n}", n, run, convert)
         passes = adapter.passes(n, gates) if hasattr(adapter, "passes") else None
         record(workload, n, median_time(run, reps), passes=passes, gate_count=len(gates))
-    if threads != max(thread_counts()):
+    if threads != max(thread_counts()) and not cfg.get("all_threads"):
         return dump(records, out_path)
 
     # 3: expectation of a 2n-term Pauli sum on the ansatz.
@@ -285,6 +293,8 @@ def worker(name, threads, cfg, ref_dir, out_path, workloads):
         return dump(records, out_path)
 
     # 6: samples of a layered state.
+    if cfg["samples"] is None:
+        return dump(records, out_path)
     n, shots = cfg["samples"]
     gates = layered(n, 4, seed=100 + n)
     fn = adapter.make_sampler(n, gates, shots)
@@ -321,7 +331,8 @@ def run_worker(name, threads, cfg, ref_dir, args):
     out = os.path.join(ref_dir, f"out-{name}-{threads}.json")
     cmd = [sys.executable, os.path.abspath(__file__), "--worker", name, "--threads", str(threads),
            "--ref-dir", ref_dir, "--out-json", out, "--workloads", args.workloads] + \
-        (["--quick"] if args.quick else []) + (["--repeats", str(args.repeats)] if args.repeats else [])
+        (["--quick"] if args.quick else []) + (["--repeats", str(args.repeats)] if args.repeats else []) + \
+        (["--pennylane"] if args.pennylane else [])
     print(f"== {name}, {threads} thread(s)", flush=True)
     proc = subprocess.run(cmd, env=thread_env(threads))
     if proc.returncode != 0:
@@ -421,14 +432,35 @@ def report(records, cfg, args, sims):
                    "Peers: 1 + 2P expectation runs (batched where the API allows); vantelo: "
                    "value_and_gradient.")
     lines += table(records, "batch", sims, f"5. Batch expectation, {cfg['batch'][1]} rows")
-    lines += table(records, "samples", sims, f"6. {cfg['samples'][1]} samples (including simulation)")
+    if cfg["samples"]:
+        lines += table(records, "samples", sims, f"6. {cfg['samples'][1]} samples (including simulation)")
     lines += table(records, "adjoint", sims, "7. Value and gradient of the ansatz, adjoint methods",
                    "vantelo adjoint_value_and_gradient, Lightning diff_method=\"adjoint\" (complex64), "
                    "Qulacs backprop (double); the peers' other methods are slower (table 4).")
     lines += table(records, "qaoa", sims,
                    f"8. Value and gradient of QAOA, p = {QAOA_LAYERS}, 3-regular graph, shared angles",
                    "Same methods as table 7; each angle drives every rz (or rx) of its layer.")
+    lines += qnode_table(records, cfg)
     return "\n".join(lines) + "\n"
+
+
+def qnode_table(records, cfg):
+    """vantelo.qubit against lightning.qubit, both through PennyLane QNodes."""
+    times = {(r["sim"], r["workload"], r["n"], r["threads"]): r["seconds"] for r in records}
+    rows = sorted({(r["workload"], r["n"], r["threads"]) for r in records if r["sim"] == "vantelo_qubit"
+                   and r["workload"] in ("gradient-adjoint", "batch")})
+    if not rows:
+        return []
+    lines = ["\n## 7. PennyLane QNode level: vantelo.qubit against lightning.qubit\n",
+             "Same QNodes on both devices (complex64); adjoint gradient of the ~100-parameter ansatz "
+             f"through qml.grad, and a broadcast batch of {cfg['batch'][1]} parameter rows. In brackets "
+             "lightning / vantelo.qubit (above 1: vantelo.qubit is faster).\n",
+             "| workload | n | threads | vantelo.qubit | lightning.qubit |", "|---|---|---|---|---|"]
+    for workload, n, threads in rows:
+        ours, theirs = times.get(("vantelo_qubit", workload, n, threads)), times.get(("lightning", workload, n, threads))
+        ratio = f" ({theirs / ours:.2f}×)" if ours and theirs else ""
+        lines.append(f"| {workload} | {n} | {threads} | {fmt(ours)} | {fmt(theirs)}{ratio} |")
+    return lines
 
 
 def passes_note(records, workload):
@@ -470,13 +502,15 @@ def plot(records, path, quick):
     fig.savefig(path, dpi=120)
 
 
-SIM_ORDER = ["vantelo", "aer", "qulacs", "lightning", "qsim"]
+SIM_ORDER = ["vantelo", "aer", "qulacs", "lightning", "qsim", "vantelo_qubit"]
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--quick", action="store_true", help="tiny sizes, few repetitions")
-    parser.add_argument("--only", default=",".join(SIM_ORDER[1:]), help="comma-separated peers")
+    parser.add_argument("--pennylane", action="store_true",
+                        help="only the QNode-level rows: vantelo.qubit against lightning.qubit")
+    parser.add_argument("--only", default=",".join(SIM_ORDER[1:-1]), help="comma-separated peers")
     parser.add_argument("--results", default=os.path.join(ROOT, "bench", "results"))
     parser.add_argument("--worker")
     parser.add_argument("--threads", type=int)
@@ -486,9 +520,11 @@ def main():
     parser.add_argument("--workloads", default=",".join(WORKLOADS),
                         help="comma-separated subset of " + ", ".join(WORKLOADS))
     args = parser.parse_args()
-    cfg = config(args.quick)
+    cfg = config(args.quick, args.pennylane)
     if args.repeats:
         cfg["repeats"] = args.repeats
+    if args.pennylane and not args.worker:
+        args.only = "lightning,vantelo_qubit"
     if args.worker:
         chosen = tuple(w for w in WORKLOADS if w in args.workloads.split(","))
         return worker(args.worker, args.threads, cfg, args.ref_dir, args.out_json, chosen)

@@ -9,9 +9,12 @@
 #define NO_IMPORT_ARRAY
 #endif
 
+#include <cstdint>
+#include <span>
 #include <vector>
 
 #include "module/binding/python.hpp"
+#include "module/binding/ref.hpp"
 #include <numpy/arrayobject.h>
 
 #include "sim/aligned_array.hpp"
@@ -29,8 +32,15 @@ bool ensure_numpy();
 PyObject* adopt_amplitudes(sim::AlignedArray<sim::Amplitude> values);
 PyObject* adopt_floats(sim::AlignedArray<float> values);
 
+// A new one-dimensional int64 array holding the values.
+PyObject* new_index_array(const std::vector<std::uint64_t>& values);
+
 // Converts any object to a dense matrix through numpy.ascontiguousarray(obj,
 // complex64); element (r, c) lands at r · columns + c.
 bool matrix_from_python(PyObject* obj, std::vector<sim::Amplitude>& out);
+
+// Converts any object to a one-dimensional complex64 array, kept alive in
+// holder while the caller reads out's view of its data.
+bool amplitudes_from_python(PyObject* obj, Ref& holder, std::span<const sim::Amplitude>& out);
 
 }  // namespace vantelo::module

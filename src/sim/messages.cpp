@@ -64,6 +64,15 @@ std::string cannot_allocate_batch(std::uint64_t rows, std::uint64_t bytes) {
     return "cannot allocate the results of a batch of " + num(rows) + " rows (" + size_text(bytes) +
            ")";
 }
+std::string state_length(std::uint64_t length) {
+    return "state vector length " + num(length) + " is not a power of two";
+}
+std::string state_too_wide(std::uint64_t num_qubits) {
+    return "state vector has " + num(num_qubits) + " qubits, at most 31 are supported";
+}
+std::string state_not_normalised() {
+    return "state vector must be normalised: its norm differs from 1 by more than 1e-4";
+}
 
 std::string seed_failed(const std::string& reason) {
     return "failed to seed the random generator: " + reason;

@@ -29,7 +29,7 @@ import importlib
 
 import numpy as np
 
-NAMES = ["vantelo", "aer", "qulacs", "lightning", "qsim"]
+NAMES = ["vantelo", "aer", "qulacs", "lightning", "qsim", "vantelo_qubit"]
 
 
 def load(name):

@@ -21,6 +21,15 @@ bool convert_u32(PyObject* obj, std::uint32_t& out) {
     return true;
 }
 
+bool convert_u64(PyObject* obj, std::uint64_t& out) {
+    Ref index = Ref::steal(PyNumber_Index(obj));
+    if (!index) return false;
+    const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+    out = static_cast<std::uint64_t>(value);
+    return true;
+}
+
 bool convert_f32(PyObject* obj, float& out) {
     const double value = PyFloat_AsDouble(obj);
     if (value == -1.0 && PyErr_Occurred()) return false;

@@ -25,6 +25,7 @@ struct AnyArg {
 };
 
 bool convert_u32(PyObject* obj, std::uint32_t& out);
+bool convert_u64(PyObject* obj, std::uint64_t& out);
 bool convert_f32(PyObject* obj, float& out);
 bool convert_text(PyObject* obj, std::string& out);
 bool convert_u32_sequence(PyObject* obj, std::vector<std::uint32_t>& out);
@@ -43,6 +44,10 @@ struct Converter;
 template <>
 struct Converter<std::uint32_t> {
     static bool convert(PyObject* obj, std::uint32_t& out) { return convert_u32(obj, out); }
+};
+template <>
+struct Converter<std::uint64_t> {
+    static bool convert(PyObject* obj, std::uint64_t& out) { return convert_u64(obj, out); }
 };
 template <>
 struct Converter<float> {

@@ -1,0 +1,118 @@
+"""The fast path for variational tapes: a tape whose gates all reduce to the
+compiled gate set becomes one CompiledCircuit, cached on the tape's structure
+(gate names and wires), so an optimiser loop compiles once and afterwards
+only binds new angles.
+
+Every angle, trainable or not, gets its own parameter slot; gates with a fixed
+angle (S, T, CY's phases) get slots of constant value. Each PennyLane gate
+parameter therefore owns exactly one slot, and its derivative is that slot's
+gradient entry. Global phases are dropped: the path serves expectation values
+only.
+"""
+
+from __future__ import annotations
+
+import math
+from collections import OrderedDict
+
+import numpy as np
+
+from vantelo import CircuitSpec, Observable
+
+HALF_PI = math.pi / 2
+
+# name -> steps; a step is (kind, wire positions, angle source) where the
+# source is the index of the gate's parameter or a constant angle.
+_STEPS: dict[str, list] = {
+    "Identity": [], "GlobalPhase": [],
+    "PauliX": [("x", (0,), None)], "PauliZ": [("z", (0,), None)],
+    # X·Z is Y up to a global phase
+    "PauliY": [("z", (0,), None), ("x", (0,), None)],
+    "Hadamard": [("h", (0,), None)],
+    "S": [("p", (0,), ("c", HALF_PI))], "Adjoint(S)": [("p", (0,), ("c", -HALF_PI))],
+    "T": [("p", (0,), ("c", math.pi / 4))], "Adjoint(T)": [("p", (0,), ("c", -math.pi / 4))],
+    "RX": [("rx", (0,), 0)], "RY": [("ry", (0,), 0)], "RZ": [("rz", (0,), 0)],
+    "PhaseShift": [("p", (0,), 0)], "U1": [("p", (0,), 0)],
+    "Rot": [("rz", (0,), 0), ("ry", (0,), 1), ("rz", (0,), 2)],
+    "CNOT": [("cx", (0, 1), None)], "CZ": [("cz", (0, 1), None)],
+    "CY": [("p", (1,), ("c", -HALF_PI)), ("cx", (0, 1), None), ("p", (1,), ("c", HALF_PI))],
+    "SWAP": [("cx", (0, 1), None), ("cx", (1, 0), None), ("cx", (0, 1), None)],
+}
+
+COMPILABLE = frozenset(_STEPS)
+
+
+class Plan:
+    """A compiled tape structure: the circuit and where each slot's angle comes from."""
+
+    def __init__(self, operations, qubits: dict):
+        spec = CircuitSpec(max(len(qubits), 1))
+        # (operation position, parameter index) or (None, constant)
+        self.sources: list[tuple] = []
+        for position, op in enumerate(operations):
+            for kind, places, source in _STEPS[op.name]:
+                q = [qubits[op.wires[i]] for i in places]
+                if source is None:
+                    getattr(spec, kind)(*q)
+                    continue
+                getattr(spec, kind)(*q, spec.param())
+                self.sources.append((None, source[1]) if isinstance(source, tuple)
+                                    else (position, source))
+        self.circuit = spec.compile()
+
+    def slots_for(self, operations, batch_size: int | None) -> np.ndarray:
+        """Slot values for these operations: (P,) or (batch_size, P) float32."""
+        shape = (len(self.sources),) if batch_size is None else (batch_size, len(self.sources))
+        values = np.empty(shape[::-1], np.float32)
+        for k, (position, which) in enumerate(self.sources):
+            values[k] = which if position is None else _real(operations[position].data[which])
+        return np.ascontiguousarray(values.T)
+
+    def slot_of(self) -> dict:
+        """(operation position, parameter index) -> slot."""
+        return {s: k for k, s in enumerate(self.sources) if s[0] is not None}
+
+
+def _real(value):
+    return np.real(np.asarray(value))
+
+
+class PlanCache:
+    """Least recently used plans, keyed on gate names, wires and width."""
+
+    def __init__(self, capacity: int = 64):
+        self._plans: OrderedDict = OrderedDict()
+        self.capacity = capacity
+        self.compiles = 0
+
+    def get(self, operations, qubits: dict) -> Plan:
+        key = (len(qubits), tuple((op.name, tuple(qubits[w] for w in op.wires)) for op in operations))
+        plan = self._plans.get(key)
+        if plan is None:
+            plan = Plan(operations, qubits)
+            self.compiles += 1
+            self._plans[key] = plan
+            if len(self._plans) > self.capacity:
+                self._plans.popitem(last=False)
+        else:
+            self._plans.move_to_end(key)
+        return plan
+
+
+def observable_for(obs, qubits: dict) -> Observable | None:
+    """The vantelo observable of a Pauli word or a real sum of them, else None."""
+    sentence = obs.pauli_rep
+    if sentence is None or len(sentence) == 0:
+        return None
+    terms = []
+    for word, coefficient in sentence.items():
+        coefficient = complex(np.asarray(coefficient))
+        if abs(coefficient.imag) > 1e-12:
+            return None
+        ops = [(label, qubits[w]) for w, label in word.items() if label != "I"]
+        terms.append(Observable.pauli_string(ops, coefficient.real))
+    return Observable.hamiltonian(terms)
+
+
+def tape_is_compilable(tape) -> bool:
+    return all(op.name in COMPILABLE for op in tape.operations)

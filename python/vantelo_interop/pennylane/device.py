@@ -1,0 +1,401 @@
+"""``vantelo.qubit``: a PennyLane device on vantelo's single-precision engine.
+
+Tapes run in one of three ways:
+
+- analytic expectation values of Pauli words and their sums, on tapes whose
+  gates all reduce to the compiled gate set, go to a cached CompiledCircuit
+  (``expectation``, or ``batch_expectation`` for a broadcast tape);
+- other analytic tapes run as a one-off ``Circuit`` (from a loaded state when
+  the tape starts with a state preparation); expectation values and
+  variances are then taken with the observable's sparse matrix, and the
+  other measurements are read off the final state;
+- tapes with shots draw their samples with ``Circuit.sample_from``, after the
+  measurements' diagonalising gates, seeded from the device's ``seed``.
+
+Derivatives (``diff_method="adjoint"`` or ``"device"``) decompose the tape to
+the compiled gate set and call the compiled adjoint or parameter-shift
+gradient.
+"""
+
+from __future__ import annotations
+
+from dataclasses import replace
+from pathlib import Path
+
+import numpy as np
+import pennylane as qml
+from pennylane.devices import Device, ExecutionConfig
+from pennylane.devices.modifiers import simulator_tracking, single_tape_support
+from pennylane.devices.preprocess import (
+    decompose,
+    no_sampling,
+    validate_adjoint_trainable_params,
+    validate_device_wires,
+    validate_measurements,
+    validate_observables,
+)
+from pennylane.devices.capabilities import observable_stopping_condition_factory
+from pennylane.exceptions import (
+    DecompositionUndefinedError,
+    DeviceError,
+    QuantumFunctionError,
+    SparseMatrixUndefinedError,
+)
+from pennylane.measurements import ExpectationMP, SampleMeasurement, StateMeasurement, VarianceMP
+from pennylane.operation import StatePrepBase
+from pennylane.transforms import broadcast_expand, defer_measurements, split_non_commuting
+from pennylane.transforms.core import CompilePipeline, transform
+
+from vantelo import Circuit, CompiledCircuit
+
+from .compiled import COMPILABLE, PlanCache, observable_for
+from .translate import GATES, gates_for, has_table_entry, qubit_map
+
+DERIVATIVE_METHODS = ("adjoint", "device")
+# Builds of the module without adjoint differentiation fall back to the
+# compiled parameter-shift gradient for diff_method="best".
+HAS_ADJOINT = hasattr(CompiledCircuit, "adjoint_value_and_gradient")
+BEST = "adjoint" if HAS_ADJOINT else "device"
+
+
+def _single(tape):
+    return [tape], lambda results: results[0]
+
+
+def _expectations_only(tape) -> bool:
+    return bool(tape.measurements) and all(
+        isinstance(mp, ExpectationMP) and mp.obs is not None and mp.obs.pauli_rep is not None
+        for mp in tape.measurements
+    )
+
+
+def _goes_to_compiled(tape) -> bool:
+    """Analytic Pauli expectations on a tape of compiled-set gates."""
+    return (
+        not tape.shots
+        and _expectations_only(tape)
+        and all(op.name in COMPILABLE for op in tape.operations)
+    )
+
+
+@transform
+def _expand_unless_batched(tape):
+    """Broadcast tapes the compiled batch path cannot take run row by row."""
+    if tape.batch_size is None or _goes_to_compiled(tape):
+        return _single(tape)
+    return broadcast_expand(tape)
+
+
+@transform
+def _expand_if_trainable(tape):
+    """Broadcast tapes being differentiated run row by row, so each row's
+    Jacobian has PennyLane's shape; evaluations alone stay one batch call."""
+    if tape.batch_size is None or not tape.trainable_params:
+        return _single(tape)
+    return broadcast_expand(tape)
+
+
+@transform
+def _split_for_sampling(tape):
+    """Tapes with shots get groups of qubit-wise commuting measurements, each
+    group sampled once in the basis its diagonalising gates give."""
+    mps = tape.measurements
+    if not tape.shots or len(mps) < 2 and not any(_is_sum(mp) for mp in mps):
+        return _single(tape)
+    return split_non_commuting(tape, grouping_strategy="qwc")
+
+
+def _is_sum(mp) -> bool:
+    return isinstance(mp.obs, qml.ops.Sum)
+
+
+def _pauli_observable(obs) -> bool:
+    return obs.pauli_rep is not None
+
+
+def _format_jacobian(jac: list[list]):
+    """Measurements × parameters, in PennyLane's nesting for one tape."""
+    n_mps = len(jac)
+    n_params = len(jac[0]) if jac else 0
+    if n_mps == 1:
+        row = jac[0]
+        return row[0] if n_params == 1 else tuple(row)
+    if n_params == 1:
+        return tuple(r[0] for r in jac)
+    return tuple(tuple(r) for r in jac)
+
+
+@simulator_tracking
+@single_tape_support
+class VanteloQubit(Device):
+    """vantelo's state-vector simulator as a PennyLane device.
+
+    Args:
+        wires (int, Iterable): the number of wires or their labels; ``None``
+            takes the wires of each circuit.
+        shots: the default shots (prefer setting shots on the QNode).
+        seed (int, numpy Generator or None): makes sampling reproducible:
+            every sampling call draws its own seed from a generator seeded
+            with this value. ``None`` samples from fresh system entropy.
+    """
+
+    config_filepath = Path(__file__).with_name("vantelo_qubit.toml")
+
+    @property
+    def name(self) -> str:
+        return "vantelo.qubit"
+
+    def __init__(self, wires=None, shots=None, seed=None) -> None:
+        super().__init__(wires=wires, shots=shots)
+        self._seeds = None if seed is None else np.random.default_rng(seed)
+        self._plans = PlanCache()
+
+    # ------------------------------------------------------------ set-up ----
+
+    def setup_execution_config(
+        self, config: ExecutionConfig | None = None, circuit=None
+    ) -> ExecutionConfig:
+        config = config or ExecutionConfig()
+        updated = {}
+        method = config.gradient_method
+        if method == "best":
+            if self.supports_derivatives(replace(config, gradient_method=BEST), circuit):
+                method = BEST
+            updated["gradient_method"] = method
+        if config.use_device_gradient is None:
+            updated["use_device_gradient"] = method in DERIVATIVE_METHODS
+        if config.grad_on_execution is None:
+            updated["grad_on_execution"] = method == "adjoint"
+        if config.use_device_jacobian_product is None:
+            updated["use_device_jacobian_product"] = False
+        mcm_method = config.mcm_config.mcm_method
+        if mcm_method not in (None, "deferred"):
+            raise DeviceError(
+                f"mcm_method '{mcm_method}' is not supported by vantelo.qubit; "
+                "mid-circuit measurements run deferred (mcm_method='deferred')"
+            )
+        updated["mcm_config"] = replace(config.mcm_config, mcm_method="deferred")
+        return replace(config, **updated)
+
+    def preprocess_transforms(self, execution_config: ExecutionConfig | None = None) -> CompilePipeline:
+        config = execution_config or ExecutionConfig()
+        program = CompilePipeline()
+        if config.mcm_config.mcm_method in (None, "deferred"):
+            program.add_transform(
+                defer_measurements, allow_postselect=False,
+                num_wires=len(self.wires) if self.wires else None,
+            )
+        if config.gradient_method in DERIVATIVE_METHODS:
+            self._add_derivative_transforms(program, config.gradient_method)
+        else:
+            program.add_transform(
+                decompose,
+                stopping_condition=has_table_entry,
+                target_gates=set(GATES),
+                name=self.name,
+            )
+            program.add_transform(_split_for_sampling)
+            program.add_transform(_expand_unless_batched)
+        program.add_transform(validate_device_wires, self.wires, name=self.name)
+        analytic = self.capabilities.filter(finite_shots=False)
+        sampled = self.capabilities.filter(finite_shots=True)
+        # Any measurement that can read a final state (or samples) works, also
+        # user-defined ones; the capabilities list the standard ones.
+        program.add_transform(
+            validate_measurements,
+            analytic_measurements=lambda mp: isinstance(mp, StateMeasurement),
+            sample_measurements=lambda mp: isinstance(mp, SampleMeasurement),
+            name=self.name,
+        )
+        program.add_transform(
+            validate_observables,
+            stopping_condition=observable_stopping_condition_factory(analytic),
+            stopping_condition_shots=observable_stopping_condition_factory(sampled),
+            name=self.name,
+        )
+        return program
+
+    def _add_derivative_transforms(self, program: CompilePipeline, method: str) -> None:
+        name = f"{method} + vantelo.qubit"
+        program.add_transform(no_sampling, name=name)
+        program.add_transform(
+            decompose,
+            stopping_condition=lambda op: op.name in COMPILABLE,
+            target_gates=set(COMPILABLE),
+            skip_initial_state_prep=False,
+            name=name,
+        )
+        program.add_transform(validate_observables, _pauli_observable, name=name)
+        program.add_transform(
+            validate_measurements,
+            analytic_measurements=lambda mp: isinstance(mp, ExpectationMP),
+            name=name,
+        )
+        program.add_transform(validate_adjoint_trainable_params)
+        program.add_transform(_expand_if_trainable)
+
+    def supports_derivatives(self, execution_config: ExecutionConfig | None = None, circuit=None) -> bool:
+        if execution_config is None:
+            return True
+        method = execution_config.gradient_method
+        if method == "best":
+            method = BEST
+        if method not in DERIVATIVE_METHODS or (method == "adjoint" and not HAS_ADJOINT):
+            return False
+        if circuit is None:
+            return not self.shots
+        if circuit.shots:
+            return False
+        program = CompilePipeline()
+        self._add_derivative_transforms(program, method)
+        try:
+            program((circuit,))
+        except (DecompositionUndefinedError, DeviceError, QuantumFunctionError, AttributeError):
+            return False
+        return True
+
+    # --------------------------------------------------------- execution ----
+
+    def execute(self, circuits, execution_config: ExecutionConfig | None = None):
+        return tuple(self._execute(tape) for tape in circuits)
+
+    def _execute(self, tape):
+        wire_order = self.wires if self.wires else tape.wires
+        qubits = qubit_map(wire_order)
+        if _goes_to_compiled(tape):
+            return self._compiled_values(tape, qubits)
+        state = self._final_state(tape, qubits)
+        if not tape.shots:
+            results = tuple(self._analytic(mp, state, wire_order, qubits) for mp in tape.measurements)
+        else:
+            results = self._sampled(tape, state, wire_order, qubits)
+            if tape.shots.has_partitioned_shots:
+                return results
+        return results[0] if len(results) == 1 else results
+
+    def _final_state(self, tape, qubits: dict) -> np.ndarray:
+        operations = [op for op in tape.operations if op.name != "Snapshot"]
+        if operations and isinstance(operations[0], StatePrepBase):
+            wire_order = list(qubits)
+            initial = np.asarray(operations[0].state_vector(wire_order=wire_order)).reshape(-1)
+            return Circuit(gates_for(operations[1:], qubits)).run_from(initial)
+        return Circuit(gates_for(operations, qubits)).run(len(qubits))
+
+    @staticmethod
+    def _analytic(mp, state: np.ndarray, wire_order, qubits: dict):
+        """One measurement of the final state: expectation values and variances
+        as ⟨ψ|O|ψ⟩ with the observable's sparse matrix, everything else read
+        off the state turned into the observable's eigenbasis."""
+        if isinstance(mp, (ExpectationMP, VarianceMP)) and mp.obs is not None:
+            try:
+                matrix = mp.obs.sparse_matrix(wire_order=wire_order)
+            except (SparseMatrixUndefinedError, ValueError, TypeError):
+                matrix = None
+            if matrix is not None:
+                psi = state.astype(np.complex128)
+                o_psi = matrix @ psi
+                mean = np.real(np.vdot(psi, o_psi))
+                if isinstance(mp, ExpectationMP):
+                    return np.float64(mean)
+                return np.float64(np.real(np.vdot(o_psi, o_psi)) - mean * mean)
+        rotation = mp.diagonalizing_gates() if mp.obs is not None else []
+        if rotation:
+            state = Circuit(gates_for(rotation, qubits)).run_from(state)
+        return mp.process_state(state.astype(np.complex128), wire_order)
+
+    def _seed(self):
+        return None if self._seeds is None else int(self._seeds.integers(2**63))
+
+    def _sampled(self, tape, state: np.ndarray, wire_order, qubits: dict):
+        """Results per shot partition (a tuple of per-measurement tuples when
+        the shots are partitioned, else one per-measurement tuple)."""
+        n = len(wire_order)
+        total = tape.shots.total_shots
+        shifts = np.arange(n - 1, -1, -1, dtype=np.int64)
+        # Measurements whose diagonalising gates agree share one set of samples.
+        groups: dict = {}
+        for index, mp in enumerate(tape.measurements):
+            rotation = mp.diagonalizing_gates() if mp.obs is not None else []
+            key = tuple((g.name, tuple(g.wires), tuple(np.ravel(g.parameters))) for g in rotation)
+            groups.setdefault(key, (rotation, []))[1].append(index)
+        per_mp = [None] * len(tape.measurements)
+        for rotation, indices in groups.values():
+            unique, seen = [], set()
+            for g in rotation:
+                k = (g.name, tuple(g.wires), tuple(np.ravel(g.parameters)))
+                if k not in seen:
+                    seen.add(k)
+                    unique.append(g)
+            indices_drawn = Circuit(gates_for(unique, qubits)).sample_from(state, total, self._seed())
+            bits = (indices_drawn[:, None] >> shifts) & 1
+            for i in indices:
+                per_mp[i] = bits
+        partitions = []
+        start = 0
+        for count in tape.shots:
+            partitions.append(tuple(
+                mp.process_samples(per_mp[i], wire_order, shot_range=(start, start + count))
+                for i, mp in enumerate(tape.measurements)
+            ))
+            start += count
+        if tape.shots.has_partitioned_shots:
+            return tuple(p[0] if len(p) == 1 else p for p in partitions)
+        return partitions[0]
+
+    def _compiled_values(self, tape, qubits: dict):
+        plan = self._plans.get(tape.operations, qubits)
+        slots = plan.slots_for(tape.operations, tape.batch_size)
+        values = []
+        for mp in tape.measurements:
+            observable = observable_for(mp.obs, qubits)
+            if tape.batch_size is None:
+                values.append(np.float64(plan.circuit.expectation(slots, observable)))
+            else:
+                values.append(np.asarray(plan.circuit.batch_expectation(slots, observable), np.float64))
+        return values[0] if len(values) == 1 else tuple(values)
+
+    # ------------------------------------------------------- derivatives ----
+
+    def _values_and_jacobian(self, tape, method: str):
+        wire_order = self.wires if self.wires else tape.wires
+        qubits = qubit_map(wire_order)
+        plan = self._plans.get(tape.operations, qubits)
+        slots = plan.slots_for(tape.operations, tape.batch_size)
+        slot_of = plan.slot_of()
+        flat = [(p, k) for p, op in enumerate(tape.operations) for k in range(op.num_params)]
+        columns = [slot_of[flat[i]] for i in tape.trainable_params]
+        circuit = plan.circuit
+        batched = tape.batch_size is not None
+        if method == "adjoint":
+            evaluate = circuit.batch_adjoint_value_and_gradient if batched else circuit.adjoint_value_and_gradient
+        else:
+            evaluate = circuit.batch_value_and_gradient if batched else circuit.value_and_gradient
+        values, jac = [], []
+        for mp in tape.measurements:
+            value, gradient = evaluate(slots, observable_for(mp.obs, qubits))
+            gradient = np.asarray(gradient, np.float64)
+            values.append(np.asarray(value, np.float64))
+            jac.append([gradient[..., c] for c in columns])
+        results = values[0] if len(values) == 1 else tuple(values)
+        if not columns:
+            return results, (() if len(jac) == 1 else tuple(() for _ in jac))
+        return results, _format_jacobian(jac)
+
+    def compute_derivatives(self, circuits, execution_config: ExecutionConfig | None = None):
+        method = (execution_config or ExecutionConfig()).gradient_method
+        return tuple(self._values_and_jacobian(t, method)[1] for t in circuits)
+
+    def execute_and_compute_derivatives(self, circuits, execution_config: ExecutionConfig | None = None):
+        method = (execution_config or ExecutionConfig()).gradient_method
+        pairs = [self._values_and_jacobian(t, method) for t in circuits]
+        return tuple(p[0] for p in pairs), tuple(p[1] for p in pairs)
+
+    def supports_vjp(self, execution_config: ExecutionConfig | None = None, circuit=None) -> bool:
+        return self.supports_derivatives(execution_config, circuit)
+
+    def compute_vjp(self, circuits, cotangents, execution_config: ExecutionConfig | None = None):
+        jacobians = self.compute_derivatives(circuits, execution_config)
+        return tuple(
+            qml.gradients.compute_vjp_single(dy, jac, num=len(tape.trainable_params))
+            for tape, dy, jac in zip(circuits, cotangents, jacobians)
+        )

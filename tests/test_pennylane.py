@@ -1,0 +1,238 @@
+"""The vantelo.qubit PennyLane device against PennyLane's own default.qubit:
+the translation of every operation in the table, the batch and compiled
+paths, seeded sampling, derivatives and the errors for what it refuses.
+Runs where PennyLane is installed (make test-pennylane)."""
+
+import numpy as np
+import pytest
+
+qml = pytest.importorskip("pennylane")
+pnp = pytest.importorskip("pennylane.numpy")
+
+from pennylane.exceptions import DeviceError, QuantumFunctionError  # noqa: E402
+
+from vantelo import CompiledCircuit  # noqa: E402
+from vantelo_interop.pennylane import VanteloQubit  # noqa: E402
+from vantelo_interop.pennylane.translate import GATES  # noqa: E402
+
+# float32 amplitudes: a few units in the last place of 1 per gate
+ATOL = 1e-5
+HAS_ADJOINT = hasattr(CompiledCircuit, "adjoint_value_and_gradient")
+RNG = np.random.default_rng(1234)
+WIRES = [2, 0, 3, 1]  # not in order, so the wire-to-qubit map is exercised
+
+
+def random_unitary(dim):
+    q, r = np.linalg.qr(RNG.normal(size=(dim, dim)) + 1j * RNG.normal(size=(dim, dim)))
+    return q * (np.diag(r) / abs(np.diag(r)))
+
+
+def make_op(name):
+    a = RNG.uniform(-np.pi, np.pi, 3)
+    special = {
+        "Adjoint(S)": lambda: qml.adjoint(qml.S(WIRES[0])),
+        "Adjoint(T)": lambda: qml.adjoint(qml.T(WIRES[0])),
+        "Adjoint(SX)": lambda: qml.adjoint(qml.SX(WIRES[0])),
+        "MultiControlledX": lambda: qml.MultiControlledX(WIRES[:3], control_values=[1, 0]),
+        "QubitUnitary": lambda: qml.QubitUnitary(random_unitary(4), WIRES[:2]),
+        "DiagonalQubitUnitary": lambda: qml.DiagonalQubitUnitary(np.exp(1j * a[:2]), WIRES[1]),
+        "ControlledQubitUnitary": lambda: qml.ControlledQubitUnitary(
+            random_unitary(2), wires=WIRES[:3], control_values=[0, 1]),
+        "GlobalPhase": lambda: qml.GlobalPhase(a[0], WIRES[0]),
+    }
+    if name in special:
+        return special[name]()
+    cls = getattr(qml, name)
+    return cls(*a[:cls.num_params], wires=WIRES[:cls.num_wires])
+
+
+def state_on(device_name, prepare, ops):
+    @qml.qnode(qml.device(device_name, wires=4))
+    def circuit():
+        prepare()
+        for op in ops:
+            qml.apply(op)
+        return qml.state()
+    return circuit()
+
+
+def random_state():
+    v = RNG.normal(size=16) + 1j * RNG.normal(size=16)
+    return v / np.linalg.norm(v)
+
+
+@pytest.mark.parametrize("name", sorted(set(GATES) - {"X", "Y", "Z"}))
+def test_each_operation_matches_default_qubit(name):
+    start = random_state()
+    ops = [make_op(name), qml.Hadamard(WIRES[1]), make_op(name)]
+    # from a loaded state, and from |0…0⟩ after a layer that touches every wire
+    for prepare in (lambda: qml.StatePrep(start, wires=range(4)),
+                    lambda: [qml.RY(0.3 + k, k) for k in range(4)]):
+        got = state_on("vantelo.qubit", prepare, ops)
+        want = state_on("default.qubit", prepare, ops)
+        np.testing.assert_allclose(got, want, atol=ATOL)
+
+
+def test_capabilities_list_the_translation_table():
+    assert set(VanteloQubit.capabilities.operations) == set(GATES) - {"X", "Y", "Z"}
+
+
+def ansatz(params, wires):
+    for layer in params:
+        for w, (a, b) in zip(wires, layer):
+            qml.RY(a, w)
+            qml.RZ(b, w)
+        for w in wires[:-1]:
+            qml.CNOT([w, w + 1])
+
+
+HAMILTONIAN = qml.Hamiltonian([0.5, -0.8, 0.3], [qml.Z(0) @ qml.Z(1), qml.X(2), qml.Y(0) @ qml.X(3)])
+
+
+def qnode(device, diff_method=None, measure=lambda: qml.expval(HAMILTONIAN)):
+    @qml.qnode(device, diff_method=diff_method)
+    def f(params):
+        ansatz(params, range(4))
+        return measure()
+    return f
+
+
+def test_broadcast_expectations_go_to_one_batch_execution():
+    params = RNG.uniform(-1, 1, (2, 4, 2, 5))  # broadcast over the last axis
+    dev = qml.device("vantelo.qubit", wires=4)
+    with qml.Tracker(dev) as tracker:
+        got = qnode(dev)(params)
+    assert tracker.totals["simulations"] == 1 and got.shape == (5,)
+    np.testing.assert_allclose(got, qnode(qml.device("default.qubit"))(params), atol=ATOL)
+
+
+def test_compiled_tapes_are_cached_on_structure():
+    dev = qml.device("vantelo.qubit", wires=4)
+    f = qnode(dev)
+    first, second = RNG.uniform(-1, 1, (2, 2, 4, 2))
+    values = [f(first), f(second), f(first)]
+    assert dev._plans.compiles == 1
+    assert values[0] == values[2]  # identical bits from the cached plan
+    assert values[0] == qnode(qml.device("vantelo.qubit", wires=4))(first)
+    np.testing.assert_allclose(values[1], qnode(qml.device("default.qubit"))(second), atol=ATOL)
+
+
+@pytest.mark.parametrize("measure", [
+    lambda: qml.sample(wires=[0, 1, 2]),
+    lambda: (qml.counts(qml.X(0) @ qml.Y(2)), qml.sample(qml.X(1))),
+    lambda: (qml.expval(HAMILTONIAN), qml.probs(wires=[3, 1])),
+], ids=["sample", "counts", "expval_probs"])
+def test_seed_makes_sampling_reproducible(measure):
+    params = RNG.uniform(-1, 1, (2, 4, 2))
+
+    def run(seed):
+        f = qml.set_shots(qnode(qml.device("vantelo.qubit", wires=4, seed=seed), measure=measure), 200)
+        return str(f(params))
+    assert run(7) == run(7)
+    assert run(7) != run(8)
+
+
+def test_sampled_statistics_match_default_qubit():
+    params = RNG.uniform(-1, 1, (2, 4, 2))
+    measure = lambda: (qml.expval(HAMILTONIAN), qml.var(qml.X(2)), qml.probs(wires=[0, 3]))  # noqa: E731
+    shots = 20000
+    got = qml.set_shots(qnode(qml.device("vantelo.qubit", wires=4, seed=3), measure=measure), shots)(params)
+    want = qnode(qml.device("default.qubit"), measure=measure)(params)
+    for g, w in zip(got, want):
+        np.testing.assert_allclose(g, w, atol=5 / np.sqrt(shots))
+
+
+def test_mid_circuit_measurements_per_shot():
+    def circuit():
+        qml.Hadamard(0)
+        m = qml.measure(0, reset=True)
+        qml.cond(m, qml.RY)(1.1, 1)
+        qml.CNOT([1, 2])
+        return qml.probs(wires=[0, 1, 2]), qml.expval(m)
+
+    want = qml.QNode(circuit, qml.device("default.qubit"))()
+    analytic = qml.QNode(circuit, qml.device("vantelo.qubit"))()
+    sampled = qml.set_shots(qml.QNode(circuit, qml.device("vantelo.qubit", seed=5)), 20000)()
+    for got, tol in ((analytic, ATOL), (sampled, 0.03)):
+        np.testing.assert_allclose(got[0], want[0], atol=tol)
+        np.testing.assert_allclose(got[1], want[1], atol=tol)
+
+
+DIFF_METHODS = ["device"] + (["adjoint"] if HAS_ADJOINT else [])
+
+
+@pytest.mark.parametrize("diff_method", DIFF_METHODS)
+def test_gradients_match_backprop(diff_method):
+    params = pnp.array(RNG.uniform(-1, 1, (2, 4, 2)), requires_grad=True)
+    measure = lambda: (qml.expval(HAMILTONIAN), qml.expval(qml.Z(1)))  # noqa: E731
+
+    def jacobian(device, method):
+        f = qnode(device, method, measure)
+        return qml.jacobian(lambda p: pnp.stack(f(p)))(params)
+
+    got = jacobian(qml.device("vantelo.qubit", wires=4), diff_method)
+    want = jacobian(qml.device("default.qubit"), "backprop")
+    np.testing.assert_allclose(got, want, atol=1e-4)
+
+
+@pytest.mark.parametrize("diff_method", DIFF_METHODS)
+def test_jacobian_of_a_broadcast_tape(diff_method):
+    def circuit(x, y):
+        qml.RX(x, 0)
+        qml.RY(y, 1)
+        qml.CNOT([0, 1])
+        return qml.expval(qml.Z(1)), qml.expval(qml.X(0) @ qml.Y(1))
+
+    args = pnp.array([0.1, 0.5, 0.9], requires_grad=True), pnp.array(0.3, requires_grad=True)
+
+    def jacobian(device, method):
+        f = qml.QNode(circuit, device, diff_method=method)
+        return qml.jacobian(lambda x, y: pnp.stack(f(x, y)))(*args)
+
+    got = jacobian(qml.device("vantelo.qubit", wires=2), diff_method)
+    want = jacobian(qml.device("default.qubit"), "backprop")
+    for g, w in zip(got, want):
+        np.testing.assert_allclose(g, w, atol=1e-5)
+
+
+@pytest.mark.parametrize("diff_method", DIFF_METHODS)
+def test_gradient_of_gates_outside_the_compiled_set(diff_method):
+    # CRX and StatePrep are decomposed for differentiation; the chain rule
+    # through the decomposition is PennyLane's.
+    start = random_state()
+
+    def circuit(x):
+        qml.StatePrep(start, wires=range(4))
+        qml.CRX(x[0], [0, 1])
+        qml.IsingXY(x[1], [2, 3])
+        return qml.expval(HAMILTONIAN)
+
+    x = pnp.array([0.4, -0.7], requires_grad=True)
+    got = qml.grad(qml.QNode(circuit, qml.device("vantelo.qubit", wires=4), diff_method=diff_method))(x)
+    want = qml.grad(qml.QNode(circuit, qml.device("default.qubit"), diff_method="backprop"))(x)
+    np.testing.assert_allclose(got, want, atol=1e-4)
+
+
+@pytest.mark.parametrize("make, error, text", [
+    (lambda: qml.QNode(lambda: qml.state(), qml.device("vantelo.qubit", wires=1), diff_method="device"),
+     QuantumFunctionError, "does not support device"),
+    (lambda: qml.set_shots(qml.QNode(lambda: qml.expval(qml.Z(0)), qml.device("vantelo.qubit", wires=1),
+                                     diff_method="device"), 10),
+     QuantumFunctionError, "does not support device"),
+    (lambda: qml.set_shots(qml.QNode(lambda: qml.expval(qml.measure(0)), qml.device("vantelo.qubit", wires=2),
+                                     mcm_method="one-shot"), 10),
+     DeviceError, "mcm_method 'one-shot' is not supported by vantelo.qubit"),
+    (lambda: qml.QNode(lambda: (qml.QubitDensityMatrix(np.eye(2) / 2, 0), qml.state())[1],
+                       qml.device("vantelo.qubit", wires=1)),
+     DeviceError, "QubitDensityMatrix"),
+    (lambda: qml.QNode(lambda: qml.sample(wires=0), qml.device("vantelo.qubit", wires=1)),
+     DeviceError, "not accepted for analytic simulation on vantelo.qubit"),
+], ids=["derivative_of_state", "derivative_with_shots", "one_shot", "mixed_state", "sample_analytic"])
+def test_refusals_are_pennylane_errors(make, error, text):
+    with pytest.raises(error, match=text):
+        make()()
+
+
+def test_importing_vantelo_leaves_pennylane_unimported(isolated):
+    result = isolated("import sys, vantelo, vantelo_interop\nassert 'pennylane' not in sys.modules")
+    assert result.returncode == 0, result.stderr
