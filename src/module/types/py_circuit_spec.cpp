@@ -82,6 +82,12 @@ PyObject* rotation(Spec& spec, Qubit target, Shared<ParameterHandle> parameter) 
     Py_RETURN_NONE;
 }
 
+// Any catalogue gate, unitary, measurement, reset or barrier: lets
+// translated circuits keep fixed gates the named builder methods lack.
+PyObject* gate(Spec& spec, Shared<sim::Gate> item) {
+    return add_fixed_gate(spec, sim::Result<sim::Gate>(sim::Gate(*item)));
+}
+
 PyObject* compile(const Spec& spec) { return new_instance(sim::compile(spec)); }
 
 constexpr Param kTarget{"target"}, kControl{"control"}, kParam{"param"};
@@ -97,6 +103,7 @@ constexpr ArgSpec k_rx{"CircuitSpec", "rx", kTarget, kParam};
 constexpr ArgSpec k_ry{"CircuitSpec", "ry", kTarget, kParam};
 constexpr ArgSpec k_rz{"CircuitSpec", "rz", kTarget, kParam};
 constexpr ArgSpec k_p{"CircuitSpec", "p", kTarget, kParam};
+constexpr ArgSpec k_gate{"CircuitSpec", "gate", Param{"gate"}};
 const ArgsView k_new_view = k_new.view();
 
 const MemberDef kSpecMembers[] = {
@@ -114,6 +121,7 @@ const MemberDef kSpecMembers[] = {
     method<&rotation<sim::RotationKind::Ry>, k_ry>("ry"),
     method<&rotation<sim::RotationKind::Rz>, k_rz>("rz"),
     method<&rotation<sim::RotationKind::P>, k_p>("p"),
+    method<&gate, k_gate>("gate", "Append a copy of a fixed vantelo.Gate (unitary, measurement, reset or barrier)."),
     method_noargs<&compile>("compile", "Compile the circuit specification into a reusable execution plan."),
 };
 
