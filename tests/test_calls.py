@@ -42,6 +42,8 @@ CALLABLES = [
     ("Circuit.run()", EMPTY.run, ["num_qubits"], 1),
     ("Circuit.run_with_measurements()", EMPTY.run_with_measurements, ["num_qubits"], 1),
     ("Circuit.sample()", EMPTY.sample, ["num_qubits", "shots"], 2),
+    ("Circuit.run_from()", EMPTY.run_from, ["state"], 1),
+    ("Circuit.run_with_measurements_from()", EMPTY.run_with_measurements_from, ["state"], 1),
     ("set_num_threads()", vantelo.set_num_threads, ["num_threads"], 1),
 ]
 IDS = [c[0] for c in CALLABLES]

@@ -357,3 +357,49 @@ def test_sample_after_mid_circuit_measure_shares_one_outcome():
 def test_repeated_sampling_is_independent():
     c = Circuit([Gate.h(q) for q in range(6)])
     assert c.sample(6, 64) != c.sample(6, 64)
+
+
+# ------------------------------------------------------- loaded states ----
+
+def test_run_from_continues_a_run_bit_for_bit():
+    head = [Gate.h(0), Gate.ry(1, 0.3), Gate.cx(0, 2)]
+    tail = [Gate.rz(2, 1.1), Gate.swap(0, 1), Gate.t(1), Gate.x(2)]
+    middle = Circuit(head).run(3)
+    given = middle.copy()
+    got = Circuit(tail).run_from(middle)
+    assert got.dtype == np.complex64 and got.shape == (8,)
+    assert_bits_equal(got, Circuit(head + tail).run(3))
+    assert_bits_equal(middle, given) and not np.shares_memory(got, middle)
+    # any sequence of numbers converts (here complex128 from a list)
+    assert_bits_equal(Circuit(tail).run_from(middle.astype(np.complex128).tolist()), got)
+
+
+def test_run_with_measurements_from():
+    one = np.array([0, 0, 1, 0])
+    state, record = Circuit([Gate.measure(1), Gate.x(0)]).run_with_measurements_from(one)
+    assert_bits_equal(state, np.array([0, 0, 0, 1], np.complex64))
+    assert record == [(1, 1)]
+    assert Circuit([]).run_with_measurements_from([1.0])[1] == []
+
+
+@pytest.mark.parametrize("state, circuit, message", [
+    (np.eye(2), [], "state must be a one-dimensional array of amplitudes"),
+    ([], [], "state vector length 0 is not a power of two"),
+    ([0.6, 0.8, 0], [], "state vector length 3 is not a power of two"),
+    ([1, 1], [], "state vector must be normalised: its norm differs from 1 by more than 1e-4"),
+    ([1 + 2e-4, 0], [], "state vector must be normalised: its norm differs from 1 by more than 1e-4"),
+    ([np.nan, 0], [], "state vector must be normalised: its norm differs from 1 by more than 1e-4"),
+    ([1, 0], [Gate.h(0), Gate.x(1)], "qubit index 1 is out of range for 1 qubits"),
+    ([1, 0, 0, 0], [Gate.measure(3)], "qubit index 3 is out of range for 2 qubits"),
+], ids=["2d", "empty", "length3", "unnormalised", "norm_tolerance", "nan", "gate", "measure"])
+def test_loaded_state_checks(state, circuit, message):
+    c = Circuit(circuit)
+    for call in (c.run_from, c.run_with_measurements_from):
+        with pytest.raises(ValueError) as info:
+            call(state)
+        assert str(info.value) == message
+
+
+def test_norm_within_tolerance_is_loaded_unchanged():
+    state = np.array([0.6, 0.8j], np.complex64) * F32(1 + 5e-5)
+    assert_bits_equal(Circuit([]).run_from(state), state)

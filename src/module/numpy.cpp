@@ -108,17 +108,42 @@ PyObject* adopt_amplitudes(sim::AlignedArray<sim::Amplitude> values) {
 
 PyObject* adopt_floats(sim::AlignedArray<float> values) { return adopt(std::move(values), NPY_FLOAT); }
 
-bool matrix_from_python(PyObject* obj, std::vector<sim::Amplitude>& out) {
+namespace {
+
+// numpy.ascontiguousarray(obj, complex64), or null with the error set.
+Ref contiguous_complex64(PyObject* obj) {
     Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
-    if (!numpy) return false;
+    if (!numpy) return {};
     Ref dtype = Ref::steal(PyObject_GetAttrString(numpy.get(), "complex64"));
-    if (!dtype) return false;
+    if (!dtype) return {};
     Ref ascontiguousarray = Ref::steal(PyObject_GetAttrString(numpy.get(), "ascontiguousarray"));
-    if (!ascontiguousarray) return false;
+    if (!ascontiguousarray) return {};
     Ref converted = Ref::steal(
         PyObject_CallFunctionObjArgs(ascontiguousarray.get(), obj, dtype.get(), nullptr));
+    if (!converted || !ensure_numpy()) return {};
+    return converted;
+}
+
+}  // namespace
+
+bool amplitudes_from_python(PyObject* obj, Ref& holder, std::span<const sim::Amplitude>& out) {
+    Ref converted = contiguous_complex64(obj);
     if (!converted) return false;
-    if (!ensure_numpy()) return false;
+    auto* arr = reinterpret_cast<PyArrayObject*>(converted.get());
+    if (!PyArray_Check(converted.get()) || PyArray_NDIM(arr) != 1 ||
+        !PyArray_EquivTypenums(PyArray_TYPE(arr), NPY_CFLOAT)) {
+        raise_value_error("state must be a one-dimensional array of amplitudes");
+        return false;
+    }
+    out = {static_cast<const sim::Amplitude*>(PyArray_DATA(arr)),
+           static_cast<std::size_t>(PyArray_DIM(arr, 0))};
+    holder = std::move(converted);
+    return true;
+}
+
+bool matrix_from_python(PyObject* obj, std::vector<sim::Amplitude>& out) {
+    Ref converted = contiguous_complex64(obj);
+    if (!converted) return false;
 
     PyObject* array = converted.get();
     if (!PyArray_Check(array) || PyArray_NDIM(reinterpret_cast<PyArrayObject*>(array)) != 2 ||

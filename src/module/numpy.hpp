@@ -9,9 +9,11 @@
 #define NO_IMPORT_ARRAY
 #endif
 
+#include <span>
 #include <vector>
 
 #include "module/binding/python.hpp"
+#include "module/binding/ref.hpp"
 #include <numpy/arrayobject.h>
 
 #include "sim/aligned_array.hpp"
@@ -32,5 +34,9 @@ PyObject* adopt_floats(sim::AlignedArray<float> values);
 // Converts any object to a dense matrix through numpy.ascontiguousarray(obj,
 // complex64); element (r, c) lands at r · columns + c.
 bool matrix_from_python(PyObject* obj, std::vector<sim::Amplitude>& out);
+
+// Converts any object to a one-dimensional complex64 array, kept alive in
+// holder while the caller reads out's view of its data.
+bool amplitudes_from_python(PyObject* obj, Ref& holder, std::span<const sim::Amplitude>& out);
 
 }  // namespace vantelo::module

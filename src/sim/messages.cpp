@@ -35,6 +35,16 @@ std::string no_controlled_target_qubits() {
 }
 std::string too_many_qubits_in_state_vector() { return "too many qubits in state vector"; }
 
+std::string state_length(std::uint64_t length) {
+    return "state vector length " + num(length) + " is not a power of two";
+}
+std::string state_too_wide(std::uint64_t num_qubits) {
+    return "state vector has " + num(num_qubits) + " qubits, at most 31 are supported";
+}
+std::string state_not_normalised() {
+    return "state vector must be normalised: its norm differs from 1 by more than 1e-4";
+}
+
 std::string seed_failed(const std::string& reason) {
     return "failed to seed the random generator: " + reason;
 }

@@ -20,6 +20,11 @@ std::string no_control_qubits();
 std::string no_controlled_target_qubits();
 std::string too_many_qubits_in_state_vector();  // internal fault
 
+// States loaded from the caller.
+std::string state_length(std::uint64_t length);
+std::string state_too_wide(std::uint64_t num_qubits);
+std::string state_not_normalised();
+
 // Randomness and sampling (internal faults).
 std::string seed_failed(const std::string& reason);
 std::string sampling_failed(const std::string& kind);

@@ -4,6 +4,7 @@
 #include "module/binding/class_defs.hpp"
 #include "module/numpy.hpp"
 #include "module/binding/ref.hpp"
+#include "sim/exec/state_load.hpp"
 #include "sim/measure/measure.hpp"
 
 namespace vantelo::module {
@@ -37,6 +38,53 @@ std::optional<sim::StateVector> run_fresh(const sim::Circuit& circuit, std::uint
     return state;
 }
 
+// Runs the circuit on a copy of the given amplitudes; on a bad state or a
+// circuit wider than it, sets ValueError before any gate runs.
+std::optional<sim::StateVector> run_loaded(const sim::Circuit& circuit, PyObject* given,
+                                           sim::MeasurementRecord* record) {
+    Ref holder;
+    std::span<const sim::Amplitude> amplitudes;
+    if (!amplitudes_from_python(given, holder, amplitudes)) return std::nullopt;
+    auto state = sim::load_state(amplitudes);
+    if (!state) {
+        raise_core_error(state.error());
+        return std::nullopt;
+    }
+    holder = Ref{};
+    sim::Status fits = sim::check_circuit_width(circuit, state->num_qubits);
+    if (!fits) {
+        raise_core_error(fits.error());
+        return std::nullopt;
+    }
+    auto result = sim::run_circuit(circuit, *state);
+    if (!result) {
+        raise_core_error(result.error());
+        return std::nullopt;
+    }
+    if (record != nullptr) *record = std::move(result).value();
+    return std::move(state).value();
+}
+
+PyObject* record_list(const sim::MeasurementRecord& record) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(record.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < record.size(); ++i) {
+        PyObject* pair = Py_BuildValue("(kk)", static_cast<unsigned long>(record[i].qubit),
+                                       static_cast<unsigned long>(record[i].outcome ? 1 : 0));
+        if (pair == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
+    }
+    return list.release();
+}
+
+PyObject* state_and_record(sim::StateVector state, const sim::MeasurementRecord& record) {
+    Ref array = Ref::steal(adopt_amplitudes(std::move(state.amplitudes)));
+    if (!array) return nullptr;
+    Ref list = Ref::steal(record_list(record));
+    if (!list) return nullptr;
+    return PyTuple_Pack(2, array.get(), list.get());
+}
+
 PyObject* run(const sim::Circuit& circuit, std::uint32_t num_qubits) {
     auto state = run_fresh(circuit, num_qubits, nullptr);
     if (!state) return nullptr;
@@ -47,17 +95,20 @@ PyObject* run_with_measurements(const sim::Circuit& circuit, std::uint32_t num_q
     sim::MeasurementRecord record;
     auto state = run_fresh(circuit, num_qubits, &record);
     if (!state) return nullptr;
-    Ref array = Ref::steal(adopt_amplitudes(std::move(state->amplitudes)));
-    if (!array) return nullptr;
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(record.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < record.size(); ++i) {
-        PyObject* pair = Py_BuildValue("(kk)", static_cast<unsigned long>(record[i].qubit),
-                                       static_cast<unsigned long>(record[i].outcome ? 1 : 0));
-        if (pair == nullptr) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
-    }
-    return PyTuple_Pack(2, array.get(), list.get());
+    return state_and_record(std::move(*state), record);
+}
+
+PyObject* run_from(const sim::Circuit& circuit, AnyArg given) {
+    auto state = run_loaded(circuit, given.object, nullptr);
+    if (!state) return nullptr;
+    return adopt_amplitudes(std::move(state->amplitudes));
+}
+
+PyObject* run_with_measurements_from(const sim::Circuit& circuit, AnyArg given) {
+    sim::MeasurementRecord record;
+    auto state = run_loaded(circuit, given.object, &record);
+    if (!state) return nullptr;
+    return state_and_record(std::move(*state), record);
 }
 
 PyObject* sample(const sim::Circuit& circuit, std::uint32_t num_qubits, std::uint32_t shots) {
@@ -77,6 +128,9 @@ PyObject* sample(const sim::Circuit& circuit, std::uint32_t num_qubits, std::uin
 constexpr ArgSpec k_new{"Circuit", "__new__", Param{"gates"}};
 constexpr ArgSpec k_run{"Circuit", "run", Param{"num_qubits"}};
 constexpr ArgSpec k_run_with_measurements{"Circuit", "run_with_measurements", Param{"num_qubits"}};
+constexpr ArgSpec k_run_from{"Circuit", "run_from", Param{"state"}};
+constexpr ArgSpec k_run_with_measurements_from{"Circuit", "run_with_measurements_from",
+                                               Param{"state"}};
 constexpr ArgSpec k_sample{"Circuit", "sample", Param{"num_qubits"}, Param{"shots"}};
 const ArgsView k_new_view = k_new.view();
 
@@ -84,6 +138,8 @@ const MemberDef kMembers[] = {
     method<&run, k_run>("run"),
     method<&run_with_measurements, k_run_with_measurements>("run_with_measurements"),
     method<&sample, k_sample>("sample"),
+    method<&run_from, k_run_from>("run_from"),
+    method<&run_with_measurements_from, k_run_with_measurements_from>("run_with_measurements_from"),
 };
 
 }  // namespace

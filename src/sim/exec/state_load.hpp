@@ -1,0 +1,29 @@
+// Runs that start from a caller's state instead of |0…0⟩: the checks on the
+// given amplitudes and on the circuit's reach, made before any gate runs.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "sim/amplitude.hpp"
+#include "sim/exec/circuit.hpp"
+#include "sim/result.hpp"
+#include "sim/state_vector.hpp"
+
+namespace vantelo::sim {
+
+// How far the Euclidean norm of a loaded state may be from 1. Wide enough for
+// a double-precision state rounded to single precision, narrow enough to
+// catch an unnormalised one.
+inline constexpr double kLoadNormTolerance = 1e-4;
+
+// A register holding a copy of the amplitudes. Checks, in order: the length is
+// a power of two, it spans at most 31 qubits, and the norm is within
+// kLoadNormTolerance of 1 (NaN and infinite entries fail that test).
+Result<StateVector> load_state(std::span<const Amplitude> amplitudes);
+
+// Succeeds when every qubit the circuit's items name is below num_qubits;
+// otherwise the range error of the first offending qubit in item order.
+Status check_circuit_width(const Circuit& circuit, std::uint32_t num_qubits);
+
+}  // namespace vantelo::sim
