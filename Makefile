@@ -14,7 +14,7 @@ all: test
 $(VENV)/.ready:
 	$(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install -q --upgrade pip
-	$(VPY) -m pip install -q "scikit-build-core>=0.10" "numpy>=2" pytest cmake ninja
+	$(VPY) -m pip install -q "scikit-build-core>=0.10" "numpy>=2" pytest cmake ninja "pyqasm==1.3.0"
 	touch $@
 
 venv: $(VENV)/.ready
@@ -98,3 +98,21 @@ $(PEERS_VENV)/.ready: bench/peers/requirements.txt
 bench-peers: deps $(PEERS_VENV)/.ready
 	PATH="$(abspath $(PEERS_VENV))/bin:$$PATH" $(PEERS_VENV)/bin/python -m pip install -q --no-build-isolation --no-deps .
 	$(PEERS_VENV)/bin/python bench/peers/run.py $(PEERS_ARGS)
+
+# Qiskit integration (vantelo_interop.qiskit and the Qiskit path of
+# vantelo_interop.qasm), tested in a virtual environment of its own with
+# Qiskit pinned; the main test environment has no Qiskit.
+QISKIT_VENV ?= .venv-qiskit
+QISKIT_PINS := "qiskit==2.6.2" "qiskit-qasm3-import==0.6.0" "pyqasm==1.3.0"
+
+.PHONY: test-qiskit
+
+$(QISKIT_VENV)/.ready:
+	$(PYTHON) -m venv $(QISKIT_VENV)
+	$(QISKIT_VENV)/bin/python -m pip install -q --upgrade pip
+	$(QISKIT_VENV)/bin/python -m pip install -q "scikit-build-core>=0.10" "numpy>=2" pytest cmake ninja $(QISKIT_PINS)
+	touch $@
+
+test-qiskit: $(QISKIT_VENV)/.ready
+	PATH="$(abspath $(QISKIT_VENV))/bin:$$PATH" $(QISKIT_VENV)/bin/python -m pip install -q --no-build-isolation --no-deps .
+	cd tests && ../$(QISKIT_VENV)/bin/python -m pytest -q -p no:cacheprovider test_interop_qasm.py test_interop_qiskit.py
