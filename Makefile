@@ -116,3 +116,10 @@ $(QISKIT_VENV)/.ready:
 test-qiskit: $(QISKIT_VENV)/.ready
 	PATH="$(abspath $(QISKIT_VENV))/bin:$$PATH" $(QISKIT_VENV)/bin/python -m pip install -q --no-build-isolation --no-deps .
 	cd tests && ../$(QISKIT_VENV)/bin/python -m pytest -q -p no:cacheprovider test_interop_qasm.py test_interop_qiskit.py
+
+# The Qiskit primitives and OpenQASM import against Qiskit Aer, in the peers'
+# environment; writes bench/results/qiskit_primitives.md (PEERS_ARGS=--quick).
+.PHONY: bench-qiskit
+bench-qiskit: deps $(PEERS_VENV)/.ready
+	PATH="$(abspath $(PEERS_VENV))/bin:$$PATH" $(PEERS_VENV)/bin/python -m pip install -q --no-build-isolation --no-deps .
+	$(PEERS_VENV)/bin/python bench/peers/qiskit_primitives.py $(PEERS_ARGS)

@@ -4,7 +4,8 @@
 `vantelo.CircuitSpec` for an OpenQASM 3 program with ``input float``
 parameters. Parsing is left to maintained parsers: Qiskit's importers
 (`qiskit.qasm2`, and `qiskit.qasm3` with ``qiskit-qasm3-import``) when Qiskit
-is installed, otherwise ``pyqasm``, which parses both versions and unrolls
+is installed, otherwise (or for what Qiskit's OpenQASM 3 importer cannot
+read) ``pyqasm``, which parses both versions and unrolls
 every gate definition down to the standard gates (``pip install
 "vantelo[qasm]"``). Neither is imported before the first call.
 """
@@ -96,13 +97,28 @@ def _load_with_qiskit(text: str, folder: str | None) -> Program | None:
             return None
         from qiskit import qasm3
 
-        circuit = qasm3.loads(text)
+        try:
+            circuit = qasm3.loads(text)
+        except Exception:
+            # Qiskit's importer lacks some of the language (a loop variable
+            # as a qubit index, for one); pyqasm may unroll what it cannot.
+            if _INPUT.search(_strip_comments(text)) or not _have_pyqasm():
+                raise
+            return None
     try:
         return translate(circuit)
     except UnsupportedConstruct as error:
         if "classical feedback" in str(error):
             raise _feedback_error(text, str(error)) from None
         raise
+
+
+def _have_pyqasm() -> bool:
+    try:
+        import pyqasm  # noqa: F401
+    except ImportError:
+        return False
+    return True
 
 
 def _load_with_pyqasm(text: str) -> Program:
