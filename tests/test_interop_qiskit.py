@@ -11,7 +11,7 @@ from qiskit.circuit import Parameter, ParameterVector
 from qiskit.circuit.library import QFTGate, efficient_su2
 from qiskit.circuit.random import random_circuit
 from qiskit.primitives import StatevectorEstimator, StatevectorSampler
-from qiskit.quantum_info import Pauli, SparsePauliOp, Statevector
+from qiskit.quantum_info import Pauli, SparsePauliOp, Statevector, random_unitary
 
 from vantelo import Circuit, CircuitSpec
 from vantelo_interop.qiskit import EstimatorV2, SamplerV2, UnsupportedConstruct, from_qiskit
@@ -36,6 +36,7 @@ def ansatz(n=4):
 @pytest.mark.parametrize("seed", range(4))
 def test_random_bound_circuits_match_statevector_with_global_phase(seed):
     qc = random_circuit(5, 8, max_operands=3, seed=seed)
+    qc.unitary(random_unitary(4, seed=seed), [seed % 5, (seed + 2) % 5])
     circuit = from_qiskit(qc)
     assert isinstance(circuit, Circuit)
     np.testing.assert_allclose(circuit.run(5), Statevector(qc).data, atol=3e-6)

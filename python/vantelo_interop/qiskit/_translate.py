@@ -78,7 +78,10 @@ def _numeric(params: Sequence[object]) -> list[float] | None:
             if value.imag != 0.0:
                 return None
             value = value.real
-        out.append(float(value))
+        try:
+            out.append(float(value))
+        except (TypeError, ValueError):  # a matrix, a label, a complex amplitude
+            return None
     return out
 
 
@@ -168,6 +171,8 @@ class _Translator:
         where = f"{op.name} on qubits {qubits}"
         if cls is lib.GlobalPhaseGate:
             self.add_phase(params[0])
+        elif cls is lib.UnitaryGate:
+            steps.append(Gate.unitary(qubits[::-1], np.asarray(op.to_matrix(), dtype=np.complex64)))
         elif cls in _FIXED_1Q:
             steps.append(_FIXED_1Q[cls](qubits[0]))
         elif cls in _ROTATION_KIND:
