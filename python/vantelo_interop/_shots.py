@@ -32,6 +32,10 @@ from ._program import (
 )
 
 
+# Amplitudes of the row states that one batch call may hold (128 MiB).
+_BATCH_AMPLITUDES = 1 << 24
+
+
 def _split_terminal(steps: list[Step]) -> int:
     """Index where the trailing run of measurements (and barriers) starts."""
     start = len(steps)
@@ -137,9 +141,12 @@ def sample_bits(
     if not any(isinstance(s, (Measure, Reset)) for s in prefix):
         plan = compile_bound(program, prefix)
         slots = plan.slot_values(values)
-        for row in range(rows):
-            state = plan.compiled.statevector(slots[row]) if program.num_qubits else np.ones(1, np.complex64)
-            _terminal_bits(out[row], _draw(state, shots, rng), terminal)
+        # One batch call per chunk of rows, the chunk's states within budget.
+        chunk = max(1, _BATCH_AMPLITUDES >> plan.compiled.num_qubits)
+        for first in range(0, rows, chunk):
+            states = plan.compiled.batch_statevector(slots[first : first + chunk])
+            for offset, state in enumerate(states):
+                _terminal_bits(out[first + offset], _draw(state, shots, rng), terminal)
         return out
     for row in range(rows):
         segments = _bind_segments(program, prefix, values[row])
