@@ -79,20 +79,6 @@ class Program:
     def is_parameterized(self) -> bool:
         return any(isinstance(s, Rotation) for s in self.steps)
 
-    @property
-    def has_midcircuit_operations(self) -> bool:
-        """True when some gate or reset follows a measurement or reset, so shots
-        cannot all be drawn from one final state."""
-        seen = False
-        for step in self.steps:
-            if isinstance(step, Reset):
-                return True
-            if isinstance(step, Measure):
-                seen = True
-            elif seen and not isinstance(step, Barrier):
-                return True
-        return False
-
 
 @dataclass(frozen=True)
 class Angle:
