@@ -13,9 +13,11 @@ SPEC_METHODS = {
     "cz": "($self, control, target)", "rx": "($self, target, param)",
     "ry": "($self, target, param)", "rz": "($self, target, param)", "p": "($self, target, param)",
     "compile": "($self)",
+    "gate": "($self, gate)",
 }
 SPEC_DOCS = {"param": "Register a new symbolic parameter and return its handle.",
-             "compile": "Compile the circuit specification into a reusable execution plan."}
+             "compile": "Compile the circuit specification into a reusable execution plan.",
+             "gate": "Append a copy of a fixed vantelo.Gate (unitary, measurement, reset or barrier)."}
 PROPERTIES = [
     (Parameter, "index", "Stable zero-based slot used when binding parameter vectors."),
     (Parameter, "name", "Optional user-provided parameter name."),

@@ -121,8 +121,8 @@ const MemberDef kSpecMembers[] = {
     method<&rotation<sim::RotationKind::Ry>, k_ry>("ry"),
     method<&rotation<sim::RotationKind::Rz>, k_rz>("rz"),
     method<&rotation<sim::RotationKind::P>, k_p>("p"),
-    method<&gate, k_gate>("gate", "Append a copy of a fixed vantelo.Gate (unitary, measurement, reset or barrier)."),
     method_noargs<&compile>("compile", "Compile the circuit specification into a reusable execution plan."),
+    method<&gate, k_gate>("gate", "Append a copy of a fixed vantelo.Gate (unitary, measurement, reset or barrier)."),
 };
 
 }  // namespace
