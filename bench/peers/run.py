@@ -425,6 +425,12 @@ def main():
     md = os.path.join(args.results, "peers.md")
     with open(md, "w") as f:
         f.write(report(adjoint_against_shift(records), cfg, args, sims))
+    if "aer" in sims:
+        # The Qiskit primitives and OpenQASM import against Aer, as a section of their own.
+        cmd = [sys.executable, os.path.join(HERE, "qiskit_primitives.py"), "--results", args.results]
+        subprocess.run(cmd + (["--quick"] if args.quick else []), check=True, stdout=subprocess.DEVNULL)
+        with open(md, "a") as f, open(os.path.join(args.results, "qiskit_primitives.md")) as g:
+            f.write("\n" + g.read().replace("# vantelo's", "## 7. vantelo's", 1).replace("\n## ", "\n### "))
     plot(records, os.path.join(args.results, "gate_times.png"), args.quick)
     with open(os.path.join(args.results, "peers.json"), "w") as f:
         json.dump(records, f, indent=1)
