@@ -19,7 +19,7 @@ all: test
 $(VENV)/.ready:
 	$(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install -q --upgrade pip
-	$(VPY) -m pip install -q "scikit-build-core>=0.10" "numpy>=2" pytest hypothesis cmake ninja
+	$(VPY) -m pip install -q "scikit-build-core>=0.10" "numpy>=2" pytest hypothesis cmake ninja "pyqasm==1.3.0"
 	touch $@
 
 venv: $(VENV)/.ready
@@ -35,6 +35,16 @@ deps:
 module: venv
 	$(VPY) -m pip install -q --no-build-isolation --no-deps .
 	$(VPY) -m pip install -q "$(NUMPY)"
+
+# One wheel of the current build, packed from the main environment's build
+# folder so nothing compiles twice; the integration environments (docs,
+# PennyLane, Qiskit, Dask) install it with $(INSTALL_WHEEL).
+WHEEL_DIR := $(BUILD)/wheel
+INSTALL_WHEEL = -m pip install -q --force-reinstall --no-deps $(abspath $(WHEEL_DIR))/vantelo-*.whl
+.PHONY: wheel
+wheel: deps module
+	rm -rf $(WHEEL_DIR)
+	$(VPY) -m pip wheel -q --no-build-isolation --no-deps -w $(WHEEL_DIR) .
 
 # Core and pool tests (GoogleTest through ctest) and the no-FMA check.
 cpp-tests: deps venv
@@ -131,10 +141,8 @@ $(DOCS_VENV)/.ready: docs/requirements.txt
 	$(DPY) -m pip install -q -r docs/requirements.txt
 	touch $@
 
-docs-module: deps module $(DOCS_VENV)/.ready
-	rm -rf $(BUILD)/wheel
-	$(VPY) -m pip wheel -q --no-build-isolation --no-deps -w $(BUILD)/wheel .
-	$(DPY) -m pip install -q --force-reinstall --no-deps $(BUILD)/wheel/vantelo-*.whl
+docs-module: wheel $(DOCS_VENV)/.ready
+	$(DPY) $(INSTALL_WHEEL)
 
 # The stubs against the built module, then the examples and tutorials under
 # mypy --strict.
@@ -150,13 +158,6 @@ docs: docs-module
 	MPLBACKEND=Agg $(DPY) docs/scripts/prepare.py
 	NO_MKDOCS_2_WARNING=1 $(DPY) -m mkdocs build --strict -f mkdocs.yml -d $(abspath $(BUILD))/site
 
-# Bad-input fuzzing (tests/test_fuzz.py, also run by `make asan` under the
-# sanitizers) needs hypothesis in every test environment.
-$(VENV)/.hypothesis: $(VENV)/.ready
-	$(VPY) -m pip install -q "hypothesis>=6.100"
-	touch $@
-
-pytest asan: $(VENV)/.hypothesis
 
 # Distributed sweeps (vantelo_interop.dask) on a real Dask LocalCluster and a
 # process pool, plus the pickling tests, in a virtual environment of their own
@@ -168,12 +169,11 @@ DASK_VENV ?= .venv-dask
 $(DASK_VENV)/.ready:
 	$(PYTHON) -m venv $(DASK_VENV)
 	$(DASK_VENV)/bin/python -m pip install -q --upgrade pip
-	$(DASK_VENV)/bin/python -m pip install -q "scikit-build-core>=0.10" "numpy>=2" pytest hypothesis cmake ninja \
-	    "dask[distributed]>=2024.1" tqdm
+	$(DASK_VENV)/bin/python -m pip install -q "numpy>=2" pytest hypothesis "dask[distributed]>=2024.1" tqdm
 	touch $@
 
-test-dask: $(DASK_VENV)/.ready
-	PATH="$(abspath $(DASK_VENV))/bin:$$PATH" $(DASK_VENV)/bin/python -m pip install -q --no-build-isolation --no-deps .
+test-dask: wheel $(DASK_VENV)/.ready
+	$(DASK_VENV)/bin/python $(INSTALL_WHEEL)
 	cd tests && ../$(DASK_VENV)/bin/python -m pytest -q -p no:cacheprovider test_interop_dask.py test_pickle.py
 	$(DASK_VENV)/bin/python examples/qaoa_landscape_dask.py --quick
 
@@ -193,11 +193,34 @@ $(PL_VENV)/.ready:
 
 # The wheel comes from the main environment's up-to-date build folder, so the
 # extension is not compiled a second time.
-test-pennylane: module $(PL_VENV)/.ready
-	rm -rf $(BUILD)/wheel-pennylane
-	$(VPY) -m pip wheel -q --no-build-isolation --no-deps -w $(BUILD)/wheel-pennylane .
-	$(PL_VENV)/bin/python -m pip install -q --no-deps --force-reinstall $(BUILD)/wheel-pennylane/vantelo-*.whl
+test-pennylane: wheel $(PL_VENV)/.ready
+	$(PL_VENV)/bin/python $(INSTALL_WHEEL)
 	PATH="$(abspath $(PL_VENV))/bin:$$PATH" pl-device-test --device vantelo.qubit --shots None -q -p no:cacheprovider --disable-warnings
 	PATH="$(abspath $(PL_VENV))/bin:$$PATH" pl-device-test --device vantelo.qubit --shots 10000 -q -p no:cacheprovider --disable-warnings
 	cd tests && ../$(PL_VENV)/bin/python -m pytest -q -p no:cacheprovider test_pennylane.py
 	$(PL_VENV)/bin/python examples/pennylane_vqe.py
+
+# Qiskit integration (vantelo_interop.qiskit and the Qiskit path of
+# vantelo_interop.qasm), tested in a virtual environment of its own with
+# Qiskit pinned; the main test environment has no Qiskit.
+QISKIT_VENV ?= .venv-qiskit
+QISKIT_PINS := "qiskit==2.6.2" "qiskit-qasm3-import==0.6.0" "pyqasm==1.3.0"
+
+.PHONY: test-qiskit
+
+$(QISKIT_VENV)/.ready:
+	$(PYTHON) -m venv $(QISKIT_VENV)
+	$(QISKIT_VENV)/bin/python -m pip install -q --upgrade pip
+	$(QISKIT_VENV)/bin/python -m pip install -q "numpy>=2" pytest $(QISKIT_PINS)
+	touch $@
+
+test-qiskit: wheel $(QISKIT_VENV)/.ready
+	$(QISKIT_VENV)/bin/python $(INSTALL_WHEEL)
+	cd tests && ../$(QISKIT_VENV)/bin/python -m pytest -q -p no:cacheprovider test_interop_qasm.py test_interop_qiskit.py
+
+# The Qiskit primitives and OpenQASM import against Qiskit Aer, in the peers'
+# environment; writes bench/results/qiskit_primitives.md (PEERS_ARGS=--quick).
+.PHONY: bench-qiskit
+bench-qiskit: deps $(PEERS_VENV)/.ready
+	PATH="$(abspath $(PEERS_VENV))/bin:$$PATH" $(PEERS_VENV)/bin/python -m pip install -q --no-build-isolation --no-deps .
+	$(PEERS_VENV)/bin/python bench/peers/qiskit_primitives.py $(PEERS_ARGS)

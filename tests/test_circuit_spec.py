@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 import reference as ref
-from vantelo import CircuitSpec, Parameter
+from vantelo import Circuit, CircuitSpec, Gate, Parameter
 
 SPEC_METHODS = {
     "param": "($self, name=None)", "x": "($self, target)", "h": "($self, target)",
@@ -13,9 +13,11 @@ SPEC_METHODS = {
     "cz": "($self, control, target)", "rx": "($self, target, param)",
     "ry": "($self, target, param)", "rz": "($self, target, param)", "p": "($self, target, param)",
     "compile": "($self)",
+    "gate": "($self, gate)",
 }
 SPEC_DOCS = {"param": "Register a new symbolic parameter and return its handle.",
-             "compile": "Compile the circuit specification into a reusable execution plan."}
+             "compile": "Compile the circuit specification into a reusable execution plan.",
+             "gate": "Append a copy of a fixed vantelo.Gate (unitary, measurement, reset or barrier)."}
 PROPERTIES = [
     (Parameter, "index", "Stable zero-based slot used when binding parameter vectors."),
     (Parameter, "name", "Optional user-provided parameter name."),
@@ -194,3 +196,18 @@ def test_reentrant_builder_call_is_refused(callback, message):
     assert str(index.error) == message
     assert spec.parameter_count == 0
     assert np.array_equal(spec.compile().statevector([]), [0, 1])
+
+
+def test_gate_appends_any_fixed_gate_as_a_one_off_circuit_would():
+    gates = [Gate.h(0), Gate.ccx(0, 1, 2), Gate.u(1, 0.3, -0.2, 0.9), Gate.barrier(),
+             Gate.x(2), Gate.measure(2), Gate.reset(2), Gate.mcp([0, 2], 1, 0.4)]
+    spec = CircuitSpec(3)
+    for gate in gates:
+        assert spec.gate(gate) is None
+    expected, record = Circuit(gates).run_with_measurements(3)
+    assert record == [(2, 1)]
+    np.testing.assert_allclose(spec.compile().statevector([]), expected, atol=1e-6)
+    with pytest.raises(ValueError, match="qubit index 3 is out of range for 3 qubits"):
+        spec.gate(Gate.measure(3))
+    with pytest.raises(TypeError, match="argument 'gate'"):
+        spec.gate("h")

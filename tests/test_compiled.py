@@ -48,9 +48,11 @@ METHODS = {
     "adjoint_value_and_gradient_buffer": "(params, observable)",
     "batch_adjoint_value_and_gradient": "(params_batch, observable)",
     "batch_adjoint_value_and_gradient_buffer": "(params_batch, observable)",
+    "batch_statevector": "(params_batch)",
 }
 DOCS = {"param_buffer": "Allocate a reusable parameter buffer backed by a NumPy array.",
-        "param_batch_buffer": "Allocate a reusable parameter batch buffer backed by a NumPy array."}
+        "param_batch_buffer": "Allocate a reusable parameter batch buffer backed by a NumPy array.",
+        "batch_statevector": "Final state vectors of every row, as a (rows, 2**num_qubits) complex64 array."}
 PROPERTIES = [
     (CompiledCircuit, "num_qubits", "Number of qubits in the compiled circuit."),
     (CompiledCircuit, "parameter_count", "Number of parameters expected in each bound parameter vector."),

@@ -451,7 +451,7 @@ def qnode_table(records, cfg):
                    and r["workload"] in ("gradient-adjoint", "batch")})
     if not rows:
         return []
-    lines = ["\n## 7. PennyLane QNode level: vantelo.qubit against lightning.qubit\n",
+    lines = ["\n## 9. PennyLane QNode level: vantelo.qubit against lightning.qubit\n",
              "Same QNodes on both devices (complex64); adjoint gradient of the ~100-parameter ansatz "
              f"through qml.grad, and a broadcast batch of {cfg['batch'][1]} parameter rows. In brackets "
              "lightning / vantelo.qubit (above 1: vantelo.qubit is faster).\n",
@@ -539,6 +539,12 @@ def main():
     md = os.path.join(args.results, "peers.md")
     with open(md, "w") as f:
         f.write(report(records, cfg, args, sims))
+    if "aer" in sims:
+        # The Qiskit primitives and OpenQASM import against Aer, as a section of their own.
+        cmd = [sys.executable, os.path.join(HERE, "qiskit_primitives.py"), "--results", args.results]
+        subprocess.run(cmd + (["--quick"] if args.quick else []), check=True, stdout=subprocess.DEVNULL)
+        with open(md, "a") as f, open(os.path.join(args.results, "qiskit_primitives.md")) as g:
+            f.write("\n" + g.read().replace("# vantelo's", "## 10. vantelo's", 1).replace("\n## ", "\n### "))
     plot(records, os.path.join(args.results, "gate_times.png"), args.quick)
     with open(os.path.join(args.results, "peers.json"), "w") as f:
         json.dump(records, f, indent=1)

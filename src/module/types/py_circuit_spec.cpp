@@ -88,6 +88,12 @@ PyObject* rotation(Spec& spec, Qubit target, Shared<ParameterHandle> parameter) 
     Py_RETURN_NONE;
 }
 
+// Any catalogue gate, unitary, measurement, reset or barrier: lets
+// translated circuits keep fixed gates the named builder methods lack.
+PyObject* gate(Spec& spec, Shared<sim::Gate> item) {
+    return add_fixed_gate(spec, sim::Result<sim::Gate>(sim::Gate(*item)));
+}
+
 PyObject* compile(const Spec& spec) { return new_instance(sim::compile(spec)); }
 
 constexpr Param kTarget{"target"}, kControl{"control"}, kParam{"param"};
@@ -104,6 +110,7 @@ constexpr ArgSpec k_ry{"CircuitSpec", "ry", kTarget, kParam};
 constexpr ArgSpec k_rz{"CircuitSpec", "rz", kTarget, kParam};
 constexpr ArgSpec k_p{"CircuitSpec", "p", kTarget, kParam};
 constexpr ArgSpec k_deepcopy{"CircuitSpec", "__deepcopy__", Param{"memo"}};
+constexpr ArgSpec k_gate{"CircuitSpec", "gate", Param{"gate"}};
 const ArgsView k_new_view = k_new.view();
 
 const MemberDef kSpecMembers[] = {
@@ -125,6 +132,7 @@ const MemberDef kSpecMembers[] = {
     method_noargs<&reduce<Spec>>("__reduce__", kReduceDoc),
     method_noargs<&copy_of<Spec>>("__copy__", kCopyDoc),
     method<&deep_copy_of<Spec>, k_deepcopy>("__deepcopy__", kCopyDoc),
+    method<&gate, k_gate>("gate", "Append a copy of a fixed vantelo.Gate (unitary, measurement, reset or barrier)."),
 };
 
 }  // namespace

@@ -7,7 +7,10 @@
 #include "module/binding/class_defs.hpp"
 #include "module/pickling.hpp"
 #include "module/binding/gil.hpp"
+#include "module/numpy.hpp"
+#include "module/binding/ref.hpp"
 #include "module/results.hpp"
+#include "sim/exec/batch_states.hpp"
 
 namespace vantelo::module {
 
@@ -74,6 +77,19 @@ PyObject* batch_buffer(const CC& c, BatchBuffer buffer, Obs observable) {
                    c.parameter_count);
 }
 
+// Row-major states as a (rows, 2^n) view of one adopted buffer.
+PyObject* batch_statevector(const CC& c, AnyArg params_batch) {
+    ParamBatch b;
+    if (!params_batch_from_python(params_batch.object, b)) return nullptr;
+    if (!validate_param_width(b.cols, c.parameter_count)) return nullptr;
+    auto states = run_core(true, [&] { return sim::batch_statevectors(c, Params(b.values), b.rows); });
+    if (!states) return raise_core_error(states.error());
+    Ref flat = Ref::steal(adopt_amplitudes(std::move(states).value()));
+    if (!flat) return nullptr;
+    const auto dim = static_cast<Py_ssize_t>(std::size_t{1} << c.num_qubits);
+    return PyObject_CallMethod(flat.get(), "reshape", "nn", static_cast<Py_ssize_t>(b.rows), dim);
+}
+
 PyObject* values_only(sim::Result<sim::AlignedArray<float>> values, std::size_t, std::size_t) {
     return batch_values_result(std::move(values));
 }
@@ -110,6 +126,7 @@ ARGS(adjoint_value_and_gradient_buffer, kParams, kObservable)
 ARGS(batch_adjoint_value_and_gradient, kBatch, kObservable)
 ARGS(batch_adjoint_value_and_gradient_buffer, kBatch, kObservable)
 constexpr ArgSpec k_deepcopy{"CompiledCircuit", "__deepcopy__", Param{"memo"}};
+ARGS(batch_statevector, kBatch)
 #undef ARGS
 
 #define METHOD(name, impl) method<impl, k_##name>(#name)
@@ -154,6 +171,8 @@ const MemberDef kMembers[] = {
     method_noargs<&reduce<CC>>("__reduce__", kReduceDoc),
     method_noargs<&copy_of<CC>>("__copy__", kCopyDoc),
     method<&deep_copy_of<CC>, k_deepcopy>("__deepcopy__", kCopyDoc),
+    method<&batch_statevector, k_batch_statevector>(
+        "batch_statevector", "Final state vectors of every row, as a (rows, 2**num_qubits) complex64 array."),
 };
 #undef METHOD
 

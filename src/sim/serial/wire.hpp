@@ -22,7 +22,11 @@ public:
     void u64(std::uint64_t v) { put(v, 8); }
     // The bit pattern, so NaN payloads and signed zeros survive.
     void f32(float v) { u32(std::bit_cast<std::uint32_t>(v)); }
-    void bytes(std::span<const std::uint8_t> data) { bytes_.insert(bytes_.end(), data.begin(), data.end()); }
+    // Byte by byte: a range insert into the empty vector of a fresh writer
+    // trips a false -Wstringop-overflow in g++ 12.
+    void bytes(std::span<const std::uint8_t> data) {
+        for (std::uint8_t b : data) bytes_.push_back(b);
+    }
 
     std::vector<std::uint8_t> take() && { return std::move(bytes_); }
 

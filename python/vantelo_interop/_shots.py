@@ -1,0 +1,168 @@
+"""Shots of a `Program` as classical bits, one independent trajectory per shot.
+
+Shots are not simulated one by one: every measurement or reset splits the
+shots that reach it into the two outcomes (a binomial draw with the outcome's
+probability), and each group continues from its own collapsed state. A
+circuit whose measurements all come at the end therefore costs one run, and
+one with mid-circuit measurements at most one run per distinct outcome
+history. Trailing measurements are drawn from the final state directly.
+All randomness comes from the caller's NumPy generator, so a seed fixes the
+result.
+"""
+
+from __future__ import annotations
+
+import math
+
+import numpy as np
+from numpy.typing import NDArray
+
+import vantelo
+from vantelo import Gate
+
+from ._program import (
+    _FIXED_ROTATION,
+    Barrier,
+    Measure,
+    Program,
+    Reset,
+    Rotation,
+    Step,
+    compile_bound,
+)
+
+
+# Amplitudes of the row states that one batch call may hold (128 MiB).
+_BATCH_AMPLITUDES = 1 << 24
+
+
+def _split_terminal(steps: list[Step]) -> int:
+    """Index where the trailing run of measurements (and barriers) starts."""
+    start = len(steps)
+    while start > 0 and isinstance(steps[start - 1], (Measure, Barrier)):
+        start -= 1
+    return start
+
+
+def _draw(state: NDArray[np.complex64], count: int, rng: np.random.Generator) -> NDArray[np.int64]:
+    probs = np.abs(state).astype(np.float64) ** 2
+    probs /= probs.sum()
+    return rng.choice(probs.size, size=count, p=probs)
+
+
+def _project(state: NDArray[np.complex64], qubit: int, outcome: int, prob: float) -> NDArray[np.complex64]:
+    out = state.copy()
+    view = out.reshape(-1, 2, 1 << qubit)
+    view[:, 1 - outcome, :] = 0
+    out /= np.float32(math.sqrt(prob))
+    return out
+
+
+def _bind_segments(program: Program, steps: list[Step], row: NDArray[np.float64]) -> list[object]:
+    """The steps with this row's angles: runs of gates become one-off circuits
+    (applied with `Circuit.run_from`), measurements and resets stay."""
+    segments: list[object] = []
+    gates: list[Gate] = []
+    for step in steps:
+        if isinstance(step, (Measure, Reset)):
+            if gates:
+                segments.append(vantelo.Circuit(gates))
+                gates = []
+            segments.append(step)
+        elif isinstance(step, Rotation):
+            angle = np.float32(step.scale * row[step.param] + step.offset)
+            gates.append(_FIXED_ROTATION[step.kind](step.qubit, float(angle)))
+        elif isinstance(step, Barrier):
+            continue
+        else:
+            gates.append(step)
+    if gates:
+        segments.append(vantelo.Circuit(gates))
+    return segments
+
+
+def _trajectories(
+    program: Program, segments: list[object], shots: int, rng: np.random.Generator
+) -> list[tuple[NDArray[np.complex64], int, NDArray[np.bool_]]]:
+    """Groups of shots that share an outcome history: (final state, count, bits)."""
+    start = np.zeros(1 << program.num_qubits, dtype=np.complex64)
+    start[0] = 1
+    leaves = []
+    # Depth first, so at most one pending state per measurement is alive.
+    stack = [(0, start, shots, np.zeros(program.num_clbits, dtype=bool))]
+    while stack:
+        position, state, count, bits = stack.pop()
+        while position < len(segments):
+            segment = segments[position]
+            position += 1
+            if isinstance(segment, vantelo.Circuit):
+                state = segment.run_from(state)
+                continue
+            qubit = segment.qubit
+            p1 = float(np.sum(np.abs(state.reshape(-1, 2, 1 << qubit)[:, 1, :]).astype(np.float64) ** 2))
+            p0 = float(np.sum(np.abs(state.reshape(-1, 2, 1 << qubit)[:, 0, :]).astype(np.float64) ** 2))
+            ones = int(rng.binomial(count, min(max(p1 / (p0 + p1), 0.0), 1.0)))
+            branches = [(o, n, p) for o, n, p in ((0, count - ones, p0), (1, ones, p1)) if n > 0]
+            for outcome, n, prob in branches[1:]:
+                branch_state, branch_bits = _outcome(segment, state, outcome, prob, bits)
+                stack.append((position, branch_state, n, branch_bits))
+            outcome, count, prob = branches[0]
+            state, bits = _outcome(segment, state, outcome, prob, bits)
+        leaves.append((state, count, bits))
+    return leaves
+
+
+def _outcome(segment, state, outcome, prob, bits):
+    state = _project(state, segment.qubit, outcome, prob)
+    if isinstance(segment, Measure):
+        bits = bits.copy()
+        bits[segment.clbit] = bool(outcome)
+    elif outcome == 1:
+        view = state.reshape(-1, 2, 1 << segment.qubit)
+        view[:, 0, :] = view[:, 1, :]
+        view[:, 1, :] = 0
+    return state, bits
+
+
+def sample_bits(
+    program: Program, values: NDArray[np.float64], shots: int, rng: np.random.Generator
+) -> NDArray[np.bool_]:
+    """Classical bits of ``shots`` shots for each row of parameter values.
+
+    ``values`` has shape (rows, P); the result (rows, shots, num_clbits).
+    """
+    rows = values.shape[0]
+    out = np.zeros((rows, shots, program.num_clbits), dtype=bool)
+    split = _split_terminal(program.steps)
+    prefix, terminal = program.steps[:split], program.steps[split:]
+    terminal = [m for m in terminal if isinstance(m, Measure)]
+    if not terminal and not any(isinstance(s, (Measure, Reset)) for s in prefix):
+        return out
+    if not any(isinstance(s, (Measure, Reset)) for s in prefix):
+        plan = compile_bound(program, prefix)
+        slots = plan.slot_values(values)
+        # One batch call per chunk of rows, the chunk's states within budget.
+        chunk = max(1, _BATCH_AMPLITUDES >> plan.compiled.num_qubits)
+        for first in range(0, rows, chunk):
+            states = plan.compiled.batch_statevector(slots[first : first + chunk])
+            for offset, state in enumerate(states):
+                _terminal_bits(out[first + offset], _draw(state, shots, rng), terminal)
+        return out
+    for row in range(rows):
+        segments = _bind_segments(program, prefix, values[row])
+        position = 0
+        for state, count, bits in _trajectories(program, segments, shots, rng):
+            block = out[row, position : position + count]
+            block[:] = bits
+            if terminal:
+                _terminal_bits(block, _draw(state, count, rng), terminal)
+            position += count
+        # Groups come out by outcome history; shots are independent draws.
+        out[row] = out[row, rng.permutation(shots)]
+    return out
+
+
+def _terminal_bits(block: NDArray[np.bool_], indices: NDArray[np.int64], terminal: list[Measure]) -> None:
+    for m in terminal:
+        block[:, m.clbit] = (indices >> m.qubit) & 1
+

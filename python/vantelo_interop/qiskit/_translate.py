@@ -1,0 +1,252 @@
+"""Qiskit `QuantumCircuit` to a `Program`, in one pass over the instructions.
+
+Standard gates that vantelo has map to its own constructors (looked up by
+Qiskit's `base_class`, so a user gate that merely shares a name is not
+mistaken for one); other gates with bound parameters become dense unitaries;
+everything else is expanded through the gate's own definition.
+"""
+
+from __future__ import annotations
+
+import math
+from typing import Callable, Sequence
+
+import numpy as np
+from qiskit.circuit import (
+    BoxOp,
+    ControlledGate,
+    ForLoopOp,
+    Gate as QiskitGate,
+    ParameterExpression,
+    QuantumCircuit,
+)
+from qiskit.circuit import library as lib
+
+from vantelo import Gate
+
+from .._program import Angle, Barrier, Measure, Program, Reset, UnsupportedConstruct
+
+# Gates whose dense matrix is cheap enough to build when vantelo has no
+# constructor of its own; wider ones are expanded through their definition.
+_MAX_DENSE_QUBITS = 3
+
+_FIXED_1Q: dict[type, Callable[[int], Gate]] = {
+    lib.IGate: Gate.i,
+    lib.XGate: Gate.x,
+    lib.YGate: Gate.y,
+    lib.ZGate: Gate.z,
+    lib.HGate: Gate.h,
+    lib.SGate: Gate.s,
+    lib.SdgGate: Gate.sdg,
+    lib.TGate: Gate.t,
+    lib.TdgGate: Gate.tdg,
+}
+_FIXED_2Q: dict[type, Callable[[int, int], Gate]] = {
+    lib.CXGate: Gate.cx,
+    lib.CYGate: Gate.cy,
+    lib.CZGate: Gate.cz,
+    lib.CHGate: Gate.ch,
+    lib.SwapGate: Gate.swap,
+    lib.iSwapGate: Gate.iswap,
+}
+_ROTATION_KIND = {
+    lib.RXGate: "rx",
+    lib.RYGate: "ry",
+    lib.RZGate: "rz",
+    lib.PhaseGate: "p",
+    lib.U1Gate: "p",
+}
+_CONTROLLED_ROTATION: dict[type, Callable[[int, int, float], Gate]] = {
+    lib.CRXGate: Gate.crx,
+    lib.CRYGate: Gate.cry,
+    lib.CRZGate: Gate.crz,
+    lib.CPhaseGate: Gate.cp,
+    lib.CU1Gate: Gate.cp,
+}
+# Control flow that would need classical feedback within one shot.
+_FEEDBACK = {"if_else": "if", "while_loop": "while", "switch_case": "switch"}
+
+
+def _numeric(params: Sequence[object]) -> list[float] | None:
+    """The parameters as floats, or None when any is still symbolic."""
+    out = []
+    for value in params:
+        if isinstance(value, ParameterExpression):
+            if value.parameters:
+                return None
+            value = complex(value)
+            if value.imag != 0.0:
+                return None
+            value = value.real
+        try:
+            out.append(float(value))
+        except (TypeError, ValueError):  # a matrix, a label, a complex amplitude
+            return None
+    return out
+
+
+def _all_controls_on(op: ControlledGate) -> bool:
+    return op.ctrl_state == (1 << op.num_ctrl_qubits) - 1
+
+
+class _Translator:
+    def __init__(self, circuit: QuantumCircuit) -> None:
+        self.parameters = list(circuit.parameters)
+        self.index_of = {p: i for i, p in enumerate(self.parameters)}
+        self.program = Program(
+            num_qubits=circuit.num_qubits,
+            num_clbits=circuit.num_clbits,
+            parameters=[p.name for p in self.parameters],
+        )
+        for creg in circuit.cregs:
+            self.program.registers.append((creg.name, [circuit.find_bit(b).index for b in creg]))
+
+    def angle(self, value: object, where: str) -> Angle:
+        if not isinstance(value, ParameterExpression) or not value.parameters:
+            return Angle.constant(float(value))  # type: ignore[arg-type]
+        if len(value.parameters) > 1:
+            raise UnsupportedConstruct(
+                f"angle '{value}' of {where} depends on {len(value.parameters)} parameters; "
+                "only expressions affine in one parameter are supported"
+            )
+        (param,) = value.parameters
+        slope = value.gradient(param)
+        if isinstance(slope, ParameterExpression) and slope.parameters:
+            raise UnsupportedConstruct(
+                f"angle '{value}' of {where} is not affine in '{param.name}'"
+            )
+        offset = value.bind({param: 0.0})
+        return Angle(self.index_of[param], float(slope), float(offset))  # type: ignore[arg-type]
+
+    def add_phase(self, phase: object) -> None:
+        # A phase that depends on a free parameter is dropped (see Program).
+        if isinstance(phase, ParameterExpression):
+            if phase.parameters:
+                return
+            phase = float(phase)
+        self.program.global_phase += float(phase)  # type: ignore[arg-type]
+
+    def circuit(self, circuit: QuantumCircuit, qmap: Sequence[int], cmap: Sequence[int]) -> None:
+        self.add_phase(circuit.global_phase)
+        for item in circuit.data:
+            qubits = [qmap[circuit.find_bit(q).index] for q in item.qubits]
+            clbits = [cmap[circuit.find_bit(c).index] for c in item.clbits]
+            self.instruction(item.operation, qubits, clbits)
+
+    def instruction(self, op, qubits: list[int], clbits: list[int]) -> None:
+        steps = self.program.steps
+        name = op.name
+        if name == "measure":
+            steps.append(Measure(qubits[0], clbits[0]))
+        elif name == "reset":
+            steps.append(Reset(qubits[0]))
+        elif name == "barrier":
+            steps.append(Barrier())
+        elif name == "delay":
+            pass
+        elif isinstance(op, ForLoopOp):
+            indexset, loop_parameter, body = op.params
+            for value in indexset:
+                bound = body if loop_parameter is None else body.assign_parameters({loop_parameter: value})
+                self.circuit(bound, qubits, clbits)
+        elif isinstance(op, BoxOp):
+            self.circuit(op.body, qubits, clbits)
+        elif name in _FEEDBACK or getattr(op, "_control_flow", False) or name in ("break_loop", "continue_loop"):
+            raise UnsupportedConstruct(
+                f"'{_FEEDBACK.get(name, name)}' (Qiskit {name}) needs classical feedback within a shot, "
+                "which vantelo cannot express"
+            )
+        elif isinstance(op, QiskitGate):
+            self.gate(op, qubits)
+        elif op.definition is not None:
+            self.circuit(op.definition, qubits, clbits)
+        else:
+            raise UnsupportedConstruct(f"instruction '{name}' on qubits {qubits} is not supported")
+
+    def gate(self, op: QiskitGate, qubits: list[int]) -> None:
+        cls = op.base_class
+        steps = self.program.steps
+        params = op.params
+        values = _numeric(params)
+        where = f"{op.name} on qubits {qubits}"
+        if cls is lib.GlobalPhaseGate:
+            self.add_phase(params[0])
+        elif cls is lib.UnitaryGate:
+            steps.append(Gate.unitary(qubits[::-1], np.asarray(op.to_matrix(), dtype=np.complex64)))
+        elif cls in _FIXED_1Q:
+            steps.append(_FIXED_1Q[cls](qubits[0]))
+        elif cls in _ROTATION_KIND:
+            self.program.rotation(_ROTATION_KIND[cls], qubits[0], self.angle(params[0], where))
+        elif cls in (lib.UGate, lib.U3Gate, lib.U2Gate):
+            theta, phi, lam = ([math.pi / 2] + list(params)) if cls is lib.U2Gate else params
+            if values is not None:
+                t, f, l = _numeric([theta, phi, lam])  # type: ignore[misc]
+                steps.append(Gate.u(qubits[0], t, f, l))
+            else:
+                # u(θ, φ, λ) = p(φ) · ry(θ) · p(λ) exactly, global phase included.
+                self.program.rotation("p", qubits[0], self.angle(lam, where))
+                self.program.rotation("ry", qubits[0], self.angle(theta, where))
+                self.program.rotation("p", qubits[0], self.angle(phi, where))
+        elif isinstance(op, ControlledGate) and not _all_controls_on(op):
+            self.expand(op, qubits)
+        elif cls in _FIXED_2Q:
+            steps.append(_FIXED_2Q[cls](qubits[0], qubits[1]))
+        elif cls is lib.CCXGate:
+            steps.append(Gate.ccx(*qubits))
+        elif cls is lib.CSwapGate:
+            steps.append(Gate.cswap(*qubits))
+        elif cls in _CONTROLLED_ROTATION and values is not None:
+            steps.append(_CONTROLLED_ROTATION[cls](qubits[0], qubits[1], values[0]))
+        elif cls in (lib.CUGate, lib.CU3Gate) and values is not None:
+            steps.append(Gate.cu(qubits[0], qubits[1], *values))
+        elif isinstance(op, ControlledGate) and values is not None:
+            self.controlled(op, qubits)
+        elif values is not None and (matrix := _matrix(op)) is not None:
+            # Qiskit's matrices put the first qubit in the least significant
+            # bit; vantelo's put the first target in the most significant.
+            steps.append(Gate.unitary(qubits[::-1], matrix))
+        else:
+            self.expand(op, qubits)
+
+    def controlled(self, op: ControlledGate, qubits: list[int]) -> None:
+        k = op.num_ctrl_qubits
+        controls, targets = qubits[:k], qubits[k:]
+        base = op.base_gate
+        base_values = _numeric(base.params)
+        if base.base_class is lib.XGate:
+            self.program.steps.append(Gate.mcx(controls, targets[0]))
+        elif base.base_class is lib.ZGate:
+            self.program.steps.append(Gate.mcz(controls, targets[0]))
+        elif base.base_class in (lib.PhaseGate, lib.U1Gate) and base_values is not None:
+            self.program.steps.append(Gate.mcp(controls, targets[0], base_values[0]))
+        elif (matrix := _matrix(base)) is not None:
+            self.program.steps.append(Gate.controlled_unitary(controls, targets[::-1], matrix))
+        else:
+            self.expand(op, qubits)
+
+    def expand(self, op, qubits: list[int]) -> None:
+        definition = op.definition
+        if definition is None:
+            raise UnsupportedConstruct(
+                f"gate '{op.name}' on qubits {qubits} has no definition to expand"
+            )
+        self.circuit(definition, qubits, [])
+
+
+def _matrix(op) -> np.ndarray | None:
+    """The gate's matrix when it is small and defined, else None."""
+    if op.num_qubits > _MAX_DENSE_QUBITS:
+        return None
+    try:
+        return np.asarray(op.to_matrix(), dtype=np.complex64)
+    except Exception:  # Qiskit raises CircuitError for gates without a matrix
+        return None
+
+
+def translate(circuit: QuantumCircuit) -> Program:
+    """The circuit as a Program; its parameters are `circuit.parameters`, in order."""
+    if not isinstance(circuit, QuantumCircuit):
+        raise TypeError(f"expected a qiskit QuantumCircuit, got {type(circuit).__name__}")
+    translator = _Translator(circuit)
+    translator.circuit(circuit, range(circuit.num_qubits), range(circuit.num_clbits))
+    return translator.program

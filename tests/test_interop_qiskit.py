@@ -1,0 +1,217 @@
+"""Qiskit circuits and V2 primitives against Qiskit's own reference
+primitives (StatevectorEstimator, StatevectorSampler, Statevector)."""
+
+import numpy as np
+import pytest
+
+pytest.importorskip("qiskit")
+
+from qiskit import QuantumCircuit
+from qiskit.circuit import Parameter, ParameterVector
+from qiskit.circuit.library import QFTGate, efficient_su2
+from qiskit.circuit.random import random_circuit
+from qiskit.primitives import StatevectorEstimator, StatevectorSampler
+from qiskit.quantum_info import Pauli, SparsePauliOp, Statevector, random_unitary
+
+from vantelo import Circuit, CircuitSpec
+from vantelo_interop.qiskit import EstimatorV2, SamplerV2, UnsupportedConstruct, from_qiskit
+
+RNG = np.random.default_rng(20261208)
+
+
+def ansatz(n=4):
+    """A parameterized circuit that exercises every translation path: native
+    rotations, a ParameterVector, affine angles, u with free parameters, a
+    controlled rotation expanded through its definition, a wide library gate."""
+    qc = efficient_su2(n, reps=2)
+    a, b = Parameter("a"), Parameter("b")
+    qc.cp(0.5 * a - 0.25, 0, 1)
+    qc.u(b, -a, 0.3, 2)
+    qc.crx(2 * b, 3, 0)
+    qc.append(QFTGate(3), [0, 2, 3])
+    qc.rzz(a, 1, 2)
+    return qc
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_random_bound_circuits_match_statevector_with_global_phase(seed):
+    qc = random_circuit(5, 8, max_operands=3, seed=seed)
+    qc.unitary(random_unitary(4, seed=seed), [seed % 5, (seed + 2) % 5])
+    circuit = from_qiskit(qc)
+    assert isinstance(circuit, Circuit)
+    np.testing.assert_allclose(circuit.run(5), Statevector(qc).data, atol=3e-6)
+
+
+def test_free_parameters_give_a_circuit_spec_in_qiskit_order():
+    theta = ParameterVector("t", 3)
+    qc = QuantumCircuit(2)
+    qc.h(0)
+    qc.rx(2 * theta[2], 0)
+    qc.ry(-theta[0] + 0.5, 1)
+    qc.cx(0, 1)
+    qc.p(-3 * theta[1], 1)
+    qc.u(theta[0], 0.2, theta[1], 0)
+    spec = from_qiskit(qc)
+    assert isinstance(spec, CircuitSpec) and spec.parameter_count == 3
+    values = RNG.uniform(-np.pi, np.pi, 3)
+    bound = Statevector(qc.assign_parameters(values)).data
+    ours = spec.compile().statevector(values)
+    # p(-k t) is built as X p(k t) X, which differs by a global phase only.
+    assert abs(abs(np.vdot(bound, ours)) - 1) < 2e-6
+
+
+@pytest.mark.parametrize("angle, message", [
+    (lambda a, b: 0.5 * a, "non-integer factor"),
+    (lambda a, b: a * b, "depends on 2 parameters"),
+    (lambda a, b: a.sin(), "not affine"),
+])
+def test_angles_outside_the_supported_forms_are_refused(angle, message):
+    a, b = Parameter("a"), Parameter("b")
+    qc = QuantumCircuit(1)
+    qc.rx(angle(a, b), 0)
+    with pytest.raises(UnsupportedConstruct, match=message):
+        from_qiskit(qc)
+
+
+def test_classical_feedback_is_refused():
+    qc = QuantumCircuit(2, 1)
+    qc.h(0)
+    qc.measure(0, 0)
+    with qc.if_test((qc.clbits[0], 1)):
+        qc.x(1)
+    with pytest.raises(UnsupportedConstruct, match="'if' .* classical feedback"):
+        from_qiskit(qc)
+
+
+# Broadcasting shapes from Qiskit's primitives guide: (observables, values).
+SHAPES = [
+    ((), ()),
+    ((), (5,)),
+    ((3,), (3,)),
+    ((4, 1), (1, 6)),
+    ((2, 1, 1), (1, 3, 2)),
+]
+
+
+@pytest.mark.parametrize("obs_shape, value_shape", SHAPES)
+def test_estimator_matches_statevector_estimator_with_broadcasting(obs_shape, value_shape):
+    qc = ansatz()
+    labels = ["XXYZ", "IZZI", "ZIII", "IIXY", "YYII", "ZZZZ"]
+    pool = [SparsePauliOp.from_list([(labels[k], 0.7), (labels[k - 1], -0.3), ("IIII", 0.2)]) for k in range(6)]
+    pool[1] = Pauli("XYZI")  # a bare Pauli is an observable too
+    observables = np.empty(obs_shape, dtype=object)
+    for k, index in enumerate(np.ndindex(obs_shape)):
+        observables[index] = pool[k % len(pool)]
+    if obs_shape == ():
+        observables = pool[0]
+    values = RNG.uniform(-np.pi, np.pi, value_shape + (qc.num_parameters,))
+    pub = (qc, observables, values)
+    ours = EstimatorV2().run([pub]).result()[0].data
+    ref = StatevectorEstimator().run([pub]).result()[0].data
+    assert ours.evs.shape == ref.evs.shape
+    np.testing.assert_allclose(ours.evs, ref.evs, atol=2e-5)
+
+
+def test_estimator_precision_is_gaussian_shot_noise():
+    qc = ansatz()
+    values = RNG.uniform(-np.pi, np.pi, (400, qc.num_parameters))
+    pub = (qc, SparsePauliOp("ZZII"), values)
+    exact = StatevectorEstimator().run([pub]).result()[0].data.evs
+    noisy = EstimatorV2(seed=7).run([pub], precision=0.05).result()[0]
+    again = EstimatorV2(seed=7).run([pub], precision=0.05).result()[0]
+    np.testing.assert_array_equal(noisy.data.evs, again.data.evs)
+    residual = noisy.data.evs - exact
+    # 400 draws of N(0, 0.05^2): mean and spread within five standard errors.
+    assert abs(residual.mean()) < 5 * 0.05 / 20
+    assert abs(residual.std() - 0.05) < 5 * 0.05 / np.sqrt(800)
+    assert noisy.metadata["target_precision"] == 0.05
+
+
+def total_variation(counts_a, counts_b):
+    na, nb = sum(counts_a.values()), sum(counts_b.values())
+    keys = set(counts_a) | set(counts_b)
+    return 0.5 * sum(abs(counts_a.get(k, 0) / na - counts_b.get(k, 0) / nb) for k in keys)
+
+
+def measured(qc):
+    """The ansatz with two registers of terminal measurements."""
+    out = QuantumCircuit(*qc.qregs)
+    out.compose(qc, inplace=True)
+    from qiskit.circuit import ClassicalRegister
+
+    low, high = ClassicalRegister(3, "low"), ClassicalRegister(2, "high")
+    out.add_register(low)
+    out.add_register(high)
+    out.measure([0, 1, 2], low)
+    out.measure([3, 0], high)
+    return out
+
+
+def test_sampler_matches_statevector_sampler_per_register():
+    qc = measured(ansatz())
+    values = RNG.uniform(-np.pi, np.pi, (2, 3, qc.num_parameters))
+    shots = 8000
+    ours = SamplerV2(seed=1).run([(qc, values)], shots=shots).result()[0].data
+    ref = StatevectorSampler(seed=1).run([(qc, values)], shots=shots).result()[0].data
+    for name, bits in (("low", 3), ("high", 2)):
+        got, want = getattr(ours, name), getattr(ref, name)
+        assert (got.shape, got.num_shots, got.num_bits) == ((2, 3), shots, bits)
+        for index in np.ndindex(2, 3):
+            # Two independent 8000-shot histograms over at most 8 outcomes.
+            assert total_variation(got.get_counts(index), want.get_counts(index)) < 0.05
+    repeat = SamplerV2(seed=1).run([(qc, values)], shots=shots).result()[0].data
+    np.testing.assert_array_equal(repeat.low.array, ours.low.array)
+
+
+def exact_distribution(qc):
+    """Outcome probabilities of a circuit with mid-circuit measurements and
+    resets, by following every branch with Qiskit's Statevector."""
+    branches = [(Statevector.from_int(0, 2**qc.num_qubits), 1.0, [0] * qc.num_clbits)]
+    for item in qc.data:
+        qubits = [qc.find_bit(q).index for q in item.qubits]
+        name = item.operation.name
+        if name not in ("measure", "reset"):
+            branches = [(s.evolve(item.operation, qubits), p, b) for s, p, b in branches]
+            continue
+        nxt = []
+        for state, prob, bits in branches:
+            for outcome, p in enumerate(state.probabilities(qubits)):
+                if p < 1e-12:
+                    continue
+                data = state.data.reshape(-1, 2, 2 ** qubits[0]).copy()
+                data[:, 1 - outcome, :] = 0
+                if name == "reset" and outcome:
+                    data[:, 0, :], data[:, 1, :] = data[:, 1, :], 0
+                new_bits = list(bits)
+                if name == "measure":
+                    new_bits[qc.find_bit(item.clbits[0]).index] = outcome
+                nxt.append((Statevector(data.reshape(-1) / np.sqrt(p)), prob * p, new_bits))
+        branches = nxt
+    dist = {}
+    for _, prob, bits in branches:
+        key = "".join(str(b) for b in reversed(bits))
+        dist[key] = dist.get(key, 0) + prob
+    return dist
+
+
+def test_sampler_runs_each_shot_as_its_own_trajectory():
+    theta = Parameter("theta")
+    qc = QuantumCircuit(3, 4)
+    qc.ry(theta, 0)
+    qc.cx(0, 1)
+    qc.measure(0, 0)
+    qc.reset(0)
+    qc.h(0)
+    qc.cry(1.1, 1, 2)
+    qc.measure(2, 1)
+    qc.cx(0, 2)
+    qc.ry(0.4, 1)
+    qc.measure([1, 2, 0], [2, 3, 0])
+    shots = 20000
+    result = SamplerV2(seed=5).run([(qc, [1.3])], shots=shots).result()[0].data.c
+    counts = result.get_counts()
+    exact = exact_distribution(qc.assign_parameters([1.3]))
+    assert total_variation(counts, {k: v * shots for k, v in exact.items()}) < 0.03
+    # Shots are shuffled after grouping: the first half looks like the whole.
+    first = result.slice_shots(range(shots // 2)).get_counts()
+    assert total_variation(first, counts) < 0.04
