@@ -25,8 +25,8 @@ Conventions shared by every member:
   value; see the documentation's Errors page for the full list.
 """
 
-from collections.abc import Sequence
-from typing import SupportsFloat, SupportsIndex, final
+from collections.abc import Callable, Sequence
+from typing import NoReturn, SupportsFloat, SupportsIndex, final
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -350,6 +350,21 @@ class Gate:
     @staticmethod
     def barrier() -> Gate:
         """A barrier: does nothing but stops the fusion of one-qubit gates across it. Takes no arguments."""
+    def __reduce__(self) -> tuple[Callable[[bytes], Gate], tuple[bytes]]:
+        """Pickle support: `(vantelo._unpickle, (data,))`.
+
+        `data` is a versioned byte string (a few kilobytes at most for
+        typical gates); unpickling rebuilds an equal object that computes
+        exactly what this one does, in any process with the same or a newer
+        vantelo.
+
+        Example:
+            `pickle.loads(pickle.dumps(obj))` is an independent equal object.
+        """
+    def __copy__(self) -> Gate:
+        """`copy.copy(obj)`: an independent copy (the object is immutable in use, so shallow and deep copies are alike)."""
+    def __deepcopy__(self, memo: dict[int, object]) -> Gate:
+        """`copy.deepcopy(obj)`: an independent copy equal to `copy.copy(obj)`; `memo` is not used."""
 
 @final
 class Circuit:
@@ -483,6 +498,21 @@ class Circuit:
         Raises:
             ValueError: as `run_from`.
         """
+    def __reduce__(self) -> tuple[Callable[[bytes], Circuit], tuple[bytes]]:
+        """Pickle support: `(vantelo._unpickle, (data,))`.
+
+        `data` is a versioned byte string (a few kilobytes at most for
+        typical circuits); unpickling rebuilds an equal object that computes
+        exactly what this one does, in any process with the same or a newer
+        vantelo.
+
+        Example:
+            `pickle.loads(pickle.dumps(obj))` is an independent equal object.
+        """
+    def __copy__(self) -> Circuit:
+        """`copy.copy(obj)`: an independent copy (the object is immutable in use, so shallow and deep copies are alike)."""
+    def __deepcopy__(self, memo: dict[int, object]) -> Circuit:
+        """`copy.deepcopy(obj)`: an independent copy equal to `copy.copy(obj)`; `memo` is not used."""
 
 @final
 class Observable:
@@ -550,6 +580,21 @@ class Observable:
         Example:
             `Observable.hamiltonian([Observable.pauli_z(0), Observable.pauli_z(1)])`
         """
+    def __reduce__(self) -> tuple[Callable[[bytes], Observable], tuple[bytes]]:
+        """Pickle support: `(vantelo._unpickle, (data,))`.
+
+        `data` is a versioned byte string (a few kilobytes at most for
+        typical observables); unpickling rebuilds an equal object that computes
+        exactly what this one does, in any process with the same or a newer
+        vantelo.
+
+        Example:
+            `pickle.loads(pickle.dumps(obj))` is an independent equal object.
+        """
+    def __copy__(self) -> Observable:
+        """`copy.copy(obj)`: an independent copy (the object is immutable in use, so shallow and deep copies are alike)."""
+    def __deepcopy__(self, memo: dict[int, object]) -> Observable:
+        """`copy.deepcopy(obj)`: an independent copy equal to `copy.copy(obj)`; `memo` is not used."""
 
 @final
 class Parameter:
@@ -570,6 +615,21 @@ class Parameter:
     @property
     def name(self) -> str | None:
         """The name given to `CircuitSpec.param`, or `None`."""
+    def __reduce__(self) -> tuple[Callable[[bytes], Parameter], tuple[bytes]]:
+        """Pickle support: `(vantelo._unpickle, (data,))`.
+
+        `data` is a versioned byte string (a few kilobytes at most for
+        typical parameters); unpickling rebuilds an equal object that computes
+        exactly what this one does, in any process with the same or a newer
+        vantelo.
+
+        Example:
+            `pickle.loads(pickle.dumps(obj))` is an independent equal object.
+        """
+    def __copy__(self) -> Parameter:
+        """`copy.copy(obj)`: an independent copy (the object is immutable in use, so shallow and deep copies are alike)."""
+    def __deepcopy__(self, memo: dict[int, object]) -> Parameter:
+        """`copy.deepcopy(obj)`: an independent copy equal to `copy.copy(obj)`; `memo` is not used."""
 
 @final
 class CircuitSpec:
@@ -696,6 +756,35 @@ class CircuitSpec:
         The result keeps the width and `parameter_count` of this moment;
         later additions to the specification do not affect it.
         """
+    def gate(self, gate: Gate) -> None:
+        """Appends a copy of a fixed `Gate` (unitary, measurement, reset or barrier).
+
+        For gates that have no builder method here, such as `Gate.unitary`,
+        `Gate.swap` or controlled gates; the gate is not parameterized.
+
+        Raises:
+            TypeError: `gate` is not a `Gate`.
+            ValueError: a qubit of the gate is >= `num_qubits` (the message
+                of `Circuit.run`).
+
+        Example:
+            `spec.gate(Gate.swap(0, 1))`
+        """
+    def __reduce__(self) -> tuple[Callable[[bytes], CircuitSpec], tuple[bytes]]:
+        """Pickle support: `(vantelo._unpickle, (data,))`.
+
+        `data` is a versioned byte string (a few kilobytes at most for
+        typical specifications); unpickling rebuilds an equal object that computes
+        exactly what this one does, in any process with the same or a newer
+        vantelo.
+
+        Example:
+            `pickle.loads(pickle.dumps(obj))` is an independent equal object.
+        """
+    def __copy__(self) -> CircuitSpec:
+        """`copy.copy(obj)`: an independent copy (the object is immutable in use, so shallow and deep copies are alike)."""
+    def __deepcopy__(self, memo: dict[int, object]) -> CircuitSpec:
+        """`copy.deepcopy(obj)`: an independent copy equal to `copy.copy(obj)`; `memo` is not used."""
 
 @final
 class CompiledCircuit:
@@ -945,6 +1034,44 @@ class CompiledCircuit:
         Raises:
             vantelo.InternalFault: `num_qubits` >= 32.
         """
+    def batch_statevector(self, params_batch: ArrayLike) -> NDArray[np.complex64]:
+        """Final state vectors of every row of a batch, rows run in parallel.
+
+        Args:
+            params_batch: R x P values, as in `batch_expectation`; R = 0 is
+                allowed.
+
+        Returns:
+            `complex64` array of shape (R, `2**num_qubits`); row r is
+            bit-identical to `statevector(params_batch[r])`.
+
+        Raises:
+            TypeError: `params_batch` is not two-dimensional ("params_batch
+                must be convertible to a 2D numpy float32 array").
+            ValueError: wrong width ("params_batch has width <c>, expected
+                <P>").
+            MemoryError: the R states do not fit in memory ("cannot
+                allocate the results of a batch of <R> rows (<size>)").
+
+        Example:
+            `circuit.batch_statevector(np.zeros((4, circuit.parameter_count))).shape`
+            is `(4, 2**circuit.num_qubits)`.
+        """
+    def __reduce__(self) -> tuple[Callable[[bytes], CompiledCircuit], tuple[bytes]]:
+        """Pickle support: `(vantelo._unpickle, (data,))`.
+
+        `data` is a versioned byte string (a few kilobytes at most for
+        typical circuits); unpickling rebuilds an equal object that computes
+        exactly what this one does, in any process with the same or a newer
+        vantelo.
+
+        Example:
+            `pickle.loads(pickle.dumps(obj))` is an independent equal object.
+        """
+    def __copy__(self) -> CompiledCircuit:
+        """`copy.copy(obj)`: an independent copy (the object is immutable in use, so shallow and deep copies are alike)."""
+    def __deepcopy__(self, memo: dict[int, object]) -> CompiledCircuit:
+        """`copy.deepcopy(obj)`: an independent copy equal to `copy.copy(obj)`; `memo` is not used."""
 
 @final
 class ParamBuffer:
@@ -967,6 +1094,14 @@ class ParamBuffer:
         Example:
             `buffer.numpy()[:] = theta` sets the values the next call reads.
         """
+    def __reduce__(self) -> NoReturn:
+        """Refuses to pickle: a `ParamBuffer` holds memory of one process.
+
+        Raises:
+            TypeError: always ("cannot pickle 'ParamBuffer' object: buffers and
+                execution contexts are process-local; pickle the
+                CompiledCircuit and create a new one where it is unpickled").
+        """
 
 @final
 class ParamBatchBuffer:
@@ -987,6 +1122,14 @@ class ParamBatchBuffer:
         """Number of parameters P in each row."""
     def numpy(self) -> NDArray[np.float32]:
         """The buffer's own array (shape (R, P), C order, `float32`, writeable); the same object on every call."""
+    def __reduce__(self) -> NoReturn:
+        """Refuses to pickle: a `ParamBatchBuffer` holds memory of one process.
+
+        Raises:
+            TypeError: always ("cannot pickle 'ParamBatchBuffer' object: buffers and
+                execution contexts are process-local; pickle the
+                CompiledCircuit and create a new one where it is unpickled").
+        """
 
 @final
 class ExecutionContext:
@@ -1077,6 +1220,28 @@ class ExecutionContext:
             TypeError, ValueError: as `CompiledCircuit.adjoint_value_and_gradient`.
             RuntimeError: another call is using the context ("Already borrowed").
         """
+    def __reduce__(self) -> NoReturn:
+        """Refuses to pickle: a `ExecutionContext` holds memory of one process.
+
+        Raises:
+            TypeError: always ("cannot pickle 'ExecutionContext' object: buffers and
+                execution contexts are process-local; pickle the
+                CompiledCircuit and create a new one where it is unpickled").
+        """
+
+def _unpickle(data: bytes) -> Gate | Circuit | Observable | Parameter | CircuitSpec | CompiledCircuit:
+    """Rebuilds a pickled vantelo object from the bytes that its `__reduce__` gave; used by `pickle`.
+
+    The bytes are treated as untrusted: objects are rebuilt through the
+    constructors' checks.
+
+    Raises:
+        TypeError: `data` is not `bytes`.
+        ValueError: malformed data ("pickled vantelo data is truncated",
+            "data is not a pickled vantelo object", "pickled vantelo data has
+            format version <v>; this build reads version <w>", or a check of
+            the rebuilt object).
+    """
 
 def set_num_threads(num_threads: SupportsIndex) -> None:
     """Fixes the number of worker threads (capped at 255) before the first simulation.
