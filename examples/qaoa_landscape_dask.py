@@ -18,8 +18,10 @@ import argparse
 import os
 import sys
 import time
+from typing import Any
 
 import numpy as np
+from numpy.typing import NDArray
 
 import vantelo
 
@@ -33,17 +35,17 @@ except ImportError:
 from vantelo_interop import dask as vdask
 
 
-def maxcut_graph(n, seed=3):
+def maxcut_graph(n: int, seed: int = 3) -> list[tuple[int, int]]:
     """A ring plus n/2 random chords: every node has degree 2 or more."""
     rng = np.random.default_rng(seed)
-    edges = {(i, (i + 1) % n) for i in range(n)}
+    edges: set[tuple[int, int]] = {(i, (i + 1) % n) for i in range(n)}
     while len(edges) < n + n // 2:
         a, b = sorted(rng.choice(n, 2, replace=False).tolist())
         edges.add((a, b))
-    return sorted(tuple(sorted(e)) for e in edges)
+    return sorted((min(e), max(e)) for e in edges)
 
 
-def qaoa_circuit(n, edges):
+def qaoa_circuit(n: int, edges: list[tuple[int, int]]) -> vantelo.CompiledCircuit:
     """One QAOA layer; slot 0 holds 2*gamma, slot 1 holds 2*beta."""
     spec = vantelo.CircuitSpec(n)
     two_gamma, two_beta = spec.param("2gamma"), spec.param("2beta")
@@ -58,7 +60,7 @@ def qaoa_circuit(n, edges):
     return spec.compile()
 
 
-def cut_observable(edges):
+def cut_observable(edges: list[tuple[int, int]]) -> vantelo.Observable:
     """The cut size: sum over edges of (1 - Z_a Z_b) / 2."""
     terms = []
     for a, b in edges:
@@ -67,7 +69,8 @@ def cut_observable(edges):
     return vantelo.Observable.hamiltonian(terms)
 
 
-def text_heat_map(values, gammas, betas, width=32):
+def text_heat_map(values: NDArray[np.float32], gammas: NDArray[np.float32], betas: NDArray[np.float32],
+                  width: int = 32) -> None:
     shades = " .:-=+*#%@"
     step = max(1, values.shape[0] // width)
     low, high = values.min(), values.max()
@@ -77,7 +80,8 @@ def text_heat_map(values, gammas, betas, width=32):
         print("  " + "".join(shades[int((v - low) / (high - low + 1e-12) * (len(shades) - 1))] for v in row))
 
 
-def draw(values, gammas, betas, path="qaoa_landscape.png"):
+def draw(values: NDArray[np.float32], gammas: NDArray[np.float32], betas: NDArray[np.float32],
+         path: str = "qaoa_landscape.png") -> None:
     try:
         import matplotlib
         matplotlib.use("Agg")
@@ -95,7 +99,7 @@ def draw(values, gammas, betas, path="qaoa_landscape.png"):
     print(f"heat map written to {path}")
 
 
-def overhead_per_chunk(client, chunks=200):
+def overhead_per_chunk(client: Any, chunks: int = 200) -> float:
     """Seconds per chunk of a sweep whose chunks do almost no work."""
     spec = vantelo.CircuitSpec(1)
     spec.rx(0, spec.param())
@@ -107,8 +111,8 @@ def overhead_per_chunk(client, chunks=200):
     return (time.perf_counter() - start) / chunks
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+def main() -> None:
+    parser = argparse.ArgumentParser(description=(__doc__ or "").splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="16 x 16 grid at n = 10")
     parser.add_argument("--grid", type=int, help="grid points per axis (default 64, 16 with --quick)")
     parser.add_argument("--qubits", type=int, help="graph nodes (default 16, 10 with --quick)")
