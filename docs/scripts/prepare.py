@@ -6,7 +6,8 @@
 3. The last peer-benchmark plot is copied beside the figures.
 4. Every ```python block of every page runs, the blocks of one page in one
    namespace and in page order; every ```pycon block runs as a doctest in that
-   same namespace, so its printed output must match.
+   same namespace, so its printed output must match. ```py blocks, which
+   need a framework, are shown only.
 
 Any failure ends the script with a non-zero status and the build stops.
 """
@@ -28,7 +29,10 @@ FIGURES = DOCS / "figures"
 # a file (--8<--) show a script that step 1 runs anyway.
 FENCE = re.compile(r"^```(\w+)[^\n]*\n(.*?)^```\s*$", re.MULTILINE | re.DOTALL)
 EXECUTED = {"python", "pycon"}
-SHOWN_ONLY = {"sh", "text"}
+# ```py blocks are Python that needs a framework the documentation
+# environment does not install (PennyLane, Qiskit, Dask): highlighted as
+# Python, shown, not run.
+SHOWN_ONLY = {"sh", "text", "py"}
 
 
 def run_script(path: Path) -> None:
