@@ -120,13 +120,14 @@ def to_circuit(program: Program) -> vantelo.Circuit:
         elif isinstance(step, Barrier):
             gates.append(Gate.barrier())
         else:
+            assert not isinstance(step, Rotation)  # a program with rotations was refused above
             gates.append(step)
     if program.global_phase % (2 * math.pi) != 0.0 and program.num_qubits > 0:
         gates.append(phase_gate(program.global_phase))
     return vantelo.Circuit(gates)
 
 
-def _append_fixed(spec: vantelo.CircuitSpec, step: Step) -> None:
+def _append_fixed(spec: vantelo.CircuitSpec, step: Gate | Measure | Reset | Barrier) -> None:
     if isinstance(step, Measure):
         spec.gate(Gate.measure(step.qubit))
     elif isinstance(step, Reset):

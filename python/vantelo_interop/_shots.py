@@ -58,10 +58,14 @@ def _project(state: NDArray[np.complex64], qubit: int, outcome: int, prob: float
     return out
 
 
-def _bind_segments(program: Program, steps: list[Step], row: NDArray[np.float64]) -> list[object]:
+# A run of gates as one circuit, or a measurement or reset between runs.
+Segment = vantelo.Circuit | Measure | Reset
+
+
+def _bind_segments(program: Program, steps: list[Step], row: NDArray[np.float64]) -> list[Segment]:
     """The steps with this row's angles: runs of gates become one-off circuits
     (applied with `Circuit.run_from`), measurements and resets stay."""
-    segments: list[object] = []
+    segments: list[Segment] = []
     gates: list[Gate] = []
     for step in steps:
         if isinstance(step, (Measure, Reset)):
@@ -82,7 +86,7 @@ def _bind_segments(program: Program, steps: list[Step], row: NDArray[np.float64]
 
 
 def _trajectories(
-    program: Program, segments: list[object], shots: int, rng: np.random.Generator
+    program: Program, segments: list[Segment], shots: int, rng: np.random.Generator
 ) -> list[tuple[NDArray[np.complex64], int, NDArray[np.bool_]]]:
     """Groups of shots that share an outcome history: (final state, count, bits)."""
     start = np.zeros(1 << program.num_qubits, dtype=np.complex64)
@@ -112,7 +116,9 @@ def _trajectories(
     return leaves
 
 
-def _outcome(segment, state, outcome, prob, bits):
+def _outcome(
+    segment: Measure | Reset, state: NDArray[np.complex64], outcome: int, prob: float, bits: NDArray[np.bool_]
+) -> tuple[NDArray[np.complex64], NDArray[np.bool_]]:
     state = _project(state, segment.qubit, outcome, prob)
     if isinstance(segment, Measure):
         bits = bits.copy()
@@ -135,8 +141,8 @@ def sample_bits(
     out = np.zeros((rows, shots, program.num_clbits), dtype=bool)
     split = _split_terminal(program.steps)
     prefix, terminal = program.steps[:split], program.steps[split:]
-    terminal = [m for m in terminal if isinstance(m, Measure)]
-    if not terminal and not any(isinstance(s, (Measure, Reset)) for s in prefix):
+    measures = [m for m in terminal if isinstance(m, Measure)]
+    if not measures and not any(isinstance(s, (Measure, Reset)) for s in prefix):
         return out
     if not any(isinstance(s, (Measure, Reset)) for s in prefix):
         plan = compile_bound(program, prefix)
@@ -146,7 +152,7 @@ def sample_bits(
         for first in range(0, rows, chunk):
             states = plan.compiled.batch_statevector(slots[first : first + chunk])
             for offset, state in enumerate(states):
-                _terminal_bits(out[first + offset], _draw(state, shots, rng), terminal)
+                _terminal_bits(out[first + offset], _draw(state, shots, rng), measures)
         return out
     for row in range(rows):
         segments = _bind_segments(program, prefix, values[row])
@@ -154,8 +160,8 @@ def sample_bits(
         for state, count, bits in _trajectories(program, segments, shots, rng):
             block = out[row, position : position + count]
             block[:] = bits
-            if terminal:
-                _terminal_bits(block, _draw(state, count, rng), terminal)
+            if measures:
+                _terminal_bits(block, _draw(state, count, rng), measures)
             position += count
         # Groups come out by outcome history; shots are independent draws.
         out[row] = out[row, rng.permutation(shots)]

@@ -34,6 +34,14 @@ import warnings
 from typing import Any, Callable
 
 import numpy as np
+from numpy.typing import ArrayLike, NDArray
+
+import vantelo
+
+# The executor: a concurrent.futures.Executor or a dask.distributed.Client
+# (Dask is optional, so its type cannot be named here).
+Executor = Any
+_Parts = list[Any]
 
 __all__ = ["batch_expectation", "batch_value_and_gradient", "batch_adjoint_value_and_gradient"]
 
@@ -47,39 +55,46 @@ _REBUILT: dict[str, tuple[Any, Any]] = {}
 _REBUILT_LIMIT = 8
 
 
-def batch_expectation(compiled, batch, observable, *, executor=None, chunk_rows: int | None = None,
-                      progress: bool | None = None, retries: int = 1) -> np.ndarray:
+def batch_expectation(compiled: vantelo.CompiledCircuit, batch: ArrayLike, observable: vantelo.Observable, *,
+                      executor: Executor = None, chunk_rows: int | None = None,
+                      progress: bool | None = None, retries: int = 1) -> NDArray[np.float32]:
     """``compiled.batch_expectation(batch, observable)``, one chunk of rows per task."""
-    return _sweep("batch_expectation", compiled, batch, observable, executor, chunk_rows, progress,
-                  retries)
+    values: NDArray[np.float32] = _sweep("batch_expectation", compiled, batch, observable, executor, chunk_rows,
+                                         progress, retries)
+    return values
 
 
-def batch_value_and_gradient(compiled, batch, observable, *, executor=None,
+def batch_value_and_gradient(compiled: vantelo.CompiledCircuit, batch: ArrayLike, observable: vantelo.Observable,
+                             *, executor: Executor = None,
                              chunk_rows: int | None = None, progress: bool | None = None,
-                             retries: int = 1) -> tuple[np.ndarray, np.ndarray]:
+                             retries: int = 1) -> tuple[NDArray[np.float32], NDArray[np.float32]]:
     """``compiled.batch_value_and_gradient(batch, observable)``, one chunk of rows per task."""
-    return _sweep("batch_value_and_gradient", compiled, batch, observable, executor, chunk_rows,
-                  progress, retries)
+    pair: tuple[NDArray[np.float32], NDArray[np.float32]] = _sweep(
+        "batch_value_and_gradient", compiled, batch, observable, executor, chunk_rows, progress, retries)
+    return pair
 
 
-def batch_adjoint_value_and_gradient(compiled, batch, observable, *, executor=None,
+def batch_adjoint_value_and_gradient(compiled: vantelo.CompiledCircuit, batch: ArrayLike,
+                                     observable: vantelo.Observable, *, executor: Executor = None,
                                      chunk_rows: int | None = None, progress: bool | None = None,
-                                     retries: int = 1) -> tuple[np.ndarray, np.ndarray]:
+                                     retries: int = 1) -> tuple[NDArray[np.float32], NDArray[np.float32]]:
     """``compiled.batch_adjoint_value_and_gradient(batch, observable)``, one chunk of rows per task."""
     if not hasattr(compiled, "batch_adjoint_value_and_gradient"):
         raise AttributeError("this build of vantelo has no CompiledCircuit.batch_adjoint_value_and_gradient")
-    return _sweep("batch_adjoint_value_and_gradient", compiled, batch, observable, executor, chunk_rows,
-                  progress, retries)
+    pair: tuple[NDArray[np.float32], NDArray[np.float32]] = _sweep(
+        "batch_adjoint_value_and_gradient", compiled, batch, observable, executor, chunk_rows, progress, retries)
+    return pair
 
 
 # Worker side ------------------------------------------------------------------
 
-def _run_chunk(method: str, compiled, observable, chunk):
+def _run_chunk(method: str, compiled: vantelo.CompiledCircuit, observable: vantelo.Observable,
+               chunk: NDArray[np.float32]) -> Any:
     """One chunk on a Dask worker: the scattered objects arrive resolved."""
     return getattr(compiled, method)(chunk, observable)
 
 
-def _run_chunk_from_bytes(method: str, key: str, blob: bytes, chunk):
+def _run_chunk_from_bytes(method: str, key: str, blob: bytes, chunk: NDArray[np.float32]) -> Any:
     """One chunk on a plain executor's worker, rebuilding the pair once per process."""
     pair = _REBUILT.get(key)
     if pair is None:
@@ -91,12 +106,12 @@ def _run_chunk_from_bytes(method: str, key: str, blob: bytes, chunk):
 
 # Client side ------------------------------------------------------------------
 
-def _is_dask_client(executor) -> bool:
+def _is_dask_client(executor: Executor) -> bool:
     distributed = sys.modules.get("distributed")
     return distributed is not None and isinstance(executor, distributed.Client)
 
 
-def _default_executor():
+def _default_executor() -> Executor:
     try:
         from distributed import get_client
     except ImportError:
@@ -108,7 +123,7 @@ def _default_executor():
         raise ValueError("executor was not given and there is no current Dask client") from None
 
 
-def _worker_count(executor) -> int:
+def _worker_count(executor: Executor) -> int:
     if _is_dask_client(executor):
         return max(1, len(executor.nthreads()))
     return max(1, int(getattr(executor, "_max_workers", 0) or os.cpu_count() or 1))
@@ -118,7 +133,7 @@ def _chunk_bounds(rows: int, chunk_rows: int) -> list[tuple[int, int]]:
     return [(start, min(start + chunk_rows, rows)) for start in range(0, rows, chunk_rows)]
 
 
-def _progress_bar(enabled: bool | None, total: int):
+def _progress_bar(enabled: bool | None, total: int) -> Any:
     """A tqdm bar, or None. By default only on an interactive terminal."""
     if enabled is None:
         enabled = sys.stderr.isatty()
@@ -134,15 +149,16 @@ def _progress_bar(enabled: bool | None, total: int):
     return tqdm(total=total, unit="row", desc="vantelo sweep")
 
 
-def _join(method: str, parts: list):
+def _join(method: str, parts: _Parts) -> Any:
     if method == "batch_expectation":
         return np.concatenate(parts)
     values, grads = zip(*parts)
     return np.concatenate(values), np.concatenate(grads)
 
 
-def _sweep(method: str, compiled, batch, observable, executor, chunk_rows, progress, retries):
-    call: Callable = getattr(compiled, method)
+def _sweep(method: str, compiled: vantelo.CompiledCircuit, batch: ArrayLike, observable: vantelo.Observable,
+           executor: Executor, chunk_rows: int | None, progress: bool | None, retries: int) -> Any:
+    call: Callable[..., Any] = getattr(compiled, method)
     if retries < 0:
         raise ValueError("retries must be 0 or greater")
     if chunk_rows is not None and chunk_rows < 1:
@@ -178,7 +194,8 @@ def _sweep(method: str, compiled, batch, observable, executor, chunk_rows, progr
     return _join(method, parts)
 
 
-def _sweep_dask(client, method, compiled, observable, array, bounds, bar, retries):
+def _sweep_dask(client: Any, method: str, compiled: vantelo.CompiledCircuit, observable: vantelo.Observable,
+                array: NDArray[np.float32], bounds: list[tuple[int, int]], bar: Any, retries: int) -> _Parts:
     from distributed import as_completed
 
     shared_compiled, shared_observable = client.scatter([compiled, observable], broadcast=True, hash=False)
@@ -193,18 +210,21 @@ def _sweep_dask(client, method, compiled, observable, array, bounds, bar, retrie
             if bar is not None:
                 a, b = bounds[index[future]]
                 bar.update(b - a)
-        return client.gather(futures)
+        parts: _Parts = client.gather(futures)
+        return parts
     finally:
         client.cancel(futures)
         client.cancel([shared_compiled, shared_observable])
 
 
-def _sweep_executor(executor, method, compiled, observable, array, bounds, bar, retries):
+def _sweep_executor(executor: cf.Executor, method: str, compiled: vantelo.CompiledCircuit,
+                    observable: vantelo.Observable, array: NDArray[np.float32], bounds: list[tuple[int, int]],
+                    bar: Any, retries: int) -> _Parts:
     blob = pickle.dumps((compiled, observable), protocol=pickle.HIGHEST_PROTOCOL)
     key = hashlib.sha256(blob).hexdigest()
-    parts: list = [None] * len(bounds)
+    parts: _Parts = [None] * len(bounds)
     attempts = [0] * len(bounds)
-    pending: dict[cf.Future, int] = {}
+    pending: dict[cf.Future[Any], int] = {}
 
     def submit(index: int) -> bool:
         a, b = bounds[index]

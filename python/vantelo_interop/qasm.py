@@ -16,7 +16,7 @@ import math
 import os
 import re
 from pathlib import Path
-from typing import Union
+from typing import Any, Callable, Union
 
 import numpy as np
 
@@ -31,7 +31,7 @@ _INPUT = re.compile(r"^\s*input\s+(float|angle)\b", re.MULTILINE)
 _FEEDBACK = re.compile(r"(?:^|[\s;{}])(if|while|switch)\s*\(")
 
 
-def load_qasm(text_or_path: Union[str, os.PathLike]) -> Union[vantelo.Circuit, vantelo.CircuitSpec]:
+def load_qasm(text_or_path: Union[str, os.PathLike[str]]) -> Union[vantelo.Circuit, vantelo.CircuitSpec]:
     """Loads OpenQASM 2 or 3 source text, or a file holding it.
 
     A string that contains a newline or a semicolon is taken as source;
@@ -47,7 +47,7 @@ def load_qasm(text_or_path: Union[str, os.PathLike]) -> Union[vantelo.Circuit, v
     return to_spec(program) if program.parameters else to_circuit(program)
 
 
-def _read(text_or_path: Union[str, os.PathLike]) -> tuple[str, str | None]:
+def _read(text_or_path: Union[str, os.PathLike[str]]) -> tuple[str, str | None]:
     if isinstance(text_or_path, str) and ("\n" in text_or_path or ";" in text_or_path):
         return text_or_path, None
     path = Path(text_or_path)
@@ -140,7 +140,7 @@ def _load_with_pyqasm(text: str) -> Program:
     return _PyqasmWalker(ast).walk(module.unrolled_ast.statements)
 
 
-_PYQASM_FIXED = {
+_PYQASM_FIXED: dict[str, Callable[..., Gate]] = {
     "id": Gate.i, "i": Gate.i, "x": Gate.x, "y": Gate.y, "z": Gate.z, "h": Gate.h,
     "s": Gate.s, "sdg": Gate.sdg, "t": Gate.t, "tdg": Gate.tdg,
     "cx": Gate.cx, "cnot": Gate.cx, "CX": Gate.cx, "cy": Gate.cy, "cz": Gate.cz, "ch": Gate.ch,
@@ -157,13 +157,13 @@ _PYQASM_MATRIX = {"sx": _SX, "sxdg": _SX.conj().T.copy()}
 class _PyqasmWalker:
     """Turns pyqasm's unrolled syntax tree into a Program."""
 
-    def __init__(self, ast) -> None:
+    def __init__(self, ast: Any) -> None:
         self.ast = ast
         self.qubit_offset: dict[str, int] = {}
         self.clbit_offset: dict[str, int] = {}
         self.program = Program(num_qubits=0)
 
-    def walk(self, statements) -> Program:
+    def walk(self, statements: Any) -> Program:
         ast, program = self.ast, self.program
         for st in statements:
             if isinstance(st, ast.QubitDeclaration):
@@ -196,7 +196,7 @@ class _PyqasmWalker:
                 raise UnsupportedConstruct(f"OpenQASM statement '{type(st).__name__}' is not supported")
         return program
 
-    def gate(self, st) -> None:
+    def gate(self, st: Any) -> None:
         name = st.name.name
         if st.modifiers:
             raise UnsupportedConstruct(f"gate modifiers on '{name}' were not unrolled")
@@ -209,18 +209,19 @@ class _PyqasmWalker:
         else:
             raise UnsupportedConstruct(f"gate '{name}' is not supported")
 
-    def bit(self, ref, offsets: dict[str, int]) -> int:
+    def bit(self, ref: Any, offsets: dict[str, int]) -> int:
         ast = self.ast
         if isinstance(ref, ast.IndexedIdentifier):
             (index,) = ref.indices[0]
             return offsets[ref.name.name] + int(self.number(index))
         return offsets[ref.name]
 
-    def number(self, expr) -> float:
+    def number(self, expr: Any) -> float:
         """Evaluates the constant expressions pyqasm leaves after unrolling."""
         ast = self.ast
         if isinstance(expr, (ast.IntegerLiteral, ast.FloatLiteral)):
-            return expr.value
+            value: float = expr.value
+            return value
         if isinstance(expr, ast.Identifier) and expr.name in ("pi", "π"):
             return math.pi
         if isinstance(expr, ast.UnaryExpression) and expr.op.name == "-":

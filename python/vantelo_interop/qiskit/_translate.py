@@ -9,11 +9,12 @@ everything else is expanded through the gate's own definition.
 from __future__ import annotations
 
 import math
-from typing import Callable, Sequence
+from typing import Any, Callable, Sequence
 
 import numpy as np
 from qiskit.circuit import (
     BoxOp,
+    Instruction,
     ControlledGate,
     ForLoopOp,
     Gate as QiskitGate,
@@ -67,7 +68,7 @@ _CONTROLLED_ROTATION: dict[type, Callable[[int, int, float], Gate]] = {
 _FEEDBACK = {"if_else": "if", "while_loop": "while", "switch_case": "switch"}
 
 
-def _numeric(params: Sequence[object]) -> list[float] | None:
+def _numeric(params: Sequence[Any]) -> list[float] | None:
     """The parameters as floats, or None when any is still symbolic."""
     out = []
     for value in params:
@@ -86,7 +87,7 @@ def _numeric(params: Sequence[object]) -> list[float] | None:
 
 
 def _all_controls_on(op: ControlledGate) -> bool:
-    return op.ctrl_state == (1 << op.num_ctrl_qubits) - 1
+    return bool(op.ctrl_state == (1 << op.num_ctrl_qubits) - 1)
 
 
 class _Translator:
@@ -116,7 +117,7 @@ class _Translator:
                 f"angle '{value}' of {where} is not affine in '{param.name}'"
             )
         offset = value.bind({param: 0.0})
-        return Angle(self.index_of[param], float(slope), float(offset))  # type: ignore[arg-type]
+        return Angle(self.index_of[param], float(slope), float(offset))  # type: ignore[arg-type, unused-ignore]
 
     def add_phase(self, phase: object) -> None:
         # A phase that depends on a free parameter is dropped (see Program).
@@ -124,7 +125,7 @@ class _Translator:
             if phase.parameters:
                 return
             phase = float(phase)
-        self.program.global_phase += float(phase)  # type: ignore[arg-type]
+        self.program.global_phase += float(phase)  # type: ignore[arg-type, unused-ignore]
 
     def circuit(self, circuit: QuantumCircuit, qmap: Sequence[int], cmap: Sequence[int]) -> None:
         self.add_phase(circuit.global_phase)
@@ -133,7 +134,7 @@ class _Translator:
             clbits = [cmap[circuit.find_bit(c).index] for c in item.clbits]
             self.instruction(item.operation, qubits, clbits)
 
-    def instruction(self, op, qubits: list[int], clbits: list[int]) -> None:
+    def instruction(self, op: Instruction, qubits: list[int], clbits: list[int]) -> None:
         steps = self.program.steps
         name = op.name
         if name == "measure":
@@ -224,7 +225,7 @@ class _Translator:
         else:
             self.expand(op, qubits)
 
-    def expand(self, op, qubits: list[int]) -> None:
+    def expand(self, op: Instruction, qubits: list[int]) -> None:
         definition = op.definition
         if definition is None:
             raise UnsupportedConstruct(
@@ -233,7 +234,7 @@ class _Translator:
         self.circuit(definition, qubits, [])
 
 
-def _matrix(op) -> np.ndarray | None:
+def _matrix(op: Instruction) -> np.ndarray | None:
     """The gate's matrix when it is small and defined, else None."""
     if op.num_qubits > _MAX_DENSE_QUBITS:
         return None

@@ -14,7 +14,7 @@ from .._program import Measure, compile_bound, pauli_observable
 from ._translate import translate
 
 
-class EstimatorV2(BaseEstimatorV2):
+class EstimatorV2(BaseEstimatorV2):  # type: ignore[misc, unused-ignore]  # Qiskit may be untyped here
     """Expectation values of Pauli observables with vantelo's compiled batch path.
 
     Each pub is translated and compiled once; its parameter sets are

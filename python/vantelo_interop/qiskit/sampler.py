@@ -15,7 +15,7 @@ from .._shots import sample_bits
 from ._translate import translate
 
 
-class SamplerV2(BaseSamplerV2):
+class SamplerV2(BaseSamplerV2):  # type: ignore[misc, unused-ignore]  # Qiskit may be untyped here
     """Shots of measured circuits as `BitArray`s, one per classical register.
 
     Every shot is its own trajectory, as on hardware: circuits with
