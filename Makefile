@@ -144,11 +144,13 @@ $(DOCS_VENV)/.ready: docs/requirements.txt
 docs-module: wheel $(DOCS_VENV)/.ready
 	$(DPY) $(INSTALL_WHEEL)
 
-# The stubs against the built module, then the examples and tutorials under
-# mypy --strict.
+# The stubs against the built module, then the examples, the tutorials and
+# the companion package vantelo_interop under mypy --strict (mypy.ini types
+# the optional frameworks, absent here, as Any).
 typecheck: docs-module
 	MYPY_CACHE_DIR=$(abspath $(BUILD))/mypy-cache $(DPY) -m mypy.stubtest vantelo --allowlist python/stubtest-allowlist.txt
 	$(MYPY) --strict examples docs/tutorials docs/scripts
+	$(MYPY) --strict python/vantelo_interop
 
 # Runs the tutorials (they save the figures), measures the numerics tables,
 # executes every Python block of the pages, then builds the site in strict

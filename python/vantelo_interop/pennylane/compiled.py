@@ -14,6 +14,8 @@ from __future__ import annotations
 
 import math
 from collections import OrderedDict
+from collections.abc import Sequence
+from typing import Any, Union
 
 import numpy as np
 
@@ -21,9 +23,17 @@ from vantelo import CircuitSpec, Observable
 
 HALF_PI = math.pi / 2
 
+# PennyLane's objects (operations, observables, tapes) are typed as Any:
+# PennyLane is optional and may be missing where this is type-checked.
+# Wire labels map to register positions.
+Wires = dict[Any, int]
+# The angle of a step: the index of the gate's parameter, a constant
+# ("c", angle), or None for a gate without an angle.
+Source = Union[int, tuple[str, float], None]
+
 # name -> steps; a step is (kind, wire positions, angle source) where the
 # source is the index of the gate's parameter or a constant angle.
-_STEPS: dict[str, list] = {
+_STEPS: dict[str, list[tuple[str, tuple[int, ...], Source]]] = {
     "Identity": [], "GlobalPhase": [],
     "PauliX": [("x", (0,), None)], "PauliZ": [("z", (0,), None)],
     # X·Z is Y up to a global phase
@@ -45,10 +55,10 @@ COMPILABLE = frozenset(_STEPS)
 class Plan:
     """A compiled tape structure: the circuit and where each slot's angle comes from."""
 
-    def __init__(self, operations, qubits: dict):
+    def __init__(self, operations: Sequence[Any], qubits: Wires) -> None:
         spec = CircuitSpec(max(len(qubits), 1))
         # (operation position, parameter index) or (None, constant)
-        self.sources: list[tuple] = []
+        self.sources: list[tuple[int | None, float]] = []
         for position, op in enumerate(operations):
             for kind, places, source in _STEPS[op.name]:
                 q = [qubits[op.wires[i]] for i in places]
@@ -60,32 +70,32 @@ class Plan:
                                     else (position, source))
         self.circuit = spec.compile()
 
-    def slots_for(self, operations, batch_size: int | None) -> np.ndarray:
+    def slots_for(self, operations: Sequence[Any], batch_size: int | None) -> np.ndarray:
         """Slot values for these operations: (P,) or (batch_size, P) float32."""
         shape = (len(self.sources),) if batch_size is None else (batch_size, len(self.sources))
         values = np.empty(shape[::-1], np.float32)
         for k, (position, which) in enumerate(self.sources):
-            values[k] = which if position is None else _real(operations[position].data[which])
+            values[k] = which if position is None else _real(operations[position].data[int(which)])
         return np.ascontiguousarray(values.T)
 
-    def slot_of(self) -> dict:
+    def slot_of(self) -> dict[tuple[int | None, float], int]:
         """(operation position, parameter index) -> slot."""
         return {s: k for k, s in enumerate(self.sources) if s[0] is not None}
 
 
-def _real(value):
+def _real(value: Any) -> Any:
     return np.real(np.asarray(value))
 
 
 class PlanCache:
     """Least recently used plans, keyed on gate names, wires and width."""
 
-    def __init__(self, capacity: int = 64):
-        self._plans: OrderedDict = OrderedDict()
+    def __init__(self, capacity: int = 64) -> None:
+        self._plans: OrderedDict[tuple[int, tuple[tuple[str, tuple[int, ...]], ...]], Plan] = OrderedDict()
         self.capacity = capacity
         self.compiles = 0
 
-    def get(self, operations, qubits: dict) -> Plan:
+    def get(self, operations: Sequence[Any], qubits: Wires) -> Plan:
         key = (len(qubits), tuple((op.name, tuple(qubits[w] for w in op.wires)) for op in operations))
         plan = self._plans.get(key)
         if plan is None:
@@ -99,7 +109,7 @@ class PlanCache:
         return plan
 
 
-def observable_for(obs, qubits: dict) -> Observable | None:
+def observable_for(obs: Any, qubits: Wires) -> Observable | None:
     """The vantelo observable of a Pauli word or a real sum of them, else None."""
     sentence = obs.pauli_rep
     if sentence is None or len(sentence) == 0:
@@ -114,5 +124,5 @@ def observable_for(obs, qubits: dict) -> Observable | None:
     return Observable.hamiltonian(terms)
 
 
-def tape_is_compilable(tape) -> bool:
+def tape_is_compilable(tape: Any) -> bool:
     return all(op.name in COMPILABLE for op in tape.operations)

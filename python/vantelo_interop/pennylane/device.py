@@ -21,6 +21,7 @@ from __future__ import annotations
 
 from dataclasses import replace
 from pathlib import Path
+from typing import Any, Callable, cast
 
 import numpy as np
 import pennylane as qml
@@ -46,7 +47,7 @@ from pennylane.operation import StatePrepBase
 from pennylane.transforms import broadcast_expand, defer_measurements, split_non_commuting
 from pennylane.transforms.core import CompilePipeline, transform
 
-from vantelo import Circuit, CompiledCircuit
+from vantelo import Circuit, CompiledCircuit, Observable
 
 from .compiled import COMPILABLE, PlanCache, observable_for
 from .translate import GATES, gates_for, has_table_entry, qubit_map
@@ -58,18 +59,22 @@ HAS_ADJOINT = hasattr(CompiledCircuit, "adjoint_value_and_gradient")
 BEST = "adjoint" if HAS_ADJOINT else "device"
 
 
-def _single(tape):
+# PennyLane's tapes, operations and measurements are typed as Any here:
+# PennyLane may be missing where this is type-checked.
+
+
+def _single(tape: Any) -> tuple[list[Any], Callable[[Any], Any]]:
     return [tape], lambda results: results[0]
 
 
-def _expectations_only(tape) -> bool:
+def _expectations_only(tape: Any) -> bool:
     return bool(tape.measurements) and all(
         isinstance(mp, ExpectationMP) and mp.obs is not None and mp.obs.pauli_rep is not None
         for mp in tape.measurements
     )
 
 
-def _goes_to_compiled(tape) -> bool:
+def _goes_to_compiled(tape: Any) -> bool:
     """Analytic Pauli expectations on a tape of compiled-set gates."""
     return (
         not tape.shots
@@ -78,16 +83,16 @@ def _goes_to_compiled(tape) -> bool:
     )
 
 
-@transform
-def _expand_unless_batched(tape):
+@transform  # type: ignore[untyped-decorator, unused-ignore]  # PennyLane may be untyped here
+def _expand_unless_batched(tape: Any) -> Any:
     """Broadcast tapes the compiled batch path cannot take run row by row."""
     if tape.batch_size is None or _goes_to_compiled(tape):
         return _single(tape)
     return broadcast_expand(tape)
 
 
-@transform
-def _expand_if_trainable(tape):
+@transform  # type: ignore[untyped-decorator, unused-ignore]  # PennyLane may be untyped here
+def _expand_if_trainable(tape: Any) -> Any:
     """Broadcast tapes being differentiated run row by row, so each row's
     Jacobian has PennyLane's shape; evaluations alone stay one batch call."""
     if tape.batch_size is None or not tape.trainable_params:
@@ -95,8 +100,8 @@ def _expand_if_trainable(tape):
     return broadcast_expand(tape)
 
 
-@transform
-def _split_for_sampling(tape):
+@transform  # type: ignore[untyped-decorator, unused-ignore]  # PennyLane may be untyped here
+def _split_for_sampling(tape: Any) -> Any:
     """Tapes with shots get groups of qubit-wise commuting measurements, each
     group sampled once in the basis its diagonalising gates give."""
     mps = tape.measurements
@@ -105,15 +110,22 @@ def _split_for_sampling(tape):
     return split_non_commuting(tape, grouping_strategy="qwc")
 
 
-def _is_sum(mp) -> bool:
+def _is_sum(mp: Any) -> bool:
     return isinstance(mp.obs, qml.ops.Sum)
 
 
-def _pauli_observable(obs) -> bool:
+def _pauli_observable(obs: Any) -> bool:
     return obs.pauli_rep is not None
 
 
-def _format_jacobian(jac: list[list]):
+def _observable(mp: Any, qubits: dict[Any, int]) -> Observable:
+    """The measurement's observable on the compiled path. Tapes reach it only
+    with Pauli observables (_expectations_only); anything else stays None and
+    vantelo refuses it with its own TypeError."""
+    return cast(Observable, observable_for(mp.obs, qubits))
+
+
+def _format_jacobian(jac: list[list[Any]]) -> Any:
     """Measurements × parameters, in PennyLane's nesting for one tape."""
     n_mps = len(jac)
     n_params = len(jac[0]) if jac else 0
@@ -127,7 +139,7 @@ def _format_jacobian(jac: list[list]):
 
 @simulator_tracking
 @single_tape_support
-class VanteloQubit(Device):
+class VanteloQubit(Device):  # type: ignore[misc, unused-ignore]  # PennyLane may be untyped here
     """vantelo's state-vector simulator as a PennyLane device.
 
     Args:
@@ -145,7 +157,7 @@ class VanteloQubit(Device):
     def name(self) -> str:
         return "vantelo.qubit"
 
-    def __init__(self, wires=None, shots=None, seed=None) -> None:
+    def __init__(self, wires: Any = None, shots: Any = None, seed: Any = None) -> None:
         super().__init__(wires=wires, shots=shots)
         self._seeds = None if seed is None else np.random.default_rng(seed)
         self._plans = PlanCache()
@@ -153,7 +165,7 @@ class VanteloQubit(Device):
     # ------------------------------------------------------------ set-up ----
 
     def setup_execution_config(
-        self, config: ExecutionConfig | None = None, circuit=None
+        self, config: ExecutionConfig | None = None, circuit: Any = None
     ) -> ExecutionConfig:
         config = config or ExecutionConfig()
         updated = {}
@@ -234,7 +246,7 @@ class VanteloQubit(Device):
         program.add_transform(validate_adjoint_trainable_params)
         program.add_transform(_expand_if_trainable)
 
-    def supports_derivatives(self, execution_config: ExecutionConfig | None = None, circuit=None) -> bool:
+    def supports_derivatives(self, execution_config: ExecutionConfig | None = None, circuit: Any = None) -> bool:
         if execution_config is None:
             return True
         method = execution_config.gradient_method
@@ -256,10 +268,10 @@ class VanteloQubit(Device):
 
     # --------------------------------------------------------- execution ----
 
-    def execute(self, circuits, execution_config: ExecutionConfig | None = None):
+    def execute(self, circuits: Any, execution_config: ExecutionConfig | None = None) -> Any:
         return tuple(self._execute(tape) for tape in circuits)
 
-    def _execute(self, tape):
+    def _execute(self, tape: Any) -> Any:
         wire_order = self.wires if self.wires else tape.wires
         qubits = qubit_map(wire_order)
         if _goes_to_compiled(tape):
@@ -273,7 +285,7 @@ class VanteloQubit(Device):
                 return results
         return results[0] if len(results) == 1 else results
 
-    def _final_state(self, tape, qubits: dict) -> np.ndarray:
+    def _final_state(self, tape: Any, qubits: dict[Any, int]) -> np.ndarray:
         operations = [op for op in tape.operations if op.name != "Snapshot"]
         if operations and isinstance(operations[0], StatePrepBase):
             wire_order = list(qubits)
@@ -282,7 +294,7 @@ class VanteloQubit(Device):
         return Circuit(gates_for(operations, qubits)).run(len(qubits))
 
     @staticmethod
-    def _analytic(mp, state: np.ndarray, wire_order, qubits: dict):
+    def _analytic(mp: Any, state: np.ndarray, wire_order: Any, qubits: dict[Any, int]) -> Any:
         """One measurement of the final state: expectation values and variances
         as ⟨ψ|O|ψ⟩ with the observable's sparse matrix, everything else read
         off the state turned into the observable's eigenbasis."""
@@ -303,24 +315,25 @@ class VanteloQubit(Device):
             state = Circuit(gates_for(rotation, qubits)).run_from(state)
         return mp.process_state(state.astype(np.complex128), wire_order)
 
-    def _seed(self):
+    def _seed(self) -> int | None:
         return None if self._seeds is None else int(self._seeds.integers(2**63))
 
-    def _sampled(self, tape, state: np.ndarray, wire_order, qubits: dict):
+    def _sampled(self, tape: Any, state: np.ndarray, wire_order: Any, qubits: dict[Any, int]) -> Any:
         """Results per shot partition (a tuple of per-measurement tuples when
         the shots are partitioned, else one per-measurement tuple)."""
         n = len(wire_order)
         total = tape.shots.total_shots
         shifts = np.arange(n - 1, -1, -1, dtype=np.int64)
         # Measurements whose diagonalising gates agree share one set of samples.
-        groups: dict = {}
+        groups: dict[tuple[Any, ...], tuple[list[Any], list[int]]] = {}
         for index, mp in enumerate(tape.measurements):
             rotation = mp.diagonalizing_gates() if mp.obs is not None else []
             key = tuple((g.name, tuple(g.wires), tuple(np.ravel(g.parameters))) for g in rotation)
             groups.setdefault(key, (rotation, []))[1].append(index)
-        per_mp = [None] * len(tape.measurements)
+        per_mp: list[Any] = [None] * len(tape.measurements)
         for rotation, indices in groups.values():
-            unique, seen = [], set()
+            unique: list[Any] = []
+            seen: set[tuple[Any, ...]] = set()
             for g in rotation:
                 k = (g.name, tuple(g.wires), tuple(np.ravel(g.parameters)))
                 if k not in seen:
@@ -330,7 +343,7 @@ class VanteloQubit(Device):
             bits = (indices_drawn[:, None] >> shifts) & 1
             for i in indices:
                 per_mp[i] = bits
-        partitions = []
+        partitions: list[tuple[Any, ...]] = []
         start = 0
         for count in tape.shots:
             partitions.append(tuple(
@@ -342,12 +355,12 @@ class VanteloQubit(Device):
             return tuple(p[0] if len(p) == 1 else p for p in partitions)
         return partitions[0]
 
-    def _compiled_values(self, tape, qubits: dict):
+    def _compiled_values(self, tape: Any, qubits: dict[Any, int]) -> Any:
         plan = self._plans.get(tape.operations, qubits)
         slots = plan.slots_for(tape.operations, tape.batch_size)
-        values = []
+        values: list[Any] = []
         for mp in tape.measurements:
-            observable = observable_for(mp.obs, qubits)
+            observable = _observable(mp, qubits)
             if tape.batch_size is None:
                 values.append(np.float64(plan.circuit.expectation(slots, observable)))
             else:
@@ -356,7 +369,7 @@ class VanteloQubit(Device):
 
     # ------------------------------------------------------- derivatives ----
 
-    def _values_and_jacobian(self, tape, method: str):
+    def _values_and_jacobian(self, tape: Any, method: str) -> tuple[Any, Any]:
         wire_order = self.wires if self.wires else tape.wires
         qubits = qubit_map(wire_order)
         plan = self._plans.get(tape.operations, qubits)
@@ -367,12 +380,14 @@ class VanteloQubit(Device):
         circuit = plan.circuit
         batched = tape.batch_size is not None
         if method == "adjoint":
-            evaluate = circuit.batch_adjoint_value_and_gradient if batched else circuit.adjoint_value_and_gradient
+            evaluate: Callable[[Any, Observable], tuple[Any, Any]] = (
+                circuit.batch_adjoint_value_and_gradient if batched else circuit.adjoint_value_and_gradient)
         else:
             evaluate = circuit.batch_value_and_gradient if batched else circuit.value_and_gradient
-        values, jac = [], []
+        values: list[Any] = []
+        jac: list[list[Any]] = []
         for mp in tape.measurements:
-            value, gradient = evaluate(slots, observable_for(mp.obs, qubits))
+            value, gradient = evaluate(slots, _observable(mp, qubits))
             gradient = np.asarray(gradient, np.float64)
             values.append(np.asarray(value, np.float64))
             jac.append([gradient[..., c] for c in columns])
@@ -381,19 +396,21 @@ class VanteloQubit(Device):
             return results, (() if len(jac) == 1 else tuple(() for _ in jac))
         return results, _format_jacobian(jac)
 
-    def compute_derivatives(self, circuits, execution_config: ExecutionConfig | None = None):
+    def compute_derivatives(self, circuits: Any, execution_config: ExecutionConfig | None = None) -> Any:
         method = (execution_config or ExecutionConfig()).gradient_method
         return tuple(self._values_and_jacobian(t, method)[1] for t in circuits)
 
-    def execute_and_compute_derivatives(self, circuits, execution_config: ExecutionConfig | None = None):
+    def execute_and_compute_derivatives(
+        self, circuits: Any, execution_config: ExecutionConfig | None = None
+    ) -> tuple[Any, Any]:
         method = (execution_config or ExecutionConfig()).gradient_method
         pairs = [self._values_and_jacobian(t, method) for t in circuits]
         return tuple(p[0] for p in pairs), tuple(p[1] for p in pairs)
 
-    def supports_vjp(self, execution_config: ExecutionConfig | None = None, circuit=None) -> bool:
+    def supports_vjp(self, execution_config: ExecutionConfig | None = None, circuit: Any = None) -> bool:
         return self.supports_derivatives(execution_config, circuit)
 
-    def compute_vjp(self, circuits, cotangents, execution_config: ExecutionConfig | None = None):
+    def compute_vjp(self, circuits: Any, cotangents: Any, execution_config: ExecutionConfig | None = None) -> Any:
         jacobians = self.compute_derivatives(circuits, execution_config)
         return tuple(
             qml.gradients.compute_vjp_single(dy, jac, num=len(tape.trainable_params))

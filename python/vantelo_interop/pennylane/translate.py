@@ -11,13 +11,16 @@ from __future__ import annotations
 
 import math
 from collections.abc import Callable, Sequence
+from typing import Any
 
 import numpy as np
 
 from vantelo import Gate
 
 Qubits = Sequence[int]
-Builder = Callable[[Sequence[float], Qubits, object], list]
+# PennyLane's operations are typed as Any: PennyLane is optional and may be
+# missing where this is type-checked.
+Builder = Callable[[Sequence[float], Qubits, Any], list[Gate]]
 
 _SX = np.array([[1 + 1j, 1 - 1j], [1 - 1j, 1 + 1j]], np.complex128) / 2
 
@@ -32,20 +35,20 @@ def _angles(name: str) -> Builder:
     return lambda p, q, op: [make(*q, *p)]
 
 
-def _controls_flipped(control_values, controls: Qubits) -> list:
+def _controls_flipped(control_values: Sequence[bool] | None, controls: Qubits) -> list[Gate]:
     """X on every control that fires on |0⟩, before and after the gate."""
     if control_values is None:
         return []
     return [Gate.x(c) for c, v in zip(controls, control_values) if not v]
 
 
-def _mcx(p, q, op) -> list:
+def _mcx(p: Sequence[float], q: Qubits, op: Any) -> list[Gate]:
     controls, target = list(q[:-1]), q[-1]
     flips = _controls_flipped(op.hyperparameters.get("control_values"), controls)
     return flips + [Gate.mcx(controls, target)] + flips
 
 
-def _controlled_unitary(p, q, op) -> list:
+def _controlled_unitary(p: Sequence[float], q: Qubits, op: Any) -> list[Gate]:
     n_controls = len(op.control_wires)
     controls, targets = list(q[:n_controls]), list(q[n_controls:])
     flips = _controls_flipped(op.control_values, controls)
@@ -53,17 +56,17 @@ def _controlled_unitary(p, q, op) -> list:
     return flips + [Gate.controlled_unitary(controls, targets, matrix)] + flips
 
 
-def _unitary(p, q, op) -> list:
+def _unitary(p: Sequence[float], q: Qubits, op: Any) -> list[Gate]:
     return [Gate.unitary(list(q), np.asarray(op.matrix(), np.complex64))]
 
 
-def _global_phase(p, q, op) -> list:
+def _global_phase(p: Sequence[float], q: Qubits, op: Any) -> list[Gate]:
     # e^{-iφ} on every amplitude: one diagonal gate on any qubit does it.
     phase = np.exp(-1j * float(p[0]))
     return [Gate.unitary([q[0] if len(q) else 0], np.diag([phase, phase]).astype(np.complex64))]
 
 
-def _rot(p, q, op) -> list:
+def _rot(p: Sequence[float], q: Qubits, op: Any) -> list[Gate]:
     phi, theta, omega = p
     return [Gate.rz(q[0], phi), Gate.ry(q[0], theta), Gate.rz(q[0], omega)]
 
@@ -97,20 +100,20 @@ GATES: dict[str, Builder] = {
 }
 
 
-def has_table_entry(op) -> bool:
+def has_table_entry(op: Any) -> bool:
     """Ops in the table run directly; so do ops PennyLane cannot decompose
     but can give a matrix for (they run as a dense unitary)."""
     return op.name in GATES or (not op.has_decomposition and op.has_matrix)
 
 
-def qubit_map(wire_order) -> dict:
+def qubit_map(wire_order: Sequence[Any]) -> dict[Any, int]:
     n = len(wire_order)
     return {w: n - 1 - i for i, w in enumerate(wire_order)}
 
 
-def gates_for(operations, qubits: dict) -> list:
+def gates_for(operations: Sequence[Any], qubits: dict[Any, int]) -> list[Gate]:
     """vantelo gates for operations the table covers, in order."""
-    out: list = []
+    out: list[Gate] = []
     for op in operations:
         build = GATES.get(op.name)
         if build is None:
