@@ -125,28 +125,29 @@ class ExecutorCircuits : public ::testing::TestWithParam<Case> {};
 // forced width; the executor's own choice otherwise.
 TEST_P(ExecutorCircuits, EqualToGateByGate) {
     const Case c = GetParam();
-    for (unsigned trial = 0; trial < (c.n >= 20 ? 1u : 3u); ++trial)
-    for (GatherMode mode : {GatherMode::Always, GatherMode::Never}) {
-        if (c.b == 0 && mode == GatherMode::Never) continue;
-        std::mt19937 rng(1000 * c.n + 10 * c.b + trial);
-        const Circuit circuit = Circuit::create(random_gates(c.n, c.gates, rng));
-        StateVector expected = StateVector::create(c.n);
-        Rng draws(seed_of(trial));
-        const MeasurementRecord ref = run_circuit_per_gate(circuit, expected, draws).value();
+    for (unsigned trial = 0; trial < (c.n >= 20 ? 1u : 3u); ++trial) {
+        for (GatherMode mode : {GatherMode::Always, GatherMode::Never}) {
+            if (c.b == 0 && mode == GatherMode::Never) continue;
+            std::mt19937 rng(1000 * c.n + 10 * c.b + trial);
+            const Circuit circuit = Circuit::create(random_gates(c.n, c.gates, rng));
+            StateVector expected = StateVector::create(c.n);
+            Rng draws(seed_of(trial));
+            const MeasurementRecord ref = run_circuit_per_gate(circuit, expected, draws).value();
 
-        ForcedWidth forced(c.b);
-        if (c.b != 0) set_gather_mode_for_testing(mode);
-        StateVector state = StateVector::create(c.n);
-        Rng same(seed_of(trial));
-        const MeasurementRecord got = run_circuit(circuit, state, same).value();
-        ASSERT_TRUE(equal_up_to_zero_sign(state.amplitudes.span(), expected.amplitudes.span()))
-            << "trial " << trial << " gather " << (mode == GatherMode::Always);
-        ASSERT_EQ(got.size(), ref.size());
-        for (std::size_t i = 0; i < got.size(); ++i) {
-            EXPECT_EQ(got[i].qubit, ref[i].qubit);
-            EXPECT_EQ(got[i].outcome, ref[i].outcome);
+            ForcedWidth forced(c.b);
+            if (c.b != 0) set_gather_mode_for_testing(mode);
+            StateVector state = StateVector::create(c.n);
+            Rng same(seed_of(trial));
+            const MeasurementRecord got = run_circuit(circuit, state, same).value();
+            ASSERT_TRUE(equal_up_to_zero_sign(state.amplitudes.span(), expected.amplitudes.span()))
+                << "trial " << trial << " gather " << (mode == GatherMode::Always);
+            ASSERT_EQ(got.size(), ref.size());
+            for (std::size_t i = 0; i < got.size(); ++i) {
+                EXPECT_EQ(got[i].qubit, ref[i].qubit);
+                EXPECT_EQ(got[i].outcome, ref[i].outcome);
+            }
+            EXPECT_EQ(same.next_u64(), draws.next_u64()) << "the same number of draws";
         }
-        EXPECT_EQ(same.next_u64(), draws.next_u64()) << "the same number of draws";
     }
 }
 
