@@ -125,12 +125,27 @@ double median_time(const std::function<void(StateVector&)>& run, std::uint32_t n
     return t[t.size() / 2];
 }
 
+// The executor's own plan, then each of its two plans forced (segments
+// gathered into buffers, or in place on the low qubits), against the
+// gate-by-gate reference.
 void compare(const char* name, const Circuit& c, std::uint32_t n, int reps) {
     Rng rng;
     const double ref = median_time([&](StateVector& s) { (void)run_circuit_per_gate(c, s, rng); }, n, reps);
-    const double blocked = median_time([&](StateVector& s) { (void)run_circuit(c, s, rng); }, n, reps);
-    std::printf("%-8s n=%2u  gate by gate %9.3f ms (%4zu passes)  executor %9.3f ms (%3zu passes)  speed-up %.2fx\n",
-                name, n, ref * 1e3, c.gates.size(), blocked * 1e3, circuit_passes(c, n), ref / blocked);
+    auto timed = [&](GatherMode mode, std::size_t& passes) {
+        set_gather_mode_for_testing(mode);
+        const double t = median_time([&](StateVector& s) { (void)run_circuit(c, s, rng); }, n, reps);
+        passes = circuit_passes(c, n);
+        set_gather_mode_for_testing(GatherMode::Auto);
+        return t;
+    };
+    std::size_t p_auto = 0, p_gather = 0, p_place = 0;
+    const double blocked = timed(GatherMode::Auto, p_auto);
+    const double gathered = timed(GatherMode::Always, p_gather);
+    const double in_place = timed(GatherMode::Never, p_place);
+    std::printf("%-8s n=%2u  gate by gate %9.3f ms (%4zu passes)  executor %9.3f ms (%3zu passes)  speed-up %.2fx"
+                "  [gathered %.2fx (%zu passes), in place %.2fx (%zu passes)]\n",
+                name, n, ref * 1e3, c.gates.size(), blocked * 1e3, p_auto, ref / blocked, ref / gathered,
+                p_gather, ref / in_place, p_place);
 }
 
 // The ansatz of bench/peers: layers of two ry sublayers (one parameter

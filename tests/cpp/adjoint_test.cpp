@@ -10,6 +10,8 @@
 
 #include "plan_test_util.hpp"
 #include "sim/exec/batch.hpp"
+#include "sim/exec/block_size.hpp"
+#include "sim/exec/executor.hpp"
 #include "sim/grad/adjoint.hpp"
 #include "sim/grad/adjoint_products.hpp"
 #include "sim/kernels/kernels.hpp"
@@ -157,6 +159,37 @@ TEST_P(AdjointRandom, MatchesCentralDifferencesAndParameterShift) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Widths, AdjointRandom, ::testing::Values(3u, 4u, 6u));
+
+// The backward sweep's runs on the blocked executor against the per-item
+// sweep, bit for bit: both plans of the executor on forced block widths and
+// on its own. The name puts it among the executor tests ctest repeats under
+// several pool sizes.
+TEST(ExecutorAdjoint, SweepEqualsPerItemSweep) {
+    struct Width {
+        std::uint32_t b;
+        GatherMode mode;
+    };
+    for (std::uint32_t n : {4u, 9u, 13u}) {
+        std::mt19937 rng(300 + n);
+        const std::uint32_t num_params = 2 + rng() % 4;
+        const CompiledCircuit plan = catalogue_plan(n, num_params, 60, rng);
+        const Observable o = random_hamiltonian(n, 1 + rng() % 20, rng);
+        const std::vector<float> params = testing::random_params(num_params, rng);
+        force_per_gate_path_for_testing(true);
+        const ValueAndGradient want = adjoint_value_and_gradient(plan, params, o).value();
+        force_per_gate_path_for_testing(false);
+        for (const Width w : {Width{0, GatherMode::Auto}, Width{2, GatherMode::Always},
+                              Width{3, GatherMode::Never}, Width{5, GatherMode::Always}}) {
+            set_block_qubits_for_testing(w.b);
+            set_gather_mode_for_testing(w.mode);
+            const ValueAndGradient got = adjoint_value_and_gradient(plan, params, o).value();
+            set_block_qubits_for_testing(0);
+            set_gather_mode_for_testing(GatherMode::Auto);
+            EXPECT_TRUE(same_float(got.value, want.value));
+            EXPECT_TRUE(same_floats(got.gradient.span(), want.gradient.span())) << "n " << n << " b " << w.b;
+        }
+    }
+}
 
 TEST(Adjoint, BatchRowsAndReusedScratchEqualSingleCallsOnSeveralBlocks) {
     std::mt19937 rng(5);

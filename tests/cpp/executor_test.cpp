@@ -26,6 +26,7 @@ struct ForcedWidth {
     explicit ForcedWidth(std::uint32_t b) { set_block_qubits_for_testing(b); }
     ~ForcedWidth() {
         set_block_qubits_for_testing(0);
+        set_gather_mode_for_testing(GatherMode::Auto);
         force_per_gate_path_for_testing(false);
     }
 };
@@ -120,27 +121,33 @@ struct Case {
 
 class ExecutorCircuits : public ::testing::TestWithParam<Case> {};
 
+// Both plans (segments gathered, or in place on the low qubits) on every
+// forced width; the executor's own choice otherwise.
 TEST_P(ExecutorCircuits, EqualToGateByGate) {
     const Case c = GetParam();
     for (unsigned trial = 0; trial < (c.n >= 20 ? 1u : 3u); ++trial) {
-        std::mt19937 rng(1000 * c.n + 10 * c.b + trial);
-        const Circuit circuit = Circuit::create(random_gates(c.n, c.gates, rng));
-        StateVector expected = StateVector::create(c.n);
-        Rng draws(seed_of(trial));
-        const MeasurementRecord ref = run_circuit_per_gate(circuit, expected, draws).value();
+        for (GatherMode mode : {GatherMode::Always, GatherMode::Never}) {
+            if (c.b == 0 && mode == GatherMode::Never) continue;
+            std::mt19937 rng(1000 * c.n + 10 * c.b + trial);
+            const Circuit circuit = Circuit::create(random_gates(c.n, c.gates, rng));
+            StateVector expected = StateVector::create(c.n);
+            Rng draws(seed_of(trial));
+            const MeasurementRecord ref = run_circuit_per_gate(circuit, expected, draws).value();
 
-        ForcedWidth forced(c.b);
-        StateVector state = StateVector::create(c.n);
-        Rng same(seed_of(trial));
-        const MeasurementRecord got = run_circuit(circuit, state, same).value();
-        ASSERT_TRUE(equal_up_to_zero_sign(state.amplitudes.span(), expected.amplitudes.span()))
-            << "trial " << trial;
-        ASSERT_EQ(got.size(), ref.size());
-        for (std::size_t i = 0; i < got.size(); ++i) {
-            EXPECT_EQ(got[i].qubit, ref[i].qubit);
-            EXPECT_EQ(got[i].outcome, ref[i].outcome);
+            ForcedWidth forced(c.b);
+            if (c.b != 0) set_gather_mode_for_testing(mode);
+            StateVector state = StateVector::create(c.n);
+            Rng same(seed_of(trial));
+            const MeasurementRecord got = run_circuit(circuit, state, same).value();
+            ASSERT_TRUE(equal_up_to_zero_sign(state.amplitudes.span(), expected.amplitudes.span()))
+                << "trial " << trial << " gather " << (mode == GatherMode::Always);
+            ASSERT_EQ(got.size(), ref.size());
+            for (std::size_t i = 0; i < got.size(); ++i) {
+                EXPECT_EQ(got[i].qubit, ref[i].qubit);
+                EXPECT_EQ(got[i].outcome, ref[i].outcome);
+            }
+            EXPECT_EQ(same.next_u64(), draws.next_u64()) << "the same number of draws";
         }
-        EXPECT_EQ(same.next_u64(), draws.next_u64()) << "the same number of draws";
     }
 }
 
@@ -165,12 +172,15 @@ TEST_P(ExecutorCompiled, StatesValuesAndGradientsEqualToGateByGate) {
     const StateVector ref_state = run_statevector(plan, params).value();
     const ValueAndGradient ref = value_and_gradient(plan, params, obs).value();
 
-    ForcedWidth forced(c.b);
-    const StateVector state = run_statevector(plan, params).value();
-    const ValueAndGradient got = value_and_gradient(plan, params, obs).value();
-    EXPECT_TRUE(equal_up_to_zero_sign(state.amplitudes.span(), ref_state.amplitudes.span()));
-    EXPECT_EQ(got.value, ref.value);
-    for (std::size_t k = 0; k < 6; ++k) EXPECT_EQ(got.gradient[k], ref.gradient[k]) << k;
+    for (GatherMode mode : {GatherMode::Always, GatherMode::Never}) {
+        ForcedWidth forced(c.b);
+        set_gather_mode_for_testing(mode);
+        const StateVector state = run_statevector(plan, params).value();
+        const ValueAndGradient got = value_and_gradient(plan, params, obs).value();
+        EXPECT_TRUE(equal_up_to_zero_sign(state.amplitudes.span(), ref_state.amplitudes.span()));
+        EXPECT_EQ(got.value, ref.value);
+        for (std::size_t k = 0; k < 6; ++k) EXPECT_EQ(got.gradient[k], ref.gradient[k]) << k;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Widths, ExecutorCompiled,

@@ -12,15 +12,14 @@ namespace vantelo::sim {
 namespace {
 
 std::atomic<std::uint32_t> g_forced_block_qubits{0};
+std::atomic<GatherMode> g_gather_mode{GatherMode::Auto};
 
 // Bytes of the L2 cache of cpu0, or 0 when neither the C library nor sysfs
 // says.
-long read_l2_bytes() {
-#ifdef _SC_LEVEL2_CACHE_SIZE
-    const long from_libc = ::sysconf(_SC_LEVEL2_CACHE_SIZE);
+long read_cache_bytes(int sysconf_name, const char* sysfs_path) {
+    const long from_libc = ::sysconf(sysconf_name);
     if (from_libc > 0) return from_libc;
-#endif
-    std::FILE* f = std::fopen("/sys/devices/system/cpu/cpu0/cache/index2/size", "r");
+    std::FILE* f = std::fopen(sysfs_path, "r");
     if (f == nullptr) return 0;
     long value = 0;
     char unit = 0;
@@ -41,7 +40,8 @@ std::uint32_t bits_for_threads(std::size_t threads) {
 
 std::uint32_t cache_block_qubits() {
     static const std::uint32_t qubits = [] {
-        const long bytes = read_l2_bytes();
+        const long bytes =
+            read_cache_bytes(_SC_LEVEL2_CACHE_SIZE, "/sys/devices/system/cpu/cpu0/cache/index2/size");
         if (bytes <= 0) return kDefaultBlockQubits;
         const auto amplitudes = static_cast<unsigned long>(bytes) / 2 / 8;
         const auto b = static_cast<std::uint32_t>(std::bit_width(amplitudes) - 1);
@@ -58,6 +58,25 @@ std::uint32_t block_qubits_for(std::uint32_t n, std::size_t threads) {
     const std::uint32_t split = bits_for_threads(threads);
     const std::uint32_t narrowed = n > split ? n - split : 1;
     return std::min(cache, std::max(narrowed, kSerialMaxQubits - split));
+}
+
+bool gather_blocks_for(std::uint32_t n) {
+    switch (g_gather_mode.load(std::memory_order_relaxed)) {
+        case GatherMode::Always: return true;
+        case GatherMode::Never: return false;
+        case GatherMode::Auto: break;
+    }
+    // Unknown: assume 32 MiB, a common size today.
+    static const unsigned long llc = [] {
+        const long bytes =
+            read_cache_bytes(_SC_LEVEL3_CACHE_SIZE, "/sys/devices/system/cpu/cpu0/cache/index3/size");
+        return bytes > 0 ? static_cast<unsigned long>(bytes) : 32ul << 20;
+    }();
+    return n >= 60 || (8ul << n) > llc;
+}
+
+void set_gather_mode_for_testing(GatherMode mode) {
+    g_gather_mode.store(mode, std::memory_order_relaxed);
 }
 
 void set_block_qubits_for_testing(std::uint32_t b) {

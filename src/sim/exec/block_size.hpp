@@ -27,6 +27,21 @@ std::uint32_t cache_block_qubits();
 // set by set_block_qubits_for_testing wins, capped at n.
 std::uint32_t block_qubits_for(std::uint32_t n, std::size_t threads);
 
+// Whether the segments of a run of n qubits gather scattered qubits into a
+// buffer: only when the state (8·2^n bytes) is larger than the last-level
+// cache. A state that fits is read from that cache on every pass, and
+// bench/exec_bench.cpp measured the copies of a gather costing more there
+// than the passes they save; its segments run in place on the low qubits.
+// (One thread, 320 MiB reported by the C library: in place won at n = 20–24,
+// layered 1.35x against 1.1x gathered at n = 24; gathering won at n = 26,
+// 1.21x against 1.15x.)
+bool gather_blocks_for(std::uint32_t n);
+
+// Forces gather_blocks_for for every later run (Auto restores the rule), so
+// tests drive both plans on small registers.
+enum class GatherMode : std::uint8_t { Auto, Always, Never };
+void set_gather_mode_for_testing(GatherMode mode);
+
 // Forces the block width of every later run (0 restores the rule above), so
 // tests can drive the gathering of scattered qubits on small registers.
 void set_block_qubits_for_testing(std::uint32_t b);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 
 #include "pool/pool.hpp"
 #include "sim/aligned_array.hpp"
@@ -96,20 +97,44 @@ struct BlockLayout {
     static std::size_t next(std::size_t x, std::size_t mask) { return ((x | ~mask) + 1) & mask; }
 };
 
-void gather(const Amplitude* a, const BlockLayout& l, std::size_t base, Amplitude* buffer) {
-    const std::size_t len = std::size_t{1} << l.run;
+// Copies the runs of one block between the state and the buffer (Gather:
+// state to buffer). Runs are short (often one 64-byte line), so the common
+// lengths get a fixed-size copy the compiler inlines instead of a library
+// call per run.
+template <bool Gather, std::size_t Len>
+void copy_runs(Amplitude* a, const BlockLayout& l, std::size_t base, Amplitude* buffer) {
     const std::size_t runs = std::size_t{1} << (l.b - l.run);
     std::size_t offset = 0;
-    for (std::size_t r = 0; r < runs; ++r, offset = BlockLayout::next(offset, l.active_high))
-        std::copy_n(a + base + offset, len, buffer + (r << l.run));
+    for (std::size_t r = 0; r < runs; ++r, offset = BlockLayout::next(offset, l.active_high)) {
+        Amplitude* s = a + base + offset;
+        Amplitude* d = buffer + r * Len;
+        if constexpr (Gather)
+            std::memcpy(static_cast<void*>(d), static_cast<const void*>(s), Len * sizeof(Amplitude));
+        else
+            std::memcpy(static_cast<void*>(s), static_cast<const void*>(d), Len * sizeof(Amplitude));
+    }
 }
 
-void scatter(const Amplitude* buffer, const BlockLayout& l, std::size_t base, Amplitude* a) {
+template <bool Gather>
+void copy_block(Amplitude* a, const BlockLayout& l, std::size_t base, Amplitude* buffer) {
+    switch (l.run) {
+        case 0: return copy_runs<Gather, 1>(a, l, base, buffer);
+        case 1: return copy_runs<Gather, 2>(a, l, base, buffer);
+        case 2: return copy_runs<Gather, 4>(a, l, base, buffer);
+        case 3: return copy_runs<Gather, 8>(a, l, base, buffer);
+        case 4: return copy_runs<Gather, 16>(a, l, base, buffer);
+        case 5: return copy_runs<Gather, 32>(a, l, base, buffer);
+        default: break;
+    }
     const std::size_t len = std::size_t{1} << l.run;
     const std::size_t runs = std::size_t{1} << (l.b - l.run);
     std::size_t offset = 0;
-    for (std::size_t r = 0; r < runs; ++r, offset = BlockLayout::next(offset, l.active_high))
-        std::copy_n(buffer + (r << l.run), len, a + base + offset);
+    for (std::size_t r = 0; r < runs; ++r, offset = BlockLayout::next(offset, l.active_high)) {
+        if constexpr (Gather)
+            std::copy_n(a + base + offset, len, buffer + (r << l.run));
+        else
+            std::copy_n(buffer + (r << l.run), len, a + base + offset);
+    }
 }
 
 Status run_blocked(const PlanStep& step, std::span<const ExecItem> items, StateVector& state) {
@@ -138,11 +163,11 @@ Status run_blocked(const PlanStep& step, std::span<const ExecItem> items, StateV
             if (stop_requested()) return;
             Amplitude* a = amplitudes + base;
             if (!layout.in_place()) {
-                gather(amplitudes, layout, base, buffer.data());
+                copy_block<true>(amplitudes, layout, base, buffer.data());
                 a = buffer.data();
             }
             for (const PhysicalItem& p : segment) apply(p, a, b);
-            if (!layout.in_place()) scatter(buffer.data(), layout, base, amplitudes);
+            if (!layout.in_place()) copy_block<false>(amplitudes, layout, base, buffer.data());
             base = BlockLayout::next(base, layout.inactive);
         }
     });
@@ -204,7 +229,8 @@ Status run_items(std::span<const ExecItem> items, StateVector& state, Rng* rng,
                  std::vector<bool>* outcomes) {
     if (items.empty()) return {};
     const std::uint32_t b = block_qubits_for(state.num_qubits, pool::current_num_threads());
-    return run_schedule(make_schedule(items, state.num_qubits, b), items, state, rng, outcomes);
+    return run_schedule(make_schedule(items, state.num_qubits, b, gather_blocks_for(state.num_qubits)),
+                        items, state, rng, outcomes);
 }
 
 void force_per_gate_path_for_testing(bool on) { g_per_gate.store(on, std::memory_order_relaxed); }
@@ -213,7 +239,7 @@ bool per_gate_path_forced() { return g_per_gate.load(std::memory_order_relaxed);
 
 std::size_t planned_passes(std::span<const ExecItem> items, std::uint32_t n) {
     const std::uint32_t b = block_qubits_for(n, pool::current_num_threads());
-    return make_schedule(items, n, b).passes();
+    return make_schedule(items, n, b, gather_blocks_for(n)).passes();
 }
 
 }  // namespace vantelo::sim

@@ -39,7 +39,8 @@ private:
 
 }  // namespace
 
-Schedule make_schedule(std::span<const ExecItem> items, std::uint32_t n, std::uint32_t b) {
+Schedule make_schedule(std::span<const ExecItem> items, std::uint32_t n, std::uint32_t b,
+                       bool gather) {
     b = std::min(b, n);
     const std::uint32_t run = std::min(kRunQubits, b / 2);
     Schedule schedule;
@@ -52,12 +53,41 @@ Schedule make_schedule(std::span<const ExecItem> items, std::uint32_t n, std::ui
         PlanStep step;
         step.first = open;
         step.last = end;
-        for (Qubit q = 0; q < n; ++q)
-            if (active[q]) step.active.push_back(q);
+        if (end - open == 1) {
+            // One item gains nothing from blocks and would pay for the copies.
+            step.kind = PlanStep::Kind::Whole;
+        } else {
+            for (Qubit q = 0; q < n; ++q)
+                if (active[q]) step.active.push_back(q);
+        }
         schedule.steps.push_back(std::move(step));
         open = kNever;
     };
     std::vector<Qubit> others;
+    // Opens a segment at item i whose active set holds qs, if one can.
+    auto open_at = [&](std::size_t i, std::span<const Qubit> qs) {
+        std::fill(active.begin(), active.end(), false);
+        if (!gather) {
+            if (!std::all_of(qs.begin(), qs.end(), [&](Qubit q) { return q < b; })) return false;
+            std::fill(active.begin(), active.begin() + b, true);
+            open = i;
+            return true;
+        }
+        std::uint32_t count = 0;
+        for (Qubit q = 0; q < run; ++q) active[q] = true;
+        for (Qubit q : qs) active[q] = true;
+        for (Qubit q = 0; q < n; ++q) count += active[q] ? 1 : 0;
+        if (count > b) return false;
+        others.clear();
+        for (Qubit q = 0; q < n; ++q)
+            if (!active[q]) others.push_back(q);
+        std::stable_sort(others.begin(), others.end(), [&](Qubit x, Qubit y) {
+            return next.at_or_after(x, i) < next.at_or_after(y, i);
+        });
+        for (std::size_t k = 0; count < b; ++k, ++count) active[others[k]] = true;
+        open = i;
+        return true;
+    };
     for (std::size_t i = 0; i < items.size(); ++i) {
         const ExecItem& item = items[i];
         const std::span<const Qubit> qs = qubits_of(item);
@@ -65,22 +95,7 @@ Schedule make_schedule(std::span<const ExecItem> items, std::uint32_t n, std::ui
             if (open != kNever && std::all_of(qs.begin(), qs.end(), [&](Qubit q) { return active[q]; }))
                 continue;
             close(i);
-            std::fill(active.begin(), active.end(), false);
-            std::uint32_t count = 0;
-            for (Qubit q = 0; q < run; ++q) active[q] = true;
-            for (Qubit q : qs) active[q] = true;
-            for (Qubit q = 0; q < n; ++q) count += active[q] ? 1 : 0;
-            if (count <= b) {
-                others.clear();
-                for (Qubit q = 0; q < n; ++q)
-                    if (!active[q]) others.push_back(q);
-                std::stable_sort(others.begin(), others.end(), [&](Qubit x, Qubit y) {
-                    return next.at_or_after(x, i) < next.at_or_after(y, i);
-                });
-                for (std::size_t k = 0; count < b; ++k, ++count) active[others[k]] = true;
-                open = i;
-                continue;
-            }
+            if (open_at(i, qs)) continue;
         } else {
             close(i);
         }

@@ -59,7 +59,14 @@ inline constexpr std::uint32_t kRunQubits = 3;
 // a new segment starts whose active set is the item's qubits, the run
 // qubits, and the qubits used soonest after it (Belady's rule; unused
 // qubits last, lowest first). Measurements, resets and items too wide for a
-// block are steps of their own.
-Schedule make_schedule(std::span<const ExecItem> items, std::uint32_t n, std::uint32_t b);
+// block are steps of their own, and so is a segment of one item.
+//
+// Without `gather` every segment keeps the low qubits 0 … b−1 active, so its
+// blocks are contiguous and run in place; an item on a higher qubit takes a
+// pass of its own. That is the better plan for a state that fits in the
+// last-level cache, where the copies of a gather cost more than the passes
+// they save.
+Schedule make_schedule(std::span<const ExecItem> items, std::uint32_t n, std::uint32_t b,
+                       bool gather = true);
 
 }  // namespace vantelo::sim

@@ -6,6 +6,8 @@
 #include <utility>
 
 #include "pool/pool.hpp"
+#include "sim/exec/block_size.hpp"
+#include "sim/exec/executor.hpp"
 #include "sim/grad/adjoint_products.hpp"
 #include "sim/messages.hpp"
 #include "sim/stop.hpp"
@@ -57,6 +59,49 @@ Status unapply_steps(const CompiledCircuit& circuit, std::span<const float> para
     return {};
 }
 
+// The adjoint items of every stage of the sweep and their schedules, built
+// once per call into storage the scratch keeps, so the sweep allocates
+// nothing per item. A stage's items are in the order they are un-applied.
+void build_runs(const CompiledCircuit& circuit, std::span<const float> params,
+                AdjointScratch& s) {
+    const std::vector<std::size_t>& rotations = s.rotations;
+    std::size_t fixed = 0;
+    for (std::size_t i = rotations.front() + 1; i < circuit.ops.size(); ++i)
+        if (const auto* f = std::get_if<FixedOp>(&circuit.ops[i]))
+            fixed += std::holds_alternative<Unitary>(f->gate) ? 1 : 0;
+    if (s.undo_ops.size() < fixed) s.undo_ops.resize(fixed);
+    s.undo_items.clear();
+    s.run_starts.clear();
+    std::size_t k = 0;
+    for (std::size_t stage = 0; stage < rotations.size(); ++stage) {
+        s.run_starts.push_back(s.undo_items.size());
+        const std::size_t first = rotations[rotations.size() - 1 - stage] + 1;
+        const std::size_t last =
+            stage == 0 ? circuit.ops.size() : rotations[rotations.size() - stage] + 1;
+        for (std::size_t i = last; i-- > first;) {
+            const CompiledOp& op = circuit.ops[i];
+            if (const auto* p = std::get_if<ParamOp>(&op)) {
+                ExecItem item;
+                item.qubit = p->target;
+                item.matrix = rotation_matrix(p->kind, -params[p->slot]);
+                s.undo_items.push_back(item);
+            } else if (const auto* u = std::get_if<Unitary>(&std::get<FixedOp>(op).gate)) {
+                adjoint_into(u->op, s.undo_ops[k]);
+                s.undo_items.push_back(unitary_item(s.undo_ops[k++]));
+            }
+        }
+    }
+    s.run_starts.push_back(s.undo_items.size());
+    const std::uint32_t n = circuit.num_qubits;
+    const std::uint32_t b = block_qubits_for(n, pool::current_num_threads());
+    s.schedules.resize(rotations.size());
+    for (std::size_t stage = 0; stage < rotations.size(); ++stage)
+        s.schedules[stage] = make_schedule(
+            std::span<const ExecItem>(s.undo_items).subspan(
+                s.run_starts[stage], s.run_starts[stage + 1] - s.run_starts[stage]),
+            n, b, gather_blocks_for(n));
+}
+
 // The backward sweep as a fixed sequence of stages, each of two independent
 // tasks: stage 2s un-applies the items between rotation s − 1 and rotation s
 // (counted from the end of the plan) from ψ (task 0) and from φ (task 1);
@@ -73,7 +118,7 @@ public:
           AdjointScratch& scratch)
         : circuit_(circuit), params_(params), psi_(psi), s_(scratch),
           blocks_(product_blocks(psi.num_qubits)),
-          tasks_(4 * scratch.rotations.size()) {}
+          tasks_(4 * scratch.rotations.size()), per_item_(per_gate_path_forced()) {}
 
     Status run() {
         // Both threads share the stop token of the loop around the sweep (a
@@ -137,6 +182,15 @@ private:
         const std::size_t s = stage / 2;
         if (stage % 2 == 0) {
             if (s > 0 && side == 0) finish_rotation(s - 1);
+            StateVector& state = side == 0 ? psi_ : s_.phi;
+            if (!per_item_) {
+                const std::span<const ExecItem> items(s_.undo_items.data() + s_.run_starts[s],
+                                                      s_.run_starts[s + 1] - s_.run_starts[s]);
+                Status status = run_schedule(s_.schedules[s], items, state, nullptr, nullptr);
+                if (!status) record(std::move(status).error());
+                return;
+            }
+            // The per-item reference the executor's runs are tested against.
             const std::size_t last = s == 0 ? circuit_.ops.size() : position(s - 1) + 1;
             Status status = side == 0 ? unapply_steps(circuit_, params_, psi_, position(s) + 1,
                                                       last, s_.undo_psi)
@@ -167,6 +221,7 @@ private:
     AdjointScratch& s_;
     const std::size_t blocks_;
     const std::size_t tasks_;
+    const bool per_item_;
     std::atomic<std::size_t> next_{0};
     std::atomic<std::size_t> done_{0};
     std::atomic<bool> claimed_{false};
@@ -214,6 +269,7 @@ Status adjoint_value_and_gradient_into(const CompiledCircuit& circuit, std::span
                      scratch.coefficients);
     scratch.partials.resize(product_blocks(n));
     scratch.contributions.resize(rotations.size());
+    if (!per_gate_path_forced()) build_runs(circuit, params, scratch);
     VANTELO_TRY(Sweep(circuit, params, psi, scratch).run());
 
     // Contributions in plan order; a parameter's first one replaces its +0.

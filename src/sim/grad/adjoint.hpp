@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "sim/exec/compiled.hpp"
+#include "sim/exec/schedule.hpp"
 #include "sim/grad/gradient.hpp"
 #include "sim/observables/expectation_kernels.hpp"
 #include "sim/observables/observable.hpp"
@@ -34,6 +35,14 @@ struct AdjointScratch {
     std::vector<std::uint8_t> started;
     std::vector<PauliTermMasks> masks;
     std::vector<float> coefficients;
+    // The backward sweep as executor runs: the adjoint items of every stage
+    // (stage s un-applies what lies between rotations s − 1 and s, counted
+    // from the end) at [run_starts[s], run_starts[s + 1]), their schedules,
+    // and the conjugate transposes the items borrow.
+    std::vector<Operation> undo_ops;
+    std::vector<ExecItem> undo_items;
+    std::vector<std::size_t> run_starts;
+    std::vector<Schedule> schedules;
 };
 
 // Checks the parameter length, then the observable's qubits against the
