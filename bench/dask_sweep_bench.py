@@ -25,15 +25,15 @@ WORKERS = 2
 
 
 def layered(n, layers=4):
-    spec = vantelo.CircuitSpec(n)
-    params = [spec.param() for _ in range(2 * layers)]
+    builder = vantelo.CircuitSpec(n)
+    params = [builder.param() for _ in range(2 * layers)]
     for layer in range(layers):
         for q in range(n):
-            spec.ry(q, params[2 * layer])
-            spec.rz(q, params[2 * layer + 1])
+            builder.ry(q, params[2 * layer])
+            builder.rz(q, params[2 * layer + 1])
         for q in range(n - 1):
-            spec.cx(q, q + 1)
-    return spec.compile(), vantelo.Observable.hamiltonian(
+            builder.cx(q, q + 1)
+    return builder.compile(), vantelo.Observable.hamiltonian(
         [vantelo.Observable.pauli_string([("Z", q), ("Z", q + 1)]) for q in range(n - 1)])
 
 
@@ -44,9 +44,9 @@ def timed(f):
 
 
 def overhead_per_chunk(executor, chunks=100):
-    spec = vantelo.CircuitSpec(1)
-    spec.rx(0, spec.param())
-    compiled, observable = spec.compile(), vantelo.Observable.pauli_z(0)
+    builder = vantelo.CircuitSpec(1)
+    builder.rx(0, builder.param())
+    compiled, observable = builder.compile(), vantelo.Observable.pauli_z(0)
     batch = np.zeros((chunks, 1), np.float32)
     vdask.batch_expectation(compiled, batch[:8], observable, executor=executor, chunk_rows=1)
     seconds, _ = timed(lambda: vdask.batch_expectation(compiled, batch, observable, executor=executor,

@@ -151,16 +151,16 @@ void compare(const char* name, const Circuit& c, std::uint32_t n, int reps) {
 // The ansatz of bench/peers: layers of two ry sublayers (one parameter
 // each) and a cx ladder, about 100 parameters; a 2n-term Pauli sum.
 void compiled_expectation_bench(std::uint32_t n, int reps) {
-    ParameterizedCircuitSpec spec = ParameterizedCircuitSpec::create(n).value();
+    ParameterizedCircuitSpec builder = ParameterizedCircuitSpec::create(n).value();
     const std::uint32_t layers = std::max<std::uint32_t>(1, (100 + n) / (2 * n));
     for (std::uint32_t l = 0; l < layers; ++l) {
         for (int sub = 0; sub < 2; ++sub)
             for (Qubit q = 0; q < n; ++q)
-                (void)add_param_single(spec, RotationKind::Ry, q, register_parameter(spec, std::nullopt));
+                (void)add_param_single(builder, RotationKind::Ry, q, register_parameter(builder, std::nullopt));
         for (Qubit q = 0; q + 1 < n; ++q)
-            (void)add_fixed_gate(spec, controlled_gate({q}, q + 1, matrices::x()).value());
+            (void)add_fixed_gate(builder, controlled_gate({q}, q + 1, matrices::x()).value());
     }
-    const CompiledCircuit plan = compile(spec);
+    const CompiledCircuit plan = compile(builder);
     std::mt19937 rng(n);
     std::vector<float> params(plan.parameter_count);
     for (float& p : params) p = std::uniform_real_distribution<float>(-1.0f, 1.0f)(rng);

@@ -78,15 +78,15 @@ def random_layers(n: int, depth: int) -> tuple[list[Gate], State]:
 
 
 def ansatz(n: int, layers: int) -> tuple[CircuitSpec, int]:
-    spec = CircuitSpec(n)
+    builder = CircuitSpec(n)
     count = 0
     for _ in range(layers):
         for q in range(n):
-            spec.ry(q, spec.param())
+            builder.ry(q, builder.param())
             count += 1
         for q in range(n - 1):
-            spec.cx(q, q + 1)
-    return spec, count
+            builder.cx(q, q + 1)
+    return builder, count
 
 
 def ansatz_exact(n: int, layers: int, params: NDArray[np.float64]) -> State:
@@ -150,8 +150,8 @@ def main() -> None:
     energy_error: list[float] = []
     state_error: list[float] = []
     for n in energy_widths:
-        spec, count = ansatz(n, 3)
-        circuit = spec.compile()
+        builder, count = ansatz(n, 3)
+        circuit = builder.compile()
         observable, terms = ising(n)
         params = RNG.uniform(0, 2 * np.pi, count).astype(np.float32)
         energy = exact_energy(ansatz_exact(n, 3, params.astype(np.float64)), n, terms)
@@ -165,8 +165,8 @@ def main() -> None:
 
     gradient_rows: list[list[str]] = []
     for n in [4, 8, 12]:
-        spec, count = ansatz(n, 3)
-        circuit = spec.compile()
+        builder, count = ansatz(n, 3)
+        circuit = builder.compile()
         observable, terms = ising(n)
         params = RNG.uniform(0, 2 * np.pi, count).astype(np.float32)
         _, gradient = circuit.value_and_gradient(params, observable)
