@@ -4,7 +4,9 @@
 // runs this file under pool sizes 1, 2 and 3 (see CMakeLists.txt).
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <complex>
+#include <limits>
 #include <random>
 #include <vector>
 
@@ -186,6 +188,68 @@ TEST_P(ExecutorCompiled, StatesValuesAndGradientsEqualToGateByGate) {
 INSTANTIATE_TEST_SUITE_P(Widths, ExecutorCompiled,
                          ::testing::Values(Case{2, 1, 30}, Case{4, 2, 40}, Case{6, 3, 60},
                                            Case{9, 4, 80}, Case{12, 5, 80}, Case{15, 0, 60}));
+
+// States the light kernels must not touch: a block holding an infinity, a
+// NaN or huge values keeps the dense kernels, and a gate that makes the
+// values grow ends the stretch the last bound check covered. NaNs match
+// NaNs (which one comes out is the dense kernels' business, the same on
+// both paths).
+TEST(ExecutorLight, NonFiniteAndGrowingStatesMatchGateByGate) {
+    auto same = [](const StateVector& a, const StateVector& b) {
+        auto eq = [](float x, float y) { return x == y || (std::isnan(x) && std::isnan(y)); };
+        for (std::size_t i = 0; i < a.size(); ++i)
+            if (!eq(a.amplitudes[i].re, b.amplitudes[i].re) || !eq(a.amplitudes[i].im, b.amplitudes[i].im))
+                return ::testing::AssertionFailure() << "amplitude " << i;
+        return ::testing::AssertionSuccess();
+    };
+    const std::uint32_t n = 10;
+    std::mt19937 rng(4242);
+    std::vector<Gate> gates;
+    std::vector<Gate> first_layer;
+    // An entry of 3·10^4 (17 bits of growth) on one qubit per layer: the
+    // largest values pass 2^32 after three layers and overflow in the ninth,
+    // with rx and cx in between and one rx after.
+    const Matrix2 grow{Amplitude{1.0f, 0.0f}, Amplitude{0.0f, 0.0f}, Amplitude{0.0f, 0.0f},
+                       Amplitude{0.0f, 30000.0f}};
+    for (int layer = 0; layer < 9; ++layer) {
+        for (Qubit q = 0; q < n; ++q) gates.push_back(single_qubit_gate(q, matrices::rx(0.3f + q)).value());
+        for (Qubit q = layer % 2; q + 1 < n; q += 2)
+            gates.push_back(controlled_gate({q}, q + 1, layer % 3 ? matrices::x() : matrices::z()).value());
+        // Not unitary, so built past the checks of the gate constructors.
+        gates.push_back(Unitary{Operation{{static_cast<Qubit>(layer)}, to_vector(grow)}});
+        // Planted non-finite values spread to every amplitude within a few
+        // layers; the first shows the fallback.
+        if (layer == 0) first_layer = gates;
+    }
+    gates.push_back(single_qubit_gate(n - 1, matrices::rx(0.7f)).value());
+    const Circuit growing = Circuit::create(std::move(gates));
+    const Circuit planted = Circuit::create(std::move(first_layer));
+    for (const bool plant : {false, true}) {
+        for (std::uint32_t b : {0u, 6u}) {
+            for (GatherMode mode : {GatherMode::Always, GatherMode::Never}) {
+                StateVector start = StateVector::create(n);
+                for (std::size_t i = 0; i < start.size(); ++i)
+                    start.amplitudes[i] = {std::uniform_real_distribution<float>(-0.1f, 0.1f)(rng), 0.0f};
+                if (plant) {
+                    start.amplitudes[3].re = std::numeric_limits<float>::quiet_NaN();
+                    start.amplitudes[200].im = std::numeric_limits<float>::infinity();
+                    start.amplitudes[700].re = 1e30f;
+                }
+                StateVector expected = start;
+                Rng draws(seed_of(1));
+                const Circuit& circuit = plant ? planted : growing;
+                ASSERT_TRUE(run_circuit_per_gate(circuit, expected, draws).has_value());
+                ForcedWidth forced(b);
+                set_gather_mode_for_testing(mode);
+                StateVector state = start;
+                Rng same_draws(seed_of(1));
+                ASSERT_TRUE(run_circuit(circuit, state, same_draws).has_value());
+                EXPECT_TRUE(same(state, expected))
+                    << "planted " << plant << " block " << b << " gather " << (mode == GatherMode::Always);
+            }
+        }
+    }
+}
 
 }  // namespace
 }  // namespace vantelo::sim

@@ -7,6 +7,7 @@
 #include "pool/pool.hpp"
 #include "sim/aligned_array.hpp"
 #include "sim/exec/block_size.hpp"
+#include "sim/kernels/block_kernel.hpp"
 #include "sim/kernels/controlled.hpp"
 #include "sim/kernels/kernels.hpp"
 #include "sim/measure/measure.hpp"
@@ -25,6 +26,7 @@ struct PhysicalItem {
     const ExecItem* item;
     Qubit qubit = 0;
     Operation op;  // General only
+    BlockKernel kernel;
 };
 
 // position[q]: the bit of qubit q in the buffer (every qubit of the items
@@ -35,7 +37,7 @@ std::vector<PhysicalItem> rename(std::span<const ExecItem> items, std::size_t fi
     out.reserve(last - first);
     for (std::size_t i = first; i < last; ++i) {
         const ExecItem& item = items[i];
-        PhysicalItem p{&item, 0, {}};
+        PhysicalItem p{&item, 0, {}, {}};
         if (item.kind == ExecItem::Kind::General) {
             p.op.targets.reserve(item.op->targets.size());
             for (Qubit t : item.op->targets) p.op.targets.push_back(position[t]);
@@ -45,16 +47,11 @@ std::vector<PhysicalItem> rename(std::span<const ExecItem> items, std::size_t fi
         }
         out.push_back(std::move(p));
     }
+    // Made in place, so the kernels' borrowed matrices and operations stay put.
+    for (PhysicalItem& p : out)
+        p.kernel = p.item->kind == ExecItem::Kind::General ? block_kernel_general(p.op)
+                                                           : block_kernel_single(p.qubit, p.item->matrix);
     return out;
-}
-
-// The kernels of the gate-by-gate path, on a 2^num_qubits array (a block
-// buffer or the whole state).
-void apply(const PhysicalItem& p, Amplitude* a, std::uint32_t num_qubits) {
-    if (p.item->kind == ExecItem::Kind::General)
-        apply_general(a, num_qubits, p.op);
-    else
-        apply_single_qubit(a, num_qubits, p.qubit, p.item->matrix);
 }
 
 void apply_whole(const ExecItem& item, StateVector& state) {
@@ -64,6 +61,26 @@ void apply_whole(const ExecItem& item, StateVector& state) {
         apply_general(state.amplitudes.data(), state.num_qubits, *item.op);
     else
         apply_single_qubit(state.amplitudes.data(), state.num_qubits, item.qubit, item.matrix);
+}
+
+// The segment on one block of 2^b amplitudes: every amplitude sees its items
+// in order, as on the whole state. Items with a light kernel take it while
+// the block is known to stay finite: a bound check passed at most
+// kLightBudget bits of growth ago (see light.hpp). A block that fails the
+// check (an infinity or a NaN, or huge values) keeps the dense kernels.
+void apply_segment(const std::vector<PhysicalItem>& segment, Amplitude* a, std::uint32_t b,
+                   Amplitude* scratch) {
+    int budget = -1;  // bits of growth left since the last check; < 0: none
+    bool failed = false;
+    for (const PhysicalItem& p : segment) {
+        const BlockKernel& k = p.kernel;
+        if (k.has_light() && !failed && budget < k.growth) {
+            failed = !light_bound_ok(a, std::size_t{1} << b);
+            budget = failed ? -1 : kLightBudget;
+        }
+        apply_block_kernel(k, a, b, scratch, budget >= k.growth);
+        budget = budget >= k.growth ? budget - k.growth : -1;
+    }
 }
 
 // The addressing of one segment's blocks. The active qubits below `run` are
@@ -143,6 +160,8 @@ Status run_blocked(const PlanStep& step, std::span<const ExecItem> items, StateV
     const std::vector<PhysicalItem> segment = rename(items, step.first, step.last, position);
     const BlockLayout layout(step.active, state.num_qubits);
     const std::uint32_t b = layout.b;
+    std::size_t widest = 1;
+    for (const PhysicalItem& p : segment) widest = std::max(widest, p.kernel.plan.dim);
     Amplitude* amplitudes = state.amplitudes.data();
     const std::size_t blocks = state.size() >> b;
     // Each piece applies the whole segment to one block before the next, so
@@ -157,6 +176,7 @@ Status run_blocked(const PlanStep& step, std::span<const ExecItem> items, StateV
         StopTokenScope on_worker(token);
         pool::InlineLoops on_this_thread;
         AlignedArray<Amplitude> buffer;
+        std::vector<Amplitude> scratch(widest);
         if (!layout.in_place()) buffer = AlignedArray<Amplitude>::uninitialized(std::size_t{1} << b);
         std::size_t base = layout.base(first);
         for (std::size_t block = first; block < last; ++block) {
@@ -166,7 +186,7 @@ Status run_blocked(const PlanStep& step, std::span<const ExecItem> items, StateV
                 copy_block<true>(amplitudes, layout, base, buffer.data());
                 a = buffer.data();
             }
-            for (const PhysicalItem& p : segment) apply(p, a, b);
+            apply_segment(segment, a, b, scratch.data());
             if (!layout.in_place()) copy_block<false>(amplitudes, layout, base, buffer.data());
             base = BlockLayout::next(base, layout.inactive);
         }

@@ -1,0 +1,50 @@
+// One item's kernel, chosen once and run many times on the small arrays of
+// the executor's blocks. apply_single_qubit_kernel and apply_general pick
+// their path and build their addressing on every call; inside a block the
+// same item runs on hundreds of sub-blocks, where that set-up would cost
+// about as much as the arithmetic. The arithmetic is theirs, unchanged.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "sim/aligned_array.hpp"
+#include "sim/kernels/kernels.hpp"
+#include "sim/kernels/light.hpp"
+
+namespace vantelo::sim {
+
+struct BlockKernel {
+    enum class Kind : std::uint8_t { Single, Monomial, DenseVector, DenseScalar };
+    Kind kind = Kind::Single;
+    Qubit qubit = 0;            // Single
+    const Matrix2* m = nullptr;  // Single: borrowed
+    GeneralPlan plan;           // the others; plan.matrix borrowed
+    MonomialPlan mono;          // Monomial
+    AlignedArray<float> packed;  // DenseVector
+    LightPattern light = LightPattern::None;  // Single, when a light kernel fits
+    bool light_runs = false;                  // Monomial, when light_runs_avx2 fits
+    LightRuns runs;
+    int growth = kUnboundedGrowth;            // growth_bits of its matrix
+
+    bool has_light() const { return light != LightPattern::None || light_runs; }
+};
+
+// m must outlive the kernel.
+BlockKernel block_kernel_single(Qubit q, const Matrix2& m);
+// op (with its matrix) must outlive the kernel.
+BlockKernel block_kernel_general(const Operation& op);
+
+// The kernel on a 2^num_qubits array (every qubit of the item below
+// num_qubits), on this thread: the values apply_single_qubit_kernel and
+// apply_general give, up to the sign of zero. scratch holds the item's 2^k
+// amplitudes. `light` lets a kernel with a light pattern take it; only pass
+// true for an array that passed light_bound_ok within kLightBudget bits of
+// growth.
+void apply_block_kernel(const BlockKernel& k, Amplitude* a, std::uint32_t num_qubits,
+                        Amplitude* scratch, bool light);
+
+// light_bound_ok with the fastest code this CPU runs.
+bool light_bound_ok(const Amplitude* a, std::size_t len);
+
+}  // namespace vantelo::sim

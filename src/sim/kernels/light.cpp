@@ -1,0 +1,82 @@
+#include "sim/kernels/light.hpp"
+
+#include <bit>
+#include <cmath>
+
+namespace vantelo::sim {
+
+namespace {
+
+// Which parts of an entry are not ±0: bit 0 the real part, bit 1 the
+// imaginary part.
+unsigned parts(Amplitude m) { return (m.re != 0.0f ? 1u : 0u) | (m.im != 0.0f ? 2u : 0u); }
+
+}  // namespace
+
+LightPattern light_pattern(const Matrix2& m) {
+    // For each pattern, the parts each entry may have (bit 0 real, bit 1
+    // imaginary); the list runs from the cheapest.
+    struct Candidate {
+        LightPattern pattern;
+        unsigned allowed[4];
+    };
+    static constexpr Candidate kCandidates[] = {
+        {LightPattern::RealDiagonal, {1, 0, 0, 1}}, {LightPattern::AntiReal, {0, 1, 1, 0}},
+        {LightPattern::Real, {1, 1, 1, 1}},         {LightPattern::RealImag, {1, 2, 2, 1}},
+        {LightPattern::Diagonal, {3, 0, 0, 3}},     {LightPattern::Anti, {0, 3, 3, 0}},
+    };
+    for (const Candidate& c : kCandidates) {
+        bool fits = true;
+        for (int e = 0; e < 4; ++e) fits = fits && (parts(m[e]) & ~c.allowed[e]) == 0;
+        if (fits) return c.pattern;
+    }
+    return LightPattern::None;
+}
+
+int growth_bits(const Amplitude* matrix, std::size_t entries, std::size_t cols) {
+    float largest = 0.0f;
+    for (std::size_t e = 0; e < entries; ++e) {
+        const float re = std::fabs(matrix[e].re);
+        const float im = std::fabs(matrix[e].im);
+        // Written so a NaN fails it.
+        if (!(re <= 65536.0f && im <= 65536.0f)) return kUnboundedGrowth;
+        largest = std::max(largest, std::max(re, im));
+    }
+    // 2·cols·largest ≤ 2^bits.
+    const double bound = 2.0 * static_cast<double>(cols) * static_cast<double>(largest);
+    int bits = 1;
+    while (std::ldexp(1.0, bits) < bound) ++bits;
+    return bits;
+}
+
+bool light_bound_ok_scalar(const Amplitude* a, std::size_t len) {
+    constexpr float kLimit = 4294967296.0f;  // 2^32
+    for (std::size_t i = 0; i < len; ++i)
+        if (!(std::fabs(a[i].re) <= kLimit && std::fabs(a[i].im) <= kLimit)) return false;
+    return true;
+}
+
+bool make_light_runs(const GeneralPlan& plan, const MonomialPlan& mono, LightRuns& out) {
+    if ((plan.target_mask & 3u) != 0 || plan.dim > 8) return false;
+    out = LightRuns{};
+    out.low = static_cast<std::size_t>(__builtin_ctzll(plan.target_mask));
+    for (std::size_t r = 0; r < plan.dim; ++r) {
+        const std::size_t s = mono.source[r];
+        if (s == r) {
+            if (mono.unit[r] == 0) continue;  // entry 1: the run stays as it is
+            out.scaled[out.num_scaled] = plan.offsets[r];
+            out.unit[out.num_scaled] = mono.unit[r];
+            out.entry[out.num_scaled] = mono.entry[r];
+            ++out.num_scaled;
+            continue;
+        }
+        if (mono.source[s] != r || mono.unit[r] != 0 || mono.unit[s] != 0) return false;
+        if (s < r) continue;  // recorded with its partner
+        out.swap[out.num_swaps][0] = plan.offsets[r];
+        out.swap[out.num_swaps][1] = plan.offsets[s];
+        ++out.num_swaps;
+    }
+    return true;
+}
+
+}  // namespace vantelo::sim

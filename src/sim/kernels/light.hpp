@@ -1,0 +1,84 @@
+// Lighter one-qubit kernels for matrices whose entries are zero, real or
+// imaginary in a few common patterns (rx, ry, rz, h, p, s, t, x, y, z, …).
+//
+// The dense kernel forms every product x·m as (x.re·m.re − x.im·m.im,
+// x.im·m.re + x.re·m.im). Where m.im is ±0 and x is finite, x.im·m.im and
+// x.re·m.im are ±0, and adding or subtracting ±0 leaves the other term as it
+// is, up to the sign of zero; the same holds for m.re = ±0, and for a zero
+// entry, whose whole product is ±0. The light kernels therefore drop those
+// products and keep the others, computed as the dense kernel computes them:
+// for a finite input they give the dense results up to the sign of zero.
+// A non-finite input would make a dropped product NaN (0·∞), so the caller
+// runs them only on arrays it has proven finite (see light_bound_ok).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "sim/amplitude.hpp"
+#include "sim/gates/gate.hpp"
+#include "sim/gates/gate_catalog.hpp"
+#include "sim/kernels/kernels.hpp"
+
+namespace vantelo::sim {
+
+// Which products of m00, m01, m10, m11 each pattern keeps: Z none (a zero
+// entry), R the real part, I the imaginary part, C both.
+enum class LightPattern : std::uint8_t {
+    None,
+    RealDiagonal,  // R Z Z R: z
+    Diagonal,      // C Z Z C: rz, p, s, t
+    Real,          // R R R R: ry, h
+    RealImag,      // R I I R: rx
+    AntiReal,      // Z R R Z: x
+    Anti,          // Z C C Z: y
+};
+
+// The cheapest pattern m fits, or None.
+LightPattern light_pattern(const Matrix2& m);
+
+// How many binary orders of magnitude one application of a matrix with
+// `cols` columns and these entries can grow the largest component of a
+// state: ceil(log2(2·cols·max |component|)), at least 1; kUnboundedGrowth
+// when an entry is not finite or larger than 2^16.
+inline constexpr int kUnboundedGrowth = 1 << 20;
+int growth_bits(const Amplitude* matrix, std::size_t entries, std::size_t cols);
+
+// Components of at most 2^32 in magnitude pass the check below; after
+// items whose growth adds up to at most kLightBudget bits they stay below
+// 2^124, finite, so every item in between may run a light kernel.
+inline constexpr int kLightBudget = 90;
+
+// True when every component of a[0, len) is finite and at most 2^32 in
+// magnitude. The scalar form is the reference.
+bool light_bound_ok_scalar(const Amplitude* a, std::size_t len);
+bool light_bound_ok_avx2(const Amplitude* a, std::size_t len);
+
+// The one-qubit update of a 2^n array (len ≥ 8, q < n) with pattern p
+// (not None); only call it when cpu_has_avx2() and the array passed the
+// bound check within the budget.
+void light_single_qubit_avx2(Amplitude* a, std::size_t len, Qubit q, const Matrix2& m,
+                             LightPattern p);
+
+// A monomial operation (see MonomialPlan) whose targets are all qubits ≥ 2,
+// so a group's amplitudes are runs of 2^low ≥ 4 contiguous ones, and whose
+// rows either swap in pairs with entry 1 (cx, swap, ccx, cswap, …) or keep
+// their own input times their entry (cz, cp, crz, ccz, …). For finite
+// inputs the monomial kernel's values, without its per-register checks.
+struct LightRuns {
+    std::size_t low = 0;          // the lowest target
+    std::size_t num_swaps = 0;
+    std::size_t swap[4][2];       // offsets of the runs that trade places
+    std::size_t num_scaled = 0;
+    std::size_t scaled[8];        // offsets of the runs multiplied by an entry
+    std::uint8_t unit[8];         // as MonomialPlan::unit
+    Amplitude entry[8];
+};
+
+bool make_light_runs(const GeneralPlan& plan, const MonomialPlan& mono, LightRuns& out);
+
+// The update of a 2^n array (len ≥ 2^(low + 1)); only call it when
+// cpu_has_avx2() and the array passed the bound check within the budget.
+void light_runs_avx2(Amplitude* a, std::size_t len, const GeneralPlan& plan, const LightRuns& runs);
+
+}  // namespace vantelo::sim

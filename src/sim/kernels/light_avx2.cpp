@@ -1,0 +1,194 @@
+// The light one-qubit kernels with AVX2 (built with -mavx2 -mno-fma); the
+// pair layouts are those of the dense one-qubit kernel (kernels_avx2.cpp).
+#include <cstdint>
+#include <cstring>
+
+#include "sim/kernels/kernels_avx2.hpp"
+#include "sim/kernels/light.hpp"
+
+namespace vantelo::sim {
+
+namespace {
+
+using namespace avx2;
+
+// Which products of an entry a kernel keeps.
+enum class Keep : std::uint8_t { Zero, Re, Im, Both };
+
+struct Entry {
+    __m256 re;      // m.re in every lane
+    __m256 im;      // m.im in every lane
+    __m256 im_alt;  // −m.im, m.im, … (real lanes, imaginary lanes)
+};
+
+Entry broadcast(Amplitude m) {
+    return {_mm256_set1_ps(m.re), _mm256_set1_ps(m.im),
+            _mm256_setr_ps(-m.im, m.im, -m.im, m.im, -m.im, m.im, -m.im, m.im)};
+}
+
+// x·m, given x and swap_re_im(x), keeping the products K says. Both: the
+// dense kernel's form. Re: (x.re·m.re, x.im·m.re). Im: (x.im·(−m.im),
+// x.re·m.im), the dense −(x.im·m.im) and x.re·m.im exactly, since negation
+// commutes with rounding.
+template <Keep K>
+inline __m256 product(__m256 x, __m256 xs, const Entry& m) {
+    if constexpr (K == Keep::Re) return _mm256_mul_ps(x, m.re);
+    if constexpr (K == Keep::Im) return _mm256_mul_ps(xs, m.im_alt);
+    return _mm256_addsub_ps(_mm256_mul_ps(x, m.re), _mm256_mul_ps(xs, m.im));
+}
+
+// p + q as the dense kernel adds them, with a zero entry's product (±0)
+// left out.
+template <Keep A, Keep B>
+inline __m256 row(__m256 x0, __m256 s0, __m256 x1, __m256 s1, const Entry& a, const Entry& b) {
+    static_assert(A != Keep::Zero || B != Keep::Zero);
+    if constexpr (A == Keep::Zero) return product<B>(x1, s1, b);
+    else if constexpr (B == Keep::Zero) return product<A>(x0, s0, a);
+    else return _mm256_add_ps(product<A>(x0, s0, a), product<B>(x1, s1, b));
+}
+
+template <Keep K>
+constexpr bool needs_swap = K == Keep::Im || K == Keep::Both;
+
+template <Keep K00, Keep K01, Keep K10, Keep K11>
+struct Update {
+    Entry m[4];
+
+    inline void operator()(__m256& x0, __m256& x1) const {
+        constexpr bool swap0 = needs_swap<K00> || needs_swap<K10>;
+        constexpr bool swap1 = needs_swap<K01> || needs_swap<K11>;
+        const __m256 s0 = swap0 ? swap_re_im(x0) : x0;
+        const __m256 s1 = swap1 ? swap_re_im(x1) : x1;
+        const __m256 y0 = row<K00, K01>(x0, s0, x1, s1, m[0], m[1]);
+        const __m256 y1 = row<K10, K11>(x0, s0, x1, s1, m[2], m[3]);
+        x0 = y0;
+        x1 = y1;
+    }
+};
+
+// Every pair of the array through `update`, in the dense kernel's layouts:
+// neighbours (q = 0), the halves of four-amplitude chunks (q = 1), or
+// contiguous runs of 2^q ≥ 4.
+template <class U>
+void each_pair(Amplitude* a, std::size_t len, Qubit q, const U& update) {
+    if (q == 0) {
+        for (std::size_t i = 0; i < len; i += 8) {
+            const __m256 r0 = load(a + i);
+            const __m256 r1 = load(a + i + 4);
+            __m256 x0 = unpack_lo(r0, r1);
+            __m256 x1 = unpack_hi(r0, r1);
+            update(x0, x1);
+            store(a + i, unpack_lo(x0, x1));
+            store(a + i + 4, unpack_hi(x0, x1));
+        }
+        return;
+    }
+    if (q == 1) {
+        for (std::size_t i = 0; i < len; i += 8) {
+            const __m256 r0 = load(a + i);
+            const __m256 r1 = load(a + i + 4);
+            __m256 x0 = _mm256_permute2f128_ps(r0, r1, 0x20);
+            __m256 x1 = _mm256_permute2f128_ps(r0, r1, 0x31);
+            update(x0, x1);
+            store(a + i, _mm256_permute2f128_ps(x0, x1, 0x20));
+            store(a + i + 4, _mm256_permute2f128_ps(x0, x1, 0x31));
+        }
+        return;
+    }
+    const std::size_t half = std::size_t{1} << q;
+    for (std::size_t c = 0; c < len; c += 2 * half) {
+        Amplitude* lo = a + c;
+        Amplitude* hi = lo + half;
+        for (std::size_t j = 0; j < half; j += 4) {
+            __m256 x0 = load(lo + j);
+            __m256 x1 = load(hi + j);
+            update(x0, x1);
+            store(lo + j, x0);
+            store(hi + j, x1);
+        }
+    }
+}
+
+template <Keep K00, Keep K01, Keep K10, Keep K11>
+void run(Amplitude* a, std::size_t len, Qubit q, const Matrix2& m) {
+    const Update<K00, K01, K10, K11> u{{broadcast(m[0]), broadcast(m[1]), broadcast(m[2]), broadcast(m[3])}};
+    each_pair(a, len, q, u);
+}
+
+// One run of `len` amplitudes (a multiple of four) times a monomial entry,
+// as the monomial kernel forms it: units by part swaps and sign flips, other
+// entries by the dense product.
+void scale_run(Amplitude* p, std::size_t len, std::uint8_t unit, Amplitude e) {
+    const __m256 neg_re = _mm256_castsi256_ps(_mm256_setr_epi32(
+        static_cast<int>(0x80000000u), 0, static_cast<int>(0x80000000u), 0,
+        static_cast<int>(0x80000000u), 0, static_cast<int>(0x80000000u), 0));
+    const __m256 neg_im = _mm256_castsi256_ps(_mm256_setr_epi32(
+        0, static_cast<int>(0x80000000u), 0, static_cast<int>(0x80000000u),
+        0, static_cast<int>(0x80000000u), 0, static_cast<int>(0x80000000u)));
+    const __m256 neg = _mm256_or_ps(neg_re, neg_im);
+    const __m256 re = _mm256_set1_ps(e.re);
+    const __m256 im = _mm256_set1_ps(e.im);
+    for (std::size_t j = 0; j < len; j += 4) {
+        const __m256 x = load(p + j);
+        __m256 y;
+        switch (unit) {
+            case 1: y = _mm256_xor_ps(swap_re_im(x), neg_re); break;  // i·x = (−x.im, x.re)
+            case 2: y = _mm256_xor_ps(x, neg); break;                 // −x
+            case 3: y = _mm256_xor_ps(swap_re_im(x), neg_im); break;  // −i·x = (x.im, −x.re)
+            default: y = _mm256_addsub_ps(_mm256_mul_ps(x, re), _mm256_mul_ps(swap_re_im(x), im)); break;
+        }
+        store(p + j, y);
+    }
+}
+
+void swap_runs(Amplitude* p, Amplitude* q, std::size_t len) {
+    for (std::size_t j = 0; j < len; j += 4) {
+        const __m256 x = load(p + j);
+        const __m256 y = load(q + j);
+        store(p + j, y);
+        store(q + j, x);
+    }
+}
+
+}  // namespace
+
+void light_runs_avx2(Amplitude* a, std::size_t len, const GeneralPlan& plan, const LightRuns& runs) {
+    const std::size_t run = std::size_t{1} << runs.low;
+    const std::size_t mask = plan.target_mask | (run - 1);
+    for (std::size_t base = 0; base < len; base = ((base | mask) + 1) & ~mask) {
+        for (std::size_t k = 0; k < runs.num_swaps; ++k)
+            swap_runs(a + base + runs.swap[k][0], a + base + runs.swap[k][1], run);
+        for (std::size_t k = 0; k < runs.num_scaled; ++k)
+            scale_run(a + base + runs.scaled[k], run, runs.unit[k], runs.entry[k]);
+    }
+}
+
+bool light_bound_ok_avx2(const Amplitude* a, std::size_t len) {
+    // On the bit patterns: |v| > 2^32, ∞ and NaN are exactly the magnitudes
+    // above 0x4F800000.
+    const __m256i magnitude = _mm256_set1_epi32(0x7FFFFFFF);
+    const __m256i limit = _mm256_set1_epi32(0x4F800000);
+    __m256i over = _mm256_setzero_si256();
+    std::size_t i = 0;
+    for (; i + 4 <= len; i += 4) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + i));
+        over = _mm256_or_si256(over, _mm256_cmpgt_epi32(_mm256_and_si256(v, magnitude), limit));
+    }
+    return _mm256_testz_si256(over, over) != 0 && light_bound_ok_scalar(a + i, len - i);
+}
+
+void light_single_qubit_avx2(Amplitude* a, std::size_t len, Qubit q, const Matrix2& m,
+                             LightPattern p) {
+    using enum Keep;
+    switch (p) {
+        case LightPattern::RealDiagonal: return run<Re, Zero, Zero, Re>(a, len, q, m);
+        case LightPattern::Diagonal: return run<Both, Zero, Zero, Both>(a, len, q, m);
+        case LightPattern::Real: return run<Re, Re, Re, Re>(a, len, q, m);
+        case LightPattern::RealImag: return run<Re, Im, Im, Re>(a, len, q, m);
+        case LightPattern::AntiReal: return run<Zero, Re, Re, Zero>(a, len, q, m);
+        case LightPattern::Anti: return run<Zero, Both, Both, Zero>(a, len, q, m);
+        case LightPattern::None: break;
+    }
+}
+
+}  // namespace vantelo::sim

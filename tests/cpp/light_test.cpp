@@ -1,0 +1,120 @@
+// The light kernels against the dense sums they stand in for: equal up to the
+// sign of zero on finite inputs (large ones included), and the bound check
+// that guards them against the scalar reference.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <numeric>
+#include <random>
+#include <vector>
+
+#include "amplitude_test_util.hpp"
+#include "sim/gates/gate.hpp"
+#include "sim/gates/gate_catalog.hpp"
+#include "sim/kernels/kernels.hpp"
+#include "sim/kernels/light.hpp"
+
+namespace vantelo::sim {
+namespace {
+
+using testing::equal_up_to_zero_sign;
+
+// Random finite components, now and then ±0 or as large as the bound allows.
+std::vector<Amplitude> finite_state(std::size_t len, std::mt19937& rng) {
+    std::vector<Amplitude> v = testing::random_amplitudes(len, rng);
+    for (Amplitude& a : v)
+        if (rng() % 8 == 0) a.re *= 4294967296.0f;
+    return v;
+}
+
+// Entries with zeros of both signs in the places a pattern drops.
+Matrix2 signed_zeros(Matrix2 m, std::mt19937& rng) {
+    for (Amplitude& e : m) {
+        if (e.re == 0.0f) e.re = rng() % 2 ? 0.0f : -0.0f;
+        if (e.im == 0.0f) e.im = rng() % 2 ? 0.0f : -0.0f;
+    }
+    return m;
+}
+
+TEST(LightKernel, OneQubitPatternsMatchDenseSums) {
+    if (!cpu_has_avx2()) GTEST_SKIP() << "no AVX2";
+    std::mt19937 rng(11);
+    const Matrix2 gates[] = {matrices::rx(0.7f), matrices::ry(-2.1f), matrices::rz(1.3f), matrices::h(),
+                             matrices::p(0.4f),  matrices::s(),       matrices::t(),      matrices::x(),
+                             matrices::y(),      matrices::z(),       matrices::sdg(),    matrices::i(),
+                             Matrix2{Amplitude{0, 0}, Amplitude{0, 0}, Amplitude{0, 0}, Amplitude{2, 0}}};
+    for (const Matrix2& named : gates) {
+        const Matrix2 m = signed_zeros(named, rng);
+        const LightPattern pattern = light_pattern(m);
+        ASSERT_NE(pattern, LightPattern::None);
+        for (Qubit q : {0u, 1u, 2u, 3u, 6u}) {
+            std::vector<Amplitude> got = finite_state(128, rng);
+            std::vector<Amplitude> want = got;
+            apply_single_qubit_chunks_scalar(want.data(), q, m, 0, 128 >> (q + 1));
+            light_single_qubit_avx2(got.data(), got.size(), q, m, pattern);
+            EXPECT_TRUE(equal_up_to_zero_sign(got, want)) << "qubit " << q << " pattern " << int(pattern);
+        }
+    }
+    EXPECT_EQ(light_pattern(matrices::u(0.3f, 0.2f, 0.1f)), LightPattern::None);
+}
+
+TEST(LightKernel, RunsMatchDenseSums) {
+    if (!cpu_has_avx2()) GTEST_SKIP() << "no AVX2";
+    std::mt19937 rng(12);
+    auto controlled = [](std::vector<Qubit> c, Qubit t, const Matrix2& m) {
+        return std::get<Unitary>(make_controlled_unitary_gate(c, {t}, to_vector(m)).value()).op;
+    };
+    const Operation ops[] = {
+        controlled({2}, 5, matrices::x()),       controlled({6}, 3, matrices::x()),
+        controlled({3}, 2, matrices::z()),       controlled({4}, 7, matrices::p(0.9f)),
+        controlled({5}, 2, matrices::rz(-1.1f)), controlled({2, 7}, 4, matrices::x()),
+        controlled({4, 3}, 6, matrices::z()),    controlled({2}, 3, matrices::s()),
+        Operation::create({5, 2}, matrices::swap()).value(),
+        std::get<Unitary>(make_controlled_unitary_gate({7}, {2, 4}, matrices::swap()).value()).op,
+    };
+    for (const Operation& op : ops) {
+        const GeneralPlan plan = make_general_plan(op);
+        MonomialPlan mono;
+        LightRuns runs;
+        ASSERT_TRUE(make_monomial_plan(plan, mono));
+        ASSERT_TRUE(make_light_runs(plan, mono, runs));
+        std::vector<Amplitude> got = finite_state(256, rng);
+        std::vector<Amplitude> want = got;
+        std::vector<Amplitude> scratch(plan.dim);
+        general_groups_scalar(want.data(), plan, 0, 256 >> plan.num_targets, scratch.data());
+        light_runs_avx2(got.data(), got.size(), plan, runs);
+        EXPECT_TRUE(equal_up_to_zero_sign(got, want)) << "mask " << plan.target_mask;
+    }
+    // A phase on a moved row (iswap), a control on qubit 1: not runs.
+    const Operation refused[] = {Operation::create({2, 3}, matrices::iswap()).value(),
+                                 controlled({1}, 4, matrices::x())};
+    for (const Operation& op : refused) {
+        const GeneralPlan plan = make_general_plan(op);
+        MonomialPlan mono;
+        LightRuns runs;
+        ASSERT_TRUE(make_monomial_plan(plan, mono));
+        EXPECT_FALSE(make_light_runs(plan, mono, runs));
+    }
+}
+
+TEST(LightKernel, BoundCheckMatchesScalar) {
+    if (!cpu_has_avx2()) GTEST_SKIP() << "no AVX2";
+    std::mt19937 rng(13);
+    const float planted[] = {std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity(),
+                             std::numeric_limits<float>::quiet_NaN(), 4294967296.0f * 2.0f,
+                             -4294967296.0f, 4294967296.0f, 1e-40f};
+    for (std::size_t len : {1u, 3u, 4u, 7u, 16u, 37u}) {
+        std::vector<Amplitude> v = testing::random_amplitudes(len, rng);
+        EXPECT_TRUE(light_bound_ok_avx2(v.data(), len));
+        for (float f : planted) {
+            std::vector<Amplitude> w = v;
+            (rng() % 2 ? w[rng() % len].re : w[rng() % len].im) = f;
+            EXPECT_EQ(light_bound_ok_avx2(w.data(), len), light_bound_ok_scalar(w.data(), len)) << f;
+        }
+    }
+    EXPECT_FALSE(light_bound_ok_scalar(std::vector<Amplitude>{{0.0f, 4294967296.0f * 2.0f}}.data(), 1));
+}
+
+}  // namespace
+}  // namespace vantelo::sim
