@@ -14,8 +14,7 @@ namespace {
 std::atomic<std::uint32_t> g_forced_block_qubits{0};
 std::atomic<GatherMode> g_gather_mode{GatherMode::Auto};
 
-// Bytes of the L2 cache of cpu0, or 0 when neither the C library nor sysfs
-// says.
+// Bytes of a cache of cpu0, or 0 when neither the C library nor sysfs says.
 long read_cache_bytes(int sysconf_name, const char* sysfs_path) {
     const long from_libc = ::sysconf(sysconf_name);
     if (from_libc > 0) return from_libc;
@@ -60,19 +59,13 @@ std::uint32_t block_qubits_for(std::uint32_t n, std::size_t threads) {
     return std::min(cache, std::max(narrowed, kSerialMaxQubits - split));
 }
 
-bool gather_blocks_for(std::uint32_t n) {
+bool gather_blocks_for(std::uint32_t /*n*/) {
     switch (g_gather_mode.load(std::memory_order_relaxed)) {
         case GatherMode::Always: return true;
         case GatherMode::Never: return false;
         case GatherMode::Auto: break;
     }
-    // Unknown: assume 32 MiB, a common size today.
-    static const unsigned long llc = [] {
-        const long bytes =
-            read_cache_bytes(_SC_LEVEL3_CACHE_SIZE, "/sys/devices/system/cpu/cpu0/cache/index3/size");
-        return bytes > 0 ? static_cast<unsigned long>(bytes) : 32ul << 20;
-    }();
-    return n >= 60 || (8ul << n) > llc;
+    return true;
 }
 
 void set_gather_mode_for_testing(GatherMode mode) {

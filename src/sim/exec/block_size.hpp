@@ -28,13 +28,12 @@ std::uint32_t cache_block_qubits();
 std::uint32_t block_qubits_for(std::uint32_t n, std::size_t threads);
 
 // Whether the segments of a run of n qubits gather scattered qubits into a
-// buffer: only when the state (8·2^n bytes) is larger than the last-level
-// cache. A state that fits is read from that cache on every pass, and
-// bench/exec_bench.cpp measured the copies of a gather costing more there
-// than the passes they save; its segments run in place on the low qubits.
-// (One thread, 320 MiB reported by the C library: in place won at n = 20–24,
-// layered 1.35x against 1.1x gathered at n = 24; gathering won at n = 26,
-// 1.21x against 1.15x.)
+// buffer (true) or run in place on the low qubits. Gathering makes the
+// fewest passes; while each pass was dominated by the dense arithmetic, in
+// place won on states that fit the last-level cache, but with the light
+// kernels bench/exec_bench.cpp measured gathering ahead at every width
+// (two threads, n = 16–24: QFT 1.9–2.2x faster than in place, layered
+// circuits from 0.84x at n = 20 to 1.15x at n = 24), so it is the rule.
 bool gather_blocks_for(std::uint32_t n);
 
 // Forces gather_blocks_for for every later run (Auto restores the rule), so
