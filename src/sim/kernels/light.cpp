@@ -45,7 +45,7 @@ int growth_bits(const Amplitude* matrix, std::size_t entries, std::size_t cols) 
     // 2·cols·largest ≤ 2^bits.
     const double bound = 2.0 * static_cast<double>(cols) * static_cast<double>(largest);
     int bits = 1;
-    while (std::ldexp(1.0, bits) < bound) ++bits;
+    for (double power = 2.0; power < bound; power *= 2.0) ++bits;
     return bits;
 }
 
