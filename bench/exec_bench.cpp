@@ -5,9 +5,9 @@
 //
 // Workloads: random layered circuits of depth 20 (rx/ry/rz on every qubit,
 // then a brick of cx) and the QFT. The crossover table times small states
-// run whole on the calling thread (one block) against the same circuit split
-// into four blocks on the pool; the executor runs states up to the widest n
-// where the calling thread still wins on one block (kSerialMaxQubits).
+// run whole on one thread (one block, as the executor runs every state of up
+// to 2^16 amplitudes) against the same circuit split into four blocks on
+// the pool.
 //
 //   exec_bench [--threads N] [--min-qubits N] [--max-qubits N] [--reps N]
 #include <time.h>

@@ -30,10 +30,6 @@ long read_cache_bytes(int sysconf_name, const char* sysfs_path) {
     return value;
 }
 
-std::uint32_t bits_for_threads(std::size_t threads) {
-    // At least two blocks per worker, so an uneven split still keeps all busy.
-    return static_cast<std::uint32_t>(std::bit_width(2 * threads - 1));
-}
 
 }  // namespace
 
@@ -49,14 +45,10 @@ std::uint32_t cache_block_qubits() {
     return qubits;
 }
 
-std::uint32_t block_qubits_for(std::uint32_t n, std::size_t threads) {
+std::uint32_t block_qubits_for(std::uint32_t n) {
     const std::uint32_t forced = g_forced_block_qubits.load(std::memory_order_relaxed);
     if (forced != 0) return std::min(forced, n);
-    const std::uint32_t cache = cache_block_qubits();
-    if (n <= kSerialMaxQubits || threads <= 1) return std::min(cache, n);
-    const std::uint32_t split = bits_for_threads(threads);
-    const std::uint32_t narrowed = n > split ? n - split : 1;
-    return std::min(cache, std::max(narrowed, kSerialMaxQubits - split));
+    return std::min(cache_block_qubits(), n);
 }
 
 bool gather_blocks_for(std::uint32_t /*n*/) {

@@ -10,22 +10,21 @@ namespace vantelo::sim {
 // Blocks of 2^16 amplitudes (512 KiB) where the cache size cannot be read.
 inline constexpr std::uint32_t kDefaultBlockQubits = 16;
 
-// States of at most this many qubits run a whole circuit on the calling
-// thread (one block, no hand-off to the pool); measured by
-// the crossover table of bench/exec_bench.cpp (two threads): up to 13 qubits
-// the calling thread wins by 1.7-13x, from 14 on the results vary with load.
-inline constexpr std::uint32_t kSerialMaxQubits = 14;
-
 // The block width that fits half the L2 cache of one core (the other half
 // keeps the kernels' matrices and the neighbouring lines), clamped to
 // [12, 20]; kDefaultBlockQubits when the size is unknown.
 std::uint32_t cache_block_qubits();
 
-// The block width for a run of n qubits on a pool of `threads` workers:
-// the whole state up to kSerialMaxQubits (or on one worker), otherwise the
-// cache width, narrowed so every worker gets at least two blocks. A width
-// set by set_block_qubits_for_testing wins, capped at n.
-std::uint32_t block_qubits_for(std::uint32_t n, std::size_t threads);
+// The block width for a run of n qubits: the cache width, capped at n (a
+// width set by set_block_qubits_for_testing wins, also capped). It does not
+// depend on the pool size, so every pool cuts the state into the same blocks
+// and each block makes the same light-kernel checks (see light.hpp): results
+// are the same bits whatever the pool. A state of one block (up to 2^16
+// amplitudes here) runs each segment on one thread; against blocks narrowed
+// to give two threads two each, bench/exec_bench.cpp measured this at n = 16
+// on two threads 1.47x slower for the QFT (1.02 against 0.69 ms) and 1.18x
+// faster for the compiled expectation (1.41 against 1.67 ms).
+std::uint32_t block_qubits_for(std::uint32_t n);
 
 // Whether the segments of a run of n qubits gather scattered qubits into a
 // buffer (true) or run in place on the low qubits. Gathering makes the

@@ -248,7 +248,7 @@ Status run_schedule(const Schedule& schedule, std::span<const ExecItem> items, S
 Status run_items(std::span<const ExecItem> items, StateVector& state, Rng* rng,
                  std::vector<bool>* outcomes) {
     if (items.empty()) return {};
-    const std::uint32_t b = block_qubits_for(state.num_qubits, pool::current_num_threads());
+    const std::uint32_t b = block_qubits_for(state.num_qubits);
     return run_schedule(make_schedule(items, state.num_qubits, b, gather_blocks_for(state.num_qubits)),
                         items, state, rng, outcomes);
 }
@@ -258,7 +258,7 @@ void force_per_gate_path_for_testing(bool on) { g_per_gate.store(on, std::memory
 bool per_gate_path_forced() { return g_per_gate.load(std::memory_order_relaxed); }
 
 std::size_t planned_passes(std::span<const ExecItem> items, std::uint32_t n) {
-    const std::uint32_t b = block_qubits_for(n, pool::current_num_threads());
+    const std::uint32_t b = block_qubits_for(n);
     return make_schedule(items, n, b, gather_blocks_for(n)).passes();
 }
 

@@ -53,8 +53,10 @@ Schedule make_schedule(std::span<const ExecItem> items, std::uint32_t n, std::ui
         PlanStep step;
         step.first = open;
         step.last = end;
-        if (end - open == 1) {
-            // One item gains nothing from blocks and would pay for the copies.
+        if (end - open == 1 && b < n) {
+            // One item gains nothing from blocks and would pay for the copies;
+            // on a state that is one block (no copies) it still gains the
+            // light kernels.
             step.kind = PlanStep::Kind::Whole;
         } else {
             for (Qubit q = 0; q < n; ++q)

@@ -93,7 +93,7 @@ void build_runs(const CompiledCircuit& circuit, std::span<const float> params,
     }
     s.run_starts.push_back(s.undo_items.size());
     const std::uint32_t n = circuit.num_qubits;
-    const std::uint32_t b = block_qubits_for(n, pool::current_num_threads());
+    const std::uint32_t b = block_qubits_for(n);
     s.schedules.resize(rotations.size());
     for (std::size_t stage = 0; stage < rotations.size(); ++stage)
         s.schedules[stage] = make_schedule(

@@ -72,7 +72,7 @@ void apply_observable(const Amplitude* psi, Amplitude* phi, std::uint32_t num_qu
 void generator_partials(const Amplitude* phi, const Amplitude* psi, std::uint32_t num_qubits,
                         RotationKind kind, Qubit q, std::size_t block_begin, std::size_t block_end,
                         float* partials) {
-    if (q >= 3 && cpu_has_avx2())
+    if (num_qubits >= 3 && cpu_has_avx2())
         return generator_partials_avx2(phi, psi, num_qubits, kind, q, block_begin, block_end, partials);
     generator_partials_scalar(phi, psi, num_qubits, kind, q, block_begin, block_end, partials);
 }

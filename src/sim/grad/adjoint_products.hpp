@@ -40,8 +40,8 @@ void generator_partials_scalar(const Amplitude* phi, const Amplitude* psi, std::
                                std::size_t block_end, float* partials);
 
 // The same partials, bit for bit, with the eight lanes in one AVX2 register.
-// Needs q ≥ 3 (so a lane's partner and sign are those of its whole group of
-// eight) and a CPU with AVX2.
+// Needs at least three qubits (whole groups of eight) and a CPU with AVX2;
+// below q = 3 a lane's partner and sign come from fixed lane masks.
 void generator_partials_avx2(const Amplitude* phi, const Amplitude* psi, std::uint32_t num_qubits,
                              RotationKind kind, Qubit q, std::size_t block_begin,
                              std::size_t block_end, float* partials);

@@ -47,11 +47,93 @@ float block_partial(const Amplitude* phi, const Amplitude* psi, std::size_t firs
     return add_lanes(lanes);
 }
 
+// Targets 0, 1 and 2: both amplitudes of a pair sit among the same eight, so
+// ψ at x ^ bit is a lane permutation of ψ's own parts, and which lanes have
+// the bit set is fixed: a sign mask (Ry negates where it is clear, Rz where
+// it is set) or, for P, a mask that keeps only those lanes (the +0 the others
+// add leaves a lane as it is, as above).
+struct LowTarget {
+    __m256i partner;  // lane of the amplitude x ^ bit
+    __m256 clear;     // −0 in the lanes whose bit is clear
+    __m256 set;       // −0 in the lanes whose bit is set
+    __m256 keep;      // all bits set in the lanes whose bit is set
+};
+
+LowTarget low_target(std::size_t bit) {
+    // Lane l holds index kLane[l] (mod 8); the order is its own inverse.
+    static constexpr int kLane[8] = {0, 1, 4, 5, 2, 3, 6, 7};
+    alignas(32) int partner[8];
+    alignas(32) float clear[8], set[8];
+    alignas(32) int keep[8];
+    for (int l = 0; l < 8; ++l) {
+        const bool on = (kLane[l] & static_cast<int>(bit)) != 0;
+        partner[l] = kLane[kLane[l] ^ static_cast<int>(bit)];
+        clear[l] = on ? 0.0f : -0.0f;
+        set[l] = on ? -0.0f : 0.0f;
+        keep[l] = on ? -1 : 0;
+    }
+    return {_mm256_load_si256(reinterpret_cast<const __m256i*>(partner)), _mm256_load_ps(clear),
+            _mm256_load_ps(set), _mm256_castsi256_ps(_mm256_load_si256(reinterpret_cast<const __m256i*>(keep)))};
+}
+
+template <RotationKind Kind>
+float low_block_partial(const Amplitude* phi, const Amplitude* psi, std::size_t first, std::size_t len,
+                        const LowTarget& low) {
+    __m256 acc = _mm256_setzero_ps();
+    for (std::size_t x = first; x < first + len; x += 8) {
+        __m256 fr, fi, pr, pi;
+        load_parts(phi + x, fr, fi);
+        load_parts(psi + x, pr, pi);
+        if (Kind == RotationKind::Rx || Kind == RotationKind::Ry) {
+            pr = _mm256_permutevar8x32_ps(pr, low.partner);
+            pi = _mm256_permutevar8x32_ps(pi, low.partner);
+        }
+        __m256 t;
+        if (Kind == RotationKind::Ry)
+            t = _mm256_add_ps(_mm256_mul_ps(fr, pr), _mm256_mul_ps(fi, pi));
+        else
+            t = _mm256_sub_ps(_mm256_mul_ps(fr, pi), _mm256_mul_ps(fi, pr));
+        if (Kind == RotationKind::Ry) t = _mm256_xor_ps(t, low.clear);
+        if (Kind == RotationKind::Rz) t = _mm256_xor_ps(t, low.set);
+        if (Kind == RotationKind::P) t = _mm256_and_ps(t, low.keep);
+        acc = _mm256_add_ps(acc, t);
+    }
+    alignas(32) float v[8];
+    _mm256_store_ps(v, acc);
+    const float lanes[8] = {v[0], v[1], v[4], v[5], v[2], v[3], v[6], v[7]};
+    return add_lanes(lanes);
+}
+
+void low_partials(const Amplitude* phi, const Amplitude* psi, std::uint32_t num_qubits,
+                  RotationKind kind, Qubit q, std::size_t block_begin, std::size_t block_end,
+                  float* partials) {
+    const std::size_t len = product_block_len(num_qubits);
+    const LowTarget low = low_target(std::size_t{1} << q);
+    for (std::size_t b = block_begin; b < block_end; ++b) {
+        const std::size_t first = b * len;
+        switch (kind) {
+            case RotationKind::Rx:
+                partials[b] = low_block_partial<RotationKind::Rx>(phi, psi, first, len, low);
+                break;
+            case RotationKind::Ry:
+                partials[b] = low_block_partial<RotationKind::Ry>(phi, psi, first, len, low);
+                break;
+            case RotationKind::Rz:
+                partials[b] = low_block_partial<RotationKind::Rz>(phi, psi, first, len, low);
+                break;
+            case RotationKind::P:
+                partials[b] = low_block_partial<RotationKind::P>(phi, psi, first, len, low);
+                break;
+        }
+    }
+}
+
 }  // namespace
 
 void generator_partials_avx2(const Amplitude* phi, const Amplitude* psi, std::uint32_t num_qubits,
                              RotationKind kind, Qubit q, std::size_t block_begin,
                              std::size_t block_end, float* partials) {
+    if (q < 3) return low_partials(phi, psi, num_qubits, kind, q, block_begin, block_end, partials);
     const std::size_t len = product_block_len(num_qubits);
     const std::size_t bit = std::size_t{1} << q;
     for (std::size_t b = block_begin; b < block_end; ++b) {
