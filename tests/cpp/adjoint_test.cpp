@@ -261,6 +261,26 @@ TEST(AdjointProducts, Avx2PartialsEqualScalarBitForBit) {
     }
 }
 
+TEST(AdjointProducts, Avx2ObservableEqualsScalarBitForBit) {
+    if (!cpu_has_avx2()) GTEST_SKIP() << "no AVX2";
+    std::mt19937 rng(10);
+    for (std::uint32_t n : {2u, 3u, 7u, 12u}) {
+        const std::size_t size = std::size_t{1} << n;
+        const std::vector<Amplitude> psi = testing::random_amplitudes(size, rng);
+        std::vector<PauliTermMasks> masks(12);
+        std::vector<float> coefficients(12);
+        for (std::size_t t = 0; t < masks.size(); ++t) {
+            masks[t] = {rng() & (size - 1), rng() & (size - 1), rng() % 2 == 0, rng() % 2 == 0};
+            coefficients[t] = std::normal_distribution<float>()(rng);
+        }
+        coefficients[3] = -0.0f;
+        std::vector<Amplitude> want(size), got(size);
+        apply_observable_scalar(psi.data(), want.data(), 0, size, masks, coefficients);
+        apply_observable_avx2(psi.data(), got.data(), 0, size, masks, coefficients);
+        EXPECT_TRUE(testing::bit_identical(got, want)) << "n " << n;
+    }
+}
+
 TEST(Messages, AdjointChecksAndRefusalComeBeforeAnyRun) {
     const char* refusal = "adjoint differentiation needs a circuit without measurements or resets";
     for (bool reset : {false, true}) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <numeric>
 
 namespace vantelo::sim {
 
@@ -37,11 +38,47 @@ private:
     std::vector<std::size_t> cursor_;
 };
 
+// One block holds the whole state: every run of unitary items is one segment
+// with every qubit active (in place), the plan the greedy rule below makes
+// then, without its bookkeeping.
+Schedule one_block_schedule(std::span<const ExecItem> items, std::uint32_t n) {
+    Schedule schedule;
+    schedule.block_qubits = n;
+    std::vector<Qubit> all(n);
+    std::iota(all.begin(), all.end(), Qubit{0});
+    std::size_t open = kNever;
+    for (std::size_t i = 0; i <= items.size(); ++i) {
+        const bool unitary = i < items.size() && (items[i].kind == ExecItem::Kind::Single ||
+                                                  items[i].kind == ExecItem::Kind::General);
+        if (unitary) {
+            if (open == kNever) open = i;
+            continue;
+        }
+        if (open != kNever) {
+            PlanStep step;
+            step.first = open;
+            step.last = i;
+            step.active = all;
+            schedule.steps.push_back(std::move(step));
+            open = kNever;
+        }
+        if (i == items.size()) break;
+        PlanStep step;
+        step.kind = items[i].kind == ExecItem::Kind::Measure ? PlanStep::Kind::Measure
+                    : items[i].kind == ExecItem::Kind::Reset ? PlanStep::Kind::Reset
+                                                             : PlanStep::Kind::Whole;
+        step.first = i;
+        schedule.steps.push_back(std::move(step));
+    }
+    return schedule;
+}
+
 }  // namespace
 
 Schedule make_schedule(std::span<const ExecItem> items, std::uint32_t n, std::uint32_t b,
                        bool gather) {
     b = std::min(b, n);
+    if (b == n) return one_block_schedule(items, n);
     const std::uint32_t run = std::min(kRunQubits, b / 2);
     Schedule schedule;
     schedule.block_qubits = b;

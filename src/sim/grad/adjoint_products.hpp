@@ -28,6 +28,17 @@ inline std::size_t product_blocks(std::uint32_t num_qubits) {
 void apply_observable(const Amplitude* psi, Amplitude* phi, std::uint32_t num_qubits,
                       std::span<const PauliTermMasks> masks, std::span<const float> coefficients);
 
+// The same for φ[first, last), one y at a time: the reference.
+void apply_observable_scalar(const Amplitude* psi, Amplitude* phi, std::size_t first,
+                             std::size_t last, std::span<const PauliTermMasks> masks,
+                             std::span<const float> coefficients);
+
+// The same values, bit for bit, term by term over four amplitudes per
+// register (each y still adds its terms in order). first and last are
+// multiples of 4; only call it when cpu_has_avx2().
+void apply_observable_avx2(const Amplitude* psi, Amplitude* phi, std::size_t first, std::size_t last,
+                           std::span<const PauliTermMasks> masks, std::span<const float> coefficients);
+
 // partials[b] for blocks [block_begin, block_end) of the sum whose total is
 // d⟨ψ|H|ψ⟩/dθ for a rotation of `kind` on qubit q at this point of the sweep
 // (φ = the observable's backward state, ψ the forward state after the

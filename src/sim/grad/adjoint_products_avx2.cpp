@@ -5,6 +5,9 @@
 // same tree adds them.
 #include <immintrin.h>
 
+#include <cstdint>
+#include <span>
+
 #include "sim/grad/adjoint_products.hpp"
 
 namespace vantelo::sim {
@@ -129,6 +132,50 @@ void low_partials(const Amplitude* phi, const Amplitude* psi, std::uint32_t num_
 }
 
 }  // namespace
+
+void apply_observable_avx2(const Amplitude* psi, Amplitude* phi, std::size_t first, std::size_t last,
+                           std::span<const PauliTermMasks> masks, std::span<const float> coefficients) {
+    const __m256 zero = _mm256_setzero_ps();
+    for (std::size_t y = first; y < last; y += 4) _mm256_storeu_ps(reinterpret_cast<float*>(phi + y), zero);
+    const __m256 sign_bit = _mm256_castsi256_ps(_mm256_set1_epi32(static_cast<int>(0x80000000u)));
+    const __m256 re_sign = _mm256_castsi256_ps(_mm256_setr_epi32(
+        static_cast<int>(0x80000000u), 0, static_cast<int>(0x80000000u), 0,
+        static_cast<int>(0x80000000u), 0, static_cast<int>(0x80000000u), 0));
+    for (std::size_t t = 0; t < masks.size(); ++t) {
+        const PauliTermMasks& m = masks[t];
+        // Output amplitude k of a register reads source amplitude k ^ lo of
+        // the register at (y ^ flip) & ~3, with the sign of its low bits
+        // (and of negated); the bits above add parity((x & ~3) & parity).
+        const unsigned lo = static_cast<unsigned>(m.flip & 3);
+        alignas(32) int idx[8];
+        alignas(32) std::uint32_t sign[8];
+        for (unsigned k = 0; k < 4; ++k) {
+            const unsigned src = k ^ lo;
+            idx[2 * k] = static_cast<int>(2 * src);
+            idx[2 * k + 1] = static_cast<int>(2 * src + 1);
+            const std::uint32_t bit =
+                (static_cast<std::uint32_t>(__builtin_parityll(src & m.parity)) ^ (m.negated ? 1u : 0u)) << 31;
+            sign[2 * k] = sign[2 * k + 1] = bit;
+        }
+        const __m256i permute = _mm256_load_si256(reinterpret_cast<const __m256i*>(idx));
+        const __m256 low_sign = _mm256_castsi256_ps(_mm256_load_si256(reinterpret_cast<const __m256i*>(sign)));
+        const __m256 c = _mm256_set1_ps(coefficients[t]);
+        const std::uint64_t flip_hi = m.flip & ~std::uint64_t{3};
+        const std::uint64_t parity_hi = m.parity & ~std::uint64_t{3};
+        for (std::size_t y = first; y < last; y += 4) {
+            const std::size_t x = y ^ flip_hi;
+            __m256 w = _mm256_loadu_ps(reinterpret_cast<const float*>(psi + x));
+            if (lo != 0) w = _mm256_permutevar8x32_ps(w, permute);
+            // i·w = (−w.im, w.re), then the sign of the phase.
+            if (m.imaginary) w = _mm256_xor_ps(_mm256_permute_ps(w, 0xB1), re_sign);
+            __m256 s = low_sign;
+            if (__builtin_parityll(x & parity_hi)) s = _mm256_xor_ps(s, sign_bit);
+            w = _mm256_xor_ps(w, s);
+            float* out = reinterpret_cast<float*>(phi + y);
+            _mm256_storeu_ps(out, _mm256_add_ps(_mm256_loadu_ps(out), _mm256_mul_ps(c, w)));
+        }
+    }
+}
 
 void generator_partials_avx2(const Amplitude* phi, const Amplitude* psi, std::uint32_t num_qubits,
                              RotationKind kind, Qubit q, std::size_t block_begin,
