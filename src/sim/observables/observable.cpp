@@ -1,9 +1,11 @@
 #include "sim/observables/observable.hpp"
 
 #include <algorithm>
+#include <vector>
 
-#include "sim/observables/expectation_kernels.hpp"
+#include "pool/pool.hpp"
 #include "sim/kernels/kernels.hpp"
+#include "sim/observables/expectation_kernels.hpp"
 #include "sim/messages.hpp"
 
 namespace vantelo::sim {
@@ -52,6 +54,12 @@ PauliTermMasks term_masks(const PauliTerm& term) {
 }
 
 
+namespace {
+
+constexpr std::uint32_t kPoolTermSumsMinQubits = 14;
+
+}  // namespace
+
 void term_sums(const Amplitude* psi, std::uint32_t num_qubits, const PauliTermMasks* terms,
                std::size_t count, float* sums) {
     if (num_qubits >= 3 && cpu_has_avx2()) return term_sums_avx2(psi, num_qubits, terms, count, sums);
@@ -60,18 +68,30 @@ void term_sums(const Amplitude* psi, std::uint32_t num_qubits, const PauliTermMa
 
 Result<float> expectation(const StateVector& state, const Observable& observable) {
     VANTELO_TRY(check_observable_qubits(observable, state.num_qubits));
-    // Each term's sum is independent, so groups of terms are summed together;
-    // the total still takes them in term order.
-    float total = 0.0f;
+    // Each term's sum is an independent chain, so groups of terms are summed
+    // side by side, and the groups on the pool; the total still takes them
+    // in term order.
     const std::vector<PauliTerm>& terms = observable.terms;
-    for (std::size_t first = 0; first < terms.size(); first += kTermGroup) {
-        const std::size_t count = std::min(kTermGroup, terms.size() - first);
-        PauliTermMasks masks[kTermGroup];
-        float sums[kTermGroup];
-        for (std::size_t k = 0; k < count; ++k) masks[k] = term_masks(terms[first + k]);
-        term_sums(state.amplitudes.data(), state.num_qubits, masks, count, sums);
-        for (std::size_t k = 0; k < count; ++k) total = total + sums[k] * terms[first + k].coefficient;
-    }
+    const std::size_t groups = (terms.size() + kTermGroup - 1) / kTermGroup;
+    std::vector<PauliTermMasks> masks(terms.size());
+    for (std::size_t t = 0; t < terms.size(); ++t) masks[t] = term_masks(terms[t]);
+    std::vector<float> sums(terms.size());
+    auto run = [&](std::size_t begin, std::size_t end) {
+        for (std::size_t g = begin; g < end; ++g) {
+            const std::size_t first = g * kTermGroup;
+            const std::size_t count = std::min(kTermGroup, terms.size() - first);
+            term_sums(state.amplitudes.data(), state.num_qubits, masks.data() + first, count,
+                      sums.data() + first);
+        }
+    };
+    // A group over fewer amplitudes takes less time than handing it to a
+    // worker.
+    if (groups >= 2 && state.num_qubits >= kPoolTermSumsMinQubits)
+        pool::for_each_piece(groups, run);
+    else
+        run(0, groups);
+    float total = 0.0f;
+    for (std::size_t t = 0; t < terms.size(); ++t) total = total + sums[t] * terms[t].coefficient;
     return total;
 }
 
