@@ -44,7 +44,7 @@ Status add_param_single(ParameterizedCircuitSpec& spec, RotationKind kind, Qubit
                         std::uint32_t slot) {
     if (target >= spec.num_qubits) return fail(msg::qubit_out_of_range(target, spec.num_qubits));
     if (slot >= spec.parameters.size()) return fail(msg::parameter_slot_missing(slot));
-    spec.items.push_back(ParamOp{target, slot, kind});
+    spec.items.emplace_back(std::in_place_type<ParamOp>, target, slot, kind);
     return {};
 }
 
