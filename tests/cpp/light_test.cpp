@@ -73,12 +73,14 @@ TEST(LightKernel, RunsMatchDenseSums) {
         Operation::create({5, 2}, matrices::swap()).value(),
         std::get<Unitary>(make_controlled_unitary_gate({7}, {2, 4}, matrices::swap()).value()).op,
     };
+    auto runs_of = [](const GeneralPlan& plan, LightRuns& runs) {
+        MonomialPlan mono;
+        return make_monomial_plan(plan, mono) && make_light_runs(plan, mono, runs);
+    };
     for (const Operation& op : ops) {
         const GeneralPlan plan = make_general_plan(op);
-        MonomialPlan mono;
         LightRuns runs;
-        ASSERT_TRUE(make_monomial_plan(plan, mono));
-        ASSERT_TRUE(make_light_runs(plan, mono, runs));
+        ASSERT_TRUE(runs_of(plan, runs));
         std::vector<Amplitude> got = finite_state(256, rng);
         std::vector<Amplitude> want = got;
         std::vector<Amplitude> scratch(plan.dim);
@@ -90,11 +92,8 @@ TEST(LightKernel, RunsMatchDenseSums) {
     const Operation refused[] = {Operation::create({2, 3}, matrices::iswap()).value(),
                                  controlled({1}, 4, matrices::x())};
     for (const Operation& op : refused) {
-        const GeneralPlan plan = make_general_plan(op);
-        MonomialPlan mono;
         LightRuns runs;
-        ASSERT_TRUE(make_monomial_plan(plan, mono));
-        EXPECT_FALSE(make_light_runs(plan, mono, runs));
+        EXPECT_FALSE(runs_of(make_general_plan(op), runs));
     }
 }
 

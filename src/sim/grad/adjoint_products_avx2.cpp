@@ -107,28 +107,12 @@ float low_block_partial(const Amplitude* phi, const Amplitude* psi, std::size_t 
     return add_lanes(lanes);
 }
 
-void low_partials(const Amplitude* phi, const Amplitude* psi, std::uint32_t num_qubits,
-                  RotationKind kind, Qubit q, std::size_t block_begin, std::size_t block_end,
-                  float* partials) {
-    const std::size_t len = product_block_len(num_qubits);
-    const LowTarget low = low_target(std::size_t{1} << q);
-    for (std::size_t b = block_begin; b < block_end; ++b) {
-        const std::size_t first = b * len;
-        switch (kind) {
-            case RotationKind::Rx:
-                partials[b] = low_block_partial<RotationKind::Rx>(phi, psi, first, len, low);
-                break;
-            case RotationKind::Ry:
-                partials[b] = low_block_partial<RotationKind::Ry>(phi, psi, first, len, low);
-                break;
-            case RotationKind::Rz:
-                partials[b] = low_block_partial<RotationKind::Rz>(phi, psi, first, len, low);
-                break;
-            case RotationKind::P:
-                partials[b] = low_block_partial<RotationKind::P>(phi, psi, first, len, low);
-                break;
-        }
-    }
+// One block's partial: the low-target form where low is given.
+template <RotationKind Kind>
+float partial(const Amplitude* phi, const Amplitude* psi, std::size_t first, std::size_t len,
+              std::size_t bit, const LowTarget* low) {
+    return low != nullptr ? low_block_partial<Kind>(phi, psi, first, len, *low)
+                          : block_partial<Kind>(phi, psi, first, len, bit);
 }
 
 }  // namespace
@@ -180,23 +164,28 @@ void apply_observable_avx2(const Amplitude* psi, Amplitude* phi, std::size_t fir
 void generator_partials_avx2(const Amplitude* phi, const Amplitude* psi, std::uint32_t num_qubits,
                              RotationKind kind, Qubit q, std::size_t block_begin,
                              std::size_t block_end, float* partials) {
-    if (q < 3) return low_partials(phi, psi, num_qubits, kind, q, block_begin, block_end, partials);
     const std::size_t len = product_block_len(num_qubits);
     const std::size_t bit = std::size_t{1} << q;
+    LowTarget low_masks;
+    const LowTarget* low = nullptr;
+    if (q < 3) {
+        low_masks = low_target(bit);
+        low = &low_masks;
+    }
     for (std::size_t b = block_begin; b < block_end; ++b) {
         const std::size_t first = b * len;
         switch (kind) {
             case RotationKind::Rx:
-                partials[b] = block_partial<RotationKind::Rx>(phi, psi, first, len, bit);
+                partials[b] = partial<RotationKind::Rx>(phi, psi, first, len, bit, low);
                 break;
             case RotationKind::Ry:
-                partials[b] = block_partial<RotationKind::Ry>(phi, psi, first, len, bit);
+                partials[b] = partial<RotationKind::Ry>(phi, psi, first, len, bit, low);
                 break;
             case RotationKind::Rz:
-                partials[b] = block_partial<RotationKind::Rz>(phi, psi, first, len, bit);
+                partials[b] = partial<RotationKind::Rz>(phi, psi, first, len, bit, low);
                 break;
             case RotationKind::P:
-                partials[b] = block_partial<RotationKind::P>(phi, psi, first, len, bit);
+                partials[b] = partial<RotationKind::P>(phi, psi, first, len, bit, low);
                 break;
         }
     }
