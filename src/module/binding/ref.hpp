@@ -27,7 +27,13 @@ public:
     }
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
-    ~Ref() { Py_XDECREF(p_); }
+    // A thread the interpreter ends while shutting down (a call inside
+    // wanted the lock back) unwinds through here without the lock or a
+    // thread state; releasing the object then would crash in the allocator,
+    // so the reference is left to the ending process.
+    ~Ref() {
+        if (p_ != nullptr && PyGILState_Check()) Py_DECREF(p_);
+    }
 
     PyObject* get() const noexcept { return p_; }
     explicit operator bool() const noexcept { return p_ != nullptr; }
