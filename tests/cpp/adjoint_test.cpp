@@ -169,7 +169,7 @@ TEST(ExecutorAdjoint, SweepEqualsPerItemSweep) {
         std::uint32_t b;
         GatherMode mode;
     };
-    for (std::uint32_t n : {4u, 9u, 13u}) {
+    for (std::uint32_t n : {4u, 9u, 12u, 13u, 16u}) {
         std::mt19937 rng(300 + n);
         const std::uint32_t num_params = 2 + rng() % 4;
         const CompiledCircuit plan = catalogue_plan(n, num_params, 60, rng);
@@ -188,6 +188,38 @@ TEST(ExecutorAdjoint, SweepEqualsPerItemSweep) {
             EXPECT_TRUE(same_float(got.value, want.value));
             EXPECT_TRUE(same_floats(got.gradient.span(), want.gradient.span())) << "n " << n << " b " << w.b;
         }
+    }
+}
+
+// Registers run in halves (the sweep from 12 qubits, the forward run too
+// from 16): items on the top qubit exchange it with a lower one, a unitary
+// on the top and every qubit it could trade with runs on the whole vectors,
+// and operations that keep their controls (three of them, one the top) run
+// on each half; all against the per-item sweep.
+TEST(ExecutorAdjoint, HalvesSweepExchangesAndJointItemsEqualPerItemSweep) {
+    for (std::uint32_t n : {12u, 16u}) {
+        std::mt19937 rng(40 + n);
+        const std::uint32_t num_params = 5;
+        PlanBuilder b(n, num_params);
+        const Qubit top = n - 1;
+        for (int layer = 0; layer < 3; ++layer) {
+            for (Qubit q = 0; q < n; ++q) b.rot(static_cast<RotationKind>((q + layer) % 4), q, (q + layer) % num_params);
+            std::vector<Qubit> joint{top};
+            for (Qubit q = kProductBlockBits; q < top; ++q) joint.push_back(q);
+            b.gate(Unitary{Operation::create(joint, random_unitary(std::size_t{1} << joint.size(), rng)).value()});
+            b.gate(controlled_gate({top, 2, 5}, 7, matrices::h()).value());
+            b.cx(top, 0).rot(RotationKind::Rz, top, 1).cx(3, top);
+            for (Qubit q = 0; q + 1 < n; ++q) b.cx(q, q + 1);
+        }
+        const CompiledCircuit plan = b.compile();
+        const Observable o = random_hamiltonian(n, 12, rng);
+        const std::vector<float> params = testing::random_params(num_params, rng);
+        force_per_gate_path_for_testing(true);
+        const ValueAndGradient want = adjoint_value_and_gradient(plan, params, o).value();
+        force_per_gate_path_for_testing(false);
+        const ValueAndGradient got = adjoint_value_and_gradient(plan, params, o).value();
+        EXPECT_TRUE(same_float(got.value, want.value));
+        EXPECT_TRUE(same_floats(got.gradient.span(), want.gradient.span())) << "n " << n;
     }
 }
 

@@ -54,13 +54,13 @@ std::vector<PhysicalItem> rename(std::span<const ExecItem> items, std::size_t fi
     return out;
 }
 
-void apply_whole(const ExecItem& item, StateVector& state) {
+void apply_whole(const ExecItem& item, Amplitude* amplitudes, std::uint32_t n) {
     if (item.kind == ExecItem::Kind::Controlled)
-        apply_controlled(state.amplitudes.data(), state.num_qubits, *item.op);
+        apply_controlled(amplitudes, n, *item.op);
     else if (item.kind == ExecItem::Kind::General)
-        apply_general(state.amplitudes.data(), state.num_qubits, *item.op);
+        apply_general(amplitudes, n, *item.op);
     else
-        apply_single_qubit(state.amplitudes.data(), state.num_qubits, item.qubit, item.matrix);
+        apply_single_qubit(amplitudes, n, item.qubit, item.matrix);
 }
 
 // The segment on one block of 2^b amplitudes: every amplitude sees its items
@@ -68,9 +68,10 @@ void apply_whole(const ExecItem& item, StateVector& state) {
 // the block is known to stay finite: a bound check passed at most
 // kLightBudget bits of growth ago (see light.hpp). A block that fails the
 // check (an infinity or a NaN, or huge values) keeps the dense kernels.
-void apply_segment(const std::vector<PhysicalItem>& segment, Amplitude* a, std::uint32_t b,
-                   Amplitude* scratch) {
-    int budget = -1;  // bits of growth left since the last check; < 0: none
+// `budget` is the growth left from a check made before the segment (< 0:
+// none); the budget left after it is returned (< 0 once a check failed).
+int apply_segment(const std::vector<PhysicalItem>& segment, Amplitude* a, std::uint32_t b,
+                  Amplitude* scratch, int budget) {
     bool failed = false;
     for (const PhysicalItem& p : segment) {
         const BlockKernel& k = p.kernel;
@@ -81,6 +82,7 @@ void apply_segment(const std::vector<PhysicalItem>& segment, Amplitude* a, std::
         apply_block_kernel(k, a, b, scratch, budget >= k.growth);
         budget = budget >= k.growth ? budget - k.growth : -1;
     }
+    return failed ? -1 : budget;
 }
 
 // The addressing of one segment's blocks. The active qubits below `run` are
@@ -154,16 +156,22 @@ void copy_block(Amplitude* a, const BlockLayout& l, std::size_t base, Amplitude*
     }
 }
 
-Status run_blocked(const PlanStep& step, std::span<const ExecItem> items, StateVector& state) {
-    std::vector<Qubit> position(state.num_qubits, 0);
+// The segment over every block of each of `arrays` (registers of n qubits
+// that take the same items, prepared once). budgets[v] is as for
+// apply_segment, for every block of arrays[v]; afterwards the budget every
+// block has left, or −1 if any block failed its check. The bound a check
+// proves holds for the whole register, so it carries over to the next
+// segment's blocks, however these are cut.
+Status run_blocked(const PlanStep& step, std::span<const ExecItem> items,
+                   std::span<Amplitude* const> arrays, std::uint32_t n, std::span<int> budgets) {
+    std::vector<Qubit> position(n, 0);
     for (Qubit i = 0; i < step.active.size(); ++i) position[step.active[i]] = i;
     const std::vector<PhysicalItem> segment = rename(items, step.first, step.last, position);
-    const BlockLayout layout(step.active, state.num_qubits);
+    const BlockLayout layout(step.active, n);
     const std::uint32_t b = layout.b;
     std::size_t widest = 1;
     for (const PhysicalItem& p : segment) widest = std::max(widest, p.kernel.plan.dim);
-    Amplitude* amplitudes = state.amplitudes.data();
-    const std::size_t blocks = state.size() >> b;
+    const std::size_t blocks = (std::size_t{1} << n) >> b;
     // Each piece applies the whole segment to one block before the next, so
     // the block stays in cache; the kernels inside run on this thread. A
     // single block (a small state) never leaves the calling thread. The
@@ -172,26 +180,37 @@ Status run_blocked(const PlanStep& step, std::span<const ExecItem> items, StateV
     StopToken own_token;
     StopToken& token = current_stop_token() != nullptr ? *current_stop_token() : own_token;
     StopTokenScope caller(token);
-    pool::for_each_piece(blocks, [&](std::size_t first, std::size_t last) {
-        StopTokenScope on_worker(token);
-        pool::InlineLoops on_this_thread;
-        AlignedArray<Amplitude> buffer;
-        std::vector<Amplitude> scratch(widest);
-        if (!layout.in_place()) buffer = AlignedArray<Amplitude>::uninitialized(std::size_t{1} << b);
-        std::size_t base = layout.base(first);
-        for (std::size_t block = first; block < last; ++block) {
-            if (stop_requested()) return;
-            Amplitude* a = amplitudes + base;
-            if (!layout.in_place()) {
-                copy_block<true>(amplitudes, layout, base, buffer.data());
-                a = buffer.data();
+    for (std::size_t v = 0; v < arrays.size(); ++v) {
+        Amplitude* const amplitudes = arrays[v];
+        const int budget_in = budgets[v];
+        std::atomic<int> budget_out{budget_in};
+        std::atomic<bool> failed{false};
+        pool::for_each_piece(blocks, [&](std::size_t first, std::size_t last) {
+            StopTokenScope on_worker(token);
+            pool::InlineLoops on_this_thread;
+            // The kernels' scratch (a few amplitudes) stays with the thread.
+            thread_local std::vector<Amplitude> scratch;
+            if (scratch.size() < widest) scratch.resize(widest);
+            AlignedArray<Amplitude> buffer;
+            if (!layout.in_place()) buffer = AlignedArray<Amplitude>::uninitialized(std::size_t{1} << b);
+            std::size_t base = layout.base(first);
+            for (std::size_t block = first; block < last; ++block) {
+                if (stop_requested()) return;
+                Amplitude* a = amplitudes + base;
+                if (!layout.in_place()) {
+                    copy_block<true>(amplitudes, layout, base, buffer.data());
+                    a = buffer.data();
+                }
+                const int left = apply_segment(segment, a, b, scratch.data(), budget_in);
+                if (left < 0) failed.store(true, std::memory_order_relaxed);
+                else budget_out.store(left, std::memory_order_relaxed);
+                if (!layout.in_place()) copy_block<false>(amplitudes, layout, base, buffer.data());
+                base = BlockLayout::next(base, layout.inactive);
             }
-            apply_segment(segment, a, b, scratch.data());
-            if (!layout.in_place()) copy_block<false>(amplitudes, layout, base, buffer.data());
-            base = BlockLayout::next(base, layout.inactive);
-        }
-    });
-    if (stop_requested()) return stopped_error();
+        });
+        budgets[v] = failed.load() ? -1 : budget_out.load();
+        if (stop_requested()) return stopped_error();
+    }
     return {};
 }
 
@@ -230,16 +249,36 @@ Status run_schedule(const Schedule& schedule, std::span<const ExecItem> items, S
     for (const PlanStep& step : schedule.steps) {
         if (stop_requested()) return stopped_error();
         switch (step.kind) {
-            case PlanStep::Kind::Blocked:
-                VANTELO_TRY(run_blocked(step, items, state));
+            case PlanStep::Kind::Blocked: {
+                Amplitude* const array = state.amplitudes.data();
+                int budget = -1;
+                VANTELO_TRY(run_blocked(step, items, {&array, 1}, state.num_qubits, {&budget, 1}));
                 break;
+            }
             case PlanStep::Kind::Whole:
-                apply_whole(items[step.first], state);
+                apply_whole(items[step.first], state.amplitudes.data(), state.num_qubits);
                 break;
             case PlanStep::Kind::Measure:
             case PlanStep::Kind::Reset:
                 VANTELO_TRY(measure_step(items[step.first], state, rng, outcomes));
                 break;
+        }
+    }
+    return {};
+}
+
+Status run_unitary_schedule(const Schedule& schedule, std::span<const ExecItem> items,
+                            std::span<Amplitude* const> arrays, std::uint32_t n,
+                            std::span<int> light_budgets) {
+    for (const PlanStep& step : schedule.steps) {
+        if (stop_requested()) return stopped_error();
+        if (step.kind == PlanStep::Kind::Blocked) {
+            VANTELO_TRY(run_blocked(step, items, arrays, n, light_budgets));
+            continue;
+        }
+        for (std::size_t v = 0; v < arrays.size(); ++v) {
+            apply_whole(items[step.first], arrays[v], n);
+            light_budgets[v] = -1;
         }
     }
     return {};

@@ -36,6 +36,17 @@ Status run_items(std::span<const ExecItem> items, StateVector& state, Rng* rng,
 Status run_schedule(const Schedule& schedule, std::span<const ExecItem> items, StateVector& state,
                     Rng* rng, std::vector<bool>* outcomes);
 
+// The same for a schedule without measurements or resets on each of
+// `arrays`, registers of 2^n amplitudes that need not be whole states (the
+// halves of larger registers, say); each segment is prepared once for all.
+// light_budgets[v] carries the light kernels' bound of arrays[v] between
+// runs (see light.hpp): the bits of growth left since a check proved every
+// amplitude finite and small, < 0 when no check holds. Start it at −1, and
+// reset it when anything else writes the array.
+Status run_unitary_schedule(const Schedule& schedule, std::span<const ExecItem> items,
+                            std::span<Amplitude* const> arrays, std::uint32_t n,
+                            std::span<int> light_budgets);
+
 // Routes run_circuit and run_steps to their gate-by-gate references while
 // set, so tests can compare whole computations (gradients, batches) with
 // the executor's.

@@ -1,32 +1,17 @@
 #include "sim/grad/adjoint.hpp"
 
-#include <atomic>
-#include <exception>
-#include <thread>
 #include <utility>
 
-#include "pool/pool.hpp"
 #include "sim/exec/block_size.hpp"
 #include "sim/exec/executor.hpp"
 #include "sim/grad/adjoint_products.hpp"
+#include "sim/grad/paired_stages.hpp"
 #include "sim/messages.hpp"
+#include "sim/observables/observable.hpp"
 #include "sim/stop.hpp"
-
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#endif
 
 namespace vantelo::sim {
 
-namespace {
-
-void cpu_relax() {
-#if defined(__x86_64__) || defined(__i386__)
-    _mm_pause();
-#endif
-}
-
-// The conjugate transpose of op written into undo, reusing its storage.
 void adjoint_into(const Operation& op, Operation& undo) {
     const std::size_t dim = std::size_t{1} << op.targets.size();
     undo.targets.assign(op.targets.begin(), op.targets.end());
@@ -39,6 +24,8 @@ void adjoint_into(const Operation& op, Operation& undo) {
             matrix[r * dim + c] = Amplitude{m.re, -m.im};
         }
 }
+
+namespace {
 
 // Un-applies plan items [first, last) from the state, last item first,
 // through the same apply functions a forward run uses.
@@ -104,79 +91,34 @@ void build_runs(const CompiledCircuit& circuit, std::span<const float> params,
 
 constexpr std::uint32_t kOneThreadSweepMaxQubits = 13;
 
-// The backward sweep as a fixed sequence of stages, each of two independent
-// tasks: stage 2s un-applies the items between rotation s − 1 and rotation s
-// (counted from the end of the plan) from ψ (task 0) and from φ (task 1);
-// stage 2s + 1 computes the block partials of rotation s's inner product,
-// the first half of the blocks in task 0 and the second in task 1. A task
-// may start once every task of the earlier stages has finished. Threads
-// claim tasks in order from one counter, so one thread alone runs them all
-// in sequence and two run both tasks of each stage side by side; no task
-// ever waits for a particular thread. Task 0 of stage 2s + 2 first combines
-// rotation s's partials, in block order.
+// The backward sweep as pairs of tasks (see paired_stages.hpp): stage 2s
+// un-applies the items between rotation s − 1 and rotation s (counted from
+// the end of the plan) from ψ (task 0) and from φ (task 1); stage 2s + 1
+// computes the block partials of rotation s's inner product, the first half
+// of the blocks in task 0 and the second in task 1. Task 0 of stage 2s + 2
+// first combines rotation s's partials, in block order.
 class Sweep {
 public:
     Sweep(const CompiledCircuit& circuit, std::span<const float> params, StateVector& psi,
           AdjointScratch& scratch)
         : circuit_(circuit), params_(params), psi_(psi), s_(scratch),
-          blocks_(product_blocks(psi.num_qubits)),
-          tasks_(4 * scratch.rotations.size()), per_item_(per_gate_path_forced()) {}
+          blocks_(product_blocks(psi.num_qubits)), per_item_(per_gate_path_forced()) {}
 
     Status run() {
-        // Both threads share the stop token of the loop around the sweep (a
-        // batch), or one of its own, so a stop the caller sees ends it.
-        StopToken own_token;
-        StopToken& token = current_stop_token() != nullptr ? *current_stop_token() : own_token;
-        StopTokenScope caller(token);
         // On small registers a stage is a microsecond or two of work, less
         // than moving the states between two cores' caches costs, so one
         // thread runs every task (measured on 2 threads: n = 12 0.68x of one
         // thread, n = 14 1.18x, n = 16 1.18x).
-        if (psi_.num_qubits <= kOneThreadSweepMaxQubits) {
-            work();
-        } else {
-            pool::for_each_piece(2, [this, &token](std::size_t, std::size_t) {
-                StopTokenScope on_worker(token);
-                work();
-            });
-        }
-        if (failed_.load(std::memory_order_acquire)) {
-            if (exception_) std::rethrow_exception(exception_);
-            return std::move(error_);
-        }
+        const bool two_threads = psi_.num_qubits > kOneThreadSweepMaxQubits;
+        VANTELO_TRY(run_paired_stages(2 * s_.rotations.size(), two_threads,
+                                      [this](std::size_t stage, unsigned side) {
+                                          return run_task(stage, side);
+                                      }));
         finish_rotation(s_.rotations.size() - 1);
         return {};
     }
 
 private:
-    // A task is claimed only once it may start, so a thread that waits holds
-    // no task: when the other thread is descheduled between tasks, this one
-    // runs both tasks of the following stages alone.
-    void work() {
-        unsigned spins = 0;
-        for (;;) {
-            std::size_t t = next_.load(std::memory_order_relaxed);
-            if (t >= tasks_) return;
-            const std::size_t ready = t & ~std::size_t{1};  // tasks of earlier stages
-            if (done_.load(std::memory_order_acquire) < ready ||
-                !next_.compare_exchange_weak(t, t + 1, std::memory_order_relaxed)) {
-                if (++spins < 256) cpu_relax();
-                else std::this_thread::yield();
-                continue;
-            }
-            spins = 0;
-            // A task that throws (an allocation of the apply functions) still
-            // counts as done, or the other thread would wait for it forever;
-            // the exception is rethrown once both threads have left.
-            try {
-                if (!failed_.load(std::memory_order_relaxed)) run_task(t / 2, t & 1);
-            } catch (...) {
-                record(Error{}, std::current_exception());
-            }
-            done_.fetch_add(1, std::memory_order_acq_rel);
-        }
-    }
-
     // The plan position of rotation s counted from the end.
     std::size_t position(std::size_t s) const {
         return s_.rotations[s_.rotations.size() - 1 - s];
@@ -188,7 +130,7 @@ private:
             combine_partials(p.kind, s_.partials.data(), blocks_);
     }
 
-    void run_task(std::size_t stage, unsigned side) {
+    Status run_task(std::size_t stage, unsigned side) {
         const std::size_t s = stage / 2;
         if (stage % 2 == 0) {
             if (s > 0 && side == 0) finish_rotation(s - 1);
@@ -196,33 +138,21 @@ private:
             if (!per_item_) {
                 const std::span<const ExecItem> items(s_.undo_items.data() + s_.run_starts[s],
                                                       s_.run_starts[s + 1] - s_.run_starts[s]);
-                Status status = run_schedule(s_.schedules[s], items, state, nullptr, nullptr);
-                if (!status) record(std::move(status).error());
-                return;
+                Amplitude* const array = state.amplitudes.data();
+                return run_unitary_schedule(s_.schedules[s], items, {&array, 1}, state.num_qubits,
+                                            {&budgets_[side], 1});
             }
             // The per-item reference the executor's runs are tested against.
             const std::size_t last = s == 0 ? circuit_.ops.size() : position(s - 1) + 1;
-            Status status = side == 0 ? unapply_steps(circuit_, params_, psi_, position(s) + 1,
-                                                      last, s_.undo_psi)
-                                      : unapply_steps(circuit_, params_, s_.phi, position(s) + 1,
-                                                      last, s_.undo_phi);
-            if (!status) record(std::move(status).error());
-            return;
+            return unapply_steps(circuit_, params_, state, position(s) + 1, last,
+                                 side == 0 ? s_.undo_psi : s_.undo_phi);
         }
         const ParamOp& p = std::get<ParamOp>(circuit_.ops[position(s)]);
         const std::size_t half = blocks_ / 2;
         generator_partials(s_.phi.amplitudes.data(), psi_.amplitudes.data(), psi_.num_qubits,
                            p.kind, p.target, side == 0 ? 0 : half, side == 0 ? half : blocks_,
                            s_.partials.data());
-    }
-
-    void record(Error error, std::exception_ptr exception = nullptr) {
-        bool expected = false;
-        if (claimed_.compare_exchange_strong(expected, true)) {
-            error_ = std::move(error);
-            exception_ = std::move(exception);
-            failed_.store(true, std::memory_order_release);
-        }
+        return {};
     }
 
     const CompiledCircuit& circuit_;
@@ -230,14 +160,10 @@ private:
     StateVector& psi_;
     AdjointScratch& s_;
     const std::size_t blocks_;
-    const std::size_t tasks_;
     const bool per_item_;
-    std::atomic<std::size_t> next_{0};
-    std::atomic<std::size_t> done_{0};
-    std::atomic<bool> claimed_{false};
-    std::atomic<bool> failed_{false};
-    Error error_;
-    std::exception_ptr exception_;
+    // The light kernels' bound of ψ and φ, carried from stage to stage (see
+    // run_unitary_schedule).
+    int budgets_[2] = {-1, -1};
 };
 
 void ensure_width(StateVector& state, std::uint32_t n) {
@@ -258,7 +184,19 @@ Status adjoint_value_and_gradient_into(const CompiledCircuit& circuit, std::span
     VANTELO_TRY(check_observable_qubits(observable, circuit.num_qubits));
     if (has_random_steps(circuit)) return fail(msg::adjoint_needs_unitary_plan());
 
-    VANTELO_ASSIGN_OR_RETURN(value, expectation_with_context(circuit, params, observable, context));
+    const std::uint32_t n = circuit.num_qubits;
+    const bool halves = !per_gate_path_forced() && halves_for(n);
+    if (halves && halves_forward_for(n)) {
+        // The forward run on halves too; it ends in logical order, where the
+        // value is summed as every expectation is.
+        prepare_context(circuit, context);
+        build_halves_forward(circuit, params, scratch.forward);
+        Amplitude* const vectors[1] = {context.state.amplitudes.data()};
+        VANTELO_TRY(run_halves(scratch.forward, vectors));
+        VANTELO_ASSIGN_OR_RETURN(value, expectation(context.state, observable));
+    } else {
+        VANTELO_ASSIGN_OR_RETURN(value, expectation_with_context(circuit, params, observable, context));
+    }
     for (float& g : gradient) g = 0.0f;
     std::vector<std::size_t>& rotations = scratch.rotations;
     rotations.clear();
@@ -267,7 +205,6 @@ Status adjoint_value_and_gradient_into(const CompiledCircuit& circuit, std::span
     if (rotations.empty()) return {};
 
     StateVector& psi = context.state;
-    const std::uint32_t n = circuit.num_qubits;
     ensure_width(scratch.phi, n);
     scratch.masks.clear();
     scratch.coefficients.clear();
@@ -279,8 +216,19 @@ Status adjoint_value_and_gradient_into(const CompiledCircuit& circuit, std::span
                      scratch.coefficients);
     scratch.partials.resize(product_blocks(n));
     scratch.contributions.resize(rotations.size());
-    if (!per_gate_path_forced()) build_runs(circuit, params, scratch);
-    VANTELO_TRY(Sweep(circuit, params, psi, scratch).run());
+    if (halves) {
+        build_halves_sweep(circuit, params, rotations, scratch.sweep);
+        Amplitude* const vectors[2] = {psi.amplitudes.data(), scratch.phi.amplitudes.data()};
+        VANTELO_TRY(run_halves(scratch.sweep, vectors));
+        const std::size_t R = rotations.size(), blocks = product_blocks(n);
+        for (std::size_t r = 0; r < R; ++r)
+            scratch.contributions[R - 1 - r] =
+                combine_partials(std::get<ParamOp>(circuit.ops[rotations[R - 1 - r]]).kind,
+                                 scratch.sweep.rotation_partials.data() + r * blocks, blocks);
+    } else {
+        if (!per_gate_path_forced()) build_runs(circuit, params, scratch);
+        VANTELO_TRY(Sweep(circuit, params, psi, scratch).run());
+    }
 
     // Contributions in plan order; a parameter's first one replaces its +0.
     scratch.started.assign(gradient.size(), 0);

@@ -13,6 +13,7 @@
 
 #include "sim/exec/compiled.hpp"
 #include "sim/exec/schedule.hpp"
+#include "sim/grad/adjoint_halves.hpp"
 #include "sim/grad/gradient.hpp"
 #include "sim/observables/expectation_kernels.hpp"
 #include "sim/observables/observable.hpp"
@@ -43,7 +44,14 @@ struct AdjointScratch {
     std::vector<ExecItem> undo_items;
     std::vector<std::size_t> run_starts;
     std::vector<Schedule> schedules;
+    // The forward run and the sweep on halves of the vectors, for the
+    // registers that take them.
+    HalvesPlan forward;
+    HalvesPlan sweep;
 };
+
+// The conjugate transpose of op written into undo, reusing its storage.
+void adjoint_into(const Operation& op, Operation& undo);
 
 // Checks the parameter length, then the observable's qubits against the
 // circuit's width, then refuses plans with measurements or resets, before

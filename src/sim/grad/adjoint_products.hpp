@@ -16,7 +16,7 @@ namespace vantelo::sim {
 // Inner products are sums of partials over blocks of this many amplitudes
 // (fewer when the whole register is smaller), combined in block order. The
 // blocks depend on the register only, never on the pool.
-inline constexpr std::uint32_t kProductBlockBits = 11;
+inline constexpr std::uint32_t kProductBlockBits = 8;
 
 inline std::size_t product_blocks(std::uint32_t num_qubits) {
     return num_qubits > kProductBlockBits ? std::size_t{1} << (num_qubits - kProductBlockBits) : 1;
