@@ -156,21 +156,43 @@ void copy_block(Amplitude* a, const BlockLayout& l, std::size_t base, Amplitude*
     }
 }
 
-// The segment over every block of each of `arrays` (registers of n qubits
-// that take the same items, prepared once). budgets[v] is as for
-// apply_segment, for every block of arrays[v]; afterwards the budget every
-// block has left, or −1 if any block failed its check. The bound a check
-// proves holds for the whole register, so it carries over to the next
-// segment's blocks, however these are cut.
-Status run_blocked(const PlanStep& step, std::span<const ExecItem> items,
-                   std::span<Amplitude* const> arrays, std::uint32_t n, std::span<int> budgets) {
+// One Blocked step made ready to run: its items renamed to the block's bit
+// positions, their kernels prepared, the blocks' addressing. The kernels
+// borrow the items' matrices and the renamed operations in `segment`, whose
+// storage stays put when the step moves.
+struct PreparedStep {
+    PlanStep::Kind kind = PlanStep::Kind::Blocked;
+    const ExecItem* item = nullptr;  // Whole
+    std::vector<PhysicalItem> segment;
+    BlockLayout layout;
+    std::size_t widest = 1;
+};
+
+PreparedStep prepare_step(const PlanStep& step, std::span<const ExecItem> items, std::uint32_t n) {
+    PreparedStep out{step.kind, nullptr, {}, BlockLayout(step.active, n), 1};
+    if (step.kind != PlanStep::Kind::Blocked) {
+        out.item = &items[step.first];
+        return out;
+    }
     std::vector<Qubit> position(n, 0);
     for (Qubit i = 0; i < step.active.size(); ++i) position[step.active[i]] = i;
-    const std::vector<PhysicalItem> segment = rename(items, step.first, step.last, position);
-    const BlockLayout layout(step.active, n);
+    out.segment = rename(items, step.first, step.last, position);
+    for (const PhysicalItem& p : out.segment) out.widest = std::max(out.widest, p.kernel.plan.dim);
+    return out;
+}
+
+// The segment over every block of each of `arrays` (registers of n qubits
+// that take the same items). budgets[v] is as for apply_segment, for every
+// block of arrays[v]; afterwards the budget every block has left, or −1 if
+// any block failed its check. The bound a check proves holds for the whole
+// register, so it carries over to the next segment's blocks, however these
+// are cut.
+Status run_blocked(const PreparedStep& prepared, std::span<Amplitude* const> arrays,
+                   std::uint32_t n, std::span<int> budgets) {
+    const std::vector<PhysicalItem>& segment = prepared.segment;
+    const BlockLayout& layout = prepared.layout;
     const std::uint32_t b = layout.b;
-    std::size_t widest = 1;
-    for (const PhysicalItem& p : segment) widest = std::max(widest, p.kernel.plan.dim);
+    const std::size_t widest = prepared.widest;
     const std::size_t blocks = (std::size_t{1} << n) >> b;
     // Each piece applies the whole segment to one block before the next, so
     // the block stays in cache; the kernels inside run on this thread. A
@@ -214,6 +236,17 @@ Status run_blocked(const PlanStep& step, std::span<const ExecItem> items,
     return {};
 }
 
+// A prepared step on each of `arrays`.
+Status run_prepared_step(const PreparedStep& step, std::span<Amplitude* const> arrays,
+                         std::uint32_t n, std::span<int> budgets) {
+    if (step.kind == PlanStep::Kind::Blocked) return run_blocked(step, arrays, n, budgets);
+    for (std::size_t v = 0; v < arrays.size(); ++v) {
+        apply_whole(*step.item, arrays[v], n);
+        budgets[v] = -1;
+    }
+    return {};
+}
+
 Status measure_step(const ExecItem& item, StateVector& state, Rng* rng, std::vector<bool>* outcomes) {
     if (item.kind == ExecItem::Kind::Reset) return reset_qubit(state, item.qubit, *rng);
     VANTELO_ASSIGN_OR_RETURN(const bool outcome, measure_qubit(state, item.qubit, *rng));
@@ -252,7 +285,8 @@ Status run_schedule(const Schedule& schedule, std::span<const ExecItem> items, S
             case PlanStep::Kind::Blocked: {
                 Amplitude* const array = state.amplitudes.data();
                 int budget = -1;
-                VANTELO_TRY(run_blocked(step, items, {&array, 1}, state.num_qubits, {&budget, 1}));
+                VANTELO_TRY(run_blocked(prepare_step(step, items, state.num_qubits), {&array, 1},
+                                        state.num_qubits, {&budget, 1}));
                 break;
             }
             case PlanStep::Kind::Whole:
@@ -272,14 +306,32 @@ Status run_unitary_schedule(const Schedule& schedule, std::span<const ExecItem> 
                             std::span<int> light_budgets) {
     for (const PlanStep& step : schedule.steps) {
         if (stop_requested()) return stopped_error();
-        if (step.kind == PlanStep::Kind::Blocked) {
-            VANTELO_TRY(run_blocked(step, items, arrays, n, light_budgets));
-            continue;
-        }
-        for (std::size_t v = 0; v < arrays.size(); ++v) {
-            apply_whole(items[step.first], arrays[v], n);
-            light_budgets[v] = -1;
-        }
+        VANTELO_TRY(run_prepared_step(prepare_step(step, items, n), arrays, n, light_budgets));
+    }
+    return {};
+}
+
+struct PreparedSchedule::Steps {
+    std::vector<PreparedStep> steps;
+};
+
+PreparedSchedule::PreparedSchedule() = default;
+PreparedSchedule::~PreparedSchedule() = default;
+PreparedSchedule::PreparedSchedule(PreparedSchedule&&) noexcept = default;
+PreparedSchedule& PreparedSchedule::operator=(PreparedSchedule&&) noexcept = default;
+
+PreparedSchedule::PreparedSchedule(const Schedule& schedule, std::span<const ExecItem> items,
+                                   std::uint32_t n)
+    : n_(n), steps_(std::make_unique<Steps>()) {
+    steps_->steps.reserve(schedule.steps.size());
+    for (const PlanStep& step : schedule.steps) steps_->steps.push_back(prepare_step(step, items, n));
+}
+
+Status run_prepared(const PreparedSchedule& schedule, std::span<Amplitude* const> arrays,
+                    std::span<int> light_budgets) {
+    for (const PreparedStep& step : schedule.steps_->steps) {
+        if (stop_requested()) return stopped_error();
+        VANTELO_TRY(run_prepared_step(step, arrays, schedule.n_, light_budgets));
     }
     return {};
 }

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -46,6 +47,30 @@ Status run_schedule(const Schedule& schedule, std::span<const ExecItem> items, S
 Status run_unitary_schedule(const Schedule& schedule, std::span<const ExecItem> items,
                             std::span<Amplitude* const> arrays, std::uint32_t n,
                             std::span<int> light_budgets);
+
+// A unitary schedule with its segments' kernels prepared once, for runs
+// that apply the same items to several arrays (both vectors of a sweep, or
+// the halves of each). It borrows the items, which must stay put and
+// unchanged while it lives.
+class PreparedSchedule {
+public:
+    PreparedSchedule();
+    PreparedSchedule(const Schedule& schedule, std::span<const ExecItem> items, std::uint32_t n);
+    ~PreparedSchedule();
+    PreparedSchedule(PreparedSchedule&&) noexcept;
+    PreparedSchedule& operator=(PreparedSchedule&&) noexcept;
+
+private:
+    friend Status run_prepared(const PreparedSchedule& schedule, std::span<Amplitude* const> arrays,
+                               std::span<int> light_budgets);
+    struct Steps;
+    std::uint32_t n_ = 0;
+    std::unique_ptr<Steps> steps_;
+};
+
+// run_unitary_schedule with a prepared schedule (arrays of its n qubits).
+Status run_prepared(const PreparedSchedule& schedule, std::span<Amplitude* const> arrays,
+                    std::span<int> light_budgets);
 
 // Routes run_circuit and run_steps to their gate-by-gate references while
 // set, so tests can compare whole computations (gradients, batches) with

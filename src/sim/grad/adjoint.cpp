@@ -82,11 +82,11 @@ void build_runs(const CompiledCircuit& circuit, std::span<const float> params,
     const std::uint32_t n = circuit.num_qubits;
     const std::uint32_t b = block_qubits_for(n);
     s.schedules.resize(rotations.size());
-    for (std::size_t stage = 0; stage < rotations.size(); ++stage)
-        s.schedules[stage] = make_schedule(
-            std::span<const ExecItem>(s.undo_items).subspan(
-                s.run_starts[stage], s.run_starts[stage + 1] - s.run_starts[stage]),
-            n, b, gather_blocks_for(n));
+    for (std::size_t stage = 0; stage < rotations.size(); ++stage) {
+        const std::span<const ExecItem> items = std::span<const ExecItem>(s.undo_items).subspan(
+            s.run_starts[stage], s.run_starts[stage + 1] - s.run_starts[stage]);
+        s.schedules[stage] = PreparedSchedule(make_schedule(items, n, b, gather_blocks_for(n)), items, n);
+    }
 }
 
 constexpr std::uint32_t kOneThreadSweepMaxQubits = 13;
@@ -136,11 +136,8 @@ private:
             if (s > 0 && side == 0) finish_rotation(s - 1);
             StateVector& state = side == 0 ? psi_ : s_.phi;
             if (!per_item_) {
-                const std::span<const ExecItem> items(s_.undo_items.data() + s_.run_starts[s],
-                                                      s_.run_starts[s + 1] - s_.run_starts[s]);
                 Amplitude* const array = state.amplitudes.data();
-                return run_unitary_schedule(s_.schedules[s], items, {&array, 1}, state.num_qubits,
-                                            {&budgets_[side], 1});
+                return run_prepared(s_.schedules[s], {&array, 1}, {&budgets_[side], 1});
             }
             // The per-item reference the executor's runs are tested against.
             const std::size_t last = s == 0 ? circuit_.ops.size() : position(s - 1) + 1;
@@ -185,26 +182,15 @@ Status adjoint_value_and_gradient_into(const CompiledCircuit& circuit, std::span
     if (has_random_steps(circuit)) return fail(msg::adjoint_needs_unitary_plan());
 
     const std::uint32_t n = circuit.num_qubits;
-    const bool halves = !per_gate_path_forced() && halves_for(n);
-    if (halves && halves_forward_for(n)) {
-        // The forward run on halves too; it ends in logical order, where the
-        // value is summed as every expectation is.
-        prepare_context(circuit, context);
-        build_halves_forward(circuit, params, scratch.forward);
-        Amplitude* const vectors[1] = {context.state.amplitudes.data()};
-        VANTELO_TRY(run_halves(scratch.forward, vectors));
-        VANTELO_ASSIGN_OR_RETURN(value, expectation(context.state, observable));
-    } else {
-        VANTELO_ASSIGN_OR_RETURN(value, expectation_with_context(circuit, params, observable, context));
-    }
-    for (float& g : gradient) g = 0.0f;
     std::vector<std::size_t>& rotations = scratch.rotations;
     rotations.clear();
     for (std::size_t i = 0; i < circuit.ops.size(); ++i)
         if (std::holds_alternative<ParamOp>(circuit.ops[i])) rotations.push_back(i);
-    if (rotations.empty()) return {};
-
-    StateVector& psi = context.state;
+    for (float& g : gradient) g = 0.0f;
+    if (rotations.empty()) {
+        VANTELO_ASSIGN_OR_RETURN(value, expectation_with_context(circuit, params, observable, context));
+        return {};
+    }
     ensure_width(scratch.phi, n);
     scratch.masks.clear();
     scratch.coefficients.clear();
@@ -212,20 +198,49 @@ Status adjoint_value_and_gradient_into(const CompiledCircuit& circuit, std::span
         scratch.masks.push_back(term_masks(term));
         scratch.coefficients.push_back(term.coefficient);
     }
-    apply_observable(psi.amplitudes.data(), scratch.phi.amplitudes.data(), n, scratch.masks,
-                     scratch.coefficients);
-    scratch.partials.resize(product_blocks(n));
     scratch.contributions.resize(rotations.size());
-    if (halves) {
-        build_halves_sweep(circuit, params, rotations, scratch.sweep);
+
+    if (!per_gate_path_forced() && halves_for(n)) {
+        prepare_context(circuit, context);
+        StateVector& psi = context.state;
         Amplitude* const vectors[2] = {psi.amplitudes.data(), scratch.phi.amplitudes.data()};
-        VANTELO_TRY(run_halves(scratch.sweep, vectors));
+        const bool forward_in_halves = halves_forward_for(n);
+        if (forward_in_halves) {
+            // It ends in logical order, where the value is summed as every
+            // expectation is.
+            build_halves_forward(circuit, params, scratch.forward);
+            VANTELO_TRY(run_halves(scratch.forward, vectors));
+            VANTELO_ASSIGN_OR_RETURN(value, expectation(psi, observable));
+        }
+        build_halves_sweep(circuit, params, rotations, scratch.sweep);
+        // Ahead of the sweep, in the same hand-off to the pool (so both
+        // threads are awake when it starts): the forward run and its value
+        // on one thread, unless done, then φ = H ψ, one half per thread.
+        const std::size_t half = psi.size() / 2;
+        auto ahead = [&](std::size_t stage, unsigned side) -> Status {
+            if (stage == 0 && !forward_in_halves) {
+                if (side != 0) return {};
+                VANTELO_TRY(run_into(circuit, params, psi));
+                VANTELO_ASSIGN_OR_RETURN(value, expectation(psi, observable));
+                return {};
+            }
+            apply_observable_range(vectors[0], vectors[1], side * half, (side + 1) * half,
+                                   scratch.masks, scratch.coefficients);
+            return {};
+        };
+        const Prologue prologue{forward_in_halves ? 1u : 2u, ahead};
+        VANTELO_TRY(run_halves(scratch.sweep, vectors, &prologue));
         const std::size_t R = rotations.size(), blocks = product_blocks(n);
         for (std::size_t r = 0; r < R; ++r)
             scratch.contributions[R - 1 - r] =
                 combine_partials(std::get<ParamOp>(circuit.ops[rotations[R - 1 - r]]).kind,
                                  scratch.sweep.rotation_partials.data() + r * blocks, blocks);
     } else {
+        VANTELO_ASSIGN_OR_RETURN(value, expectation_with_context(circuit, params, observable, context));
+        StateVector& psi = context.state;
+        apply_observable(psi.amplitudes.data(), scratch.phi.amplitudes.data(), n, scratch.masks,
+                         scratch.coefficients);
+        scratch.partials.resize(product_blocks(n));
         if (!per_gate_path_forced()) build_runs(circuit, params, scratch);
         VANTELO_TRY(Sweep(circuit, params, psi, scratch).run());
     }

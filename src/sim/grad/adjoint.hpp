@@ -38,12 +38,13 @@ struct AdjointScratch {
     std::vector<float> coefficients;
     // The backward sweep as executor runs: the adjoint items of every stage
     // (stage s un-applies what lies between rotations s − 1 and s, counted
-    // from the end) at [run_starts[s], run_starts[s + 1]), their schedules,
-    // and the conjugate transposes the items borrow.
+    // from the end) at [run_starts[s], run_starts[s + 1]), their prepared
+    // schedules (run on ψ and on φ), and the conjugate transposes the items
+    // borrow.
     std::vector<Operation> undo_ops;
     std::vector<ExecItem> undo_items;
     std::vector<std::size_t> run_starts;
-    std::vector<Schedule> schedules;
+    std::vector<PreparedSchedule> schedules;
     // The forward run and the sweep on halves of the vectors, for the
     // registers that take them.
     HalvesPlan forward;

@@ -118,9 +118,11 @@ void plan_steps(HalvesPlan& plan, const std::vector<Event>& events, bool restore
     std::size_t schedules = 0;
     auto schedule = [&](std::size_t first, std::size_t last, std::uint32_t width) {
         if (plan.schedules.size() <= schedules) plan.schedules.resize(schedules + 1);
-        plan.schedules[schedules] = make_schedule(
-            std::span<const ExecItem>(plan.items).subspan(first, last - first), width,
-            block_qubits_for(width), gather_blocks_for(width));
+        const std::span<const ExecItem> items =
+            std::span<const ExecItem>(plan.items).subspan(first, last - first);
+        plan.schedules[schedules] = PreparedSchedule(
+            make_schedule(items, width, block_qubits_for(width), gather_blocks_for(width)), items,
+            width);
         return schedules++;
     };
     auto close_run = [&] {
@@ -212,11 +214,21 @@ void plan_steps(HalvesPlan& plan, const std::vector<Event>& events, bool restore
         else ++p;
     }
 
+    using Stage = HalvesStage::Kind;
     for (std::size_t i = 0; i < plan.steps.size(); ++i) {
-        const bool halves = plan.steps[i].kind == HalvesStep::Kind::Run ||
-                            plan.steps[i].kind == HalvesStep::Kind::Partial;
-        if (halves && !plan.stages.empty() && plan.stages.back().halves) plan.stages.back().last = i + 1;
-        else plan.stages.push_back({halves, i, i + 1});
+        switch (plan.steps[i].kind) {
+            case HalvesStep::Kind::Run:
+            case HalvesStep::Kind::Partial:
+                if (!plan.stages.empty() && plan.stages.back().kind == Stage::Halves)
+                    plan.stages.back().last = i + 1;
+                else
+                    plan.stages.push_back({Stage::Halves, i, i + 1});
+                break;
+            case HalvesStep::Kind::Swap:
+            case HalvesStep::Kind::Joint:
+                plan.stages.push_back({Stage::Vectors, i, i + 1});
+                break;
+        }
     }
     plan.block_partials.resize(blocks);
 }
@@ -298,7 +310,7 @@ void build_halves_sweep(const CompiledCircuit& circuit, std::span<const float> p
     plan.rotation_partials.resize(R * product_blocks(plan.num_qubits));
 }
 
-Status run_halves(HalvesPlan& plan, Amplitude* const* vectors) {
+Status run_halves(HalvesPlan& plan, Amplitude* const* vectors, const Prologue* prologue) {
     const std::uint32_t n = plan.num_qubits;
     const std::size_t half = std::size_t{1} << (n - 1);
     const std::size_t blocks = product_blocks(n);
@@ -306,19 +318,19 @@ Status run_halves(HalvesPlan& plan, Amplitude* const* vectors) {
     // The light kernels' bound of each half of each vector (see
     // run_unitary_schedule), carried from run to run.
     int budgets[2][2] = {{-1, -1}, {-1, -1}};  // [half][vector]
+    const std::size_t first_stage = prologue != nullptr ? prologue->count : 0;
     auto task = [&](std::size_t stage_index, unsigned side) -> Status {
-        const HalvesStage& stage = plan.stages[stage_index];
-        if (!stage.halves && side >= count) return {};
+        if (stage_index < first_stage) return prologue->task(stage_index, side);
+        const HalvesStage& stage = plan.stages[stage_index - first_stage];
+        if (stage.kind == HalvesStage::Kind::Vectors && side >= count) return {};
         for (std::size_t i = stage.first; i < stage.last; ++i) {
             const HalvesStep& step = plan.steps[i];
-            const std::span<const ExecItem> items(plan.items.data() + step.first,
-                                                  step.last - step.first);
             switch (step.kind) {
                 case HalvesStep::Kind::Run: {
                     Amplitude* const halves[2] = {vectors[0] + side * half,
                                                   count > 1 ? vectors[1] + side * half : nullptr};
-                    VANTELO_TRY(run_unitary_schedule(plan.schedules[step.schedule], items,
-                                                     {halves, count}, n - 1, {budgets[side], count}));
+                    VANTELO_TRY(run_prepared(plan.schedules[step.schedule], {halves, count},
+                                             {budgets[side], count}));
                     break;
                 }
                 case HalvesStep::Kind::Partial: {
@@ -338,8 +350,8 @@ Status run_halves(HalvesPlan& plan, Amplitude* const* vectors) {
                     break;
                 case HalvesStep::Kind::Joint: {
                     int whole = std::min(budgets[0][side], budgets[1][side]);
-                    VANTELO_TRY(run_unitary_schedule(plan.schedules[step.schedule], items,
-                                                     {&vectors[side], 1}, n, {&whole, 1}));
+                    VANTELO_TRY(run_prepared(plan.schedules[step.schedule], {&vectors[side], 1},
+                                             {&whole, 1}));
                     budgets[0][side] = budgets[1][side] = whole;
                     break;
                 }
@@ -348,7 +360,8 @@ Status run_halves(HalvesPlan& plan, Amplitude* const* vectors) {
         return {};
     };
     // A pool of one runs the stages on the calling thread, without a hand-off.
-    return run_paired_stages(plan.stages.size(), pool::current_num_threads() > 1, task);
+    return run_paired_stages(first_stage + plan.stages.size(), pool::current_num_threads() > 1,
+                             task);
 }
 
 }  // namespace vantelo::sim

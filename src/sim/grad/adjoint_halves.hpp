@@ -16,7 +16,9 @@
 #include <span>
 #include <vector>
 
+#include "pool/function_ref.hpp"
 #include "sim/exec/compiled.hpp"
+#include "sim/exec/executor.hpp"
 #include "sim/exec/schedule.hpp"
 #include "sim/gates/gate_catalog.hpp"
 #include "sim/result.hpp"
@@ -43,9 +45,13 @@ struct HalvesStep {
 };
 
 // The steps grouped into stages of two tasks: a run of Run and Partial
-// steps done on each half, or one Swap or Joint done on each vector.
+// steps done on each half, or one Swap or Joint done on each vector. (A
+// Swap done by halves, each copying out what it gives away and then in
+// what it gets, moves less between the threads' caches but costs a second
+// stage; measured slower on two threads at n = 12–16.)
 struct HalvesStage {
-    bool halves = true;
+    enum class Kind : std::uint8_t { Halves, Vectors };
+    Kind kind = Kind::Halves;
     std::size_t first = 0;
     std::size_t last = 0;
 };
@@ -57,7 +63,7 @@ struct HalvesPlan {
     unsigned vectors = 1;
     std::vector<Operation> ops;  // the items' operations, renamed
     std::vector<ExecItem> items;
-    std::vector<Schedule> schedules;
+    std::vector<PreparedSchedule> schedules;
     std::vector<HalvesStep> steps;
     std::vector<HalvesStage> stages;
     std::vector<std::uint32_t> block_maps;
@@ -81,8 +87,15 @@ void build_halves_forward(const CompiledCircuit& circuit, std::span<const float>
 void build_halves_sweep(const CompiledCircuit& circuit, std::span<const float> params,
                         std::span<const std::size_t> rotations, HalvesPlan& plan);
 
+// Stages a caller runs ahead of a plan's in the same hand-off to the pool
+// (see paired_stages.hpp): task(stage, side) for stage < count.
+struct Prologue {
+    std::size_t count = 0;
+    pool::FunctionRef<Status(std::size_t, unsigned)> task;
+};
+
 // Runs a built plan over `vectors` (plan.vectors of them, 2^n amplitudes
-// each) on one or two threads.
-Status run_halves(HalvesPlan& plan, Amplitude* const* vectors);
+// each) on one or two threads, after the prologue's stages if given.
+Status run_halves(HalvesPlan& plan, Amplitude* const* vectors, const Prologue* prologue = nullptr);
 
 }  // namespace vantelo::sim

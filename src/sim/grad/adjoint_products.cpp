@@ -68,16 +68,21 @@ void apply_observable_scalar(const Amplitude* psi, Amplitude* phi, std::size_t f
     }
 }
 
+void apply_observable_range(const Amplitude* psi, Amplitude* phi, std::size_t first,
+                            std::size_t last, std::span<const PauliTermMasks> masks,
+                            std::span<const float> coefficients) {
+    if (cpu_has_avx2() && first % 4 == 0 && last % 4 == 0)
+        apply_observable_avx2(psi, phi, first, last, masks, coefficients);
+    else
+        apply_observable_scalar(psi, phi, first, last, masks, coefficients);
+}
+
 void apply_observable(const Amplitude* psi, Amplitude* phi, std::uint32_t num_qubits,
                       std::span<const PauliTermMasks> masks, std::span<const float> coefficients) {
     const std::size_t len = std::size_t{1} << num_qubits;
-    const bool vector = cpu_has_avx2() && len >= 4;
     pool::for_each_chunk_range(len, kObservableBlock, [&](std::size_t b, std::size_t e) {
         const std::size_t last = e * kObservableBlock < len ? e * kObservableBlock : len;
-        if (vector)
-            apply_observable_avx2(psi, phi, b * kObservableBlock, last, masks, coefficients);
-        else
-            apply_observable_scalar(psi, phi, b * kObservableBlock, last, masks, coefficients);
+        apply_observable_range(psi, phi, b * kObservableBlock, last, masks, coefficients);
     });
 }
 

@@ -28,7 +28,13 @@ inline std::size_t product_blocks(std::uint32_t num_qubits) {
 void apply_observable(const Amplitude* psi, Amplitude* phi, std::uint32_t num_qubits,
                       std::span<const PauliTermMasks> masks, std::span<const float> coefficients);
 
-// The same for φ[first, last), one y at a time: the reference.
+// The same for φ[first, last) on this thread, with the fastest code that
+// applies.
+void apply_observable_range(const Amplitude* psi, Amplitude* phi, std::size_t first,
+                            std::size_t last, std::span<const PauliTermMasks> masks,
+                            std::span<const float> coefficients);
+
+// The same one y at a time: the reference.
 void apply_observable_scalar(const Amplitude* psi, Amplitude* phi, std::size_t first,
                              std::size_t last, std::span<const PauliTermMasks> masks,
                              std::span<const float> coefficients);
