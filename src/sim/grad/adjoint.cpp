@@ -1,7 +1,9 @@
 #include "sim/grad/adjoint.hpp"
 
+#include <algorithm>
 #include <utility>
 
+#include "pool/pool.hpp"
 #include "sim/exec/block_size.hpp"
 #include "sim/exec/executor.hpp"
 #include "sim/grad/adjoint_products.hpp"
@@ -201,35 +203,47 @@ Status adjoint_value_and_gradient_into(const CompiledCircuit& circuit, std::span
     scratch.contributions.resize(rotations.size());
 
     if (!per_gate_path_forced() && halves_for(n)) {
+        // One hand-off to the pool for the whole call, so both threads stay
+        // awake from stage to stage: the forward run (in halves, ending in
+        // logical order, or on one thread), then its value (the terms' sums,
+        // as expectation makes them) and φ = H ψ, half of each per thread,
+        // then the sweep.
         prepare_context(circuit, context);
         StateVector& psi = context.state;
         Amplitude* const vectors[2] = {psi.amplitudes.data(), scratch.phi.amplitudes.data()};
         const bool forward_in_halves = halves_forward_for(n);
-        if (forward_in_halves) {
-            // It ends in logical order, where the value is summed as every
-            // expectation is.
-            build_halves_forward(circuit, params, scratch.forward);
-            VANTELO_TRY(run_halves(scratch.forward, vectors));
-            VANTELO_ASSIGN_OR_RETURN(value, expectation(psi, observable));
-        }
+        if (forward_in_halves) build_halves_forward(circuit, params, scratch.forward);
         build_halves_sweep(circuit, params, rotations, scratch.sweep);
-        // Ahead of the sweep, in the same hand-off to the pool (so both
-        // threads are awake when it starts): the forward run and its value
-        // on one thread, unless done, then φ = H ψ, one half per thread.
+        HalvesRun forward(scratch.forward, vectors);
+        HalvesRun sweep(scratch.sweep, vectors);
+        const std::size_t forward_stages = forward_in_halves ? forward.stages() : 1;
         const std::size_t half = psi.size() / 2;
-        auto ahead = [&](std::size_t stage, unsigned side) -> Status {
-            if (stage == 0 && !forward_in_halves) {
-                if (side != 0) return {};
-                VANTELO_TRY(run_into(circuit, params, psi));
-                VANTELO_ASSIGN_OR_RETURN(value, expectation(psi, observable));
+        const std::size_t groups = (scratch.masks.size() + kTermGroup - 1) / kTermGroup;
+        scratch.term_sums.resize(scratch.masks.size());
+        auto task = [&](std::size_t stage, unsigned side) -> Status {
+            if (stage < forward_stages) {
+                if (forward_in_halves) return forward.task(stage, side);
+                return side == 0 ? run_into(circuit, params, psi) : Status{};
+            }
+            if (stage == forward_stages) {
+                // Half of the value's groups of terms and half of φ each.
+                const std::size_t first = side == 0 ? 0 : groups / 2;
+                const std::size_t last = side == 0 ? groups / 2 : groups;
+                for (std::size_t g = first; g < last; ++g) {
+                    const std::size_t t = g * kTermGroup;
+                    term_sums(vectors[0], n, scratch.masks.data() + t,
+                              std::min(kTermGroup, scratch.masks.size() - t), scratch.term_sums.data() + t);
+                }
+                apply_observable_range(vectors[0], vectors[1], side * half, (side + 1) * half,
+                                       scratch.masks, scratch.coefficients);
                 return {};
             }
-            apply_observable_range(vectors[0], vectors[1], side * half, (side + 1) * half,
-                                   scratch.masks, scratch.coefficients);
-            return {};
+            return sweep.task(stage - forward_stages - 1, side);
         };
-        const Prologue prologue{forward_in_halves ? 1u : 2u, ahead};
-        VANTELO_TRY(run_halves(scratch.sweep, vectors, &prologue));
+        // A pool of one runs the stages on the calling thread, without a hand-off.
+        VANTELO_TRY(run_paired_stages(forward_stages + 1 + sweep.stages(),
+                                      pool::current_num_threads() > 1, task));
+        value = expectation_total(observable, scratch.term_sums);
         const std::size_t R = rotations.size(), blocks = product_blocks(n);
         for (std::size_t r = 0; r < R; ++r)
             scratch.contributions[R - 1 - r] =

@@ -36,6 +36,7 @@ struct AdjointScratch {
     std::vector<std::uint8_t> started;
     std::vector<PauliTermMasks> masks;
     std::vector<float> coefficients;
+    std::vector<float> term_sums;
     // The backward sweep as executor runs: the adjoint items of every stage
     // (stage s un-applies what lies between rotations s − 1 and s, counted
     // from the end) at [run_starts[s], run_starts[s + 1]), their prepared

@@ -3,12 +3,10 @@
 #include <algorithm>
 #include <limits>
 
-#include "pool/pool.hpp"
 #include "sim/exec/block_size.hpp"
 #include "sim/exec/executor.hpp"
 #include "sim/grad/adjoint.hpp"
 #include "sim/grad/adjoint_products.hpp"
-#include "sim/grad/paired_stages.hpp"
 
 namespace vantelo::sim {
 
@@ -310,58 +308,51 @@ void build_halves_sweep(const CompiledCircuit& circuit, std::span<const float> p
     plan.rotation_partials.resize(R * product_blocks(plan.num_qubits));
 }
 
-Status run_halves(HalvesPlan& plan, Amplitude* const* vectors, const Prologue* prologue) {
-    const std::uint32_t n = plan.num_qubits;
+HalvesRun::HalvesRun(HalvesPlan& plan, Amplitude* const* vectors)
+    : plan_(plan), vectors_{vectors[0], plan.vectors > 1 ? vectors[1] : nullptr} {}
+
+Status HalvesRun::task(std::size_t stage_index, unsigned side) {
+    const std::uint32_t n = plan_.num_qubits;
     const std::size_t half = std::size_t{1} << (n - 1);
     const std::size_t blocks = product_blocks(n);
-    const unsigned count = plan.vectors;
-    // The light kernels' bound of each half of each vector (see
-    // run_unitary_schedule), carried from run to run.
-    int budgets[2][2] = {{-1, -1}, {-1, -1}};  // [half][vector]
-    const std::size_t first_stage = prologue != nullptr ? prologue->count : 0;
-    auto task = [&](std::size_t stage_index, unsigned side) -> Status {
-        if (stage_index < first_stage) return prologue->task(stage_index, side);
-        const HalvesStage& stage = plan.stages[stage_index - first_stage];
-        if (stage.kind == HalvesStage::Kind::Vectors && side >= count) return {};
-        for (std::size_t i = stage.first; i < stage.last; ++i) {
-            const HalvesStep& step = plan.steps[i];
-            switch (step.kind) {
-                case HalvesStep::Kind::Run: {
-                    Amplitude* const halves[2] = {vectors[0] + side * half,
-                                                  count > 1 ? vectors[1] + side * half : nullptr};
-                    VANTELO_TRY(run_prepared(plan.schedules[step.schedule], {halves, count},
-                                             {budgets[side], count}));
-                    break;
-                }
-                case HalvesStep::Kind::Partial: {
-                    const std::size_t begin = side * (blocks / 2), end = begin + blocks / 2;
-                    generator_partials(vectors[1], vectors[0], n, step.rotation, step.qubit, begin,
-                                       end, plan.block_partials.data());
-                    float* out = plan.rotation_partials.data() + step.first * blocks;
-                    for (std::size_t b = begin; b < end; ++b)
-                        out[plan.block_maps[step.last + b]] = plan.block_partials[b];
-                    break;
-                }
-                case HalvesStep::Kind::Swap:
-                    // Each half now holds amplitudes of both: the smaller
-                    // bound of the two holds for either.
-                    swap_with_top(vectors[side], n, step.qubit);
-                    budgets[0][side] = budgets[1][side] = std::min(budgets[0][side], budgets[1][side]);
-                    break;
-                case HalvesStep::Kind::Joint: {
-                    int whole = std::min(budgets[0][side], budgets[1][side]);
-                    VANTELO_TRY(run_prepared(plan.schedules[step.schedule], {&vectors[side], 1},
-                                             {&whole, 1}));
-                    budgets[0][side] = budgets[1][side] = whole;
-                    break;
-                }
+    const unsigned count = plan_.vectors;
+    const HalvesStage& stage = plan_.stages[stage_index];
+    if (stage.kind == HalvesStage::Kind::Vectors && side >= count) return {};
+    for (std::size_t i = stage.first; i < stage.last; ++i) {
+        const HalvesStep& step = plan_.steps[i];
+        switch (step.kind) {
+            case HalvesStep::Kind::Run: {
+                Amplitude* const halves[2] = {vectors_[0] + side * half,
+                                              count > 1 ? vectors_[1] + side * half : nullptr};
+                VANTELO_TRY(run_prepared(plan_.schedules[step.schedule], {halves, count},
+                                         {budgets_[side], count}));
+                break;
+            }
+            case HalvesStep::Kind::Partial: {
+                const std::size_t begin = side * (blocks / 2), end = begin + blocks / 2;
+                generator_partials(vectors_[1], vectors_[0], n, step.rotation, step.qubit, begin, end,
+                                   plan_.block_partials.data());
+                float* out = plan_.rotation_partials.data() + step.first * blocks;
+                for (std::size_t b = begin; b < end; ++b)
+                    out[plan_.block_maps[step.last + b]] = plan_.block_partials[b];
+                break;
+            }
+            case HalvesStep::Kind::Swap:
+                // Each half now holds amplitudes of both: the smaller bound of
+                // the two holds for either.
+                swap_with_top(vectors_[side], n, step.qubit);
+                budgets_[0][side] = budgets_[1][side] = std::min(budgets_[0][side], budgets_[1][side]);
+                break;
+            case HalvesStep::Kind::Joint: {
+                int whole = std::min(budgets_[0][side], budgets_[1][side]);
+                VANTELO_TRY(run_prepared(plan_.schedules[step.schedule], {&vectors_[side], 1},
+                                         {&whole, 1}));
+                budgets_[0][side] = budgets_[1][side] = whole;
+                break;
             }
         }
-        return {};
-    };
-    // A pool of one runs the stages on the calling thread, without a hand-off.
-    return run_paired_stages(first_stage + plan.stages.size(), pool::current_num_threads() > 1,
-                             task);
+    }
+    return {};
 }
 
 }  // namespace vantelo::sim

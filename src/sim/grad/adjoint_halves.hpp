@@ -87,15 +87,23 @@ void build_halves_forward(const CompiledCircuit& circuit, std::span<const float>
 void build_halves_sweep(const CompiledCircuit& circuit, std::span<const float> params,
                         std::span<const std::size_t> rotations, HalvesPlan& plan);
 
-// Stages a caller runs ahead of a plan's in the same hand-off to the pool
-// (see paired_stages.hpp): task(stage, side) for stage < count.
-struct Prologue {
-    std::size_t count = 0;
-    pool::FunctionRef<Status(std::size_t, unsigned)> task;
-};
+// A built plan over `vectors` (plan.vectors of them, 2^n amplitudes each)
+// as stages of a paired run (see paired_stages.hpp), so a caller can put
+// several plans and steps of its own in one hand-off to the pool. It keeps
+// the light kernels' bound of each half of each vector from run to run.
+class HalvesRun {
+public:
+    HalvesRun(HalvesPlan& plan, Amplitude* const* vectors);
 
-// Runs a built plan over `vectors` (plan.vectors of them, 2^n amplitudes
-// each) on one or two threads, after the prologue's stages if given.
-Status run_halves(HalvesPlan& plan, Amplitude* const* vectors, const Prologue* prologue = nullptr);
+    std::size_t stages() const { return plan_.stages.size(); }
+
+    // The stage's task for this side (half or vector); stages in order.
+    Status task(std::size_t stage, unsigned side);
+
+private:
+    HalvesPlan& plan_;
+    Amplitude* vectors_[2];
+    int budgets_[2][2] = {{-1, -1}, {-1, -1}};  // [half][vector]
+};
 
 }  // namespace vantelo::sim

@@ -90,8 +90,13 @@ Result<float> expectation(const StateVector& state, const Observable& observable
         pool::for_each_piece(groups, run);
     else
         run(0, groups);
+    return expectation_total(observable, sums);
+}
+
+float expectation_total(const Observable& observable, std::span<const float> sums) {
     float total = 0.0f;
-    for (std::size_t t = 0; t < terms.size(); ++t) total = total + sums[t] * terms[t].coefficient;
+    for (std::size_t t = 0; t < observable.terms.size(); ++t)
+        total = total + sums[t] * observable.terms[t].coefficient;
     return total;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "sim/gates/gate.hpp"
@@ -52,5 +53,10 @@ Status check_observable_qubits(const Observable& observable, std::uint32_t num_q
 // norm. Each term's sum runs serially over the basis index b in increasing
 // order (see observable.cpp); the state is only read.
 Result<float> expectation(const StateVector& state, const Observable& observable);
+
+// The total expectation forms from the terms' sums (term_sums over groups of
+// kTermGroup terms), in term order: what a caller that sums the groups on
+// threads of its own returns, bit for bit.
+float expectation_total(const Observable& observable, std::span<const float> sums);
 
 }  // namespace vantelo::sim
