@@ -124,26 +124,31 @@ TEST(Monomial, MatchesDenseSumsUpToZeroSign) {
                 if (!valid) continue;
                 for (const auto& m : by_targets[k]) {
                     const std::size_t len = std::size_t{1} << n;
+                    // A finite state through the variant without tests, then
+                    // the same with infinities and NaNs planted.
                     std::vector<Amplitude> state = testing::random_amplitudes(len, rng);
-                    for (float bad : {inf, -inf, nan})
-                        state[rng() % len] = rng() % 2 ? Amplitude{bad, 0.5f} : Amplitude{0.5f, bad};
-                    const Operation op{targets, m};
-                    const GeneralPlan plan = make_general_plan(op);
-                    MonomialPlan mono;
-                    ASSERT_TRUE(make_monomial_plan(plan, mono));
-                    std::vector<Amplitude> fast = state;
-                    // In two ranges, so a range that starts inside the state runs too.
-                    const std::size_t count = monomial_register_groups(plan, len);
-                    monomial_groups_avx2(fast.data(), plan, mono, 0, count / 2);
-                    monomial_groups_avx2(fast.data(), plan, mono, count / 2, count);
-                    std::vector<Amplitude> dense = state;
-                    if (k == 1)
-                        apply_single_qubit_chunks_scalar(dense.data(), targets[0], {m[0], m[1], m[2], m[3]},
-                                                         0, len >> (targets[0] + 1));
-                    else
-                        general_groups_scalar(dense.data(), plan, 0, len >> k, nullptr);
-                    ASSERT_TRUE(same_up_to_zero_sign(fast, dense))
-                        << n << " qubits, " << k << " targets, code " << code;
+                    for (bool finite : {true, false}) {
+                        if (!finite)
+                            for (float bad : {inf, -inf, nan})
+                                state[rng() % len] = rng() % 2 ? Amplitude{bad, 0.5f} : Amplitude{0.5f, bad};
+                        const Operation op{targets, m};
+                        const GeneralPlan plan = make_general_plan(op);
+                        MonomialPlan mono;
+                        ASSERT_TRUE(make_monomial_plan(plan, mono));
+                        std::vector<Amplitude> fast = state;
+                        // In two ranges, so a range that starts inside the state runs too.
+                        const std::size_t count = monomial_register_groups(plan, len);
+                        monomial_groups_avx2(fast.data(), plan, mono, 0, count / 2, finite);
+                        monomial_groups_avx2(fast.data(), plan, mono, count / 2, count, finite);
+                        std::vector<Amplitude> dense = state;
+                        if (k == 1)
+                            apply_single_qubit_chunks_scalar(dense.data(), targets[0], {m[0], m[1], m[2], m[3]},
+                                                             0, len >> (targets[0] + 1));
+                        else
+                            general_groups_scalar(dense.data(), plan, 0, len >> k, nullptr);
+                        ASSERT_TRUE(same_up_to_zero_sign(fast, dense))
+                            << n << " qubits, " << k << " targets, code " << code << " finite " << finite;
+                    }
                 }
             }
         }

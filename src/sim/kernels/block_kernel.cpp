@@ -50,7 +50,8 @@ void apply_block_kernel(const BlockKernel& k, Amplitude* a, std::uint32_t num_qu
     switch (k.kind) {
         case BlockKernel::Kind::Monomial:
             // Needs one whole register; smaller arrays take the dense sums.
-            if (len >= 4) return monomial_groups_avx2(a, k.plan, k.mono, 0, monomial_register_groups(k.plan, len));
+            if (len >= 4)
+                return monomial_groups_avx2(a, k.plan, k.mono, 0, monomial_register_groups(k.plan, len), light);
             if (k.plan.num_targets == 1) break;
             return general_groups_scalar(a, k.plan, 0, len >> k.plan.num_targets, scratch);
         case BlockKernel::Kind::DenseVector:

@@ -27,7 +27,8 @@ struct BlockKernel {
     LightRuns runs;
     int growth = kUnboundedGrowth;            // growth_bits of its matrix
 
-    bool has_light() const { return light != LightPattern::None || light_runs; }
+    // Monomial kernels leave out their finiteness tests in a checked block.
+    bool has_light() const { return light != LightPattern::None || light_runs || kind == Kind::Monomial; }
 };
 
 // m must outlive the kernel.

@@ -103,9 +103,12 @@ bool make_monomial_plan(const GeneralPlan& plan, MonomialPlan& out);
 std::size_t monomial_register_groups(const GeneralPlan& plan, std::size_t len);
 
 // Register groups [begin, end) in place. Groups with a non-finite input run
-// the dense scalar sums. Only call it when cpu_has_avx2().
+// the dense scalar sums. With `finite` the caller knows every input finite
+// (a block that passed the light kernels' bound check, see light.hpp) and
+// the per-register test is left out: the same values. Only call it when
+// cpu_has_avx2().
 void monomial_groups_avx2(Amplitude* a, const GeneralPlan& plan, const MonomialPlan& mono,
-                          std::size_t begin, std::size_t end);
+                          std::size_t begin, std::size_t end, bool finite = false);
 
 // The matrix rearranged for the AVX2 dense kernel (needs dim ≥ 4): for each
 // block of four rows and each column c, 16 floats: the four entries M[r][c]

@@ -178,7 +178,7 @@ void dense_groups(Amplitude* a, const GeneralPlan& plan, std::size_t begin, std:
                               {m[0], m[1], m[2], m[3]}, begin, end);
 }
 
-template <std::size_t Registers>
+template <bool Checked, std::size_t Registers>
 void run_groups(Amplitude* a, const GeneralPlan& plan, const RegisterLayout& layout, std::size_t begin,
                 std::size_t end) {
     // A local copy: the stores below cannot alias it, so its fields stay put
@@ -196,7 +196,7 @@ void run_groups(Amplitude* a, const GeneralPlan& plan, const RegisterLayout& lay
             in[j] = load(p);
             bad = _mm256_or_si256(bad, non_finite(in[j]));
         }
-        if (!_mm256_testz_si256(bad, bad)) {
+        if (Checked && !_mm256_testz_si256(bad, bad)) {
             dense_groups(a, plan, g * L.groups_per_block, (g + 1) * L.groups_per_block);
         } else {
             for (std::size_t j = 0; j < Registers; ++j)
@@ -209,7 +209,7 @@ void run_groups(Amplitude* a, const GeneralPlan& plan, const RegisterLayout& lay
 // Every target below 2: register group g is the one register at 4g, with a
 // single source, itself. Four registers per step, their permutations and
 // products held in registers.
-template <bool Multiply>
+template <bool Checked, bool Multiply>
 void run_single_registers(Amplitude* a, const GeneralPlan& plan, const RegisterLayout& L,
                           std::size_t begin, std::size_t end) {
     const OutputRegister& o = L.out[0];
@@ -234,7 +234,7 @@ void run_single_registers(Amplitude* a, const GeneralPlan& plan, const RegisterL
         const __m256 x3 = load(p + 12);
         const __m256i bad = _mm256_or_si256(_mm256_or_si256(non_finite(x0), non_finite(x1)),
                                             _mm256_or_si256(non_finite(x2), non_finite(x3)));
-        if (!_mm256_testz_si256(bad, bad)) {
+        if (Checked && !_mm256_testz_si256(bad, bad)) {
             dense_groups(a, plan, g * L.groups_per_block, (g + 4) * L.groups_per_block);
         } else if (!keep) {
             store(p, output(x0));
@@ -247,7 +247,7 @@ void run_single_registers(Amplitude* a, const GeneralPlan& plan, const RegisterL
         Amplitude* p = a + 4 * g;
         const __m256 x = load(p);
         const __m256i bad = non_finite(x);
-        if (!_mm256_testz_si256(bad, bad))
+        if (Checked && !_mm256_testz_si256(bad, bad))
             dense_groups(a, plan, g * L.groups_per_block, (g + 1) * L.groups_per_block);
         else if (!keep)
             store(p, output(x));
@@ -296,7 +296,7 @@ inline __m256 two_register_value(__m256i index_lo, __m256i index_hi, __m256 take
         return _mm256_xor_ps(v, sign);
 }
 
-template <bool MultiplyLo, bool MultiplyHi>
+template <bool Checked, bool MultiplyLo, bool MultiplyHi>
 void run_two_registers(Amplitude* a, const GeneralPlan& plan, const RegisterLayout& L, std::size_t begin,
                        std::size_t end) {
     const TwoRegisterOutput tl = two_register_output(L.out[0], 0);
@@ -324,7 +324,7 @@ void run_two_registers(Amplitude* a, const GeneralPlan& plan, const RegisterLayo
         const __m256 x0 = load(p);
         const __m256 x1 = load(p + hi);
         const __m256i bad = _mm256_or_si256(non_finite(x0), non_finite(x1));
-        if (!_mm256_testz_si256(bad, bad))
+        if (Checked && !_mm256_testz_si256(bad, bad))
             return dense_groups(a, plan, group * per_block, (group + 1) * per_block);
         if (!keep_lo) store(p, out_lo(x0, x1));
         if (!keep_hi) store(p + hi, out_hi(x0, x1));
@@ -345,7 +345,7 @@ void run_two_registers(Amplitude* a, const GeneralPlan& plan, const RegisterLayo
             const __m256 y1 = load(p + hi + 4);
             const __m256i bad = _mm256_or_si256(_mm256_or_si256(non_finite(x0), non_finite(x1)),
                                                 _mm256_or_si256(non_finite(y0), non_finite(y1)));
-            if (!_mm256_testz_si256(bad, bad)) {
+            if (Checked && !_mm256_testz_si256(bad, bad)) {
                 dense_groups(a, plan, g * per_block, (g + 2) * per_block);
             } else {
                 if (!keep_lo) {
@@ -374,21 +374,33 @@ std::size_t monomial_register_groups(const GeneralPlan& plan, std::size_t len) {
     return (len / 4) >> high;
 }
 
-void monomial_groups_avx2(Amplitude* a, const GeneralPlan& plan, const MonomialPlan& mono,
-                          std::size_t begin, std::size_t end) {
-    const RegisterLayout L = make_layout(plan, mono);
+namespace {
+
+template <bool Checked>
+void monomial_groups(Amplitude* a, const GeneralPlan& plan, const RegisterLayout& L, std::size_t begin,
+                     std::size_t end) {
     switch (L.num_registers) {
         case 1:
-            if (L.out[0].multiply) return run_single_registers<true>(a, plan, L, begin, end);
-            return run_single_registers<false>(a, plan, L, begin, end);
+            if (L.out[0].multiply) return run_single_registers<Checked, true>(a, plan, L, begin, end);
+            return run_single_registers<Checked, false>(a, plan, L, begin, end);
         case 2:
-            if (L.out[0].multiply && L.out[1].multiply) return run_two_registers<true, true>(a, plan, L, begin, end);
-            if (L.out[0].multiply) return run_two_registers<true, false>(a, plan, L, begin, end);
-            if (L.out[1].multiply) return run_two_registers<false, true>(a, plan, L, begin, end);
-            return run_two_registers<false, false>(a, plan, L, begin, end);
-        case 4: return run_groups<4>(a, plan, L, begin, end);
-        default: return run_groups<8>(a, plan, L, begin, end);
+            if (L.out[0].multiply && L.out[1].multiply)
+                return run_two_registers<Checked, true, true>(a, plan, L, begin, end);
+            if (L.out[0].multiply) return run_two_registers<Checked, true, false>(a, plan, L, begin, end);
+            if (L.out[1].multiply) return run_two_registers<Checked, false, true>(a, plan, L, begin, end);
+            return run_two_registers<Checked, false, false>(a, plan, L, begin, end);
+        case 4: return run_groups<Checked, 4>(a, plan, L, begin, end);
+        default: return run_groups<Checked, 8>(a, plan, L, begin, end);
     }
+}
+
+}  // namespace
+
+void monomial_groups_avx2(Amplitude* a, const GeneralPlan& plan, const MonomialPlan& mono,
+                          std::size_t begin, std::size_t end, bool finite) {
+    const RegisterLayout L = make_layout(plan, mono);
+    if (finite) return monomial_groups<false>(a, plan, L, begin, end);
+    monomial_groups<true>(a, plan, L, begin, end);
 }
 
 }  // namespace vantelo::sim
