@@ -23,6 +23,8 @@ std::atomic<bool> g_per_gate{false};
 // An item with its qubits renamed to bit positions of a block buffer (or
 // left as they are, for the whole state).
 struct PhysicalItem {
+    explicit PhysicalItem(const ExecItem* from) : item(from) {}
+
     const ExecItem* item;
     Qubit qubit = 0;
     Operation op;  // General only
@@ -33,24 +35,23 @@ struct PhysicalItem {
 // must have one).
 std::vector<PhysicalItem> rename(std::span<const ExecItem> items, std::size_t first,
                                  std::size_t last, const std::vector<Qubit>& position) {
+    // Made in place (reserved up front), so the kernels' borrowed matrices
+    // and operations stay put.
     std::vector<PhysicalItem> out;
     out.reserve(last - first);
     for (std::size_t i = first; i < last; ++i) {
         const ExecItem& item = items[i];
-        PhysicalItem p{&item, 0, {}, {}};
+        PhysicalItem& p = out.emplace_back(&item);
         if (item.kind == ExecItem::Kind::General) {
             p.op.targets.reserve(item.op->targets.size());
             for (Qubit t : item.op->targets) p.op.targets.push_back(position[t]);
             p.op.matrix = item.op->matrix;
+            p.kernel = block_kernel_general(p.op);
         } else {
             p.qubit = position[item.qubit];
+            p.kernel = block_kernel_single(p.qubit, item.matrix);
         }
-        out.push_back(std::move(p));
     }
-    // Made in place, so the kernels' borrowed matrices and operations stay put.
-    for (PhysicalItem& p : out)
-        p.kernel = p.item->kind == ExecItem::Kind::General ? block_kernel_general(p.op)
-                                                           : block_kernel_single(p.qubit, p.item->matrix);
     return out;
 }
 
