@@ -158,7 +158,7 @@ def test_adjoint_batch_rows_equal_single_calls(rows):
 
 
 ADJOINT_EXTRA = """
-n = 13  # four product blocks
+n = 13  # swept in halves, over 32 product blocks
 items = [("h", q) for q in range(n)]
 for layer in range(2):
     items += [(("rx", "ry", "rz", "p")[(q + layer) % 4], q, q % 5) for q in range(n)]

@@ -225,7 +225,7 @@ TEST(ExecutorAdjoint, HalvesSweepExchangesAndJointItemsEqualPerItemSweep) {
 
 TEST(Adjoint, BatchRowsAndReusedScratchEqualSingleCallsOnSeveralBlocks) {
     std::mt19937 rng(5);
-    const std::uint32_t n = 13, cols = 4;  // four product blocks
+    const std::uint32_t n = 13, cols = 4;  // swept in halves, over 32 product blocks
     const CompiledCircuit plan = catalogue_plan(n, cols, 40, rng);
     const Observable o = random_hamiltonian(n, 6, rng);
     const std::size_t rows = 7;
