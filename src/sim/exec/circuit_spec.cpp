@@ -36,7 +36,7 @@ Status check_gate_qubits(const Gate& gate, std::uint32_t num_qubits) {
 
 Status add_fixed_gate(ParameterizedCircuitSpec& spec, Gate gate) {
     VANTELO_TRY(check_gate_qubits(gate, spec.num_qubits));
-    spec.items.push_back(FixedOp{std::move(gate)});
+    spec.items.emplace_back(std::in_place_type<FixedOp>, std::move(gate));
     return {};
 }
 
@@ -56,7 +56,7 @@ CompiledCircuit compile(const ParameterizedCircuitSpec& spec) {
     std::vector<Gate> pending;
     auto flush = [&] {
         if (pending.empty()) return;
-        for (Gate& g : fuse_gates(pending)) plan.ops.push_back(FixedOp{std::move(g)});
+        for (Gate& g : fuse_gates(pending)) plan.ops.emplace_back(std::in_place_type<FixedOp>, std::move(g));
         pending.clear();
     };
     for (const CompiledOp& item : spec.items) {
