@@ -1,6 +1,7 @@
 #include "sim/grad/adjoint.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <utility>
 
 #include "pool/pool.hpp"
@@ -205,25 +206,31 @@ Status adjoint_value_and_gradient_into(const CompiledCircuit& circuit, std::span
     if (!per_gate_path_forced() && halves_for(n)) {
         // One hand-off to the pool for the whole call, so both threads stay
         // awake from stage to stage: the forward run (in halves, ending in
-        // logical order, or on one thread), then its value (the terms' sums,
-        // as expectation makes them) and φ = H ψ, half of each per thread,
-        // then the sweep.
+        // logical order, or on one thread while the other builds the
+        // sweep), then its value (the terms' sums, as expectation makes
+        // them) and φ = H ψ, half of each per thread, then the sweep.
         prepare_context(circuit, context);
         StateVector& psi = context.state;
         Amplitude* const vectors[2] = {psi.amplitudes.data(), scratch.phi.amplitudes.data()};
         const bool forward_in_halves = halves_forward_for(n);
-        if (forward_in_halves) build_halves_forward(circuit, params, scratch.forward);
-        build_halves_sweep(circuit, params, rotations, scratch.sweep);
-        HalvesRun forward(scratch.forward, vectors);
-        HalvesRun sweep(scratch.sweep, vectors);
+        if (forward_in_halves) {
+            build_halves_forward(circuit, params, scratch.forward);
+            build_halves_sweep(circuit, params, rotations, scratch.sweep);
+        }
+        HalvesRun forward(scratch.forward, vectors, 1);
+        HalvesRun sweep(scratch.sweep, vectors, 2);
         const std::size_t forward_stages = forward_in_halves ? forward.stages() : 1;
+        std::atomic<std::size_t> stages{forward_stages + 1 + (forward_in_halves ? sweep.stages() : 0)};
         const std::size_t half = psi.size() / 2;
         const std::size_t groups = (scratch.masks.size() + kTermGroup - 1) / kTermGroup;
         scratch.term_sums.resize(scratch.masks.size());
         auto task = [&](std::size_t stage, unsigned side) -> Status {
             if (stage < forward_stages) {
                 if (forward_in_halves) return forward.task(stage, side);
-                return side == 0 ? run_into(circuit, params, psi) : Status{};
+                if (side == 0) return run_into(circuit, params, psi);
+                build_halves_sweep(circuit, params, rotations, scratch.sweep);
+                stages.store(forward_stages + 1 + sweep.stages(), std::memory_order_release);
+                return {};
             }
             if (stage == forward_stages) {
                 // Half of the value's groups of terms and half of φ each.
@@ -241,8 +248,7 @@ Status adjoint_value_and_gradient_into(const CompiledCircuit& circuit, std::span
             return sweep.task(stage - forward_stages - 1, side);
         };
         // A pool of one runs the stages on the calling thread, without a hand-off.
-        VANTELO_TRY(run_paired_stages(forward_stages + 1 + sweep.stages(),
-                                      pool::current_num_threads() > 1, task));
+        VANTELO_TRY(run_paired_stages(stages, pool::current_num_threads() > 1, task));
         value = expectation_total(observable, scratch.term_sums);
         const std::size_t R = rotations.size(), blocks = product_blocks(n);
         for (std::size_t r = 0; r < R; ++r)

@@ -308,8 +308,8 @@ void build_halves_sweep(const CompiledCircuit& circuit, std::span<const float> p
     plan.rotation_partials.resize(R * product_blocks(plan.num_qubits));
 }
 
-HalvesRun::HalvesRun(HalvesPlan& plan, Amplitude* const* vectors)
-    : plan_(plan), vectors_{vectors[0], plan.vectors > 1 ? vectors[1] : nullptr} {}
+HalvesRun::HalvesRun(HalvesPlan& plan, Amplitude* const* vectors, unsigned count)
+    : plan_(plan), vectors_{vectors[0], count > 1 ? vectors[1] : nullptr} {}
 
 Status HalvesRun::task(std::size_t stage_index, unsigned side) {
     const std::uint32_t n = plan_.num_qubits;

@@ -87,13 +87,15 @@ void build_halves_forward(const CompiledCircuit& circuit, std::span<const float>
 void build_halves_sweep(const CompiledCircuit& circuit, std::span<const float> params,
                         std::span<const std::size_t> rotations, HalvesPlan& plan);
 
-// A built plan over `vectors` (plan.vectors of them, 2^n amplitudes each)
-// as stages of a paired run (see paired_stages.hpp), so a caller can put
-// several plans and steps of its own in one hand-off to the pool. It keeps
-// the light kernels' bound of each half of each vector from run to run.
+// A plan over `vectors` (`count` of them, 2^n amplitudes each: 1 for a
+// forward run, 2 for a sweep) as stages of a paired run (see
+// paired_stages.hpp), so a caller can put several plans and steps of its
+// own in one hand-off to the pool. The plan may be built after this is
+// made, before its first stage runs. It keeps the light kernels' bound of
+// each half of each vector from run to run.
 class HalvesRun {
 public:
-    HalvesRun(HalvesPlan& plan, Amplitude* const* vectors);
+    HalvesRun(HalvesPlan& plan, Amplitude* const* vectors, unsigned count);
 
     std::size_t stages() const { return plan_.stages.size(); }
 

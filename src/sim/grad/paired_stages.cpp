@@ -24,21 +24,33 @@ void cpu_relax() {
 
 class PairedStages {
 public:
-    PairedStages(std::size_t stages, pool::FunctionRef<Status(std::size_t, unsigned)> task)
-        : tasks_(2 * stages), task_(task) {}
+    PairedStages(const std::atomic<std::size_t>& stages,
+                 pool::FunctionRef<Status(std::size_t, unsigned)> task)
+        : stages_(stages), task_(task) {}
 
     // A task is claimed only once it may start, so a thread that waits holds
-    // no task.
+    // no task. Past the last stage a thread leaves once every claimed task
+    // has finished without adding stages.
     void work() {
         unsigned spins = 0;
+        auto wait = [&spins] {
+            if (++spins < 256) cpu_relax();
+            else std::this_thread::yield();
+        };
         for (;;) {
             std::size_t t = next_.load(std::memory_order_relaxed);
-            if (t >= tasks_) return;
+            if (t >= 2 * stages_.load(std::memory_order_acquire)) {
+                if (done_.load(std::memory_order_acquire) < t) {
+                    wait();
+                    continue;
+                }
+                if (t >= 2 * stages_.load(std::memory_order_acquire)) return;
+                continue;
+            }
             const std::size_t ready = t & ~std::size_t{1};  // tasks of earlier stages
             if (done_.load(std::memory_order_acquire) < ready ||
                 !next_.compare_exchange_weak(t, t + 1, std::memory_order_relaxed)) {
-                if (++spins < 256) cpu_relax();
-                else std::this_thread::yield();
+                wait();
                 continue;
             }
             spins = 0;
@@ -73,7 +85,7 @@ private:
         }
     }
 
-    const std::size_t tasks_;
+    const std::atomic<std::size_t>& stages_;
     pool::FunctionRef<Status(std::size_t, unsigned)> task_;
     std::atomic<std::size_t> next_{0};
     std::atomic<std::size_t> done_{0};
@@ -86,6 +98,12 @@ private:
 }  // namespace
 
 Status run_paired_stages(std::size_t stages, bool two_threads,
+                         pool::FunctionRef<Status(std::size_t, unsigned)> task) {
+    const std::atomic<std::size_t> fixed{stages};
+    return run_paired_stages(fixed, two_threads, task);
+}
+
+Status run_paired_stages(const std::atomic<std::size_t>& stages, bool two_threads,
                          pool::FunctionRef<Status(std::size_t, unsigned)> task) {
     PairedStages run(stages, task);
     // Both threads share the stop token of the loop around the stages (a

@@ -3,6 +3,7 @@
 // stages are either the same step on ψ and on φ, or the two halves of both.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 
 #include "pool/function_ref.hpp"
@@ -20,6 +21,12 @@ namespace vantelo::sim {
 // (or exception) is returned once every thread has left; later tasks are
 // skipped. A stop the caller sees also ends the tasks, between them.
 Status run_paired_stages(std::size_t stages, bool two_threads,
+                         pool::FunctionRef<Status(std::size_t, unsigned)> task);
+
+// The same with a count a task may raise (a release store before it
+// returns) for stages that follow its own, such as a plan it builds while
+// the other thread works.
+Status run_paired_stages(const std::atomic<std::size_t>& stages, bool two_threads,
                          pool::FunctionRef<Status(std::size_t, unsigned)> task);
 
 }  // namespace vantelo::sim
