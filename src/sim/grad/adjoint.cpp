@@ -247,8 +247,11 @@ Status adjoint_value_and_gradient_into(const CompiledCircuit& circuit, std::span
             }
             return sweep.task(stage - forward_stages - 1, side);
         };
-        // A pool of one runs the stages on the calling thread, without a hand-off.
-        VANTELO_TRY(run_paired_stages(stages, pool::current_num_threads() > 1, task));
+        // A pool of one runs the stages on the calling thread, without a
+        // hand-off, and so does a worker running a batch row: the other
+        // workers have rows of their own.
+        const bool two_threads = pool::current_num_threads() > 1 && !pool::on_worker_thread();
+        VANTELO_TRY(run_paired_stages(stages, two_threads, task));
         value = expectation_total(observable, scratch.term_sums);
         const std::size_t R = rotations.size(), blocks = product_blocks(n);
         for (std::size_t r = 0; r < R; ++r)
