@@ -72,6 +72,32 @@ std::size_t target1(Amplitude* p, std::size_t count, const std::array<Entry, 4>&
     return i;
 }
 
+// Target 2: a chunk is eight amplitudes, its halves one register each. One
+// flat loop over the range, two chunks a step while they last (the loop per
+// chunk below would run once for each).
+void target2(Amplitude* p, std::size_t count, const std::array<Entry, 4>& m) {
+    std::size_t i = 0;
+    for (; i + 16 <= count; i += 16) {
+        __m256 a0 = load(p + i);
+        __m256 a1 = load(p + i + 4);
+        __m256 b0 = load(p + i + 8);
+        __m256 b1 = load(p + i + 12);
+        update(a0, a1, m);
+        update(b0, b1, m);
+        store(p + i, a0);
+        store(p + i + 4, a1);
+        store(p + i + 8, b0);
+        store(p + i + 12, b1);
+    }
+    for (; i < count; i += 8) {
+        __m256 x0 = load(p + i);
+        __m256 x1 = load(p + i + 4);
+        update(x0, x1, m);
+        store(p + i, x0);
+        store(p + i + 4, x1);
+    }
+}
+
 // Targets ≥ 2: the two halves of a chunk are contiguous runs of 2^q ≥ 4
 // amplitudes, updated four pairs at a time (eight while the run allows, to
 // keep two independent chains in flight).
@@ -146,6 +172,7 @@ void apply_single_qubit_chunks_avx2(Amplitude* a, Qubit q, const Matrix2& m,
         apply_single_qubit_chunks_scalar(a, q, m, chunk_begin + done / chunk_len, chunk_end);
         return;
     }
+    if (q == 2) return target2(a + chunk_begin * 8, (chunk_end - chunk_begin) * 8, e);
     const std::size_t half = std::size_t{1} << q;
     if (q >= kStreamedMinTarget && q <= kStreamedMaxTarget) {
         // Two chunks (at least 8 KiB) ahead, so each chunk is in cache, in

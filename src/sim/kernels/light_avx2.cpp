@@ -66,32 +66,27 @@ struct Update {
     }
 };
 
-// Every pair of the array through `update`, in the dense kernel's layouts:
-// neighbours (q = 0), the halves of four-amplitude chunks (q = 1), or
-// contiguous runs of 2^q ≥ 4.
+// Every pair of the array through `update`, for targets q ≥ 2: the halves
+// of each chunk are contiguous runs of 2^q ≥ 4 amplitudes.
 template <class U>
 void each_pair(Amplitude* a, std::size_t len, Qubit q, const U& update) {
-    if (q == 0) {
-        for (std::size_t i = 0; i < len; i += 8) {
-            const __m256 r0 = load(a + i);
-            const __m256 r1 = load(a + i + 4);
-            __m256 x0 = unpack_lo(r0, r1);
-            __m256 x1 = unpack_hi(r0, r1);
-            update(x0, x1);
-            store(a + i, unpack_lo(x0, x1));
-            store(a + i + 4, unpack_hi(x0, x1));
+    if (q == 2) {
+        // Chunks of eight: one flat loop, two chunks a step while they last.
+        std::size_t i = 0;
+        for (; i + 16 <= len; i += 16) {
+            __m256 a0 = load(a + i), a1 = load(a + i + 4), b0 = load(a + i + 8), b1 = load(a + i + 12);
+            update(a0, a1);
+            update(b0, b1);
+            store(a + i, a0);
+            store(a + i + 4, a1);
+            store(a + i + 8, b0);
+            store(a + i + 12, b1);
         }
-        return;
-    }
-    if (q == 1) {
-        for (std::size_t i = 0; i < len; i += 8) {
-            const __m256 r0 = load(a + i);
-            const __m256 r1 = load(a + i + 4);
-            __m256 x0 = _mm256_permute2f128_ps(r0, r1, 0x20);
-            __m256 x1 = _mm256_permute2f128_ps(r0, r1, 0x31);
+        for (; i < len; i += 8) {
+            __m256 x0 = load(a + i), x1 = load(a + i + 4);
             update(x0, x1);
-            store(a + i, _mm256_permute2f128_ps(x0, x1, 0x20));
-            store(a + i + 4, _mm256_permute2f128_ps(x0, x1, 0x31));
+            store(a + i, x0);
+            store(a + i + 4, x1);
         }
         return;
     }
@@ -109,8 +104,62 @@ void each_pair(Amplitude* a, std::size_t len, Qubit q, const U& update) {
     }
 }
 
+// Targets 0 and 1, a register at a time: each amplitude's row is its own
+// entry (m00 for bit q = 0, m11 for bit q = 1) times itself plus the other
+// entry (m01, m10) times its partner, which a lane permutation brings into
+// the same lane. For the amplitudes with bit q = 1 the dense kernel adds the
+// two products the other way round; addition commutes, and on the finite
+// arrays these kernels run on, the sums are the same bits. This saves the
+// shuffles that gather pairs into two registers and back.
+Entry lanes(Qubit q, Amplitude e0, Amplitude e1) {
+    // Lane k holds a component of amplitude k / 2 of the register, whose bit
+    // q is (k >> (q + 1)) & 1.
+    alignas(32) float re[8], im[8], alt[8];
+    for (int k = 0; k < 8; ++k) {
+        const Amplitude& e = ((k >> (q + 1)) & 1) != 0 ? e1 : e0;
+        re[k] = e.re;
+        im[k] = e.im;
+        alt[k] = (k & 1) != 0 ? e.im : -e.im;
+    }
+    return {_mm256_load_ps(re), _mm256_load_ps(im), _mm256_load_ps(alt)};
+}
+
+// The partner of each amplitude (Swap: with its parts swapped): the
+// neighbour within its 128-bit half (q = 0), its place in the other half
+// (q = 1).
+template <Qubit Q, bool Swap>
+inline __m256 partner(__m256 x) {
+    if constexpr (Q == 0) return _mm256_permute_ps(x, Swap ? 0x1B : 0x4E);
+    if constexpr (!Swap) return _mm256_permute2f128_ps(x, x, 0x01);
+    return _mm256_permutevar8x32_ps(x, _mm256_setr_epi32(5, 4, 7, 6, 1, 0, 3, 2));
+}
+
+template <Qubit Q, Keep Own, Keep Other>
+void run_low(Amplitude* a, std::size_t len, const Matrix2& m) {
+    const Entry own = lanes(Q, m[0], m[3]);
+    const Entry other = lanes(Q, m[1], m[2]);
+    auto row = [&](__m256 x) {
+        const __m256 xs = needs_swap<Own> ? swap_re_im(x) : x;
+        const __m256 p = Other == Keep::Re || Other == Keep::Both ? partner<Q, false>(x) : x;
+        const __m256 ps = needs_swap<Other> ? partner<Q, true>(x) : x;
+        if constexpr (Own == Keep::Zero) return product<Other>(p, ps, other);
+        else if constexpr (Other == Keep::Zero) return product<Own>(x, xs, own);
+        else return _mm256_add_ps(product<Own>(x, xs, own), product<Other>(p, ps, other));
+    };
+    for (std::size_t i = 0; i < len; i += 8) {
+        const __m256 y0 = row(load(a + i));
+        const __m256 y1 = row(load(a + i + 4));
+        store(a + i, y0);
+        store(a + i + 4, y1);
+    }
+}
+
 template <Keep K00, Keep K01, Keep K10, Keep K11>
 void run(Amplitude* a, std::size_t len, Qubit q, const Matrix2& m) {
+    // Every pattern keeps the same parts of m00 and m11, and of m01 and m10.
+    static_assert(K00 == K11 && K01 == K10);
+    if (q == 0) return run_low<0, K00, K01>(a, len, m);
+    if (q == 1) return run_low<1, K00, K01>(a, len, m);
     const Update<K00, K01, K10, K11> u{{broadcast(m[0]), broadcast(m[1]), broadcast(m[2]), broadcast(m[3])}};
     each_pair(a, len, q, u);
 }
