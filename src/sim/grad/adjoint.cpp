@@ -221,9 +221,16 @@ Status adjoint_value_and_gradient_into(const CompiledCircuit& circuit, std::span
         HalvesRun sweep(scratch.sweep, vectors, 2);
         const std::size_t forward_stages = forward_in_halves ? forward.stages() : 1;
         std::atomic<std::size_t> stages{forward_stages + 1 + (forward_in_halves ? sweep.stages() : 0)};
-        const std::size_t half = psi.size() / 2;
-        const std::size_t groups = (scratch.masks.size() + kTermGroup - 1) / kTermGroup;
-        scratch.term_sums.resize(scratch.masks.size());
+        // The value's groups of terms split in two, and φ where the work
+        // evens out: a term's sum costs about what applying it to a whole
+        // vector does. φ's amplitudes are each formed alone, so the split
+        // leaves its bits as they are.
+        const std::size_t terms = scratch.masks.size();
+        const std::size_t groups = (terms + kTermGroup - 1) / kTermGroup;
+        const std::size_t terms0 = std::min(terms, groups / 2 * kTermGroup);
+        const std::size_t split =
+            terms == 0 ? psi.size() / 2 : (psi.size() / 8) * (terms - terms0) / terms * 8;
+        scratch.term_sums.resize(terms);
         auto task = [&](std::size_t stage, unsigned side) -> Status {
             if (stage < forward_stages) {
                 if (forward_in_halves) return forward.task(stage, side);
@@ -233,7 +240,6 @@ Status adjoint_value_and_gradient_into(const CompiledCircuit& circuit, std::span
                 return {};
             }
             if (stage == forward_stages) {
-                // Half of the value's groups of terms and half of φ each.
                 const std::size_t first = side == 0 ? 0 : groups / 2;
                 const std::size_t last = side == 0 ? groups / 2 : groups;
                 for (std::size_t g = first; g < last; ++g) {
@@ -241,8 +247,8 @@ Status adjoint_value_and_gradient_into(const CompiledCircuit& circuit, std::span
                     term_sums(vectors[0], n, scratch.masks.data() + t,
                               std::min(kTermGroup, scratch.masks.size() - t), scratch.term_sums.data() + t);
                 }
-                apply_observable_range(vectors[0], vectors[1], side * half, (side + 1) * half,
-                                       scratch.masks, scratch.coefficients);
+                apply_observable_range(vectors[0], vectors[1], side == 0 ? 0 : split,
+                                       side == 0 ? split : psi.size(), scratch.masks, scratch.coefficients);
                 return {};
             }
             return sweep.task(stage - forward_stages - 1, side);
