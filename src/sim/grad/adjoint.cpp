@@ -255,9 +255,16 @@ Status adjoint_value_and_gradient_into(const CompiledCircuit& circuit, std::span
         };
         // A pool of one runs the stages on the calling thread, without a
         // hand-off, and so does a worker running a batch row: the other
-        // workers have rows of their own.
+        // workers have rows of their own. On the calling thread the loops
+        // inside the stages (over the blocks of a half, from 18 qubits) stay
+        // there too, rather than going to the pool's one worker each time.
         const bool two_threads = pool::current_num_threads() > 1 && !pool::on_worker_thread();
-        VANTELO_TRY(run_paired_stages(stages, two_threads, task));
+        if (two_threads || pool::on_worker_thread()) {
+            VANTELO_TRY(run_paired_stages(stages, two_threads, task));
+        } else {
+            pool::InlineLoops on_this_thread;
+            VANTELO_TRY(run_paired_stages(stages, two_threads, task));
+        }
         value = expectation_total(observable, scratch.term_sums);
         const std::size_t R = rotations.size(), blocks = product_blocks(n);
         for (std::size_t r = 0; r < R; ++r)

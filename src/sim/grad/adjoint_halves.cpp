@@ -15,11 +15,15 @@ namespace {
 // Measured on two threads against the sweep that gives each thread a whole
 // vector per stage (adjoint.cpp) and that sweep on one thread, with
 // bench/compiled_bench.py's ansatz: from 12 qubits a stage is too short to
-// hand between threads but a run of stages on one half is not; at 18 a half
-// spans two of the executor's blocks and the plain sweep is ahead again.
-// The forward run pays for its exchanges from 16 qubits.
+// hand between threads but a run of stages on one half is not. From 18 to
+// 20 qubits the plain sweep is 2–8 % ahead where the two cores exchange
+// cache lines quickly, but each of its stages reads the other thread's
+// vector: on a VM whose two vCPUs sit far apart (core-to-core round trips
+// of 300–400 ns instead of 50–80) it ran 3 times slower than the halves,
+// and slower than one thread. From 21 the plain sweep is ahead by 10 % and
+// more. The forward run pays for its exchanges from 16 qubits.
 constexpr std::uint32_t kHalvesMinQubits = 12;
-constexpr std::uint32_t kHalvesMaxQubits = 17;
+constexpr std::uint32_t kHalvesMaxQubits = 20;
 constexpr std::uint32_t kHalvesForwardMinQubits = 16;
 
 constexpr std::size_t kNever = std::numeric_limits<std::size_t>::max();
