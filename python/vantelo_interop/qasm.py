@@ -12,6 +12,7 @@ every gate definition down to the standard gates (``pip install
 
 from __future__ import annotations
 
+import inspect
 import math
 import os
 import re
@@ -135,9 +136,26 @@ def _load_with_pyqasm(text: str) -> Program:
         )
     if _FEEDBACK.search(_strip_comments(text)):
         raise _feedback_error(text)
-    module = pyqasm.loads(text)
+    module = _pyqasm_loads(pyqasm, text)
     module.unroll()
     return _PyqasmWalker(ast).walk(module.unrolled_ast.statements)
+
+
+def _pyqasm_loads(pyqasm: Any, text: str) -> Any:
+    """pyqasm's module for the program. From release 1.0.2 the openqasm3
+    parser that pyqasm calls refuses programs that declare version 2, while
+    pyqasm still reads a tree that says 2.0 as OpenQASM 2: such programs are
+    parsed here with the parser's version check off, and its errors reported
+    as pyqasm reports them."""
+    import openqasm3
+
+    if _version(text) != 2 or "ignore_version" not in inspect.signature(openqasm3.parse).parameters:
+        return pyqasm.loads(text)
+    try:
+        tree = openqasm3.parse(text, ignore_version=True)
+    except Exception as error:
+        raise pyqasm.exceptions.ValidationError(f"Failed to parse OpenQASM string: {error}") from error
+    return pyqasm.loads(tree)
 
 
 _PYQASM_FIXED: dict[str, Callable[..., Gate]] = {
