@@ -76,7 +76,10 @@ def test_interrupt_while_loading_numpy_propagates():
 # child announces it. The child reports how long the call lasted, then checks
 # that the module still works (the same objects, the same context).
 LONG_CALLS = """
-import sys, time, tracemalloc
+import signal, sys, time, tracemalloc
+# A shell that starts the tests in the background leaves SIGINT ignored, and
+# the interpreter then installs no handler of its own.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 import numpy as np
 import vantelo
 from vantelo import Circuit, CircuitSpec, ExecutionContext, Gate, Observable
