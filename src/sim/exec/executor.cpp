@@ -280,22 +280,26 @@ Status check_item(const ExecItem& item, const StateVector& state) {
 
 Status run_schedule(const Schedule& schedule, std::span<const ExecItem> items, StateVector& state,
                     Rng* rng, std::vector<bool>* outcomes) {
+    // The light kernels' bound carries from pass to pass until something
+    // other than a Blocked step writes the state.
+    int budget = -1;
     for (const PlanStep& step : schedule.steps) {
         if (stop_requested()) return stopped_error();
         switch (step.kind) {
             case PlanStep::Kind::Blocked: {
                 Amplitude* const array = state.amplitudes.data();
-                int budget = -1;
                 VANTELO_TRY(run_blocked(prepare_step(step, items, state.num_qubits), {&array, 1},
                                         state.num_qubits, {&budget, 1}));
                 break;
             }
             case PlanStep::Kind::Whole:
                 apply_whole(items[step.first], state.amplitudes.data(), state.num_qubits);
+                budget = -1;
                 break;
             case PlanStep::Kind::Measure:
             case PlanStep::Kind::Reset:
                 VANTELO_TRY(measure_step(items[step.first], state, rng, outcomes));
+                budget = -1;
                 break;
         }
     }
