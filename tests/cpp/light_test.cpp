@@ -75,6 +75,7 @@ TEST(LightKernel, RunsMatchDenseSums) {
         controlled({3}, 2, matrices::z()),       controlled({4}, 7, matrices::p(0.9f)),
         controlled({5}, 2, matrices::rz(-1.1f)), controlled({2, 7}, 4, matrices::x()),
         controlled({4, 3}, 6, matrices::z()),    controlled({2}, 3, matrices::s()),
+        controlled({4}, 6, matrices::x()),       controlled({5}, 6, matrices::x()),
         Operation::create({5, 2}, matrices::swap()).value(),
         std::get<Unitary>(make_controlled_unitary_gate({7}, {2, 4}, matrices::swap()).value()).op,
     };

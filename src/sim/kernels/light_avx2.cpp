@@ -199,11 +199,44 @@ void swap_runs(Amplitude* p, Amplitude* q, std::size_t len) {
     }
 }
 
+// swap_runs of runs of Len amplitudes at offsets s and t of every group
+// (bases numbered by the bits outside `mask`).
+template <std::size_t Len>
+void swap_groups(Amplitude* a, std::size_t len, std::size_t mask, std::size_t s, std::size_t t) {
+    for (std::size_t base = 0; base < len; base = ((base | mask) + 1) & ~mask) {
+        Amplitude* p = a + base + s;
+        Amplitude* q = a + base + t;
+        __m256 x[Len / 4];
+        __m256 y[Len / 4];
+        for (std::size_t j = 0; j < Len / 4; ++j) {
+            x[j] = load(p + 4 * j);
+            y[j] = load(q + 4 * j);
+        }
+        for (std::size_t j = 0; j < Len / 4; ++j) {
+            store(p + 4 * j, y[j]);
+            store(q + 4 * j, x[j]);
+        }
+    }
+}
+
 }  // namespace
 
 void light_runs_avx2(Amplitude* a, std::size_t len, const GeneralPlan& plan, const LightRuns& runs) {
     const std::size_t run = std::size_t{1} << runs.low;
     const std::size_t mask = plan.target_mask | (run - 1);
+    if (runs.num_swaps == 1 && runs.num_scaled == 0) {
+        // One pair of runs trades places per group (cx, swap, ccx, …). With
+        // short runs the general loop below spends most of its time on its
+        // own bookkeeping, so the common lengths get a loop of their own.
+        const std::size_t s = runs.swap[0][0];
+        const std::size_t t = runs.swap[0][1];
+        switch (run) {
+            case 4: return swap_groups<4>(a, len, mask, s, t);
+            case 8: return swap_groups<8>(a, len, mask, s, t);
+            case 16: return swap_groups<16>(a, len, mask, s, t);
+            default: break;
+        }
+    }
     for (std::size_t base = 0; base < len; base = ((base | mask) + 1) & ~mask) {
         for (std::size_t k = 0; k < runs.num_swaps; ++k)
             swap_runs(a + base + runs.swap[k][0], a + base + runs.swap[k][1], run);
