@@ -12,7 +12,7 @@ import pytest
 
 import reference as ref
 from compiled_helpers import build, fill, fill_batch, make_observable, same
-from vantelo import CompiledCircuit, Observable, ParamBatchBuffer, ParamBuffer
+from vantelo import CircuitSpec, CompiledCircuit, Gate, Observable, ParamBatchBuffer, ParamBuffer
 
 ITEMS = [("ry", 0, 0), ("rx", 1, 1), ("h", 2), ("cx", 0, 1), ("rz", 2, 2), ("p", 0, 1),
          ("cz", 2, 0), ("ry", 1, 2)]
@@ -174,6 +174,10 @@ def test_parameter_conversions(setup, params):
     (lambda c, o, b: c.expectation(np.zeros((1, 3)), o), TypeError,
      "params must be convertible to a 1D numpy float32 array"),
     (lambda c, o, b: c.statevector(1.0), ValueError, "parameter vector has length 1, expected 3"),
+    # NumPy reads None as one NaN
+    (lambda c, o, b: c.expectation(None, o), TypeError, "params must be convertible to a 1D numpy float32 array"),
+    (lambda c, o, b: c.batch_expectation(None, o), TypeError,
+     "params_batch must be convertible to a 2D numpy float32 array"),
     (lambda c, o, b: c.batch_expectation(np.zeros(3), o), TypeError,
      "params_batch must be convertible to a 2D numpy float32 array"),
     (lambda c, o, b: c.batch_gradient([[1, 2], [3]], o), ValueError, None),
@@ -250,6 +254,30 @@ def test_circuit_without_parameters():
         assert np.all(values == np.float32(value))
     with pytest.raises(ValueError, match="^parameter vector has length 1, expected 0$"):
         circuit.expectation([0.0], obs)
+
+
+@pytest.mark.parametrize("method", ["statevector", "expectation", "gradient", "value_and_gradient"])
+def test_none_is_no_parameter_vector(method):
+    circuit = build(1, [("rx", 0, 0)], 1)
+    args = () if method == "statevector" else (Observable.pauli_z(0),)
+    with pytest.raises(TypeError, match="^params must be convertible to a 1D numpy float32 array$"):
+        getattr(circuit, method)(None, *args)
+
+
+# Parameter-free rows of a plan that measures or resets are independent runs:
+# Z on the random qubit is ±1 per row, about half of each.
+@pytest.mark.parametrize("last", ["measure", "reset"])
+@pytest.mark.parametrize("method", ["batch_expectation", "batch_value_and_gradient"])
+def test_parameter_free_random_rows_are_independent(last, method):
+    spec = CircuitSpec(2)
+    spec.h(0)
+    spec.cx(0, 1)
+    spec.gate(getattr(Gate, last)(0))
+    rows = 1000
+    values = getattr(spec.compile(), method)(np.zeros((rows, 0)), Observable.pauli_z(1))
+    values = values[0] if method == "batch_value_and_gradient" else values
+    assert set(values.tolist()) == {-1.0, 1.0}
+    assert abs(int(np.sum(values == 1.0)) - rows / 2) < 5 * np.sqrt(rows) / 2
 
 
 @pytest.mark.parametrize("rot", ["rx", "ry"])

@@ -76,6 +76,12 @@ Status check_batch_shape(std::span<const float> batch, std::size_t rows, std::ui
     return {};
 }
 
+// Row r of the batch; the empty vector when the plan has no parameters (the
+// batch's length is not examined then).
+std::span<const float> row_of(std::span<const float> batch, std::size_t r, std::uint32_t cols) {
+    return cols == 0 ? std::span<const float>{} : batch.subspan(r * cols, cols);
+}
+
 struct ExpectationPiece {
     ExecutionContext context;
 };
@@ -128,22 +134,28 @@ Result<AlignedArray<float>> batch_expectation(const CompiledCircuit& circuit,
     VANTELO_TRY(check_observable_qubits(observable, circuit.num_qubits));
     if (rows == 0) return AlignedArray<float>{};
     const std::uint32_t cols = circuit.parameter_count;
-    if (cols == 0) {
-        // Every row is the same empty vector: one run serves them all.
+    const auto allocate_values = [&] {
+        return allocate_or_explain(
+            [&] { return AlignedArray<float>::zeroed(rows); },
+            [&] { return msg::cannot_allocate_batch(rows, rows * sizeof(float)); });
+    };
+    if (cols == 0 && !has_random_steps(circuit)) {
+        // Every row is the same empty vector and the plan draws nothing: one
+        // run serves them all.
         VANTELO_ASSIGN_OR_RETURN(const float value, compiled_expectation(circuit, {}, observable));
-        AlignedArray<float> values = AlignedArray<float>::uninitialized(rows);
+        AlignedArray<float> values = allocate_values();
         for (float& v : values) v = value;
         return values;
     }
-    VANTELO_TRY(check_batch_shape(batch, rows, cols));
-    AlignedArray<float> values = allocate_or_explain(
-        [&] { return AlignedArray<float>::zeroed(rows); },
-        [&] { return msg::cannot_allocate_batch(rows, rows * sizeof(float)); });
+    // A plan that measures or resets draws its outcomes anew for every row,
+    // even when the rows are all the same empty vector.
+    if (cols != 0) VANTELO_TRY(check_batch_shape(batch, rows, cols));
+    AlignedArray<float> values = allocate_values();
     VANTELO_TRY(for_each_row<ExpectationPiece>(
         rows, [&] { return ExpectationPiece{ExecutionContext::create(circuit.num_qubits)}; },
         [&](ExpectationPiece& piece, std::size_t r) -> Status {
             VANTELO_ASSIGN_OR_RETURN(values[r],
-                                     expectation_with_context(circuit, batch.subspan(r * cols, cols),
+                                     expectation_with_context(circuit, row_of(batch, r, cols),
                                                               observable, piece.context));
             return {};
         }));
