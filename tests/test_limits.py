@@ -75,9 +75,14 @@ def test_memory_errors_say_what_failed():
         used = int(open("/proc/self/statm").read().split()[0]) * page
         resource.setrlimit(resource.RLIMIT_AS, (used + (3 << 29), used + (3 << 29)))
         rows = small.param_batch_buffer(1 << 28)  # 1 GiB of parameters fits
+        fixed = CircuitSpec(10)
+        fixed.h(0)
+        fixed = fixed.compile()
         for call in (lambda: Circuit([]).run(30),
                      lambda: compiled.expectation([0.5], Observable.pauli_z(0)),
-                     lambda: small.batch_value_and_gradient_buffer(rows, Observable.pauli_z(0))):
+                     lambda: small.batch_value_and_gradient_buffer(rows, Observable.pauli_z(0)),
+                     lambda: fixed.batch_statevector(np.zeros((1 << 20, 0))),
+                     lambda: fixed.batch_expectation(np.zeros((1 << 31, 0)), Observable.pauli_z(0))):
             try:
                 call()
             except MemoryError as e:
@@ -88,6 +93,30 @@ def test_memory_errors_say_what_failed():
         "cannot allocate a state vector of 30 qubits (8.0 GiB)",
         "cannot allocate a state vector of 30 qubits (8.0 GiB)",
         "cannot allocate the results of a batch of 268435456 rows (2.0 GiB)",
+        "cannot allocate the results of a batch of 1048576 rows (8.0 GiB)",
+        "cannot allocate the results of a batch of 2147483648 rows (8.0 GiB)",
+    ], proc.stderr
+
+
+@pytest.mark.skipif(SANITIZED, reason="the sanitizers reserve more address space than the cap")
+def test_samples_that_do_not_fit_say_so():
+    # Samples are drawn into a growing array until memory runs out.
+    code = textwrap.dedent("""
+        import resource
+        from vantelo import Circuit, Gate
+        used = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+        resource.setrlimit(resource.RLIMIT_AS, (used + (1 << 28), used + (1 << 28)))
+        for call in (lambda: Circuit([]).sample_from([1], 1 << 31),
+                     lambda: Circuit([Gate.h(0)]).sample(1, (1 << 32) - 1)):
+            try:
+                call()
+            except MemoryError as e:
+                print(e)
+    """)
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert proc.stdout.splitlines() == [
+        "cannot allocate 2147483648 samples (16.0 GiB)",
+        "cannot allocate 4294967295 samples (32.0 GiB)",
     ], proc.stderr
 
 

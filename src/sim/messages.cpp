@@ -64,6 +64,15 @@ std::string cannot_allocate_batch(std::uint64_t rows, std::uint64_t bytes) {
     return "cannot allocate the results of a batch of " + num(rows) + " rows (" + size_text(bytes) +
            ")";
 }
+std::string cannot_allocate_samples(std::uint64_t shots) {
+    return "cannot allocate " + num(shots) + " samples (" + size_text(shots * 8) + ")";
+}
+std::string cannot_allocate_sampling_table(std::uint32_t num_qubits) {
+    const std::uint64_t bytes = ((std::uint64_t{1} << num_qubits) - 1) * 8;
+    return "cannot allocate the sampling table of " + num(num_qubits) + " qubits (" +
+           size_text(bytes) + ")";
+}
+std::string state_not_finite() { return "cannot measure a state whose amplitudes are not finite"; }
 std::string state_length(std::uint64_t length) {
     return "state vector length " + num(length) + " is not a power of two";
 }
@@ -71,7 +80,7 @@ std::string state_too_wide(std::uint64_t num_qubits) {
     return "state vector has " + num(num_qubits) + " qubits, at most 31 are supported";
 }
 std::string state_not_normalised() {
-    return "state vector must be normalised: its norm differs from 1 by more than 1e-4";
+    return "state vector must be normalised: its norm differs from 1 by more than 1e-2";
 }
 
 std::string seed_failed(const std::string& reason) {

@@ -23,11 +23,16 @@ std::string too_many_qubits_in_state_vector();  // internal fault
 // Allocations that failed (MemoryError), with their size in bytes.
 std::string cannot_allocate_state(std::uint32_t num_qubits);
 std::string cannot_allocate_batch(std::uint64_t rows, std::uint64_t bytes);
+std::string cannot_allocate_samples(std::uint64_t shots);
+std::string cannot_allocate_sampling_table(std::uint32_t num_qubits);
 
 // States loaded from the caller.
 std::string state_length(std::uint64_t length);
 std::string state_too_wide(std::uint64_t num_qubits);
 std::string state_not_normalised();
+
+// Measuring a state of NaN or infinite amplitudes.
+std::string state_not_finite();
 
 // Randomness and sampling (internal faults).
 std::string seed_failed(const std::string& reason);

@@ -212,7 +212,7 @@ TEST(Circuit, SamplesAfterAMeasurementAllAgree) {
     for (int trial = 0; trial < 10; ++trial) {
         StateVector state = StateVector::create(1);
         ASSERT_TRUE(run_circuit(c, state).has_value());
-        const std::vector<std::uint64_t> samples = measure(state, 100);
+        const std::vector<std::uint64_t> samples = measure(state, 100).value();
         ASSERT_EQ(samples.size(), 100u);
         for (std::uint64_t s : samples) EXPECT_EQ(s, samples[0]);
     }

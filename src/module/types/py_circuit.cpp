@@ -9,6 +9,7 @@
 #include "module/binding/ref.hpp"
 #include "sim/exec/state_load.hpp"
 #include "sim/measure/measure.hpp"
+#include "sim/messages.hpp"
 #include "sim/stop.hpp"
 
 #include "sim/measure/rng.hpp"
@@ -120,10 +121,16 @@ PyObject* run_with_measurements_from(const sim::Circuit& circuit, AnyArg given) 
 PyObject* sample(const sim::Circuit& circuit, std::uint32_t num_qubits, std::uint32_t shots) {
     auto state = run_fresh(circuit, num_qubits, nullptr);
     if (!state) return nullptr;
-    const std::vector<std::uint64_t> samples = sim::measure(*state, shots);
+    auto drawn = sim::measure(*state, shots);
+    if (!drawn) return raise_core_error(drawn.error());
+    const std::vector<std::uint64_t>& samples = *drawn;
     if (sim::stop_requested()) return raise_core_error(sim::stopped_error());
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(samples.size())));
-    if (!list) return nullptr;
+    if (!list) {
+        PyErr_Clear();
+        return raise_core_error(
+            sim::Error{sim::msg::cannot_allocate_samples(samples.size()), sim::ErrorKind::OutOfMemory});
+    }
     for (std::size_t i = 0; i < samples.size(); ++i) {
         PyObject* value = PyLong_FromUnsignedLongLong(samples[i]);
         if (value == nullptr) return nullptr;
@@ -147,7 +154,9 @@ PyObject* sample_from(const sim::Circuit& circuit, AnyArg given, std::uint32_t s
     sim::Rng& rng = own ? *own : sim::thread_rng();
     auto state = run_loaded(circuit, given.object, nullptr, rng);
     if (!state) return nullptr;
-    return new_index_array(sim::measure(*state, shots, rng));
+    auto drawn = sim::measure(*state, shots, rng);
+    if (!drawn) return raise_core_error(drawn.error());
+    return new_index_array(*drawn);
 }
 
 // The passes over memory a run on num_qubits makes (for the benchmarks).

@@ -39,8 +39,10 @@ Result<bool> measure_qubit(StateVector& state, Qubit q, Rng& rng) {
     for (std::size_t base = 0; base < n; base += chunk)
         for (std::size_t j = half; j < chunk; ++j) p1 = p1 + norm_squared(a[base + j]);
 
+    // NaN would read as outcome 0 and zero the state: an invented result.
+    if (!std::isfinite(p1)) return fail(msg::state_not_finite());
     const float r = rng.next_f32();
-    const bool outcome = r < p1;  // false when p1 is NaN
+    const bool outcome = r < p1;
     const float p0 = 1.0f - p1;
 
     // Division rather than multiplication by a reciprocal: a surviving
@@ -71,22 +73,21 @@ Status reset_qubit(StateVector& state, Qubit q, Rng& rng) {
     return {};
 }
 
-WeightedIndex WeightedIndex::build(const StateVector& state) {
+Result<WeightedIndex> WeightedIndex::build(const StateVector& state) {
     const std::size_t n = state.size();
     if (n == 0) raise_fault(msg::sampling_failed("NoItem"));
     WeightedIndex index;
-    index.cumulative.reserve(n - 1);
+    allocate_or_explain([&] { index.cumulative.reserve(n - 1); },
+                        [&] { return msg::cannot_allocate_sampling_table(state.num_qubits); });
     // A weight that is not ≥ 0 is NaN here (squares are never negative); an
     // infinite weight (an amplitude beyond 1.8e19) would make the range of
     // the uniform draw infinite, so it is rejected the same way.
-    auto weight = [&](std::size_t i) {
-        const double w = norm_squared(state.amplitudes[i]);
-        if (!(w >= 0.0) || std::isinf(w)) raise_fault(msg::sampling_failed("InvalidWeight"));
-        return w;
-    };
-    double total = weight(0);
+    const auto usable = [](double w) { return w >= 0.0 && !std::isinf(w); };
+    double total = norm_squared(state.amplitudes[0]);
+    if (!usable(total)) return fail(msg::state_not_finite());
     for (std::size_t i = 1; i < n; ++i) {
-        const double w = weight(i);
+        const double w = norm_squared(state.amplitudes[i]);
+        if (!usable(w)) return fail(msg::state_not_finite());
         index.cumulative.push_back(total);
         total += w;
     }
@@ -116,26 +117,29 @@ std::uint64_t WeightedIndex::locate(double c) const {
     return static_cast<std::uint64_t>(std::upper_bound(first, last, c) - cumulative.begin());
 }
 
-std::vector<std::uint64_t> measure(const StateVector& state, std::uint64_t shots) {
-    const WeightedIndex index = WeightedIndex::build(state);
-    return draw_samples(index, shots, thread_rng());
+Result<std::vector<std::uint64_t>> measure(const StateVector& state, std::uint64_t shots) {
+    return measure(state, shots, thread_rng());
 }
 
-std::vector<std::uint64_t> measure(const StateVector& state, std::uint64_t shots, Rng& rng) {
-    const WeightedIndex index = WeightedIndex::build(state);
+Result<std::vector<std::uint64_t>> measure(const StateVector& state, std::uint64_t shots, Rng& rng) {
+    VANTELO_ASSIGN_OR_RETURN(const WeightedIndex index, WeightedIndex::build(state));
     return draw_samples(index, shots, rng);
 }
 
 std::vector<std::uint64_t> draw_samples(const WeightedIndex& index, std::uint64_t shots, Rng& rng) {
     std::vector<std::uint64_t> samples;
+    constexpr std::uint64_t kShotsPerPoll = 4096;
     // Reserved up to a bound only: a huge request that is stopped early
     // never holds its full size.
-    samples.reserve(std::min<std::uint64_t>(shots, std::uint64_t{1} << 20));
-    constexpr std::uint64_t kShotsPerPoll = 4096;
-    for (std::uint64_t s = 0; s < shots; ++s) {
-        if (s % kShotsPerPoll == 0 && s != 0 && stop_requested()) break;
-        samples.push_back(index.sample(rng));
-    }
+    allocate_or_explain(
+        [&] {
+            samples.reserve(std::min<std::uint64_t>(shots, std::uint64_t{1} << 20));
+            for (std::uint64_t s = 0; s < shots; ++s) {
+                if (s % kShotsPerPoll == 0 && s != 0 && stop_requested()) break;
+                samples.push_back(index.sample(rng));
+            }
+        },
+        [&] { return msg::cannot_allocate_samples(shots); });
     return samples;
 }
 

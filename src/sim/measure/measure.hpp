@@ -10,18 +10,22 @@
 
 namespace vantelo::sim {
 
-// Projective measurement of qubit q with collapse; returns the outcome.
+// Projective measurement of qubit q with collapse; returns the outcome. A
+// state whose probability of 1 is not a finite number (NaN or infinite
+// amplitudes) has no outcome: it fails before any draw, state untouched.
 Result<bool> measure_qubit(StateVector& state, Qubit q, Rng& rng);
 
 // Measures q and flips it back to 0 when the outcome was 1.
 Status reset_qubit(StateVector& state, Qubit q, Rng& rng);
 
 // `shots` basis-state indices drawn from |amplitude|² without changing the
-// state (fewer after a stop; see draw_samples). Unusable weights (NaN, all zero) are an internal fault naming the
-// kind: "InvalidWeight", "AllWeightsZero", "NoItem".
-std::vector<std::uint64_t> measure(const StateVector& state, std::uint64_t shots);
+// state (fewer after a stop; see draw_samples). A NaN or infinite weight is
+// the error of measure_qubit for such a state; the other unusable weights
+// (all zero, no amplitude) are internal faults naming the kind:
+// "AllWeightsZero", "NoItem".
+Result<std::vector<std::uint64_t>> measure(const StateVector& state, std::uint64_t shots);
 // The same with a supplied generator.
-std::vector<std::uint64_t> measure(const StateVector& state, std::uint64_t shots, Rng& rng);
+Result<std::vector<std::uint64_t>> measure(const StateVector& state, std::uint64_t shots, Rng& rng);
 
 // Cumulative weights for sampling basis states: entry i − 1 is the sum of the
 // weights before index i, so the table has one entry fewer than the state.
@@ -36,8 +40,8 @@ struct WeightedIndex {
     static constexpr std::size_t kGuideBlock = 64;
 
     // Weights |a|² in single precision, widened and summed in double, in
-    // index order. Unusable weights are internal faults (see measure).
-    static WeightedIndex build(const StateVector& state);
+    // index order. Unusable weights fail as measure says.
+    static Result<WeightedIndex> build(const StateVector& state);
 
     // One index: the number of cumulative entries ≤ a uniform draw in
     // [0, total).
@@ -47,7 +51,8 @@ struct WeightedIndex {
 };
 
 // `shots` independent samples from the index, in draw order; fewer when
-// stop_requested() says so (the caller checks it).
+// stop_requested() says so (the caller checks it). Running out of memory
+// on the way is an AllocationFailure naming the whole request.
 std::vector<std::uint64_t> draw_samples(const WeightedIndex& index, std::uint64_t shots, Rng& rng);
 
 }  // namespace vantelo::sim
