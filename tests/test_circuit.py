@@ -386,9 +386,9 @@ def test_run_with_measurements_from():
     (np.eye(2), [], "state must be a one-dimensional array of amplitudes"),
     ([], [], "state vector length 0 is not a power of two"),
     ([0.6, 0.8, 0], [], "state vector length 3 is not a power of two"),
-    ([1, 1], [], "state vector must be normalised: its norm differs from 1 by more than 1e-4"),
-    ([1 + 2e-4, 0], [], "state vector must be normalised: its norm differs from 1 by more than 1e-4"),
-    ([np.nan, 0], [], "state vector must be normalised: its norm differs from 1 by more than 1e-4"),
+    ([1, 1], [], "state vector must be normalised: its norm differs from 1 by more than 1e-2"),
+    ([1 + 2e-2, 0], [], "state vector must be normalised: its norm differs from 1 by more than 1e-2"),
+    ([np.nan, 0], [], "state vector must be normalised: its norm differs from 1 by more than 1e-2"),
     ([1, 0], [Gate.h(0), Gate.x(1)], "qubit index 1 is out of range for 1 qubits"),
     ([1, 0, 0, 0], [Gate.measure(3)], "qubit index 3 is out of range for 2 qubits"),
 ], ids=["2d", "empty", "length3", "unnormalised", "norm_tolerance", "nan", "gate", "measure"])
@@ -398,6 +398,36 @@ def test_loaded_state_checks(state, circuit, message):
         with pytest.raises(ValueError) as info:
             call(state)
         assert str(info.value) == message
+
+
+def test_drifted_norm_is_divided_out():
+    # 30,000 rotations leave the norm about 3e-4 from 1 in single precision.
+    drifted = Circuit([Gate.rx(0, 0.1)] * 30000).run(1)
+    synthetic = np.array([0.6, 0.8j], np.complex64) * F32(1 + 5e-3)
+    for state in (drifted, synthetic):
+        wide = state.astype(np.complex128)
+        want = (wide / np.sqrt(np.sum(wide.real ** 2 + wide.imag ** 2))).astype(np.complex64)
+        assert_bits_equal(Circuit([]).run_from(state), want)
+
+
+@pytest.mark.parametrize("call", [
+    lambda c: c.run_with_measurements(1),
+    lambda c: Circuit([Gate.rx(0, np.nan)]).sample(1, 4),
+    lambda c: Circuit([Gate.rx(0, np.nan)]).sample_from([1, 0], 4, 3),
+    lambda c: c.run_with_measurements_from([1, 0]),
+])
+def test_measuring_nan_state_raises(call):
+    # A NaN probability used to read as outcome 0 and zero the state.
+    with pytest.raises(ValueError, match="^cannot measure a state whose amplitudes are not finite$"):
+        call(Circuit([Gate.rx(0, np.nan), Gate.measure(0)]))
+
+
+def test_controls_checked_before_any_gate_runs():
+    # Wide controlled gates keep their controls apart from the targets; the
+    # check before the run names the first qubit out of range in item order.
+    wide = Gate.mcx([1, 2, 3, 4], 0)
+    with pytest.raises(ValueError, match="^qubit index 2 is out of range for 2 qubits$"):
+        Circuit([Gate.h(0), wide, Gate.x(3)]).run_from([1, 0, 0, 0])
 
 
 def test_norm_within_tolerance_is_loaded_unchanged():

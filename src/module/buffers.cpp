@@ -13,6 +13,14 @@ namespace {
 // numpy.ascontiguousarray(obj, "float32") as an array of `ndim` dimensions,
 // or nullptr with the error set. `what` names the argument in messages.
 PyArrayObject* float32_array(PyObject* obj, int ndim, const char* what, Ref& holder) {
+    const auto refuse = [&] {
+        raise_type_error(std::string(what) + " must be convertible to a " + std::to_string(ndim) +
+                         "D numpy float32 array");
+        return nullptr;
+    };
+    // NumPy turns None into one NaN, which a one-parameter circuit would
+    // evaluate without complaint.
+    if (obj == Py_None) return refuse();
     Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
     if (!numpy) return nullptr;
     Ref dtype = Ref::steal(PyUnicode_FromString("float32"));
@@ -23,11 +31,8 @@ PyArrayObject* float32_array(PyObject* obj, int ndim, const char* what, Ref& hol
     if (!holder || !ensure_numpy()) return nullptr;
     auto* array = reinterpret_cast<PyArrayObject*>(holder.get());
     if (!PyArray_Check(holder.get()) || PyArray_NDIM(array) != ndim ||
-        !PyArray_EquivTypenums(PyArray_TYPE(array), NPY_FLOAT)) {
-        raise_type_error(std::string(what) + " must be convertible to a " + std::to_string(ndim) +
-                         "D numpy float32 array");
-        return nullptr;
-    }
+        !PyArray_EquivTypenums(PyArray_TYPE(array), NPY_FLOAT))
+        return refuse();
     return array;
 }
 

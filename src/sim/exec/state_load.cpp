@@ -20,10 +20,15 @@ Result<StateVector> load_state(std::span<const Amplitude> amplitudes) {
         squared += static_cast<double>(a.re) * a.re;
         squared += static_cast<double>(a.im) * a.im;
     }
-    if (!(std::abs(std::sqrt(squared) - 1.0) <= kLoadNormTolerance)) return fail(msg::state_not_normalised());
+    const double norm = std::sqrt(squared);
+    if (!(std::abs(norm - 1.0) <= kLoadNormTolerance)) return fail(msg::state_not_normalised());
     StateVector state;
     state.amplitudes = AlignedArray<Amplitude>::copy_of(amplitudes);
     state.num_qubits = static_cast<std::uint32_t>(num_qubits);
+    if (std::abs(norm - 1.0) > kLoadExactTolerance) {
+        for (Amplitude& a : state.amplitudes)
+            a = {static_cast<float>(a.re / norm), static_cast<float>(a.im / norm)};
+    }
     return state;
 }
 
@@ -33,6 +38,10 @@ Status check_circuit_width(const Circuit& circuit, std::uint32_t num_qubits) {
             [&](const auto& item) -> Status {
                 using T = std::decay_t<decltype(item)>;
                 if constexpr (std::is_same_v<T, Unitary>) {
+                    // Controls before targets: the order in which applying
+                    // the operation would name them.
+                    for (const Qubit q : item.op.controls)
+                        if (q >= num_qubits) return fail(msg::qubit_out_of_range(q, num_qubits));
                     for (const Qubit q : item.op.targets)
                         if (q >= num_qubits) return fail(msg::qubit_out_of_range(q, num_qubits));
                 } else if constexpr (std::is_same_v<T, Measure> || std::is_same_v<T, Reset>) {
