@@ -1,8 +1,9 @@
 // Ctrl-C during long calls: the stop check the module installs in the core.
-// On the main thread it runs the interpreter's signal handlers (taking the
-// lock back briefly when the call released it); when a handler raised, the
-// core stops with ErrorKind::Stopped and the entry point returns with that
-// exception pending.
+// On the main thread it runs the interpreter's signal handlers; when a
+// handler raised, the core stops with ErrorKind::Stopped and the entry point
+// returns with that exception pending. A call that released the lock takes
+// it back for that only after a signal arrived: a handler of ours, chained
+// in front of the process's handlers, notes every signal without the lock.
 #pragma once
 
 #include <cstddef>
