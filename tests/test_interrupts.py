@@ -94,6 +94,7 @@ context = compiled.execution_context()
 circuit = Circuit([Gate.h(i % n) if i % 2 else Gate.cx(i % n, (i + 1) % n) for i in range(200000)])
 rows = np.full((64, 1), 0.25, np.float32)
 huge = np.broadcast_to(np.uint32(0), (1 << 40,))
+wide = np.eye(1 << 12, dtype=np.complex64)  # its unitarity test alone takes minutes
 cases = {
     "statevector": lambda: compiled.statevector([0.5]),
     "gradient": lambda: compiled.gradient([0.5], obs),
@@ -102,6 +103,11 @@ cases = {
     "circuit": lambda: circuit.run(n),
     "sample": lambda: Circuit([Gate.h(0)]).sample(1, (1 << 32) - 1),
     "conversion": lambda: Gate.mcx(huge, 0),
+    "batch_statevector": lambda: compiled.batch_statevector(rows),
+    "unitary": lambda: Gate.unitary(range(12), wide),
+    # a handler set after the module started watching the process's handlers
+    "rehandled": lambda: (signal.signal(signal.SIGINT, signal.default_int_handler),
+                          compiled.statevector([0.5])),
 }
 small = CircuitSpec(2)
 small.h(0)
@@ -122,7 +128,8 @@ for name in sys.argv[1:]:
 
 
 def test_ctrl_c_stops_long_calls():
-    names = ["statevector", "gradient", "batch", "context", "circuit", "sample", "conversion"]
+    names = ["statevector", "gradient", "batch", "context", "circuit", "sample", "conversion",
+             "batch_statevector", "unitary", "rehandled"]
     child = subprocess.Popen([sys.executable, "-c", LONG_CALLS, *names], stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, text=True)
     watchdog = threading.Timer(120, child.kill)  # a call that ignores SIGINT fails, not hangs

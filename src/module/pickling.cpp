@@ -3,6 +3,7 @@
 #include <span>
 
 #include "module/binding/binding.hpp"
+#include "module/binding/gil.hpp"
 #include "module/binding/ref.hpp"
 
 namespace vantelo::module {
@@ -46,7 +47,12 @@ struct ToInstance {
 PyObject* unpickle(BytesArg data) {
     const auto* begin = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(data.bytes));
     const auto size = static_cast<std::size_t>(PyBytes_GET_SIZE(data.bytes));
-    auto object = sim::snapshot::decode(std::span<const std::uint8_t>(begin, size));
+    // The bytes object is immutable and the caller's argument keeps it alive,
+    // so a large payload (a wide unitary to test) is decoded without the lock.
+    constexpr std::size_t kReleaseBytes = std::size_t{1} << 16;
+    auto object = run_core(size >= kReleaseBytes, [&] {
+        return sim::snapshot::decode(std::span<const std::uint8_t>(begin, size));
+    });
     if (!object) return raise_core_error(object.error());
     return std::visit(ToInstance{}, std::move(object).value());
 }

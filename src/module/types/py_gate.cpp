@@ -2,6 +2,7 @@
 #include "module/binding/binding.hpp"
 #include "module/binding/class_defs.hpp"
 #include "module/pickling.hpp"
+#include "module/binding/gil.hpp"
 #include "module/numpy.hpp"
 #include "sim/gates/gate_catalog.hpp"
 
@@ -62,15 +63,26 @@ PyObject* ccx(Qubit control_a, Qubit control_b, Qubit target) {
 PyObject* cswap(Qubit control, Qubit a, Qubit b) {
     return wrap(sim::make_controlled_unitary_gate({control}, {a, b}, m::swap()));
 }
+// The unitarity test of a large matrix runs for seconds to minutes: without
+// the lock, on the pool, and stopped by Ctrl-C (see check_unitary).
+bool release_for(const std::vector<sim::Amplitude>& values) {
+    return values.size() >= sim::kParallelUnitaryDim * sim::kParallelUnitaryDim;
+}
 PyObject* unitary(Qubits targets, AnyArg matrix) {
     std::vector<sim::Amplitude> values;
     if (!matrix_from_python(matrix.object, values)) return nullptr;
-    return wrap(sim::unitary_gate(sim::Operation::create(std::move(targets), std::move(values))));
+    const bool release = release_for(values);
+    return wrap(run_core(release, [&] {
+        return sim::unitary_gate(sim::Operation::create(std::move(targets), std::move(values)));
+    }));
 }
 PyObject* controlled_unitary(Qubits controls, Qubits targets, AnyArg matrix) {
     std::vector<sim::Amplitude> values;
     if (!matrix_from_python(matrix.object, values)) return nullptr;
-    return wrap(sim::make_controlled_unitary_gate(std::move(controls), std::move(targets), std::move(values)));
+    const bool release = release_for(values);
+    return wrap(run_core(release, [&] {
+        return sim::make_controlled_unitary_gate(std::move(controls), std::move(targets), std::move(values));
+    }));
 }
 PyObject* measure(Qubit target) { return new_instance(sim::Gate{sim::Measure{target}}); }
 PyObject* reset(Qubit target) { return new_instance(sim::Gate{sim::Reset{target}}); }

@@ -1,11 +1,14 @@
 #include "sim/gates/gate.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <numeric>
 #include <new>
 
+#include "pool/pool.hpp"
 #include "sim/messages.hpp"
+#include "sim/stop.hpp"
 
 namespace vantelo::sim {
 
@@ -54,8 +57,12 @@ const Qubit* find_duplicate(std::span<const Qubit> qubits) {
     return first == n ? nullptr : &qubits[first];
 }
 
-bool is_unitary(std::span<const Amplitude> m, std::size_t dim) {
-    for (std::size_t i = 0; i < dim; ++i) {
+namespace {
+
+// Rows [begin, end) of the test of is_unitary: false at the first distance
+// above the tolerance.
+bool rows_unitary(std::span<const Amplitude> m, std::size_t dim, std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
         const Amplitude* row_i = m.data() + i * dim;
         for (std::size_t j = 0; j < dim; ++j) {
             const Amplitude* row_j = m.data() + j * dim;
@@ -80,9 +87,35 @@ bool is_unitary(std::span<const Amplitude> m, std::size_t dim) {
     return true;
 }
 
+}  // namespace
+
+bool is_unitary(std::span<const Amplitude> m, std::size_t dim) { return rows_unitary(m, dim, 0, dim); }
+
+Status check_unitary(std::span<const Amplitude> m, std::size_t dim) {
+    if (dim < kParallelUnitaryDim) {
+        if (!rows_unitary(m, dim, 0, dim)) return fail(msg::not_unitary());
+        return {};
+    }
+    // Each row's sums are those of the serial test, so any failing row gives
+    // its answer whichever row fails first.
+    std::atomic<bool> failed{false};
+    StopToken token;
+    StopTokenScope caller(token);
+    pool::for_each_piece(dim, [&](std::size_t begin, std::size_t end) {
+        StopTokenScope on_worker(token);
+        for (std::size_t i = begin; i < end; ++i) {
+            if (failed.load(std::memory_order_relaxed) || stop_requested()) return;
+            if (!rows_unitary(m, dim, i, i + 1)) failed.store(true, std::memory_order_relaxed);
+        }
+    });
+    if (failed.load(std::memory_order_relaxed)) return fail(msg::not_unitary());
+    if (stop_requested()) return stopped_error();
+    return {};
+}
+
 Result<Operation> Operation::create(std::vector<Qubit> targets, std::vector<Amplitude> matrix) {
     VANTELO_TRY(check_operation_shape(targets, matrix.size()));
-    if (!is_unitary(matrix, std::size_t{1} << targets.size())) return fail(msg::not_unitary());
+    VANTELO_TRY(check_unitary(matrix, std::size_t{1} << targets.size()));
     return Operation{std::move(targets), std::move(matrix)};
 }
 
@@ -106,16 +139,14 @@ Result<Operation> restore_operation(std::vector<Qubit> targets, std::vector<Ampl
     std::size_t block = 2;
     while (block < D && D - block > first_off) block *= 2;
     const std::size_t off = D - block;
-    bool unitary = false;
     if (off == 0) {
-        unitary = is_unitary(matrix, D);
+        VANTELO_TRY(check_unitary(matrix, D));
     } else {
         std::vector<Amplitude> part(block * block);
         for (std::size_t r = 0; r < block; ++r)
             for (std::size_t c = 0; c < block; ++c) part[r * block + c] = matrix[(off + r) * D + off + c];
-        unitary = is_unitary(part, block);
+        VANTELO_TRY(check_unitary(part, block));
     }
-    if (!unitary) return fail(msg::not_unitary());
     return Operation{std::move(targets), std::move(matrix)};
 }
 
@@ -130,7 +161,7 @@ Result<Gate> make_controlled_unitary_gate(std::vector<Qubit> controls, std::vect
     if (matrix.size() != expected)
         return fail(msg::controlled_matrix_shape_mismatch(expected, t, matrix.size()));
     const std::size_t T = std::size_t{1} << t;
-    if (!is_unitary(matrix, T)) return fail(msg::not_unitary());
+    VANTELO_TRY(check_unitary(matrix, T));
     if (c + t >= 32) return fail(msg::too_many_qubits_in_operation(c + t));
 
     std::vector<Qubit> combined = std::move(controls);

@@ -92,6 +92,14 @@ using Gate = std::variant<Unitary, Measure, Reset, Barrier>;
 // not fail). dim = 0 is unitary.
 bool is_unitary(std::span<const Amplitude> matrix, std::size_t dim);
 
+// The test of is_unitary as the constructors run it: the same answer
+// ("matrix must be unitary within tolerance 1e-3" for false), with rows of
+// matrices from kParallelUnitaryDim up spread over the pool and a stop poll
+// per row (stopped_error), since the test costs dim³ products (about a
+// minute per core at 12 targets).
+inline constexpr std::size_t kParallelUnitaryDim = 64;
+Status check_unitary(std::span<const Amplitude> matrix, std::size_t dim);
+
 // The first duplicated qubit of a list (by the first position that has a later
 // equal entry), or nothing.
 const Qubit* find_duplicate(std::span<const Qubit> qubits);

@@ -1,6 +1,8 @@
 #include "sim/serial/snapshot.hpp"
 
+#include <algorithm>
 #include <type_traits>
+#include <variant>
 
 #include "sim/messages.hpp"
 #include "sim/serial/wire.hpp"
@@ -161,12 +163,17 @@ template <class Add>
 Status get_items(Reader& r, Add add) {
     VANTELO_ASSIGN_OR_RETURN(const std::uint32_t n_raw, r.u32());
     VANTELO_ASSIGN_OR_RETURN(const std::size_t n, r.count(n_raw, 1));
+    bool after_barrier = false;
     for (std::size_t i = 0; i < n; ++i) {
         VANTELO_ASSIGN_OR_RETURN(const std::uint8_t tag, r.u8());
         if (tag == static_cast<std::uint8_t>(ItemTag::Fixed)) {
             VANTELO_ASSIGN_OR_RETURN(Gate gate, get_gate(r));
+            const bool barrier = std::holds_alternative<Barrier>(gate);
+            if (barrier && after_barrier) continue;  // see get_circuit
+            after_barrier = barrier;
             VANTELO_TRY(add(CompiledOp{FixedOp{std::move(gate)}}));
         } else if (tag == static_cast<std::uint8_t>(ItemTag::Param)) {
+            after_barrier = false;
             VANTELO_ASSIGN_OR_RETURN(const ParamOp op, get_param_op(r));
             VANTELO_TRY(add(CompiledOp{op}));
         } else {
@@ -252,9 +259,19 @@ Result<Object> get_circuit(Reader& r) {
     VANTELO_ASSIGN_OR_RETURN(const std::uint32_t n_raw, r.u32());
     VANTELO_ASSIGN_OR_RETURN(const std::size_t n, r.count(n_raw, 1));
     Circuit circuit;
-    circuit.gates.reserve(n);
+    // A stored barrier takes one byte and a decoded gate 72, so untrusted
+    // bytes could ask for 72 times their size. A run of barriers acts as one
+    // (nothing runs at a barrier and it only separates what fusion may join),
+    // so only its first is kept; every other gate takes 5 bytes or more, and
+    // the reservation stays within what those could fill.
+    constexpr std::size_t kMinKeptGateBytes = 5;
+    circuit.gates.reserve(std::min(n, r.remaining() / kMinKeptGateBytes + 1));
+    bool after_barrier = false;
     for (std::size_t i = 0; i < n; ++i) {
         VANTELO_ASSIGN_OR_RETURN(Gate gate, get_gate(r));
+        const bool barrier = std::holds_alternative<Barrier>(gate);
+        if (barrier && after_barrier) continue;
+        after_barrier = barrier;
         circuit.gates.push_back(std::move(gate));
     }
     return Object{std::move(circuit)};
