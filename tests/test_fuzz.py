@@ -2,11 +2,15 @@
 from a pool of wrong types, out-of-range numbers, odd arrays and objects
 whose protocols raise. A call may return or raise an ordinary exception (or
 the internal-fault exception for too-wide registers); it must never crash
-the process, hang, or let anything else escape. Runs under the sanitizer
-build too (make asan)."""
+the process, hang, or let anything else escape. Pickled objects are mutated
+the same way, as whole pickle streams. Runs under the sanitizer build too
+(make asan)."""
 
 import faulthandler
+import io
 import math
+import pickle
+import struct
 
 import numpy as np
 from hypothesis import HealthCheck, given, settings
@@ -128,5 +132,49 @@ def test_hostile_arguments_raise_cleanly(target, args, kwargs):
         pass
     except BaseException as e:  # only the internal-fault exception may pass
         assert type(e).__name__ == "InternalFault", f"{name}: {e!r}"
+    finally:
+        faulthandler.cancel_dump_traceback_later()
+
+
+PICKLE_EXAMPLES = 300
+PICKLED = [pickle.dumps(obj, protocol=protocol) for protocol in (0, pickle.HIGHEST_PROTOCOL) for obj in (
+    INSTANCES["gate"], INSTANCES["param"], INSTANCES["observable"], INSTANCES["circuit"],
+    INSTANCES["compiled"], Gate.unitary([0, 2, 1], np.eye(8)), Gate.mcx(list(range(6)), 6),
+    Circuit([Gate.barrier(), Gate.barrier(), Gate.measure(0), Gate.reset(1)]))]
+
+
+class OnlyVantelo(pickle.Unpickler):
+    """A mutated stream may name any global: only the reconstructor is found."""
+
+    def find_class(self, module, name):
+        if (module, name) == ("vantelo", "_unpickle"):
+            return vantelo._unpickle
+        raise pickle.UnpicklingError(f"{module}.{name}")
+
+
+@settings(max_examples=PICKLE_EXAMPLES, deadline=None, database=None, derandomize=True,
+          suppress_health_check=list(HealthCheck))
+@given(data=st.sampled_from(PICKLED), edits=st.lists(st.tuples(
+    st.sampled_from(["flip", "set", "cut", "insert", "count"]), st.integers(0, 1 << 16),
+    st.sampled_from([0, 1, 3, 0x7F, 0xFF, 0xFFFF, 0x7FFFFFFF, 0xFFFFFFFF])), min_size=1, max_size=3))
+def test_mutated_pickles_raise_cleanly(data, edits):
+    data = bytearray(data)
+    for op, at, value in edits:
+        at %= len(data) + 1
+        if op == "flip" and at < len(data):
+            data[at] ^= 1 << (value % 8)
+        elif op == "set" and at < len(data):
+            data[at] = value & 0xFF
+        elif op == "cut":
+            del data[at:]
+        elif op == "insert":
+            data[at:at] = bytes([value & 0xFF]) * (1 + value % 7)
+        elif op == "count":  # a declared size that the bytes cannot back
+            data[at:at + 4] = struct.pack("<I", value)
+    faulthandler.dump_traceback_later(WATCHDOG_SECONDS, exit=True)
+    try:
+        OnlyVantelo(io.BytesIO(bytes(data))).load()
+    except Exception:
+        pass
     finally:
         faulthandler.cancel_dump_traceback_later()

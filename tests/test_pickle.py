@@ -191,6 +191,27 @@ def test_stored_controls_build_the_controlled_gate():
     assert same(Circuit([Gate.h(2), gate]).run(3), Circuit([Gate.h(2), Gate.controlled_unitary([2], [0], x)]).run(3))
 
 
+def _barriers(kind):
+    gates = [Gate.h(0), *[Gate.barrier()] * 50000, Gate.h(0), Gate.barrier()]
+    if kind == "circuit":
+        return Circuit(gates), lambda c: c.run(1)
+    spec = CircuitSpec(1)
+    for g in gates:
+        spec.gate(g)
+    return spec, lambda s: s.compile().statevector([])
+
+
+@pytest.mark.parametrize("kind", ["circuit", "spec"])
+def test_runs_of_barriers_are_restored_as_one(kind):
+    # A stored barrier takes one byte and a restored gate far more; a run of
+    # them acts as one barrier (it only keeps fusion from joining the h gates).
+    obj, run = _barriers(kind)
+    data = pickle.dumps(obj)
+    restored = pickle.loads(data)
+    assert same(run(restored), run(obj))
+    assert len(pickle.dumps(restored)) < len(data) - 49000
+
+
 @pytest.mark.parametrize("data", ["VNTL", bytearray(b"VNTL"), None, memoryview(b"VNTL")])
 def test_reconstructor_takes_bytes_only(data):
     with pytest.raises(TypeError, match="^argument 'data': '.*' object cannot be converted to 'PyBytes'$"):

@@ -3,6 +3,7 @@
 // expansion against a dense construction indexed by control pattern.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <numeric>
@@ -149,6 +150,32 @@ TEST(IsUnitary, ToleranceAppliesToTheProduct) {
     auto skew = [](float e) { return Matrix{{1, 0}, {e, e}, {0, 0}, {1, 0}}; };
     EXPECT_TRUE(is_unitary(skew(0.0007f), 2));
     EXPECT_FALSE(is_unitary(skew(0.0008f), 2));
+}
+
+// Wide matrices are tested row by row on the pool: the same answer as the
+// serial test, whichever row fails (first, last, or on the tolerance's edge).
+TEST(CheckUnitary, WideMatricesAgreeWithTheSerialTest) {
+    for (const std::size_t dim : {kParallelUnitaryDim, 2 * kParallelUnitaryDim}) {
+        std::mt19937 rng(static_cast<unsigned>(dim));
+        std::vector<std::size_t> column(dim);
+        std::iota(column.begin(), column.end(), std::size_t{0});
+        std::shuffle(column.begin(), column.end(), rng);
+        Matrix m(dim * dim, Amplitude{0.0f, 0.0f});
+        for (std::size_t r = 0; r < dim; ++r) {
+            const float phase = static_cast<float>(r) * 0.37f;
+            m[r * dim + column[r]] = Amplitude{std::cos(phase), std::sin(phase)};
+        }
+        for (const std::size_t row : {std::size_t{0}, dim / 2, dim - 1})
+            for (const float scale : {1.0f, 1.0004f, 1.0006f, 1.5f}) {
+                Matrix changed = m;
+                Amplitude& a = changed[row * dim + column[row]];
+                a = Amplitude{a.re * scale, a.im * scale};
+                const bool serial = is_unitary(changed, dim);
+                const Status parallel = check_unitary(changed, dim);
+                ASSERT_EQ(parallel.has_value(), serial) << dim << " " << row << " " << scale;
+                if (!serial) EXPECT_EQ(parallel.error().message, "matrix must be unitary within tolerance 1e-3");
+            }
+    }
 }
 
 TEST(IsUnitary, NaNDistancesNeverFailAndDimZeroPasses) {
