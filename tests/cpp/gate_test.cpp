@@ -173,7 +173,9 @@ TEST(CheckUnitary, WideMatricesAgreeWithTheSerialTest) {
                 const bool serial = is_unitary(changed, dim);
                 const Status parallel = check_unitary(changed, dim);
                 ASSERT_EQ(parallel.has_value(), serial) << dim << " " << row << " " << scale;
-                if (!serial) EXPECT_EQ(parallel.error().message, "matrix must be unitary within tolerance 1e-3");
+                if (!serial) {
+                    EXPECT_EQ(parallel.error().message, "matrix must be unitary within tolerance 1e-3");
+                }
             }
     }
 }
