@@ -461,9 +461,9 @@ class Circuit:
                 power of two ("state vector length `<k>` is not a power of
                 two"), it spans more than 31 qubits, its norm differs from 1
                 by more than 1e-4 ("state vector must be normalised: its norm
-                differs from 1 by more than 1e-4"), or a gate names a qubit
-                >= `n` (the message of `run`); all are checked before any
-                gate runs.
+                differs from 1 by more than 1e-4"), or a gate names a
+                qubit >= `n` (the message of `run`); all are checked before
+                any gate runs.
         """
     def run_with_measurements_from(
         self, state: ArrayLike

@@ -3,7 +3,9 @@
 1. Every tutorial script in docs/tutorials/ runs to completion (each saves
    its figures into docs/figures/ and checks its own results).
 2. docs/scripts/numerics.py measures the float32 error tables and plot.
-3. The last peer-benchmark plot is copied beside the figures.
+3. The last peer-benchmark plot is copied beside the figures, and its
+   reports into docs/generated/ as sections of a page: without their own
+   title, headings one level down.
 4. Every ```python block of every page runs, the blocks of one page in one
    namespace and in page order; every ```pycon block runs as a doctest in that
    same namespace, so its printed output must match. ```py blocks, which
@@ -45,6 +47,22 @@ def run_script(path: Path) -> None:
     print(f"ran {path.relative_to(ROOT)} in {time.perf_counter() - start:.1f} s")
 
 
+def as_section(report: Path, target: Path) -> None:
+    """Copies a standalone Markdown report for inclusion under a heading of
+    a page: its H1 title goes, every other heading moves one level down."""
+    lines = []
+    fenced = False
+    for line in report.read_text(encoding="utf-8").splitlines():
+        if line.startswith("```"):
+            fenced = not fenced
+        elif not fenced and line.startswith("# "):
+            continue
+        elif not fenced and line.startswith("#"):
+            line = "#" + line
+        lines.append(line)
+    target.write_text("\n".join(lines).strip("\n") + "\n", encoding="utf-8")
+
+
 def run_page(page: Path) -> int:
     """Runs the page's blocks; returns how many ran."""
     namespace: dict[str, object] = {"__name__": "__main__"}
@@ -83,7 +101,10 @@ def main() -> None:
     for script in sorted((DOCS / "tutorials").glob("*.py")):
         run_script(script)
     run_script(DOCS / "scripts" / "numerics.py")
-    shutil.copyfile(ROOT / "bench" / "peers" / "last_run" / "gate_times.png", FIGURES / "gate_times.png")
+    last_run = ROOT / "bench" / "peers" / "last_run"
+    shutil.copyfile(last_run / "gate_times.png", FIGURES / "gate_times.png")
+    for report in ("peers.md", "qiskit_primitives.md"):
+        as_section(last_run / report, DOCS / "generated" / report)
 
     # Each page runs in a process of its own (a page may size the worker
     # pool, which only the first simulation of a process can do), in a

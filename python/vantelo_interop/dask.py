@@ -58,7 +58,26 @@ _REBUILT_LIMIT = 8
 def batch_expectation(compiled: vantelo.CompiledCircuit, batch: ArrayLike, observable: vantelo.Observable, *,
                       executor: Executor = None, chunk_rows: int | None = None,
                       progress: bool | None = None, retries: int = 1) -> NDArray[np.float32]:
-    """``compiled.batch_expectation(batch, observable)``, one chunk of rows per task."""
+    """``compiled.batch_expectation(batch, observable)``, one chunk of rows per task.
+
+    Args:
+        compiled: the circuit; it is pickled once and rebuilt on each worker.
+        batch: one row of parameters per evaluation, shape ``(rows, P)``.
+        observable: the observable, sent along with the circuit.
+        executor: a ``dask.distributed.Client`` or a
+            ``concurrent.futures.Executor``; ``None`` takes the current Dask
+            client (``ValueError`` when there is none, ``TypeError`` when
+            Dask is not installed).
+        chunk_rows: rows per task; ``None`` gives four chunks per worker.
+            Choose chunks that take seconds: each costs a round trip.
+        progress: a ``tqdm`` progress bar over the rows; ``None`` shows one
+            only when standard error is a terminal.
+        retries: further attempts for a chunk that fails (Dask only).
+
+    Returns:
+        The ``float32`` values, one per row, bit for bit those of the local
+        call.
+    """
     values: NDArray[np.float32] = _sweep("batch_expectation", compiled, batch, observable, executor, chunk_rows,
                                          progress, retries)
     return values
@@ -68,7 +87,26 @@ def batch_value_and_gradient(compiled: vantelo.CompiledCircuit, batch: ArrayLike
                              *, executor: Executor = None,
                              chunk_rows: int | None = None, progress: bool | None = None,
                              retries: int = 1) -> tuple[NDArray[np.float32], NDArray[np.float32]]:
-    """``compiled.batch_value_and_gradient(batch, observable)``, one chunk of rows per task."""
+    """``compiled.batch_value_and_gradient(batch, observable)``, one chunk of rows per task.
+
+    Args:
+        compiled: the circuit; it is pickled once and rebuilt on each worker.
+        batch: one row of parameters per evaluation, shape ``(rows, P)``.
+        observable: the observable, sent along with the circuit.
+        executor: a ``dask.distributed.Client`` or a
+            ``concurrent.futures.Executor``; ``None`` takes the current Dask
+            client (``ValueError`` when there is none, ``TypeError`` when
+            Dask is not installed).
+        chunk_rows: rows per task; ``None`` gives four chunks per worker.
+            Choose chunks that take seconds: each costs a round trip.
+        progress: a ``tqdm`` progress bar over the rows; ``None`` shows one
+            only when standard error is a terminal.
+        retries: further attempts for a chunk that fails (Dask only).
+
+    Returns:
+        ``(values, gradients)``: ``float32`` arrays of shapes ``(rows,)`` and
+        ``(rows, P)``, bit for bit those of the local call.
+    """
     pair: tuple[NDArray[np.float32], NDArray[np.float32]] = _sweep(
         "batch_value_and_gradient", compiled, batch, observable, executor, chunk_rows, progress, retries)
     return pair
@@ -78,7 +116,14 @@ def batch_adjoint_value_and_gradient(compiled: vantelo.CompiledCircuit, batch: A
                                      observable: vantelo.Observable, *, executor: Executor = None,
                                      chunk_rows: int | None = None, progress: bool | None = None,
                                      retries: int = 1) -> tuple[NDArray[np.float32], NDArray[np.float32]]:
-    """``compiled.batch_adjoint_value_and_gradient(batch, observable)``, one chunk of rows per task."""
+    """``compiled.batch_adjoint_value_and_gradient(batch, observable)``, one chunk of rows per task.
+
+    Takes the same arguments as `batch_value_and_gradient` and returns the
+    same shapes, with adjoint gradients.
+
+    Raises:
+        AttributeError: the installed module has no adjoint batch method.
+    """
     if not hasattr(compiled, "batch_adjoint_value_and_gradient"):
         raise AttributeError("this build of vantelo has no CompiledCircuit.batch_adjoint_value_and_gradient")
     pair: tuple[NDArray[np.float32], NDArray[np.float32]] = _sweep(

@@ -25,6 +25,11 @@ class EstimatorV2(BaseEstimatorV2):  # type: ignore[misc, unused-ignore]  # Qisk
     `StatevectorEstimator` does, and is reported as ``stds``. Resets are
     applied on one random trajectory per value (drawn by vantelo, not by
     ``seed``); measurements are refused, as in Qiskit's reference estimator.
+
+    Args:
+        default_precision: the ``precision`` of pubs that give none; 0 gives
+            exact values.
+        seed: seeds the generator of the precision noise.
     """
 
     def __init__(self, *, default_precision: float = 0.0, seed: np.random.Generator | int | None = None):
@@ -42,6 +47,12 @@ class EstimatorV2(BaseEstimatorV2):  # type: ignore[misc, unused-ignore]  # Qisk
     def run(
         self, pubs: Iterable[EstimatorPubLike], *, precision: float | None = None
     ) -> PrimitiveJob[PrimitiveResult[PubResult]]:
+        """Evaluates pubs ``(circuit, observables[, parameter_values[, precision]])``.
+
+        Returns:
+            A job whose ``result()`` holds one `PubResult` per pub, with
+            ``data.evs`` and ``data.stds`` broadcast as Qiskit defines.
+        """
         if precision is None:
             precision = self._default_precision
         coerced = [EstimatorPub.coerce(pub, precision) for pub in pubs]

@@ -23,6 +23,10 @@ class SamplerV2(BaseSamplerV2):  # type: ignore[misc, unused-ignore]  # Qiskit m
     by outcome history so the state is simulated once per distinct history,
     not once per shot. Without them, each parameter set is one compiled run
     and all shots are drawn from its final state. ``seed`` fixes every draw.
+
+    Args:
+        default_shots: the shots of pubs that give none.
+        seed: seeds every draw, so equal seeds give equal samples.
     """
 
     def __init__(self, *, default_shots: int = 1024, seed: np.random.Generator | int | None = None):
@@ -40,6 +44,12 @@ class SamplerV2(BaseSamplerV2):  # type: ignore[misc, unused-ignore]  # Qiskit m
     def run(
         self, pubs: Iterable[SamplerPubLike], *, shots: int | None = None
     ) -> PrimitiveJob[PrimitiveResult[SamplerPubResult]]:
+        """Samples pubs ``(circuit[, parameter_values[, shots]])``.
+
+        Returns:
+            A job whose ``result()`` holds one `SamplerPubResult` per pub,
+            with one `BitArray` per classical register in ``data``.
+        """
         if shots is None:
             shots = self._default_shots
         coerced = [SamplerPub.coerce(pub, shots) for pub in pubs]
