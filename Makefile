@@ -188,8 +188,9 @@ docs: docs-module
 
 
 # Distributed sweeps (vantelo_interop.dask) on a real Dask LocalCluster and a
-# process pool, plus the pickling tests, in a virtual environment of their own
-# (.venv-dask) with dask[distributed] and tqdm.
+# process pool, plus the pickling tests and the code blocks of docs/dask.md,
+# in a virtual environment of their own (.venv-dask) with dask[distributed]
+# and tqdm.
 DASK_VENV ?= .venv-dask
 
 .PHONY: test-dask
@@ -205,10 +206,11 @@ test-dask: wheel $(DASK_VENV)/.ready
 	$(DASK_VENV)/bin/python $(INSTALL_WHEEL)
 	cd tests && ../$(DASK_VENV)/bin/python -m pytest -q -p no:cacheprovider test_interop_dask.py test_pickle.py
 	$(DASK_VENV)/bin/python examples/qaoa_landscape_dask.py --quick
+	$(DASK_VENV)/bin/python docs/scripts/prepare.py --with-frameworks docs/dask.md
 
 # PennyLane device vantelo.qubit: PennyLane's own device test suite, analytic
-# and with shots, then our device tests and the VQE example, in their own
-# virtual environment (PennyLane pinned to the version the peers use).
+# and with shots, then our device tests, the VQE example and the code blocks
+# of docs/pennylane.md, in their own virtual environment (PennyLane pinned to the version the peers use).
 PL_VENV ?= .venv-pennylane
 PENNYLANE ?= pennylane==0.45.1
 
@@ -229,10 +231,12 @@ test-pennylane: wheel $(PL_VENV)/.ready
 	PATH="$(abspath $(PL_VENV))/bin:$$PATH" pl-device-test --device vantelo.qubit --shots 10000 -q -p no:cacheprovider --disable-warnings
 	cd tests && ../$(PL_VENV)/bin/python -m pytest -q -p no:cacheprovider test_pennylane.py
 	$(PL_VENV)/bin/python examples/pennylane_vqe.py
+	$(PL_VENV)/bin/python docs/scripts/prepare.py --with-frameworks docs/pennylane.md
 
 # Qiskit integration (vantelo_interop.qiskit and the Qiskit path of
-# vantelo_interop.qasm), tested in a virtual environment of its own with
-# Qiskit pinned; the main test environment has no Qiskit.
+# vantelo_interop.qasm) and the code blocks of docs/qiskit.md, tested in a
+# virtual environment of its own with Qiskit pinned; the main test environment
+# has no Qiskit.
 QISKIT_VENV ?= .venv-qiskit
 QISKIT_PINS := "qiskit==2.6.2" "qiskit-qasm3-import==0.6.0" "pyqasm==1.3.0"
 
@@ -248,6 +252,7 @@ test-qiskit: wheel $(QISKIT_VENV)/.ready
 	$(call venv_matches,$(QISKIT_VENV))
 	$(QISKIT_VENV)/bin/python $(INSTALL_WHEEL)
 	cd tests && ../$(QISKIT_VENV)/bin/python -m pytest -q -p no:cacheprovider test_interop_qasm.py test_interop_qiskit.py
+	$(QISKIT_VENV)/bin/python docs/scripts/prepare.py --with-frameworks docs/qiskit.md
 
 # The Qiskit primitives and OpenQASM import against Qiskit Aer, in the peers'
 # environment; writes bench/results/qiskit_primitives.md (PEERS_ARGS=--quick).

@@ -6,10 +6,18 @@
 3. The last peer-benchmark plot is copied beside the figures, and its
    reports into docs/generated/ as sections of a page: without their own
    title, headings one level down.
-4. Every ```python block of every page runs, the blocks of one page in one
-   namespace and in page order; every ```pycon block runs as a doctest in that
-   same namespace, so its printed output must match. ```py blocks, which
-   need a framework, are shown only.
+4. Every ```python block of every page, and of the repository's README.md
+   and CONTRIBUTING.md, runs, the blocks of one page in one namespace and in
+   page order; every ```pycon block runs as a doctest in that same
+   namespace, so its printed output must match. ```py blocks need a
+   framework that this environment lacks: here they are shown only.
+
+`prepare.py --with-frameworks PAGE...` runs the given pages' ```py blocks as
+well, with the other blocks in order; the framework test targets run it in
+their own environments (make test-qiskit, test-dask, test-pennylane). A ```py
+block whose first line is a comment starting "# Not run" (a cluster set-up)
+is never run. Blocks run in a scratch folder that holds a link to
+`examples/`, so paths in them are relative to the repository's root.
 
 Any failure ends the script with a non-zero status and the build stops.
 """
@@ -63,8 +71,9 @@ def as_section(report: Path, target: Path) -> None:
     target.write_text("\n".join(lines).strip("\n") + "\n", encoding="utf-8")
 
 
-def run_page(page: Path) -> int:
-    """Runs the page's blocks; returns how many ran."""
+def run_page(page: Path, frameworks: bool) -> int:
+    """Runs the page's blocks (with frameworks: its ```py blocks too);
+    returns how many ran."""
     namespace: dict[str, object] = {"__name__": "__main__"}
     parser = doctest.DocTestParser()
     runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE)
@@ -76,6 +85,8 @@ def run_page(page: Path) -> int:
         line = text[: match.start()].count("\n") + 1
         if body.lstrip().startswith("--8<--"):
             continue
+        if language == "py" and frameworks and not body.lstrip().lower().startswith("# not run"):
+            language = "python"
         if language not in EXECUTED:
             if language not in SHOWN_ONLY:
                 raise SystemExit(f"{name}:{line}: block language '{language}' is neither run nor shell text")
@@ -106,14 +117,20 @@ def main() -> None:
     for report in ("peers.md", "qiskit_primitives.md"):
         as_section(last_run / report, DOCS / "generated" / report)
 
+    pages = sorted(page for page in DOCS.rglob("*.md") if "generated" not in page.parts)
+    run_pages(pages + [ROOT / "README.md", ROOT / "CONTRIBUTING.md"], frameworks=False)
+
+
+def run_pages(pages: list[Path], frameworks: bool) -> None:
     # Each page runs in a process of its own (a page may size the worker
     # pool, which only the first simulation of a process can do), in a
     # scratch folder for whatever its blocks write.
-    pages = sorted(page for page in DOCS.rglob("*.md") if "generated" not in page.parts)
     blocks = 0
     with tempfile.TemporaryDirectory() as scratch:
+        (Path(scratch) / "examples").symlink_to(ROOT / "examples")
         for page in pages:
-            result = subprocess.run([sys.executable, __file__, str(page)], cwd=scratch, capture_output=True, text=True)
+            command = [sys.executable, __file__] + (["--page-with-frameworks"] if frameworks else ["--page"])
+            result = subprocess.run(command + [str(page)], cwd=scratch, capture_output=True, text=True)
             if result.returncode != 0:
                 sys.stdout.write(result.stdout)
                 sys.stderr.write(result.stderr)
@@ -123,8 +140,11 @@ def main() -> None:
 
 
 if __name__ == "__main__":
-    if len(sys.argv) == 2:
-        page = Path(sys.argv[1]).resolve()
-        print(f"{page.relative_to(ROOT)}: {run_page(page)} code blocks")
+    if len(sys.argv) == 3 and sys.argv[1] in ("--page", "--page-with-frameworks"):
+        page = Path(sys.argv[2]).resolve()
+        count = run_page(page, frameworks=sys.argv[1] == "--page-with-frameworks")
+        print(f"{page.relative_to(ROOT)}: {count} code blocks")
+    elif len(sys.argv) > 2 and sys.argv[1] == "--with-frameworks":
+        run_pages([Path(name).resolve() for name in sys.argv[2:]], frameworks=True)
     else:
         main()
