@@ -173,7 +173,8 @@ def expected(target: str, members: str | None) -> dict[str, str]:
         if name != target and not name.startswith(target + "."):
             continue
         rest = name[len(target) + 1:].split(".") if name != target else []
-        if any(part.startswith("_") for part in rest):
+        # Private names are not rendered; special methods (__reduce__) are.
+        if any(part.startswith("_") and not (part.startswith("__") and part.endswith("__")) for part in rest):
             continue
         if rest and listed is not None and rest[0] not in listed:
             continue
