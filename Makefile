@@ -210,7 +210,8 @@ test-dask: wheel $(DASK_VENV)/.ready
 
 # PennyLane device vantelo.qubit: PennyLane's own device test suite, analytic
 # and with shots, then our device tests, the VQE example and the code blocks
-# of docs/pennylane.md, in their own virtual environment (PennyLane pinned to the version the peers use).
+# of docs/pennylane.md, in their own virtual environment (PennyLane pinned to
+# the version the peers use).
 PL_VENV ?= .venv-pennylane
 PENNYLANE ?= pennylane==0.45.1
 
