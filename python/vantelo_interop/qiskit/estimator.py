@@ -126,8 +126,8 @@ def _trajectory_values(
         pauli_observable(observables[k])  # refuses what the batch path refuses
     evs = np.zeros(param_index.shape, dtype=np.float64)
     for index in np.ndindex(*param_index.shape):
-        state = one_trajectory(program, values[param_index[index]], rng)
-        value = _pauli_expectation(state, observables[obs_index[index]])
+        state = one_trajectory(program, values[int(param_index[index])], rng)
+        value = _pauli_expectation(state, observables[int(obs_index[index])])
         evs[index] = rng.normal(value, precision) if precision != 0 else value
     return evs
 
