@@ -369,7 +369,7 @@ class VanteloQubit(Device):  # type: ignore[misc, unused-ignore]  # PennyLane ma
         check_width(len(user))
         if len(user) + len(auxiliary) > MAX_QUBITS:
             raise DeviceError(
-                f"vantelo.qubit defers each mid-circuit measurement onto an auxiliary qubit: "
+                f"vantelo.qubit defers mid-circuit measurements onto auxiliary qubits: "
                 f"{len(user)} wires and {len(auxiliary)} auxiliary qubits make "
                 f"{len(user) + len(auxiliary)}, more than the {MAX_QUBITS} it simulates"
             )
