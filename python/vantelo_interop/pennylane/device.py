@@ -45,6 +45,7 @@ from pennylane.exceptions import (
     DeviceError,
     QuantumFunctionError,
     SparseMatrixUndefinedError,
+    WireError,
 )
 from pennylane.measurements import ExpectationMP, SampleMeasurement, StateMeasurement, VarianceMP
 from pennylane.operation import StatePrepBase
@@ -151,6 +152,18 @@ def _defer_on_auxiliary_wires(tape: Any) -> Any:
 
 def _is_auxiliary(wire: Any) -> bool:
     return isinstance(wire, AuxiliaryWire)
+
+
+@transform  # type: ignore[untyped-decorator, unused-ignore]  # PennyLane may be untyped here
+def _no_wires_but_auxiliary_ones(tape: Any, wires: Any, name: str) -> Any:
+    """After decomposition: a wire that is neither the device's nor an
+    auxiliary one (a work wire a decomposition added) is refused as
+    PennyLane's validate_device_wires refuses it."""
+    if wires:
+        extra = {w for w in tape.wires if w not in wires and not _is_auxiliary(w)}
+        if extra:
+            raise WireError(f"Cannot run circuit(s) on {name} as they contain wires not found on the device: {extra}")
+    return _single(tape)
 
 
 @transform  # type: ignore[untyped-decorator, unused-ignore]  # PennyLane may be untyped here
@@ -295,6 +308,7 @@ class VanteloQubit(Device):  # type: ignore[misc, unused-ignore]  # PennyLane ma
             )
             program.add_transform(_split_for_sampling)
             program.add_transform(_expand_unless_batched)
+        program.add_transform(_no_wires_but_auxiliary_ones, self.wires, name=self.name)
         analytic = self.capabilities.filter(finite_shots=False)
         sampled = self.capabilities.filter(finite_shots=True)
         # Any measurement that can read a final state (or samples) works, also
