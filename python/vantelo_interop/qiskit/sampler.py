@@ -12,6 +12,7 @@ from qiskit.primitives.containers.sampler_pub import SamplerPub
 from qiskit.primitives.primitive_job import PrimitiveJob
 
 from .._shots import sample_bits
+from .._width import check_width
 from ._translate import translate
 
 
@@ -69,6 +70,7 @@ class SamplerV2(BaseSamplerV2):  # type: ignore[misc, unused-ignore]  # Qiskit m
 
     def _run_pub(self, pub: SamplerPub, rng: np.random.Generator) -> SamplerPubResult:
         circuit = pub.circuit
+        check_width(circuit.num_qubits)
         program = translate(circuit)
         bindings = pub.parameter_values
         values = bindings.as_array(circuit.parameters).reshape(bindings.size, len(program.parameters))
