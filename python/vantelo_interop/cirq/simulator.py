@@ -18,15 +18,12 @@ from .._shots import _split_terminal, sample_bits, trajectory
 from ._translate import CirqProgram, translate
 
 
-def _observable(psum: cirq.PauliSum, index: dict[cirq.Qid, int], part: str) -> vantelo.Observable:
-    """The real (``part="real"``) or imaginary part of the coefficients as an
-    observable on vantelo's qubits."""
+def _observable(psum: cirq.PauliSum, index: dict[cirq.Qid, int]) -> vantelo.Observable:
+    """The Pauli sum as an observable on vantelo's qubits."""
     terms = []
     for string in psum:
-        coefficient = complex(string.coefficient)
-        weight = coefficient.real if part == "real" else coefficient.imag
         ops = [(str(pauli), index[q]) for q, pauli in string.items()]
-        terms.append(vantelo.Observable.pauli_string(ops, weight))
+        terms.append(vantelo.Observable.pauli_string(ops, complex(string.coefficient).real))
     if not terms:
         terms.append(vantelo.Observable.pauli_string([], 0.0))
     return vantelo.Observable.hamiltonian(terms)
@@ -37,11 +34,17 @@ def _as_pauli_sums(observables: Any) -> list[cirq.PauliSum]:
     out = []
     for item in items:
         try:
-            out.append(cirq.PauliSum.wrap(item))
+            psum = cirq.PauliSum.wrap(item)
         except (TypeError, ValueError) as error:
             raise UnsupportedConstruct(
                 f"observable {item!r} is not supported; only PauliSum and PauliString observables are"
             ) from error
+        for string in psum:
+            if complex(string.coefficient).imag:
+                raise UnsupportedConstruct(
+                    f"observable term {string} is not Hermitian: its coefficient is not real"
+                )
+        out.append(psum)
     return out
 
 
@@ -243,7 +246,7 @@ class Simulator(
     ) -> list[list[float]]:
         """Exact expectation values for every resolver and observable: one
         `batch_expectation` call per observable over all resolvers.
-        Observables with complex coefficients give complex values. Terminal
+        Coefficients must be real. Terminal
         measurements are ignored when permitted; other measurements, resets,
         classical control and an array ``initial_state`` take one trajectory
         per resolver."""
@@ -260,24 +263,22 @@ class Simulator(
         resolvers = list(cirq.to_resolvers(params))
         values = self._values(cp, resolvers)
         index = {q: cp.num_qubits - 1 - i for i, q in enumerate(cp.qubits)}
-        out = np.zeros((len(resolvers), len(sums)), dtype=np.complex128)
+        out = np.zeros((len(resolvers), len(sums)), dtype=np.float64)
         if cp.has_measurements() or start is not None:
             states, _ = self._final_states(cp, values, start)
             positions = {q: i for i, q in enumerate(cp.qubits)}
             for k, psum in enumerate(sums):
                 for r, state in enumerate(states):
-                    out[r, k] = psum.expectation_from_state_vector(
+                    value = psum.expectation_from_state_vector(
                         state.astype(np.complex128), positions, check_preconditions=False
                     )
+                    out[r, k] = np.real(value)
         else:
             plan = compile_bound(cp.program)
             slots = plan.slot_values(values)
             for k, psum in enumerate(sums):
-                out[:, k] = plan.compiled.batch_expectation(slots, _observable(psum, index, "real"))
-                if any(complex(s.coefficient).imag for s in psum):
-                    out[:, k] += 1j * plan.compiled.batch_expectation(slots, _observable(psum, index, "imag"))
-        real = not np.any(out.imag)
-        return [[float(v.real) if real else complex(v) for v in row] for row in out]
+                out[:, k] = plan.compiled.batch_expectation(slots, _observable(psum, index))
+        return out.tolist()  # type: ignore[no-any-return]
 
     def simulate_expectation_values_sweep_iter(  # type: ignore[override]
         self,
