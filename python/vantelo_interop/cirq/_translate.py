@@ -165,7 +165,7 @@ class _Translator:
             if handler is not None:
                 handler(self, gate, qubits, op)
             else:
-                self.decompose(op, why="has symbols")
+                self.decompose(op)
 
     def numeric(self, op: cirq.Operation, qubits: list[int]) -> None:
         gate = op.gate
@@ -185,7 +185,7 @@ class _Translator:
         elif len(qubits) <= _MAX_DENSE_QUBITS and cirq.has_unitary(op):
             self.dense(op, qubits)
         else:
-            self.decompose(op, why="is wider than three qubits")
+            self.decompose(op)
 
     def dense(self, op: cirq.Operation, qubits: list[int]) -> None:
         if qubits:
@@ -212,11 +212,13 @@ class _Translator:
         simple = len(bits) == count and all(len(b) == 1 and b[0] in (0, 1) for b in bits)
         controls, targets = qubits[:count], qubits[count:]
         sub_gate = sub.untagged.gate
-        if not simple or not cirq.has_unitary(sub):
+        if not simple or len(targets) > _MAX_DENSE_QUBITS or not cirq.has_unitary(sub):
+            # Wide sub gates (a controlled phase gradient in the QFT) are
+            # decomposed: their dense matrix would be 4**k entries.
             if len(qubits) <= _MAX_DENSE_QUBITS and cirq.has_unitary(op):
                 self.dense(op, qubits)
             else:
-                self.decompose(op, why="has controls other than 0 or 1")
+                self.decompose(op)
             return
         flips = [Gate.x(c) for c, b in zip(controls, bits) if b[0] == 0]
         self.steps.extend(flips)
@@ -230,10 +232,11 @@ class _Translator:
             self.gate(Gate.controlled_unitary(controls, targets, cirq.unitary(sub)))
         self.steps.extend(flips)
 
-    def decompose(self, op: cirq.Operation, why: str) -> None:
+    def decompose(self, op: cirq.Operation) -> None:
         parts = cirq.decompose_once(op, default=None)
         if parts is None:
             if not cirq.is_parameterized(op) and cirq.has_unitary(op):
+                # No decomposition: the dense matrix, however wide.
                 self.dense(op, [self.index[q] for q in op.qubits])
                 return
             kind = "it has no unitary (a channel or other non-unitary operation)"
