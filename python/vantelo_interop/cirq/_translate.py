@@ -98,7 +98,7 @@ class _Translator:
     def angle(self, value: object, factor: float, where: object) -> Angle:
         """``factor * value`` for a number or an expression affine in one symbol."""
         if not isinstance(value, sympy.Basic):
-            return Angle.constant(factor * float(value))  # type: ignore[arg-type]
+            return Angle.constant(factor * float(value))  # type: ignore[arg-type, unused-ignore]
         free = value.free_symbols
         if not free:
             return Angle.constant(factor * float(value))
@@ -113,9 +113,9 @@ class _Translator:
         if slope.free_symbols:
             raise UnsupportedConstruct(f"'{value}' in {where} is not of the form a*{symbol} + b")
         offset = value.subs(symbol, 0)
-        param = self.symbols.get(symbol)  # type: ignore[call-overload]
+        param = self.symbols.get(symbol)  # type: ignore[call-overload, unused-ignore]
         if param is None:
-            param = self.symbols[symbol] = len(self.out.program.parameters)  # type: ignore[index]
+            param = self.symbols[symbol] = len(self.out.program.parameters)  # type: ignore[index, unused-ignore]
             self.out.program.parameters.append(str(symbol))
         return Angle(param, factor * float(slope), factor * float(offset))
 
@@ -155,7 +155,7 @@ class _Translator:
             coefficient = gate.coefficient
             if isinstance(coefficient, sympy.Basic) and coefficient.free_symbols:
                 raise UnsupportedConstruct(f"global phase {op} with a symbolic coefficient is not supported")
-            self.add_phase(Angle.constant(float(np.angle(complex(coefficient)))))  # type: ignore[arg-type]
+            self.add_phase(Angle.constant(float(np.angle(complex(coefficient)))))  # type: ignore[arg-type, unused-ignore]
         elif isinstance(gate, (cirq.IdentityGate, cirq.WaitGate)):
             pass
         elif not cirq.is_parameterized(op):
@@ -169,7 +169,7 @@ class _Translator:
 
     def numeric(self, op: cirq.Operation, qubits: list[int]) -> None:
         gate = op.gate
-        native = _NATIVE.get(gate) if gate is not None else None  # type: ignore[call-overload]
+        native = _NATIVE.get(gate) if gate is not None else None  # type: ignore[call-overload, unused-ignore]
         if native is not None:
             self.gate(native(*qubits))
         elif type(gate) is cirq.ZPowGate:
@@ -206,7 +206,7 @@ class _Translator:
             values, sub = gate.control_values, gate.sub_gate.on(*op.qubits[gate.num_controls() :])
             count = gate.num_controls()
         try:
-            bits = [tuple(v) for v in values]  # type: ignore[attr-defined]
+            bits = [tuple(v) for v in values]  # type: ignore[attr-defined, unused-ignore]
         except TypeError:  # a sum of products
             bits = []
         simple = len(bits) == count and all(len(b) == 1 and b[0] in (0, 1) for b in bits)
@@ -294,7 +294,7 @@ class _Translator:
         finally:
             self.steps, self.conditional = outer, False
         assert all(isinstance(s, (Gate, Rotation)) for s in inner)
-        outer.append(Conditional(tuple(inner), tuple(groups)))  # type: ignore[arg-type]
+        outer.append(Conditional(tuple(inner), tuple(groups)))  # type: ignore[arg-type, unused-ignore]
 
 
 # ---------------------------------------------------------------- symbolic gates

@@ -48,11 +48,12 @@ def _as_pauli_sums(observables: Any) -> list[cirq.PauliSum]:
     return out
 
 
+# Cirq may be untyped where the types are checked.
 class Simulator(
-    cirq.SimulatesSamples,
-    cirq.SimulatesAmplitudes,
-    cirq.SimulatesExpectationValues,
-    cirq.SimulatesFinalState[cirq.StateVectorTrialResult],
+    cirq.SimulatesSamples,  # type: ignore[misc, unused-ignore]
+    cirq.SimulatesAmplitudes,  # type: ignore[misc, unused-ignore]
+    cirq.SimulatesExpectationValues,  # type: ignore[misc, unused-ignore]
+    cirq.SimulatesFinalState[cirq.StateVectorTrialResult],  # type: ignore[misc, unused-ignore]
 ):
     """A Cirq simulator evaluated by vantelo in single precision.
 
@@ -179,7 +180,7 @@ class Simulator(
             results.append(cirq.StateVectorTrialResult(resolver, measurements, final))
         return results
 
-    def simulate_sweep_iter(  # type: ignore[override]
+    def simulate_sweep_iter(  # type: ignore[override, unused-ignore]
         self,
         program: cirq.AbstractCircuit,
         params: cirq.Sweepable = None,
@@ -201,7 +202,8 @@ class Simulator(
         start = self._start(cp, initial_state)
         resolvers = [cirq.ParamResolver(param_resolver)]
         states, _ = self._final_states(cp, self._values(cp, resolvers), start)
-        return states[0]
+        state: NDArray[np.complex64] = states[0]
+        return state
 
     # ------------------------------------------------------------ amplitudes
 
@@ -224,7 +226,7 @@ class Simulator(
             raise ValueError(f"bitstrings must lie in [0, {1 << cp.num_qubits}) for {cp.num_qubits} qubits")
         return [list(row[indices]) for row in states]
 
-    def compute_amplitudes_sweep_iter(  # type: ignore[override]
+    def compute_amplitudes_sweep_iter(  # type: ignore[override, unused-ignore]
         self,
         program: cirq.AbstractCircuit,
         bitstrings: Sequence[int],
@@ -278,9 +280,9 @@ class Simulator(
             slots = plan.slot_values(values)
             for k, psum in enumerate(sums):
                 out[:, k] = plan.compiled.batch_expectation(slots, _observable(psum, index))
-        return out.tolist()  # type: ignore[no-any-return]
+        return out.tolist()  # type: ignore[no-any-return, unused-ignore]
 
-    def simulate_expectation_values_sweep_iter(  # type: ignore[override]
+    def simulate_expectation_values_sweep_iter(  # type: ignore[override, unused-ignore]
         self,
         program: cirq.AbstractCircuit,
         observables: Any,
