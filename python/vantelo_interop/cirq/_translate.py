@@ -53,6 +53,8 @@ class CirqProgram:
 
     program: Program
     qubits: list[cirq.Qid]
+    # The sympy symbol of each program parameter, in order.
+    symbols: list[sympy.Symbol] = field(default_factory=list)
     keys: dict[str, list[int]] = field(default_factory=dict)
     phase: float = 0.0
     phase_terms: dict[int, float] = field(default_factory=dict)
@@ -117,6 +119,7 @@ class _Translator:
         if param is None:
             param = self.symbols[symbol] = len(self.out.program.parameters)  # type: ignore[index, unused-ignore]
             self.out.program.parameters.append(str(symbol))
+            self.out.symbols.append(symbol)
         return Angle(param, factor * float(slope), factor * float(offset))
 
     def add_phase(self, angle: Angle) -> None:

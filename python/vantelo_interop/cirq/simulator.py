@@ -7,7 +7,6 @@ from typing import Any
 
 import cirq
 import numpy as np
-import sympy
 from numpy.typing import NDArray
 
 import vantelo
@@ -94,15 +93,14 @@ class Simulator(
 
     @staticmethod
     def _values(cp: CirqProgram, resolvers: list[cirq.ParamResolver]) -> NDArray[np.float64]:
-        names = cp.program.parameters
-        values = np.zeros((len(resolvers), len(names)), dtype=np.float64)
+        values = np.zeros((len(resolvers), len(cp.symbols)), dtype=np.float64)
         for r, resolver in enumerate(resolvers):
-            for p, name in enumerate(names):
-                value = resolver.value_of(sympy.Symbol(name))
+            for p, symbol in enumerate(cp.symbols):
+                value = resolver.value_of(symbol)
                 try:
                     values[r, p] = float(value)
                 except TypeError:
-                    raise ValueError(f"no numeric value for symbol '{name}' in {resolver}") from None
+                    raise ValueError(f"no numeric value for symbol '{symbol}' in {resolver}") from None
         return values
 
     @staticmethod
