@@ -13,7 +13,7 @@ import vantelo
 from vantelo import Gate
 
 from .._program import UnsupportedConstruct, compile_bound
-from .._shots import _split_terminal, sample_bits, trajectory
+from .._shots import _BATCH_AMPLITUDES, _split_terminal, sample_bits, trajectory
 from ._translate import CirqProgram, translate
 
 
@@ -217,12 +217,17 @@ class Simulator(
         cp = self._translate(program, qubit_order)
         if cp.has_measurements():
             raise ValueError("amplitudes are defined for circuits without measurements")
-        resolvers = list(cirq.to_resolvers(params))
-        states, _ = self._final_states(cp, self._values(cp, resolvers), None)
         indices = np.asarray(bitstrings, dtype=np.int64)
         if indices.size and (indices.min() < 0 or indices.max() >= 1 << cp.num_qubits):
             raise ValueError(f"bitstrings must lie in [0, {1 << cp.num_qubits}) for {cp.num_qubits} qubits")
-        return [list(row[indices]) for row in states]
+        values = self._values(cp, list(cirq.to_resolvers(params)))
+        out: list[list[complex]] = []
+        # Only the amplitudes are kept: the states come in chunks of rows.
+        chunk = max(1, _BATCH_AMPLITUDES >> cp.num_qubits)
+        for first in range(0, values.shape[0], chunk):
+            states, _ = self._final_states(cp, values[first : first + chunk], None)
+            out += [list(row[indices]) for row in states]
+        return out
 
     def compute_amplitudes_sweep_iter(  # type: ignore[override, unused-ignore]
         self,
