@@ -40,6 +40,7 @@ def _gate_domain():
         cirq.XPowGate(exponent=0.5, global_shift=0.3).controlled(2, control_values=[0, 1]): 3,
         cirq.MatrixGate(cirq.testing.random_unitary(2, random_state=4)).controlled(1): 2,
         cirq.QuantumFourierTransformGate(4): 4,
+        cirq.QuantumFourierTransformGate(5, without_reverse=True): 5,
     })
     return domain
 

@@ -67,7 +67,7 @@ class CirqProgram:
         return any(isinstance(s, (Measure, Reset, Conditional)) for s in self.program.steps)
 
 
-_NATIVE: dict[cirq.Gate, Callable[..., Gate]] = {
+_NATIVE_GATES: dict[cirq.Gate, Callable[..., Gate]] = {
     cirq.X: Gate.x,
     cirq.Y: Gate.y,
     cirq.Z: Gate.z,
@@ -84,6 +84,15 @@ _NATIVE: dict[cirq.Gate, Callable[..., Gate]] = {
     cirq.CSWAP: Gate.cswap,
     cirq.CCZ: lambda a, b, c: Gate.mcz([a, b], c),
 }
+
+
+def _key(gate: object) -> tuple[type, object, object]:
+    # Cirq's own gate hash canonicalises exponents and is slow; this key is
+    # exact on the attributes instead.
+    return type(gate), getattr(gate, "exponent", None), getattr(gate, "global_shift", None)
+
+
+_NATIVE = {_key(gate): constructor for gate, constructor in _NATIVE_GATES.items()}
 
 
 class _Translator:
@@ -172,9 +181,11 @@ class _Translator:
 
     def numeric(self, op: cirq.Operation, qubits: list[int]) -> None:
         gate = op.gate
-        native = _NATIVE.get(gate) if gate is not None else None  # type: ignore[call-overload, unused-ignore]
+        native = _NATIVE.get(_key(gate))
         if native is not None:
             self.gate(native(*qubits))
+        elif type(gate) is cirq.QuantumFourierTransformGate:
+            self.qft(gate, qubits)
         elif type(gate) is cirq.ZPowGate:
             self.gate(Gate.p(qubits[0], _PI * gate.exponent))
             self.add_phase(Angle.constant(_PI * gate.exponent * gate.global_shift))
@@ -189,6 +200,17 @@ class _Translator:
             self.dense(op, qubits)
         else:
             self.decompose(op)
+
+    def qft(self, gate: cirq.QuantumFourierTransformGate, qubits: list[int]) -> None:
+        """Cirq's own decomposition (h, controlled phase gradients, swaps),
+        written out: building it through Cirq costs more than simulating it."""
+        for i, target in enumerate(qubits):
+            for k, control in enumerate(qubits[:i][::-1]):
+                self.gate(Gate.cp(target, control, _PI / 2 ** (k + 1)))
+            self.gate(Gate.h(target))
+        if not gate._without_reverse:
+            n = len(qubits)
+            self.steps.extend(Gate.swap(qubits[i], qubits[n - 1 - i]) for i in range(n // 2))
 
     def dense(self, op: cirq.Operation, qubits: list[int]) -> None:
         if qubits:
