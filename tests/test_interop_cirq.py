@@ -147,6 +147,22 @@ def test_qubit_orders(kind, order):
         ref.final_state_vector[bitstrings], atol=1e-6)
 
 
+@pytest.mark.parametrize("initial", ["index", "vector"])
+def test_initial_states_match_cirq(initial):
+    circuit = random_circuit(3, seed=8)
+    qubits = sorted(circuit.all_qubits())
+    vector = cirq.testing.random_superposition(8, random_state=2).astype(np.complex64)
+    start = 5 if initial == "index" else vector
+    ours = Simulator().simulate(circuit, initial_state=start).final_state_vector
+    ref = cirq.Simulator().simulate(circuit, initial_state=start).final_state_vector
+    np.testing.assert_allclose(ours, ref, atol=2e-6)
+    observable = random_pauli_sum(qubits, 3)
+    np.testing.assert_allclose(
+        Simulator().simulate_expectation_values(circuit, observable, initial_state=start),
+        np.real(cirq.Simulator().simulate_expectation_values(circuit, observable, initial_state=start)),
+        atol=1e-5)
+
+
 def symbolic_circuit():
     """Every gate with a symbolic rule, exponents affine in x or y."""
     a, b, c = cirq.LineQubit.range(3)
@@ -186,6 +202,17 @@ def test_affine_symbol_sweep_matches_cirq_states_amplitudes_and_expectations():
     got = Simulator().simulate_expectation_values_sweep(circuit, observables, SWEEP)
     want = cirq.Simulator(dtype=np.complex128).simulate_expectation_values_sweep(circuit, observables, SWEEP)
     np.testing.assert_allclose(got, np.real(want), atol=1e-5)
+
+
+def test_terminal_measurements_are_refused_or_ignored_in_expectations():
+    q = cirq.LineQubit.range(2)
+    unitary = cirq.Circuit(cirq.H(q[0]), cirq.ry(0.3)(q[1]))
+    circuit = unitary + cirq.Circuit(cirq.measure(q[0], key="a", invert_mask=(True,)), cirq.measure(q[1], key="b"))
+    observables = [cirq.X(q[0]), cirq.Z(q[1])]
+    with pytest.raises(ValueError, match="terminal measurements"):
+        Simulator().simulate_expectation_values(circuit, observables)
+    got = Simulator().simulate_expectation_values(circuit, observables, permit_terminal_measurements=True)
+    np.testing.assert_allclose(got, cirq.Simulator().simulate_expectation_values(unitary, observables), atol=1e-6)
 
 
 def test_seed_makes_results_reproducible():

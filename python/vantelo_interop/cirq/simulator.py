@@ -13,7 +13,7 @@ import vantelo
 from vantelo import Gate
 
 from .._program import UnsupportedConstruct, compile_bound
-from .._shots import _BATCH_AMPLITUDES, _split_terminal, sample_bits, trajectory
+from .._shots import _BATCH_AMPLITUDES, sample_bits, trajectory
 from ._translate import CirqProgram, translate
 
 
@@ -26,6 +26,23 @@ def _observable(psum: cirq.PauliSum, index: dict[cirq.Qid, int]) -> vantelo.Obse
     if not terms:
         terms.append(vantelo.Observable.pauli_string([], 0.0))
     return vantelo.Observable.hamiltonian(terms)
+
+
+def _without_terminal_measurements(program: cirq.AbstractCircuit) -> cirq.AbstractCircuit:
+    """The circuit less the measurements that nothing acts after (their
+    collapse would only add noise to an exact expectation value)."""
+    controls = {str(key) for key in cirq.control_keys(program)}
+    terminal = [
+        (moment, op)
+        for moment, op in program.findall_operations(cirq.is_measurement)
+        if program.next_moment_operating_on(op.qubits, moment + 1) is None
+        and not {str(key) for key in cirq.measurement_key_objs(op)} & controls
+    ]
+    if not terminal:
+        return program
+    circuit = program.unfreeze(copy=True)
+    circuit.batch_remove(terminal)
+    return circuit
 
 
 def _as_pauli_sums(observables: Any) -> list[cirq.PauliSum]:
@@ -251,8 +268,9 @@ class Simulator(
     ) -> list[list[float]]:
         """Exact expectation values for every resolver and observable: one
         `batch_expectation` call per observable over all resolvers.
-        Coefficients must be real. Terminal
-        measurements are ignored when permitted; other measurements, resets,
+        Coefficients must be real. Terminal measurements are ignored when
+        permitted (Cirq collapses the state on one drawn outcome instead);
+        other measurements, resets,
         classical control and an array ``initial_state`` take one trajectory
         per resolver."""
         sums = _as_pauli_sums(observables)
@@ -261,9 +279,7 @@ class Simulator(
                 "Provided circuit has terminal measurements, which may skew expectation values. "
                 "If this is intentional, set permit_terminal_measurements=True."
             )
-        cp = self._translate(program, qubit_order, [q for s in sums for q in s.qubits])
-        steps = cp.program.steps
-        steps[_split_terminal(steps) :] = []  # terminal measurements change no expectation value
+        cp = self._translate(_without_terminal_measurements(program), qubit_order, [q for s in sums for q in s.qubits])
         start = self._start(cp, initial_state)
         resolvers = list(cirq.to_resolvers(params))
         values = self._values(cp, resolvers)
