@@ -1,8 +1,5 @@
 """vantelo_interop.cirq.Simulator against cirq.Simulator (double precision)."""
 
-import re
-from pathlib import Path
-
 import numpy as np
 import pytest
 
@@ -12,7 +9,6 @@ from scipy import stats
 
 from vantelo_interop.cirq import Simulator, UnsupportedConstruct
 
-RNG = np.random.default_rng(20261209)
 X = sympy.Symbol("x")
 Y = sympy.Symbol("y")
 
@@ -256,11 +252,3 @@ def test_unsupported_constructs_are_refused_by_name(build, message):
         else:
             Simulator().simulate(circuit, resolver)
 
-
-def test_documentation_example_runs():
-    page = Path(__file__).resolve().parent.parent / "docs" / "cirq.md"
-    blocks = re.findall(r"^```py\n(.*?)^```", page.read_text(encoding="utf-8"), re.MULTILINE | re.DOTALL)
-    assert blocks
-    namespace: dict = {}
-    for block in blocks:
-        exec(compile(block, str(page), "exec"), namespace)
