@@ -255,6 +255,34 @@ test-qiskit: wheel $(QISKIT_VENV)/.ready
 	cd tests && ../$(QISKIT_VENV)/bin/python -m pytest -q -p no:cacheprovider test_interop_qasm.py test_interop_qiskit.py
 	$(QISKIT_VENV)/bin/python docs/scripts/prepare.py --with-frameworks docs/qiskit.md
 
+# Cirq integration (vantelo_interop.cirq) against cirq.Simulator and the code
+# blocks of docs/cirq.md, in a virtual environment of its own with Cirq pinned
+# (it brings SciPy, which the chi-square tests use).
+CIRQ_VENV ?= .venv-cirq
+CIRQ_PINS := "cirq-core==1.7.0"
+
+.PHONY: test-cirq bench-cirq
+
+$(CIRQ_VENV)/.ready:
+	$(PYTHON) -m venv $(CIRQ_VENV)
+	$(CIRQ_VENV)/bin/python -m pip install -q --upgrade pip
+	$(CIRQ_VENV)/bin/python -m pip install -q "numpy>=2" pytest $(CIRQ_PINS)
+	touch $@
+
+test-cirq: wheel $(CIRQ_VENV)/.ready
+	$(call venv_matches,$(CIRQ_VENV))
+	$(CIRQ_VENV)/bin/python $(INSTALL_WHEEL)
+	cd tests && ../$(CIRQ_VENV)/bin/python -m pytest -q -p no:cacheprovider test_interop_cirq.py
+	$(CIRQ_VENV)/bin/python docs/scripts/prepare.py --with-frameworks docs/cirq.md
+
+# The Cirq simulator against qsimcirq, both through Cirq's API, in the
+# peers' environment; writes bench/results/cirq_simulators.md
+# (PEERS_ARGS=--quick for a smoke run).
+bench-cirq: deps $(PEERS_VENV)/.ready
+	$(call venv_matches,$(PEERS_VENV))
+	PATH="$(abspath $(PEERS_VENV))/bin:$$PATH" $(PEERS_VENV)/bin/python -m pip install -q --no-build-isolation --no-deps .
+	$(PEERS_VENV)/bin/python bench/peers/cirq_simulators.py $(PEERS_ARGS)
+
 # The Qiskit primitives and OpenQASM import against Qiskit Aer, in the peers'
 # environment; writes bench/results/qiskit_primitives.md (PEERS_ARGS=--quick).
 .PHONY: bench-qiskit

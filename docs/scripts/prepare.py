@@ -14,10 +14,11 @@
 
 `prepare.py --with-frameworks PAGE...` runs the given pages' ```py blocks as
 well, with the other blocks in order; the framework test targets run it in
-their own environments (make test-qiskit, test-dask, test-pennylane). A ```py
-block whose first line is a comment starting "# Not run" (a cluster set-up)
-is never run. Blocks run in a scratch folder that holds a link to
-`examples/`, so paths in them are relative to the repository's root.
+their own environments (make test-qiskit, test-cirq, test-dask,
+test-pennylane). A ```py block whose first line is a comment starting
+"# Not run" (a cluster set-up) is never run. Blocks run in a scratch folder
+that holds a link to `examples/`, so paths in them are relative to the
+repository's root.
 
 Any failure ends the script with a non-zero status and the build stops.
 """

@@ -52,7 +52,19 @@ class Barrier:
     pass
 
 
-Step = Union[Gate, Rotation, Measure, Reset, Barrier]
+@dataclass(frozen=True)
+class Conditional:
+    """Gates applied only in the shots whose classical bits meet every
+    condition; a condition is a group of clbits of which at least one is 1."""
+
+    steps: tuple[Union[Gate, Rotation], ...]
+    conditions: tuple[tuple[int, ...], ...]
+
+    def holds(self, bits: NDArray[np.bool_]) -> bool:
+        return all(bool(bits[list(group)].any()) for group in self.conditions)
+
+
+Step = Union[Gate, Rotation, Measure, Reset, Barrier, Conditional]
 
 
 @dataclass
@@ -70,10 +82,7 @@ class Program:
 
     def rotation(self, kind: str, qubit: int, angle: "Angle") -> None:
         """Appends a rotation by a constant or affine angle."""
-        if angle.param is None or angle.scale == 0.0:
-            self.steps.append(_FIXED_ROTATION[kind](qubit, angle.offset))
-        else:
-            self.steps.append(Rotation(kind, qubit, angle.param, angle.scale, angle.offset))
+        self.steps.append(rotation_step(kind, qubit, angle))
 
     @property
     def is_parameterized(self) -> bool:
@@ -101,6 +110,13 @@ _FIXED_ROTATION: dict[str, Callable[[int, float], Gate]] = {
 }
 
 
+def rotation_step(kind: str, qubit: int, angle: Angle) -> Gate | Rotation:
+    """A fixed rotation for a constant angle, else a `Rotation` on its parameter."""
+    if angle.param is None or angle.scale == 0.0:
+        return _FIXED_ROTATION[kind](qubit, angle.offset)
+    return Rotation(kind, qubit, angle.param, angle.scale, angle.offset)
+
+
 def phase_gate(phase: float) -> Gate:
     """A global phase as a one-qubit gate on qubit 0."""
     value = complex(math.cos(phase), math.sin(phase))
@@ -119,6 +135,8 @@ def to_circuit(program: Program) -> vantelo.Circuit:
             gates.append(Gate.reset(step.qubit))
         elif isinstance(step, Barrier):
             gates.append(Gate.barrier())
+        elif isinstance(step, Conditional):
+            _append_fixed(vantelo.CircuitSpec(1), step)  # refuses it
         else:
             assert not isinstance(step, Rotation)  # a program with rotations was refused above
             gates.append(step)
@@ -127,7 +145,11 @@ def to_circuit(program: Program) -> vantelo.Circuit:
     return vantelo.Circuit(gates)
 
 
-def _append_fixed(spec: vantelo.CircuitSpec, step: Gate | Measure | Reset | Barrier) -> None:
+def _append_fixed(spec: vantelo.CircuitSpec, step: Gate | Measure | Reset | Barrier | Conditional) -> None:
+    if isinstance(step, Conditional):
+        raise UnsupportedConstruct(
+            "a classically controlled gate needs the shots' own outcomes; it runs only per-shot trajectories"
+        )
     if isinstance(step, Measure):
         spec.gate(Gate.measure(step.qubit))
     elif isinstance(step, Reset):
