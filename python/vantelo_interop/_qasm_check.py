@@ -65,6 +65,17 @@ def _names(node: Any) -> Iterator[str]:
                 yield from _names(getattr(node, field.name))
 
 
+def _nodes(node: Any) -> Iterator[Any]:
+    yield node
+    if isinstance(node, list):
+        for item in node:
+            yield from _nodes(item)
+    elif dataclasses.is_dataclass(node) and not isinstance(node, type):
+        for field in dataclasses.fields(node):
+            if field.name != "span":
+                yield from _nodes(getattr(node, field.name))
+
+
 @dataclass
 class _Cost:
     operations: int = 0
@@ -82,6 +93,11 @@ class _Checker:
         self.measured: set[str] = set()
         self.gates: dict[str, tuple[int, int]] = {}  # user gate: (operations, nesting)
         self.subroutines: dict[str, int] = {}
+        self.declared: set[str] = set()  # qubit registers, not aliases
+        self.unsized: set[str] = set()  # qubits declared without a size
+        self.aliases: dict[str, list[Any]] = {}  # aliases known before unrolling: their qubits
+        self.dropped: set[str] = set()  # aliases pyqasm cannot read, written out here
+        self.pyqasm_refusal: UnsupportedConstruct | None = None
         self.qubits = 0
         self.clbits = 0
         self.cost = _Cost()
@@ -127,11 +143,11 @@ class _Checker:
             return self.registers.get(expr.name)
         return None
 
-    def refuse_measured(self, node: Any, what: str) -> None:
+    def refuse_measured(self, st: Any, node: Any, what: str) -> None:
         used = next((name for name in _names(node) if name in self.measured), None)
         if used is not None:
             raise UnsupportedConstruct(
-                f"{_at(node)}{what} depends on '{used}', which holds a measured value; feeding "
+                f"{_at(st)}{what} depends on '{used}', which holds a measured value; feeding "
                 "measurement results back into the circuit needs classical feedback within a "
                 "shot, which vantelo cannot express"
             )
@@ -230,6 +246,9 @@ class _Checker:
             size = self.size(st, st.size, f"qubit register '{st.qubit.name}'")
             self.declare_qubits(st, size)
             self.registers[st.qubit.name] = size
+            self.declared.add(st.qubit.name)
+            if st.size is None:
+                self.unsized.add(st.qubit.name)
         elif isinstance(st, (ast.ClassicalDeclaration, ast.ConstantDeclaration, ast.IODeclaration)):
             self.classical_declaration(st, in_loop)
         elif isinstance(st, ast.ClassicalAssignment):
@@ -238,31 +257,53 @@ class _Checker:
                 self.measured.add(name)
                 if isinstance(st.rvalue, ast.QuantumMeasurement):
                     self.add(st, self.width(st.rvalue.qubit), factor)
+                    self.single(st, st.rvalue, "qubit")
             self.values.pop(name, None)
             value = self.value(st.rvalue)
             if value is not None and st.op.name == "=" and not in_loop:
                 self.values[name] = value
         elif isinstance(st, ast.QuantumMeasurementStatement):
-            self.refuse_measured(st.measure, "a measurement")
+            self.refuse_measured(st, st.measure, "a measurement")
             if st.target is not None:
                 self.measured.add(self.target_name(st.target))
             self.add(st, self.width(st.measure.qubit), factor)
+            self.single(st, st.measure, "qubit")
         elif isinstance(st, ast.QuantumGate):
             return self.gate(st, factor)
         elif isinstance(st, (ast.QuantumReset, ast.QuantumBarrier)):
             operands = st.qubits if isinstance(st.qubits, list) else [st.qubits]
-            self.refuse_measured(operands, "'reset'" if isinstance(st, ast.QuantumReset) else "'barrier'")
+            self.refuse_measured(st, operands, "'reset'" if isinstance(st, ast.QuantumReset) else "'barrier'")
             self.add(st, max([self.width(q) for q in operands] + [1]), factor)
+            if any(self.alias_of(q) for q in operands):
+                columns = self.columns(st, operands)
+                if columns is not None:
+                    flat = [q for column in columns for q in column]
+                    if isinstance(st, ast.QuantumBarrier):
+                        st.qubits = flat
+                    else:
+                        return [dataclasses.replace(st, qubits=q) for q in flat]
         elif isinstance(st, ast.QuantumPhase):
-            self.refuse_measured([st.argument, st.qubits, st.modifiers], "'gphase'")
+            self.refuse_measured(st, [st.argument, st.qubits, st.modifiers], "'gphase'")
             self.add(st, 1, factor)
         elif isinstance(st, ast.QuantumGateDefinition):
             self.define_gate(st)
         elif isinstance(st, ast.AliasStatement):
-            self.refuse_measured(st.value, "an alias")
+            self.refuse_measured(st, st.value, "an alias")
             self.registers[st.target.name] = self.alias_width(st.value)
+            self.aliases.pop(st.target.name, None)
+            self.dropped.discard(st.target.name)
+            resolved = self.resolve(st.value)
+            if resolved is not None:
+                self.aliases[st.target.name] = resolved
+                if any(isinstance(n, ast.Concatenation) or (isinstance(n, ast.Identifier) and n.name in self.dropped)
+                       for n in _nodes(st.value)):
+                    # pyqasm cannot alias a concatenation: its uses (and
+                    # those of aliases of it) are written out here instead,
+                    # and the statement goes.
+                    self.dropped.add(st.target.name)
+                    return []
         elif isinstance(st, ast.ForInLoop):
-            self.refuse_measured(st.set_declaration, "a 'for' loop")
+            self.refuse_measured(st, st.set_declaration, "a 'for' loop")
             count = self.count(st.set_declaration)
             if count is None:
                 raise UnsupportedConstruct(
@@ -302,6 +343,23 @@ class _Checker:
             )
         return [st]
 
+    def single(self, st: Any, holder: Any, field: str) -> None:
+        """Writes a use of a concatenation alias in a one-qubit operand slot
+        as the qubit it names."""
+        operand = getattr(holder, field)
+        if self.alias_of(operand) is None:
+            return
+        columns = self.columns(st, [operand])
+        if columns is not None:
+            if len(columns[0]) != 1:
+                if self.alias_of(operand) in self.dropped and self.pyqasm_refusal is None:
+                    self.pyqasm_refusal = UnsupportedConstruct(
+                        f"{_at(st)}measuring alias '{self.alias_of(operand)}' of concatenated registers "
+                        "as a whole needs Qiskit's importer (pip install 'vantelo[qiskit]')"
+                    )
+                return
+            setattr(holder, field, columns[0][0])
+
     def classical_declaration(self, st: Any, in_loop: bool) -> None:
         ast = self.ast
         name = st.identifier.name
@@ -333,75 +391,125 @@ class _Checker:
         for name in (n for n in _names(expr) if n in self.subroutines):
             self.add(node, self.subroutines[name], factor)
         if any(n in self.measured for n in _names(expr)) and isinstance(expr, ast.FunctionCall):
-            self.refuse_measured(expr, f"the call of '{expr.name.name}'")
+            self.refuse_measured(st, expr, f"the call of '{expr.name.name}'")
 
     def gate(self, st: Any, factor: int) -> list[Any]:
         name = st.name.name
-        self.refuse_measured([st.arguments, st.qubits, st.modifiers], f"gate '{name}'")
+        self.refuse_measured(st, [st.arguments, st.qubits, st.modifiers], f"gate '{name}'")
         operations, _ = self.gate_cost(st)
-        widths = [self.width(q) for q in st.qubits]
-        broadcast = max(widths + [1])
+        broadcast = max([self.width(q) for q in st.qubits] + [1])
         self.add(st, operations, factor * broadcast)
-        if broadcast > 1 and len(st.qubits) > 1:
-            return self.unbroadcast(st, broadcast)
-        return [st]
-
-    def unbroadcast(self, st: Any, broadcast: int) -> list[Any]:
-        """The broadcast gate as one statement per index: operand k of copy i
-        is the register's qubit i (a single qubit stays as it is)."""
-        ast = self.ast
-        columns = []
-        for operand in st.qubits:
-            indices = self.indices(operand)
-            if indices is None:
-                return [st]  # pyqasm's own expansion, where we cannot name the qubits
-            columns.append(indices)
+        columns = self.columns(st, st.qubits)
+        if columns is None:
+            return [st]
+        lengths = {len(c) for c, q in zip(columns, st.qubits) if self.is_register(q)}
+        if len(lengths) > 1:
+            raise ValueError(f"{_at(st)}gate '{name}' is broadcast over registers of different sizes")
         copies = []
-        for i in range(broadcast):
+        for i in range(max(lengths, default=1)):
             one = copy.copy(st)
             one.qubits = [column[0] if len(column) == 1 else column[i] for column in columns]
             copies.append(one)
         return copies
 
-    def indices(self, operand: Any) -> list[Any] | None:
-        ast = self.ast
-
-        def indexed(name: Any, i: int, span: Any) -> Any:
-            literal = ast.IntegerLiteral(value=i)
-            literal.span = span
-            node = ast.IndexedIdentifier(name=name, indices=[[literal]])
-            node.span = span
-            return node
-
-        if isinstance(operand, ast.Identifier):
-            size = self.registers.get(operand.name)
-            if size is None:
-                return None if not operand.name.startswith("$") else [operand]
-            return [indexed(operand, i, operand.span) for i in range(size)]
-        if isinstance(operand, ast.IndexedIdentifier) and len(operand.indices) == 1:
-            index = operand.indices[0]
-            items = [index] if isinstance(index, ast.DiscreteSet) else index
-            if len(items) != 1:
+    def columns(self, st: Any, operands: list[Any]) -> list[list[Any]] | None:
+        """Each operand as the list of single qubits it stands for, or None
+        where one is known only while unrolling (pyqasm expands those)."""
+        columns = []
+        for operand in operands:
+            column = self.resolve(operand)
+            if column is None:
+                alias = self.alias_of(operand)
+                if alias in self.dropped and self.pyqasm_refusal is None:
+                    self.pyqasm_refusal = UnsupportedConstruct(
+                        f"{_at(st)}alias '{alias}' of concatenated registers is indexed by a value "
+                        "known only while unrolling, which pyqasm cannot read; install Qiskit "
+                        "(pip install 'vantelo[qiskit]') or index it by constants"
+                    )
                 return None
-            item = items[0]
+            columns.append(column)
+        return columns
+
+    def is_register(self, operand: Any) -> bool:
+        """Whether an operand is broadcast (a register, alias, slice or set),
+        not one qubit."""
+        ast = self.ast
+        if isinstance(operand, ast.Identifier):
+            return operand.name not in self.unsized and not operand.name.startswith("$")
+        if isinstance(operand, ast.IndexedIdentifier):
+            for index in operand.indices:
+                if isinstance(index, ast.DiscreteSet):
+                    return True
+                if any(isinstance(item, (ast.RangeDefinition, ast.DiscreteSet)) for item in index):
+                    return True
+            return False
+        return True
+
+    def alias_of(self, operand: Any) -> str | None:
+        ast = self.ast
+        name = operand.name.name if isinstance(operand, ast.IndexedIdentifier) else getattr(operand, "name", None)
+        return name if name in self.aliases else None
+
+    def resolve(self, expr: Any) -> list[Any] | None:
+        """The single qubits a register, alias, slice or concatenation stands
+        for, when they are known before unrolling."""
+        ast = self.ast
+        if isinstance(expr, ast.Identifier):
+            if expr.name in self.aliases:
+                return self.aliases[expr.name]
+            size = self.registers.get(expr.name)
+            if expr.name.startswith("$") or (size is not None and expr.name in self.unsized):
+                return [expr]
+            if size is None or expr.name not in self.declared:
+                return None
+            return [self.indexed(expr, i, expr.span) for i in range(size)]
+        if isinstance(expr, ast.Concatenation):
+            lhs, rhs = self.resolve(expr.lhs), self.resolve(expr.rhs)
+            return None if lhs is None or rhs is None else lhs + rhs
+        if isinstance(expr, ast.IndexExpression):
+            base = self.resolve(expr.collection)
+            return None if base is None else self.pick(base, expr.index)
+        if isinstance(expr, ast.IndexedIdentifier):
+            base = self.resolve(expr.name)
+            for index in expr.indices:
+                if base is None:
+                    return None
+                base = self.pick(base, index)
+            return base
+        return None
+
+    def pick(self, base: list[Any], index: Any) -> list[Any] | None:
+        ast = self.ast
+        items = [index] if isinstance(index, ast.DiscreteSet) else index
+        picked: list[Any] = []
+        for item in items:
             if isinstance(item, ast.DiscreteSet):
                 values = [self.value(v) for v in item.values]
             elif isinstance(item, ast.RangeDefinition):
-                size = self.registers.get(operand.name.name)
-                start = 0 if item.start is None else self.value(item.start)
-                end = (size - 1 if size is not None else None) if item.end is None else self.value(item.end)
-                step = 1 if item.step is None else self.value(item.step)
-                if start is None or end is None or not step:
+                bounds = [None if e is None else self.value(e) for e in (item.start, item.end, item.step)]
+                if any(v is None for v, e in zip(bounds, (item.start, item.end, item.step)) if e is not None):
                     return None
-                if not all(math.isfinite(v) and v == int(v) for v in (start, end, step)):
+                start, end, step = bounds
+                step = 1 if step is None else step
+                start = (0 if step > 0 else len(base) - 1) if start is None else start
+                end = (len(base) - 1 if step > 0 else 0) if end is None else end
+                if not all(math.isfinite(v) and v == int(v) for v in (start, end, step)) or step == 0:
                     return None
                 values = list(range(int(start), int(end) + (1 if step > 0 else -1), int(step)))
             else:
-                return [operand]
-            if any(v is None or v != int(v) for v in values):
-                return None
-            return [indexed(operand.name, int(v), operand.span) for v in values]  # type: ignore[arg-type]
-        return None
+                values = [self.value(item)]
+            for v in values:
+                if v is None or not math.isfinite(v) or v != int(v) or not -len(base) <= v < len(base):
+                    return None  # the importer reports what is out of range
+                picked.append(base[int(v)])
+        return picked
+
+    def indexed(self, name: Any, i: int, span: Any) -> Any:
+        literal = self.ast.IntegerLiteral(value=i)
+        literal.span = span
+        node = self.ast.IndexedIdentifier(name=name, indices=[[literal]])
+        node.span = span
+        return node
 
     def define_gate(self, st: Any) -> None:
         operations, nesting = 0, 0
@@ -460,9 +568,11 @@ def _binary(op: str, a: float, b: float) -> float | None:
     return result
 
 
-def check(program: Any, limits: Limits) -> Any:
-    """Checks the parsed program against the limits and returns it with
-    multi-qubit broadcasts written out (the tree is changed in place)."""
+def check(program: Any, limits: Limits) -> tuple[Any, UnsupportedConstruct | None]:
+    """Checks the parsed program against the limits. Returns it with
+    multi-qubit broadcasts and uses of concatenation aliases written out (the
+    tree is changed in place), and the error for what pyqasm would still
+    read wrongly (None when it reads the tree as it should)."""
     checker = _Checker(limits)
     program.statements = checker.walk(program.statements, 1, False)
-    return program
+    return program, checker.pyqasm_refusal

@@ -72,9 +72,11 @@ def load_qasm(
     major = version(source)
     if _FEEDBACK.search(source):
         raise _feedback_error(source)
-    tree = check(_parse(source, major), limits)
+    tree, pyqasm_refusal = check(_parse(source, major), limits)
     program = _load_with_qiskit(source, _defined_gates(tree))
     if program is None:
+        if pyqasm_refusal is not None:
+            raise pyqasm_refusal
         program = _load_with_pyqasm(tree, source, max_loop_iterations)
     return to_spec(program, max_operations=max_operations) if program.parameters else to_circuit(program)
 
