@@ -384,14 +384,14 @@ class _Checker:
 
     def target_name(self, target: Any) -> str:
         name = target.name
-        return name if isinstance(name, str) else name.name  # type: ignore[no-any-return]
+        return name if isinstance(name, str) else str(name.name)
 
     def calls(self, node: Any, expr: Any, factor: int) -> None:
         ast = self.ast
         for name in (n for n in _names(expr) if n in self.subroutines):
             self.add(node, self.subroutines[name], factor)
         if any(n in self.measured for n in _names(expr)) and isinstance(expr, ast.FunctionCall):
-            self.refuse_measured(st, expr, f"the call of '{expr.name.name}'")
+            self.refuse_measured(node, expr, f"the call of '{expr.name.name}'")
 
     def gate(self, st: Any, factor: int) -> list[Any]:
         name = st.name.name

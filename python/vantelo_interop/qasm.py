@@ -107,15 +107,30 @@ def _parse(source: str, major: int) -> Any:
         tree = openqasm3.parse(source, ignore_version=True) if major == 2 else openqasm3.parse(source)
     except ImportError:
         match = _CALIBRATION.search(source)
-        line = f"line {source.count(chr(10), 0, match.start()) + 1}: " if match else ""
+        where = f"line {source.count(chr(10), 0, match.start()) + 1}: " if match else ""
         raise UnsupportedConstruct(
-            f"{line}pulse-level calibration ('defcalgrammar', 'cal', 'defcal') is not supported"
+            f"{where}pulse-level calibration ('defcalgrammar', 'cal', 'defcal') is not supported"
         ) from None
     except Exception as error:
-        raise ValueError(f"the program is not valid OpenQASM {major}: {error}") from None
+        line = _parse_error_line(error)
+        at = f"line {line}: " if line is not None else ""
+        raise ValueError(f"{at}the program is not valid OpenQASM {major}: {error}") from None
     if tree.version is None:
         tree.version = "3.0"
     return tree
+
+
+def _parse_error_line(error: BaseException) -> int | None:
+    """The line of a syntax error: the parser gives it on the error, or on
+    the token its bail-out strategy stopped at."""
+    line = getattr(error, "line", None)
+    cause = error.__cause__
+    while line is None and cause is not None:
+        for candidate in (cause, *cause.args):
+            token = getattr(candidate, "offendingToken", None)
+            line = line or getattr(token, "line", None)
+        cause = cause.__cause__
+    return line if isinstance(line, int) else None
 
 
 def _defined_gates(tree: Any) -> set[str]:
@@ -298,8 +313,12 @@ class _PyqasmWalker:
             program.steps.append(Barrier())
         elif isinstance(st, ast.QuantumPhase):
             program.global_phase += self.number(st.argument)
-        elif isinstance(st, (ast.Include, ast.ClassicalDeclaration, ast.ConstantDeclaration)):
-            pass
+        elif isinstance(st, ast.Box):
+            for inner in st.body:
+                self.statement(inner)
+        elif isinstance(st, (ast.Include, ast.ClassicalDeclaration, ast.ConstantDeclaration,
+                             ast.DelayInstruction)):
+            pass  # an ideal simulation idles without cost
         else:
             raise UnsupportedConstruct(f"OpenQASM statement '{type(st).__name__}' is not supported")
 
