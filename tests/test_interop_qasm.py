@@ -38,7 +38,7 @@ BACKENDS = [
 @pytest.fixture
 def load(request, monkeypatch):
     if request.param == "pyqasm":
-        monkeypatch.setattr(qasm, "_load_with_qiskit", lambda text, defined: None)
+        monkeypatch.setattr(qasm, "_load_with_qiskit", lambda *args: None)
     return qasm.load_qasm
 
 
@@ -333,6 +333,10 @@ MEASURED = H3 + "qubit[2] q;\nbit[2] c;\nx q[0];\nc[0] = measure q[0];\n"
     (H3 + "qubit q;\ngate g0 a { x a; x a; }\n" + "".join(f"gate g{k} a {{ g{k - 1} a; g{k - 1} a; }}\n"
                                                          for k in range(1, 40)) + "g39 q;",
      "line 44: the program unrolls to more than max_operations=10000000 operations"),
+    (H2 + "qreg q[1];\ncreg c[1000000000];", "line 4: .* classical values, more than max_operations=10000000"),
+    (H2 + "qreg q[1];\ngate g0 a { x a; x a; }\n" + "".join(f"gate g{k} a {{ g{k - 1} a; g{k - 1} a; }}\n"
+                                                            for k in range(1, 40)) + "g39 q[0];",
+     "line 44: the program unrolls to more than max_operations=10000000 operations"),
     (H3 + "qubit q;\ngate g0 a { x a; }\n" + "".join(f"gate g{k} a {{ g{k - 1} a; }}\n" for k in range(1, 70)),
      "line 68: gate 'g64' nests gate definitions 65 deep, more than max_gate_nesting=64"),
     (H3 + "qubit q;\n" + "/*" * 2 + "*" * 90000, "line 4: comment '/\\*' is never closed"),
@@ -353,7 +357,7 @@ def test_refused_programs_say_what_and_where(load, text, match):
     (H3 + "qubit[2] q;\nqubit r;\nlet a = q ++ r;\nfor int i in [0:2] { x a[i]; }", "line 6: alias 'a'"),
 ])
 def test_pyqasm_failures_become_errors_with_the_line(monkeypatch, text, match):
-    monkeypatch.setattr(qasm, "_load_with_qiskit", lambda text, defined: None)
+    monkeypatch.setattr(qasm, "_load_with_qiskit", lambda *args: None)
     with pytest.raises(ValueError, match=match):
         qasm.load_qasm(text)
 

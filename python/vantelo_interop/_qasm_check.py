@@ -16,6 +16,7 @@ from __future__ import annotations
 import copy
 import dataclasses
 import math
+import re
 from dataclasses import dataclass
 from typing import Any, Iterator
 
@@ -576,3 +577,90 @@ def check(program: Any, limits: Limits) -> tuple[Any, UnsupportedConstruct | Non
     checker = _Checker(limits)
     program.statements = checker.walk(program.statements, 1, False)
     return program, checker.pyqasm_refusal
+
+
+_QASM2_STATEMENT = re.compile(r"\s*(?:gate\b([^{;]*)\{([^}]*)\}|([^;{}]*);)")
+_QASM2_NAME = re.compile(r"\s*([A-Za-z_][A-Za-z0-9_]*)")
+_QASM2_REGISTER = re.compile(r"\s*(qreg|creg)\s+([A-Za-z_][A-Za-z0-9_]*)\s*\[\s*(\d+)\s*\]\s*$")
+
+
+def check_qasm2(source: str, limits: Limits) -> set[str]:
+    """The limits for OpenQASM 2, whose statements a scan of the comment-free
+    text finds (the language has no loops, aliases or classical values): the
+    Rust parser Qiskit uses is far faster than a syntax tree in Python. Returns
+    the names of the gates the program defines; what the scan cannot read is
+    left to the parser to report."""
+    checker = _Checker.__new__(_Checker)
+    checker.limits = limits
+    checker.qubits = checker.clbits = 0
+    checker.cost = _Cost()
+    registers: dict[str, int] = {}
+    gates: dict[str, tuple[int, int]] = {}
+    pos, line = 0, 1
+    while True:
+        match = _QASM2_STATEMENT.match(source, pos)
+        if match is None or match.end() == pos:
+            return set(gates)
+        pos = match.end()
+        here = _Here(line + _leading_newlines(match.group(0)))
+        line += match.group(0).count("\n")
+        if match.group(1) is not None:
+            name = _QASM2_NAME.match(match.group(1))
+            if name is None:
+                continue
+            operations, nesting = 0, 0
+            for call in match.group(2).split(";"):
+                callee = _QASM2_NAME.match(call)
+                if callee is not None:
+                    cost, depth = gates.get(callee.group(1), (1, 0))
+                    operations, nesting = operations + cost, max(nesting, depth)
+            if nesting + 1 > limits.max_gate_nesting:
+                raise ValueError(
+                    f"{_at(here)}gate '{name.group(1)}' nests gate definitions {nesting + 1} deep, more "
+                    f"than max_gate_nesting={limits.max_gate_nesting}"
+                )
+            gates[name.group(1)] = (min(operations, _HUGE), nesting + 1)
+            continue
+        statement = match.group(3)
+        register = _QASM2_REGISTER.match(statement)
+        if register is not None:
+            size = int(register.group(3))
+            registers[register.group(2)] = size
+            if register.group(1) == "qreg":
+                checker.declare_qubits(here, size)
+            else:
+                checker.declare_clbits(here, size)
+            continue
+        head = _QASM2_NAME.match(statement)
+        if head is None or head.group(1) in ("OPENQASM", "include", "opaque", "if"):
+            continue
+        operands = statement[statement.rfind(")") + 1:] if "(" in statement else statement[head.end():]
+        if head.group(1) == "measure":
+            operands = operands.split("->")[0]
+        width = 1
+        for operand in operands.split(","):
+            operand = operand.strip()
+            if operand and "[" not in operand:
+                width = max(width, registers.get(operand, 1))
+        cost = gates.get(head.group(1), (1, 0))[0]
+        checker.add(here, cost, width)
+
+
+@dataclass(frozen=True)
+class _Span:
+    start_line: int
+
+
+@dataclass(frozen=True)
+class _Here:
+    """A line, where the error helpers expect a node."""
+
+    line: int
+
+    @property
+    def span(self) -> _Span:
+        return _Span(self.line)
+
+
+def _leading_newlines(text: str) -> int:
+    return text[: len(text) - len(text.lstrip())].count("\n")

@@ -31,7 +31,7 @@ import vantelo
 from vantelo import Gate
 
 from ._program import Barrier, Measure, Program, Reset, UnsupportedConstruct, to_circuit, to_spec
-from ._qasm_check import Limits, check, line_of
+from ._qasm_check import Limits, check, check_qasm2, line_of
 from ._qasm_text import inline_includes, strip_comments, version
 
 _INPUT = re.compile(r"^\s*input\s+(float|angle)\b", re.MULTILINE)
@@ -72,9 +72,17 @@ def load_qasm(
     major = version(source)
     if _FEEDBACK.search(source):
         raise _feedback_error(source)
-    tree, pyqasm_refusal = check(_parse(source, major), limits)
-    program = _load_with_qiskit(source, _defined_gates(tree))
+    if major == 2:
+        # Qiskit's OpenQASM 2 parser is fast; a syntax tree is built only
+        # for pyqasm, which needs one.
+        program = _load_with_qiskit(source, check_qasm2(source, limits))
+        tree, pyqasm_refusal = None, None
+    else:
+        tree, pyqasm_refusal = check(_parse(source, major), limits)
+        program = _load_with_qiskit(source, _defined_gates(tree), tree)
     if program is None:
+        if tree is None:
+            tree, pyqasm_refusal = check(_parse(source, major), limits)
         if pyqasm_refusal is not None:
             raise pyqasm_refusal
         program = _load_with_pyqasm(tree, source, max_loop_iterations)
@@ -149,7 +157,7 @@ def _feedback_error(text: str, detail: str = "") -> UnsupportedConstruct:
     return UnsupportedConstruct(detail or "the program uses classical feedback, which vantelo cannot express")
 
 
-def _load_with_qiskit(text: str, defined: set[str]) -> Program | None:
+def _load_with_qiskit(text: str, defined: set[str], tree: Any = None) -> Program | None:
     try:
         import qiskit  # noqa: F401
     except ImportError:
@@ -166,13 +174,15 @@ def _load_with_qiskit(text: str, defined: set[str]) -> Program | None:
         circuit = qasm2.loads(text, include_path=(), custom_instructions=custom)
     else:
         try:
-            import qiskit_qasm3_import  # noqa: F401
+            import qiskit_qasm3_import
         except ImportError:
             return None
         from qiskit import qasm3
 
         try:
-            circuit = qasm3.loads(text)
+            # The checked tree, with no second parse (the Python parser is slow).
+            convert = getattr(qiskit_qasm3_import, "convert", None)
+            circuit = convert(tree) if convert is not None and tree is not None else qasm3.loads(text)
         except Exception:
             # Qiskit's importer lacks some of the language (a loop variable
             # as a qubit index, for one); pyqasm may unroll what it cannot.
