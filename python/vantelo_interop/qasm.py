@@ -96,10 +96,6 @@ def _read(text_or_path: Union[str, os.PathLike[str]]) -> tuple[str, str | None]:
     return path.read_text(encoding="utf-8"), str(path.resolve().parent)
 
 
-def _version(text: str) -> int:
-    return version(strip_comments(text))
-
-
 def _parse(source: str, major: int) -> Any:
     """The syntax tree of comment-free source, errors as `ValueError`."""
     try:
