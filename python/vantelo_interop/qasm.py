@@ -65,7 +65,18 @@ def load_qasm(
     ``max_gate_nesting`` or runs more than ``max_loop_iterations`` loop
     iterations raises `ValueError` naming the limit, before it is expanded.
     """
-    limits = Limits(max_qubits, max_operations, max_gate_nesting, max_loop_iterations)
+    try:
+        return _load(text_or_path, include_path,
+                     Limits(max_qubits, max_operations, max_gate_nesting, max_loop_iterations))
+    except RecursionError:
+        raise ValueError("the program nests expressions or blocks too deeply to be read") from None
+
+
+def _load(
+    text_or_path: Union[str, os.PathLike[str]],
+    include_path: Iterable[Union[str, os.PathLike[str]]],
+    limits: Limits,
+) -> Union[vantelo.Circuit, vantelo.CircuitSpec]:
     text, folder = _read(text_or_path)
     folders = ([folder] if folder else []) + [os.fspath(p) for p in include_path]
     source = inline_includes(strip_comments(text), folders)
@@ -85,8 +96,8 @@ def load_qasm(
             tree, pyqasm_refusal = check(_parse(source, major), limits)
         if pyqasm_refusal is not None:
             raise pyqasm_refusal
-        program = _load_with_pyqasm(tree, source, max_loop_iterations)
-    return to_spec(program, max_operations=max_operations) if program.parameters else to_circuit(program)
+        program = _load_with_pyqasm(tree, source, limits.max_loop_iterations)
+    return to_spec(program, max_operations=limits.max_operations) if program.parameters else to_circuit(program)
 
 
 def _read(text_or_path: Union[str, os.PathLike[str]]) -> tuple[str, str | None]:
