@@ -166,18 +166,30 @@ def _append_fixed(spec: vantelo.CircuitSpec, step: Gate | Measure | Reset | Barr
 _NEGATOR = {"rx": Gate.z, "ry": Gate.z, "rz": Gate.x, "p": Gate.x}
 
 
-def to_spec(program: Program) -> vantelo.CircuitSpec:
+def to_spec(program: Program, *, max_operations: int = 10_000_000) -> vantelo.CircuitSpec:
     """A `CircuitSpec` whose slots are the program's parameters, in order and by
     name. Angles ``k * t + c`` with integer ``k`` are built exactly from |k|
     rotations on slot ``t`` and a fixed rotation by ``c``; other factors need
-    a slot of their own, which only the primitives provide."""
+    a slot of their own, which only the primitives provide. A spec of more
+    than ``max_operations`` items is refused before it is built."""
+    total = 0
+    for step in program.steps:
+        if isinstance(step, Rotation) and math.isfinite(step.scale):
+            total += abs(round(step.scale)) + 3
+        else:
+            total += 1
+    if total > max_operations:
+        raise ValueError(
+            f"the circuit expands to more than max_operations={max_operations} operations (an "
+            "angle k*t with integer k becomes |k| rotations)"
+        )
     spec = vantelo.CircuitSpec(max(program.num_qubits, 1))
     handles = [spec.param(name) for name in program.parameters]
     for step in program.steps:
         if not isinstance(step, Rotation):
             _append_fixed(spec, step)
             continue
-        k = round(step.scale)
+        k = round(step.scale) if math.isfinite(step.scale) else None
         if k != step.scale:
             raise UnsupportedConstruct(
                 f"angle {step.scale!r}*{program.parameters[step.param]} + {step.offset!r} of "
@@ -190,6 +202,7 @@ def to_spec(program: Program) -> vantelo.CircuitSpec:
         if negate is not None:
             spec.gate(negate)
         add = getattr(spec, step.kind)
+        assert k is not None
         for _ in range(abs(k)):
             add(step.qubit, handles[step.param])
         if negate is not None:
