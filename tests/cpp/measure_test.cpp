@@ -405,3 +405,4 @@ TEST(Sample, UnusableWeightsFail) {
 }
 
 }  // namespace
+}  // namespace vantelo::sim
