@@ -12,6 +12,7 @@
 #include "sim/stop.hpp"
 
 #include "sim/measure/rng.hpp"
+#include "sim/noise/trajectory.hpp"
 
 namespace vantelo::module {
 
@@ -32,10 +33,33 @@ PyObject* circuit_new(ListArg gates) {
 }
 
 // Runs the circuit on a fresh |0…0⟩; on a core error sets ValueError.
+// A seeded generator never reseeds from the operating system, so the same seed
+// gives the same measurement outcomes and samples on every call.
+sim::Rng seeded_rng(std::uint64_t seed) {
+    std::array<std::uint8_t, sim::Rng::kSeedBytes> key{};
+    for (std::size_t i = 0; i < 8; ++i) key[i] = static_cast<std::uint8_t>(seed >> (8 * i));
+    return sim::Rng(key);
+}
+
+// A circuit with channels runs trajectory 0 of `seed` (a fresh random seed
+// when none is given); one without runs as before, with a seeded generator
+// when a seed is given.
+sim::Result<sim::MeasurementRecord> run_any(const sim::Circuit& circuit, sim::StateVector& state,
+                                            std::optional<std::uint64_t> seed, sim::Rng& rng) {
+    if (sim::has_channels(circuit))
+        return sim::run_circuit_trajectory(circuit, state, seed ? *seed : sim::thread_rng().next_u64(), 0);
+    if (seed) {
+        sim::Rng own = seeded_rng(*seed);
+        return sim::run_circuit(circuit, state, own);
+    }
+    return sim::run_circuit(circuit, state, rng);
+}
+
 std::optional<sim::StateVector> run_fresh(const sim::Circuit& circuit, std::uint32_t num_qubits,
-                                          sim::MeasurementRecord* record) {
+                                          sim::MeasurementRecord* record,
+                                          std::optional<std::uint64_t> seed = std::nullopt) {
     sim::StateVector state = sim::StateVector::create(num_qubits);
-    auto result = sim::run_circuit(circuit, state);
+    auto result = run_any(circuit, state, seed, sim::thread_rng());
     if (!result) {
         raise_core_error(result.error());
         return std::nullopt;
@@ -47,7 +71,8 @@ std::optional<sim::StateVector> run_fresh(const sim::Circuit& circuit, std::uint
 // Runs the circuit on a copy of the given amplitudes; on a bad state or a
 // circuit wider than it, sets ValueError before any gate runs.
 std::optional<sim::StateVector> run_loaded(const sim::Circuit& circuit, PyObject* given,
-                                           sim::MeasurementRecord* record, sim::Rng& rng) {
+                                           sim::MeasurementRecord* record, sim::Rng& rng,
+                                           std::optional<std::uint64_t> seed = std::nullopt) {
     Ref holder;
     std::span<const sim::Amplitude> amplitudes;
     if (!amplitudes_from_python(given, holder, amplitudes)) return std::nullopt;
@@ -62,7 +87,7 @@ std::optional<sim::StateVector> run_loaded(const sim::Circuit& circuit, PyObject
         raise_core_error(fits.error());
         return std::nullopt;
     }
-    auto result = sim::run_circuit(circuit, *state, rng);
+    auto result = run_any(circuit, *state, seed, rng);
     if (!result) {
         raise_core_error(result.error());
         return std::nullopt;
@@ -91,36 +116,69 @@ PyObject* state_and_record(sim::StateVector state, const sim::MeasurementRecord&
     return PyTuple_Pack(2, array.get(), list.get());
 }
 
-PyObject* run(const sim::Circuit& circuit, std::uint32_t num_qubits) {
-    auto state = run_fresh(circuit, num_qubits, nullptr);
+PyObject* run(const sim::Circuit& circuit, std::uint32_t num_qubits, std::optional<std::uint64_t> seed) {
+    auto state = run_fresh(circuit, num_qubits, nullptr, seed);
     if (!state) return nullptr;
     return adopt_amplitudes(std::move(state->amplitudes));
 }
 
-PyObject* run_with_measurements(const sim::Circuit& circuit, std::uint32_t num_qubits) {
+PyObject* run_with_measurements(const sim::Circuit& circuit, std::uint32_t num_qubits,
+                                std::optional<std::uint64_t> seed) {
     sim::MeasurementRecord record;
-    auto state = run_fresh(circuit, num_qubits, &record);
+    auto state = run_fresh(circuit, num_qubits, &record, seed);
     if (!state) return nullptr;
     return state_and_record(std::move(*state), record);
 }
 
-PyObject* run_from(const sim::Circuit& circuit, AnyArg given) {
-    auto state = run_loaded(circuit, given.object, nullptr, sim::thread_rng());
+PyObject* run_from(const sim::Circuit& circuit, AnyArg given, std::optional<std::uint64_t> seed) {
+    auto state = run_loaded(circuit, given.object, nullptr, sim::thread_rng(), seed);
     if (!state) return nullptr;
     return adopt_amplitudes(std::move(state->amplitudes));
 }
 
-PyObject* run_with_measurements_from(const sim::Circuit& circuit, AnyArg given) {
+PyObject* run_with_measurements_from(const sim::Circuit& circuit, AnyArg given,
+                                     std::optional<std::uint64_t> seed) {
     sim::MeasurementRecord record;
-    auto state = run_loaded(circuit, given.object, &record, sim::thread_rng());
+    auto state = run_loaded(circuit, given.object, &record, sim::thread_rng(), seed);
     if (!state) return nullptr;
     return state_and_record(std::move(*state), record);
 }
 
-PyObject* sample(const sim::Circuit& circuit, std::uint32_t num_qubits, std::uint32_t shots) {
-    auto state = run_fresh(circuit, num_qubits, nullptr);
-    if (!state) return nullptr;
-    const std::vector<std::uint64_t> samples = sim::measure(*state, shots);
+// One trajectory per shot.
+std::optional<std::vector<std::uint64_t>> sample_noisy(const sim::Circuit& circuit, std::uint32_t num_qubits,
+                                                       std::uint64_t shots, std::optional<std::uint64_t> seed,
+                                                       const sim::StateVector* initial) {
+    if (initial == nullptr && num_qubits > sim::kMaxQubits) {
+        // The width checks of a fresh state, through the core's own path.
+        sim::StateVector probe = sim::StateVector::create(num_qubits);
+    }
+    auto samples = sim::sample_trajectories(circuit, num_qubits, shots,
+                                            seed ? *seed : sim::thread_rng().next_u64(), initial);
+    if (!samples) {
+        raise_core_error(samples.error());
+        return std::nullopt;
+    }
+    return std::move(samples).value();
+}
+
+PyObject* sample(const sim::Circuit& circuit, std::uint32_t num_qubits, std::uint32_t shots,
+                 std::optional<std::uint64_t> seed) {
+    std::vector<std::uint64_t> samples;
+    if (sim::has_channels(circuit)) {
+        auto noisy = sample_noisy(circuit, num_qubits, shots, seed, nullptr);
+        if (!noisy) return nullptr;
+        samples = std::move(*noisy);
+    } else if (seed) {
+        sim::Rng rng = seeded_rng(*seed);
+        sim::StateVector state = sim::StateVector::create(num_qubits);
+        auto result = sim::run_circuit(circuit, state, rng);
+        if (!result) return raise_core_error(result.error());
+        samples = sim::measure(state, shots, rng);
+    } else {
+        auto state = run_fresh(circuit, num_qubits, nullptr);
+        if (!state) return nullptr;
+        samples = sim::measure(*state, shots);
+    }
     if (sim::stop_requested()) return raise_core_error(sim::stopped_error());
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(samples.size())));
     if (!list) return nullptr;
@@ -132,16 +190,21 @@ PyObject* sample(const sim::Circuit& circuit, std::uint32_t num_qubits, std::uin
     return list.release();
 }
 
-// A seeded generator never reseeds from the operating system, so the same seed
-// gives the same measurement outcomes and samples on every call.
-sim::Rng seeded_rng(std::uint64_t seed) {
-    std::array<std::uint8_t, sim::Rng::kSeedBytes> key{};
-    for (std::size_t i = 0; i < 8; ++i) key[i] = static_cast<std::uint8_t>(seed >> (8 * i));
-    return sim::Rng(key);
-}
-
 PyObject* sample_from(const sim::Circuit& circuit, AnyArg given, std::uint32_t shots,
                       std::optional<std::uint64_t> seed) {
+    if (sim::has_channels(circuit)) {
+        Ref holder;
+        std::span<const sim::Amplitude> amplitudes;
+        if (!amplitudes_from_python(given.object, holder, amplitudes)) return nullptr;
+        auto initial = sim::load_state(amplitudes);
+        if (!initial) return raise_core_error(initial.error());
+        holder = Ref{};
+        sim::Status fits = sim::check_circuit_width(circuit, initial->num_qubits);
+        if (!fits) return raise_core_error(fits.error());
+        auto noisy = sample_noisy(circuit, initial->num_qubits, shots, seed, &*initial);
+        if (!noisy) return nullptr;
+        return new_index_array(*noisy);
+    }
     std::optional<sim::Rng> own;
     if (seed) own.emplace(seeded_rng(*seed));
     sim::Rng& rng = own ? *own : sim::thread_rng();
@@ -157,14 +220,16 @@ PyObject* passes(const sim::Circuit& circuit, std::uint32_t num_qubits) {
 
 constexpr ArgSpec k_new{"Circuit", "__new__", Param{"gates"}};
 constexpr ArgSpec k_passes{"Circuit", "_passes", Param{"num_qubits"}};
-constexpr ArgSpec k_run{"Circuit", "run", Param{"num_qubits"}};
-constexpr ArgSpec k_run_with_measurements{"Circuit", "run_with_measurements", Param{"num_qubits"}};
-constexpr ArgSpec k_run_from{"Circuit", "run_from", Param{"state"}};
+constexpr Param kSeed{"seed", "None"};
+constexpr ArgSpec k_run{"Circuit", "run", Param{"num_qubits"}, kSeed};
+constexpr ArgSpec k_run_with_measurements{"Circuit", "run_with_measurements", Param{"num_qubits"},
+                                          kSeed};
+constexpr ArgSpec k_run_from{"Circuit", "run_from", Param{"state"}, kSeed};
 constexpr ArgSpec k_run_with_measurements_from{"Circuit", "run_with_measurements_from",
-                                               Param{"state"}};
+                                               Param{"state"}, kSeed};
 constexpr ArgSpec k_sample_from{"Circuit", "sample_from", Param{"state"}, Param{"shots"},
                                 Param{"seed", "None"}};
-constexpr ArgSpec k_sample{"Circuit", "sample", Param{"num_qubits"}, Param{"shots"}};
+constexpr ArgSpec k_sample{"Circuit", "sample", Param{"num_qubits"}, Param{"shots"}, kSeed};
 constexpr ArgSpec k_deepcopy{"Circuit", "__deepcopy__", Param{"memo"}};
 const ArgsView k_new_view = k_new.view();
 
