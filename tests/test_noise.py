@@ -125,7 +125,7 @@ def test_channel_matches_density_matrix(name):
     assert abs(mean - dm.expectation(TERMS)) <= 4 * err + 1e-5
 
     shots = 4000
-    counts = np.bincount(Circuit(gates).sample(3, shots, seed=5), minlength=8)
+    counts = np.bincount(Circuit(gates).sample_trajectories(3, shots, seed=5), minlength=8)
     expected = dm.probabilities() * shots
     keep = expected >= 5
     stat = np.sum((counts[keep] - expected[keep]) ** 2 / expected[keep])
@@ -136,19 +136,21 @@ def test_channel_matches_density_matrix(name):
 def test_seeded_runs_repeat_and_differ():
     gates, _ = noisy_program("amplitude_damping")
     c = Circuit(gates + [Gate.measure(0)])
-    a = c.run_with_measurements(3, seed=4)
-    b = c.run_with_measurements(3, seed=4)
+    a = c.run_trajectory(3, seed=4)
+    b = c.run_trajectory(3, 4, 0)
     assert a[1] == b[1] and np.array_equal(a[0], b[0])
-    states = {c.run(3, seed=s).tobytes() for s in range(12)}
+    states = {c.run_trajectory(3, 4, t)[0].tobytes() for t in range(12)}
     assert len(states) > 1
-    for s in range(4):  # every trajectory is normalised
-        assert np.linalg.norm(c.run(3, seed=s)) == pytest.approx(1, abs=1e-5)
+    for t in range(4):  # every trajectory is normalised
+        assert np.linalg.norm(c.run_trajectory(3, 9, t)[0]) == pytest.approx(1, abs=1e-5)
+    assert np.linalg.norm(c.run(3)) == pytest.approx(1, abs=1e-5)
+    assert len(c.sample(3, 7)) == 7
 
 
 def test_noiseless_circuit_keeps_its_values():
     gates = [Gate.h(0), Gate.cx(0, 1), Gate.ry(2, 0.3)]
     c = Circuit(gates)
-    assert np.array_equal(c.run(3), c.run(3, seed=9))
+    assert c.run(3).tobytes() == c.run_trajectory(3, 9)[0].tobytes()
     plan = compiled(gates)
     assert plan.trajectory_values([], OBSERVABLE, 3, seed=1).tolist() == [
         plan.expectation([], OBSERVABLE)] * 3
@@ -201,8 +203,8 @@ for n in (4, 16):
     obs = Observable.pauli_z(0)
     t = 24 if n == 4 else 3
     h = hashlib.sha256(spec.compile().trajectory_values([], obs, t, seed=2).tobytes())
-    h.update(np.asarray(Circuit(gates).sample(n, 40, seed=6)).tobytes())
-    h.update(Circuit(gates).run(n, seed=8).tobytes())
+    h.update(Circuit(gates).sample_trajectories(n, 40, seed=6).tobytes())
+    h.update(Circuit(gates).run_trajectory(n, 8, 3)[0].tobytes())
     print(h.hexdigest())
 """
 
@@ -241,7 +243,7 @@ def test_bad_channels_refused(make, message):
 def test_misuse_refused_before_anything_runs():
     noisy = [Gate.h(0), Gate.depolarizing(2, 0.1)]
     with pytest.raises(ValueError, match="out of range"):
-        Circuit(noisy).run(2, seed=1)
+        Circuit(noisy).run_trajectory(2, 1)
     with pytest.raises(ValueError, match="out of range"):
         CircuitSpec(2).gate(Gate.amplitude_damping(2, 0.1))
     spec = CircuitSpec(3)
@@ -264,7 +266,7 @@ def test_pickled_channels_draw_the_same():
     gates, _ = noisy_program("thermal_relaxation")
     c = Circuit(gates + [Gate.depolarizing(1, 0.2)])
     back = pickle.loads(pickle.dumps(c))
-    assert all(np.array_equal(back.run(3, seed=s), c.run(3, seed=s)) for s in range(5))
+    assert all(np.array_equal(back.run_trajectory(3, 1, t)[0], c.run_trajectory(3, 1, t)[0]) for t in range(5))
     plan = compiled(gates)
     again = pickle.loads(pickle.dumps(plan))
     assert again.trajectory_values([], OBSERVABLE, 10, seed=1).tobytes() == \

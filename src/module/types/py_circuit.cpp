@@ -41,25 +41,20 @@ sim::Rng seeded_rng(std::uint64_t seed) {
     return sim::Rng(key);
 }
 
-// A circuit with channels runs trajectory 0 of `seed` (a fresh random seed
-// when none is given); one without runs as before, with a seeded generator
-// when a seed is given.
+// A circuit with channels runs one trajectory of a fresh random seed (the
+// seeded forms are run_trajectory and sample_trajectories); one without runs
+// as it always did.
 sim::Result<sim::MeasurementRecord> run_any(const sim::Circuit& circuit, sim::StateVector& state,
-                                            std::optional<std::uint64_t> seed, sim::Rng& rng) {
+                                            sim::Rng& rng) {
     if (sim::has_channels(circuit))
-        return sim::run_circuit_trajectory(circuit, state, seed ? *seed : sim::thread_rng().next_u64(), 0);
-    if (seed) {
-        sim::Rng own = seeded_rng(*seed);
-        return sim::run_circuit(circuit, state, own);
-    }
+        return sim::run_circuit_trajectory(circuit, state, sim::thread_rng().next_u64(), 0);
     return sim::run_circuit(circuit, state, rng);
 }
 
 std::optional<sim::StateVector> run_fresh(const sim::Circuit& circuit, std::uint32_t num_qubits,
-                                          sim::MeasurementRecord* record,
-                                          std::optional<std::uint64_t> seed = std::nullopt) {
+                                          sim::MeasurementRecord* record) {
     sim::StateVector state = sim::StateVector::create(num_qubits);
-    auto result = run_any(circuit, state, seed, sim::thread_rng());
+    auto result = run_any(circuit, state, sim::thread_rng());
     if (!result) {
         raise_core_error(result.error());
         return std::nullopt;
@@ -71,8 +66,7 @@ std::optional<sim::StateVector> run_fresh(const sim::Circuit& circuit, std::uint
 // Runs the circuit on a copy of the given amplitudes; on a bad state or a
 // circuit wider than it, sets ValueError before any gate runs.
 std::optional<sim::StateVector> run_loaded(const sim::Circuit& circuit, PyObject* given,
-                                           sim::MeasurementRecord* record, sim::Rng& rng,
-                                           std::optional<std::uint64_t> seed = std::nullopt) {
+                                           sim::MeasurementRecord* record, sim::Rng& rng) {
     Ref holder;
     std::span<const sim::Amplitude> amplitudes;
     if (!amplitudes_from_python(given, holder, amplitudes)) return std::nullopt;
@@ -87,7 +81,7 @@ std::optional<sim::StateVector> run_loaded(const sim::Circuit& circuit, PyObject
         raise_core_error(fits.error());
         return std::nullopt;
     }
-    auto result = run_any(circuit, *state, seed, rng);
+    auto result = run_any(circuit, *state, rng);
     if (!result) {
         raise_core_error(result.error());
         return std::nullopt;
@@ -116,30 +110,28 @@ PyObject* state_and_record(sim::StateVector state, const sim::MeasurementRecord&
     return PyTuple_Pack(2, array.get(), list.get());
 }
 
-PyObject* run(const sim::Circuit& circuit, std::uint32_t num_qubits, std::optional<std::uint64_t> seed) {
-    auto state = run_fresh(circuit, num_qubits, nullptr, seed);
+PyObject* run(const sim::Circuit& circuit, std::uint32_t num_qubits) {
+    auto state = run_fresh(circuit, num_qubits, nullptr);
     if (!state) return nullptr;
     return adopt_amplitudes(std::move(state->amplitudes));
 }
 
-PyObject* run_with_measurements(const sim::Circuit& circuit, std::uint32_t num_qubits,
-                                std::optional<std::uint64_t> seed) {
+PyObject* run_with_measurements(const sim::Circuit& circuit, std::uint32_t num_qubits) {
     sim::MeasurementRecord record;
-    auto state = run_fresh(circuit, num_qubits, &record, seed);
+    auto state = run_fresh(circuit, num_qubits, &record);
     if (!state) return nullptr;
     return state_and_record(std::move(*state), record);
 }
 
-PyObject* run_from(const sim::Circuit& circuit, AnyArg given, std::optional<std::uint64_t> seed) {
-    auto state = run_loaded(circuit, given.object, nullptr, sim::thread_rng(), seed);
+PyObject* run_from(const sim::Circuit& circuit, AnyArg given) {
+    auto state = run_loaded(circuit, given.object, nullptr, sim::thread_rng());
     if (!state) return nullptr;
     return adopt_amplitudes(std::move(state->amplitudes));
 }
 
-PyObject* run_with_measurements_from(const sim::Circuit& circuit, AnyArg given,
-                                     std::optional<std::uint64_t> seed) {
+PyObject* run_with_measurements_from(const sim::Circuit& circuit, AnyArg given) {
     sim::MeasurementRecord record;
-    auto state = run_loaded(circuit, given.object, &record, sim::thread_rng(), seed);
+    auto state = run_loaded(circuit, given.object, &record, sim::thread_rng());
     if (!state) return nullptr;
     return state_and_record(std::move(*state), record);
 }
@@ -161,19 +153,29 @@ std::optional<std::vector<std::uint64_t>> sample_noisy(const sim::Circuit& circu
     return std::move(samples).value();
 }
 
-PyObject* sample(const sim::Circuit& circuit, std::uint32_t num_qubits, std::uint32_t shots,
-                 std::optional<std::uint64_t> seed) {
+// Trajectory `trajectory` of `seed`, with its measurement record.
+PyObject* run_trajectory(const sim::Circuit& circuit, std::uint32_t num_qubits, std::uint64_t seed,
+                         Or<std::uint64_t, std::uint64_t{0}> trajectory) {
+    sim::StateVector state = sim::StateVector::create(num_qubits);
+    auto record = sim::run_circuit_trajectory(circuit, state, seed, trajectory.value);
+    if (!record) return raise_core_error(record.error());
+    return state_and_record(std::move(state), *record);
+}
+
+// One trajectory per shot (a noiseless circuit: one run, every shot from it).
+PyObject* sample_trajectories(const sim::Circuit& circuit, std::uint32_t num_qubits,
+                              std::uint64_t shots, std::uint64_t seed) {
+    auto samples = sample_noisy(circuit, num_qubits, shots, seed, nullptr);
+    if (!samples) return nullptr;
+    return new_index_array(*samples);
+}
+
+PyObject* sample(const sim::Circuit& circuit, std::uint32_t num_qubits, std::uint32_t shots) {
     std::vector<std::uint64_t> samples;
     if (sim::has_channels(circuit)) {
-        auto noisy = sample_noisy(circuit, num_qubits, shots, seed, nullptr);
+        auto noisy = sample_noisy(circuit, num_qubits, shots, std::nullopt, nullptr);
         if (!noisy) return nullptr;
         samples = std::move(*noisy);
-    } else if (seed) {
-        sim::Rng rng = seeded_rng(*seed);
-        sim::StateVector state = sim::StateVector::create(num_qubits);
-        auto result = sim::run_circuit(circuit, state, rng);
-        if (!result) return raise_core_error(result.error());
-        samples = sim::measure(state, shots, rng);
     } else {
         auto state = run_fresh(circuit, num_qubits, nullptr);
         if (!state) return nullptr;
@@ -220,16 +222,18 @@ PyObject* passes(const sim::Circuit& circuit, std::uint32_t num_qubits) {
 
 constexpr ArgSpec k_new{"Circuit", "__new__", Param{"gates"}};
 constexpr ArgSpec k_passes{"Circuit", "_passes", Param{"num_qubits"}};
-constexpr Param kSeed{"seed", "None"};
-constexpr ArgSpec k_run{"Circuit", "run", Param{"num_qubits"}, kSeed};
-constexpr ArgSpec k_run_with_measurements{"Circuit", "run_with_measurements", Param{"num_qubits"},
-                                          kSeed};
-constexpr ArgSpec k_run_from{"Circuit", "run_from", Param{"state"}, kSeed};
+constexpr ArgSpec k_run{"Circuit", "run", Param{"num_qubits"}};
+constexpr ArgSpec k_run_with_measurements{"Circuit", "run_with_measurements", Param{"num_qubits"}};
+constexpr ArgSpec k_run_from{"Circuit", "run_from", Param{"state"}};
 constexpr ArgSpec k_run_with_measurements_from{"Circuit", "run_with_measurements_from",
-                                               Param{"state"}, kSeed};
+                                               Param{"state"}};
+constexpr ArgSpec k_run_trajectory{"Circuit", "run_trajectory", Param{"num_qubits"}, Param{"seed"},
+                                   Param{"trajectory", "0"}};
+constexpr ArgSpec k_sample_trajectories{"Circuit", "sample_trajectories", Param{"num_qubits"},
+                                        Param{"shots"}, Param{"seed"}};
 constexpr ArgSpec k_sample_from{"Circuit", "sample_from", Param{"state"}, Param{"shots"},
                                 Param{"seed", "None"}};
-constexpr ArgSpec k_sample{"Circuit", "sample", Param{"num_qubits"}, Param{"shots"}, kSeed};
+constexpr ArgSpec k_sample{"Circuit", "sample", Param{"num_qubits"}, Param{"shots"}};
 constexpr ArgSpec k_deepcopy{"Circuit", "__deepcopy__", Param{"memo"}};
 const ArgsView k_new_view = k_new.view();
 
@@ -240,6 +244,8 @@ const MemberDef kMembers[] = {
     method<&run_from, k_run_from>("run_from"),
     method<&run_with_measurements_from, k_run_with_measurements_from>("run_with_measurements_from"),
     method<&sample_from, k_sample_from>("sample_from"),
+    method<&run_trajectory, k_run_trajectory>("run_trajectory"),
+    method<&sample_trajectories, k_sample_trajectories>("sample_trajectories"),
     method<&passes, k_passes>("_passes"),
     method_noargs<&reduce<sim::Circuit>>("__reduce__", kReduceDoc),
     method_noargs<&copy_of<sim::Circuit>>("__copy__", kCopyDoc),
