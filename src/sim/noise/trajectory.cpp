@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
-#include <complex>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -68,6 +67,8 @@ void normalise(StateVector& state) {
 
 // The reduced density matrix of the channel's qubits (unnormalised: its
 // trace is the state's norm²), 2·dim² doubles, ρ[a][b] = Σ ψ_a ψ_b*.
+// Products are written out: std::complex's operator* calls a library routine
+// per product under strict IEEE arithmetic.
 std::vector<double> reduced_density(const StateVector& state, const std::vector<Qubit>& qubits) {
     const std::size_t k = qubits.size();
     const std::size_t dim = std::size_t{1} << k;
@@ -78,17 +79,42 @@ std::vector<double> reduced_density(const StateVector& state, const std::vector<
         for (std::size_t j = 0; j < k; ++j)
             if ((a >> (k - 1 - j)) & 1u) offset[a] |= std::size_t{1} << qubits[j];
     const Amplitude* psi = state.amplitudes.data();
+    if (k == 1) {
+        const Qubit q = qubits[0];
+        const std::size_t low = (std::size_t{1} << q) - 1;
+        const std::size_t step = std::size_t{1} << q;
+        return chunked_sum(state.size() >> 1, 8, [&](std::size_t first, std::size_t last, double* out) {
+            double p0 = 0.0, p1 = 0.0, cre = 0.0, cim = 0.0;
+            for (std::size_t r = first; r < last; ++r) {
+                const std::size_t i = ((r & ~low) << 1) | (r & low);
+                const double ar = psi[i].re, ai = psi[i].im;
+                const double br = psi[i + step].re, bi = psi[i + step].im;
+                p0 += ar * ar + ai * ai;
+                p1 += br * br + bi * bi;
+                cre += ar * br + ai * bi;  // Re ψ0 ψ1*
+                cim += ai * br - ar * bi;  // Im ψ0 ψ1*
+            }
+            out[0] = p0;
+            out[2] = cre;
+            out[3] = cim;
+            out[4] = cre;
+            out[5] = -cim;
+            out[6] = p1;
+        });
+    }
     return chunked_sum(state.size() >> k, 2 * dim * dim, [&](std::size_t first, std::size_t last, double* out) {
-        std::complex<double> v[8];
+        double vr[8], vi[8];
         for (std::size_t r = first; r < last; ++r) {
             std::size_t base = r;
             for (Qubit q : sorted) base = ((base >> q) << (q + 1)) | (base & ((std::size_t{1} << q) - 1));
-            for (std::size_t a = 0; a < dim; ++a) v[a] = {psi[base | offset[a]].re, psi[base | offset[a]].im};
+            for (std::size_t a = 0; a < dim; ++a) {
+                vr[a] = psi[base | offset[a]].re;
+                vi[a] = psi[base | offset[a]].im;
+            }
             for (std::size_t a = 0; a < dim; ++a)
                 for (std::size_t b = 0; b < dim; ++b) {
-                    const std::complex<double> p = v[a] * std::conj(v[b]);
-                    out[2 * (a * dim + b)] += p.real();
-                    out[2 * (a * dim + b) + 1] += p.imag();
+                    out[2 * (a * dim + b)] += vr[a] * vr[b] + vi[a] * vi[b];
+                    out[2 * (a * dim + b) + 1] += vi[a] * vr[b] - vr[a] * vi[b];
                 }
         }
     });
@@ -108,19 +134,49 @@ std::size_t pick(std::span<const double> weights, double u) {
     return last;
 }
 
+// b · a for row-major 2 × 2 matrices.
+Matrix2 product(const Matrix2& b, const Matrix2& a) {
+    return {cadd(cmul(b[0], a[0]), cmul(b[1], a[2])), cadd(cmul(b[0], a[1]), cmul(b[1], a[3])),
+            cadd(cmul(b[2], a[0]), cmul(b[3], a[2])), cadd(cmul(b[2], a[1]), cmul(b[3], a[3]))};
+}
+
 // The runner's state between flushes: the items waiting for one schedule,
 // and what is known of the state's norm.
 class Runner {
 public:
     Runner(StateVector& state, Rng& rng, std::vector<bool>* outcomes)
-        : state_(state), rng_(rng), outcomes_(outcomes) {}
+        : state_(state), rng_(rng), outcomes_(outcomes), last_single_(state.num_qubits, kNone) {}
 
-    void add(const ExecItem& item) { pending_.push_back(item); }
+    // A one-qubit channel branch is multiplied into the last pending
+    // one-qubit item on its qubit when nothing since touched that qubit (and
+    // a one-qubit gate into a pending branch), so a channel adds no kernel
+    // of its own; items of noiseless circuits are never merged with each
+    // other.
+    void add(const ExecItem& item, bool branch = false) {
+        if (item.kind == ExecItem::Kind::Single) {
+            const std::size_t last = last_single_[item.qubit];
+            if (last != kNone && (branch || is_branch_[last])) {
+                pending_[last].matrix = product(item.matrix, pending_[last].matrix);
+                is_branch_[last] = 1;
+                return;
+            }
+            last_single_[item.qubit] = pending_.size();
+        } else if (item.kind == ExecItem::Kind::General || item.kind == ExecItem::Kind::Controlled) {
+            for (Qubit q : item.op->targets) last_single_[q] = kNone;
+            for (Qubit q : item.op->controls) last_single_[q] = kNone;
+        } else {
+            last_single_[item.qubit] = kNone;
+        }
+        pending_.push_back(item);
+        is_branch_.push_back(branch ? 1 : 0);
+    }
 
     Status flush() {
         if (pending_.empty()) return {};
         Status status = run_items(pending_, state_, &rng_, outcomes_);
         pending_.clear();
+        is_branch_.clear();
+        std::fill(last_single_.begin(), last_single_.end(), kNone);
         return status;
     }
 
@@ -137,7 +193,7 @@ public:
     Status channel(const Channel& c, double u) {
         if (c.mixture) {
             const std::size_t k = pick(c.weights, u);
-            if (!c.identity[k]) add(unitary_item(c.branches[k]));
+            if (!c.identity[k]) add(unitary_item(c.branches[k]), true);
             return {};
         }
         double lower = 0.0;
@@ -179,7 +235,7 @@ public:
             p = probability[k];
             bound_ = 1.0;
         }
-        add(unitary_item(c.branches[k]));
+        add(unitary_item(c.branches[k]), true);
         dirty_ = true;
         // The norm² is at least the product of the branch bounds since the
         // last normalisation; keep it far from single precision's smallest
@@ -195,7 +251,10 @@ private:
     StateVector& state_;
     Rng& rng_;
     std::vector<bool>* outcomes_;
+    static constexpr std::size_t kNone = ~std::size_t{0};
     std::vector<ExecItem> pending_;
+    std::vector<std::uint8_t> is_branch_;
+    std::vector<std::size_t> last_single_;  // per qubit: index into pending_, or kNone
     bool dirty_ = false;
     double bound_ = 1.0;
 };
