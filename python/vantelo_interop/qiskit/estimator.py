@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import math
 from collections.abc import Iterable
 
 import numpy as np
@@ -25,11 +26,21 @@ class EstimatorV2(BaseEstimatorV2):  # type: ignore[misc, unused-ignore]  # Qisk
     `StatevectorEstimator` does, and is reported as ``stds``. Resets are
     applied on one random trajectory per value (drawn by vantelo, not by
     ``seed``); measurements are refused, as in Qiskit's reference estimator.
+
+    Circuits with channels (``kraus`` and ``quantum_channel`` instructions,
+    Aer's quantum errors) are averaged over seeded trajectories, the seed
+    drawn from ``seed``: ``ceil(1/precision**2)`` of them for a nonzero
+    precision, else ``trajectories``. Their ``stds`` are the standard errors
+    of those means, and no Gaussian noise is added.
     """
 
-    def __init__(self, *, default_precision: float = 0.0, seed: np.random.Generator | int | None = None):
+    def __init__(self, *, default_precision: float = 0.0, seed: np.random.Generator | int | None = None,
+                 trajectories: int = 1000):
         self._default_precision = default_precision
         self._seed = seed
+        if int(trajectories) < 1:
+            raise ValueError(f"trajectories must be a positive number, got {trajectories}")
+        self._trajectories = int(trajectories)
 
     @property
     def default_precision(self) -> float:
@@ -67,16 +78,26 @@ class EstimatorV2(BaseEstimatorV2):  # type: ignore[misc, unused-ignore]  # Qisk
         observables = pub.observables.ravel()
         obs_index = np.broadcast_to(np.arange(observables.size).reshape(pub.observables.shape), shape)
         evs = np.zeros(shape, dtype=np.float64)
+        stds = np.full(shape, pub.precision, dtype=np.float64)
+        noisy = program.channels > 0
+        if noisy:
+            count = math.ceil(1 / pub.precision**2) if pub.precision > 0 else self._trajectories
+            seed = int(rng.integers(2**63))
         for k in range(observables.size):
             where = obs_index == k
             rows, inverse = np.unique(param_index[where], return_inverse=True)
             if rows.size == 0:
                 continue
-            batch = plan.compiled.batch_expectation(slots[rows], pauli_observable(observables[k]))
+            observable = pauli_observable(observables[k])
+            if noisy:
+                means, errors = plan.compiled.batch_trajectory_expectation(slots[rows], observable, count, seed)
+                evs[where] = means[inverse.reshape(-1)]
+                stds[where] = errors[inverse.reshape(-1)]
+                continue
+            batch = plan.compiled.batch_expectation(slots[rows], observable)
             evs[where] = batch[inverse.reshape(-1)]
-        if pub.precision != 0:
+        if pub.precision != 0 and not noisy:
             evs = rng.normal(evs, pub.precision)
-        stds = np.full(shape, pub.precision, dtype=np.float64)
         data = DataBin(evs=evs, stds=stds, shape=shape)
         return PubResult(
             data, metadata={"target_precision": pub.precision, "circuit_metadata": circuit.metadata}
