@@ -417,13 +417,15 @@ class Gate:
         """
     @staticmethod
     def generalized_amplitude_damping(target: SupportsIndex, gamma: SupportsFloat, p: SupportsFloat) -> Gate:
-        """Channel: generalized amplitude damping, relaxation towards |0> with probability `p`.
+        """Channel: generalized amplitude damping, relaxation towards |1> with probability `p`.
 
-        Kraus operators sqrt(p)·{[[1, 0], [0, sqrt(1-gamma)]], [[0, sqrt(gamma)],
-        [0, 0]]} and sqrt(1-p)·{[[sqrt(1-gamma), 0], [0, 1]], [[0, 0],
-        [sqrt(gamma), 0]]}. The argument order is PennyLane's `(gamma, p)`;
-        Cirq's `GeneralizedAmplitudeDampingChannel(p, gamma)` swaps them, and
-        Aer's excited-state population is `1 - p`.
+        Kraus operators sqrt(1-p)·{[[1, 0], [0, sqrt(1-gamma)]], [[0, sqrt(gamma)],
+        [0, 0]]} and sqrt(p)·{[[sqrt(1-gamma), 0], [0, 1]], [[0, 0],
+        [sqrt(gamma), 0]]}: `p` is the excited population of the fixed point.
+        These are PennyLane's `GeneralizedAmplitudeDamping(gamma, p)` and Aer's
+        `amplitude_damping_error(gamma, excited_state_population=p)`; Cirq's
+        `GeneralizedAmplitudeDampingChannel(p_cirq, gamma)` takes the
+        arguments the other way round, with `p_cirq = 1 - p`.
 
         Raises:
             ValueError: `gamma` or `p` outside [0, 1].
@@ -447,7 +449,7 @@ class Gate:
 
         Populations relax as exp(-time/t1) and coherences decay as
         exp(-time/t2), for any `0 < t2 <= 2*t1`: generalized amplitude
-        damping with `gamma = 1 - exp(-time/t1)` and `p = 1 - excited_population`,
+        damping with `gamma = 1 - exp(-time/t1)` and `p = excited_population`,
         followed by the phase flip that brings the coherences from
         exp(-time/(2*t1)) to exp(-time/t2).
 

@@ -24,8 +24,9 @@ def ad(g):
 
 
 def gad(g, p):
-    return [np.sqrt(p) * k for k in ad(g)] + [
-        np.sqrt(1 - p) * np.diag([np.sqrt(1 - g), 1]), np.sqrt(1 - p) * np.sqrt(g) * RAISE]
+    # p: the probability of relaxing towards |1>
+    return [np.sqrt(1 - p) * k for k in ad(g)] + [
+        np.sqrt(p) * np.diag([np.sqrt(1 - g), 1]), np.sqrt(p) * np.sqrt(g) * RAISE]
 
 
 def thermal(t1, t2, time, pe):

@@ -227,8 +227,9 @@ Result<Gate> amplitude_damping_channel(Qubit q, double gamma) {
 
 namespace {
 
+// Relaxation towards |0⟩ with probability 1 − p, towards |1⟩ with p.
 std::vector<std::vector<Amplitude>> gad_kraus(double gamma, double p) {
-    const double a = std::sqrt(p), b = std::sqrt(1.0 - p);
+    const double a = std::sqrt(1.0 - p), b = std::sqrt(p);
     const double keep = std::sqrt(1.0 - gamma), jump = std::sqrt(gamma);
     return {{amp(a), amp(0), amp(0), amp(a * keep)},
             {amp(0), amp(a * jump), amp(0), amp(0)},
@@ -268,7 +269,7 @@ Result<Gate> thermal_relaxation_channel(Qubit q, double t1, double t2, double ti
     const double extra = std::exp(-time / t2 + time / (2.0 * t1));
     const double flip = std::clamp(0.5 * (1.0 - extra), 0.0, 0.5);
     std::vector<std::vector<Amplitude>> kraus;
-    for (const std::vector<Amplitude>& k : gad_kraus(gamma, 1.0 - pe)) {
+    for (const std::vector<Amplitude>& k : gad_kraus(gamma, pe)) {
         // k and k·Z (Z after the damping: Z·k), scaled by the flip's weights.
         std::vector<Amplitude> zk = k;
         zk[2] = amp(-k[2].re, -k[2].im);

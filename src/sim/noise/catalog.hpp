@@ -31,17 +31,18 @@ Result<Gate> phase_damping_channel(Qubit q, double gamma);
 // General Kraus channels.
 // {[[1, 0], [0, √(1−γ)]], [[0, √γ], [0, 0]]}.
 Result<Gate> amplitude_damping_channel(Qubit q, double gamma);
-// √p·(amplitude damping) and √(1−p)·{[[√(1−γ), 0], [0, 1]], [[0, 0], [√γ, 0]]}:
-// relaxation towards |0⟩ with probability p and towards |1⟩ otherwise
-// (PennyLane's (γ, p); Cirq's GeneralizedAmplitudeDampingChannel takes
-// (p, γ); Aer's excited-state population is 1 − p).
+// √(1−p)·(amplitude damping) and √p·{[[√(1−γ), 0], [0, 1]], [[0, 0], [√γ, 0]]}:
+// relaxation towards |1⟩ with probability p (the excited population of the
+// fixed point) and towards |0⟩ otherwise. PennyLane's (γ, p) and Aer's
+// (γ, excited_state_population = p); Cirq's GeneralizedAmplitudeDampingChannel
+// takes (1 − p, γ).
 Result<Gate> generalized_amplitude_damping_channel(Qubit q, double gamma, double p);
 // {√(1−p0−p1) I, √p0 |0⟩⟨0|, √p0 |0⟩⟨1|, √p1 |1⟩⟨0|, √p1 |1⟩⟨1|}: reset to
 // |0⟩ with probability p0, to |1⟩ with probability p1.
 Result<Gate> reset_error_channel(Qubit q, double p0, double p1);
 // Relaxation for `time` with times t1 and t2 (0 < t2 ≤ 2·t1) towards the
 // thermal state with excited population pe: generalized amplitude damping
-// with γ = 1 − e^(−time/t1), p = 1 − pe, then a phase flip taking the
+// with γ = 1 − e^(−time/t1), p = pe, then a phase flip taking the
 // coherences from e^(−time/(2·t1)) to e^(−time/t2).
 Result<Gate> thermal_relaxation_channel(Qubit q, double t1, double t2, double time, double pe);
 // A channel from Kraus matrices on 1–3 distinct qubits (each 2^k × 2^k,
