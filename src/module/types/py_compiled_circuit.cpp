@@ -253,13 +253,14 @@ const MemberDef kMembers[] = {
     method_noargs<&reduce<CC>>("__reduce__", kReduceDoc),
     method_noargs<&copy_of<CC>>("__copy__", kCopyDoc),
     method<&deep_copy_of<CC>, k_deepcopy>("__deepcopy__", kCopyDoc),
+    method<&batch_statevector, k_batch_statevector>(
+        "batch_statevector", "Final state vectors of every row, as a (rows, 2**num_qubits) complex64 array."),
+    // Averages over seeded trajectories, for plans with channels.
     METHOD(trajectory_expectation, &trajectory_expectation),
     METHOD(trajectory_expectation_buffer, &trajectory_expectation_buffer),
     METHOD(trajectory_values, &trajectory_values),
     METHOD(batch_trajectory_expectation, &batch_trajectory_expectation),
     METHOD(batch_trajectory_expectation_buffer, &batch_trajectory_expectation_buffer),
-    method<&batch_statevector, k_batch_statevector>(
-        "batch_statevector", "Final state vectors of every row, as a (rows, 2**num_qubits) complex64 array."),
 };
 #undef METHOD
 
