@@ -431,6 +431,7 @@ class VanteloQubit(Device):  # type: ignore[misc, unused-ignore]  # PennyLane ma
             if draw is not None:
                 indices_drawn = draw(unique, total)
             else:
+                assert state is not None
                 indices_drawn = Circuit(gates_for(unique, qubits)).sample_from(state, total, self._seed())
             bits = (indices_drawn[:, None] >> shifts) & 1
             for i in indices:

@@ -150,9 +150,9 @@ def gates_for(operations: Sequence[Any], qubits: dict[Any, int]) -> list[Gate]:
     out: list[Gate] = []
     for op in operations:
         if is_channel(op):
-            build = CHANNELS.get(op.name, _kraus)
-            parameters = [] if build is _kraus else [float(x) for x in op.parameters]
-            out += build(parameters, [qubits[w] for w in op.wires], op)
+            channel = CHANNELS.get(op.name, _kraus)
+            values = [] if channel is _kraus else [float(x) for x in op.parameters]
+            out += channel(values, [qubits[w] for w in op.wires], op)
             continue
         build = GATES.get(op.name)
         if build is None:

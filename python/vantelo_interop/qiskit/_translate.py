@@ -250,13 +250,14 @@ def _kraus_of(op: Instruction) -> list[np.ndarray] | None:
     vantelo draws without a norm)."""
     if op.name == "kraus":
         return [np.asarray(k, dtype=np.complex64) for k in op.params]
-    mixture = getattr(op, "probabilities", None), getattr(op, "circuits", None)
-    if hasattr(op, "to_quantumchannel") and mixture[0] is not None and mixture[1] is not None:
+    probabilities = getattr(op, "probabilities", None)
+    circuits = getattr(op, "circuits", None)
+    if hasattr(op, "to_quantumchannel") and probabilities is not None and circuits is not None:
         from qiskit.quantum_info import Operator
 
         try:
             return [np.asarray(math.sqrt(p) * Operator(c).data, dtype=np.complex64)
-                    for p, c in zip(*mixture) if p > 0]
+                    for p, c in zip(probabilities, circuits) if p > 0]
         except Exception:  # a branch that is not unitary (a reset, a Kraus map)
             pass
     channel = op.to_quantumchannel() if hasattr(op, "to_quantumchannel") else None
