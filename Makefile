@@ -16,24 +16,45 @@ CTEST_QUIET = ctest --output-on-failure -j $(JOBS) > ctest.log 2>&1 \
 
 all: test
 
+# A virtual environment belongs to the interpreter that made it; a different
+# PYTHON (another minor version) stops with a message instead of silently
+# reusing it. $(1): the environment's folder.
+define venv_matches
+@want=$$($(PYTHON) -c 'import sys; print("Python %d.%d" % sys.version_info[:2])') || exit 1; \
+have=$$($(1)/bin/python -c 'import sys; print("Python %d.%d" % sys.version_info[:2])' 2>/dev/null || echo "an interpreter that no longer runs"); \
+if [ "$$want" != "$$have" ]; then \
+    echo "$(1) was made by $$have, but PYTHON=$(PYTHON) is $$want." >&2; \
+    echo "Give this interpreter an environment of its own (add VENV=.venv-$$(echo $$want | tr -d 'Python ')), or delete $(1) to rebuild it." >&2; \
+    exit 1; fi
+endef
+
 $(VENV)/.ready:
+	@echo "== creating the virtual environment $(VENV) with $(PYTHON) and installing the build tools"
 	$(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install -q --upgrade pip
 	$(VPY) -m pip install -q "scikit-build-core>=0.10" "numpy>=2" pytest hypothesis cmake ninja "pyqasm==1.3.0"
-	touch $@
+	$(VPY) -c 'import sys; print("Python %d.%d" % sys.version_info[:2])' > $@
 
 venv: $(VENV)/.ready
+	$(call venv_matches,$(VENV))
 
-# Debian packages: a C++20 compiler and GoogleTest.
+# Debian packages: a C++20 compiler, GoogleTest, and the interpreter's
+# virtual-environment module and headers (a bare Debian lacks both).
+DEBIAN_PACKAGES := libgtest-dev g++ binutils python3-venv python3-dev
 deps:
-	@if ! dpkg -s libgtest-dev g++ binutils >/dev/null 2>&1; then \
+	@if ! dpkg -s $(DEBIAN_PACKAGES) >/dev/null 2>&1; then \
+	    echo "== installing the Debian packages $(DEBIAN_PACKAGES)"; \
 	    SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
-	    $$SUDO apt-get update -qq && $$SUDO apt-get install -y -qq libgtest-dev g++ binutils; fi
+	    $$SUDO apt-get update -qq && $$SUDO apt-get install -y -qq $(DEBIAN_PACKAGES); fi
 
 # Builds the extension with the NumPy 2 headers and installs it into the
 # virtual environment; then installs the NumPy the tests should run with.
+# pip prints when the build starts and ends; a first build compiles for a
+# minute or two.
 module: venv
-	$(VPY) -m pip install -q --no-build-isolation --no-deps .
+	@echo "== building the module and installing it into $(VENV) (the first build takes a minute or two)"
+	$(VPY) -m pip install --progress-bar off --no-build-isolation --no-deps .
+	@echo "== installing $(NUMPY)"
 	$(VPY) -m pip install -q "$(NUMPY)"
 
 # One wheel of the current build, packed from the main environment's build
@@ -59,6 +80,7 @@ pytest: module
 # The main job: installs the Debian packages, builds the module and runs the
 # example computation.
 run: deps module
+	@echo "== running examples/main.py"
 	$(VPY) examples/main.py
 
 # Kernel benchmark (C++) and compiled-evaluation benchmark (Python).
@@ -112,6 +134,7 @@ $(PEERS_VENV)/.ready: bench/peers/requirements.txt
 	touch $@
 
 bench-peers: deps $(PEERS_VENV)/.ready
+	$(call venv_matches,$(PEERS_VENV))
 	PATH="$(abspath $(PEERS_VENV))/bin:$$PATH" $(PEERS_VENV)/bin/python -m pip install -q --no-build-isolation --no-deps .
 	$(PEERS_VENV)/bin/python bench/peers/run.py $(PEERS_ARGS)
 
@@ -142,6 +165,7 @@ $(DOCS_VENV)/.ready: docs/requirements.txt
 	touch $@
 
 docs-module: wheel $(DOCS_VENV)/.ready
+	$(call venv_matches,$(DOCS_VENV))
 	$(DPY) $(INSTALL_WHEEL)
 
 # The stubs against the built module, then the examples, the tutorials and
@@ -153,17 +177,20 @@ typecheck: docs-module
 	$(MYPY) --strict python/vantelo_interop
 
 # Runs the tutorials (they save the figures), measures the numerics tables,
-# executes every Python block of the pages, then builds the site in strict
-# mode (any warning fails; --quiet would hide them from the count) into
-# build/site.
+# executes every Python block of the pages and of README.md, then builds the
+# site in strict mode (any warning fails; --quiet would hide them from the
+# count) into build/site, and checks that the reference pages kept every word
+# of the docstrings they render.
 docs: docs-module
 	MPLBACKEND=Agg $(DPY) docs/scripts/prepare.py
 	NO_MKDOCS_2_WARNING=1 $(DPY) -m mkdocs build --strict -f mkdocs.yml -d $(abspath $(BUILD))/site
+	$(DPY) docs/scripts/check_reference.py $(abspath $(BUILD))/site
 
 
 # Distributed sweeps (vantelo_interop.dask) on a real Dask LocalCluster and a
-# process pool, plus the pickling tests, in a virtual environment of their own
-# (.venv-dask) with dask[distributed] and tqdm.
+# process pool, plus the pickling tests and the code blocks of docs/dask.md,
+# in a virtual environment of their own (.venv-dask) with dask[distributed]
+# and tqdm.
 DASK_VENV ?= .venv-dask
 
 .PHONY: test-dask
@@ -175,13 +202,16 @@ $(DASK_VENV)/.ready:
 	touch $@
 
 test-dask: wheel $(DASK_VENV)/.ready
+	$(call venv_matches,$(DASK_VENV))
 	$(DASK_VENV)/bin/python $(INSTALL_WHEEL)
 	cd tests && ../$(DASK_VENV)/bin/python -m pytest -q -p no:cacheprovider test_interop_dask.py test_pickle.py
 	$(DASK_VENV)/bin/python examples/qaoa_landscape_dask.py --quick
+	$(DASK_VENV)/bin/python docs/scripts/prepare.py --with-frameworks docs/dask.md
 
 # PennyLane device vantelo.qubit: PennyLane's own device test suite, analytic
-# and with shots, then our device tests and the VQE example, in their own
-# virtual environment (PennyLane pinned to the version the peers use).
+# and with shots, then our device tests, the VQE example and the code blocks
+# of docs/pennylane.md, in their own virtual environment (PennyLane pinned to
+# the version the peers use).
 PL_VENV ?= .venv-pennylane
 PENNYLANE ?= pennylane==0.45.1
 
@@ -196,15 +226,18 @@ $(PL_VENV)/.ready:
 # The wheel comes from the main environment's up-to-date build folder, so the
 # extension is not compiled a second time.
 test-pennylane: wheel $(PL_VENV)/.ready
+	$(call venv_matches,$(PL_VENV))
 	$(PL_VENV)/bin/python $(INSTALL_WHEEL)
 	PATH="$(abspath $(PL_VENV))/bin:$$PATH" pl-device-test --device vantelo.qubit --shots None -q -p no:cacheprovider --disable-warnings
 	PATH="$(abspath $(PL_VENV))/bin:$$PATH" pl-device-test --device vantelo.qubit --shots 10000 -q -p no:cacheprovider --disable-warnings
 	cd tests && ../$(PL_VENV)/bin/python -m pytest -q -p no:cacheprovider test_pennylane.py
 	$(PL_VENV)/bin/python examples/pennylane_vqe.py
+	$(PL_VENV)/bin/python docs/scripts/prepare.py --with-frameworks docs/pennylane.md
 
 # Qiskit integration (vantelo_interop.qiskit and the Qiskit path of
-# vantelo_interop.qasm), tested in a virtual environment of its own with
-# Qiskit pinned; the main test environment has no Qiskit.
+# vantelo_interop.qasm) and the code blocks of docs/qiskit.md, tested in a
+# virtual environment of its own with Qiskit pinned; the main test environment
+# has no Qiskit.
 QISKIT_VENV ?= .venv-qiskit
 QISKIT_PINS := "qiskit==2.6.2" "qiskit-qasm3-import==0.6.0" "pyqasm==1.3.0"
 
@@ -217,12 +250,43 @@ $(QISKIT_VENV)/.ready:
 	touch $@
 
 test-qiskit: wheel $(QISKIT_VENV)/.ready
+	$(call venv_matches,$(QISKIT_VENV))
 	$(QISKIT_VENV)/bin/python $(INSTALL_WHEEL)
 	cd tests && ../$(QISKIT_VENV)/bin/python -m pytest -q -p no:cacheprovider test_interop_qasm.py test_interop_qiskit.py
+	$(QISKIT_VENV)/bin/python docs/scripts/prepare.py --with-frameworks docs/qiskit.md
+
+# Cirq integration (vantelo_interop.cirq) against cirq.Simulator and the code
+# blocks of docs/cirq.md, in a virtual environment of its own with Cirq pinned
+# (it brings SciPy, which the chi-square tests use).
+CIRQ_VENV ?= .venv-cirq
+CIRQ_PINS := "cirq-core==1.7.0"
+
+.PHONY: test-cirq bench-cirq
+
+$(CIRQ_VENV)/.ready:
+	$(PYTHON) -m venv $(CIRQ_VENV)
+	$(CIRQ_VENV)/bin/python -m pip install -q --upgrade pip
+	$(CIRQ_VENV)/bin/python -m pip install -q "numpy>=2" pytest $(CIRQ_PINS)
+	touch $@
+
+test-cirq: wheel $(CIRQ_VENV)/.ready
+	$(call venv_matches,$(CIRQ_VENV))
+	$(CIRQ_VENV)/bin/python $(INSTALL_WHEEL)
+	cd tests && ../$(CIRQ_VENV)/bin/python -m pytest -q -p no:cacheprovider test_interop_cirq.py
+	$(CIRQ_VENV)/bin/python docs/scripts/prepare.py --with-frameworks docs/cirq.md
+
+# The Cirq simulator against qsimcirq, both through Cirq's API, in the
+# peers' environment; writes bench/results/cirq_simulators.md
+# (PEERS_ARGS=--quick for a smoke run).
+bench-cirq: deps $(PEERS_VENV)/.ready
+	$(call venv_matches,$(PEERS_VENV))
+	PATH="$(abspath $(PEERS_VENV))/bin:$$PATH" $(PEERS_VENV)/bin/python -m pip install -q --no-build-isolation --no-deps .
+	$(PEERS_VENV)/bin/python bench/peers/cirq_simulators.py $(PEERS_ARGS)
 
 # The Qiskit primitives and OpenQASM import against Qiskit Aer, in the peers'
 # environment; writes bench/results/qiskit_primitives.md (PEERS_ARGS=--quick).
 .PHONY: bench-qiskit
 bench-qiskit: deps $(PEERS_VENV)/.ready
+	$(call venv_matches,$(PEERS_VENV))
 	PATH="$(abspath $(PEERS_VENV))/bin:$$PATH" $(PEERS_VENV)/bin/python -m pip install -q --no-build-isolation --no-deps .
 	$(PEERS_VENV)/bin/python bench/peers/qiskit_primitives.py $(PEERS_ARGS)

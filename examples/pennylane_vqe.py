@@ -1,8 +1,8 @@
 """The ground-state energy of H2 with PennyLane's gradient descent on the
 vantelo.qubit device, gradients by vantelo's adjoint method.
 
-Needs PennyLane (pip install "vantelo[pennylane]"); without it the example
-says so and stops.
+Needs PennyLane (pip install "vantelo[pennylane]", or pip install
+".[pennylane]" in a clone); without it the example says so and stops.
 """
 
 import sys
@@ -14,7 +14,8 @@ try:
     import pennylane as qml  # type: ignore[import-not-found, import-untyped, unused-ignore]
     from pennylane import numpy as pnp  # type: ignore[import-not-found, import-untyped, unused-ignore]
 except ImportError:
-    print("pennylane_vqe.py needs PennyLane: pip install 'vantelo[pennylane]'")
+    print("pennylane_vqe.py needs PennyLane: pip install 'vantelo[pennylane]' "
+          "(in a clone: pip install '.[pennylane]')")
     sys.exit(0)
 
 # H2 at its equilibrium bond length (coordinates in bohr), STO-3G basis.

@@ -29,7 +29,7 @@ try:
     from distributed import Client, LocalCluster
 except ImportError:
     print("qaoa_landscape_dask: dask[distributed] is not installed "
-          "(pip install 'vantelo[dask]'); skipping.")
+          "(pip install 'vantelo[dask]', or pip install '.[dask]' in a clone); skipping.")
     sys.exit(0)
 
 from vantelo_interop import dask as vdask

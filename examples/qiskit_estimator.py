@@ -2,8 +2,8 @@
 ansatz's energy landscape, 25 x 40 = 1,000 parameter sets in one pub, and
 the same pub on Qiskit Aer's EstimatorV2 when Aer is installed.
 
-Needs Qiskit (pip install "vantelo[qiskit]"); without it the example says so
-and exits cleanly.
+Needs Qiskit (pip install "vantelo[qiskit]", or pip install ".[qiskit]" in a
+clone); without it the example says so and exits cleanly.
 """
 
 import sys
@@ -13,7 +13,8 @@ try:
     from qiskit.circuit.library import efficient_su2
     from qiskit.quantum_info import SparsePauliOp
 except ImportError:
-    print("qiskit is not installed; skipping this example (pip install 'vantelo[qiskit]')")
+    print("qiskit is not installed; skipping this example "
+          "(pip install 'vantelo[qiskit]', or pip install '.[qiskit]' in a clone)")
     sys.exit(0)
 
 import numpy as np

@@ -127,14 +127,14 @@ class Gate:
         """Controlled X: flips `target` where `control` is 1. Same as `cx`.
 
         Raises:
-            ValueError: `control == target` ("duplicate qubit index: <q>").
+            ValueError: `control == target` ("duplicate qubit index: `<q>`").
         """
     @staticmethod
     def cx(control: SupportsIndex, target: SupportsIndex) -> Gate:
         """Controlled X: flips `target` where `control` is 1. Same as `cnot`.
 
         Raises:
-            ValueError: `control == target` ("duplicate qubit index: <q>").
+            ValueError: `control == target` ("duplicate qubit index: `<q>`").
 
         Example:
             `Circuit([Gate.h(0), Gate.cx(0, 1)]).run(2)` is the Bell state
@@ -145,70 +145,70 @@ class Gate:
         """Controlled Y on `target` where `control` is 1.
 
         Raises:
-            ValueError: `control == target` ("duplicate qubit index: <q>").
+            ValueError: `control == target` ("duplicate qubit index: `<q>`").
         """
     @staticmethod
     def cz(control: SupportsIndex, target: SupportsIndex) -> Gate:
         """Controlled Z: negates the amplitudes where both qubits are 1.
 
         Raises:
-            ValueError: `control == target` ("duplicate qubit index: <q>").
+            ValueError: `control == target` ("duplicate qubit index: `<q>`").
         """
     @staticmethod
     def ch(control: SupportsIndex, target: SupportsIndex) -> Gate:
         """Controlled Hadamard on `target` where `control` is 1.
 
         Raises:
-            ValueError: `control == target` ("duplicate qubit index: <q>").
+            ValueError: `control == target` ("duplicate qubit index: `<q>`").
         """
     @staticmethod
     def swap(a: SupportsIndex, b: SupportsIndex) -> Gate:
         """Exchanges qubits `a` and `b`.
 
         Raises:
-            ValueError: `a == b` ("duplicate qubit index: <q>").
+            ValueError: `a == b` ("duplicate qubit index: `<q>`").
         """
     @staticmethod
     def iswap(a: SupportsIndex, b: SupportsIndex) -> Gate:
         """iSWAP: exchanges `a` and `b` and multiplies the swapped amplitudes (01 and 10) by `i`.
 
         Raises:
-            ValueError: `a == b` ("duplicate qubit index: <q>").
+            ValueError: `a == b` ("duplicate qubit index: `<q>`").
         """
     @staticmethod
     def crx(control: SupportsIndex, target: SupportsIndex, theta: SupportsFloat) -> Gate:
         """`rx(target, theta)` applied where `control` is 1.
 
         Raises:
-            ValueError: `control == target` ("duplicate qubit index: <q>").
+            ValueError: `control == target` ("duplicate qubit index: `<q>`").
         """
     @staticmethod
     def cry(control: SupportsIndex, target: SupportsIndex, theta: SupportsFloat) -> Gate:
         """`ry(target, theta)` applied where `control` is 1.
 
         Raises:
-            ValueError: `control == target` ("duplicate qubit index: <q>").
+            ValueError: `control == target` ("duplicate qubit index: `<q>`").
         """
     @staticmethod
     def crz(control: SupportsIndex, target: SupportsIndex, theta: SupportsFloat) -> Gate:
         """`rz(target, theta)` applied where `control` is 1.
 
         Raises:
-            ValueError: `control == target` ("duplicate qubit index: <q>").
+            ValueError: `control == target` ("duplicate qubit index: `<q>`").
         """
     @staticmethod
     def cp(control: SupportsIndex, target: SupportsIndex, theta: SupportsFloat) -> Gate:
         """Controlled phase: multiplies the amplitudes where both qubits are 1 by `exp(i*theta)`. Same as `cphase`.
 
         Raises:
-            ValueError: `control == target` ("duplicate qubit index: <q>").
+            ValueError: `control == target` ("duplicate qubit index: `<q>`").
         """
     @staticmethod
     def cphase(control: SupportsIndex, target: SupportsIndex, theta: SupportsFloat) -> Gate:
         """Controlled phase: multiplies the amplitudes where both qubits are 1 by `exp(i*theta)`. Same as `cp`.
 
         Raises:
-            ValueError: `control == target` ("duplicate qubit index: <q>").
+            ValueError: `control == target` ("duplicate qubit index: `<q>`").
         """
     @staticmethod
     def cu(
@@ -227,35 +227,35 @@ class Gate:
         first five arguments by position.
 
         Raises:
-            ValueError: `control == target` ("duplicate qubit index: <q>").
+            ValueError: `control == target` ("duplicate qubit index: `<q>`").
         """
     @staticmethod
     def ccx(control_a: SupportsIndex, control_b: SupportsIndex, target: SupportsIndex) -> Gate:
         """Toffoli: flips `target` where both controls are 1. Same as `toffoli`.
 
         Raises:
-            ValueError: two equal qubits ("duplicate qubit index: <q>").
+            ValueError: two equal qubits ("duplicate qubit index: `<q>`").
         """
     @staticmethod
     def toffoli(control_a: SupportsIndex, control_b: SupportsIndex, target: SupportsIndex) -> Gate:
         """Toffoli: flips `target` where both controls are 1. Same as `ccx`.
 
         Raises:
-            ValueError: two equal qubits ("duplicate qubit index: <q>").
+            ValueError: two equal qubits ("duplicate qubit index: `<q>`").
         """
     @staticmethod
     def cswap(control: SupportsIndex, a: SupportsIndex, b: SupportsIndex) -> Gate:
         """Fredkin: swaps `a` and `b` where `control` is 1. Same as `fredkin`.
 
         Raises:
-            ValueError: two equal qubits ("duplicate qubit index: <q>").
+            ValueError: two equal qubits ("duplicate qubit index: `<q>`").
         """
     @staticmethod
     def fredkin(control: SupportsIndex, a: SupportsIndex, b: SupportsIndex) -> Gate:
         """Fredkin: swaps `a` and `b` where `control` is 1. Same as `cswap`.
 
         Raises:
-            ValueError: two equal qubits ("duplicate qubit index: <q>").
+            ValueError: two equal qubits ("duplicate qubit index: `<q>`").
         """
     @staticmethod
     def mcx(controls: Sequence[SupportsIndex], target: SupportsIndex) -> Gate:
@@ -268,7 +268,7 @@ class Gate:
         Raises:
             TypeError: `controls` is a `str` or not a sequence.
             ValueError: no controls ("controlled unitary requires at least one
-                control qubit") or a repeated qubit ("duplicate qubit index: <q>").
+                control qubit") or a repeated qubit ("duplicate qubit index: `<q>`").
 
         Example:
             `Gate.mcx([0, 1, 2], 3)` flips qubit 3 where qubits 0, 1, 2 are all 1.
@@ -528,8 +528,8 @@ class Circuit:
             `2**num_qubits`.
 
         Raises:
-            ValueError: a gate names a qubit >= `num_qubits` ("qubit index <q>
-                is out of range for <n> qubits").
+            ValueError: a gate names a qubit >= `num_qubits` ("qubit index `<q>`
+                is out of range for `<n>` qubits").
             vantelo.InternalFault: `num_qubits` >= 32 ("too many qubits in
                 state vector"); derived from `BaseException`.
         """
@@ -587,12 +587,12 @@ class Circuit:
         Raises:
             ValueError: `state` is not one-dimensional ("state must be a
                 one-dimensional array of amplitudes"), its length is not a
-                power of two ("state vector length <k> is not a power of
+                power of two ("state vector length `<k>` is not a power of
                 two"), it spans more than 31 qubits, its norm differs from 1
                 by more than 1e-4 ("state vector must be normalised: its norm
-                differs from 1 by more than 1e-4"), or a gate names a qubit
-                >= `n` (the message of `run`); all are checked before any
-                gate runs.
+                differs from 1 by more than 1e-4"), or a gate names a
+                qubit >= `n` (the message of `run`); all are checked before
+                any gate runs.
         """
     def run_with_measurements_from(
         self, state: ArrayLike
@@ -718,9 +718,9 @@ class Observable:
             TypeError: `ops` is a `str` or not a sequence, or an item is not a
                 tuple.
             ValueError: an item is not a pair ("expected tuple of length 2,
-                but got tuple of length <k>"); an unknown label ("unsupported
-                Pauli label '<label>'; expected X, Y, or Z"); a repeated qubit
-                ("duplicate qubit index: <q>").
+                but got tuple of length `<k>`"); an unknown label ("unsupported
+                Pauli label '`<label>`'; expected X, Y, or Z"); a repeated qubit
+                ("duplicate qubit index: `<q>`").
 
         Example:
             `Observable.pauli_string([("X", 0), ("X", 1)], 0.5)` is `0.5 * X0 X1`.
@@ -844,8 +844,8 @@ class CircuitSpec:
         """Appends a fixed X on `target`.
 
         Raises:
-            ValueError: `target` >= `num_qubits` ("qubit index <q> is out of
-                range for <n> qubits").
+            ValueError: `target` >= `num_qubits` ("qubit index `<q>` is out of
+                range for `<n>` qubits").
         """
     def h(self, target: SupportsIndex) -> None:
         """Appends a fixed Hadamard on `target`.
@@ -863,7 +863,7 @@ class CircuitSpec:
         """Appends a fixed controlled X. Same as `cx`.
 
         Raises:
-            ValueError: `control == target` ("duplicate qubit index: <q>"),
+            ValueError: `control == target` ("duplicate qubit index: `<q>`"),
                 then a qubit >= `num_qubits` (control tested first).
         """
     def cx(self, control: SupportsIndex, target: SupportsIndex) -> None:
@@ -890,7 +890,7 @@ class CircuitSpec:
         Raises:
             TypeError: `param` is not a `Parameter`.
             ValueError: `target` >= `num_qubits`, then an unknown slot
-                ("parameter slot <k> does not exist in this circuit spec").
+                ("parameter slot `<k>` does not exist in this circuit spec").
         """
     def ry(self, target: SupportsIndex, param: Parameter) -> None:
         """Appends `ry(target, theta)` whose angle is the value of `param` at run time.
@@ -988,12 +988,12 @@ class CompiledCircuit:
         Raises:
             TypeError: `params` is not one-dimensional ("params must be
                 convertible to a 1D numpy float32 array").
-            ValueError: wrong length ("parameter vector has length <n>,
-                expected <P>").
+            ValueError: wrong length ("parameter vector has length `<n>`,
+                expected `<P>`").
             vantelo.InternalFault: `num_qubits` >= 32.
         """
     def expectation(self, params: ArrayLike, observable: Observable) -> float:
-        """Expectation value <psi(params)| observable |psi(params)>.
+        """Expectation value ⟨ψ(params)|observable|ψ(params)⟩.
 
         Returns:
             A Python `float` holding a `float32` value.
@@ -1002,8 +1002,8 @@ class CompiledCircuit:
             TypeError: as `statevector`; `observable` not an `Observable`
                 (checked before `params` is converted).
             ValueError: as `statevector`; the observable names a qubit outside
-                the register ("observable references qubit <q> but state vector
-                only has <n> qubits"); the plan holds a channel ("this circuit
+                the register ("observable references qubit `<q>` but state vector
+                only has `<n>` qubits"); the plan holds a channel ("this circuit
                 has channels: run it as trajectories ..."), refused before any
                 step runs: use `trajectory_expectation`.
 
@@ -1026,8 +1026,8 @@ class CompiledCircuit:
         Raises:
             TypeError: `params_batch` is not two-dimensional ("params_batch
                 must be convertible to a 2D numpy float32 array").
-            ValueError: wrong width ("params_batch has width <c>, expected
-                <P>"), or as `expectation`.
+            ValueError: wrong width ("params_batch has width `<c>`, expected
+                `<P>`"), or as `expectation`.
         """
     def trajectory_expectation(
         self, params: ArrayLike, observable: Observable, trajectories: SupportsIndex,
@@ -1092,7 +1092,7 @@ class CompiledCircuit:
         Raises:
             TypeError: `params` is not a `ParamBuffer`.
             ValueError: the buffer's size differs from `parameter_count`
-                ("param_buffer has length <n>, expected <P>").
+                ("param_buffer has length `<n>`, expected `<P>`").
         """
     def expectation_buffer(self, params: ParamBuffer, observable: Observable) -> float:
         """`expectation` with the parameters read in place from a `ParamBuffer`.
@@ -1160,7 +1160,7 @@ class CompiledCircuit:
         Raises:
             TypeError: `params_batch` is not a `ParamBatchBuffer`.
             ValueError: the buffer's width differs from `parameter_count`
-                ("param_batch_buffer has width <c>, expected <P>").
+                ("param_batch_buffer has width `<c>`, expected `<P>`").
         """
     def batch_gradient_buffer(self, params_batch: ParamBatchBuffer, observable: Observable) -> NDArray[np.float32]:
         """`batch_gradient` with the rows read in place from a `ParamBatchBuffer`.
@@ -1268,10 +1268,10 @@ class CompiledCircuit:
         Raises:
             TypeError: `params_batch` is not two-dimensional ("params_batch
                 must be convertible to a 2D numpy float32 array").
-            ValueError: wrong width ("params_batch has width <c>, expected
-                <P>").
+            ValueError: wrong width ("params_batch has width `<c>`, expected
+                `<P>`").
             MemoryError: the R states do not fit in memory ("cannot
-                allocate the results of a batch of <R> rows (<size>)").
+                allocate the results of a batch of `<R>` rows (`<size>`)").
 
         Example:
             `circuit.batch_statevector(np.zeros((4, circuit.parameter_count))).shape`
@@ -1459,7 +1459,7 @@ def _unpickle(data: bytes) -> Gate | Circuit | Observable | Parameter | CircuitS
         TypeError: `data` is not `bytes`.
         ValueError: malformed data ("pickled vantelo data is truncated",
             "data is not a pickled vantelo object", "pickled vantelo data has
-            format version <v>; this build reads version <w>", or a check of
+            format version `<v>`; this build reads version `<w>`", or a check of
             the rebuilt object).
     """
 
@@ -1476,4 +1476,23 @@ def set_num_threads(num_threads: SupportsIndex) -> None:
         RuntimeError: the pool already exists, because of an earlier call or
             any earlier simulation ("failed to set number of threads: The
             global thread pool has already been initialized.").
+    """
+
+class InternalFault(BaseException):
+    """An internal limit of the simulator was hit; the call was abandoned.
+
+    Raised for registers of 32 qubits or more ("too many qubits in state
+    vector") and for sampling a state whose weights cannot be sampled, such
+    as a NaN weight or all weights zero ("failed to sample: `<kind>`"). It
+    derives from `BaseException`, not `Exception`, so `except Exception`
+    does not hide it; catch it by name:
+
+    ```python
+    try:
+        vantelo.Circuit([vantelo.Gate.h(0)]).run(32)
+    except vantelo.InternalFault as fault:
+        print(fault)  # too many qubits in state vector
+    ```
+
+    The objects involved stay usable.
     """

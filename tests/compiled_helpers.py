@@ -4,7 +4,7 @@ comparison of results."""
 
 import numpy as np
 
-from vantelo import CircuitSpec, Observable
+from vantelo import Circuit, CircuitSpec, Observable
 
 
 def build(num_qubits, items, count):
@@ -44,3 +44,18 @@ def same(a, b):
     if isinstance(a, np.ndarray):
         return a.dtype == b.dtype and a.shape == b.shape and a.tobytes() == b.tobytes()
     return type(a) is type(b) and np.float64(a).tobytes() == np.float64(b).tobytes()
+
+
+class FaultOnRows:
+    """A compiled circuit whose calls on one or more rows fail with
+    vantelo.InternalFault (a BaseException), as a fault on a worker would;
+    calls on no rows, made locally before a sweep sends anything, pass."""
+
+    def __init__(self, compiled):
+        self.compiled = compiled
+        self.num_qubits = compiled.num_qubits
+
+    def batch_expectation(self, batch, observable):
+        if len(batch):
+            Circuit([]).run(32)  # raises the fault before allocating
+        return self.compiled.batch_expectation(batch, observable)

@@ -7,8 +7,11 @@ build too (make asan)."""
 
 import faulthandler
 import math
+import os
+import re
 
 import numpy as np
+import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
@@ -128,5 +131,67 @@ def test_hostile_arguments_raise_cleanly(target, args, kwargs):
         pass
     except BaseException as e:  # only the internal-fault exception may pass
         assert type(e).__name__ == "InternalFault", f"{name}: {e!r}"
+    finally:
+        faulthandler.cancel_dump_traceback_later()
+
+
+# OpenQASM programs mutated towards what a hostile file would hold: huge
+# numbers, deep or recursive definitions, measured values, stray braces,
+# foreign includes. The import must return or raise ValueError, within the
+# watchdog, with limits low enough that no case can be slow.
+# The time goes to parsing in Python: the sanitizer build gains little from more.
+QASM_EXAMPLES = 40 if os.environ.get("VANTELO_SANITIZED") else 150
+QASM_SEEDS = [
+    'OPENQASM 3.0;\ninclude "stdgates.inc";\nqubit[3] q;\nbit[3] c;\nh q;\ncx q[0], q[1];\n'
+    "for int i in [0:1] { rx(0.5 * i) q[i + 1]; }\nlet a = q[0:1] ++ q[2];\n"
+    "gate g(t) x, y { ctrl @ rz(t) x, y; }\ninv @ g(pi / 4) a[0], a[2];\nc = measure q;\n",
+    'OPENQASM 2.0;\ninclude "qelib1.inc";\nqreg q[2];\ncreg c[2];\ngate sx a { h a; }\n'
+    "sx q[0];\nu3(0.1, 0.2, 0.3) q[1];\ncx q, q;\nmeasure q -> c;\nreset q[0];\n",
+]
+QASM_SNIPPETS = [
+    "for int i in [0:10**9] { }", "gate g a { g a; }", 'include "/etc/passwd";', 'include "../x.inc";',
+    "/*", "*/", "let b = q ++ q;", "c[0] = measure q[0];", "rx(float(c[0])) q[0];",
+    "pow(1e300) @ x q[0];", "ctrl(40) @ x q[0];", "qubit[100000000] r;", "x q[-1];", "}", "{",
+    "def f(qubit a) { x a; }", "f(q[0]);", "box { x q[0]; }", "input float t;", "rx(1e300 * t) q[0];",
+    "bit[1000000000] big;", "x q[1 / 0];", "rx(1 / 0) q[0];", "array[int, 3] a = {1, 2, 3};",
+    "while (true) { }", "if (c[0]) x q[0];", 'defcalgrammar "openpulse";', "gphase(pi);", "x $0;",
+]
+QASM_NUMBERS = ["0", "-1", "1e300", "10**9", "2**64", "nan", "31", "32", "100000000", "0.5", "-2"]
+
+
+@st.composite
+def _mutated_qasm(draw):
+    lines = draw(st.sampled_from(QASM_SEEDS)).splitlines()
+    for _ in range(draw(st.integers(1, 4))):
+        kind = draw(st.sampled_from(["snippet", "number", "duplicate", "delete", "swap"]))
+        at = draw(st.integers(0, len(lines) - 1))
+        if kind == "snippet":
+            lines.insert(at, draw(st.sampled_from(QASM_SNIPPETS)))
+        elif kind == "number":
+            parts = re.split(r"(\d+(?:\.\d+)?)", lines[at])
+            if len(parts) > 1:
+                parts[draw(st.integers(0, len(parts) // 2 - 1)) * 2 + 1] = draw(st.sampled_from(QASM_NUMBERS))
+                lines[at] = "".join(parts)
+        elif kind == "duplicate":
+            lines[at:at] = [lines[at]] * draw(st.integers(1, 50))
+        elif kind == "delete" and len(lines) > 1:
+            del lines[at]
+        elif kind == "swap":
+            other = draw(st.integers(0, len(lines) - 1))
+            lines[at], lines[other] = lines[other], lines[at]
+    return "\n".join(lines)
+
+
+@settings(max_examples=QASM_EXAMPLES, deadline=None, database=None, derandomize=True,
+          suppress_health_check=list(HealthCheck))
+@given(text=_mutated_qasm())
+def test_hostile_openqasm_raises_value_errors_only(text):
+    qasm = pytest.importorskip("vantelo_interop.qasm")
+    pytest.importorskip("pyqasm")
+    faulthandler.dump_traceback_later(WATCHDOG_SECONDS, exit=True)
+    try:
+        qasm.load_qasm(text, max_operations=100_000, max_loop_iterations=10_000)
+    except ValueError:
+        pass
     finally:
         faulthandler.cancel_dump_traceback_later()

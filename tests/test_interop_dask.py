@@ -1,7 +1,8 @@
 """Distributed sweeps: chunked batch calls on a Dask LocalCluster (2 workers,
 1 thread each) and on a process pool equal the local batch call bit for bit,
 survive a killed worker, and return workers' errors as the original
-exceptions."""
+exceptions, or, for faults that cannot travel, as WorkerFault, without
+hanging."""
 
 import multiprocessing
 import os
@@ -14,7 +15,7 @@ from concurrent.futures import ProcessPoolExecutor
 import numpy as np
 import pytest
 
-from compiled_helpers import build, make_observable, same
+from compiled_helpers import FaultOnRows, build, make_observable, same
 
 distributed = pytest.importorskip("distributed")
 from vantelo_interop import dask as vdask  # noqa: E402
@@ -83,6 +84,41 @@ def test_errors_are_the_local_calls(executor, batch, observable_terms):
         compiled.batch_expectation(batch, observable)
     with pytest.raises(local.type, match=f"^{re.escape(str(local.value))}$"):
         vdask.batch_expectation(compiled, batch, observable, executor=executor, chunk_rows=CHUNK)
+
+
+def _within(seconds, call):
+    """The exception call raises, failing the test if it has not returned
+    after `seconds` (it runs on a daemon thread, so a hang ends with pytest)."""
+    outcome = []
+
+    def run():
+        try:
+            call()
+            outcome.append(None)
+        except BaseException as error:  # noqa: BLE001 - the fault is a BaseException
+            outcome.append(error)
+    thread = threading.Thread(target=run, daemon=True)
+    thread.start()
+    thread.join(seconds)
+    if not outcome:
+        pytest.fail(f"the sweep had not returned after {seconds} s")
+    return outcome[0]
+
+
+def test_a_fault_on_a_worker_reaches_the_caller(executor):
+    compiled, observable = FaultOnRows(build(N, ITEMS, 3)), make_observable(TERMS)
+    error = _within(60, lambda: vdask.batch_expectation(compiled, _rows(20), observable, executor=executor,
+                                                        chunk_rows=CHUNK, retries=0))
+    assert isinstance(error, vdask.WorkerFault), repr(error)
+    assert (str(error), error.kind) == ("too many qubits in state vector", "vantelo.InternalFault")
+
+
+def test_a_register_too_wide_is_refused_before_anything_is_sent(executor):
+    compiled = build(40, [("rx", 0, 0)], 1)
+    error = _within(60, lambda: vdask.batch_expectation(compiled, _rows(20, width=1), make_observable(TERMS),
+                                                        executor=executor))
+    assert isinstance(error, ValueError), repr(error)
+    assert str(error) == "state vector has 40 qubits, at most 31 are supported"
 
 
 def test_progress_bar_on_request(client, capsys):

@@ -6,6 +6,7 @@ are also compared, phase included, with Qiskit's Statevector of the same text.
 """
 
 import math
+import re
 
 import numpy as np
 import pytest
@@ -37,7 +38,7 @@ BACKENDS = [
 @pytest.fixture
 def load(request, monkeypatch):
     if request.param == "pyqasm":
-        monkeypatch.setattr(qasm, "_load_with_qiskit", lambda text, folder: None)
+        monkeypatch.setattr(qasm, "_load_with_qiskit", lambda *args: None)
     return qasm.load_qasm
 
 
@@ -196,3 +197,184 @@ def test_input_parameters_give_a_circuit_spec_with_named_slots():
     ours = spec.compile().statevector([values["phi"], values["theta"]])
     bound = circuit.assign_parameters({p: values[p.name] for p in circuit.parameters})
     np.testing.assert_allclose(ours, Statevector(bound).data, atol=2e-6)
+
+
+H2 = 'OPENQASM 2.0;\ninclude "qelib1.inc";\n'
+H3 = 'OPENQASM 3.0;\ninclude "stdgates.inc";\n'
+
+
+def prep(*qubits):
+    """Rotations that leave no amplitude zero and no two equal, so that a
+    wrongly paired or reordered gate shows."""
+    return "".join(f"ry({0.3 + 0.4 * k}) {q};\nrz({0.2 + 0.3 * k}) {q};\n" for k, q in enumerate(qubits))
+
+
+Q3 = prep("q[0]", "q[1]", "q[2]")
+QR = prep("q[0]", "q[1]", "r[0]", "r[1]")
+LIB = "// our own library\ngate twist(t) a, b {\n  cx a, b;\n  rz(t) b;\n  cx a, b;\n  h a;\n}\n"
+# (dialect header, program, the same program written out gate by gate, qubits)
+CASES = {
+    "broadcast over two registers": (
+        H3, "qubit[2] q;\nqubit[2] r;\nh q;\ncx q, r;\nfor int i in [0:1] { x q[i]; x q[i]; }",
+        "qubit[2] q;\nqubit[2] r;\nh q[0];\nh q[1];\ncx q[0], r[0];\ncx q[1], r[1];", 4),
+    "broadcast of a qubit and a register": (
+        H3, "qubit[2] q;\nqubit[2] r;\n" + QR + "cx q, r;\nh q;\nswap q[0], r;\ncx r[1:-1:0], q;",
+        "qubit[2] q;\nqubit[2] r;\n" + QR + "cx q[0], r[0];\ncx q[1], r[1];\nh q[0];\nh q[1];\n"
+        "swap q[0], r[0];\nswap q[0], r[1];\ncx r[1], q[0];\ncx r[0], q[1];", 4),
+    "concatenation and aliases": (
+        H3, "qubit[2] q;\nqubit[2] r;\n" + QR + "let a = q ++ r;\ncx a[0], a[3];\nlet b = a[1:2];\n"
+        "cx b[1], b[0];\nrx(0.4) b[0];\nlet c = r[0:1];\ncx c, q;\nh a;",
+        "qubit[2] q;\nqubit[2] r;\n" + QR + "cx q[0], r[1];\ncx r[0], q[1];\nrx(0.4) q[1];\n"
+        "cx r[0], q[0];\ncx r[1], q[1];\nh q[0];\nh q[1];\nh r[0];\nh r[1];", 4),
+    "loops over ranges and sets": (
+        H3, "qubit[3] q;\n" + Q3 + "for int i in [0:2] { ry(0.25 * (i + 1)) q[i]; }\n"
+        "for int j in {2, 0} { h q[j]; }\nfor int k in [1:-1:0] { cx q[k], q[k + 1]; }",
+        "qubit[3] q;\n" + Q3 + "ry(0.25) q[0];\nry(0.5) q[1];\nry(0.75) q[2];\nh q[2];\nh q[0];\n"
+        "cx q[1], q[2];\ncx q[0], q[1];", 3),
+    "gate modifiers": (
+        H3, "qubit[3] q;\n" + Q3 + "gate rot(t) a { ry(t) a; rz(t / 2) a; }\ngate pair a, b { h a; cx a, b; }\n"
+        "ctrl @ rot(0.7) q[0], q[1];\ninv @ pair q[1], q[2];\npow(2) @ rot(0.4) q[2];\n"
+        "negctrl @ x q[0], q[2];\nctrl(2) @ x q[0], q[1], q[2];\ninv @ s q[1];",
+        "qubit[3] q;\n" + Q3 + "cry(0.7) q[0], q[1];\ncrz(0.35) q[0], q[1];\ncx q[1], q[2];\nh q[1];\n"
+        "ry(0.4) q[2];\nrz(0.2) q[2];\nry(0.4) q[2];\nrz(0.2) q[2];\nx q[0];\ncx q[0], q[2];\nx q[0];\n"
+        "ccx q[0], q[1], q[2];\nsdg q[1];", 3),
+    "include file": (
+        H3, 'include "lib.inc";\nqubit[3] q;\n' + Q3 + "twist(0.9) q[2], q[0];\ninv @ twist(0.2) q[0], q[1];",
+        "qubit[3] q;\n" + Q3 + "cx q[2], q[0];\nrz(0.9) q[0];\ncx q[2], q[0];\nh q[2];\n"
+        "h q[0];\ncx q[0], q[1];\nrz(-0.2) q[1];\ncx q[0], q[1];", 3),
+    "no version line": ("", 'include "stdgates.inc";\nqubit[2] q;\nh q[0];\ncx q[0], q[1];',
+                        "qubit[2] q;\nh q[0];\ncx q[0], q[1];", 2),
+    **{
+        f"OpenQASM 2 program's own {name}": (
+            H2, f"gate {name}{params} a, b {{ {body} }}\nqreg q[2];\n{prep('q[0]', 'q[1]')}{name}{args} q[0], q[1];",
+            f"qreg q[2];\n{prep('q[0]', 'q[1]')}{flat}", 2)
+        for name, params, body, args, flat in [
+            ("sx", "", "h a; h b;", "", "h q[0];\nh q[1];"),
+            ("rxx", "(t)", "rz(t) a; cx a, b;", "(0.3)", "rz(0.3) q[0];\ncx q[0], q[1];"),
+            ("csx", "", "x b; h a;", "", "x q[1];\nh q[0];"),
+            ("cu", "", "cx a, b; t b;", "", "cx q[0], q[1];\nt q[1];"),
+        ]
+    },
+}
+
+
+def reference(header, flat, n):
+    """The written-out program's state: Qiskit's Statevector where Qiskit is
+    installed, otherwise the import of the plainest text there is."""
+    if not HAVE_QISKIT:
+        return qasm.load_qasm(header + flat).run(n)
+    from qiskit import qasm2, qasm3
+    from qiskit.quantum_info import Statevector
+
+    if header == H2:
+        return Statevector(qasm2.loads(header + flat)).data
+    return Statevector(qasm3.loads(H3 + flat)).data
+
+
+@pytest.mark.parametrize("load", BACKENDS, indirect=True)
+@pytest.mark.parametrize("case", sorted(CASES))
+def test_programs_match_their_written_out_form(load, case, tmp_path):
+    header, program, flat, n = CASES[case]
+    (tmp_path / "lib.inc").write_text(LIB)
+    ours = load(header + program, include_path=[tmp_path]).run(n)
+    np.testing.assert_allclose(ours, reference(header, flat, n), atol=2e-6)
+
+
+def test_a_file_includes_from_its_own_folder_and_text_from_no_folder(tmp_path, monkeypatch):
+    (tmp_path / "sub").mkdir()
+    (tmp_path / "sub" / "lib.inc").write_text(LIB)
+    header, program, flat, n = CASES["include file"]
+    (tmp_path / "main.qasm").write_text(header + program.replace("lib.inc", "sub/lib.inc"))
+    np.testing.assert_allclose(qasm.load_qasm(tmp_path / "main.qasm").run(n), reference(header, flat, n), atol=2e-6)
+    monkeypatch.chdir(tmp_path / "sub")
+    with pytest.raises(ValueError, match="line 3: include 'lib.inc' is not a standard library"):
+        qasm.load_qasm(header + program)
+
+
+SECRET = "SECRET_WORD"
+
+
+@pytest.mark.parametrize("load", BACKENDS, indirect=True)
+@pytest.mark.parametrize("header", [H2, H3])
+@pytest.mark.parametrize("name, match", [
+    ("{outside}", "must be a relative path"),
+    ("../outside.inc", "must be a relative path"),
+    ("inner/../../outside.inc", "must be a relative path"),
+    ("escape.inc", "was not found in the include path"),  # a link out of the folder
+    ("missing.inc", "was not found in the include path"),
+])
+def test_includes_reach_no_file_outside_the_include_path(load, header, name, match, tmp_path):
+    outside = tmp_path / "outside.inc"
+    outside.write_text(f"{SECRET} x;\n")
+    folder = tmp_path / "lib"
+    folder.mkdir()
+    (folder / "escape.inc").symlink_to(outside)
+    name = name.format(outside=outside)
+    with pytest.raises(ValueError, match=f"line 3: include '{re.escape(name)}' .*{match}") as error:
+        load(header + f'include "{name}";\n' + ("qreg q[1];" if header == H2 else "qubit[1] q;"),
+             include_path=[folder])
+    assert SECRET not in str(error.value)
+
+
+MEASURED = H3 + "qubit[2] q;\nbit[2] c;\nx q[0];\nc[0] = measure q[0];\n"
+
+
+@pytest.mark.parametrize("load", BACKENDS, indirect=True)
+@pytest.mark.parametrize("text, match", [
+    (MEASURED + "rx(pi * float(c[0])) q[1];", "line 7: gate 'rx' depends on 'c', which holds a measured value"),
+    (MEASURED + "int k = c[0];\nfor int i in [0:k] { x q[1]; }", "line 8: a 'for' loop depends on 'k'"),
+    (MEASURED + "x q[int(c[0])];", "line 7: gate 'x' depends on 'c'"),
+    (MEASURED + "bit b = c[0];\nfloat t = 2 * b;\nreset q[int(t)];", "line 9: 'reset' depends on 't'"),
+    (H3 + 'defcalgrammar "openpulse";\ncal { }\nqubit q;', "line 3: pulse-level calibration"),
+    (H3 + "qubit[100000000] q;\nh q[0];", r"line 3: the program declares 100000000 qubits, more than max_qubits=31"),
+    (H2 + "qreg q[20];\nqreg r[12];", "line 4: the program declares 32 qubits, more than max_qubits=31"),
+    (H3 + "qubit q;\nbit[1000000000] c;", "line 4: .* classical values, more than max_operations=10000000"),
+    (H3 + "qubit q;\nfor uint i in [0:10**9] { }", "line 4: .* more than max_loop_iterations=1000000"),
+    (H3 + "qubit q;\ngate g0 a { x a; x a; }\n" + "".join(f"gate g{k} a {{ g{k - 1} a; g{k - 1} a; }}\n"
+                                                         for k in range(1, 40)) + "g39 q;",
+     "line 44: the program unrolls to more than max_operations=10000000 operations"),
+    (H2 + "qreg q[1];\ncreg c[1000000000];", "line 4: .* classical values, more than max_operations=10000000"),
+    (H2 + "qreg q[1];\ngate g0 a { x a; x a; }\n" + "".join(f"gate g{k} a {{ g{k - 1} a; g{k - 1} a; }}\n"
+                                                            for k in range(1, 40)) + "g39 q[0];",
+     "line 44: the program unrolls to more than max_operations=10000000 operations"),
+    (H3 + "qubit q;\ngate g0 a { x a; }\n" + "".join(f"gate g{k} a {{ g{k - 1} a; }}\n" for k in range(1, 70)),
+     "line 68: gate 'g64' nests gate definitions 65 deep, more than max_gate_nesting=64"),
+    (H3 + "qubit q;\n" + "/*a" * 30000, "line 4: comment '/\\*' is never closed"),  # 90 KB, many starts
+])
+def test_refused_programs_say_what_and_where(load, text, match):
+    with pytest.raises(ValueError, match=match):
+        load(text)
+
+
+@pytest.mark.skipif(not HAVE_PYQASM, reason="needs pyqasm")
+@pytest.mark.parametrize("text, match", [
+    (H3 + "qubit q;\nrx(1 / 0) q;", "line 4: division by zero"),
+    (H3 + "qubit[2] q;\nint a = 0;\nrx(1 / a) q[0];", "line 5: division by zero"),
+    (H3 + "qubit[2] q;\nx q[5];", "line 4: Index 5 out of range"),
+    (H3 + "qubit q;\nfoo q;", "line 4: .*foo"),
+    (H3 + "qubit[2] q;\nint i = 0;\nx q[i + 1.5];", "line 5: pyqasm cannot unroll this statement"),
+    (H3 + "qubit[2] q;\nqubit[1] r;\ncx q, r;", "line 5: gate 'cx' is broadcast over registers of different sizes"),
+    (H3 + "qubit[2] q;\nqubit r;\nlet a = q ++ r;\nfor int i in [0:2] { x a[i]; }", "line 6: alias 'a'"),
+])
+def test_pyqasm_failures_become_errors_with_the_line(monkeypatch, text, match):
+    monkeypatch.setattr(qasm, "_load_with_qiskit", lambda *args: None)
+    with pytest.raises(ValueError, match=match):
+        qasm.load_qasm(text)
+
+
+@pytest.mark.parametrize("option, value, text", [
+    ("max_qubits", 2, "qubit[3] q;"),
+    ("max_operations", 5, "qubit[3] q;\nh q;\nh q;"),
+    ("max_gate_nesting", 2, "qubit q;\ngate a0 r { x r; }\ngate a1 r { a0 r; }\ngate a2 r { a1 r; }\na2 q;"),
+    ("max_loop_iterations", 14, "qubit q;\nfor int i in [0:4] { for int j in [0:1] { x q; } }"),
+])
+def test_every_limit_is_the_callers_to_set(option, value, text):
+    qasm.load_qasm(H3 + text, **{option: value + 1})
+    with pytest.raises(ValueError, match=f"{option}={value}"):
+        qasm.load_qasm(H3 + text, **{option: value})
+
+
+@pytest.mark.skipif(not HAVE_QISKIT, reason="needs qiskit")
+def test_a_huge_integer_angle_factor_is_refused_before_it_is_built():
+    with pytest.raises(ValueError, match="more than max_operations=10000000"):
+        qasm.load_qasm(H3 + "input float theta;\nqubit q;\nrx(1e300 * theta) q;")

@@ -11,7 +11,7 @@ from qiskit.circuit import Parameter, ParameterVector
 from qiskit.circuit.library import QFTGate, efficient_su2
 from qiskit.circuit.random import random_circuit
 from qiskit.primitives import StatevectorEstimator, StatevectorSampler
-from qiskit.quantum_info import Pauli, SparsePauliOp, Statevector, random_unitary
+from qiskit.quantum_info import DensityMatrix, Pauli, SparsePauliOp, Statevector, random_unitary
 
 from vantelo import Circuit, CircuitSpec
 from vantelo_interop.qiskit import EstimatorV2, SamplerV2, UnsupportedConstruct, from_qiskit
@@ -125,6 +125,56 @@ def test_estimator_precision_is_gaussian_shot_noise():
     assert abs(residual.mean()) < 5 * 0.05 / 20
     assert abs(residual.std() - 0.05) < 5 * 0.05 / np.sqrt(800)
     assert noisy.metadata["target_precision"] == 0.05
+
+
+def reset_circuit():
+    t = Parameter("t")
+    qc = QuantumCircuit(2)
+    qc.ry(t, 0)
+    qc.cx(0, 1)
+    qc.reset(0)
+    qc.h(0)
+    qc.rx(0.4, 1)
+    return qc
+
+
+@pytest.mark.parametrize("circuit, observable", [
+    (ansatz(), SparsePauliOp("ZZII")),
+    (reset_circuit(), SparsePauliOp(["ZI", "YX"], [0.5, 0.3])),
+], ids=["noise", "resets"])
+def test_estimator_seed_gives_every_pub_its_own_generator(circuit, observable):
+    values = RNG.uniform(-np.pi, np.pi, (300, circuit.num_parameters))
+    pub = (circuit, observable, values)
+
+    def run(estimator, precision=0.05):
+        return [r.data.evs for r in estimator.run([pub, pub], precision=precision).result()]
+
+    ours, ours_twin = run(EstimatorV2(seed=12))
+    theirs, theirs_twin = run(StatevectorEstimator(seed=12))
+    np.testing.assert_array_equal(theirs, theirs_twin)  # the reference's semantics
+    np.testing.assert_array_equal(ours, ours_twin)
+    np.testing.assert_array_equal(ours, run(EstimatorV2(seed=12))[0])
+    if circuit.num_qubits == 4:
+        # The same noise draws as the reference for the same seed.
+        exact, exact_theirs = run(EstimatorV2(), 0)[0], run(StatevectorEstimator(), 0)[0]
+        np.testing.assert_allclose(ours - exact, theirs - exact_theirs, atol=1e-5)
+    else:
+        # One trajectory per value: on average the reset channel's value.
+        mixture = [DensityMatrix(circuit.assign_parameters(v)).expectation_value(observable).real for v in values]
+        residual = ours - mixture
+        assert abs(residual.mean()) < 5 * residual.std() / np.sqrt(len(values))
+        assert residual.std() > 0.1  # the trajectories do differ
+
+
+@pytest.mark.parametrize("primitive, pub", [
+    (EstimatorV2, lambda qc: (qc, SparsePauliOp("Z" * 32))),
+    (SamplerV2, lambda qc: (qc.measure_all(inplace=False),)),
+], ids=["estimator", "sampler"])
+def test_primitives_refuse_more_than_31_qubits_up_front(primitive, pub):
+    qc = QuantumCircuit(32)
+    qc.h(0)
+    with pytest.raises(ValueError, match="^state vector has 32 qubits, at most 31 are supported$"):
+        primitive().run([pub(qc)]).result()
 
 
 def total_variation(counts_a, counts_b):

@@ -142,20 +142,27 @@ def test_sampled_statistics_match_default_qubit():
         np.testing.assert_allclose(g, w, atol=5 / np.sqrt(shots))
 
 
-def test_mid_circuit_measurements_per_shot():
+@pytest.mark.parametrize("wires", [None, 3], ids=["any_wires", "exact_wires"])
+def test_mid_circuit_measurements_per_shot(wires):
+    # Deferral needs an auxiliary qubit per measurement (wire 0 is measured
+    # twice, wire 1 once): on a device of exactly the circuit's wires they
+    # are the device's own, and no result shows them.
     def circuit():
         qml.Hadamard(0)
-        m = qml.measure(0, reset=True)
-        qml.cond(m, qml.RY)(1.1, 1)
-        qml.CNOT([1, 2])
-        return qml.probs(wires=[0, 1, 2]), qml.expval(m)
+        m0 = qml.measure(0, reset=True)
+        qml.cond(m0, qml.RY)(1.1, 1)
+        qml.RX(0.7, 0)
+        m1 = qml.measure(1)
+        qml.cond(m1, qml.RX)(0.4, 2)
+        qml.CNOT([0, 2])
+        return qml.probs(wires=[0, 1, 2]), qml.expval(m0), qml.expval(m1)
 
     want = qml.QNode(circuit, qml.device("default.qubit"))()
-    analytic = qml.QNode(circuit, qml.device("vantelo.qubit"))()
-    sampled = qml.set_shots(qml.QNode(circuit, qml.device("vantelo.qubit", seed=5)), 20000)()
+    analytic = qml.QNode(circuit, qml.device("vantelo.qubit", wires=wires))()
+    sampled = qml.set_shots(qml.QNode(circuit, qml.device("vantelo.qubit", wires=wires, seed=5)), 20000)()
     for got, tol in ((analytic, ATOL), (sampled, 0.03)):
-        np.testing.assert_allclose(got[0], want[0], atol=tol)
-        np.testing.assert_allclose(got[1], want[1], atol=tol)
+        for g, w in zip(got, want):
+            np.testing.assert_allclose(g, w, atol=tol)
 
 
 DIFF_METHODS = ["device"] + (["adjoint"] if HAS_ADJOINT else [])
@@ -213,6 +220,79 @@ def test_gradient_of_gates_outside_the_compiled_set(diff_method):
     np.testing.assert_allclose(got, want, atol=1e-4)
 
 
+def cond_circuit(x):
+    qml.RY(x[0], 0)
+    qml.CNOT([0, 1])
+    m = qml.measure(1)
+    qml.cond(m, qml.RX)(x[1], 2)
+    qml.StronglyEntanglingLayers(x[2:11].reshape(1, 3, 3), wires=[0, 1, 2])
+    return qml.expval(qml.Z(2) @ qml.X(0))
+
+
+def entropy_circuit(x):
+    qml.RY(x[0], 0)
+    qml.CNOT([0, 1])
+    qml.BasicEntanglerLayers(x[1:4].reshape(1, 3), wires=[0, 1, 2])
+    return qml.vn_entropy(wires=[0])
+
+
+def template_circuit(x):
+    qml.StronglyEntanglingLayers(x.reshape(2, 4, 3), wires=range(4))
+    return qml.expval(HAMILTONIAN)
+
+
+GRADIENT_CIRCUITS = {"cond": cond_circuit, "vn_entropy": entropy_circuit, "template": template_circuit}
+STATE_REFUSED = (ValueError, "return the state with the parameter-shift rule")
+GRADIENT_REFUSALS = {
+    ("vn_entropy", "best"): STATE_REFUSED,
+    ("vn_entropy", "parameter-shift"): STATE_REFUSED,
+    ("vn_entropy", "adjoint"): (QuantumFunctionError, "does not support adjoint"),
+    ("vn_entropy", "device"): (QuantumFunctionError, "does not support device"),
+    ("vn_entropy", "hadamard"): (ValueError, "return the state with the Hadamard test"),
+    ("cond", "hadamard"): (Exception, r"Conditional\(RX\) does not have a generator"),
+}
+
+
+@pytest.mark.parametrize("diff_method", ["best", "adjoint", "device", "parameter-shift", "finite-diff", "spsa",
+                                         "hadamard", "backprop"])
+@pytest.mark.parametrize("name", GRADIENT_CIRCUITS)
+def test_every_diff_method_is_right_or_refused(name, diff_method):
+    # PennyLane's difference steps (1e-7, SPSA's 1e-5) resolve nothing in
+    # single precision; parameter shift falls back to them for a qml.cond
+    # parameter. Each method must match default.qubit or refuse.
+    if diff_method == "adjoint" and not HAS_ADJOINT:
+        pytest.skip("this build has no adjoint differentiation")
+    circuit = GRADIENT_CIRCUITS[name]
+    x = pnp.array(np.linspace(0.3, 1.7, 24), requires_grad=True)
+    kwargs = {"gradient_kwargs": {"sampler_rng": 7}} if diff_method == "spsa" else {}
+
+    def grad(device, method):
+        return qml.grad(qml.QNode(circuit, device, diff_method=method, **kwargs))(x)
+
+    error, text = GRADIENT_REFUSALS.get((name, diff_method), (QuantumFunctionError, "does not support backprop")
+                                        if diff_method == "backprop" else (None, None))
+    if error is not None:
+        with pytest.raises(error, match=text):
+            grad(qml.device("vantelo.qubit"), diff_method)
+        return
+    # SPSA estimates along random directions: the same directions on both
+    want = grad(qml.device("default.qubit"), "spsa" if diff_method == "spsa" else "backprop")
+    np.testing.assert_allclose(grad(qml.device("vantelo.qubit"), diff_method), want, atol=1e-3)
+
+
+def test_adjoint_gradient_of_a_condition_on_exact_wires():
+    x = pnp.array(np.linspace(0.3, 1.7, 11), requires_grad=True)
+    got = qml.grad(qml.QNode(cond_circuit, qml.device("vantelo.qubit", wires=3), diff_method="best"))(x)
+    want = qml.grad(qml.QNode(cond_circuit, qml.device("default.qubit"), diff_method="backprop"))(x)
+    np.testing.assert_allclose(got, want, atol=1e-5)
+
+
+def mid_circuit_measurements(count):
+    for _ in range(count):
+        qml.measure(0)
+    return qml.probs(wires=[0])
+
+
 @pytest.mark.parametrize("make, error, text", [
     (lambda: qml.QNode(lambda: qml.state(), qml.device("vantelo.qubit", wires=1), diff_method="device"),
      QuantumFunctionError, "does not support device"),
@@ -227,7 +307,16 @@ def test_gradient_of_gates_outside_the_compiled_set(diff_method):
      DeviceError, "QubitDensityMatrix"),
     (lambda: qml.QNode(lambda: qml.sample(wires=0), qml.device("vantelo.qubit", wires=1)),
      DeviceError, "not accepted for analytic simulation on vantelo.qubit"),
-], ids=["derivative_of_state", "derivative_with_shots", "one_shot", "mixed_state", "sample_analytic"])
+    (lambda: qml.QNode(lambda: qml.expval(qml.Z(0)), qml.device("vantelo.qubit", wires=1),
+                       diff_method="finite-diff", gradient_kwargs={"h": 1e-7}),
+     DeviceError, r"a difference step h=1e-07 is below what vantelo.qubit's single-precision values resolve: "
+                  r"use h >= 0.001"),
+    (lambda: qml.QNode(lambda: qml.expval(qml.Z(0)), qml.device("vantelo.qubit", wires=32)),
+     ValueError, "^state vector has 32 qubits, at most 31 are supported$"),
+    (lambda: qml.QNode(lambda: mid_circuit_measurements(3), qml.device("vantelo.qubit", wires=30)),
+     DeviceError, "30 wires and 3 auxiliary qubits make 33, more than the 31 it simulates"),
+], ids=["derivative_of_state", "derivative_with_shots", "one_shot", "mixed_state", "sample_analytic",
+        "tiny_step", "too_wide", "no_auxiliary_qubits_left"])
 def test_refusals_are_pennylane_errors(make, error, text):
     with pytest.raises(error, match=text):
         make()()

@@ -234,14 +234,17 @@ def worker(name, threads, cfg, ref_dir, out_path, workloads):
         check(f"qaoa-{n}", value=value, grad=grad)
         record("qaoa", n, median_time(lambda: fn(params), max(1, reps // 2)))
 
-    # 1: one h on each target; per gate = (circuit − empty circuit) / n.
+    # 1: one h on each target; per gate = (circuit − empty circuit) / n. When
+    # the circuit is not measurably slower than the empty one (timer noise on
+    # a busy machine), the time is unknown, not zero: None, shown as n/a and
+    # left out of the plot.
     for n in cfg["gates"] if "gates" in workloads else []:
         run, convert = adapter.make_state(n, h_each(n), False)
         empty, _ = adapter.make_state(n, [], False)
         state_check(f"gates-{n}", n, run, convert)
         full_t = median_time(run, reps)
         empty_t = median_time(empty, reps)
-        record("gates", n, max(full_t - empty_t, 0.0) / n, circuit=full_t, empty=empty_t)
+        record("gates", n, (full_t - empty_t) / n if full_t > empty_t else None, circuit=full_t, empty=empty_t)
         if name == "vantelo" and threads == 1:
             a = np.ones(1 << n, dtype=np.complex64)
 
@@ -415,7 +418,8 @@ def report(records, cfg, args, sims):
              "each simulator runs in its own process per thread count."]
     lines += table(records, "gates", sims, "1. One h on each target: time per gate",
                    "(circuit of n h gates − empty circuit) / n; fusion across qubits turned off "
-                   "(Aer fusion_enable=False, qsim max_fused_gate_size=1).")
+                   "(Aer fusion_enable=False, qsim max_fused_gate_size=1). n/a: the circuit was not "
+                   "measurably slower than the empty one (timer noise).")
     floor = {r["n"]: r["seconds"] for r in records if r["workload"] == "floor"}
     if floor:
         lines.append("\nBandwidth floor (numpy in-place `a *= complex64(1)` over the same 2^n complex64 "
@@ -485,7 +489,8 @@ def plot(records, path, quick):
     for i, s in enumerate(sims):
         for threads in thread_counts():
             pts = sorted((r["n"], r["seconds"]) for r in records
-                         if r["workload"] == "gates" and r["sim"] == s and r["threads"] == threads)
+                         if r["workload"] == "gates" and r["sim"] == s and r["threads"] == threads
+                         and r["seconds"] is not None)
             if pts:
                 ax.plot(*zip(*pts), marker="o", color=f"C{i}", linestyle="-" if threads == 1 else "--",
                         label=f"{load(s).NAME}, {threads} thread{'s' if threads > 1 else ''}")

@@ -52,7 +52,19 @@ class Barrier:
     pass
 
 
-Step = Union[Gate, Rotation, Measure, Reset, Barrier]
+@dataclass(frozen=True)
+class Conditional:
+    """Gates applied only in the shots whose classical bits meet every
+    condition; a condition is a group of clbits of which at least one is 1."""
+
+    steps: tuple[Union[Gate, Rotation], ...]
+    conditions: tuple[tuple[int, ...], ...]
+
+    def holds(self, bits: NDArray[np.bool_]) -> bool:
+        return all(bool(bits[list(group)].any()) for group in self.conditions)
+
+
+Step = Union[Gate, Rotation, Measure, Reset, Barrier, Conditional]
 
 
 @dataclass
@@ -73,10 +85,7 @@ class Program:
 
     def rotation(self, kind: str, qubit: int, angle: "Angle") -> None:
         """Appends a rotation by a constant or affine angle."""
-        if angle.param is None or angle.scale == 0.0:
-            self.steps.append(_FIXED_ROTATION[kind](qubit, angle.offset))
-        else:
-            self.steps.append(Rotation(kind, qubit, angle.param, angle.scale, angle.offset))
+        self.steps.append(rotation_step(kind, qubit, angle))
 
     @property
     def is_parameterized(self) -> bool:
@@ -104,6 +113,13 @@ _FIXED_ROTATION: dict[str, Callable[[int, float], Gate]] = {
 }
 
 
+def rotation_step(kind: str, qubit: int, angle: Angle) -> Gate | Rotation:
+    """A fixed rotation for a constant angle, else a `Rotation` on its parameter."""
+    if angle.param is None or angle.scale == 0.0:
+        return _FIXED_ROTATION[kind](qubit, angle.offset)
+    return Rotation(kind, qubit, angle.param, angle.scale, angle.offset)
+
+
 def phase_gate(phase: float) -> Gate:
     """A global phase as a one-qubit gate on qubit 0."""
     value = complex(math.cos(phase), math.sin(phase))
@@ -122,6 +138,8 @@ def to_circuit(program: Program) -> vantelo.Circuit:
             gates.append(Gate.reset(step.qubit))
         elif isinstance(step, Barrier):
             gates.append(Gate.barrier())
+        elif isinstance(step, Conditional):
+            _append_fixed(vantelo.CircuitSpec(1), step)  # refuses it
         else:
             assert not isinstance(step, Rotation)  # a program with rotations was refused above
             gates.append(step)
@@ -130,7 +148,11 @@ def to_circuit(program: Program) -> vantelo.Circuit:
     return vantelo.Circuit(gates)
 
 
-def _append_fixed(spec: vantelo.CircuitSpec, step: Gate | Measure | Reset | Barrier) -> None:
+def _append_fixed(spec: vantelo.CircuitSpec, step: Gate | Measure | Reset | Barrier | Conditional) -> None:
+    if isinstance(step, Conditional):
+        raise UnsupportedConstruct(
+            "a classically controlled gate needs the shots' own outcomes; it runs only per-shot trajectories"
+        )
     if isinstance(step, Measure):
         spec.gate(Gate.measure(step.qubit))
     elif isinstance(step, Reset):
@@ -147,18 +169,30 @@ def _append_fixed(spec: vantelo.CircuitSpec, step: Gate | Measure | Reset | Barr
 _NEGATOR = {"rx": Gate.z, "ry": Gate.z, "rz": Gate.x, "p": Gate.x}
 
 
-def to_spec(program: Program) -> vantelo.CircuitSpec:
+def to_spec(program: Program, *, max_operations: int = 10_000_000) -> vantelo.CircuitSpec:
     """A `CircuitSpec` whose slots are the program's parameters, in order and by
     name. Angles ``k * t + c`` with integer ``k`` are built exactly from |k|
     rotations on slot ``t`` and a fixed rotation by ``c``; other factors need
-    a slot of their own, which only the primitives provide."""
+    a slot of their own, which only the primitives provide. A spec of more
+    than ``max_operations`` items is refused before it is built."""
+    total = 0
+    for step in program.steps:
+        if isinstance(step, Rotation) and math.isfinite(step.scale):
+            total += abs(round(step.scale)) + 3
+        else:
+            total += 1
+    if total > max_operations:
+        raise ValueError(
+            f"the circuit expands to more than max_operations={max_operations} operations (an "
+            "angle k*t with integer k becomes |k| rotations)"
+        )
     spec = vantelo.CircuitSpec(max(program.num_qubits, 1))
     handles = [spec.param(name) for name in program.parameters]
     for step in program.steps:
         if not isinstance(step, Rotation):
             _append_fixed(spec, step)
             continue
-        k = round(step.scale)
+        k = round(step.scale) if math.isfinite(step.scale) else None
         if k != step.scale:
             raise UnsupportedConstruct(
                 f"angle {step.scale!r}*{program.parameters[step.param]} + {step.offset!r} of "
@@ -171,6 +205,7 @@ def to_spec(program: Program) -> vantelo.CircuitSpec:
         if negate is not None:
             spec.gate(negate)
         add = getattr(spec, step.kind)
+        assert k is not None
         for _ in range(abs(k)):
             add(step.qubit, handles[step.param])
         if negate is not None:

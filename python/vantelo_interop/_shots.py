@@ -23,6 +23,7 @@ from vantelo import Gate
 from ._program import (
     _FIXED_ROTATION,
     Barrier,
+    Conditional,
     Measure,
     Program,
     Reset,
@@ -58,8 +59,16 @@ def _project(state: NDArray[np.complex64], qubit: int, outcome: int, prob: float
     return out
 
 
-# A run of gates as one circuit, or a measurement or reset between runs.
-Segment = vantelo.Circuit | Measure | Reset
+# A run of gates as one circuit, a measurement or reset between runs, or a
+# circuit applied only where its conditions on the bits hold.
+Segment = vantelo.Circuit | Measure | Reset | tuple[vantelo.Circuit, Conditional]
+
+
+def _bind(step: Gate | Rotation, row: NDArray[np.float64]) -> Gate:
+    if isinstance(step, Rotation):
+        angle = np.float32(step.scale * row[step.param] + step.offset)
+        return _FIXED_ROTATION[step.kind](step.qubit, float(angle))
+    return step
 
 
 def _bind_segments(program: Program, steps: list[Step], row: NDArray[np.float64]) -> list[Segment]:
@@ -68,29 +77,34 @@ def _bind_segments(program: Program, steps: list[Step], row: NDArray[np.float64]
     segments: list[Segment] = []
     gates: list[Gate] = []
     for step in steps:
-        if isinstance(step, (Measure, Reset)):
+        if isinstance(step, (Measure, Reset, Conditional)):
             if gates:
                 segments.append(vantelo.Circuit(gates))
                 gates = []
-            segments.append(step)
-        elif isinstance(step, Rotation):
-            angle = np.float32(step.scale * row[step.param] + step.offset)
-            gates.append(_FIXED_ROTATION[step.kind](step.qubit, float(angle)))
+            if isinstance(step, Conditional):
+                segments.append((vantelo.Circuit([_bind(s, row) for s in step.steps]), step))
+            else:
+                segments.append(step)
         elif isinstance(step, Barrier):
             continue
         else:
-            gates.append(step)
+            gates.append(_bind(step, row))
     if gates:
         segments.append(vantelo.Circuit(gates))
     return segments
 
 
 def _trajectories(
-    program: Program, segments: list[Segment], shots: int, rng: np.random.Generator
+    program: Program,
+    segments: list[Segment],
+    shots: int,
+    rng: np.random.Generator,
+    start: NDArray[np.complex64] | None = None,
 ) -> list[tuple[NDArray[np.complex64], int, NDArray[np.bool_]]]:
     """Groups of shots that share an outcome history: (final state, count, bits)."""
-    start = np.zeros(1 << program.num_qubits, dtype=np.complex64)
-    start[0] = 1
+    if start is None:
+        start = np.zeros(1 << program.num_qubits, dtype=np.complex64)
+        start[0] = 1
     leaves = []
     # Depth first, so at most one pending state per measurement is alive.
     stack = [(0, start, shots, np.zeros(program.num_clbits, dtype=bool))]
@@ -101,6 +115,10 @@ def _trajectories(
             position += 1
             if isinstance(segment, vantelo.Circuit):
                 state = segment.run_from(state)
+                continue
+            if isinstance(segment, tuple):
+                if segment[1].holds(bits):
+                    state = segment[0].run_from(state)
                 continue
             qubit = segment.qubit
             p1 = float(np.sum(np.abs(state.reshape(-1, 2, 1 << qubit)[:, 1, :]).astype(np.float64) ** 2))
@@ -114,6 +132,14 @@ def _trajectories(
             state, bits = _outcome(segment, state, outcome, prob, bits)
         leaves.append((state, count, bits))
     return leaves
+
+
+def one_trajectory(program: Program, row: NDArray[np.float64], rng: np.random.Generator) -> NDArray[np.complex64]:
+    """The final state of one run of the program with this row of parameter
+    values, every measurement and reset outcome drawn from ``rng``."""
+    segments = _bind_segments(program, program.steps, row)
+    ((state, _, _),) = _trajectories(program, segments, 1, rng)
+    return state
 
 
 def _outcome(
@@ -172,6 +198,19 @@ def _flatten(program: Program, steps: list[Step], row: NDArray[np.float64]) -> l
         elif not isinstance(step, Barrier):
             gates.append(step)
     return gates
+
+
+def trajectory(
+    program: Program,
+    row: NDArray[np.float64],
+    rng: np.random.Generator,
+    start: NDArray[np.complex64] | None = None,
+) -> tuple[NDArray[np.complex64], NDArray[np.bool_]]:
+    """One shot of the whole program with one row of parameter values: the
+    final (collapsed) state and the classical bits."""
+    segments = _bind_segments(program, program.steps, row)
+    ((state, _, bits),) = _trajectories(program, segments, 1, rng, start)
+    return state, bits
 
 
 def sample_bits(

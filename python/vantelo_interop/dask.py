@@ -18,8 +18,12 @@ local call bit for bit.
   breaks (a worker process died), the chunks it did not finish run in this
   process and a ``RuntimeWarning`` says so.
 
-Errors raised on a worker come back as the original exception. Dask itself is
-imported only when a Dask client is passed.
+Errors raised on a worker come back as the original exception, or, where the
+original cannot travel (``vantelo.InternalFault``, which derives from
+``BaseException`` and cannot be pickled, or any exception that cannot be
+pickled), as a `WorkerFault` with the original message. A circuit wider than
+31 qubits is refused before anything is sent, as a local call on rows would
+fail. Dask itself is imported only when a Dask client is passed.
 """
 
 from __future__ import annotations
@@ -38,12 +42,14 @@ from numpy.typing import ArrayLike, NDArray
 
 import vantelo
 
+from ._width import check_width
+
 # The executor: a concurrent.futures.Executor or a dask.distributed.Client
 # (Dask is optional, so its type cannot be named here).
 Executor = Any
 _Parts = list[Any]
 
-__all__ = ["batch_expectation", "batch_value_and_gradient", "batch_adjoint_value_and_gradient",
+__all__ = ["WorkerFault", "batch_expectation", "batch_value_and_gradient", "batch_adjoint_value_and_gradient",
            "trajectory_expectation"]
 
 # Chunks per worker when chunk_rows is not given: enough to balance uneven
@@ -59,7 +65,26 @@ _REBUILT_LIMIT = 8
 def batch_expectation(compiled: vantelo.CompiledCircuit, batch: ArrayLike, observable: vantelo.Observable, *,
                       executor: Executor = None, chunk_rows: int | None = None,
                       progress: bool | None = None, retries: int = 1) -> NDArray[np.float32]:
-    """``compiled.batch_expectation(batch, observable)``, one chunk of rows per task."""
+    """``compiled.batch_expectation(batch, observable)``, one chunk of rows per task.
+
+    Args:
+        compiled: the circuit; it is pickled once and rebuilt on each worker.
+        batch: one row of parameters per evaluation, shape ``(rows, P)``.
+        observable: the observable, sent along with the circuit.
+        executor: a ``dask.distributed.Client`` or a
+            ``concurrent.futures.Executor``; ``None`` takes the current Dask
+            client (``ValueError`` when there is none, ``TypeError`` when
+            Dask is not installed).
+        chunk_rows: rows per task; ``None`` gives four chunks per worker.
+            Choose chunks that take seconds: each costs a round trip.
+        progress: a ``tqdm`` progress bar over the rows; ``None`` shows one
+            only when standard error is a terminal.
+        retries: further attempts for a chunk that fails (Dask only).
+
+    Returns:
+        The ``float32`` values, one per row, bit for bit those of the local
+        call.
+    """
     values: NDArray[np.float32] = _sweep("batch_expectation", compiled, batch, observable, executor, chunk_rows,
                                          progress, retries)
     return values
@@ -69,7 +94,26 @@ def batch_value_and_gradient(compiled: vantelo.CompiledCircuit, batch: ArrayLike
                              *, executor: Executor = None,
                              chunk_rows: int | None = None, progress: bool | None = None,
                              retries: int = 1) -> tuple[NDArray[np.float32], NDArray[np.float32]]:
-    """``compiled.batch_value_and_gradient(batch, observable)``, one chunk of rows per task."""
+    """``compiled.batch_value_and_gradient(batch, observable)``, one chunk of rows per task.
+
+    Args:
+        compiled: the circuit; it is pickled once and rebuilt on each worker.
+        batch: one row of parameters per evaluation, shape ``(rows, P)``.
+        observable: the observable, sent along with the circuit.
+        executor: a ``dask.distributed.Client`` or a
+            ``concurrent.futures.Executor``; ``None`` takes the current Dask
+            client (``ValueError`` when there is none, ``TypeError`` when
+            Dask is not installed).
+        chunk_rows: rows per task; ``None`` gives four chunks per worker.
+            Choose chunks that take seconds: each costs a round trip.
+        progress: a ``tqdm`` progress bar over the rows; ``None`` shows one
+            only when standard error is a terminal.
+        retries: further attempts for a chunk that fails (Dask only).
+
+    Returns:
+        ``(values, gradients)``: ``float32`` arrays of shapes ``(rows,)`` and
+        ``(rows, P)``, bit for bit those of the local call.
+    """
     pair: tuple[NDArray[np.float32], NDArray[np.float32]] = _sweep(
         "batch_value_and_gradient", compiled, batch, observable, executor, chunk_rows, progress, retries)
     return pair
@@ -79,7 +123,14 @@ def batch_adjoint_value_and_gradient(compiled: vantelo.CompiledCircuit, batch: A
                                      observable: vantelo.Observable, *, executor: Executor = None,
                                      chunk_rows: int | None = None, progress: bool | None = None,
                                      retries: int = 1) -> tuple[NDArray[np.float32], NDArray[np.float32]]:
-    """``compiled.batch_adjoint_value_and_gradient(batch, observable)``, one chunk of rows per task."""
+    """``compiled.batch_adjoint_value_and_gradient(batch, observable)``, one chunk of rows per task.
+
+    Takes the same arguments as `batch_value_and_gradient` and returns the
+    same shapes, with adjoint gradients.
+
+    Raises:
+        AttributeError: the installed module has no adjoint batch method.
+    """
     if not hasattr(compiled, "batch_adjoint_value_and_gradient"):
         raise AttributeError("this build of vantelo has no CompiledCircuit.batch_adjoint_value_and_gradient")
     pair: tuple[NDArray[np.float32], NDArray[np.float32]] = _sweep(
@@ -87,12 +138,55 @@ def batch_adjoint_value_and_gradient(compiled: vantelo.CompiledCircuit, batch: A
     return pair
 
 
+class WorkerFault(RuntimeError):
+    """A chunk's failure on a worker that could not travel back as itself.
+
+    ``vantelo.InternalFault`` derives from ``BaseException``, which Dask does
+    not deliver (the sweep would wait forever), and it cannot be pickled
+    (a process pool reports a ``PicklingError`` instead); exceptions that
+    cannot be pickled have the second problem. Such a failure is raised on
+    the worker as this exception instead: its message is the original's, and
+    ``kind`` names the original type, such as ``"vantelo.InternalFault"``.
+    """
+
+    def __init__(self, message: str, kind: str) -> None:
+        super().__init__(message, kind)
+
+    def __str__(self) -> str:
+        return str(self.args[0])
+
+    @property
+    def kind(self) -> str:
+        return str(self.args[1])
+
+
+def _travels(error: BaseException) -> bool:
+    """Whether the executor can deliver the error to the caller as itself."""
+    if not isinstance(error, Exception):
+        return isinstance(error, (KeyboardInterrupt, SystemExit))
+    try:
+        pickle.loads(pickle.dumps(error))
+    except Exception:
+        return False
+    return True
+
+
+def _call_on_worker(call: Callable[..., Any], chunk: NDArray[np.float32], observable: Any) -> Any:
+    try:
+        return call(chunk, observable)
+    except BaseException as error:
+        if _travels(error):
+            raise
+        kind = f"{type(error).__module__}.{type(error).__qualname__}"
+        raise WorkerFault(str(error), kind) from None
+
+
 # Worker side ------------------------------------------------------------------
 
 def _run_chunk(method: str, compiled: vantelo.CompiledCircuit, observable: vantelo.Observable,
                chunk: NDArray[np.float32]) -> Any:
     """One chunk on a Dask worker: the scattered objects arrive resolved."""
-    return getattr(compiled, method)(chunk, observable)
+    return _call_on_worker(getattr(compiled, method), chunk, observable)
 
 
 def _run_chunk_from_bytes(method: str, key: str, blob: bytes, chunk: NDArray[np.float32]) -> Any:
@@ -102,7 +196,7 @@ def _run_chunk_from_bytes(method: str, key: str, blob: bytes, chunk: NDArray[np.
         if len(_REBUILT) >= _REBUILT_LIMIT:
             _REBUILT.clear()
         pair = _REBUILT[key] = pickle.loads(blob)
-    return getattr(pair[0], method)(chunk, pair[1])
+    return _call_on_worker(getattr(pair[0], method), chunk, pair[1])
 
 
 # Client side ------------------------------------------------------------------
@@ -173,8 +267,10 @@ def _sweep(method: str, compiled: vantelo.CompiledCircuit, batch: ArrayLike, obs
     if array.ndim != 2:
         return call(array, observable)  # likewise
     # The local call on no rows checks dimensions, type and width, with its
-    # own messages, before anything is sent.
+    # own messages, before anything is sent; it allocates no state, so the
+    # register's width is checked here.
     empty = call(array[:0], observable)
+    check_width(compiled.num_qubits)
     rows = array.shape[0]
     if rows == 0:
         return empty

@@ -8,16 +8,22 @@ is installed, otherwise (or for what Qiskit's OpenQASM 3 importer cannot
 read) ``pyqasm``, which parses both versions and unrolls
 every gate definition down to the standard gates (``pip install
 "vantelo[qasm]"``). Neither is imported before the first call.
+
+Before either importer runs, the text is read here: includes are resolved
+against the caller's folders only, and the syntax tree (``openqasm3``, a
+dependency of both) is checked against the size limits and for values that
+depend on measurements.
 """
 
 from __future__ import annotations
 
-import inspect
+import logging
 import math
 import os
 import re
+import types
 from pathlib import Path
-from typing import Any, Callable, Union
+from typing import Any, Callable, Iterable, Union
 
 import numpy as np
 
@@ -25,27 +31,73 @@ import vantelo
 from vantelo import Gate
 
 from ._program import Barrier, Measure, Program, Reset, UnsupportedConstruct, to_circuit, to_spec
+from ._qasm_check import Limits, check, check_qasm2, line_of
+from ._qasm_text import inline_includes, strip_comments, version
 
-_VERSION = re.compile(r"^\s*OPENQASM\s+(\d+)", re.MULTILINE)
 _INPUT = re.compile(r"^\s*input\s+(float|angle)\b", re.MULTILINE)
 # Constructs that need classical feedback within a shot, by keyword.
 _FEEDBACK = re.compile(r"(?:^|[\s;{}])(if|while|switch)\s*\(")
+_OPAQUE = re.compile(r"\bopaque\b[^;]*;")
+_CALIBRATION = re.compile(r"\b(defcalgrammar|defcal|cal)\b")
 
 
-def load_qasm(text_or_path: Union[str, os.PathLike[str]]) -> Union[vantelo.Circuit, vantelo.CircuitSpec]:
+def load_qasm(
+    text_or_path: Union[str, os.PathLike[str]],
+    *,
+    include_path: Iterable[Union[str, os.PathLike[str]]] = (),
+    max_qubits: int = 31,
+    max_operations: int = 10_000_000,
+    max_gate_nesting: int = 64,
+    max_loop_iterations: int = 1_000_000,
+) -> Union[vantelo.Circuit, vantelo.CircuitSpec]:
     """Loads OpenQASM 2 or 3 source text, or a file holding it.
 
     A string that contains a newline or a semicolon is taken as source;
-    anything else names a file (``include`` is resolved next to it).
-    Measurements and resets become vantelo measurement items; classical
-    feedback (``if``, ``while``, ``switch``) raises `UnsupportedConstruct`
-    naming the construct and its line.
+    anything else names a file. ``include`` names the standard libraries
+    (``qelib1.inc``, ``stdgates.inc``) or a relative path inside a folder of
+    ``include_path`` (for a file, its own folder is searched first); source
+    text reads no other file. Measurements and resets become vantelo
+    measurement items; classical feedback (``if``, ``while``, ``switch``) and
+    values computed from measurements raise `UnsupportedConstruct` naming the
+    construct and its line. A program that declares more than ``max_qubits``
+    qubits, unrolls to more than ``max_operations`` operations (classical
+    values declared count too), nests gate definitions deeper than
+    ``max_gate_nesting`` or runs more than ``max_loop_iterations`` loop
+    iterations raises `ValueError` naming the limit, before it is expanded.
     """
+    try:
+        return _load(text_or_path, include_path,
+                     Limits(max_qubits, max_operations, max_gate_nesting, max_loop_iterations))
+    except RecursionError:
+        raise ValueError("the program nests expressions or blocks too deeply to be read") from None
+
+
+def _load(
+    text_or_path: Union[str, os.PathLike[str]],
+    include_path: Iterable[Union[str, os.PathLike[str]]],
+    limits: Limits,
+) -> Union[vantelo.Circuit, vantelo.CircuitSpec]:
     text, folder = _read(text_or_path)
-    program = _load_with_qiskit(text, folder)
+    folders = ([folder] if folder else []) + [os.fspath(p) for p in include_path]
+    source = inline_includes(strip_comments(text), folders)
+    major = version(source)
+    if _FEEDBACK.search(source):
+        raise _feedback_error(source)
+    if major == 2:
+        # Qiskit's OpenQASM 2 parser is fast; a syntax tree is built only
+        # for pyqasm, which needs one.
+        program = _load_with_qiskit(source, check_qasm2(source, limits))
+        tree, pyqasm_refusal = None, None
+    else:
+        tree, pyqasm_refusal = check(_parse(source, major), limits)
+        program = _load_with_qiskit(source, _defined_gates(tree), tree)
     if program is None:
-        program = _load_with_pyqasm(text)
-    return to_spec(program) if program.parameters else to_circuit(program)
+        if tree is None:
+            tree, pyqasm_refusal = check(_parse(source, major), limits)
+        if pyqasm_refusal is not None:
+            raise pyqasm_refusal
+        program = _load_with_pyqasm(tree, source, limits.max_loop_iterations)
+    return to_spec(program, max_operations=limits.max_operations) if program.parameters else to_circuit(program)
 
 
 def _read(text_or_path: Union[str, os.PathLike[str]]) -> tuple[str, str | None]:
@@ -55,19 +107,54 @@ def _read(text_or_path: Union[str, os.PathLike[str]]) -> tuple[str, str | None]:
     return path.read_text(encoding="utf-8"), str(path.resolve().parent)
 
 
-def _version(text: str) -> int:
-    match = _VERSION.search(_strip_comments(text))
-    return int(match.group(1)) if match else 3
+def _parse(source: str, major: int) -> Any:
+    """The syntax tree of comment-free source, errors as `ValueError`."""
+    try:
+        import openqasm3
+    except ImportError as error:
+        raise ImportError(
+            "OpenQASM import needs Qiskit or pyqasm: pip install 'vantelo[qasm]'"
+        ) from error
+    if major == 2:
+        # openqasm3 has no 'opaque'; such a gate declares nothing the limits count.
+        source = _OPAQUE.sub(lambda m: re.sub(r"[^\n]", " ", m.group(0)), source)
+    try:
+        tree = openqasm3.parse(source, ignore_version=True) if major == 2 else openqasm3.parse(source)
+    except ImportError:
+        match = _CALIBRATION.search(source)
+        where = f"line {source.count(chr(10), 0, match.start()) + 1}: " if match else ""
+        raise UnsupportedConstruct(
+            f"{where}pulse-level calibration ('defcalgrammar', 'cal', 'defcal') is not supported"
+        ) from None
+    except Exception as error:
+        line = _parse_error_line(error)
+        at = f"line {line}: " if line is not None else ""
+        raise ValueError(f"{at}the program is not valid OpenQASM {major}: {error}") from None
+    if tree.version is None:
+        tree.version = "3.0"
+    return tree
 
 
-def _strip_comments(text: str) -> str:
-    text = re.sub(r"/\*.*?\*/", lambda m: "\n" * m.group(0).count("\n"), text, flags=re.DOTALL)
-    return re.sub(r"//[^\n]*", "", text)
+def _parse_error_line(error: BaseException) -> int | None:
+    """The line of a syntax error: the parser gives it on the error, or on
+    the token its bail-out strategy stopped at."""
+    line = getattr(error, "line", None)
+    cause = error.__cause__
+    while line is None and cause is not None:
+        for candidate in (cause, *cause.args):
+            token = getattr(candidate, "offendingToken", None)
+            line = line or getattr(token, "line", None)
+        cause = cause.__cause__
+    return line if isinstance(line, int) else None
+
+
+def _defined_gates(tree: Any) -> set[str]:
+    return {st.name.name for st in tree.statements if type(st).__name__ == "QuantumGateDefinition"}
 
 
 def _feedback_error(text: str, detail: str = "") -> UnsupportedConstruct:
     """The error for classical feedback, with the line of its first use."""
-    for number, line in enumerate(_strip_comments(text).splitlines(), start=1):
+    for number, line in enumerate(strip_comments(text).splitlines(), start=1):
         match = _FEEDBACK.search(line)
         if match:
             return UnsupportedConstruct(
@@ -77,33 +164,36 @@ def _feedback_error(text: str, detail: str = "") -> UnsupportedConstruct:
     return UnsupportedConstruct(detail or "the program uses classical feedback, which vantelo cannot express")
 
 
-def _load_with_qiskit(text: str, folder: str | None) -> Program | None:
+def _load_with_qiskit(text: str, defined: set[str], tree: Any = None) -> Program | None:
     try:
         import qiskit  # noqa: F401
     except ImportError:
         return None
     from .qiskit._translate import translate
 
-    if _version(text) == 2:
+    if version(text) == 2:
         from qiskit import qasm2
 
-        include_path = (folder,) if folder else (".",)
-        circuit = qasm2.loads(
-            text, include_path=include_path, custom_instructions=qasm2.LEGACY_CUSTOM_INSTRUCTIONS
-        )
+        # OpenQASM 2 is qelib1.inc plus the program's own definitions: a gate
+        # the program defines keeps its definition even where Qiskit knows
+        # one of the same name.
+        custom = [c for c in qasm2.LEGACY_CUSTOM_INSTRUCTIONS if c.name not in defined]
+        circuit = qasm2.loads(text, include_path=(), custom_instructions=custom)
     else:
         try:
-            import qiskit_qasm3_import  # noqa: F401
+            import qiskit_qasm3_import
         except ImportError:
             return None
         from qiskit import qasm3
 
         try:
-            circuit = qasm3.loads(text)
+            # The checked tree, with no second parse (the Python parser is slow).
+            convert = getattr(qiskit_qasm3_import, "convert", None)
+            circuit = convert(tree) if convert is not None and tree is not None else qasm3.loads(text)
         except Exception:
             # Qiskit's importer lacks some of the language (a loop variable
             # as a qubit index, for one); pyqasm may unroll what it cannot.
-            if _INPUT.search(_strip_comments(text)) or not _have_pyqasm():
+            if _INPUT.search(text) or not _have_pyqasm():
                 raise
             return None
     try:
@@ -122,7 +212,7 @@ def _have_pyqasm() -> bool:
     return True
 
 
-def _load_with_pyqasm(text: str) -> Program:
+def _load_with_pyqasm(tree: Any, text: str, max_loop_iterations: int) -> Program:
     try:
         import pyqasm
         from openqasm3 import ast
@@ -130,32 +220,51 @@ def _load_with_pyqasm(text: str) -> Program:
         raise ImportError(
             "OpenQASM import needs Qiskit or pyqasm: pip install 'vantelo[qasm]'"
         ) from error
-    if _INPUT.search(_strip_comments(text)):
+    if _INPUT.search(text):
         raise UnsupportedConstruct(
             "OpenQASM 3 'input' parameters need Qiskit's importer: pip install 'vantelo[qiskit]'"
         )
-    if _FEEDBACK.search(_strip_comments(text)):
-        raise _feedback_error(text)
-    module = _pyqasm_loads(pyqasm, text)
-    module.unroll()
-    return _PyqasmWalker(ast).walk(module.unrolled_ast.statements)
-
-
-def _pyqasm_loads(pyqasm: Any, text: str) -> Any:
-    """pyqasm's module for the program. From release 1.0.2 the openqasm3
-    parser that pyqasm calls refuses programs that declare version 2, while
-    pyqasm still reads a tree that says 2.0 as OpenQASM 2: such programs are
-    parsed here with the parser's version check off, and its errors reported
-    as pyqasm reports them."""
-    import openqasm3
-
-    if _version(text) != 2 or "ignore_version" not in inspect.signature(openqasm3.parse).parameters:
-        return pyqasm.loads(text)
+    # pyqasm logs each error before raising it; the error we raise says it all.
+    logger = logging.getLogger("pyqasm")
+    level = logger.level
+    logger.setLevel(logging.CRITICAL)
     try:
-        tree = openqasm3.parse(text, ignore_version=True)
+        module = pyqasm.loads(tree)
+        module.unroll(max_loop_iters=max_loop_iterations)
+        statements = module.unrolled_ast.statements
+    except UnsupportedConstruct:
+        raise
     except Exception as error:
-        raise pyqasm.exceptions.ValidationError(f"Failed to parse OpenQASM string: {error}") from error
-    return pyqasm.loads(tree)
+        raise _pyqasm_error(error, ast) from None
+    finally:
+        logger.setLevel(level)
+    return _PyqasmWalker(ast).walk(statements)
+
+
+def _pyqasm_error(error: Exception, ast: Any) -> ValueError:
+    """pyqasm's failure as our error, with the line of the statement it was
+    working on (found in the frames it raised through)."""
+    line = _failing_line(error.__traceback__, ast)
+    at = f"line {line}: " if line is not None else ""
+    if isinstance(error, ZeroDivisionError):
+        return ValueError(f"{at}division by zero")
+    if type(error).__module__.startswith(("pyqasm", "openqasm3")):
+        return ValueError(f"{at}{error}")
+    return UnsupportedConstruct(f"{at}pyqasm cannot unroll this statement ({type(error).__name__}: {error})")
+
+
+def _failing_line(tb: types.TracebackType | None, ast: Any) -> int | None:
+    frames = []
+    while tb is not None:
+        frames.append(tb.tb_frame)
+        tb = tb.tb_next
+    for frame in reversed(frames):
+        for value in frame.f_locals.values():
+            if isinstance(value, ast.QASMNode) or type(value).__name__ == "Span":
+                line = getattr(value, "start_line", None) or line_of(value)
+                if line is not None:
+                    return int(line)
+    return None
 
 
 _PYQASM_FIXED: dict[str, Callable[..., Gate]] = {
@@ -182,37 +291,53 @@ class _PyqasmWalker:
         self.program = Program(num_qubits=0)
 
     def walk(self, statements: Any) -> Program:
-        ast, program = self.ast, self.program
         for st in statements:
-            if isinstance(st, ast.QubitDeclaration):
-                size = 1 if st.size is None else self.number(st.size)
-                self.qubit_offset[st.qubit.name] = program.num_qubits
-                program.num_qubits += int(size)
-            elif isinstance(st, ast.ClassicalDeclaration) and isinstance(st.type, ast.BitType):
-                size = 1 if st.type.size is None else int(self.number(st.type.size))
-                self.clbit_offset[st.identifier.name] = program.num_clbits
-                program.registers.append(
-                    (st.identifier.name, list(range(program.num_clbits, program.num_clbits + size)))
-                )
-                program.num_clbits += size
-            elif isinstance(st, ast.QuantumGate):
-                self.gate(st)
-            elif isinstance(st, ast.QuantumMeasurementStatement):
-                qubit = self.bit(st.measure.qubit, self.qubit_offset)
-                if st.target is None:
-                    raise UnsupportedConstruct("a measurement without a classical target is not supported")
-                program.steps.append(Measure(qubit, self.bit(st.target, self.clbit_offset)))
-            elif isinstance(st, ast.QuantumReset):
-                program.steps.append(Reset(self.bit(st.qubits, self.qubit_offset)))
-            elif isinstance(st, ast.QuantumBarrier):
-                program.steps.append(Barrier())
-            elif isinstance(st, ast.QuantumPhase):
-                program.global_phase += self.number(st.argument)
-            elif isinstance(st, (ast.Include, ast.ClassicalDeclaration, ast.ConstantDeclaration)):
-                continue
-            else:
-                raise UnsupportedConstruct(f"OpenQASM statement '{type(st).__name__}' is not supported")
-        return program
+            try:
+                self.statement(st)
+            except UnsupportedConstruct:
+                raise
+            except (ArithmeticError, LookupError, TypeError, AttributeError, ValueError) as error:
+                line = line_of(st)
+                at = f"line {line}: " if line is not None else ""
+                detail = "division by zero" if isinstance(error, ZeroDivisionError) else (
+                    f"{type(error).__name__}: {error}")
+                raise UnsupportedConstruct(f"{at}cannot translate the unrolled statement ({detail})") from None
+        return self.program
+
+    def statement(self, st: Any) -> None:
+        ast, program = self.ast, self.program
+        if isinstance(st, ast.QubitDeclaration):
+            size = 1 if st.size is None else self.number(st.size)
+            self.qubit_offset[st.qubit.name] = program.num_qubits
+            program.num_qubits += int(size)
+        elif isinstance(st, ast.ClassicalDeclaration) and isinstance(st.type, ast.BitType):
+            size = 1 if st.type.size is None else int(self.number(st.type.size))
+            self.clbit_offset[st.identifier.name] = program.num_clbits
+            program.registers.append(
+                (st.identifier.name, list(range(program.num_clbits, program.num_clbits + size)))
+            )
+            program.num_clbits += size
+        elif isinstance(st, ast.QuantumGate):
+            self.gate(st)
+        elif isinstance(st, ast.QuantumMeasurementStatement):
+            qubit = self.bit(st.measure.qubit, self.qubit_offset)
+            if st.target is None:
+                raise UnsupportedConstruct("a measurement without a classical target is not supported")
+            program.steps.append(Measure(qubit, self.bit(st.target, self.clbit_offset)))
+        elif isinstance(st, ast.QuantumReset):
+            program.steps.append(Reset(self.bit(st.qubits, self.qubit_offset)))
+        elif isinstance(st, ast.QuantumBarrier):
+            program.steps.append(Barrier())
+        elif isinstance(st, ast.QuantumPhase):
+            program.global_phase += self.number(st.argument)
+        elif isinstance(st, ast.Box):
+            for inner in st.body:
+                self.statement(inner)
+        elif isinstance(st, (ast.Include, ast.ClassicalDeclaration, ast.ConstantDeclaration,
+                             ast.DelayInstruction)):
+            pass  # an ideal simulation idles without cost
+        else:
+            raise UnsupportedConstruct(f"OpenQASM statement '{type(st).__name__}' is not supported")
 
     def gate(self, st: Any) -> None:
         name = st.name.name

@@ -1,6 +1,8 @@
 // Module initialisation: creates the module once per process and adds the
-// nine classes and set_num_threads, in that order, to it and to __all__, and
-// the reconstructor _unpickle that pickles refer to (not in __all__).
+// nine classes and set_num_threads, in that order, to it and to __all__, then
+// the internal-fault exception class InternalFault, so callers can catch it
+// by name, and the reconstructor _unpickle that pickles refer to (neither in
+// __all__).
 #include <atomic>
 
 #include "module/binding/class_defs.hpp"
@@ -68,6 +70,9 @@ bool module_body(PyObject* module) {
     if (!name) return false;
     const char* text = PyUnicode_AsUTF8(name.get());
     if (text == nullptr || !add_attribute(module, text, function.get())) return false;
+
+    PyObject* fault = internal_fault_type();
+    if (fault == nullptr || PyObject_SetAttrString(module, "InternalFault", fault) != 0) return false;
 
     Ref unpickle = Ref::steal(PyCFunction_NewEx(&unpickle_def, module, module_name.get()));
     if (!unpickle || PyObject_SetAttrString(module, unpickle_def.ml_name, unpickle.get()) != 0)

@@ -20,12 +20,16 @@ estimate, not the exact density-matrix value).
 
 Derivatives (``diff_method="adjoint"`` or ``"device"``) decompose the tape to
 the compiled gate set and call the compiled adjoint or parameter-shift
-gradient.
+gradient. PennyLane's own gradient transforms run on the device too; those
+that take difference quotients get steps suited to single precision.
+
+Mid-circuit measurements are deferred onto auxiliary qubits of the device's
+own, which no result shows.
 """
 
 from __future__ import annotations
 
-from dataclasses import replace
+from dataclasses import dataclass, replace
 from pathlib import Path
 from typing import Any, Callable, cast
 
@@ -47,6 +51,7 @@ from pennylane.exceptions import (
     DeviceError,
     QuantumFunctionError,
     SparseMatrixUndefinedError,
+    WireError,
 )
 from pennylane.measurements import (
     ExpectationMP,
@@ -56,11 +61,14 @@ from pennylane.measurements import (
     VarianceMP,
 )
 from pennylane.operation import StatePrepBase
+from pennylane.ops import MidMeasure
 from pennylane.transforms import broadcast_expand, defer_measurements, split_non_commuting
 from pennylane.transforms.core import CompilePipeline, transform
+from pennylane.wires import Wires
 
 from vantelo import Circuit, CompiledCircuit, Observable
 
+from .._width import MAX_QUBITS, check_width
 from .compiled import COMPILABLE, PlanCache, observable_for
 from .translate import GATES, gates_for, has_table_entry, is_channel, qubit_map
 
@@ -73,6 +81,27 @@ BEST = "adjoint" if HAS_ADJOINT else "device"
 
 # PennyLane's tapes, operations and measurements are typed as Any here:
 # PennyLane may be missing where this is type-checked.
+
+# Difference quotients in single precision. Each value carries rounding
+# errors of about 1e-6, so PennyLane's default steps (1e-7 for finite-diff,
+# 1e-5 for SPSA) give quotients made mostly of rounding. Central differences
+# with a step of 1e-2 keep truncation and rounding both near 1e-4 on
+# circuits of tens of gates; first-order forward differences do best near
+# 1e-3. Steps below MIN_STEP are refused: rounding alone then exceeds 1e-3.
+CENTRAL_STEP = 1e-2
+FORWARD_STEP = 1e-3
+MIN_STEP = 1e-3
+
+
+@dataclass(frozen=True)
+class AuxiliaryWire:
+    """A wire the device adds to hold one deferred mid-circuit measurement.
+    Its own type keeps it apart from every label a user can write."""
+
+    index: int
+
+    def __repr__(self) -> str:
+        return f"aux{self.index}"
 
 
 def _single(tape: Any) -> tuple[list[Any], Callable[[Any], Any]]:
@@ -113,6 +142,43 @@ def _expand_if_trainable(tape: Any) -> Any:
 
 
 @transform  # type: ignore[untyped-decorator, unused-ignore]  # PennyLane may be untyped here
+def _defer_on_auxiliary_wires(tape: Any) -> Any:
+    """Mid-circuit measurements as controlled operations (PennyLane's
+    defer_measurements), with each wire that transform adds renamed to an
+    AuxiliaryWire. Measurements over all wires get the tape's own wires first,
+    so the auxiliary ones stay out of every result."""
+    if not any(isinstance(op, MidMeasure) for op in tape.operations):
+        return _single(tape)
+    (tape,), _ = validate_device_wires(tape, tape.wires)
+    (deferred,), _ = defer_measurements(tape, allow_postselect=False)
+    added = [w for w in deferred.wires if w not in tape.wires]
+    if not added:
+        return _single(deferred)
+    rename = {w: AuxiliaryWire(k) for k, w in enumerate(added)}
+    renamed = deferred.copy(
+        operations=[op.map_wires(rename) for op in deferred.operations],
+        measurements=[mp.map_wires(rename) for mp in deferred.measurements],
+    )
+    return _single(renamed)
+
+
+def _is_auxiliary(wire: Any) -> bool:
+    return isinstance(wire, AuxiliaryWire)
+
+
+@transform  # type: ignore[untyped-decorator, unused-ignore]  # PennyLane may be untyped here
+def _no_wires_but_auxiliary_ones(tape: Any, wires: Any, name: str) -> Any:
+    """After decomposition: a wire that is neither the device's nor an
+    auxiliary one (a work wire a decomposition added) is refused as
+    PennyLane's validate_device_wires refuses it."""
+    if wires:
+        extra = {w for w in tape.wires if w not in wires and not _is_auxiliary(w)}
+        if extra:
+            raise WireError(f"Cannot run circuit(s) on {name} as they contain wires not found on the device: {extra}")
+    return _single(tape)
+
+
+@transform  # type: ignore[untyped-decorator, unused-ignore]  # PennyLane may be untyped here
 def _split_for_sampling(tape: Any) -> Any:
     """Tapes with shots get groups of qubit-wise commuting measurements, each
     group sampled once in the basis its diagonalising gates give."""
@@ -135,6 +201,38 @@ def _observable(mp: Any, qubits: dict[Any, int]) -> Observable:
     with Pauli observables (_expectations_only); anything else stays None and
     vantelo refuses it with its own TypeError."""
     return cast(Observable, observable_for(mp.obs, qubits))
+
+
+def _finite_diff_fallback(tape: Any, argnum: Any = None, **kwargs: Any) -> Any:
+    """Parameter shift's fallback for parameters without a shift rule."""
+    return qml.gradients.finite_diff(tape, argnum=argnum, h=CENTRAL_STEP, approx_order=2)
+
+
+def _single_precision_steps(method: Any, kwargs: dict[str, Any]) -> dict[str, Any] | None:
+    """The gradient keyword arguments with difference steps suited to single
+    precision where the user gave none, or None when nothing changes.
+    Refuses steps too small to resolve."""
+    gradients = qml.gradients
+    if method in ("finite-diff", gradients.finite_diff, "spsa", gradients.spsa_grad):
+        if "h" in kwargs:
+            h = kwargs["h"]
+            if not abs(float(h)) >= MIN_STEP:
+                raise DeviceError(
+                    f"a difference step h={h!r} is below what vantelo.qubit's single-precision "
+                    f"values resolve: use h >= {MIN_STEP:g}, or leave h out and the device picks "
+                    "one, or use diff_method='adjoint' for exact gradients"
+                )
+            return None
+        steps = dict(kwargs)
+        if method in ("finite-diff", gradients.finite_diff):
+            steps.setdefault("approx_order", 2)
+            steps["h"] = FORWARD_STEP if steps["approx_order"] == 1 else CENTRAL_STEP
+        else:
+            steps["h"] = CENTRAL_STEP
+        return steps
+    if method in ("parameter-shift", gradients.param_shift) and "fallback_fn" not in kwargs:
+        return {**kwargs, "fallback_fn": _finite_diff_fallback}
+    return None
 
 
 def _format_jacobian(jac: list[list[Any]]) -> Any:
@@ -209,16 +307,18 @@ class VanteloQubit(Device):  # type: ignore[misc, unused-ignore]  # PennyLane ma
                 "mid-circuit measurements run deferred (mcm_method='deferred')"
             )
         updated["mcm_config"] = replace(config.mcm_config, mcm_method="deferred")
+        steps = _single_precision_steps(method, config.gradient_keyword_arguments)
+        if steps is not None:
+            updated["gradient_keyword_arguments"] = steps
         return replace(config, **updated)
 
     def preprocess_transforms(self, execution_config: ExecutionConfig | None = None) -> CompilePipeline:
         config = execution_config or ExecutionConfig()
         program = CompilePipeline()
+        # The user's wires are checked before deferral adds auxiliary ones.
+        program.add_transform(validate_device_wires, self.wires, name=self.name)
         if config.mcm_config.mcm_method in (None, "deferred"):
-            program.add_transform(
-                defer_measurements, allow_postselect=False,
-                num_wires=len(self.wires) if self.wires else None,
-            )
+            program.add_transform(_defer_on_auxiliary_wires)
         if config.gradient_method in DERIVATIVE_METHODS:
             self._add_derivative_transforms(program, config.gradient_method)
         else:
@@ -230,7 +330,7 @@ class VanteloQubit(Device):  # type: ignore[misc, unused-ignore]  # PennyLane ma
             )
             program.add_transform(_split_for_sampling)
             program.add_transform(_expand_unless_batched)
-        program.add_transform(validate_device_wires, self.wires, name=self.name)
+        program.add_transform(_no_wires_but_auxiliary_ones, self.wires, name=self.name)
         analytic = self.capabilities.filter(finite_shots=False)
         sampled = self.capabilities.filter(finite_shots=True)
         # Any measurement that can read a final state (or samples) works, also
@@ -262,7 +362,7 @@ class VanteloQubit(Device):  # type: ignore[misc, unused-ignore]  # PennyLane ma
         program.add_transform(validate_observables, _pauli_observable, name=name)
         program.add_transform(
             validate_measurements,
-            analytic_measurements=lambda mp: isinstance(mp, ExpectationMP),
+            analytic_measurements=lambda mp: isinstance(mp, ExpectationMP) and mp.obs is not None,
             name=name,
         )
         program.add_transform(validate_adjoint_trainable_params)
@@ -281,10 +381,14 @@ class VanteloQubit(Device):  # type: ignore[misc, unused-ignore]  # PennyLane ma
         if circuit.shots:
             return False
         program = CompilePipeline()
+        # The tape differentiated is the one after deferral: a parameter of a
+        # qml.cond operation is then an ordinary controlled gate's.
+        program.add_transform(validate_device_wires, self.wires, name=self.name)
+        program.add_transform(_defer_on_auxiliary_wires)
         self._add_derivative_transforms(program, method)
         try:
             program((circuit,))
-        except (DecompositionUndefinedError, DeviceError, QuantumFunctionError, AttributeError):
+        except (DecompositionUndefinedError, DeviceError, QuantumFunctionError, AttributeError, ValueError):
             return False
         return True
 
@@ -293,8 +397,22 @@ class VanteloQubit(Device):  # type: ignore[misc, unused-ignore]  # PennyLane ma
     def execute(self, circuits: Any, execution_config: ExecutionConfig | None = None) -> Any:
         return tuple(self._execute(tape) for tape in circuits)
 
+    def _wire_order(self, tape: Any) -> Wires:
+        """The device's wires (or the tape's), then the auxiliary ones of
+        deferred measurements as the least significant qubits."""
+        user = list(self.wires) if self.wires else [w for w in tape.wires if not _is_auxiliary(w)]
+        auxiliary = sorted((w for w in tape.wires if _is_auxiliary(w)), key=lambda w: w.index)
+        check_width(len(user))
+        if len(user) + len(auxiliary) > MAX_QUBITS:
+            raise DeviceError(
+                f"vantelo.qubit defers mid-circuit measurements onto auxiliary qubits: "
+                f"{len(user)} wires and {len(auxiliary)} auxiliary qubits make "
+                f"{len(user) + len(auxiliary)}, more than the {MAX_QUBITS} it simulates"
+            )
+        return Wires(user + auxiliary)
+
     def _execute(self, tape: Any) -> Any:
-        wire_order = self.wires if self.wires else tape.wires
+        wire_order = self._wire_order(tape)
         qubits = qubit_map(wire_order)
         if any(is_channel(op) for op in tape.operations):
             return self._noisy(tape, wire_order, qubits)
@@ -463,8 +581,7 @@ class VanteloQubit(Device):  # type: ignore[misc, unused-ignore]  # PennyLane ma
     # ------------------------------------------------------- derivatives ----
 
     def _values_and_jacobian(self, tape: Any, method: str) -> tuple[Any, Any]:
-        wire_order = self.wires if self.wires else tape.wires
-        qubits = qubit_map(wire_order)
+        qubits = qubit_map(self._wire_order(tape))
         plan = self._plans.get(tape.operations, qubits)
         slots = plan.slots_for(tape.operations, tape.batch_size)
         slot_of = plan.slot_of()

@@ -4,14 +4,18 @@ from __future__ import annotations
 
 import math
 from collections.abc import Iterable
+from typing import Any
 
 import numpy as np
+from numpy.typing import NDArray
 from qiskit.primitives import BaseEstimatorV2
 from qiskit.primitives.containers import DataBin, EstimatorPubLike, PrimitiveResult, PubResult
 from qiskit.primitives.containers.estimator_pub import EstimatorPub
 from qiskit.primitives.primitive_job import PrimitiveJob
 
-from .._program import Measure, compile_bound, pauli_observable
+from .._program import Measure, Program, Reset, compile_bound, pauli_observable
+from .._shots import one_trajectory
+from .._width import check_width
 from ._translate import translate
 
 
@@ -24,14 +28,28 @@ class EstimatorV2(BaseEstimatorV2):  # type: ignore[misc, unused-ignore]  # Qisk
     Values are computed in single precision. A nonzero ``precision`` adds
     Gaussian noise of that standard deviation to every value, as Qiskit's
     `StatevectorEstimator` does, and is reported as ``stds``. Resets are
-    applied on one random trajectory per value (drawn by vantelo, not by
-    ``seed``); measurements are refused, as in Qiskit's reference estimator.
+    applied on one random trajectory per value; measurements are refused, as
+    in Qiskit's reference estimator.
+
+    As in Qiskit's reference, every pub draws from its own generator,
+    ``numpy.random.default_rng(seed)``: the noise and the reset outcomes of
+    a pub depend only on the seed and the pub, so identical pubs in one job
+    give identical results, and a job run twice with an integer seed gives
+    the same values.
+
+    Args:
+        default_precision: the ``precision`` of pubs that give none; 0 gives
+            exact values.
+        seed: seeds each pub's generator of the precision noise and the
+            reset outcomes.
+        trajectories: the trajectories averaged for a circuit with channels
+            when its precision is 0.
 
     Circuits with channels (``kraus`` and ``quantum_channel`` instructions,
     Aer's quantum errors) are averaged over seeded trajectories, the seed
-    drawn from ``seed``: ``ceil(1/precision**2)`` of them for a nonzero
-    precision, else ``trajectories``. Their ``stds`` are the standard errors
-    of those means, and no Gaussian noise is added.
+    drawn from the pub's generator: ``ceil(1/precision**2)`` of them for a
+    nonzero precision, else ``trajectories``. Their ``stds`` are the
+    standard errors of those means, and no Gaussian noise is added.
     """
 
     def __init__(self, *, default_precision: float = 0.0, seed: np.random.Generator | int | None = None,
@@ -53,6 +71,12 @@ class EstimatorV2(BaseEstimatorV2):  # type: ignore[misc, unused-ignore]  # Qisk
     def run(
         self, pubs: Iterable[EstimatorPubLike], *, precision: float | None = None
     ) -> PrimitiveJob[PrimitiveResult[PubResult]]:
+        """Evaluates pubs ``(circuit, observables[, parameter_values[, precision]])``.
+
+        Returns:
+            A job whose ``result()`` holds one `PubResult` per pub, with
+            ``data.evs`` and ``data.stds`` broadcast as Qiskit defines.
+        """
         if precision is None:
             precision = self._default_precision
         coerced = [EstimatorPub.coerce(pub, precision) for pub in pubs]
@@ -61,44 +85,127 @@ class EstimatorV2(BaseEstimatorV2):  # type: ignore[misc, unused-ignore]  # Qisk
         return job
 
     def _run(self, pubs: list[EstimatorPub]) -> PrimitiveResult[PubResult]:
-        rng = np.random.default_rng(self._seed)
-        return PrimitiveResult([self._run_pub(pub, rng) for pub in pubs], metadata={"version": 2})
+        return PrimitiveResult([self._run_pub(pub) for pub in pubs], metadata={"version": 2})
 
-    def _run_pub(self, pub: EstimatorPub, rng: np.random.Generator) -> PubResult:
+    def _run_pub(self, pub: EstimatorPub) -> PubResult:
+        rng = np.random.default_rng(self._seed)
         circuit = pub.circuit
+        check_width(circuit.num_qubits)
         program = translate(circuit)
         if any(isinstance(step, Measure) for step in program.steps):
             raise ValueError("EstimatorV2 circuits must not contain measurements")
-        plan = compile_bound(program)
         bindings = pub.parameter_values
         values = bindings.as_array(circuit.parameters).reshape(bindings.size, len(program.parameters))
-        slots = plan.slot_values(values)
         shape = pub.shape
         param_index = np.broadcast_to(np.arange(values.shape[0]).reshape(bindings.shape), shape)
         observables = pub.observables.ravel()
         obs_index = np.broadcast_to(np.arange(observables.size).reshape(pub.observables.shape), shape)
-        evs = np.zeros(shape, dtype=np.float64)
         stds = np.full(shape, pub.precision, dtype=np.float64)
-        noisy = program.channels > 0
-        if noisy:
+        if program.channels:
             count = math.ceil(1 / pub.precision**2) if pub.precision > 0 else self._trajectories
-            seed = int(rng.integers(2**63))
-        for k in range(observables.size):
-            where = obs_index == k
-            rows, inverse = np.unique(param_index[where], return_inverse=True)
-            if rows.size == 0:
-                continue
-            observable = pauli_observable(observables[k])
-            if noisy:
-                means, errors = plan.compiled.batch_trajectory_expectation(slots[rows], observable, count, seed)
-                evs[where] = means[inverse.reshape(-1)]
-                stds[where] = errors[inverse.reshape(-1)]
-                continue
-            batch = plan.compiled.batch_expectation(slots[rows], observable)
-            evs[where] = batch[inverse.reshape(-1)]
-        if pub.precision != 0 and not noisy:
-            evs = rng.normal(evs, pub.precision)
+            evs, stds = _noisy_values(program, values, observables, param_index, obs_index, count,
+                                      int(rng.integers(2**63)))
+        elif any(isinstance(step, Reset) for step in program.steps):
+            evs = _trajectory_values(program, values, observables, param_index, obs_index, pub.precision, rng)
+        else:
+            evs = _batch_values(program, values, observables, param_index, obs_index)
+            if pub.precision != 0:
+                evs = rng.normal(evs, pub.precision)
         data = DataBin(evs=evs, stds=stds, shape=shape)
         return PubResult(
             data, metadata={"target_precision": pub.precision, "circuit_metadata": circuit.metadata}
         )
+
+
+def _batch_values(
+    program: Program,
+    values: NDArray[np.float64],
+    observables: NDArray[Any],
+    param_index: NDArray[np.intp],
+    obs_index: NDArray[np.intp],
+) -> NDArray[np.float64]:
+    """Exact values: one batch call per distinct observable, over the
+    parameter sets it is paired with."""
+    plan = compile_bound(program)
+    slots = plan.slot_values(values)
+    evs = np.zeros(param_index.shape, dtype=np.float64)
+    for k in range(observables.size):
+        where = obs_index == k
+        rows, inverse = np.unique(param_index[where], return_inverse=True)
+        if rows.size == 0:
+            continue
+        batch = plan.compiled.batch_expectation(slots[rows], pauli_observable(observables[k]))
+        evs[where] = batch[inverse.reshape(-1)]
+    return evs
+
+
+def _noisy_values(
+    program: Program,
+    values: NDArray[np.float64],
+    observables: NDArray[Any],
+    param_index: NDArray[np.intp],
+    obs_index: NDArray[np.intp],
+    count: int,
+    seed: int,
+) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+    """Means over `count` trajectories of a circuit with channels, and their
+    standard errors: one batch call per distinct observable, every row on the
+    same trajectories of `seed`."""
+    plan = compile_bound(program)
+    slots = plan.slot_values(values)
+    evs = np.zeros(param_index.shape, dtype=np.float64)
+    stds = np.zeros(param_index.shape, dtype=np.float64)
+    for k in range(observables.size):
+        where = obs_index == k
+        rows, inverse = np.unique(param_index[where], return_inverse=True)
+        if rows.size == 0:
+            continue
+        means, errors = plan.compiled.batch_trajectory_expectation(
+            slots[rows], pauli_observable(observables[k]), count, seed)
+        evs[where] = means[inverse.reshape(-1)]
+        stds[where] = errors[inverse.reshape(-1)]
+    return evs, stds
+
+
+def _trajectory_values(
+    program: Program,
+    values: NDArray[np.float64],
+    observables: NDArray[Any],
+    param_index: NDArray[np.intp],
+    obs_index: NDArray[np.intp],
+    precision: float,
+    rng: np.random.Generator,
+) -> NDArray[np.float64]:
+    """Values of a circuit with resets, each on its own trajectory whose reset
+    outcomes come from ``rng``, followed by its noise draw: entry by entry in
+    row-major order, as Qiskit's reference draws them."""
+    for k in range(observables.size):
+        pauli_observable(observables[k])  # refuses what the batch path refuses
+    evs = np.zeros(param_index.shape, dtype=np.float64)
+    for index in np.ndindex(*param_index.shape):
+        state = one_trajectory(program, values[int(param_index[index])], rng)
+        value = _pauli_expectation(state, observables[int(obs_index[index])])
+        evs[index] = rng.normal(value, precision) if precision != 0 else value
+    return evs
+
+
+def _pauli_expectation(state: NDArray[np.complex64], terms: dict[str, float]) -> float:
+    """⟨ψ|O|ψ⟩ for a sum of Pauli labels in Qiskit's order (the last character
+    is qubit 0, the least significant bit of an amplitude's index).
+
+    A Pauli word maps |j⟩ to i^y (-1)^{|j ∧ z|} |j ⊕ x⟩, where x marks its X
+    and Y letters, z its Y and Z letters and y counts its Ys."""
+    psi = state.astype(np.complex128)
+    index = np.arange(psi.size)
+    total = 0.0
+    for label, coefficient in terms.items():
+        flip = 0
+        sign = np.ones(psi.size, dtype=np.float64)
+        for qubit, letter in enumerate(reversed(label)):
+            if letter in "XY":
+                flip |= 1 << qubit
+            if letter in "YZ":
+                sign *= 1 - 2 * ((index >> qubit) & 1)
+        phase = 1j ** label.count("Y")
+        total += float(np.real(coefficient)) * float(np.real(phase * np.vdot(psi[index ^ flip], sign * psi)))
+    return total

@@ -12,6 +12,7 @@ from qiskit.primitives.containers.sampler_pub import SamplerPub
 from qiskit.primitives.primitive_job import PrimitiveJob
 
 from .._shots import sample_bits
+from .._width import check_width
 from ._translate import translate
 
 
@@ -23,6 +24,10 @@ class SamplerV2(BaseSamplerV2):  # type: ignore[misc, unused-ignore]  # Qiskit m
     by outcome history so the state is simulated once per distinct history,
     not once per shot. Without them, each parameter set is one compiled run
     and all shots are drawn from its final state. ``seed`` fixes every draw.
+
+    Args:
+        default_shots: the shots of pubs that give none.
+        seed: seeds every draw, so equal seeds give equal samples.
     """
 
     def __init__(self, *, default_shots: int = 1024, seed: np.random.Generator | int | None = None):
@@ -40,6 +45,12 @@ class SamplerV2(BaseSamplerV2):  # type: ignore[misc, unused-ignore]  # Qiskit m
     def run(
         self, pubs: Iterable[SamplerPubLike], *, shots: int | None = None
     ) -> PrimitiveJob[PrimitiveResult[SamplerPubResult]]:
+        """Samples pubs ``(circuit[, parameter_values[, shots]])``.
+
+        Returns:
+            A job whose ``result()`` holds one `SamplerPubResult` per pub,
+            with one `BitArray` per classical register in ``data``.
+        """
         if shots is None:
             shots = self._default_shots
         coerced = [SamplerPub.coerce(pub, shots) for pub in pubs]
@@ -59,6 +70,7 @@ class SamplerV2(BaseSamplerV2):  # type: ignore[misc, unused-ignore]  # Qiskit m
 
     def _run_pub(self, pub: SamplerPub, rng: np.random.Generator) -> SamplerPubResult:
         circuit = pub.circuit
+        check_width(circuit.num_qubits)
         program = translate(circuit)
         bindings = pub.parameter_values
         values = bindings.as_array(circuit.parameters).reshape(bindings.size, len(program.parameters))

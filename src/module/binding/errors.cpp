@@ -21,9 +21,11 @@ PyObject* raise(PyObject* type, std::string_view message) {
     return nullptr;
 }
 
+}  // namespace
+
 // Derived directly from BaseException so ordinary `except Exception`
-// handlers do not swallow it. Created once, on first use; not a module
-// attribute.
+// handlers do not swallow it. Created once, on first use (module
+// initialisation, which also exposes it as vantelo.InternalFault).
 PyObject* internal_fault_type() {
     static PyObject* type = PyErr_NewExceptionWithDoc(
         "vantelo.InternalFault",
@@ -31,8 +33,6 @@ PyObject* internal_fault_type() {
         PyExc_BaseException, nullptr);
     return type;
 }
-
-}  // namespace
 
 PyObject* raise_value_error(std::string_view message) { return raise(PyExc_ValueError, message); }
 PyObject* raise_type_error(std::string_view message) { return raise(PyExc_TypeError, message); }

@@ -20,6 +20,10 @@ PyObject* raise_runtime_error(std::string_view message);
 PyObject* raise_core_error(const sim::Error& error);
 PyObject* raise_internal_fault(std::string_view message);
 
+// The internal-fault exception class (a borrowed reference, alive for the
+// whole process); nullptr with an exception set if it could not be created.
+PyObject* internal_fault_type();
+
 // Maps the exception being handled (inside a catch block): bad_alloc becomes
 // MemoryError, anything else the internal-fault exception.
 PyObject* raise_current_exception() noexcept;

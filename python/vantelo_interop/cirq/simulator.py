@@ -1,0 +1,354 @@
+"""`Simulator`: vantelo behind Cirq's simulator interfaces."""
+
+from __future__ import annotations
+
+from collections.abc import Iterator, Sequence
+from typing import Any
+
+import cirq
+import numpy as np
+from numpy.typing import NDArray
+
+import vantelo
+from vantelo import Gate
+
+from .._program import UnsupportedConstruct, compile_bound
+from .._shots import _BATCH_AMPLITUDES, sample_bits, trajectory
+from ._translate import CirqProgram, translate
+
+
+def _observable(psum: cirq.PauliSum, index: dict[cirq.Qid, int]) -> vantelo.Observable:
+    """The Pauli sum as an observable on vantelo's qubits."""
+    terms = []
+    for string in psum:
+        ops = [(str(pauli), index[q]) for q, pauli in string.items()]
+        terms.append(vantelo.Observable.pauli_string(ops, complex(string.coefficient).real))
+    if not terms:
+        terms.append(vantelo.Observable.pauli_string([], 0.0))
+    return vantelo.Observable.hamiltonian(terms)
+
+
+def _without_terminal_measurements(program: cirq.AbstractCircuit) -> cirq.AbstractCircuit:
+    """The circuit less the measurements that nothing acts after (their
+    collapse would only add noise to an exact expectation value)."""
+    controls = {str(key) for key in cirq.control_keys(program)}
+    terminal = [
+        (moment, op)
+        for moment, op in program.findall_operations(cirq.is_measurement)
+        if program.next_moment_operating_on(op.qubits, moment + 1) is None
+        and not {str(key) for key in cirq.measurement_key_objs(op)} & controls
+    ]
+    if not terminal:
+        return program
+    circuit = program.unfreeze(copy=True)
+    circuit.batch_remove(terminal)
+    return circuit
+
+
+def _as_pauli_sums(observables: Any) -> list[cirq.PauliSum]:
+    items = observables if isinstance(observables, list) else [observables]
+    out = []
+    for item in items:
+        try:
+            psum = cirq.PauliSum.wrap(item)
+        except (TypeError, ValueError) as error:
+            raise UnsupportedConstruct(
+                f"observable {item!r} is not supported; only PauliSum and PauliString observables are"
+            ) from error
+        for string in psum:
+            if complex(string.coefficient).imag:
+                raise UnsupportedConstruct(
+                    f"observable term {string} is not Hermitian: its coefficient is not real"
+                )
+        out.append(psum)
+    return out
+
+
+# Cirq may be untyped where the types are checked.
+class Simulator(
+    cirq.SimulatesSamples,  # type: ignore[misc, unused-ignore]
+    cirq.SimulatesAmplitudes,  # type: ignore[misc, unused-ignore]
+    cirq.SimulatesExpectationValues,  # type: ignore[misc, unused-ignore]
+    cirq.SimulatesFinalState[cirq.StateVectorTrialResult],  # type: ignore[misc, unused-ignore]
+):
+    """A Cirq simulator evaluated by vantelo in single precision.
+
+    Implements `cirq.SimulatesSamples` (``run``, ``run_sweep``),
+    `cirq.SimulatesAmplitudes` (``compute_amplitudes(_sweep)``),
+    `cirq.SimulatesExpectationValues` (``simulate_expectation_values(_sweep)``
+    for `cirq.PauliSum` and `cirq.PauliString` observables) and
+    `cirq.SimulatesFinalState` (``simulate``, ``simulate_sweep``; the results
+    are `cirq.StateVectorTrialResult`s), plus ``final_state_vector``.
+
+    A circuit is translated once per call; its symbols (``x`` or ``a*x + b``
+    in one symbol per angle) become parameters of one compiled circuit, and a
+    sweep is one batch call (`CompiledCircuit.batch_statevector` or
+    `batch_expectation`) over all its resolvers. Circuits with mid-circuit
+    measurements, resets or classically controlled operations run one
+    trajectory per repetition (repetitions that share an outcome history
+    share a run); ``simulate`` draws one.
+
+    Args:
+        seed: seeds the simulator's random generator (an ``int``, a
+            `numpy.random.Generator` or None); every call draws from it, so
+            the same seed and the same sequence of calls give the same
+            results.
+    """
+
+    def __init__(self, *, seed: int | np.random.Generator | None = None) -> None:
+        self._rng = np.random.default_rng(seed)
+
+    # ------------------------------------------------------------- preparing
+
+    @staticmethod
+    def _translate(
+        program: cirq.AbstractCircuit, qubit_order: cirq.QubitOrderOrList, extra: Sequence[cirq.Qid] = ()
+    ) -> CirqProgram:
+        order = cirq.QubitOrder.as_qubit_order(qubit_order)
+        qubits = order.order_for(set(program.all_qubits()) | set(extra))
+        return translate(program, qubits)
+
+    @staticmethod
+    def _values(cp: CirqProgram, resolvers: list[cirq.ParamResolver]) -> NDArray[np.float64]:
+        values = np.zeros((len(resolvers), len(cp.symbols)), dtype=np.float64)
+        for r, resolver in enumerate(resolvers):
+            for p, symbol in enumerate(cp.symbols):
+                value = resolver.value_of(symbol)
+                try:
+                    values[r, p] = float(value)
+                except TypeError:
+                    raise ValueError(f"no numeric value for symbol '{symbol}' in {resolver}") from None
+        return values
+
+    @staticmethod
+    def _start(cp: CirqProgram, initial_state: Any) -> NDArray[np.complex64] | None:
+        """Applies an integer initial state as X gates; returns an array one."""
+        if initial_state is None:
+            return None
+        if isinstance(initial_state, (int, np.integer)):
+            index = int(initial_state)
+            if not 0 <= index < 1 << cp.num_qubits:
+                raise ValueError(f"initial state {index} is out of range for {cp.num_qubits} qubits")
+            cp.program.steps[:0] = [Gate.x(q) for q in range(cp.num_qubits) if index >> q & 1]
+            return None
+        state = np.asarray(initial_state, dtype=np.complex64).reshape(-1)
+        if state.size != 1 << cp.num_qubits:
+            raise ValueError(f"initial state has {state.size} amplitudes; {cp.num_qubits} qubits need {1 << cp.num_qubits}")
+        if cp.num_qubits == 0:
+            return None
+        return state
+
+    def _phases(self, cp: CirqProgram, values: NDArray[np.float64]) -> NDArray[np.complex64] | None:
+        phase = np.full(values.shape[0], cp.phase)
+        for param, scale in cp.phase_terms.items():
+            phase = phase + scale * values[:, param]
+        if not np.any(phase % (2 * np.pi)):
+            return None
+        return np.exp(1j * phase).astype(np.complex64)
+
+    def _final_states(
+        self, cp: CirqProgram, values: NDArray[np.float64], start: NDArray[np.complex64] | None
+    ) -> tuple[NDArray[np.complex64], list[NDArray[np.bool_]]]:
+        """Final states (rows, 2**n) and, per row, the classical bits of one
+        trajectory (empty without measurements)."""
+        rows, size = values.shape[0], 1 << cp.num_qubits
+        if cp.has_measurements() or start is not None:
+            states = np.empty((rows, size), dtype=np.complex64)
+            bits = []
+            for r in range(rows):
+                state, row_bits = trajectory(cp.program, values[r], self._rng, start)
+                states[r] = state[:size]
+                bits.append(row_bits)
+        else:
+            plan = compile_bound(cp.program)
+            if cp.program.parameters or rows == 0:
+                states = plan.compiled.batch_statevector(plan.slot_values(values))[:, :size]
+            else:
+                # Nothing to sweep: one run serves every resolver.
+                states = np.repeat(plan.compiled.statevector([])[None, :size], rows, axis=0)
+            bits = [np.zeros(0, dtype=bool)] * rows
+        phases = self._phases(cp, values)
+        if phases is not None:
+            states *= phases[:, None]
+        return states, bits
+
+    # --------------------------------------------------------- final states
+
+    def simulate_sweep(
+        self,
+        program: cirq.AbstractCircuit,
+        params: cirq.Sweepable = None,
+        qubit_order: cirq.QubitOrderOrList = cirq.QubitOrder.DEFAULT,
+        initial_state: Any = None,
+    ) -> list[cirq.StateVectorTrialResult]:
+        """Final states for every resolver of ``params``, from one batch call
+        when the circuit has no measurements. ``initial_state`` is a basis
+        state index (Cirq's order) or a state vector."""
+        cp = self._translate(program, qubit_order)
+        start = self._start(cp, initial_state)
+        resolvers = list(cirq.to_resolvers(params))
+        states, bits = self._final_states(cp, self._values(cp, resolvers), start)
+        results = []
+        for resolver, state, row_bits in zip(resolvers, states, bits):
+            measurements = {key: row_bits[clbits].astype(np.uint8) for key, clbits in cp.keys.items()}
+            final = cirq.StateVectorSimulationState(qubits=cp.qubits, initial_state=state, dtype=np.complex64)
+            results.append(cirq.StateVectorTrialResult(resolver, measurements, final))
+        return results
+
+    def simulate_sweep_iter(  # type: ignore[override, unused-ignore]
+        self,
+        program: cirq.AbstractCircuit,
+        params: cirq.Sweepable = None,
+        qubit_order: cirq.QubitOrderOrList = cirq.QubitOrder.DEFAULT,
+        initial_state: Any = None,
+    ) -> Iterator[cirq.StateVectorTrialResult]:
+        yield from self.simulate_sweep(program, params, qubit_order, initial_state)
+
+    def final_state_vector(
+        self,
+        program: cirq.AbstractCircuit,
+        param_resolver: cirq.ParamResolverOrSimilarType = None,
+        qubit_order: cirq.QubitOrderOrList = cirq.QubitOrder.DEFAULT,
+        initial_state: Any = None,
+    ) -> NDArray[np.complex64]:
+        """The final state vector (Cirq's order: ``qubit_order[0]`` is the most
+        significant bit of an index) for one resolver."""
+        cp = self._translate(program, qubit_order)
+        start = self._start(cp, initial_state)
+        resolvers = [cirq.ParamResolver(param_resolver)]
+        states, _ = self._final_states(cp, self._values(cp, resolvers), start)
+        state: NDArray[np.complex64] = states[0]
+        return state
+
+    # ------------------------------------------------------------ amplitudes
+
+    def compute_amplitudes_sweep(
+        self,
+        program: cirq.AbstractCircuit,
+        bitstrings: Sequence[int],
+        params: cirq.Sweepable,
+        qubit_order: cirq.QubitOrderOrList = cirq.QubitOrder.DEFAULT,
+    ) -> Sequence[Sequence[complex]]:
+        """Amplitudes of the given basis states (big-endian integers, as in
+        Cirq) for every resolver, from one batch call."""
+        cp = self._translate(program, qubit_order)
+        if cp.has_measurements():
+            raise ValueError("amplitudes are defined for circuits without measurements")
+        indices = np.asarray(bitstrings, dtype=np.int64)
+        if indices.size and (indices.min() < 0 or indices.max() >= 1 << cp.num_qubits):
+            raise ValueError(f"bitstrings must lie in [0, {1 << cp.num_qubits}) for {cp.num_qubits} qubits")
+        values = self._values(cp, list(cirq.to_resolvers(params)))
+        out: list[list[complex]] = []
+        # Only the amplitudes are kept: the states come in chunks of rows.
+        chunk = max(1, _BATCH_AMPLITUDES >> cp.num_qubits)
+        for first in range(0, values.shape[0], chunk):
+            states, _ = self._final_states(cp, values[first : first + chunk], None)
+            out += [list(row[indices]) for row in states]
+        return out
+
+    def compute_amplitudes_sweep_iter(  # type: ignore[override, unused-ignore]
+        self,
+        program: cirq.AbstractCircuit,
+        bitstrings: Sequence[int],
+        params: cirq.Sweepable,
+        qubit_order: cirq.QubitOrderOrList = cirq.QubitOrder.DEFAULT,
+    ) -> Iterator[Sequence[complex]]:
+        yield from self.compute_amplitudes_sweep(program, bitstrings, params, qubit_order)
+
+    # ----------------------------------------------------- expectation values
+
+    def simulate_expectation_values_sweep(
+        self,
+        program: cirq.AbstractCircuit,
+        observables: Any,
+        params: cirq.Sweepable,
+        qubit_order: cirq.QubitOrderOrList = cirq.QubitOrder.DEFAULT,
+        initial_state: Any = None,
+        permit_terminal_measurements: bool = False,
+    ) -> list[list[float]]:
+        """Exact expectation values for every resolver and observable: one
+        `batch_expectation` call per observable over all resolvers.
+        Coefficients must be real. Terminal measurements are ignored when
+        permitted (Cirq collapses the state on one drawn outcome instead);
+        other measurements, resets,
+        classical control and an array ``initial_state`` take one trajectory
+        per resolver."""
+        sums = _as_pauli_sums(observables)
+        if not permit_terminal_measurements and program.are_any_measurements_terminal():
+            raise ValueError(
+                "Provided circuit has terminal measurements, which may skew expectation values. "
+                "If this is intentional, set permit_terminal_measurements=True."
+            )
+        cp = self._translate(_without_terminal_measurements(program), qubit_order, [q for s in sums for q in s.qubits])
+        start = self._start(cp, initial_state)
+        resolvers = list(cirq.to_resolvers(params))
+        values = self._values(cp, resolvers)
+        index = {q: cp.num_qubits - 1 - i for i, q in enumerate(cp.qubits)}
+        out = np.zeros((len(resolvers), len(sums)), dtype=np.float64)
+        if cp.has_measurements() or start is not None:
+            states, _ = self._final_states(cp, values, start)
+            positions = {q: i for i, q in enumerate(cp.qubits)}
+            for k, psum in enumerate(sums):
+                for r, state in enumerate(states):
+                    value = psum.expectation_from_state_vector(
+                        state.astype(np.complex128), positions, check_preconditions=False
+                    )
+                    out[r, k] = np.real(value)
+        else:
+            plan = compile_bound(cp.program)
+            slots = plan.slot_values(values)
+            for k, psum in enumerate(sums):
+                out[:, k] = plan.compiled.batch_expectation(slots, _observable(psum, index))
+        return out.tolist()  # type: ignore[no-any-return, unused-ignore]
+
+    def simulate_expectation_values_sweep_iter(  # type: ignore[override, unused-ignore]
+        self,
+        program: cirq.AbstractCircuit,
+        observables: Any,
+        params: cirq.Sweepable,
+        qubit_order: cirq.QubitOrderOrList = cirq.QubitOrder.DEFAULT,
+        initial_state: Any = None,
+        permit_terminal_measurements: bool = False,
+    ) -> Iterator[list[float]]:
+        yield from self.simulate_expectation_values_sweep(
+            program, observables, params, qubit_order, initial_state, permit_terminal_measurements
+        )
+
+    # --------------------------------------------------------------- samples
+
+    def run_sweep(
+        self, program: cirq.AbstractCircuit, params: cirq.Sweepable = None, repetitions: int = 1
+    ) -> list[cirq.Result]:
+        """Measurement results of ``repetitions`` shots for every resolver.
+        Without mid-circuit measurements the shots of all resolvers are drawn
+        from the states of one batch call; otherwise every shot is its own
+        trajectory."""
+        if not program.has_measurements():
+            raise ValueError("Circuit has no measurements to sample.")
+        if repetitions < 0:
+            raise ValueError(f"repetitions must be non-negative, got {repetitions}")
+        cp = self._translate(program, cirq.QubitOrder.DEFAULT)
+        resolvers = list(cirq.to_resolvers(params))
+        values = self._values(cp, resolvers)
+        bits = sample_bits(cp.program, values, repetitions, self._rng)
+        return [
+            cirq.ResultDict(
+                params=resolver,
+                records={key: bits[r][:, None, clbits].astype(np.uint8) for key, clbits in cp.keys.items()},
+            )
+            for r, resolver in enumerate(resolvers)
+        ]
+
+    def run_sweep_iter(
+        self, program: cirq.AbstractCircuit, params: cirq.Sweepable = None, repetitions: int = 1
+    ) -> Iterator[cirq.Result]:
+        yield from self.run_sweep(program, params, repetitions)
+
+    def _run(
+        self, circuit: cirq.AbstractCircuit, param_resolver: cirq.ParamResolver, repetitions: int
+    ) -> dict[str, np.ndarray]:
+        (result,) = self.run_sweep(circuit, param_resolver, repetitions)
+        return dict(result.records)
+
+
+__all__ = ["Simulator"]

@@ -1,0 +1,254 @@
+"""vantelo_interop.cirq.Simulator against cirq.Simulator (double precision)."""
+
+import numpy as np
+import pytest
+
+cirq = pytest.importorskip("cirq")
+import sympy
+from scipy import stats
+
+from vantelo_interop.cirq import Simulator, UnsupportedConstruct
+
+X = sympy.Symbol("x")
+Y = sympy.Symbol("y")
+
+
+def _gate_domain():
+    """Cirq's common gate set with exponents and global shifts off their
+    special values, dense and controlled gates (arity as random_circuit wants)."""
+    domain = dict(cirq.testing.DEFAULT_GATE_DOMAIN)
+    domain.update({
+        cirq.XPowGate(exponent=0.3, global_shift=0.2): 1,
+        cirq.YPowGate(exponent=-0.7, global_shift=-0.5): 1,
+        cirq.ZPowGate(exponent=0.45, global_shift=0.1): 1,
+        cirq.HPowGate(exponent=0.4): 1,
+        cirq.PhasedXPowGate(phase_exponent=0.25, exponent=0.6): 1,
+        cirq.CZPowGate(exponent=0.7, global_shift=0.3): 2,
+        cirq.CXPowGate(exponent=0.3): 2,
+        cirq.SWAP**0.6: 2,
+        cirq.ISWAP**-0.4: 2,
+        cirq.PhasedISwapPowGate(phase_exponent=0.2, exponent=0.7): 2,
+        cirq.FSimGate(theta=0.4, phi=1.1): 2,
+        cirq.MatrixGate(cirq.testing.random_unitary(4, random_state=3)): 2,
+        cirq.CCX: 3,
+        cirq.CCZ: 3,
+        # The sub gate's global phase must apply only where the controls hold.
+        cirq.XPowGate(exponent=0.5, global_shift=0.3).controlled(2, control_values=[0, 1]): 3,
+        cirq.MatrixGate(cirq.testing.random_unitary(2, random_state=4)).controlled(1): 2,
+        cirq.QuantumFourierTransformGate(4): 4,
+        cirq.QuantumFourierTransformGate(5, without_reverse=True): 5,
+    })
+    return domain
+
+
+def random_circuit(n, seed, depth=12):
+    domain = {g: k for g, k in _gate_domain().items() if k <= n}
+    return cirq.testing.random_circuit(n, depth, 0.9, gate_domain=domain, random_state=seed)
+
+
+def random_pauli_sum(qubits, seed, terms=4):
+    rng = np.random.default_rng(seed)
+    total = cirq.PauliSum()
+    for _ in range(terms):
+        chosen = rng.choice(len(qubits), size=min(3, len(qubits)), replace=False)
+        paulis = {qubits[int(i)]: (cirq.X, cirq.Y, cirq.Z)[rng.integers(3)] for i in chosen}
+        total += cirq.PauliString(paulis, coefficient=float(rng.normal()))
+    return total
+
+
+@pytest.mark.parametrize("n, seed", [(1, 0), (2, 1), (3, 2), (5, 3), (7, 4), (10, 5)])
+def test_random_circuits_match_cirq_states_and_expectations(n, seed):
+    circuit = random_circuit(n, seed)
+    qubits = sorted(circuit.all_qubits())
+    ours = Simulator().simulate(circuit, qubit_order=qubits).final_state_vector
+    ref = cirq.Simulator(dtype=np.complex128).simulate(circuit, qubit_order=qubits).final_state_vector
+    # Exactly, global phase included (single precision).
+    np.testing.assert_allclose(ours, ref, atol=2e-6 * np.sqrt(n))
+    observables = [random_pauli_sum(qubits, seed + k) for k in range(2)] + [cirq.Z(qubits[0])]
+    got = Simulator().simulate_expectation_values(circuit, observables)
+    want = cirq.Simulator(dtype=np.complex128).simulate_expectation_values(circuit, observables)
+    np.testing.assert_allclose(got, np.real(want), atol=1e-5)
+
+
+def _histogram(records, key):
+    bits = records[key]
+    return bits @ (1 << np.arange(bits.shape[1])[::-1])
+
+
+@pytest.mark.parametrize("mid_circuit", [False, True], ids=["terminal", "mid-circuit"])
+def test_sample_distributions_match_cirq_by_chi_square(mid_circuit):
+    q = cirq.NamedQubit.range(4, prefix="")  # random_circuit's qubits
+    unitary = random_circuit(4, seed=11, depth=8)
+    circuit = unitary.copy()
+    if mid_circuit:
+        # A mid-circuit measurement, a classically controlled gate on its
+        # outcome, a reset, an inverted measurement.
+        circuit += cirq.Circuit(
+            cirq.measure(q[0], q[1], key="m"),
+            cirq.H(q[2]).with_classical_controls("m"),
+            cirq.XPowGate(exponent=0.3)(q[0]).with_classical_controls("m"),
+            cirq.reset(q[1]),
+            cirq.ry(0.9)(q[1]),
+            cirq.measure(q[3], key="inv", invert_mask=(True,)),
+        )
+    circuit += cirq.measure(*q, key="all")
+    shots = 20_000
+    ours = Simulator(seed=5).run(circuit, repetitions=shots)
+    assert ours.measurements["all"].shape == (shots, 4)
+    # The first measured key against the exact distribution of the unitary part.
+    state = cirq.final_state_vector(unitary, qubit_order=q, dtype=np.complex128)
+    first = ("m", q[:2]) if mid_circuit else ("all", q)
+    probs = np.abs(state.reshape([2] * 4)) ** 2
+    probs = probs.sum(axis=tuple(range(len(first[1]), 4))).reshape(-1)
+    counts = np.bincount(_histogram(ours.measurements, first[0]), minlength=probs.size)
+    keep = probs > 1e-9
+    assert counts[~keep].sum() == 0
+    assert stats.chisquare(counts[keep], probs[keep] / probs[keep].sum() * shots).pvalue > 1e-3
+    if mid_circuit:
+        # The later keys against Cirq's own samples (Cirq simulates every
+        # repetition of a mid-circuit measurement on its own, hence few).
+        ref = cirq.Simulator(seed=5).run(circuit, repetitions=600)
+        for key in ("inv", "all"):
+            a, b = _histogram(ours.measurements, key), _histogram(ref.measurements, key)
+            values = np.union1d(a, b)
+            table = np.array([[np.sum(a == v) for v in values], [np.sum(b == v) for v in values]])
+            assert stats.chi2_contingency(table).pvalue > 1e-3, key
+
+
+QUBIT_SETS = {
+    "line": cirq.LineQubit.range(4),
+    "grid": [cirq.GridQubit(r, c) for r in range(2) for c in range(2)],
+    "named": [cirq.NamedQubit(name) for name in ("b", "a", "d", "c")],
+}
+
+
+@pytest.mark.parametrize("kind", QUBIT_SETS)
+@pytest.mark.parametrize("order", ["default", "reversed", "extra qubit"])
+def test_qubit_orders(kind, order):
+    qs = QUBIT_SETS[kind]
+    circuit = cirq.Circuit(cirq.X(qs[0]), cirq.H(qs[1]), cirq.CNOT(qs[1], qs[2]), cirq.ry(0.4)(qs[3]),
+                           cirq.CZPowGate(exponent=0.3)(qs[0], qs[3]))
+    qubit_order = {
+        "default": cirq.QubitOrder.DEFAULT,
+        "reversed": sorted(qs, reverse=True),
+        "extra qubit": [cirq.NamedQubit("zz")] + qs[::-1],
+    }[order]
+    ours = Simulator().simulate(circuit, qubit_order=qubit_order)
+    ref = cirq.Simulator().simulate(circuit, qubit_order=qubit_order)
+    np.testing.assert_allclose(ours.final_state_vector, ref.final_state_vector, atol=1e-6)
+    assert ours.qubit_map == ref.qubit_map
+    bitstrings = [0, 3, 5, len(ref.final_state_vector) - 1]
+    np.testing.assert_allclose(
+        Simulator().compute_amplitudes(circuit, bitstrings, qubit_order=qubit_order),
+        ref.final_state_vector[bitstrings], atol=1e-6)
+
+
+@pytest.mark.parametrize("initial", ["index", "vector"])
+def test_initial_states_match_cirq(initial):
+    circuit = random_circuit(3, seed=8)
+    qubits = sorted(circuit.all_qubits())
+    vector = cirq.testing.random_superposition(8, random_state=2).astype(np.complex64)
+    start = 5 if initial == "index" else vector
+    ours = Simulator().simulate(circuit, initial_state=start).final_state_vector
+    ref = cirq.Simulator().simulate(circuit, initial_state=start).final_state_vector
+    np.testing.assert_allclose(ours, ref, atol=2e-6)
+    observable = random_pauli_sum(qubits, 3)
+    np.testing.assert_allclose(
+        Simulator().simulate_expectation_values(circuit, observable, initial_state=start),
+        np.real(cirq.Simulator().simulate_expectation_values(circuit, observable, initial_state=start)),
+        atol=1e-5)
+
+
+def symbolic_circuit():
+    """Every gate with a symbolic rule, exponents affine in x or y."""
+    a, b, c = cirq.LineQubit.range(3)
+    return cirq.Circuit(
+        cirq.H.on_each(a, b, c),
+        cirq.rx(2 * X + 0.1)(a), cirq.ry(-Y)(b), cirq.rz(0.5 * X)(c),
+        cirq.XPowGate(exponent=X, global_shift=0.2)(b),
+        cirq.YPowGate(exponent=Y - 0.3, global_shift=0.1)(c),
+        cirq.ZPowGate(exponent=0.7 * X)(a),
+        cirq.HPowGate(exponent=Y, global_shift=0.2)(b),
+        cirq.PhasedXPowGate(phase_exponent=X, exponent=0.5 * Y)(c),
+        cirq.CZPowGate(exponent=X, global_shift=0.3)(a, b),
+        cirq.CXPowGate(exponent=-Y)(c, a),
+        cirq.XX(a, b) ** X, cirq.YY(b, c) ** (2 * Y), cirq.ZZ(a, c) ** (X + 1),
+        cirq.ISWAP(a, c) ** Y, cirq.SWAP(b, c) ** X,
+        cirq.PhasedISwapPowGate(phase_exponent=0.3, exponent=X)(a, b),
+        cirq.FSimGate(theta=Y, phi=0.3 * X)(b, c),
+        cirq.CCZ(a, b, c) ** Y,  # through Cirq's decomposition
+    )
+
+
+SWEEP = cirq.Linspace("x", -1.2, 0.9, 4) * cirq.Points("y", [0.0, 0.35, -2.1])
+
+
+def test_affine_symbol_sweep_matches_cirq_states_amplitudes_and_expectations():
+    circuit = symbolic_circuit()
+    ours = Simulator().simulate_sweep(circuit, SWEEP)
+    ref = cirq.Simulator(dtype=np.complex128).simulate_sweep(circuit, SWEEP)
+    assert len(ours) == len(ref) == 12
+    for got, want in zip(ours, ref):
+        assert got.params == want.params
+        np.testing.assert_allclose(got.final_state_vector, want.final_state_vector, atol=3e-6)
+    amplitudes = Simulator().compute_amplitudes_sweep(circuit, [1, 6], SWEEP)
+    np.testing.assert_allclose(amplitudes, [r.final_state_vector[[1, 6]] for r in ref], atol=3e-6)
+    q = sorted(circuit.all_qubits())
+    observables = [random_pauli_sum(q, 1), 0.5 * cirq.X(q[0]) * cirq.Y(q[2])]
+    got = Simulator().simulate_expectation_values_sweep(circuit, observables, SWEEP)
+    want = cirq.Simulator(dtype=np.complex128).simulate_expectation_values_sweep(circuit, observables, SWEEP)
+    np.testing.assert_allclose(got, np.real(want), atol=1e-5)
+
+
+def test_terminal_measurements_are_refused_or_ignored_in_expectations():
+    q = cirq.LineQubit.range(2)
+    unitary = cirq.Circuit(cirq.H(q[0]), cirq.ry(0.3)(q[1]))
+    circuit = unitary + cirq.Circuit(cirq.measure(q[0], key="a", invert_mask=(True,)), cirq.measure(q[1], key="b"))
+    observables = [cirq.X(q[0]), cirq.Z(q[1])]
+    with pytest.raises(ValueError, match="terminal measurements"):
+        Simulator().simulate_expectation_values(circuit, observables)
+    got = Simulator().simulate_expectation_values(circuit, observables, permit_terminal_measurements=True)
+    np.testing.assert_allclose(got, cirq.Simulator().simulate_expectation_values(unitary, observables), atol=1e-6)
+
+
+def test_seed_makes_results_reproducible():
+    q = cirq.LineQubit.range(3)
+    circuit = cirq.Circuit(cirq.H.on_each(*q), cirq.measure(q[0], key="a"),
+                           cirq.X(q[1]).with_classical_controls("a"), cirq.measure(*q, key="b"))
+
+    def draws(seed):
+        sim = Simulator(seed=seed)
+        runs = [sim.run(circuit, repetitions=50).measurements["b"] for _ in range(2)]
+        return runs + [sim.simulate(circuit).final_state_vector]
+
+    first, again, other = draws(3), draws(3), draws(4)
+    for a, b in zip(first, again):
+        np.testing.assert_array_equal(a, b)
+    assert not np.array_equal(first[0], first[1])  # the generator advances
+    assert not np.array_equal(first[0], other[0])
+
+
+@pytest.mark.parametrize("build, message", [
+    (lambda q: [cirq.depolarize(0.1)(q[0])], "depolarize.*no unitary"),
+    (lambda q: [cirq.rx(X * Y)(q[0])], "several symbols"),
+    (lambda q: [cirq.rx(sympy.sin(X))(q[0])], "not of the form a\\*x \\+ b"),
+    (lambda q: [cirq.GlobalPhaseGate(sympy.exp(sympy.I * X))()], "symbolic coefficient"),
+    (lambda q: [cirq.X(q[0]), 0.5j * cirq.Z(q[0])], "not Hermitian"),
+    (lambda q: [cirq.measure(q[0], key="k"), cirq.measure(q[1], key="k")], "'k' is measured more than once"),
+    (lambda q: [cirq.measure(q[0], key="k"), cirq.X(q[1]).with_classical_controls(sympy.Symbol("k") > 1)],
+     "condition.*not supported"),
+    (lambda q: [cirq.X(q[1]).with_classical_controls("never")], "'never', which is not measured"),
+    (lambda q: [cirq.measure(q[0], key="k"),
+                cirq.reset(q[1]).with_classical_controls("k")], "inside a classically controlled"),
+])
+def test_unsupported_constructs_are_refused_by_name(build, message):
+    items = build(cirq.LineQubit.range(3))
+    observables = [item for item in items if isinstance(item, cirq.PauliString)]
+    circuit = cirq.Circuit(item for item in items if item not in observables)
+    with pytest.raises(UnsupportedConstruct, match=message):
+        resolver = cirq.ParamResolver({"x": 0.1, "y": 0.2})
+        if observables:
+            Simulator().simulate_expectation_values(circuit, observables, resolver)
+        else:
+            Simulator().simulate(circuit, resolver)
+
