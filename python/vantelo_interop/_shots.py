@@ -29,6 +29,7 @@ from ._program import (
     Reset,
     Rotation,
     Step,
+    UnsupportedConstruct,
     compile_bound,
 )
 
@@ -195,6 +196,9 @@ def _flatten(program: Program, steps: list[Step], row: NDArray[np.float64]) -> l
         elif isinstance(step, Rotation):
             angle = np.float32(step.scale * row[step.param] + step.offset)
             gates.append(_FIXED_ROTATION[step.kind](step.qubit, float(angle)))
+        elif isinstance(step, Conditional):
+            raise UnsupportedConstruct(
+                "classically conditioned gates in a circuit with channels are not supported")
         elif not isinstance(step, Barrier):
             gates.append(step)
     return gates
