@@ -354,6 +354,128 @@ class Gate:
     @staticmethod
     def barrier() -> Gate:
         """A barrier: does nothing but stops the fusion of one-qubit gates across it. Takes no arguments."""
+    @staticmethod
+    def bit_flip(target: SupportsIndex, p: SupportsFloat) -> Gate:
+        """Channel: bit flip with probability `p`, Kraus operators {sqrt(1-p) I, sqrt(p) X}.
+
+        A circuit holding a channel runs as seeded trajectories (see the
+        Noise page of the documentation): `Circuit.run` draws one trajectory,
+        `Circuit.sample` one per shot, and compiled plans average them with
+        `CompiledCircuit.trajectory_expectation`.
+
+        Raises:
+            ValueError: `p` outside [0, 1] ("channel parameter p must be in
+                [0, 1], got `{p}`").
+        """
+    @staticmethod
+    def phase_flip(target: SupportsIndex, p: SupportsFloat) -> Gate:
+        """Channel: phase flip with probability `p`, Kraus operators {sqrt(1-p) I, sqrt(p) Z}.
+
+        Raises:
+            ValueError: `p` outside [0, 1].
+        """
+    @staticmethod
+    def depolarizing(target: SupportsIndex, p: SupportsFloat) -> Gate:
+        """Channel: one-qubit depolarizing, {sqrt(1-p) I, sqrt(p/3) X, sqrt(p/3) Y, sqrt(p/3) Z}.
+
+        `p` is the probability that an error happens (the convention of Cirq
+        and PennyLane). Qiskit Aer's `depolarizing_error(lam, 1)` counts the
+        identity among its errors: it is `p = 3*lam/4`.
+
+        Raises:
+            ValueError: `p` outside [0, 1].
+        """
+    @staticmethod
+    def depolarizing2(a: SupportsIndex, b: SupportsIndex, p: SupportsFloat) -> Gate:
+        """Channel: two-qubit depolarizing, {sqrt(1-p) I⊗I, sqrt(p/15) P⊗Q for the 15 other Pauli pairs}.
+
+        Aer's `depolarizing_error(lam, 2)` is `p = 15*lam/16`.
+
+        Raises:
+            ValueError: `p` outside [0, 1], or `a == b` ("duplicate qubit `{q}`
+                in channel").
+        """
+    @staticmethod
+    def pauli_error(target: SupportsIndex, px: SupportsFloat, py: SupportsFloat, pz: SupportsFloat) -> Gate:
+        """Channel: {sqrt(1-px-py-pz) I, sqrt(px) X, sqrt(py) Y, sqrt(pz) Z}.
+
+        Raises:
+            ValueError: a probability outside [0, 1], or `px + py + pz` above 1.
+        """
+    @staticmethod
+    def phase_damping(target: SupportsIndex, gamma: SupportsFloat) -> Gate:
+        """Channel: phase damping {diag(1, sqrt(1-gamma)), diag(0, sqrt(gamma))}.
+
+        Simulated as the phase flip with `p = (1 - sqrt(1-gamma))/2`, which
+        acts identically on every state and needs no norm to draw.
+
+        Raises:
+            ValueError: `gamma` outside [0, 1].
+        """
+    @staticmethod
+    def amplitude_damping(target: SupportsIndex, gamma: SupportsFloat) -> Gate:
+        """Channel: amplitude damping {[[1, 0], [0, sqrt(1-gamma)]], [[0, sqrt(gamma)], [0, 0]]}.
+
+        Raises:
+            ValueError: `gamma` outside [0, 1].
+        """
+    @staticmethod
+    def generalized_amplitude_damping(target: SupportsIndex, gamma: SupportsFloat, p: SupportsFloat) -> Gate:
+        """Channel: generalized amplitude damping, relaxation towards |1> with probability `p`.
+
+        Kraus operators sqrt(1-p)·{[[1, 0], [0, sqrt(1-gamma)]], [[0, sqrt(gamma)],
+        [0, 0]]} and sqrt(p)·{[[sqrt(1-gamma), 0], [0, 1]], [[0, 0],
+        [sqrt(gamma), 0]]}: `p` is the excited population of the fixed point.
+        These are PennyLane's `GeneralizedAmplitudeDamping(gamma, p)` and Aer's
+        `amplitude_damping_error(gamma, excited_state_population=p)`; Cirq's
+        `GeneralizedAmplitudeDampingChannel(p_cirq, gamma)` takes the
+        arguments the other way round, with `p_cirq = 1 - p`.
+
+        Raises:
+            ValueError: `gamma` or `p` outside [0, 1].
+        """
+    @staticmethod
+    def reset_error(target: SupportsIndex, p0: SupportsFloat, p1: SupportsFloat) -> Gate:
+        """Channel: reset to |0> with probability `p0`, to |1> with probability `p1`.
+
+        Kraus operators {sqrt(1-p0-p1) I, sqrt(p0) |0><0|, sqrt(p0) |0><1|,
+        sqrt(p1) |1><0|, sqrt(p1) |1><1|}.
+
+        Raises:
+            ValueError: `p0` or `p1` outside [0, 1], or `p0 + p1` above 1.
+        """
+    @staticmethod
+    def thermal_relaxation(
+        target: SupportsIndex, t1: SupportsFloat, t2: SupportsFloat, time: SupportsFloat,
+        excited_population: SupportsFloat = 0.0,
+    ) -> Gate:
+        """Channel: relaxation for `time` towards the thermal state with `excited_population`.
+
+        Populations relax as exp(-time/t1) and coherences decay as
+        exp(-time/t2), for any `0 < t2 <= 2*t1`: generalized amplitude
+        damping with `gamma = 1 - exp(-time/t1)` and `p = excited_population`,
+        followed by the phase flip that brings the coherences from
+        exp(-time/(2*t1)) to exp(-time/t2).
+
+        Raises:
+            ValueError: `t1` not positive, `t2` outside (0, 2*t1], `time`
+                negative, or `excited_population` outside [0, 1].
+        """
+    @staticmethod
+    def kraus(targets: Sequence[SupportsIndex], matrices: Sequence[ArrayLike]) -> Gate:
+        """Channel from Kraus matrices on 1 to 3 distinct qubits.
+
+        Each matrix is `2**k` x `2**k` over `targets` (the first target is the
+        most significant bit of the row index, as in `Gate.unitary`). A list
+        whose operators are all multiples of unitaries is kept as a mixture,
+        which draws without a norm.
+
+        Raises:
+            ValueError: sum of K^dagger K differs from the identity by more
+                than 1e-5 ("Kraus operators are not trace preserving: ..."),
+                a matrix has the wrong size, the targets are empty, more than
+                three, or repeated.
+        """
     def __reduce__(self) -> tuple[Callable[[bytes], Gate], tuple[bytes]]:
         """Pickle support: `(vantelo._unpickle, (data,))`.
 
@@ -390,6 +512,8 @@ class Circuit:
 
         Args:
             gates: a `list` (or list subclass) of `Gate` objects, applied in order.
+                Channels (`Gate.depolarizing` and the others) make a noisy
+                circuit: each run is one trajectory drawn from its `seed`.
 
         Raises:
             TypeError: `gates` is not a list (a tuple or generator is refused),
@@ -400,7 +524,8 @@ class Circuit:
         """Runs the circuit on `num_qubits` qubits starting from |0...0>.
 
         Measurements and resets in the circuit draw fresh random outcomes on
-        every call.
+        every call. A circuit with channels runs one trajectory of a fresh
+        random seed; `run_trajectory` is the seeded form.
 
         Returns:
             The final state: a one-dimensional `complex64` array of length
@@ -434,7 +559,11 @@ class Circuit:
         """Runs the circuit once and draws `shots` whole-register samples from the final state.
 
         The circuit is not re-run per shot: mid-circuit measurements are
-        drawn once and shared by every sample.
+        drawn once and shared by every sample. A circuit with channels is
+        the exception: shot `s` runs trajectory `s` of the seed and draws
+        one sample from it (shots whose channel draws are all equal mixture
+        draws share one run, which gives the same distribution), from a
+        fresh random seed; `sample_trajectories` is the seeded form.
 
         Returns:
             A list of `shots` basis-state indices (`int` in `[0, 2**num_qubits)`),
@@ -481,13 +610,47 @@ class Circuit:
         Raises:
             ValueError: as `run_from`.
         """
+    def run_trajectory(
+        self, num_qubits: SupportsIndex, seed: SupportsIndex, trajectory: SupportsIndex = 0
+    ) -> tuple[NDArray[np.complex64], list[tuple[int, int]]]:
+        """Runs trajectory `trajectory` of `seed` from |0...0> and returns `(state, record)`.
+
+        Every channel draws from a counter-based generator keyed by
+        `(seed, trajectory)`, and measurements and resets from a generator
+        keyed the same way, so the result is the same on every call and for
+        every thread count. The state is normalised. A circuit without
+        channels gives the state of `run` (with seeded measurements).
+
+        Returns:
+            `(state, record)` as in `run_with_measurements`.
+
+        Raises:
+            ValueError: as `run`.
+        """
+    def sample_trajectories(
+        self, num_qubits: SupportsIndex, shots: SupportsIndex, seed: SupportsIndex
+    ) -> NDArray[np.int64]:
+        """One trajectory per shot: shot `s` runs trajectory `s` of `seed` and draws one sample from it.
+
+        Shots whose channel draws are all equal mixture draws (and whose
+        circuit neither measures nor resets) share one run; this changes
+        neither the distribution nor, for a given seed, the result on any
+        thread count.
+
+        Returns:
+            A one-dimensional `int64` array of `shots` basis-state indices.
+
+        Raises:
+            ValueError: as `run`.
+        """
     def sample_from(
         self, state: ArrayLike, shots: SupportsIndex, seed: SupportsIndex | None = None
     ) -> NDArray[np.int64]:
         """Runs the circuit once from a copy of `state` and draws `shots` samples of the final state.
 
         As in `sample`, mid-circuit measurements are drawn once and shared by
-        every sample.
+        every sample, and a circuit with channels runs one trajectory per
+        shot, each from a copy of `state`.
 
         Args:
             state: the starting amplitudes, as in `run_from`.
@@ -845,7 +1008,9 @@ class CompiledCircuit:
                 (checked before `params` is converted).
             ValueError: as `statevector`; the observable names a qubit outside
                 the register ("observable references qubit `<q>` but state vector
-                only has `<n>` qubits").
+                only has `<n>` qubits"); the plan holds a channel ("this circuit
+                has channels: run it as trajectories ..."), refused before any
+                step runs: use `trajectory_expectation`.
 
         Example:
             `circuit.expectation([0.3], Observable.pauli_z(0))`
@@ -871,6 +1036,59 @@ class CompiledCircuit:
             ValueError: wrong width ("params_batch has width `<c>`, expected
                 `<P>`"), or as `expectation`.
         """
+    def trajectory_expectation(
+        self, params: ArrayLike, observable: Observable, trajectories: SupportsIndex,
+        seed: SupportsIndex | None = None,
+    ) -> tuple[float, float]:
+        """The expectation averaged over trajectories 0 ... `trajectories` - 1 of a plan with channels.
+
+        Trajectory `t` draws from a counter-based generator keyed by
+        `(seed, t)`, and the values are summed in trajectory order in double
+        precision, so the result is the same for every thread count and
+        equals the mean of `trajectory_values` however those were split.
+        A plan without channels gives its noiseless expectation with error 0.
+
+        Returns:
+            `(mean, standard_error)`: the mean of the per-trajectory values
+            and sqrt(sum((v - mean)**2) / (T*(T-1))) (0 for one trajectory).
+
+        Raises:
+            ValueError: `trajectories` is 0 ("the trajectory count must be at
+                least 1"), or as `expectation`.
+        """
+    def trajectory_expectation_buffer(
+        self, params: ParamBuffer, observable: Observable, trajectories: SupportsIndex,
+        seed: SupportsIndex | None = None,
+    ) -> tuple[float, float]:
+        """`trajectory_expectation` with the parameters read from a `ParamBuffer`."""
+    def trajectory_values(
+        self, params: ArrayLike, observable: Observable, trajectories: SupportsIndex,
+        seed: SupportsIndex, first: SupportsIndex = 0,
+    ) -> NDArray[np.float32]:
+        """The expectation of each trajectory `first` ... `first + trajectories - 1`, in order.
+
+        Splitting a range into pieces and concatenating their values gives
+        the values of the whole range bit for bit (the way Dask sweeps split
+        trajectories).
+
+        Returns:
+            A `float32` array of `trajectories` values.
+        """
+    def batch_trajectory_expectation(
+        self, params_batch: ArrayLike, observable: Observable, trajectories: SupportsIndex,
+        seed: SupportsIndex | None = None,
+    ) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+        """`trajectory_expectation` for every row of a batch; every row draws the same trajectories.
+
+        Returns:
+            `(means, standard_errors)`, two `float64` arrays of shape (R,);
+            row r equals `trajectory_expectation(params_batch[r], ...)`.
+        """
+    def batch_trajectory_expectation_buffer(
+        self, params_batch: ParamBatchBuffer, observable: Observable, trajectories: SupportsIndex,
+        seed: SupportsIndex | None = None,
+    ) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+        """`batch_trajectory_expectation` with the rows read from a `ParamBatchBuffer`."""
     def param_buffer(self) -> ParamBuffer:
         """Allocates a zero-filled `ParamBuffer` of `parameter_count` values for the `_buffer` methods."""
     def param_batch_buffer(self, batch_size: SupportsIndex) -> ParamBatchBuffer:
@@ -999,7 +1217,9 @@ class CompiledCircuit:
         Raises:
             TypeError, ValueError: as `expectation`.
             ValueError: the plan measures or resets ("adjoint differentiation
-                needs a circuit without measurements or resets").
+                needs a circuit without measurements or resets"), or holds a
+                channel ("adjoint differentiation needs a circuit without
+                channels"); both are refused before anything runs.
 
         Example:
             `energy, grad = circuit.adjoint_value_and_gradient(theta, hamiltonian)`

@@ -49,6 +49,11 @@ METHODS = {
     "batch_adjoint_value_and_gradient": "(params_batch, observable)",
     "batch_adjoint_value_and_gradient_buffer": "(params_batch, observable)",
     "batch_statevector": "(params_batch)",
+    "trajectory_expectation": "(params, observable, trajectories, seed=None)",
+    "trajectory_expectation_buffer": "(params, observable, trajectories, seed=None)",
+    "trajectory_values": "(params, observable, trajectories, seed, first=0)",
+    "batch_trajectory_expectation": "(params_batch, observable, trajectories, seed=None)",
+    "batch_trajectory_expectation_buffer": "(params_batch, observable, trajectories, seed=None)",
 }
 DOCS = {"param_buffer": "Allocate a reusable parameter buffer backed by a NumPy array.",
         "param_batch_buffer": "Allocate a reusable parameter batch buffer backed by a NumPy array.",

@@ -265,3 +265,61 @@ def test_sampler_runs_each_shot_as_its_own_trajectory():
     # Shots are shuffled after grouping: the first half looks like the whole.
     first = result.slice_shots(range(shots // 2)).get_counts()
     assert total_variation(first, counts) < 0.04
+
+
+# ------------------------------------------------------------------ channels
+
+def _noisy_circuit(measure=False):
+    from qiskit.quantum_info import Kraus
+    g = 0.3
+    damping = Kraus([np.array([[1, 0], [0, np.sqrt(1 - g)]]), np.array([[0, np.sqrt(g)], [0, 0]])])
+    flips = Kraus([np.sqrt(0.8) * np.eye(4), np.sqrt(0.2) * np.kron(Pauli("X").to_matrix(), Pauli("Z").to_matrix())])
+    qc = QuantumCircuit(3)
+    qc.h(0)
+    qc.cx(0, 1)
+    qc.ry(0.7, 2)
+    qc.append(damping, [1])
+    qc.append(flips, [0, 2])
+    qc.cx(1, 2)
+    qc.append(damping, [0])
+    if measure:
+        qc.measure_all()
+    return qc
+
+
+def test_kraus_channels_match_the_density_matrix():
+    from qiskit.quantum_info import DensityMatrix
+    qc = _noisy_circuit()
+    observables = [SparsePauliOp(label) for label in ("ZZI", "IXX", "ZIY", "IIZ")]
+    exact = [DensityMatrix(qc).expectation_value(o).real for o in observables]
+    result = EstimatorV2(seed=4, trajectories=4000).run([(qc, observables)]).result()[0]
+    assert np.all(np.abs(result.data.evs - exact) <= 4 * result.data.stds + 1e-5)
+    assert result.data.stds.max() > 0  # true standard errors, not the precision
+    again = EstimatorV2(seed=4, trajectories=4000).run([(qc, observables)]).result()[0]
+    assert again.data.evs.tolist() == result.data.evs.tolist()
+
+    shots = 4000
+    counts = SamplerV2(seed=2).run([_noisy_circuit(measure=True)], shots=shots).result()[0].data.meas
+    probs = DensityMatrix(qc).probabilities()
+    got = np.bincount(np.array([int(k, 2) for k in counts.get_bitstrings()]), minlength=8)
+    keep = probs * shots >= 5
+    stat = np.sum((got[keep] - probs[keep] * shots) ** 2 / (probs[keep] * shots))
+    dof = keep.sum() - 1
+    assert stat < dof * (1 - 2 / (9 * dof) + 3.09 * np.sqrt(2 / (9 * dof))) ** 3
+
+
+def test_noisy_mid_circuit_measurement_and_refusal():
+    from qiskit.quantum_info import Kraus
+    qc = QuantumCircuit(2, 2)
+    qc.x(0)
+    qc.append(Kraus([np.diag([1, np.sqrt(0.5)]), np.array([[0, np.sqrt(0.5)], [0, 0]])]), [0])
+    qc.measure(0, 0)
+    qc.cx(0, 1)
+    qc.measure(1, 1)
+    bits = SamplerV2(seed=1).run([qc], shots=2000).result()[0].data.c.get_counts()
+    assert set(bits) <= {"00", "11"}  # the second bit copies the first
+    assert abs(bits.get("11", 0) / 2000 - 0.5) < 4 * np.sqrt(0.25 / 2000)
+    wide = QuantumCircuit(4)
+    wide.append(Kraus([np.sqrt(0.5) * np.eye(16), np.sqrt(0.5) * np.diag([1.0, -1.0] * 8)]), range(4))
+    with pytest.raises(UnsupportedConstruct, match="1 to 3"):
+        EstimatorV2().run([(wide, SparsePauliOp("ZZZZ"))]).result()

@@ -13,7 +13,7 @@ from pennylane.exceptions import DeviceError, QuantumFunctionError  # noqa: E402
 
 from vantelo import CompiledCircuit  # noqa: E402
 from vantelo_interop.pennylane import VanteloQubit  # noqa: E402
-from vantelo_interop.pennylane.translate import GATES  # noqa: E402
+from vantelo_interop.pennylane.translate import CHANNELS, GATES  # noqa: E402
 
 # float32 amplitudes: a few units in the last place of 1 per gate
 ATOL = 1e-5
@@ -74,7 +74,7 @@ def test_each_operation_matches_default_qubit(name):
 
 
 def test_capabilities_list_the_translation_table():
-    assert set(VanteloQubit.capabilities.operations) == set(GATES) - {"X", "Y", "Z"}
+    assert set(VanteloQubit.capabilities.operations) == (set(GATES) | set(CHANNELS)) - {"X", "Y", "Z"}
 
 
 def ansatz(params, wires):
@@ -135,7 +135,7 @@ def test_seed_makes_sampling_reproducible(measure):
 def test_sampled_statistics_match_default_qubit():
     params = RNG.uniform(-1, 1, (2, 4, 2))
     measure = lambda: (qml.expval(HAMILTONIAN), qml.var(qml.X(2)), qml.probs(wires=[0, 3]))  # noqa: E731
-    shots = 20000
+    shots = 10000
     got = qml.set_shots(qnode(qml.device("vantelo.qubit", wires=4, seed=3), measure=measure), shots)(params)
     want = qnode(qml.device("default.qubit"), measure=measure)(params)
     for g, w in zip(got, want):
@@ -325,3 +325,72 @@ def test_refusals_are_pennylane_errors(make, error, text):
 def test_importing_vantelo_leaves_pennylane_unimported(isolated):
     result = isolated("import sys, vantelo, vantelo_interop\nassert 'pennylane' not in sys.modules")
     assert result.returncode == 0, result.stderr
+
+
+# ------------------------------------------------------------------ channels
+
+NOISE = {
+    "BitFlip": lambda w: qml.BitFlip(0.2, w[0]),
+    "PhaseFlip": lambda w: qml.PhaseFlip(0.3, w[0]),
+    "DepolarizingChannel": lambda w: qml.DepolarizingChannel(0.3, w[0]),
+    "AmplitudeDamping": lambda w: qml.AmplitudeDamping(0.4, w[0]),
+    "GeneralizedAmplitudeDamping": lambda w: qml.GeneralizedAmplitudeDamping(0.4, 0.7, w[0]),
+    "PhaseDamping": lambda w: qml.PhaseDamping(0.5, w[0]),
+    "ResetError": lambda w: qml.ResetError(0.2, 0.15, w[0]),
+    "ThermalRelaxationError": lambda w: qml.ThermalRelaxationError(0.1, 40.0, 60.0, 20.0, w[0]),
+    "PauliError": lambda w: qml.PauliError("XY", 0.3, wires=w[:2]),
+    "QubitChannel": lambda w: qml.QubitChannel(
+        [np.sqrt(0.7) * np.eye(2), np.sqrt(0.3) * np.array([[0, 1], [1, 0]])], wires=w[0]),
+}
+NOISE_OBS = [qml.Z(2), qml.X(0) @ qml.Z(3), qml.Y(1)]
+
+
+def noisy_qnode(device, channel):
+    @qml.qnode(device)
+    def f():
+        for k, w in enumerate(WIRES):
+            qml.RY(0.4 + 0.5 * k, w)
+        qml.CNOT(WIRES[:2])
+        qml.apply(NOISE[channel](WIRES))
+        qml.RX(0.7, WIRES[0])
+        qml.apply(NOISE[channel](WIRES[1:]))
+        return [qml.expval(o) for o in NOISE_OBS]
+    return f
+
+
+def test_channel_table_matches_the_tests():
+    assert set(NOISE) == set(CHANNELS)
+
+
+@pytest.mark.parametrize("channel", sorted(NOISE))
+def test_channels_sampled_and_estimated_match_default_mixed(channel):
+    want = np.array(noisy_qnode(qml.device("default.mixed", wires=WIRES), channel)())
+    shots = 20000
+    sampled = np.array(qml.set_shots(noisy_qnode(qml.device("vantelo.qubit", wires=WIRES, seed=3),
+                                                 channel), shots=shots)())
+    # expectations of ±1 observables: a standard deviation of at most 1/sqrt(shots)
+    assert np.all(np.abs(sampled - want) < 4 * np.sqrt((1 - want ** 2 + 1e-3) / shots))
+    trajectories = 2000
+    estimated = np.array(noisy_qnode(
+        qml.device("vantelo.qubit", wires=WIRES, seed=3, trajectories=trajectories), channel)())
+    assert np.all(np.abs(estimated - want) < 4 / np.sqrt(trajectories))
+
+
+def test_noise_models_and_refusals():
+    model = qml.NoiseModel({qml.noise.op_eq(qml.RX): qml.noise.partial_wires(qml.AmplitudeDamping, 0.3)})
+
+    def base():
+        qml.RX(1.1, 0)
+        qml.RX(0.5, 1)
+        qml.CNOT([0, 1])
+        return qml.expval(qml.Z(0)), qml.expval(qml.Z(1))
+
+    want = np.array(qml.add_noise(qml.QNode(base, qml.device("default.mixed", wires=2)), model)())
+    got = np.array(qml.add_noise(qml.QNode(base, qml.device("vantelo.qubit", wires=2, trajectories=4000,
+                                                             seed=1)), model)())
+    assert np.all(np.abs(got - want) < 4 / np.sqrt(4000))
+    with pytest.raises(DeviceError, match="trajectories"):
+        qml.add_noise(qml.QNode(base, qml.device("vantelo.qubit", wires=2)), model)()
+    with pytest.raises((DeviceError, QuantumFunctionError, ValueError)):
+        qml.add_noise(qml.QNode(base, qml.device("vantelo.qubit", wires=2, trajectories=10),
+                                diff_method="adjoint"), model)()

@@ -79,6 +79,9 @@ class Program:
     # The numeric part of the global phase; a phase that depends on a free
     # parameter changes no expectation value or sample and is not kept.
     global_phase: float = 0.0
+    # Steps that are channels (Gate.kraus and the like): such programs run as
+    # seeded trajectories.
+    channels: int = 0
 
     def rotation(self, kind: str, qubit: int, angle: "Angle") -> None:
         """Appends a rotation by a constant or affine angle."""

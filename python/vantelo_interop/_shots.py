@@ -29,6 +29,7 @@ from ._program import (
     Reset,
     Rotation,
     Step,
+    UnsupportedConstruct,
     compile_bound,
 )
 
@@ -156,6 +157,53 @@ def _outcome(
     return state, bits
 
 
+def _noisy_bits(program: Program, values: NDArray[np.float64], shots: int, rng: np.random.Generator,
+                out: NDArray[np.bool_]) -> None:
+    """Shots of a program with channels: one seeded trajectory per shot (the
+    seed drawn from ``rng``). Without mid-circuit measurements or resets the
+    shots are drawn by `Circuit.sample_trajectories`; otherwise each shot is
+    `Circuit.run_trajectory`, its record giving the mid-circuit bits."""
+    split = _split_terminal(program.steps)
+    prefix, terminal = program.steps[:split], program.steps[split:]
+    measures = [m for m in terminal if isinstance(m, Measure)]
+    inner = [s for s in prefix if isinstance(s, Measure)]
+    mid_circuit = any(isinstance(s, (Measure, Reset)) for s in prefix)
+    for row in range(values.shape[0]):
+        circuit = vantelo.Circuit(_flatten(program, prefix, values[row]))
+        seed = int(rng.integers(2**63))
+        n = max(program.num_qubits, 1)
+        if not mid_circuit:
+            if measures:
+                _terminal_bits(out[row], circuit.sample_trajectories(n, shots, seed), measures)
+            continue
+        for shot in range(shots):
+            state, record = circuit.run_trajectory(n, seed, shot)
+            for m, (_, bit) in zip(inner, record):
+                out[row, shot, m.clbit] = bool(bit)
+            if measures:
+                _terminal_bits(out[row, shot : shot + 1], _draw(state, 1, rng), measures)
+
+
+def _flatten(program: Program, steps: list[Step], row: NDArray[np.float64]) -> list[Gate]:
+    """The steps as one list of gates with this row's angles (measurements
+    and resets as gates)."""
+    gates: list[Gate] = []
+    for step in steps:
+        if isinstance(step, Measure):
+            gates.append(Gate.measure(step.qubit))
+        elif isinstance(step, Reset):
+            gates.append(Gate.reset(step.qubit))
+        elif isinstance(step, Rotation):
+            angle = np.float32(step.scale * row[step.param] + step.offset)
+            gates.append(_FIXED_ROTATION[step.kind](step.qubit, float(angle)))
+        elif isinstance(step, Conditional):
+            raise UnsupportedConstruct(
+                "classically conditioned gates in a circuit with channels are not supported")
+        elif not isinstance(step, Barrier):
+            gates.append(step)
+    return gates
+
+
 def trajectory(
     program: Program,
     row: NDArray[np.float64],
@@ -178,6 +226,9 @@ def sample_bits(
     """
     rows = values.shape[0]
     out = np.zeros((rows, shots, program.num_clbits), dtype=bool)
+    if program.channels:
+        _noisy_bits(program, values, shots, rng, out)
+        return out
     split = _split_terminal(program.steps)
     prefix, terminal = program.steps[:split], program.steps[split:]
     measures = [m for m in terminal if isinstance(m, Measure)]

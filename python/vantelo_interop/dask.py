@@ -49,7 +49,8 @@ from ._width import check_width
 Executor = Any
 _Parts = list[Any]
 
-__all__ = ["WorkerFault", "batch_expectation", "batch_value_and_gradient", "batch_adjoint_value_and_gradient"]
+__all__ = ["WorkerFault", "batch_expectation", "batch_value_and_gradient", "batch_adjoint_value_and_gradient",
+           "trajectory_expectation"]
 
 # Chunks per worker when chunk_rows is not given: enough to balance uneven
 # workers, few enough that the per-chunk overhead stays small.
@@ -368,3 +369,71 @@ def _sweep_executor(executor: cf.Executor, method: str, compiled: vantelo.Compil
 def _is_transient(error: BaseException) -> bool:
     """Failures of the transport or the worker, not of the computation: worth a retry."""
     return isinstance(error, (OSError, EOFError, cf.CancelledError, cf.TimeoutError))
+
+
+# Trajectories -----------------------------------------------------------------
+
+def trajectory_expectation(compiled: vantelo.CompiledCircuit, params: ArrayLike, observable: vantelo.Observable,
+                           trajectories: int, seed: int, *, executor: Executor = None,
+                           chunk_trajectories: int | None = None) -> tuple[float, float]:
+    """``compiled.trajectory_expectation(params, observable, trajectories, seed)``
+    with the trajectories spread over the executor's workers.
+
+    Each task returns the values of one range of trajectories
+    (``trajectory_values``); the ranges are joined in trajectory order and
+    summed as the local call sums them, so the mean and its standard error
+    equal the local call's bit for bit, however the range is split.
+    """
+    trajectories = int(trajectories)
+    if trajectories < 1:
+        raise ValueError("the trajectory count must be at least 1")
+    if chunk_trajectories is not None and chunk_trajectories < 1:
+        raise ValueError("chunk_trajectories must be at least 1")
+    values = np.ascontiguousarray(params, dtype=np.float32)
+    compiled.trajectory_values(values, observable, 1, seed)  # the local checks, before anything is sent
+    if executor is None:
+        executor = _default_executor()
+    if chunk_trajectories is None:
+        chunk_trajectories = max(1, math.ceil(trajectories / (_CHUNKS_PER_WORKER * _worker_count(executor))))
+    bounds = _chunk_bounds(trajectories, chunk_trajectories)
+    if _is_dask_client(executor):
+        shared = executor.scatter([compiled, observable], broadcast=True, hash=False)
+        futures = [executor.submit(_trajectory_chunk, shared[0], shared[1], values, a, b - a, seed, pure=False)
+                   for a, b in bounds]
+        try:
+            parts = executor.gather(futures)
+        finally:
+            executor.cancel(futures)
+            executor.cancel(shared)
+    else:
+        blob = pickle.dumps((compiled, observable), protocol=pickle.HIGHEST_PROTOCOL)
+        futures = [executor.submit(_trajectory_chunk_from_bytes, blob, values, a, b - a, seed) for a, b in bounds]
+        parts = [f.result() for f in futures]
+    return trajectory_mean(np.concatenate(parts))
+
+
+def trajectory_mean(values: NDArray[np.float32]) -> tuple[float, float]:
+    """Mean and standard error of per-trajectory values, with the arithmetic of
+    ``CompiledCircuit.trajectory_expectation``: double-precision sums in order."""
+    total = 0.0
+    for v in values.tolist():
+        total += v
+    mean = total / len(values)
+    if len(values) < 2:
+        return mean, 0.0
+    squares = 0.0
+    for v in values.tolist():
+        squares += (v - mean) * (v - mean)
+    t = float(len(values))
+    return mean, math.sqrt(squares / (t * (t - 1.0)))
+
+
+def _trajectory_chunk(compiled: vantelo.CompiledCircuit, observable: vantelo.Observable,
+                      params: NDArray[np.float32], first: int, count: int, seed: int) -> NDArray[np.float32]:
+    return compiled.trajectory_values(params, observable, count, seed, first)
+
+
+def _trajectory_chunk_from_bytes(blob: bytes, params: NDArray[np.float32], first: int, count: int,
+                                 seed: int) -> NDArray[np.float32]:
+    compiled, observable = pickle.loads(blob)
+    return _trajectory_chunk(compiled, observable, params, first, count, seed)

@@ -160,6 +160,25 @@ PyObject* new_index_array(const std::vector<std::uint64_t>& values) {
     return array;
 }
 
+namespace {
+
+template <class T>
+PyObject* new_array_of(const std::vector<T>& values, int type) {
+    if (!ensure_numpy()) return nullptr;
+    npy_intp dims[1] = {static_cast<npy_intp>(values.size())};
+    PyObject* array = PyArray_SimpleNew(1, dims, type);
+    if (array == nullptr) return nullptr;
+    if (!values.empty())
+        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)), values.data(),
+                    values.size() * sizeof(T));
+    return array;
+}
+
+}  // namespace
+
+PyObject* new_double_array(const std::vector<double>& values) { return new_array_of(values, NPY_FLOAT64); }
+PyObject* new_float_array(const std::vector<float>& values) { return new_array_of(values, NPY_FLOAT32); }
+
 bool matrix_from_python(PyObject* obj, std::vector<sim::Amplitude>& out) {
     Ref converted = contiguous_complex64(obj);
     if (!converted) return false;

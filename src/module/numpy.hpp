@@ -34,6 +34,9 @@ PyObject* adopt_floats(sim::AlignedArray<float> values);
 
 // A new one-dimensional int64 array holding the values.
 PyObject* new_index_array(const std::vector<std::uint64_t>& values);
+// A new 1-D float64 / float32 array holding a copy of the values.
+PyObject* new_double_array(const std::vector<double>& values);
+PyObject* new_float_array(const std::vector<float>& values);
 
 // Converts any object to a dense matrix through numpy.ascontiguousarray(obj,
 // complex64); element (r, c) lands at r · columns + c.

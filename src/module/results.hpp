@@ -3,7 +3,7 @@
 #pragma once
 
 #include "module/binding/python.hpp"
-#include "sim/exec/batch.hpp"
+#include "sim/batch/batch.hpp"
 #include "sim/grad/adjoint.hpp"
 #include "sim/grad/gradient.hpp"
 #include "sim/result.hpp"

@@ -98,6 +98,15 @@ std::string spec_needs_qubits() { return "compiled circuits must have at least o
 std::string parameter_slot_missing(std::uint64_t slot) {
     return "parameter slot " + num(slot) + " does not exist in this circuit spec";
 }
+std::string channels_need_trajectories() {
+    return "this circuit has channels: run it as trajectories (a seeded run, sample, or the "
+           "trajectory expectation)";
+}
+
+std::string adjoint_refuses_channels() {
+    return "adjoint differentiation needs a circuit without channels";
+}
+
 std::string adjoint_needs_unitary_plan() {
     return "adjoint differentiation needs a circuit without measurements or resets";
 }

@@ -49,6 +49,9 @@ std::string parameter_length(std::uint64_t length, std::uint64_t expected);
 std::string state_width_mismatch(std::uint64_t state_qubits, std::uint64_t circuit_qubits);
 std::string batch_too_large();
 std::string adjoint_needs_unitary_plan();
+// Channels: only the trajectory operations run them.
+std::string channels_need_trajectories();
+std::string adjoint_refuses_channels();
 std::string batch_length(std::uint64_t length, std::uint64_t expected, std::uint64_t rows,
                          std::uint64_t cols);
 

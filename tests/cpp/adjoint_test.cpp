@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "plan_test_util.hpp"
-#include "sim/exec/batch.hpp"
+#include "sim/batch/batch.hpp"
 #include "sim/exec/block_size.hpp"
 #include "sim/exec/executor.hpp"
 #include "sim/grad/adjoint.hpp"

@@ -8,7 +8,7 @@
 
 #include "plan_test_util.hpp"
 #include "pool/pool.hpp"
-#include "sim/exec/batch.hpp"
+#include "sim/batch/batch.hpp"
 #include "sim/grad/gradient.hpp"
 
 namespace vantelo::sim {

@@ -12,6 +12,12 @@ Tapes run in one of three ways:
 - tapes with shots draw their samples with ``Circuit.sample_from``, after the
   measurements' diagonalising gates, seeded from the device's ``seed``.
 
+Tapes with channels (BitFlip, DepolarizingChannel, AmplitudeDamping, …, also
+inserted by ``qml.add_noise``) run as seeded trajectories: with shots, one
+trajectory per shot; analytic expectation values and probabilities only on a
+device created with ``trajectories=T``, as the mean over T trajectories (an
+estimate, not the exact density-matrix value).
+
 Derivatives (``diff_method="adjoint"`` or ``"device"``) decompose the tape to
 the compiled gate set and call the compiled adjoint or parameter-shift
 gradient. PennyLane's own gradient transforms run on the device too; those
@@ -47,7 +53,13 @@ from pennylane.exceptions import (
     SparseMatrixUndefinedError,
     WireError,
 )
-from pennylane.measurements import ExpectationMP, SampleMeasurement, StateMeasurement, VarianceMP
+from pennylane.measurements import (
+    ExpectationMP,
+    ProbabilityMP,
+    SampleMeasurement,
+    StateMeasurement,
+    VarianceMP,
+)
 from pennylane.operation import StatePrepBase
 from pennylane.ops import MidMeasure
 from pennylane.transforms import broadcast_expand, defer_measurements, split_non_commuting
@@ -58,7 +70,7 @@ from vantelo import Circuit, CompiledCircuit, Observable
 
 from .._width import MAX_QUBITS, check_width
 from .compiled import COMPILABLE, PlanCache, observable_for
-from .translate import GATES, gates_for, has_table_entry, qubit_map
+from .translate import GATES, gates_for, has_table_entry, is_channel, qubit_map
 
 DERIVATIVE_METHODS = ("adjoint", "device")
 # Builds of the module without adjoint differentiation fall back to the
@@ -247,6 +259,9 @@ class VanteloQubit(Device):  # type: ignore[misc, unused-ignore]  # PennyLane ma
         seed (int, numpy Generator or None): makes sampling reproducible:
             every sampling call draws its own seed from a generator seeded
             with this value. ``None`` samples from fresh system entropy.
+        trajectories (int or None): analytic results of circuits with
+            channels are estimated as the mean over this many trajectories;
+            ``None`` refuses such circuits without shots.
     """
 
     config_filepath = Path(__file__).with_name("vantelo_qubit.toml")
@@ -255,9 +270,16 @@ class VanteloQubit(Device):  # type: ignore[misc, unused-ignore]  # PennyLane ma
     def name(self) -> str:
         return "vantelo.qubit"
 
-    def __init__(self, wires: Any = None, shots: Any = None, seed: Any = None) -> None:
+    def __init__(self, wires: Any = None, shots: Any = None, seed: Any = None,
+                 trajectories: int | None = None) -> None:
         super().__init__(wires=wires, shots=shots)
+        if trajectories is not None and int(trajectories) < 1:
+            raise ValueError(f"trajectories must be a positive number, got {trajectories}")
+        self._trajectories = None if trajectories is None else int(trajectories)
         self._seeds = None if seed is None else np.random.default_rng(seed)
+        # Every analytic estimate uses the same trajectories, so the tapes of
+        # a parameter-shift gradient differ only by their parameters.
+        self._analytic_seed = int(np.random.default_rng(seed).integers(2**63))
         self._plans = PlanCache()
 
     # ------------------------------------------------------------ set-up ----
@@ -392,6 +414,8 @@ class VanteloQubit(Device):  # type: ignore[misc, unused-ignore]  # PennyLane ma
     def _execute(self, tape: Any) -> Any:
         wire_order = self._wire_order(tape)
         qubits = qubit_map(wire_order)
+        if any(is_channel(op) for op in tape.operations):
+            return self._noisy(tape, wire_order, qubits)
         if _goes_to_compiled(tape):
             return self._compiled_values(tape, qubits)
         state = self._final_state(tape, qubits)
@@ -436,9 +460,74 @@ class VanteloQubit(Device):  # type: ignore[misc, unused-ignore]  # PennyLane ma
     def _seed(self) -> int | None:
         return None if self._seeds is None else int(self._seeds.integers(2**63))
 
-    def _sampled(self, tape: Any, state: np.ndarray, wire_order: Any, qubits: dict[Any, int]) -> Any:
+    def _trajectory_seed(self) -> int:
+        seed = self._seed()
+        return int(np.random.default_rng().integers(2**63)) if seed is None else seed
+
+    def _noisy(self, tape: Any, wire_order: Any, qubits: dict[Any, int]) -> Any:
+        """A tape with channels: one trajectory per shot, or the mean over the
+        device's trajectories for analytic expectations and probabilities."""
+        operations = [op for op in tape.operations if op.name != "Snapshot"]
+        initial = None
+        if operations and isinstance(operations[0], StatePrepBase):
+            initial = np.asarray(operations[0].state_vector(wire_order=list(qubits))).reshape(-1)
+            operations = operations[1:]
+        gates = gates_for(operations, qubits)
+        n = len(wire_order)
+        if tape.shots:
+            def draw(rotation: list[Any], total: int) -> np.ndarray:
+                circuit = Circuit(gates + gates_for(rotation, qubits))
+                seed = self._trajectory_seed()
+                if initial is not None:
+                    return np.asarray(circuit.sample_from(initial, total, seed))
+                return np.asarray(circuit.sample_trajectories(n, total, seed))
+            results = self._sampled(tape, None, wire_order, qubits, draw)
+            if tape.shots.has_partitioned_shots:
+                return results
+            return results[0] if len(results) == 1 else results
+        if self._trajectories is None:
+            raise DeviceError(
+                "vantelo.qubit runs circuits with channels as trajectories: give the QNode "
+                "shots, or create the device with trajectories=T to estimate analytic "
+                "results as the mean over T trajectories")
+        if initial is not None:
+            raise DeviceError("vantelo.qubit cannot estimate analytic results of a circuit with "
+                              "channels that starts with a state preparation; use shots")
+        for mp in tape.measurements:
+            if not isinstance(mp, (ExpectationMP, ProbabilityMP)):
+                raise DeviceError(
+                    f"vantelo.qubit estimates only expectation values and probabilities of "
+                    f"circuits with channels over trajectories, not {type(mp).__name__}")
+        circuit = Circuit(gates)
+        seed = self._analytic_seed
+        # Each observable's sparse matrix is made once for all trajectories.
+        matrices: list[Any] = []
+        for mp in tape.measurements:
+            matrix = None
+            if isinstance(mp, ExpectationMP) and mp.obs is not None:
+                try:
+                    matrix = mp.obs.sparse_matrix(wire_order=wire_order)
+                except (SparseMatrixUndefinedError, ValueError, TypeError):
+                    matrix = None
+            matrices.append(matrix)
+        sums: list[Any] = [0.0] * len(tape.measurements)
+        for t in range(self._trajectories):
+            state = circuit.run_trajectory(n, seed, t)[0]
+            psi = state.astype(np.complex128)
+            for i, mp in enumerate(tape.measurements):
+                if matrices[i] is not None:
+                    value: Any = np.real(np.vdot(psi, matrices[i] @ psi))
+                else:
+                    value = np.asarray(self._analytic(mp, state, wire_order, qubits), np.float64)
+                sums[i] = sums[i] + value
+        means = tuple(s / self._trajectories for s in sums)
+        return means[0] if len(means) == 1 else means
+
+    def _sampled(self, tape: Any, state: np.ndarray | None, wire_order: Any, qubits: dict[Any, int],
+                 draw: Callable[[list[Any], int], np.ndarray] | None = None) -> Any:
         """Results per shot partition (a tuple of per-measurement tuples when
-        the shots are partitioned, else one per-measurement tuple)."""
+        the shots are partitioned, else one per-measurement tuple). Samples
+        come from the final state, or from `draw(rotation, shots)`."""
         n = len(wire_order)
         total = tape.shots.total_shots
         shifts = np.arange(n - 1, -1, -1, dtype=np.int64)
@@ -457,7 +546,11 @@ class VanteloQubit(Device):  # type: ignore[misc, unused-ignore]  # PennyLane ma
                 if k not in seen:
                     seen.add(k)
                     unique.append(g)
-            indices_drawn = Circuit(gates_for(unique, qubits)).sample_from(state, total, self._seed())
+            if draw is not None:
+                indices_drawn = draw(unique, total)
+            else:
+                assert state is not None
+                indices_drawn = Circuit(gates_for(unique, qubits)).sample_from(state, total, self._seed())
             bits = (indices_drawn[:, None] >> shifts) & 1
             for i in indices:
                 per_mp[i] = bits

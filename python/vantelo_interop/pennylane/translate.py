@@ -100,10 +100,44 @@ GATES: dict[str, Builder] = {
 }
 
 
+def _kraus(p: Sequence[float], q: Qubits, op: Any) -> list[Gate]:
+    return [Gate.kraus(list(q), [np.asarray(k, np.complex64) for k in op.kraus_matrices()])]
+
+
+def _thermal(p: Sequence[float], q: Qubits, op: Any) -> list[Gate]:
+    pe, t1, t2, tq = p
+    return [Gate.thermal_relaxation(q[0], t1, t2, tq, pe)]
+
+
+# Channels: a circuit holding one runs as trajectories. PennyLane's
+# parameter conventions are vantelo's (GeneralizedAmplitudeDamping is
+# (gamma, p) in both); PauliError, QubitChannel and any other channel with
+# Kraus matrices on 1-3 wires go through Gate.kraus, which keeps mixtures of
+# unitaries as mixtures.
+CHANNELS: dict[str, Builder] = {
+    "BitFlip": _angles("bit_flip"),
+    "PhaseFlip": _angles("phase_flip"),
+    "DepolarizingChannel": _angles("depolarizing"),
+    "AmplitudeDamping": _angles("amplitude_damping"),
+    "GeneralizedAmplitudeDamping": _angles("generalized_amplitude_damping"),
+    "PhaseDamping": _angles("phase_damping"),
+    "ResetError": _angles("reset_error"),
+    "ThermalRelaxationError": _thermal,
+    "PauliError": _kraus,
+    "QubitChannel": _kraus,
+}
+
+
+def is_channel(op: Any) -> bool:
+    from pennylane.operation import Channel
+
+    return op.name in CHANNELS or isinstance(op, Channel)
+
+
 def has_table_entry(op: Any) -> bool:
     """Ops in the table run directly; so do ops PennyLane cannot decompose
-    but can give a matrix for (they run as a dense unitary)."""
-    return op.name in GATES or (not op.has_decomposition and op.has_matrix)
+    but can give a matrix for (they run as a dense unitary), and channels."""
+    return op.name in GATES or is_channel(op) or (not op.has_decomposition and op.has_matrix)
 
 
 def qubit_map(wire_order: Sequence[Any]) -> dict[Any, int]:
@@ -115,6 +149,11 @@ def gates_for(operations: Sequence[Any], qubits: dict[Any, int]) -> list[Gate]:
     """vantelo gates for operations the table covers, in order."""
     out: list[Gate] = []
     for op in operations:
+        if is_channel(op):
+            channel = CHANNELS.get(op.name, _kraus)
+            values = [] if channel is _kraus else [float(x) for x in op.parameters]
+            out += channel(values, [qubits[w] for w in op.wires], op)
+            continue
         build = GATES.get(op.name)
         if build is None:
             if not op.has_matrix:

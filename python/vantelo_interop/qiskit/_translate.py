@@ -145,6 +145,13 @@ class _Translator:
             steps.append(Barrier())
         elif name == "delay":
             pass
+        elif (kraus := _kraus_of(op)) is not None:
+            # Qiskit's operators put the first qubit in the least significant bit.
+            if not 1 <= len(qubits) <= 3:
+                raise UnsupportedConstruct(
+                    f"channel '{name}' on {len(qubits)} qubits; vantelo's channels act on 1 to 3")
+            steps.append(Gate.kraus(qubits[::-1], kraus))
+            self.program.channels += 1
         elif isinstance(op, ForLoopOp):
             indexset, loop_parameter, body = op.params
             for value in indexset:
@@ -232,6 +239,35 @@ class _Translator:
                 f"gate '{op.name}' on qubits {qubits} has no definition to expand"
             )
         self.circuit(definition, qubits, [])
+
+
+def _kraus_of(op: Instruction) -> list[np.ndarray] | None:
+    """The Kraus operators of a channel instruction, or None for anything else.
+
+    Qiskit's ``kraus`` instruction carries them; Aer's ``quantum_channel``
+    carries a channel object, and Aer's ``QuantumError`` a mixture of small
+    circuits: a mixture of unitaries keeps that form (scaled unitaries, which
+    vantelo draws without a norm)."""
+    if op.name == "kraus":
+        return [np.asarray(k, dtype=np.complex64) for k in op.params]
+    probabilities = getattr(op, "probabilities", None)
+    circuits = getattr(op, "circuits", None)
+    if hasattr(op, "to_quantumchannel") and probabilities is not None and circuits is not None:
+        from qiskit.quantum_info import Operator
+
+        try:
+            return [np.asarray(math.sqrt(p) * Operator(c).data, dtype=np.complex64)
+                    for p, c in zip(probabilities, circuits) if p > 0]
+        except Exception:  # a branch that is not unitary (a reset, a Kraus map)
+            pass
+    channel = op.to_quantumchannel() if hasattr(op, "to_quantumchannel") else None
+    if op.name == "quantum_channel" and op.params:
+        channel = op.params[0]
+    if channel is None:
+        return None
+    from qiskit.quantum_info import Kraus
+
+    return [np.asarray(k, dtype=np.complex64) for k in Kraus(channel).data]
 
 
 def _matrix(op: Instruction) -> np.ndarray | None:

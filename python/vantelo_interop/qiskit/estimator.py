@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import math
 from collections.abc import Iterable
 from typing import Any
 
@@ -41,11 +42,23 @@ class EstimatorV2(BaseEstimatorV2):  # type: ignore[misc, unused-ignore]  # Qisk
             exact values.
         seed: seeds each pub's generator of the precision noise and the
             reset outcomes.
+        trajectories: the trajectories averaged for a circuit with channels
+            when its precision is 0.
+
+    Circuits with channels (``kraus`` and ``quantum_channel`` instructions,
+    Aer's quantum errors) are averaged over seeded trajectories, the seed
+    drawn from the pub's generator: ``ceil(1/precision**2)`` of them for a
+    nonzero precision, else ``trajectories``. Their ``stds`` are the
+    standard errors of those means, and no Gaussian noise is added.
     """
 
-    def __init__(self, *, default_precision: float = 0.0, seed: np.random.Generator | int | None = None):
+    def __init__(self, *, default_precision: float = 0.0, seed: np.random.Generator | int | None = None,
+                 trajectories: int = 1000):
         self._default_precision = default_precision
         self._seed = seed
+        if int(trajectories) < 1:
+            raise ValueError(f"trajectories must be a positive number, got {trajectories}")
+        self._trajectories = int(trajectories)
 
     @property
     def default_precision(self) -> float:
@@ -87,13 +100,17 @@ class EstimatorV2(BaseEstimatorV2):  # type: ignore[misc, unused-ignore]  # Qisk
         param_index = np.broadcast_to(np.arange(values.shape[0]).reshape(bindings.shape), shape)
         observables = pub.observables.ravel()
         obs_index = np.broadcast_to(np.arange(observables.size).reshape(pub.observables.shape), shape)
-        if any(isinstance(step, Reset) for step in program.steps):
+        stds = np.full(shape, pub.precision, dtype=np.float64)
+        if program.channels:
+            count = math.ceil(1 / pub.precision**2) if pub.precision > 0 else self._trajectories
+            evs, stds = _noisy_values(program, values, observables, param_index, obs_index, count,
+                                      int(rng.integers(2**63)))
+        elif any(isinstance(step, Reset) for step in program.steps):
             evs = _trajectory_values(program, values, observables, param_index, obs_index, pub.precision, rng)
         else:
             evs = _batch_values(program, values, observables, param_index, obs_index)
             if pub.precision != 0:
                 evs = rng.normal(evs, pub.precision)
-        stds = np.full(shape, pub.precision, dtype=np.float64)
         data = DataBin(evs=evs, stds=stds, shape=shape)
         return PubResult(
             data, metadata={"target_precision": pub.precision, "circuit_metadata": circuit.metadata}
@@ -120,6 +137,34 @@ def _batch_values(
         batch = plan.compiled.batch_expectation(slots[rows], pauli_observable(observables[k]))
         evs[where] = batch[inverse.reshape(-1)]
     return evs
+
+
+def _noisy_values(
+    program: Program,
+    values: NDArray[np.float64],
+    observables: NDArray[Any],
+    param_index: NDArray[np.intp],
+    obs_index: NDArray[np.intp],
+    count: int,
+    seed: int,
+) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+    """Means over `count` trajectories of a circuit with channels, and their
+    standard errors: one batch call per distinct observable, every row on the
+    same trajectories of `seed`."""
+    plan = compile_bound(program)
+    slots = plan.slot_values(values)
+    evs = np.zeros(param_index.shape, dtype=np.float64)
+    stds = np.zeros(param_index.shape, dtype=np.float64)
+    for k in range(observables.size):
+        where = obs_index == k
+        rows, inverse = np.unique(param_index[where], return_inverse=True)
+        if rows.size == 0:
+            continue
+        means, errors = plan.compiled.batch_trajectory_expectation(
+            slots[rows], pauli_observable(observables[k]), count, seed)
+        evs[where] = means[inverse.reshape(-1)]
+        stds[where] = errors[inverse.reshape(-1)]
+    return evs, stds
 
 
 def _trajectory_values(

@@ -54,6 +54,13 @@ struct Converter<float> {
     static bool convert(PyObject* obj, float& out) { return convert_f32(obj, out); }
 };
 template <>
+struct Converter<double> {
+    static bool convert(PyObject* obj, double& out) {
+        out = PyFloat_AsDouble(obj);
+        return !(out == -1.0 && PyErr_Occurred());
+    }
+};
+template <>
 struct Converter<std::string> {
     static bool convert(PyObject* obj, std::string& out) { return convert_text(obj, out); }
 };

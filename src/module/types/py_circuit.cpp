@@ -13,6 +13,7 @@
 #include "sim/stop.hpp"
 
 #include "sim/measure/rng.hpp"
+#include "sim/noise/trajectory.hpp"
 
 namespace vantelo::module {
 
@@ -33,10 +34,28 @@ PyObject* circuit_new(ListArg gates) {
 }
 
 // Runs the circuit on a fresh |0…0⟩; on a core error sets ValueError.
+// A seeded generator never reseeds from the operating system, so the same seed
+// gives the same measurement outcomes and samples on every call.
+sim::Rng seeded_rng(std::uint64_t seed) {
+    std::array<std::uint8_t, sim::Rng::kSeedBytes> key{};
+    for (std::size_t i = 0; i < 8; ++i) key[i] = static_cast<std::uint8_t>(seed >> (8 * i));
+    return sim::Rng(key);
+}
+
+// A circuit with channels runs one trajectory of a fresh random seed (the
+// seeded forms are run_trajectory and sample_trajectories); one without runs
+// as it always did.
+sim::Result<sim::MeasurementRecord> run_any(const sim::Circuit& circuit, sim::StateVector& state,
+                                            sim::Rng& rng) {
+    if (sim::has_channels(circuit))
+        return sim::run_circuit_trajectory(circuit, state, sim::thread_rng().next_u64(), 0);
+    return sim::run_circuit(circuit, state, rng);
+}
+
 std::optional<sim::StateVector> run_fresh(const sim::Circuit& circuit, std::uint32_t num_qubits,
                                           sim::MeasurementRecord* record) {
     sim::StateVector state = sim::StateVector::create(num_qubits);
-    auto result = sim::run_circuit(circuit, state);
+    auto result = run_any(circuit, state, sim::thread_rng());
     if (!result) {
         raise_core_error(result.error());
         return std::nullopt;
@@ -63,7 +82,7 @@ std::optional<sim::StateVector> run_loaded(const sim::Circuit& circuit, PyObject
         raise_core_error(fits.error());
         return std::nullopt;
     }
-    auto result = sim::run_circuit(circuit, *state, rng);
+    auto result = run_any(circuit, *state, rng);
     if (!result) {
         raise_core_error(result.error());
         return std::nullopt;
@@ -118,12 +137,53 @@ PyObject* run_with_measurements_from(const sim::Circuit& circuit, AnyArg given) 
     return state_and_record(std::move(*state), record);
 }
 
+// One trajectory per shot.
+std::optional<std::vector<std::uint64_t>> sample_noisy(const sim::Circuit& circuit, std::uint32_t num_qubits,
+                                                       std::uint64_t shots, std::optional<std::uint64_t> seed,
+                                                       const sim::StateVector* initial) {
+    if (initial == nullptr && num_qubits > sim::kMaxQubits) {
+        // The width checks of a fresh state, through the core's own path.
+        sim::StateVector probe = sim::StateVector::create(num_qubits);
+    }
+    auto samples = sim::sample_trajectories(circuit, num_qubits, shots,
+                                            seed ? *seed : sim::thread_rng().next_u64(), initial);
+    if (!samples) {
+        raise_core_error(samples.error());
+        return std::nullopt;
+    }
+    return std::move(samples).value();
+}
+
+// Trajectory `trajectory` of `seed`, with its measurement record.
+PyObject* run_trajectory(const sim::Circuit& circuit, std::uint32_t num_qubits, std::uint64_t seed,
+                         Or<std::uint64_t, std::uint64_t{0}> trajectory) {
+    sim::StateVector state = sim::StateVector::create(num_qubits);
+    auto record = sim::run_circuit_trajectory(circuit, state, seed, trajectory.value);
+    if (!record) return raise_core_error(record.error());
+    return state_and_record(std::move(state), *record);
+}
+
+// One trajectory per shot (a noiseless circuit: one run, every shot from it).
+PyObject* sample_trajectories(const sim::Circuit& circuit, std::uint32_t num_qubits,
+                              std::uint64_t shots, std::uint64_t seed) {
+    auto samples = sample_noisy(circuit, num_qubits, shots, seed, nullptr);
+    if (!samples) return nullptr;
+    return new_index_array(*samples);
+}
+
 PyObject* sample(const sim::Circuit& circuit, std::uint32_t num_qubits, std::uint32_t shots) {
-    auto state = run_fresh(circuit, num_qubits, nullptr);
-    if (!state) return nullptr;
-    auto drawn = sim::measure(*state, shots);
-    if (!drawn) return raise_core_error(drawn.error());
-    const std::vector<std::uint64_t>& samples = *drawn;
+    std::vector<std::uint64_t> samples;
+    if (sim::has_channels(circuit)) {
+        auto noisy = sample_noisy(circuit, num_qubits, shots, std::nullopt, nullptr);
+        if (!noisy) return nullptr;
+        samples = std::move(*noisy);
+    } else {
+        auto state = run_fresh(circuit, num_qubits, nullptr);
+        if (!state) return nullptr;
+        auto drawn = sim::measure(*state, shots);
+        if (!drawn) return raise_core_error(drawn.error());
+        samples = std::move(drawn).value();
+    }
     if (sim::stop_requested()) return raise_core_error(sim::stopped_error());
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(samples.size())));
     if (!list) {
@@ -139,16 +199,21 @@ PyObject* sample(const sim::Circuit& circuit, std::uint32_t num_qubits, std::uin
     return list.release();
 }
 
-// A seeded generator never reseeds from the operating system, so the same seed
-// gives the same measurement outcomes and samples on every call.
-sim::Rng seeded_rng(std::uint64_t seed) {
-    std::array<std::uint8_t, sim::Rng::kSeedBytes> key{};
-    for (std::size_t i = 0; i < 8; ++i) key[i] = static_cast<std::uint8_t>(seed >> (8 * i));
-    return sim::Rng(key);
-}
-
 PyObject* sample_from(const sim::Circuit& circuit, AnyArg given, std::uint32_t shots,
                       std::optional<std::uint64_t> seed) {
+    if (sim::has_channels(circuit)) {
+        Ref holder;
+        std::span<const sim::Amplitude> amplitudes;
+        if (!amplitudes_from_python(given.object, holder, amplitudes)) return nullptr;
+        auto initial = sim::load_state(amplitudes);
+        if (!initial) return raise_core_error(initial.error());
+        holder = Ref{};
+        sim::Status fits = sim::check_circuit_width(circuit, initial->num_qubits);
+        if (!fits) return raise_core_error(fits.error());
+        auto noisy = sample_noisy(circuit, initial->num_qubits, shots, seed, &*initial);
+        if (!noisy) return nullptr;
+        return new_index_array(*noisy);
+    }
     std::optional<sim::Rng> own;
     if (seed) own.emplace(seeded_rng(*seed));
     sim::Rng& rng = own ? *own : sim::thread_rng();
@@ -171,6 +236,10 @@ constexpr ArgSpec k_run_with_measurements{"Circuit", "run_with_measurements", Pa
 constexpr ArgSpec k_run_from{"Circuit", "run_from", Param{"state"}};
 constexpr ArgSpec k_run_with_measurements_from{"Circuit", "run_with_measurements_from",
                                                Param{"state"}};
+constexpr ArgSpec k_run_trajectory{"Circuit", "run_trajectory", Param{"num_qubits"}, Param{"seed"},
+                                   Param{"trajectory", "0"}};
+constexpr ArgSpec k_sample_trajectories{"Circuit", "sample_trajectories", Param{"num_qubits"},
+                                        Param{"shots"}, Param{"seed"}};
 constexpr ArgSpec k_sample_from{"Circuit", "sample_from", Param{"state"}, Param{"shots"},
                                 Param{"seed", "None"}};
 constexpr ArgSpec k_sample{"Circuit", "sample", Param{"num_qubits"}, Param{"shots"}};
@@ -184,6 +253,8 @@ const MemberDef kMembers[] = {
     method<&run_from, k_run_from>("run_from"),
     method<&run_with_measurements_from, k_run_with_measurements_from>("run_with_measurements_from"),
     method<&sample_from, k_sample_from>("sample_from"),
+    method<&run_trajectory, k_run_trajectory>("run_trajectory"),
+    method<&sample_trajectories, k_sample_trajectories>("sample_trajectories"),
     method<&passes, k_passes>("_passes"),
     method_noargs<&reduce<sim::Circuit>>("__reduce__", kReduceDoc),
     method_noargs<&copy_of<sim::Circuit>>("__copy__", kCopyDoc),

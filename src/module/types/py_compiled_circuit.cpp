@@ -10,7 +10,8 @@
 #include "module/numpy.hpp"
 #include "module/binding/ref.hpp"
 #include "module/results.hpp"
-#include "sim/exec/batch_states.hpp"
+#include "sim/batch/batch_states.hpp"
+#include "sim/noise/trajectory.hpp"
 
 namespace vantelo::module {
 
@@ -94,6 +95,81 @@ PyObject* values_only(sim::Result<sim::AlignedArray<float>> values, std::size_t,
     return batch_values_result(std::move(values));
 }
 
+// Trajectory forms: a missing seed is drawn from the thread's generator.
+std::uint64_t seed_or_random(std::optional<std::uint64_t> seed) {
+    return seed ? *seed : sim::thread_rng().next_u64();
+}
+
+PyObject* mean_result(sim::Result<sim::TrajectoryMean> m) {
+    if (!m) return raise_core_error(m.error());
+    return Py_BuildValue("(dd)", m->mean, m->standard_error);
+}
+
+PyObject* means_result(sim::Result<std::vector<sim::TrajectoryMean>> m) {
+    if (!m) return raise_core_error(m.error());
+    std::vector<double> means, errors;
+    for (const sim::TrajectoryMean& x : *m) {
+        means.push_back(x.mean);
+        errors.push_back(x.standard_error);
+    }
+    Ref a = Ref::steal(new_double_array(means));
+    if (!a) return nullptr;
+    Ref b = Ref::steal(new_double_array(errors));
+    if (!b) return nullptr;
+    return PyTuple_Pack(2, a.get(), b.get());
+}
+
+PyObject* trajectory_expectation(const CC& c, AnyArg params, Obs observable, std::uint64_t trajectories,
+                                 std::optional<std::uint64_t> seed) {
+    std::vector<float> values;
+    if (!params_from_python(params.object, values)) return nullptr;
+    const sim::Observable terms = *observable;
+    const std::uint64_t s = seed_or_random(seed);
+    return mean_result(run_core(true, [&] {
+        return sim::trajectory_expectation(c, Params(values), terms, s, trajectories);
+    }));
+}
+
+PyObject* trajectory_expectation_buffer(const CC& c, Buffer buffer, Obs observable,
+                                        std::uint64_t trajectories, std::optional<std::uint64_t> seed) {
+    Params view;
+    if (!param_buffer_slice(*buffer, c.parameter_count, view)) return nullptr;
+    return mean_result(sim::trajectory_expectation(c, view, *observable, seed_or_random(seed), trajectories));
+}
+
+PyObject* trajectory_values(const CC& c, AnyArg params, Obs observable, std::uint64_t trajectories,
+                            std::uint64_t seed, Or<std::uint64_t, std::uint64_t{0}> first) {
+    std::vector<float> values;
+    if (!params_from_python(params.object, values)) return nullptr;
+    const sim::Observable terms = *observable;
+    auto result = run_core(true, [&] {
+        return sim::trajectory_expectations(c, Params(values), terms, seed, first.value, trajectories);
+    });
+    if (!result) return raise_core_error(result.error());
+    return new_float_array(*result);
+}
+
+PyObject* batch_trajectory_expectation(const CC& c, AnyArg params_batch, Obs observable,
+                                       std::uint64_t trajectories, std::optional<std::uint64_t> seed) {
+    ParamBatch b;
+    if (!params_batch_from_python(params_batch.object, b)) return nullptr;
+    if (!validate_param_width(b.cols, c.parameter_count)) return nullptr;
+    const sim::Observable terms = *observable;
+    const std::uint64_t s = seed_or_random(seed);
+    return means_result(run_core(true, [&] {
+        return sim::batch_trajectory_expectation(c, Params(b.values), b.rows, terms, s, trajectories);
+    }));
+}
+
+PyObject* batch_trajectory_expectation_buffer(const CC& c, BatchBuffer buffer, Obs observable,
+                                              std::uint64_t trajectories,
+                                              std::optional<std::uint64_t> seed) {
+    Params view;
+    if (!param_batch_buffer_slice(*buffer, c.parameter_count, view)) return nullptr;
+    return means_result(sim::batch_trajectory_expectation(c, view, buffer->batch_size, *observable,
+                                                          seed_or_random(seed), trajectories));
+}
+
 PyObject* param_buffer(const CC& c) { return new_param_buffer(c.parameter_count); }
 
 PyObject* param_batch_buffer(const CC& c, std::uint32_t batch_size) {
@@ -127,6 +203,12 @@ ARGS(batch_adjoint_value_and_gradient, kBatch, kObservable)
 ARGS(batch_adjoint_value_and_gradient_buffer, kBatch, kObservable)
 constexpr ArgSpec k_deepcopy{"CompiledCircuit", "__deepcopy__", Param{"memo"}};
 ARGS(batch_statevector, kBatch)
+constexpr Param kTrajectories{"trajectories"}, kSeed{"seed", "None"};
+ARGS(trajectory_expectation, kParams, kObservable, kTrajectories, kSeed)
+ARGS(trajectory_expectation_buffer, kParams, kObservable, kTrajectories, kSeed)
+ARGS(trajectory_values, kParams, kObservable, kTrajectories, Param{"seed"}, Param{"first", "0"})
+ARGS(batch_trajectory_expectation, kBatch, kObservable, kTrajectories, kSeed)
+ARGS(batch_trajectory_expectation_buffer, kBatch, kObservable, kTrajectories, kSeed)
 #undef ARGS
 
 #define METHOD(name, impl) method<impl, k_##name>(#name)
@@ -173,6 +255,12 @@ const MemberDef kMembers[] = {
     method<&deep_copy_of<CC>, k_deepcopy>("__deepcopy__", kCopyDoc),
     method<&batch_statevector, k_batch_statevector>(
         "batch_statevector", "Final state vectors of every row, as a (rows, 2**num_qubits) complex64 array."),
+    // Averages over seeded trajectories, for plans with channels.
+    METHOD(trajectory_expectation, &trajectory_expectation),
+    METHOD(trajectory_expectation_buffer, &trajectory_expectation_buffer),
+    METHOD(trajectory_values, &trajectory_values),
+    METHOD(batch_trajectory_expectation, &batch_trajectory_expectation),
+    METHOD(batch_trajectory_expectation_buffer, &batch_trajectory_expectation_buffer),
 };
 #undef METHOD
 

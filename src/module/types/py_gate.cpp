@@ -5,6 +5,7 @@
 #include "module/binding/gil.hpp"
 #include "module/numpy.hpp"
 #include "sim/gates/gate_catalog.hpp"
+#include "sim/noise/catalog.hpp"
 
 namespace vantelo::module {
 
@@ -88,6 +89,42 @@ PyObject* measure(Qubit target) { return new_instance(sim::Gate{sim::Measure{tar
 PyObject* reset(Qubit target) { return new_instance(sim::Gate{sim::Reset{target}}); }
 PyObject* barrier() { return new_instance(sim::Gate{sim::Barrier{}}); }
 
+// Channels (sim/noise/catalog.hpp holds their Kraus forms).
+PyObject* bit_flip(Qubit target, double p) { return wrap(sim::bit_flip_channel(target, p)); }
+PyObject* phase_flip(Qubit target, double p) { return wrap(sim::phase_flip_channel(target, p)); }
+PyObject* depolarizing(Qubit target, double p) { return wrap(sim::depolarizing_channel(target, p)); }
+PyObject* depolarizing2(Qubit a, Qubit b, double p) { return wrap(sim::depolarizing2_channel(a, b, p)); }
+PyObject* pauli_error(Qubit target, double px, double py, double pz) {
+    return wrap(sim::pauli_channel(target, px, py, pz));
+}
+PyObject* phase_damping(Qubit target, double gamma) {
+    return wrap(sim::phase_damping_channel(target, gamma));
+}
+PyObject* amplitude_damping(Qubit target, double gamma) {
+    return wrap(sim::amplitude_damping_channel(target, gamma));
+}
+PyObject* generalized_amplitude_damping(Qubit target, double gamma, double p) {
+    return wrap(sim::generalized_amplitude_damping_channel(target, gamma, p));
+}
+PyObject* reset_error(Qubit target, double p0, double p1) {
+    return wrap(sim::reset_error_channel(target, p0, p1));
+}
+PyObject* thermal_relaxation(Qubit target, double t1, double t2, double time,
+                             Or<double, 0.0> excited_population) {
+    return wrap(sim::thermal_relaxation_channel(target, t1, t2, time, excited_population.value));
+}
+PyObject* kraus(Qubits targets, AnyArg matrices) {
+    std::vector<std::vector<sim::Amplitude>> values;
+    const bool ok = for_each_in_sequence(matrices.object, [&](PyObject* item) {
+        std::vector<sim::Amplitude> m;
+        if (!matrix_from_python(item, m)) return false;
+        values.push_back(std::move(m));
+        return true;
+    });
+    if (!ok) return nullptr;
+    return wrap(sim::kraus_channel(std::move(targets), std::move(values)));
+}
+
 constexpr Param kTarget{"target"}, kTheta{"theta"}, kControl{"control"};
 
 #define GATE_ARGS(method, ...) constexpr ArgSpec k_##method{"Gate", #method, __VA_ARGS__};
@@ -131,6 +168,18 @@ GATE_ARGS(unitary, Param{"targets"}, Param{"matrix"})
 GATE_ARGS(controlled_unitary, Param{"controls"}, Param{"targets"}, Param{"matrix"})
 GATE_ARGS(measure, kTarget)
 GATE_ARGS(reset, kTarget)
+GATE_ARGS(bit_flip, kTarget, Param{"p"})
+GATE_ARGS(phase_flip, kTarget, Param{"p"})
+GATE_ARGS(depolarizing, kTarget, Param{"p"})
+GATE_ARGS(depolarizing2, Param{"a"}, Param{"b"}, Param{"p"})
+GATE_ARGS(pauli_error, kTarget, Param{"px"}, Param{"py"}, Param{"pz"})
+GATE_ARGS(phase_damping, kTarget, Param{"gamma"})
+GATE_ARGS(amplitude_damping, kTarget, Param{"gamma"})
+GATE_ARGS(generalized_amplitude_damping, kTarget, Param{"gamma"}, Param{"p"})
+GATE_ARGS(reset_error, kTarget, Param{"p0"}, Param{"p1"})
+GATE_ARGS(thermal_relaxation, kTarget, Param{"t1"}, Param{"t2"}, Param{"time"},
+          Param{"excited_population", "0.0"})
+GATE_ARGS(kraus, Param{"targets"}, Param{"matrices"})
 #undef GATE_ARGS
 
 constexpr ArgSpec k_deepcopy{"Gate", "__deepcopy__", Param{"memo"}};
@@ -177,6 +226,17 @@ const MemberDef kMembers[] = {
     GATE(controlled_unitary, &controlled_unitary),
     GATE(measure, &measure),
     GATE(reset, &reset),
+    GATE(bit_flip, &bit_flip),
+    GATE(phase_flip, &phase_flip),
+    GATE(depolarizing, &depolarizing),
+    GATE(depolarizing2, &depolarizing2),
+    GATE(pauli_error, &pauli_error),
+    GATE(phase_damping, &phase_damping),
+    GATE(amplitude_damping, &amplitude_damping),
+    GATE(generalized_amplitude_damping, &generalized_amplitude_damping),
+    GATE(reset_error, &reset_error),
+    GATE(thermal_relaxation, &thermal_relaxation),
+    GATE(kraus, &kraus),
     static_noargs<&barrier>("barrier"),
     method_noargs<&reduce<sim::Gate>>("__reduce__", kReduceDoc),
     method_noargs<&copy_of<sim::Gate>>("__copy__", kCopyDoc),

@@ -7,6 +7,7 @@
 #include "sim/exec/executor.hpp"
 #include "sim/gates/fusion.hpp"
 #include "sim/measure/measure.hpp"
+#include "sim/messages.hpp"
 #include "sim/stop.hpp"
 
 namespace vantelo::sim {
@@ -25,6 +26,8 @@ std::optional<Error> collect_items(const Circuit& circuit, const StateVector& st
                 ExecItem item;
                 if constexpr (std::is_same_v<T, Unitary>) {
                     item = unitary_item(g.op);
+                } else if constexpr (std::is_same_v<T, Noise>) {
+                    return fail(msg::channels_need_trajectories());
                 } else if constexpr (std::is_same_v<T, Measure> || std::is_same_v<T, Reset>) {
                     item.kind = std::is_same_v<T, Measure> ? ExecItem::Kind::Measure : ExecItem::Kind::Reset;
                     item.qubit = g.qubit;
@@ -92,6 +95,8 @@ Result<MeasurementRecord> run_circuit_per_gate(const Circuit& circuit, StateVect
                     return {};
                 } else if constexpr (std::is_same_v<T, Reset>) {
                     return reset_qubit(state, item.qubit, rng);
+                } else if constexpr (std::is_same_v<T, Noise>) {
+                    return fail(msg::channels_need_trajectories());
                 } else {
                     return {};
                 }

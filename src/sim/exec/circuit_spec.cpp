@@ -1,5 +1,7 @@
 #include "sim/exec/circuit_spec.hpp"
 
+#include "sim/gates/channel.hpp"
+
 #include "sim/gates/fusion.hpp"
 #include "sim/messages.hpp"
 
@@ -30,6 +32,8 @@ Status check_gate_qubits(const Gate& gate, std::uint32_t num_qubits) {
         return check(m->qubit);
     } else if (const auto* r = std::get_if<Reset>(&gate)) {
         return check(r->qubit);
+    } else if (const auto* n = std::get_if<Noise>(&gate)) {
+        for (Qubit q : n->channel->qubits) VANTELO_TRY(check(q));
     }
     return {};
 }

@@ -49,6 +49,7 @@ Status run_fixed(const Gate& gate, StateVector& state, Rng* rng) {
         return {};
     }
     if (const auto* r = std::get_if<Reset>(&gate)) return reset_qubit(state, r->qubit, *rng);
+    if (std::holds_alternative<Noise>(gate)) return fail(msg::channels_need_trajectories());
     return {};
 }
 
@@ -74,6 +75,9 @@ Status run_steps(const CompiledCircuit& circuit, std::span<const float> params, 
         } else if (const auto* r = std::get_if<Reset>(&std::get<FixedOp>(op).gate)) {
             item.kind = ExecItem::Kind::Reset;
             item.qubit = r->qubit;
+        } else if (std::holds_alternative<Noise>(std::get<FixedOp>(op).gate)) {
+            // Refused before any pass runs.
+            return fail(msg::channels_need_trajectories());
         } else {
             continue;
         }
@@ -89,6 +93,9 @@ Status run_steps(const CompiledCircuit& circuit, std::span<const float> params, 
 
 Status run_steps_per_gate(const CompiledCircuit& circuit, std::span<const float> params, StateVector& state,
                  std::size_t first, std::size_t last, Rng* rng) {
+    for (std::size_t i = first; i < last; ++i)
+        if (const auto* f = std::get_if<FixedOp>(&circuit.ops[i]); f && std::holds_alternative<Noise>(f->gate))
+            return fail(msg::channels_need_trajectories());
     for (std::size_t i = first; i < last; ++i) {
         if (stop_requested()) return stopped_error();
         const CompiledOp& op = circuit.ops[i];
@@ -148,10 +155,18 @@ Result<float> compiled_expectation(const CompiledCircuit& circuit, std::span<con
     return expectation(state, observable);
 }
 
+bool has_channel_steps(const CompiledCircuit& circuit) {
+    for (const CompiledOp& op : circuit.ops)
+        if (const auto* f = std::get_if<FixedOp>(&op))
+            if (std::holds_alternative<Noise>(f->gate)) return true;
+    return false;
+}
+
 bool has_random_steps(const CompiledCircuit& circuit) {
     for (const CompiledOp& op : circuit.ops)
         if (const auto* f = std::get_if<FixedOp>(&op))
-            if (std::holds_alternative<Measure>(f->gate) || std::holds_alternative<Reset>(f->gate))
+            if (std::holds_alternative<Measure>(f->gate) || std::holds_alternative<Reset>(f->gate) ||
+                std::holds_alternative<Noise>(f->gate))
                 return true;
     return false;
 }

@@ -67,8 +67,11 @@ Result<float> expectation_with_context(const CompiledCircuit& circuit, std::span
 Result<float> compiled_expectation(const CompiledCircuit& circuit, std::span<const float> params,
                                    const Observable& observable);
 
-// True when some step is a measurement or a reset: such plans draw random
-// outcomes, so two runs with equal parameters may differ.
+// True when some step is a measurement, a reset or a channel: such plans draw
+// random outcomes, so two runs with equal parameters may differ.
 bool has_random_steps(const CompiledCircuit& circuit);
+
+// True when some step is a channel: the plan runs only as trajectories.
+bool has_channel_steps(const CompiledCircuit& circuit);
 
 }  // namespace vantelo::sim

@@ -84,9 +84,14 @@ struct Reset {
     Qubit qubit;
 };
 struct Barrier {};
+struct Channel;  // sim/gates/channel.hpp
+// A channel: shared, immutable once built (sim/noise/catalog.hpp builds it).
+struct Noise {
+    std::shared_ptr<const Channel> channel;
+};
 
-// Variants in this order: Unitary, Measure, Reset, Barrier.
-using Gate = std::variant<Unitary, Measure, Reset, Barrier>;
+// Variants in this order: Unitary, Measure, Reset, Barrier, Noise.
+using Gate = std::variant<Unitary, Measure, Reset, Barrier, Noise>;
 
 // True when M·M† is the identity within 1e-3 entry by entry (NaN distances do
 // not fail). dim = 0 is unitary.

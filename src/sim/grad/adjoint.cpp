@@ -182,6 +182,7 @@ Status adjoint_value_and_gradient_into(const CompiledCircuit& circuit, std::span
     if (params.size() != circuit.parameter_count)
         return fail(msg::parameter_length(params.size(), circuit.parameter_count));
     VANTELO_TRY(check_observable_qubits(observable, circuit.num_qubits));
+    if (has_channel_steps(circuit)) return fail(msg::adjoint_refuses_channels());
     if (has_random_steps(circuit)) return fail(msg::adjoint_needs_unitary_plan());
 
     const std::uint32_t n = circuit.num_qubits;

@@ -1,10 +1,13 @@
 #include "sim/serial/snapshot.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <type_traits>
 #include <variant>
 
 #include "sim/messages.hpp"
+#include "sim/gates/channel.hpp"
+#include "sim/noise/catalog.hpp"
 #include "sim/serial/wire.hpp"
 
 namespace vantelo::sim::snapshot {
@@ -17,7 +20,7 @@ using wire::Writer;
 constexpr std::uint8_t kMagic[4] = {'V', 'N', 'T', 'L'};
 
 // Codes of the tagged items. Stored values: never renumber.
-enum class GateTag : std::uint8_t { Unitary = 0, Measure = 1, Reset = 2, Barrier = 3 };
+enum class GateTag : std::uint8_t { Unitary = 0, Measure = 1, Reset = 2, Barrier = 3, Noise = 4 };
 enum class ItemTag : std::uint8_t { Fixed = 0, Param = 1 };
 
 // A new member of an operation needs a place in its stored form (put_gate
@@ -71,6 +74,20 @@ void put_gate(Writer& w, const Gate& gate) {
             } else if constexpr (std::is_same_v<T, Reset>) {
                 w.u8(static_cast<std::uint8_t>(GateTag::Reset));
                 w.u32(item.qubit);
+            } else if constexpr (std::is_same_v<T, Noise>) {
+                const Channel& c = *item.channel;
+                w.u8(static_cast<std::uint8_t>(GateTag::Noise));
+                w.u32(static_cast<std::uint32_t>(c.qubits.size()));
+                for (Qubit q : c.qubits) w.u32(q);
+                w.u8(c.mixture ? 1 : 0);
+                w.u32(static_cast<std::uint32_t>(c.branches.size()));
+                for (std::size_t k = 0; k < c.branches.size(); ++k) {
+                    w.u64(std::bit_cast<std::uint64_t>(c.weights[k]));
+                    for (Amplitude a : c.branches[k].matrix) {
+                        w.f32(a.re);
+                        w.f32(a.im);
+                    }
+                }
             } else {
                 static_assert(std::is_same_v<T, Barrier>, "every gate kind needs a stored form");
                 w.u8(static_cast<std::uint8_t>(GateTag::Barrier));
@@ -141,6 +158,30 @@ Result<Gate> get_gate(Reader& r) {
             return Gate{Reset{q}};
         }
         case GateTag::Barrier: return Gate{Barrier{}};
+        case GateTag::Noise: {
+            VANTELO_ASSIGN_OR_RETURN(const std::uint32_t k_raw, r.u32());
+            if (k_raw < 1 || k_raw > 3) return fail(msg::pickle_invalid_code("channel width", k_raw));
+            std::vector<Qubit> qubits(k_raw);
+            for (Qubit& q : qubits) {
+                VANTELO_ASSIGN_OR_RETURN(q, r.u32());
+            }
+            VANTELO_ASSIGN_OR_RETURN(const std::uint8_t mixture, r.u8());
+            if (mixture > 1) return fail(msg::pickle_invalid_code("channel form", mixture));
+            VANTELO_ASSIGN_OR_RETURN(const std::uint32_t b_raw, r.u32());
+            const std::size_t dim = std::size_t{1} << k_raw;
+            VANTELO_ASSIGN_OR_RETURN(const std::size_t branches, r.count(b_raw, 8 + 8 * dim * dim));
+            std::vector<double> weights(branches);
+            std::vector<std::vector<Amplitude>> matrices(branches, std::vector<Amplitude>(dim * dim));
+            for (std::size_t k = 0; k < branches; ++k) {
+                VANTELO_ASSIGN_OR_RETURN(const std::uint64_t bits, r.u64());
+                weights[k] = std::bit_cast<double>(bits);
+                for (Amplitude& a : matrices[k]) {
+                    VANTELO_ASSIGN_OR_RETURN(a.re, r.f32());
+                    VANTELO_ASSIGN_OR_RETURN(a.im, r.f32());
+                }
+            }
+            return restore_channel(std::move(qubits), mixture == 1, std::move(weights), std::move(matrices));
+        }
     }
     return fail(msg::pickle_invalid_code("gate", tag));
 }

@@ -1,4 +1,4 @@
-#include "sim/exec/batch_states.hpp"
+#include "sim/batch/batch_states.hpp"
 
 #include <algorithm>
 #include <atomic>

@@ -1,4 +1,4 @@
-#include "sim/exec/batch.hpp"
+#include "sim/batch/batch.hpp"
 
 #include <atomic>
 #include <cstdint>
@@ -180,6 +180,7 @@ Result<BatchValuesAndGradients> batch_adjoint_value_and_gradient(const CompiledC
                                                                  std::size_t rows,
                                                                  const Observable& observable) {
     VANTELO_TRY(check_observable_qubits(observable, circuit.num_qubits));
+    if (has_channel_steps(circuit)) return fail(msg::adjoint_refuses_channels());
     if (has_random_steps(circuit)) return fail(msg::adjoint_needs_unitary_plan());
     return values_and_gradients<AdjointPiece>(
         circuit, batch, rows, observable,

@@ -1,0 +1,535 @@
+#include "sim/noise/trajectory.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <map>
+#include <mutex>
+#include <optional>
+
+#include "pool/pool.hpp"
+#include "sim/exec/executor.hpp"
+#include "sim/measure/measure.hpp"
+#include "sim/messages.hpp"
+#include "sim/noise/draws.hpp"
+#include "sim/stop.hpp"
+
+namespace vantelo::sim {
+
+namespace {
+
+// Sums over the state are cut into chunks of this many amplitude groups, a
+// number fixed apart from the pool, and the chunks' partial sums are added
+// in chunk order: the same value for every pool size.
+constexpr std::size_t kChunk = std::size_t{1} << 13;
+
+// Registers up to this width run whole trajectories side by side.
+constexpr std::uint32_t kSideBySideQubits = 14;
+
+// Σ over chunks of `partial(first, last, out)`, each writing `width` doubles.
+template <class Partial>
+std::vector<double> chunked_sum(std::size_t groups, std::size_t width, Partial partial) {
+    const std::size_t chunks = (groups + kChunk - 1) / kChunk;
+    std::vector<double> parts(chunks * width, 0.0);
+    pool::for_each_piece(chunks, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t c = begin; c < end; ++c)
+            partial(c * kChunk, std::min(groups, (c + 1) * kChunk), parts.data() + c * width);
+    });
+    std::vector<double> total(width, 0.0);
+    for (std::size_t c = 0; c < chunks; ++c)
+        for (std::size_t i = 0; i < width; ++i) total[i] += parts[c * width + i];
+    return total;
+}
+
+double norm_squared(const StateVector& state) {
+    const Amplitude* a = state.amplitudes.data();
+    return chunked_sum(state.size(), 1, [a](std::size_t first, std::size_t last, double* out) {
+        double s = 0.0;
+        for (std::size_t i = first; i < last; ++i)
+            s += static_cast<double>(a[i].re) * a[i].re + static_cast<double>(a[i].im) * a[i].im;
+        out[0] = s;
+    })[0];
+}
+
+void normalise(StateVector& state) {
+    const double n2 = norm_squared(state);
+    if (!(n2 > 0.0)) return;
+    const float s = static_cast<float>(1.0 / std::sqrt(n2));
+    Amplitude* a = state.amplitudes.data();
+    pool::for_each_piece((state.size() + kChunk - 1) / kChunk, [&](std::size_t begin, std::size_t end) {
+        const std::size_t last = std::min(state.size(), end * kChunk);
+        for (std::size_t i = begin * kChunk; i < last; ++i) {
+            a[i].re *= s;
+            a[i].im *= s;
+        }
+    });
+}
+
+// The reduced density matrix of the channel's qubits (unnormalised: its
+// trace is the state's norm²), 2·dim² doubles, ρ[a][b] = Σ ψ_a ψ_b*.
+// Products are written out: std::complex's operator* calls a library routine
+// per product under strict IEEE arithmetic.
+std::vector<double> reduced_density(const StateVector& state, const std::vector<Qubit>& qubits) {
+    const std::size_t k = qubits.size();
+    const std::size_t dim = std::size_t{1} << k;
+    std::vector<Qubit> sorted(qubits);
+    std::sort(sorted.begin(), sorted.end());
+    std::size_t offset[8] = {};
+    for (std::size_t a = 0; a < dim; ++a)
+        for (std::size_t j = 0; j < k; ++j)
+            if ((a >> (k - 1 - j)) & 1u) offset[a] |= std::size_t{1} << qubits[j];
+    const Amplitude* psi = state.amplitudes.data();
+    if (k == 1) {
+        const Qubit q = qubits[0];
+        const std::size_t low = (std::size_t{1} << q) - 1;
+        const std::size_t step = std::size_t{1} << q;
+        return chunked_sum(state.size() >> 1, 8, [&](std::size_t first, std::size_t last, double* out) {
+            double p0 = 0.0, p1 = 0.0, cre = 0.0, cim = 0.0;
+            for (std::size_t r = first; r < last; ++r) {
+                const std::size_t i = ((r & ~low) << 1) | (r & low);
+                const double ar = psi[i].re, ai = psi[i].im;
+                const double br = psi[i + step].re, bi = psi[i + step].im;
+                p0 += ar * ar + ai * ai;
+                p1 += br * br + bi * bi;
+                cre += ar * br + ai * bi;  // Re ψ0 ψ1*
+                cim += ai * br - ar * bi;  // Im ψ0 ψ1*
+            }
+            out[0] = p0;
+            out[2] = cre;
+            out[3] = cim;
+            out[4] = cre;
+            out[5] = -cim;
+            out[6] = p1;
+        });
+    }
+    return chunked_sum(state.size() >> k, 2 * dim * dim, [&](std::size_t first, std::size_t last, double* out) {
+        double vr[8], vi[8];
+        for (std::size_t r = first; r < last; ++r) {
+            std::size_t base = r;
+            for (Qubit q : sorted) base = ((base >> q) << (q + 1)) | (base & ((std::size_t{1} << q) - 1));
+            for (std::size_t a = 0; a < dim; ++a) {
+                vr[a] = psi[base | offset[a]].re;
+                vi[a] = psi[base | offset[a]].im;
+            }
+            for (std::size_t a = 0; a < dim; ++a)
+                for (std::size_t b = 0; b < dim; ++b) {
+                    out[2 * (a * dim + b)] += vr[a] * vr[b] + vi[a] * vi[b];
+                    out[2 * (a * dim + b) + 1] += vi[a] * vr[b] - vr[a] * vi[b];
+                }
+        }
+    });
+}
+
+// The first index whose running sum of weights passes u; the last nonzero
+// one when rounding leaves u past the total.
+std::size_t pick(std::span<const double> weights, double u) {
+    double sum = 0.0;
+    std::size_t last = 0;
+    for (std::size_t k = 0; k < weights.size(); ++k) {
+        if (weights[k] <= 0.0) continue;
+        sum += weights[k];
+        last = k;
+        if (u < sum) return k;
+    }
+    return last;
+}
+
+// b · a for row-major 2 × 2 matrices.
+Matrix2 product(const Matrix2& b, const Matrix2& a) {
+    return {cadd(cmul(b[0], a[0]), cmul(b[1], a[2])), cadd(cmul(b[0], a[1]), cmul(b[1], a[3])),
+            cadd(cmul(b[2], a[0]), cmul(b[3], a[2])), cadd(cmul(b[2], a[1]), cmul(b[3], a[3]))};
+}
+
+// The runner's state between flushes: the items waiting for one schedule,
+// and what is known of the state's norm.
+class Runner {
+public:
+    Runner(StateVector& state, Rng& rng, std::vector<bool>* outcomes)
+        : state_(state), rng_(rng), outcomes_(outcomes), last_single_(state.num_qubits, kNone) {}
+
+    // A one-qubit channel branch is multiplied into the last pending
+    // one-qubit item on its qubit when nothing since touched that qubit (and
+    // a one-qubit gate into a pending branch), so a channel adds no kernel
+    // of its own; items of noiseless circuits are never merged with each
+    // other.
+    void add(const ExecItem& item, bool branch = false) {
+        if (item.kind == ExecItem::Kind::Single) {
+            const std::size_t last = last_single_[item.qubit];
+            if (last != kNone && (branch || is_branch_[last])) {
+                pending_[last].matrix = product(item.matrix, pending_[last].matrix);
+                is_branch_[last] = 1;
+                return;
+            }
+            last_single_[item.qubit] = pending_.size();
+        } else if (item.kind == ExecItem::Kind::General || item.kind == ExecItem::Kind::Controlled) {
+            for (Qubit q : item.op->targets) last_single_[q] = kNone;
+            for (Qubit q : item.op->controls) last_single_[q] = kNone;
+        } else {
+            last_single_[item.qubit] = kNone;
+        }
+        pending_.push_back(item);
+        is_branch_.push_back(branch ? 1 : 0);
+    }
+
+    Status flush() {
+        if (pending_.empty()) return {};
+        Status status = run_items(pending_, state_, &rng_, outcomes_);
+        pending_.clear();
+        is_branch_.clear();
+        std::fill(last_single_.begin(), last_single_.end(), kNone);
+        return status;
+    }
+
+    // Before anything that needs a unit norm (a measurement, the end).
+    Status settle() {
+        if (!dirty_) return {};
+        VANTELO_TRY(flush());
+        normalise(state_);
+        dirty_ = false;
+        bound_ = 1.0;
+        return {};
+    }
+
+    Status channel(const Channel& c, double u) {
+        if (c.mixture) {
+            const std::size_t k = pick(c.weights, u);
+            if (!c.identity[k]) add(unitary_item(c.branches[k]), true);
+            return {};
+        }
+        double lower = 0.0;
+        for (double w : c.weights) lower += w;
+        std::size_t k = 0;
+        double p = 0.0;
+        if (u < lower) {
+            k = pick(c.weights, u);
+            p = c.weights[k];
+        } else {
+            // Outside the bounds: the branch probabilities on the channel's
+            // qubits, from the state as the pending items leave it.
+            VANTELO_TRY(flush());
+            const std::size_t dim = std::size_t{1} << c.qubits.size();
+            const std::vector<double> rho = reduced_density(state_, c.qubits);
+            double trace = 0.0;
+            for (std::size_t a = 0; a < dim; ++a) trace += rho[2 * (a * dim + a)];
+            std::vector<double> residual(c.branches.size());
+            std::vector<double> probability(c.branches.size());
+            double total = 0.0;
+            for (std::size_t b = 0; b < c.branches.size(); ++b) {
+                // ⟨ψ|K†K|ψ⟩ = Σ_{x,y} (K†K)[x][y] ρ[y][x].
+                const std::vector<double>& g = c.gram[b];
+                double s = 0.0;
+                for (std::size_t x = 0; x < dim; ++x)
+                    for (std::size_t y = 0; y < dim; ++y)
+                        s += g[2 * (x * dim + y)] * rho[2 * (y * dim + x)] -
+                             g[2 * (x * dim + y) + 1] * rho[2 * (y * dim + x) + 1];
+                probability[b] = trace > 0.0 ? s / trace : 0.0;
+                residual[b] = std::max(0.0, probability[b] - c.weights[b]);
+                total += residual[b];
+            }
+            if (total > 0.0) {
+                k = pick(residual, (u - lower) / (1.0 - lower) * total);
+            } else {
+                k = static_cast<std::size_t>(
+                    std::max_element(probability.begin(), probability.end()) - probability.begin());
+            }
+            p = probability[k];
+            bound_ = 1.0;
+        }
+        add(unitary_item(c.branches[k]), true);
+        dirty_ = true;
+        // The norm² is at least the product of the branch bounds since the
+        // last normalisation; keep it far from single precision's smallest
+        // numbers.
+        bound_ *= p;
+        if (bound_ < 1e-12) {
+            VANTELO_TRY(settle());
+        }
+        return {};
+    }
+
+private:
+    StateVector& state_;
+    Rng& rng_;
+    std::vector<bool>* outcomes_;
+    static constexpr std::size_t kNone = ~std::size_t{0};
+    std::vector<ExecItem> pending_;
+    std::vector<std::uint8_t> is_branch_;
+    std::vector<std::size_t> last_single_;  // per qubit: index into pending_, or kNone
+    bool dirty_ = false;
+    double bound_ = 1.0;
+};
+
+Status check_channel(const Channel& c, const StateVector& state) {
+    return validate_targets(state, c.qubits);
+}
+
+}  // namespace
+
+bool has_channels(const Circuit& circuit) {
+    for (const Gate& g : circuit.gates)
+        if (std::holds_alternative<Noise>(g)) return true;
+    return false;
+}
+
+bool has_channels(const CompiledCircuit& circuit) { return has_channel_steps(circuit); }
+
+namespace {
+
+// The item of a fixed gate, or nothing for a barrier.
+Result<std::optional<NoisyItem>> item_of(const Gate& gate, const StateVector& state) {
+    NoisyItem out;
+    if (const auto* u = std::get_if<Unitary>(&gate)) {
+        out.item = unitary_item(u->op);
+    } else if (const auto* m = std::get_if<Measure>(&gate)) {
+        out.item.kind = ExecItem::Kind::Measure;
+        out.item.qubit = m->qubit;
+    } else if (const auto* r = std::get_if<Reset>(&gate)) {
+        out.item.kind = ExecItem::Kind::Reset;
+        out.item.qubit = r->qubit;
+    } else if (const auto* n = std::get_if<Noise>(&gate)) {
+        VANTELO_TRY(check_channel(*n->channel, state));
+        out.channel = n->channel.get();
+        return std::optional<NoisyItem>(out);
+    } else {
+        return std::optional<NoisyItem>{};
+    }
+    VANTELO_TRY(check_item(out.item, state));
+    return std::optional<NoisyItem>(out);
+}
+
+}  // namespace
+
+Result<std::vector<NoisyItem>> noisy_items(const Circuit& circuit, const StateVector& state) {
+    std::vector<NoisyItem> items;
+    items.reserve(circuit.gates.size());
+    for (const Gate& gate : circuit.gates) {
+        VANTELO_ASSIGN_OR_RETURN(std::optional<NoisyItem> item, item_of(gate, state));
+        if (item) items.push_back(*item);
+    }
+    return items;
+}
+
+Result<std::vector<NoisyItem>> noisy_items(const CompiledCircuit& circuit,
+                                           std::span<const float> params, const StateVector& state) {
+    if (params.size() != circuit.parameter_count)
+        return fail(msg::parameter_length(params.size(), circuit.parameter_count));
+    std::vector<NoisyItem> items;
+    items.reserve(circuit.ops.size());
+    for (const CompiledOp& op : circuit.ops) {
+        if (const auto* p = std::get_if<ParamOp>(&op)) {
+            NoisyItem item;
+            item.item.qubit = p->target;
+            item.item.matrix = rotation_matrix(p->kind, params[p->slot]);
+            items.push_back(item);
+            continue;
+        }
+        VANTELO_ASSIGN_OR_RETURN(std::optional<NoisyItem> item, item_of(std::get<FixedOp>(op).gate, state));
+        if (item) items.push_back(*item);
+    }
+    return items;
+}
+
+Status run_trajectory(std::span<const NoisyItem> items, StateVector& state, std::uint64_t seed,
+                      std::uint64_t trajectory, Rng& rng, std::vector<bool>* outcomes) {
+    TrajectoryDraws draws(seed, trajectory);
+    Runner runner(state, rng, outcomes);
+    for (const NoisyItem& item : items) {
+        if (item.channel != nullptr) {
+            VANTELO_TRY(runner.channel(*item.channel, draws.next()));
+        } else {
+            if (item.item.kind == ExecItem::Kind::Measure || item.item.kind == ExecItem::Kind::Reset)
+                VANTELO_TRY(runner.settle());
+            runner.add(item.item);
+        }
+    }
+    VANTELO_TRY(runner.flush());
+    return runner.settle();
+}
+
+Result<MeasurementRecord> run_circuit_trajectory(const Circuit& circuit, StateVector& state,
+                                                 std::uint64_t seed, std::uint64_t trajectory) {
+    VANTELO_ASSIGN_OR_RETURN(const std::vector<NoisyItem> items, noisy_items(circuit, state));
+    Rng rng = trajectory_rng(seed, trajectory);
+    std::vector<bool> outcomes;
+    VANTELO_TRY(run_trajectory(items, state, seed, trajectory, rng, &outcomes));
+    MeasurementRecord record;
+    std::size_t next = 0;
+    for (const NoisyItem& item : items)
+        if (item.channel == nullptr && item.item.kind == ExecItem::Kind::Measure)
+            record.push_back({item.item.qubit, outcomes[next++]});
+    return record;
+}
+
+namespace {
+
+// The first error of a parallel loop; later ones are dropped.
+class FirstError {
+public:
+    void record(Error e) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!error_) error_ = std::move(e);
+        failed_.store(true, std::memory_order_relaxed);
+    }
+    bool failed() const { return failed_.load(std::memory_order_relaxed); }
+    std::optional<Error> take() { return std::move(error_); }
+
+private:
+    std::mutex mutex_;
+    std::optional<Error> error_;
+    std::atomic<bool> failed_{false};
+};
+
+// body(t, state) for t in [0, count): side by side for small registers (each
+// piece with its own state, kernels on its own thread), else one after the
+// other on a shared state spread over the pool.
+template <class Body>
+Status for_each_trajectory(std::uint32_t n, std::uint64_t count, Body body) {
+    if (n > kSideBySideQubits || count < 2) {
+        StateVector state = StateVector::create(n);
+        for (std::uint64_t t = 0; t < count; ++t) {
+            if (stop_requested()) return stopped_error();
+            if (t > 0) reset_to_zero_state(state);
+            VANTELO_TRY(body(t, state));
+        }
+        return {};
+    }
+    FirstError error;
+    StopToken token;
+    StopTokenScope caller(token);
+    pool::for_each_piece(count, [&](std::size_t begin, std::size_t end) {
+        StopTokenScope on_worker(token);
+        pool::InlineLoops on_this_thread;
+        StateVector state = StateVector::create(n);
+        for (std::size_t t = begin; t < end; ++t) {
+            if (error.failed()) return;
+            if (stop_requested()) return error.record(stopped_error());
+            if (t > begin) reset_to_zero_state(state);
+            if (Status s = body(t, state); !s) return error.record(std::move(s).error());
+        }
+    });
+    if (std::optional<Error> e = error.take()) return std::move(*e);
+    if (stop_requested()) return stopped_error();
+    return {};
+}
+
+// The chosen branch of every channel for trajectory t when all are mixtures
+// (no norm needed), or nothing.
+std::optional<std::vector<std::uint32_t>> mixture_draws(std::span<const NoisyItem> items,
+                                                        std::uint64_t seed, std::uint64_t t) {
+    TrajectoryDraws draws(seed, t);
+    std::vector<std::uint32_t> out;
+    for (const NoisyItem& item : items) {
+        if (item.channel == nullptr) continue;
+        if (!item.channel->mixture) return std::nullopt;
+        out.push_back(static_cast<std::uint32_t>(pick(item.channel->weights, draws.next())));
+    }
+    return out;
+}
+
+}  // namespace
+
+Result<std::vector<std::uint64_t>> sample_trajectories(const Circuit& circuit,
+                                                       std::uint32_t num_qubits,
+                                                       std::uint64_t shots, std::uint64_t seed,
+                                                       const StateVector* initial) {
+    StateVector shape;
+    shape.num_qubits = num_qubits;
+    VANTELO_ASSIGN_OR_RETURN(const std::vector<NoisyItem> items, noisy_items(circuit, shape));
+    bool random_gates = false;
+    for (const NoisyItem& item : items)
+        random_gates = random_gates || (item.channel == nullptr && (item.item.kind == ExecItem::Kind::Measure ||
+                                                                    item.item.kind == ExecItem::Kind::Reset));
+    // Runs: the shots that share one (its first shot names its trajectory
+    // and its sampling generator).
+    std::vector<std::vector<std::uint64_t>> runs;
+    std::optional<std::vector<std::uint32_t>> probe;
+    if (!random_gates && shots > 0) probe = mixture_draws(items, seed, 0);
+    if (probe) {
+        std::map<std::vector<std::uint32_t>, std::size_t> index;
+        for (std::uint64_t s = 0; s < shots; ++s) {
+            auto [it, fresh] = index.emplace(*mixture_draws(items, seed, s), runs.size());
+            if (fresh) runs.emplace_back();
+            runs[it->second].push_back(s);
+        }
+    } else {
+        runs.reserve(shots);
+        for (std::uint64_t s = 0; s < shots; ++s) runs.push_back({s});
+    }
+    std::vector<std::uint64_t> out(shots, 0);
+    VANTELO_TRY(for_each_trajectory(num_qubits, runs.size(), [&](std::uint64_t r, StateVector& state) -> Status {
+        const std::uint64_t t = runs[r].front();
+        if (initial != nullptr)
+            std::copy_n(initial->amplitudes.data(), initial->size(), state.amplitudes.data());
+        Rng rng = trajectory_rng(seed, t);
+        VANTELO_TRY(run_trajectory(items, state, seed, t, rng, nullptr));
+        VANTELO_ASSIGN_OR_RETURN(const std::vector<std::uint64_t> drawn, measure(state, runs[r].size(), rng));
+        for (std::size_t i = 0; i < drawn.size(); ++i) out[runs[r][i]] = drawn[i];
+        return {};
+    }));
+    return out;
+}
+
+Result<std::vector<float>> trajectory_expectations(const CompiledCircuit& circuit,
+                                                   std::span<const float> params,
+                                                   const Observable& observable, std::uint64_t seed,
+                                                   std::uint64_t first, std::uint64_t count) {
+    StateVector shape;
+    shape.num_qubits = circuit.num_qubits;
+    VANTELO_ASSIGN_OR_RETURN(const std::vector<NoisyItem> items, noisy_items(circuit, params, shape));
+    VANTELO_TRY(check_observable_qubits(observable, circuit.num_qubits));
+    std::vector<float> values(count, 0.0f);
+    VANTELO_TRY(for_each_trajectory(circuit.num_qubits, count, [&](std::uint64_t i, StateVector& state) -> Status {
+        const std::uint64_t t = first + i;
+        Rng rng = trajectory_rng(seed, t);
+        VANTELO_TRY(run_trajectory(items, state, seed, t, rng, nullptr));
+        VANTELO_ASSIGN_OR_RETURN(values[i], expectation(state, observable));
+        return {};
+    }));
+    return values;
+}
+
+Result<TrajectoryMean> trajectory_expectation(const CompiledCircuit& circuit,
+                                              std::span<const float> params,
+                                              const Observable& observable, std::uint64_t seed,
+                                              std::uint64_t count) {
+    if (count == 0) return fail("the trajectory count must be at least 1");
+    VANTELO_ASSIGN_OR_RETURN(const std::vector<float> values,
+                             trajectory_expectations(circuit, params, observable, seed, 0, count));
+    return trajectory_mean(values);
+}
+
+Result<std::vector<TrajectoryMean>> batch_trajectory_expectation(const CompiledCircuit& circuit,
+                                                                 std::span<const float> batch,
+                                                                 std::size_t rows,
+                                                                 const Observable& observable,
+                                                                 std::uint64_t seed,
+                                                                 std::uint64_t count) {
+    const std::size_t cols = circuit.parameter_count;
+    if (batch.size() != rows * cols)
+        return fail(msg::batch_length(batch.size(), rows * cols, rows, cols));
+    std::vector<TrajectoryMean> out;
+    out.reserve(rows);
+    for (std::size_t r = 0; r < rows; ++r) {
+        VANTELO_ASSIGN_OR_RETURN(const TrajectoryMean m,
+                                 trajectory_expectation(circuit, batch.subspan(r * cols, cols),
+                                                        observable, seed, count));
+        out.push_back(m);
+    }
+    return out;
+}
+
+TrajectoryMean trajectory_mean(std::span<const float> values) {
+    TrajectoryMean out;
+    if (values.empty()) return out;
+    double sum = 0.0;
+    for (float v : values) sum += v;
+    out.mean = sum / static_cast<double>(values.size());
+    if (values.size() < 2) return out;
+    double squares = 0.0;
+    for (float v : values) squares += (v - out.mean) * (v - out.mean);
+    const double t = static_cast<double>(values.size());
+    out.standard_error = std::sqrt(squares / (t * (t - 1.0)));
+    return out;
+}
+
+}  // namespace vantelo::sim

@@ -1,0 +1,93 @@
+// Quantum trajectories: a circuit with channels run as one random pure-state
+// path. Channel k of trajectory t draws number k of TrajectoryDraws(seed, t);
+// measurements, resets and samples draw from trajectory_rng(seed, t). Between
+// draws that need a norm the items run on the cache-blocked executor in one
+// schedule, so a mixture (or a general branch drawn below its bound) costs no
+// pass of its own beyond its gate.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "sim/exec/circuit.hpp"
+#include "sim/exec/compiled.hpp"
+#include "sim/exec/schedule.hpp"
+#include "sim/gates/channel.hpp"
+#include "sim/observables/observable.hpp"
+#include "sim/result.hpp"
+#include "sim/state_vector.hpp"
+
+namespace vantelo::sim {
+
+// An executor item, or a channel (then `item` is unused).
+struct NoisyItem {
+    ExecItem item;
+    const Channel* channel = nullptr;
+};
+
+bool has_channels(const Circuit& circuit);
+bool has_channels(const CompiledCircuit& circuit);
+
+// The items of a circuit, checked against the state's width in order; the
+// first failing gate's error. Borrows the circuit's operations and channels.
+Result<std::vector<NoisyItem>> noisy_items(const Circuit& circuit, const StateVector& state);
+// The same for a compiled plan with a parameter vector (its length checked).
+Result<std::vector<NoisyItem>> noisy_items(const CompiledCircuit& circuit,
+                                           std::span<const float> params, const StateVector& state);
+
+// One trajectory on the state (normalised afterwards). Measurement outcomes
+// are appended to `outcomes` when it is not null; `rng` serves measurements
+// and resets.
+Status run_trajectory(std::span<const NoisyItem> items, StateVector& state, std::uint64_t seed,
+                      std::uint64_t trajectory, Rng& rng, std::vector<bool>* outcomes);
+
+// Trajectory t of a circuit from |0…0⟩ of num_qubits, with its record.
+Result<MeasurementRecord> run_circuit_trajectory(const Circuit& circuit, StateVector& state,
+                                                 std::uint64_t seed, std::uint64_t trajectory);
+
+// One trajectory per shot: shot s runs trajectory s from |0…0⟩ and samples
+// one outcome from its final state with trajectory_rng(seed, s). Shots whose
+// channel draws are all mixture draws and equal share one run (same outcome
+// distribution, fewer runs).
+// With `initial`, every shot starts from a copy of it instead (its width is
+// num_qubits).
+Result<std::vector<std::uint64_t>> sample_trajectories(const Circuit& circuit,
+                                                       std::uint32_t num_qubits,
+                                                       std::uint64_t shots, std::uint64_t seed,
+                                                       const StateVector* initial = nullptr);
+
+// The expectation of trajectories first … first + count − 1 of a plan, one
+// value per trajectory in trajectory order. Small registers run trajectories
+// side by side, one per worker; larger ones one at a time, each spread over
+// the pool. The values do not depend on either.
+Result<std::vector<float>> trajectory_expectations(const CompiledCircuit& circuit,
+                                                   std::span<const float> params,
+                                                   const Observable& observable, std::uint64_t seed,
+                                                   std::uint64_t first, std::uint64_t count);
+
+// Mean and standard error of per-trajectory values, summed in order in
+// double: mean = Σv/T, error = √(Σ(v − mean)²/(T(T − 1))) (0 for T = 1).
+struct TrajectoryMean {
+    double mean = 0.0;
+    double standard_error = 0.0;
+};
+TrajectoryMean trajectory_mean(std::span<const float> values);
+
+// trajectory_mean of trajectories 0 … count − 1 for one parameter vector.
+Result<TrajectoryMean> trajectory_expectation(const CompiledCircuit& circuit,
+                                              std::span<const float> params,
+                                              const Observable& observable, std::uint64_t seed,
+                                              std::uint64_t count);
+
+// The same for every row of a batch (rows × parameter_count, row-major), in
+// row order; every row draws the same trajectories, so differences between
+// rows are not blurred by different noise.
+Result<std::vector<TrajectoryMean>> batch_trajectory_expectation(const CompiledCircuit& circuit,
+                                                                 std::span<const float> batch,
+                                                                 std::size_t rows,
+                                                                 const Observable& observable,
+                                                                 std::uint64_t seed,
+                                                                 std::uint64_t count);
+
+}  // namespace vantelo::sim

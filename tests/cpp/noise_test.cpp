@@ -1,0 +1,113 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <complex>
+#include <random>
+#include <set>
+
+#include "sim/noise/catalog.hpp"
+#include "sim/noise/draws.hpp"
+#include "sim/noise/trajectory.hpp"
+
+namespace vantelo::sim {
+namespace {
+
+using C = std::complex<double>;
+
+TEST(NoiseDraws, DependOnlyOnSeedTrajectoryAndPosition) {
+    TrajectoryDraws a(5, 9), b(5, 9), c(5, 10), d(6, 9);
+    std::set<double> seen;
+    for (int i = 0; i < 64; ++i) {
+        const double x = a.next();
+        EXPECT_EQ(x, b.next());
+        EXPECT_NE(x, c.next());
+        EXPECT_NE(x, d.next());
+        EXPECT_GE(x, 0.0);
+        EXPECT_LT(x, 1.0);
+        seen.insert(x);
+    }
+    EXPECT_EQ(seen.size(), 64u);
+}
+
+// A random normalised state on n qubits.
+StateVector random_state(std::uint32_t n, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::normal_distribution<float> normal;
+    StateVector s = StateVector::create(n);
+    double norm = 0.0;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        s.amplitudes[i] = {normal(gen), normal(gen)};
+        norm += std::norm(C(s.amplitudes[i].re, s.amplitudes[i].im));
+    }
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        s.amplitudes[i].re = static_cast<float>(s.amplitudes[i].re / std::sqrt(norm));
+        s.amplitudes[i].im = static_cast<float>(s.amplitudes[i].im / std::sqrt(norm));
+    }
+    return s;
+}
+
+// K (2×2) on qubit q of psi, normalised, in double.
+std::vector<C> kraus_image(const StateVector& psi, Qubit q, const std::vector<Amplitude>& k) {
+    std::vector<C> out(psi.size());
+    const std::size_t bit = std::size_t{1} << q;
+    double norm = 0.0;
+    for (std::size_t i = 0; i < psi.size(); ++i) {
+        const std::size_t i0 = i & ~bit, i1 = i | bit;
+        const std::size_t row = (i & bit) ? 1 : 0;
+        const C a0(psi.amplitudes[i0].re, psi.amplitudes[i0].im), a1(psi.amplitudes[i1].re, psi.amplitudes[i1].im);
+        out[i] = C(k[2 * row].re, k[2 * row].im) * a0 + C(k[2 * row + 1].re, k[2 * row + 1].im) * a1;
+        norm += std::norm(out[i]);
+    }
+    for (C& v : out) v /= std::sqrt(norm);
+    return out;
+}
+
+// Every trajectory of a general channel leaves one of the normalised Kraus
+// images, whether its draw fell below the branch bounds or needed the norm,
+// and the branches come with their Born frequencies.
+TEST(NoiseTrajectory, GeneralBranchesAreNormalisedKrausImages) {
+    const double gamma = 0.6, p = 0.3;
+    auto gate = generalized_amplitude_damping_channel(1, gamma, p);
+    ASSERT_TRUE(gate);
+    const Channel& channel = *std::get<Noise>(*gate).channel;
+    const StateVector start = random_state(3, 4);
+    std::vector<std::vector<C>> images;
+    std::vector<double> born;
+    for (const auto& k : kraus_operators(channel)) {
+        images.push_back(kraus_image(start, 1, k));
+        double s = 0.0;
+        const std::size_t bit = 2;
+        for (std::size_t i = 0; i < start.size(); ++i) {
+            const std::size_t row = (i & bit) ? 1 : 0;
+            const C a0(start.amplitudes[i & ~bit].re, start.amplitudes[i & ~bit].im);
+            const C a1(start.amplitudes[i | bit].re, start.amplitudes[i | bit].im);
+            s += std::norm(C(k[2 * row].re, k[2 * row].im) * a0 + C(k[2 * row + 1].re, k[2 * row + 1].im) * a1);
+        }
+        born.push_back(s);
+    }
+    NoisyItem item;
+    item.channel = &channel;
+    const int runs = 4000;
+    std::vector<int> counts(images.size(), 0);
+    for (int t = 0; t < runs; ++t) {
+        StateVector s = start;
+        Rng rng = trajectory_rng(1, t);
+        ASSERT_TRUE(run_trajectory({&item, 1}, s, 1, t, rng, nullptr));
+        int match = -1;
+        for (std::size_t b = 0; b < images.size() && match < 0; ++b) {
+            double dist = 0.0;
+            for (std::size_t i = 0; i < s.size(); ++i)
+                dist = std::max(dist, std::abs(C(s.amplitudes[i].re, s.amplitudes[i].im) - images[b][i]));
+            if (dist < 1e-5) match = static_cast<int>(b);
+        }
+        ASSERT_GE(match, 0) << "trajectory " << t;
+        ++counts[match];
+    }
+    for (std::size_t b = 0; b < images.size(); ++b) {
+        const double sigma = std::sqrt(born[b] * (1 - born[b]) / runs);
+        EXPECT_NEAR(counts[b] / double(runs), born[b], 5 * sigma + 1e-9) << "branch " << b;
+    }
+}
+
+}  // namespace
+}  // namespace vantelo::sim

@@ -1,0 +1,274 @@
+"""Channels run as seeded trajectories, checked against the exact density
+matrix (tests/density.py): trajectory means within 4 standard errors, sample
+histograms by a chi-square test, bit-identical results for every pool size
+and every split of the trajectories, and the refusals."""
+
+import pickle
+
+import numpy as np
+import pytest
+
+from density import DensityMatrix
+from vantelo import Circuit, CircuitSpec, Gate, Observable
+
+I2 = np.eye(2)
+X = np.array([[0, 1], [1, 0]], dtype=complex)
+Y = np.array([[0, -1j], [1j, 0]])
+Z = np.diag([1.0, -1.0]).astype(complex)
+P0, P1 = np.diag([1.0, 0.0]), np.diag([0.0, 1.0])
+LOWER, RAISE = np.array([[0, 1], [0, 0]]), np.array([[0, 0], [1, 0]])
+
+
+def ad(g):
+    return [np.diag([1, np.sqrt(1 - g)]), np.sqrt(g) * LOWER]
+
+
+def gad(g, p):
+    # p: the probability of relaxing towards |1>
+    return [np.sqrt(1 - p) * k for k in ad(g)] + [
+        np.sqrt(p) * np.diag([np.sqrt(1 - g), 1]), np.sqrt(p) * np.sqrt(g) * RAISE]
+
+
+def thermal(t1, t2, time, pe):
+    # The T2 <= T1 form: identity, dephasing and the two resets.
+    e1, e2 = np.exp(-time / t1), np.exp(-time / t2)
+    reset = 1 - e1
+    pz = (1 - reset) * (1 - e2 / e1) / 2
+    p0, p1 = (1 - pe) * reset, pe * reset
+    return [np.sqrt(1 - pz - p0 - p1) * I2, np.sqrt(pz) * Z, np.sqrt(p0) * P0,
+            np.sqrt(p0) * LOWER, np.sqrt(p1) * RAISE, np.sqrt(p1) * P1]
+
+
+PAULIS = [I2, X, Y, Z]
+RNG = np.random.default_rng(7)
+_z = RNG.standard_normal((8, 2)) + 1j * RNG.standard_normal((8, 2))
+_q, _ = np.linalg.qr(_z)
+USER_KRAUS = [_q[2 * i:2 * i + 2] for i in range(4)]  # a random 4-operator channel
+
+# name: (constructor taking the qubit(s), Kraus operators, width)
+CHANNELS = {
+    "bit_flip": (lambda q: Gate.bit_flip(q, 0.2), [np.sqrt(0.8) * I2, np.sqrt(0.2) * X], 1),
+    "phase_flip": (lambda q: Gate.phase_flip(q, 0.3), [np.sqrt(0.7) * I2, np.sqrt(0.3) * Z], 1),
+    "depolarizing": (lambda q: Gate.depolarizing(q, 0.3),
+                     [np.sqrt(0.7) * I2] + [np.sqrt(0.1) * P for P in PAULIS[1:]], 1),
+    "pauli_error": (lambda q: Gate.pauli_error(q, 0.1, 0.15, 0.2),
+                    [np.sqrt(w) * P for w, P in zip((0.55, 0.1, 0.15, 0.2), PAULIS)], 1),
+    "phase_damping": (lambda q: Gate.phase_damping(q, 0.4),
+                      [np.diag([1, np.sqrt(0.6)]), np.diag([0, np.sqrt(0.4)])], 1),
+    "amplitude_damping": (lambda q: Gate.amplitude_damping(q, 0.35), ad(0.35), 1),
+    "generalized_amplitude_damping": (
+        lambda q: Gate.generalized_amplitude_damping(q, 0.3, 0.7), gad(0.3, 0.7), 1),
+    "reset_error": (lambda q: Gate.reset_error(q, 0.2, 0.1),
+                    [np.sqrt(0.7) * I2, np.sqrt(0.2) * P0, np.sqrt(0.2) * LOWER,
+                     np.sqrt(0.1) * RAISE, np.sqrt(0.1) * P1], 1),
+    "thermal_relaxation": (lambda q: Gate.thermal_relaxation(q, 50.0, 30.0, 20.0, 0.1),
+                           thermal(50.0, 30.0, 20.0, 0.1), 1),
+    "kraus": (lambda q: Gate.kraus([q], USER_KRAUS), USER_KRAUS, 1),
+    "kraus_mixture": (lambda q: Gate.kraus([q], [np.sqrt(0.6) * I2, np.sqrt(0.4) * Y]),
+                      [np.sqrt(0.6) * I2, np.sqrt(0.4) * Y], 1),
+    "depolarizing2": (lambda a, b: Gate.depolarizing2(a, b, 0.4),
+                      [np.sqrt(0.6) * np.eye(4)] + [np.sqrt(0.4 / 15) * np.kron(P, Q)
+                                                    for i, P in enumerate(PAULIS)
+                                                    for j, Q in enumerate(PAULIS) if i or j], 2),
+    "kraus2": (lambda a, b: Gate.kraus([a, b], [np.kron(k, I2) for k in ad(0.5)]),
+               [np.kron(k, I2) for k in ad(0.5)], 2),
+}
+
+TERMS = [(1.0, [("Z", 0)]), (0.7, [("X", 1)]), (0.5, [("Y", 2)]), (0.3, [("Z", 0), ("Z", 1)]),
+         (0.4, [("X", 0), ("X", 2)]), (0.6, [("Z", 2)])]
+OBSERVABLE = Observable.hamiltonian(
+    [Observable.pauli_string(ops, c) for c, ops in TERMS])
+
+
+def noisy_program(name):
+    """The gates and channels of a 3-qubit test circuit, as vantelo items and
+    as density-matrix steps."""
+    make, kraus, width = CHANNELS[name]
+    sites = [(0,), (1,), (2,)] if width == 1 else [(0, 1), (2, 1)]
+    h = np.array([[1, 1], [1, -1]]) / np.sqrt(2)
+
+    def ry(t):
+        return np.array([[np.cos(t / 2), -np.sin(t / 2)], [np.sin(t / 2), np.cos(t / 2)]])
+    cx = np.array([[1, 0, 0, 0], [0, 1, 0, 0], [0, 0, 0, 1], [0, 0, 1, 0]])
+    steps = [("u", Gate.ry(0, 2.1), ry(2.1), [0]), ("u", Gate.h(1), h, [1]),
+             ("u", Gate.cx(1, 2), cx, [1, 2]), ("u", Gate.ry(2, 0.8), ry(0.8), [2])]
+    for s in sites:
+        steps.append(("k", make(*s), kraus, list(s)))
+    steps += [("u", Gate.h(0), h, [0]), ("u", Gate.cx(0, 2), cx, [0, 2])]
+    steps.append(("k", make(*sites[0]), kraus, list(sites[0])))
+    steps.append(("u", Gate.ry(1, 0.6), ry(0.6), [1]))
+    dm = DensityMatrix(3)
+    for kind, _, m, t in steps:
+        dm.unitary(m, t) if kind == "u" else dm.channel(m, t)
+    return [g for _, g, _, _ in steps], dm
+
+
+def compiled(gates, n=3):
+    spec = CircuitSpec(n)
+    for g in gates:
+        spec.gate(g)
+    return spec.compile()
+
+
+def chi_square_bound(dof):
+    # The 0.999 quantile by Wilson and Hilferty's approximation.
+    z = 3.09
+    return dof * (1 - 2 / (9 * dof) + z * np.sqrt(2 / (9 * dof))) ** 3
+
+
+@pytest.mark.parametrize("name", sorted(CHANNELS))
+def test_channel_matches_density_matrix(name):
+    gates, dm = noisy_program(name)
+    plan = compiled(gates)
+    values = plan.trajectory_values([], OBSERVABLE, 3000, seed=11)
+    mean, err = plan.trajectory_expectation([], OBSERVABLE, 3000, seed=11)
+    assert mean == pytest.approx(float(np.mean(values.astype(np.float64))), abs=1e-12)
+    assert abs(mean - dm.expectation(TERMS)) <= 4 * err + 1e-5
+
+    shots = 4000
+    counts = np.bincount(Circuit(gates).sample_trajectories(3, shots, seed=5), minlength=8)
+    expected = dm.probabilities() * shots
+    keep = expected >= 5
+    stat = np.sum((counts[keep] - expected[keep]) ** 2 / expected[keep])
+    assert counts[~keep].sum() <= max(5, 3 * expected[~keep].sum())
+    assert stat < chi_square_bound(max(1, keep.sum() - 1))
+
+
+def test_seeded_runs_repeat_and_differ():
+    gates, _ = noisy_program("amplitude_damping")
+    c = Circuit(gates + [Gate.measure(0)])
+    a = c.run_trajectory(3, seed=4)
+    b = c.run_trajectory(3, 4, 0)
+    assert a[1] == b[1] and np.array_equal(a[0], b[0])
+    states = {c.run_trajectory(3, 4, t)[0].tobytes() for t in range(12)}
+    assert len(states) > 1
+    for t in range(4):  # every trajectory is normalised
+        assert np.linalg.norm(c.run_trajectory(3, 9, t)[0]) == pytest.approx(1, abs=1e-5)
+    assert np.linalg.norm(c.run(3)) == pytest.approx(1, abs=1e-5)
+    assert len(c.sample(3, 7)) == 7
+
+
+def test_noiseless_circuit_keeps_its_values():
+    gates = [Gate.h(0), Gate.cx(0, 1), Gate.ry(2, 0.3)]
+    c = Circuit(gates)
+    assert c.run(3).tobytes() == c.run_trajectory(3, 9)[0].tobytes()
+    plan = compiled(gates)
+    assert plan.trajectory_values([], OBSERVABLE, 3, seed=1).tolist() == [
+        plan.expectation([], OBSERVABLE)] * 3
+
+
+def test_splits_and_batches_give_identical_values():
+    gates, _ = noisy_program("reset_error")
+    spec = CircuitSpec(3)
+    theta = spec.param("theta")
+    spec.rx(1, theta)
+    for g in gates:
+        spec.gate(g)
+    plan = spec.compile()
+    whole = plan.trajectory_values([0.3], OBSERVABLE, 40, seed=3)
+    parts = [plan.trajectory_values([0.3], OBSERVABLE, n, seed=3, first=f)
+             for f, n in ((0, 7), (7, 1), (8, 32))]
+    assert np.concatenate(parts).tobytes() == whole.tobytes()
+    rows = np.array([[0.3], [1.2], [0.3]], dtype=np.float32)
+    means, errs = plan.batch_trajectory_expectation(rows, OBSERVABLE, 40, seed=3)
+    single = plan.trajectory_expectation([0.3], OBSERVABLE, 40, seed=3)
+    assert (means[0], errs[0]) == single and (means[2], errs[2]) == single
+    buf = plan.param_buffer()
+    buf.numpy()[:] = 0.3
+    assert plan.trajectory_expectation_buffer(buf, OBSERVABLE, 40, seed=3) == single
+    batch = plan.param_batch_buffer(3)
+    batch.numpy()[:] = rows
+    got = plan.batch_trajectory_expectation_buffer(batch, OBSERVABLE, 40, seed=3)
+    assert got[0].tobytes() == means.tobytes() and got[1].tobytes() == errs.tobytes()
+
+
+POOL_PROBE = """
+import hashlib, sys
+import numpy as np
+sys.path.insert(0, {tests!r})
+import vantelo
+vantelo.set_num_threads({threads})
+from vantelo import Circuit, CircuitSpec, Gate, Observable
+rng = np.random.default_rng(1)
+for n in (4, 16):
+    gates = []
+    for i in range(30):
+        q = int(rng.integers(n))
+        gates.append(Gate.u(q, *map(float, rng.uniform(-3, 3, 3))))
+        gates.append(Gate.cx(q, (q + 1) % n))
+        gates.append([Gate.depolarizing(q, 0.1), Gate.amplitude_damping(q, 0.2),
+                      Gate.depolarizing2(q, (q + 2) % n, 0.05)][i % 3])
+    spec = CircuitSpec(n)
+    for g in gates:
+        spec.gate(g)
+    obs = Observable.pauli_z(0)
+    t = 24 if n == 4 else 3
+    h = hashlib.sha256(spec.compile().trajectory_values([], obs, t, seed=2).tobytes())
+    h.update(Circuit(gates).sample_trajectories(n, 40, seed=6).tobytes())
+    h.update(Circuit(gates).run_trajectory(n, 8, 3)[0].tobytes())
+    print(h.hexdigest())
+"""
+
+
+def test_identical_for_every_pool_size(isolated):
+    import os
+    tests = os.path.dirname(os.path.abspath(__file__))
+    outs = []
+    for threads in (1, 2, 3, 7):
+        proc = isolated(POOL_PROBE.format(tests=tests, threads=threads))
+        assert proc.returncode == 0, proc.stderr
+        outs.append(proc.stdout)
+    assert len(set(outs)) == 1 and len(outs[0].split()) == 2
+
+
+@pytest.mark.parametrize("make, message", [
+    (lambda: Gate.depolarizing(0, 1.5), "must be in [0, 1]"),
+    (lambda: Gate.bit_flip(0, -0.1), "must be in [0, 1]"),
+    (lambda: Gate.pauli_error(0, 0.5, 0.4, 0.3), "px + py + pz"),
+    (lambda: Gate.reset_error(0, 0.7, 0.4), "p0 + p1"),
+    (lambda: Gate.thermal_relaxation(0, 10.0, 30.0, 1.0), "t2 must be in (0, 2*t1]"),
+    (lambda: Gate.kraus([0], [np.eye(2), np.eye(2)]), "not trace preserving"),
+    (lambda: Gate.kraus([0], [np.eye(2) * (1 + 1e-4)]), "not trace preserving"),
+    (lambda: Gate.kraus([0, 1, 2, 3], [np.eye(16)]), "1 to 3 qubits"),
+    (lambda: Gate.kraus([0, 0], [np.eye(4)]), "duplicate qubit"),
+    (lambda: Gate.kraus([0], [np.eye(4)]), "must be 2x2"),
+    (lambda: Gate.depolarizing2(1, 1, 0.1), "duplicate qubit"),
+])
+def test_bad_channels_refused(make, message):
+    with pytest.raises(ValueError, match=message.replace("(", r"\(").replace(")", r"\)")
+                       .replace("[", r"\[").replace("]", r"\]").replace("+", r"\+")
+                       .replace("*", r"\*")):
+        make()
+
+
+def test_misuse_refused_before_anything_runs():
+    noisy = [Gate.h(0), Gate.depolarizing(2, 0.1)]
+    with pytest.raises(ValueError, match="out of range"):
+        Circuit(noisy).run_trajectory(2, 1)
+    with pytest.raises(ValueError, match="out of range"):
+        CircuitSpec(2).gate(Gate.amplitude_damping(2, 0.1))
+    spec = CircuitSpec(3)
+    spec.rx(0, spec.param())
+    spec.gate(Gate.depolarizing(1, 0.1))
+    plan = spec.compile()
+    with pytest.raises(ValueError, match="without channels"):
+        plan.adjoint_value_and_gradient([0.1], OBSERVABLE)
+    with pytest.raises(ValueError, match="without channels"):
+        plan.batch_adjoint_value_and_gradient(np.zeros((2, 1), np.float32), OBSERVABLE)
+    for call in (lambda: plan.expectation([0.1], OBSERVABLE), lambda: plan.statevector([0.1]),
+                 lambda: plan.gradient([0.1], OBSERVABLE)):
+        with pytest.raises(ValueError, match="run it as trajectories"):
+            call()
+    with pytest.raises(ValueError, match="at least 1"):
+        plan.trajectory_expectation([0.1], OBSERVABLE, 0, seed=1)
+
+
+def test_pickled_channels_draw_the_same():
+    gates, _ = noisy_program("thermal_relaxation")
+    c = Circuit(gates + [Gate.depolarizing(1, 0.2)])
+    back = pickle.loads(pickle.dumps(c))
+    assert all(np.array_equal(back.run_trajectory(3, 1, t)[0], c.run_trajectory(3, 1, t)[0]) for t in range(5))
+    plan = compiled(gates)
+    again = pickle.loads(pickle.dumps(plan))
+    assert again.trajectory_values([], OBSERVABLE, 10, seed=1).tobytes() == \
+        plan.trajectory_values([], OBSERVABLE, 10, seed=1).tobytes()
