@@ -5,6 +5,7 @@
 #include "module/binding/binding.hpp"
 #include "module/binding/class_defs.hpp"
 #include "module/pickling.hpp"
+#include "module/types/numerics_args.hpp"
 #include "module/numpy.hpp"
 #include "module/binding/ref.hpp"
 #include "sim/exec/state_load.hpp"
@@ -17,7 +18,7 @@ namespace vantelo::module {
 
 namespace {
 
-PyObject* circuit_new(ListArg gates) {
+PyObject* circuit_new(ListArg gates, SumsArg sums) {
     std::vector<sim::Gate> copies;
     copies.reserve(static_cast<std::size_t>(PyList_GET_SIZE(gates.list)));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(gates.list); ++i) {
@@ -28,7 +29,7 @@ PyObject* circuit_new(ListArg gates) {
         }
         copies.push_back(*gate);
     }
-    return new_instance(sim::Circuit::create(std::move(copies)));
+    return new_instance(sim::Circuit::create(std::move(copies), numerics_from(sums)));
 }
 
 // Runs the circuit on a fresh |0…0⟩; on a core error sets ValueError.
@@ -120,7 +121,7 @@ PyObject* run_with_measurements_from(const sim::Circuit& circuit, AnyArg given) 
 PyObject* sample(const sim::Circuit& circuit, std::uint32_t num_qubits, std::uint32_t shots) {
     auto state = run_fresh(circuit, num_qubits, nullptr);
     if (!state) return nullptr;
-    const std::vector<std::uint64_t> samples = sim::measure(*state, shots);
+    const std::vector<std::uint64_t> samples = sim::measure(*state, shots, circuit.numerics.sums);
     if (sim::stop_requested()) return raise_core_error(sim::stopped_error());
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(samples.size())));
     if (!list) return nullptr;
@@ -147,7 +148,7 @@ PyObject* sample_from(const sim::Circuit& circuit, AnyArg given, std::uint32_t s
     sim::Rng& rng = own ? *own : sim::thread_rng();
     auto state = run_loaded(circuit, given.object, nullptr, rng);
     if (!state) return nullptr;
-    return new_index_array(sim::measure(*state, shots, rng));
+    return new_index_array(sim::measure(*state, shots, rng, circuit.numerics.sums));
 }
 
 // The passes over memory a run on num_qubits makes (for the benchmarks).
@@ -155,7 +156,7 @@ PyObject* passes(const sim::Circuit& circuit, std::uint32_t num_qubits) {
     return PyLong_FromSize_t(sim::circuit_passes(circuit, num_qubits));
 }
 
-constexpr ArgSpec k_new{"Circuit", "__new__", Param{"gates"}};
+constexpr ArgSpec k_new{"Circuit", "__new__", Param{"gates"}, kSumsParam};
 constexpr ArgSpec k_passes{"Circuit", "_passes", Param{"num_qubits"}};
 constexpr ArgSpec k_run{"Circuit", "run", Param{"num_qubits"}};
 constexpr ArgSpec k_run_with_measurements{"Circuit", "run_with_measurements", Param{"num_qubits"}};

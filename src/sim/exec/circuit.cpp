@@ -28,6 +28,7 @@ std::optional<Error> collect_items(const Circuit& circuit, const StateVector& st
                 } else if constexpr (std::is_same_v<T, Measure> || std::is_same_v<T, Reset>) {
                     item.kind = std::is_same_v<T, Measure> ? ExecItem::Kind::Measure : ExecItem::Kind::Reset;
                     item.qubit = g.qubit;
+                    item.sums = circuit.numerics.sums;
                 } else {
                     return {};
                 }
@@ -43,10 +44,10 @@ std::optional<Error> collect_items(const Circuit& circuit, const StateVector& st
 
 }  // namespace
 
-Circuit Circuit::create(std::vector<Gate> gates) {
+Circuit Circuit::create(std::vector<Gate> gates, Numerics numerics) {
     const auto one_qubit = std::count_if(gates.begin(), gates.end(), is_single_qubit_unitary);
-    if (one_qubit > kFusionThreshold) return Circuit{fuse_gates(gates)};
-    return Circuit{std::move(gates)};
+    if (one_qubit > kFusionThreshold) return Circuit{fuse_gates(gates), numerics};
+    return Circuit{std::move(gates), numerics};
 }
 
 Result<MeasurementRecord> run_circuit(const Circuit& circuit, StateVector& state) {
@@ -87,11 +88,11 @@ Result<MeasurementRecord> run_circuit_per_gate(const Circuit& circuit, StateVect
                     return apply_operation(state, item.op);
                 } else if constexpr (std::is_same_v<T, Measure>) {
                     VANTELO_ASSIGN_OR_RETURN(const bool outcome,
-                                             measure_qubit(state, item.qubit, rng));
+                                             measure_qubit(state, item.qubit, rng, circuit.numerics.sums));
                     record.push_back({item.qubit, outcome});
                     return {};
                 } else if constexpr (std::is_same_v<T, Reset>) {
-                    return reset_qubit(state, item.qubit, rng);
+                    return reset_qubit(state, item.qubit, rng, circuit.numerics.sums);
                 } else {
                     return {};
                 }

@@ -48,8 +48,9 @@ Status add_param_single(ParameterizedCircuitSpec& spec, RotationKind kind, Qubit
     return {};
 }
 
-CompiledCircuit compile(const ParameterizedCircuitSpec& spec) {
+CompiledCircuit compile(const ParameterizedCircuitSpec& spec, Numerics numerics) {
     CompiledCircuit plan;
+    plan.numerics = numerics;
     plan.num_qubits = spec.num_qubits;
     plan.parameter_count = static_cast<std::uint32_t>(spec.parameters.size());
     plan.ops.reserve(spec.items.size());

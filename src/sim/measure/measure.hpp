@@ -6,22 +6,29 @@
 
 #include "sim/result.hpp"
 #include "sim/measure/rng.hpp"
+#include "sim/numerics.hpp"
 #include "sim/state_vector.hpp"
 
 namespace vantelo::sim {
 
 // Projective measurement of qubit q with collapse; returns the outcome.
-Result<bool> measure_qubit(StateVector& state, Qubit q, Rng& rng);
+// With Float64 sums the probability of 1 is summed in double (each weight
+// from the exact squares of the parts) and the survivors are divided by its
+// square root in double before rounding.
+Result<bool> measure_qubit(StateVector& state, Qubit q, Rng& rng,
+                           SumPrecision sums = SumPrecision::Float32);
 
 // Measures q and flips it back to 0 when the outcome was 1.
-Status reset_qubit(StateVector& state, Qubit q, Rng& rng);
+Status reset_qubit(StateVector& state, Qubit q, Rng& rng, SumPrecision sums = SumPrecision::Float32);
 
 // `shots` basis-state indices drawn from |amplitude|² without changing the
 // state (fewer after a stop; see draw_samples). Unusable weights (NaN, all zero) are an internal fault naming the
 // kind: "InvalidWeight", "AllWeightsZero", "NoItem".
-std::vector<std::uint64_t> measure(const StateVector& state, std::uint64_t shots);
+std::vector<std::uint64_t> measure(const StateVector& state, std::uint64_t shots,
+                                   SumPrecision sums = SumPrecision::Float32);
 // The same with a supplied generator.
-std::vector<std::uint64_t> measure(const StateVector& state, std::uint64_t shots, Rng& rng);
+std::vector<std::uint64_t> measure(const StateVector& state, std::uint64_t shots, Rng& rng,
+                                   SumPrecision sums = SumPrecision::Float32);
 
 // Cumulative weights for sampling basis states: entry i − 1 is the sum of the
 // weights before index i, so the table has one entry fewer than the state.
@@ -36,8 +43,9 @@ struct WeightedIndex {
     static constexpr std::size_t kGuideBlock = 64;
 
     // Weights |a|² in single precision, widened and summed in double, in
-    // index order. Unusable weights are internal faults (see measure).
-    static WeightedIndex build(const StateVector& state);
+    // index order. Unusable weights are internal faults (see measure). With
+    // Float64 sums each weight is the double sum of the exact squares.
+    static WeightedIndex build(const StateVector& state, SumPrecision sums = SumPrecision::Float32);
 
     // One index: the number of cumulative entries ≤ a uniform draw in
     // [0, total).

@@ -224,6 +224,25 @@ Result<Object> get_spec(Reader& r) {
     return Object{std::move(spec)};
 }
 
+constexpr std::uint8_t kNumericsMark = 'N';
+
+void put_numerics(Writer& w, const Numerics& numerics) {
+    if (numerics == Numerics{}) return;
+    w.u8(kNumericsMark);
+    w.u8(static_cast<std::uint8_t>(numerics.sums));
+}
+
+Status get_numerics(Reader& r, Numerics& numerics) {
+    if (r.remaining() == 0) return {};
+    VANTELO_ASSIGN_OR_RETURN(const std::uint8_t mark, r.u8());
+    if (mark != kNumericsMark) return fail(msg::pickle_invalid_code("numerics", mark));
+    VANTELO_ASSIGN_OR_RETURN(const std::uint8_t sums, r.u8());
+    if (sums > static_cast<std::uint8_t>(SumPrecision::Float64))
+        return fail(msg::pickle_invalid_code("sums", sums));
+    numerics.sums = static_cast<SumPrecision>(sums);
+    return {};
+}
+
 // The plan's steps are taken as stored (already fused); each is checked as
 // add_fixed_gate and add_param_single check the items they accept.
 Result<Object> get_plan(Reader& r) {
@@ -242,6 +261,7 @@ Result<Object> get_plan(Reader& r) {
         plan.ops.push_back(std::move(item));
         return {};
     }));
+    VANTELO_TRY(get_numerics(r, plan.numerics));
     return Object{std::move(plan)};
 }
 
@@ -257,6 +277,7 @@ Result<Object> get_circuit(Reader& r) {
         VANTELO_ASSIGN_OR_RETURN(Gate gate, get_gate(r));
         circuit.gates.push_back(std::move(gate));
     }
+    VANTELO_TRY(get_numerics(r, circuit.numerics));
     return Object{std::move(circuit)};
 }
 
@@ -318,6 +339,7 @@ std::vector<std::uint8_t> encode(const CompiledCircuit& plan) {
     w.u32(plan.num_qubits);
     w.u32(plan.parameter_count);
     put_items(w, plan.ops);
+    put_numerics(w, plan.numerics);
     return std::move(w).take();
 }
 
@@ -325,6 +347,7 @@ std::vector<std::uint8_t> encode(const Circuit& circuit) {
     Writer w = header(kind_of<Circuit>());
     w.u32(static_cast<std::uint32_t>(circuit.gates.size()));
     for (const Gate& gate : circuit.gates) put_gate(w, gate);
+    put_numerics(w, circuit.numerics);
     return std::move(w).take();
 }
 
