@@ -26,7 +26,7 @@ Conventions shared by every member:
 """
 
 from collections.abc import Callable, Sequence
-from typing import NoReturn, SupportsFloat, SupportsIndex, final
+from typing import Literal, NoReturn, SupportsFloat, SupportsIndex, final
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -377,8 +377,8 @@ class Circuit:
         `Circuit([Gate.h(0), Gate.cx(0, 1)]).run(2)`
     """
 
-    def __new__(cls, gates: list[Gate]) -> Circuit:
-        """`Circuit(gates)`: builds a circuit from a list of gates, copying them.
+    def __new__(cls, gates: list[Gate], *, sums: Literal["float32", "float64"] = "float32") -> Circuit:
+        """`Circuit(gates, *, sums="float32")`: builds a circuit from a list of gates, copying them.
 
         Consecutive one-qubit gates on one qubit are fused here (a
         `Gate.barrier()` stops the fusion); qubit indices are not checked
@@ -386,11 +386,19 @@ class Circuit:
 
         Args:
             gates: a `list` (or list subclass) of `Gate` objects, applied in order.
+            sums: keyword only. `"float32"` (the default) sums measurement
+                probabilities and sampling weights as specified;
+                `"float64"` forms each weight from the exact squares in
+                double precision and sums them in double, so mid-circuit
+                measurements and samples see probabilities accurate to
+                double rounding of the `float32` state (see the Numerics
+                page). The option is kept when the circuit is pickled.
 
         Raises:
             TypeError: `gates` is not a list (a tuple or generator is refused),
                 or an item is not a `Gate` ("all circuit items must be
                 vantelo.Gate instances").
+            ValueError: `sums` is not `"float32"` or `"float64"`.
         """
     def run(self, num_qubits: SupportsIndex) -> NDArray[np.complex64]:
         """Runs the circuit on `num_qubits` qubits starting from |0...0>.
@@ -750,11 +758,27 @@ class CircuitSpec:
             TypeError: `param` is not a `Parameter`.
             ValueError: `target` >= `num_qubits`, or an unknown slot.
         """
-    def compile(self) -> CompiledCircuit:
+    def compile(self, *, sums: Literal["float32", "float64"] = "float32") -> CompiledCircuit:
         """Compiles the current content into an immutable `CompiledCircuit`.
 
         The result keeps the width and `parameter_count` of this moment;
         later additions to the specification do not affect it.
+
+        Args:
+            sums: keyword only. `"float32"` (the default) keeps the
+                specified single-precision sums. `"float64"` accumulates
+                expectation values, the adjoint method's inner products,
+                parameter-shift differences and measurement probabilities
+                in double precision, in fixed blocks combined in a fixed
+                order: results are identical for every pool size and are
+                still returned as `float32` values and arrays. The state
+                stays `complex64`, so what remains is the state's own
+                error (see the Numerics page for measured figures). The
+                option is kept when the plan is pickled.
+
+        Raises:
+            ValueError: `sums` is not `"float32"` or `"float64"`.
+            TypeError: `sums` is given by position.
         """
     def gate(self, gate: Gate) -> None:
         """Appends a copy of a fixed `Gate` (unitary, measurement, reset or barrier).
