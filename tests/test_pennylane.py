@@ -236,3 +236,33 @@ def test_refusals_are_pennylane_errors(make, error, text):
 def test_importing_vantelo_leaves_pennylane_unimported(isolated):
     result = isolated("import sys, vantelo, vantelo_interop\nassert 'pennylane' not in sys.modules")
     assert result.returncode == 0, result.stderr
+
+
+def test_sums_option_reaches_the_compiled_plan():
+    # Accurate sums are the device's default: its value is the float64-sums
+    # plan's to the bit; sums="float32" computes differently.
+    from vantelo import CircuitSpec, Observable
+    n = 6
+    angles = np.random.default_rng(0).uniform(-2, 2, n).astype(np.float32)
+
+    def value(**options):
+        @qml.qnode(qml.device("vantelo.qubit", wires=n, **options))
+        def f(a):
+            for q in range(n):
+                qml.RY(a[q], wires=q)
+            for q in range(n - 1):
+                qml.CNOT(wires=[q, q + 1])
+            return qml.expval(qml.sum(*[qml.PauliZ(q) @ qml.PauliX((q + 1) % n) for q in range(n)]))
+        return float(f(angles))
+
+    spec = CircuitSpec(n)
+    slots = [spec.param() for _ in range(n)]
+    for q in range(n):
+        spec.ry(q, slots[q])
+    for q in range(n - 1):
+        spec.cx(q, q + 1)
+    obs = Observable.hamiltonian([Observable.pauli_string([("Z", q), ("X", (q + 1) % n)]) for q in range(n)])
+    assert value() == float(spec.compile(sums="float64").expectation(angles, obs))
+    assert value(sums="float32") != value()
+    with pytest.raises(ValueError, match="sums must be"):
+        qml.device("vantelo.qubit", wires=2, sums="float16")

@@ -149,6 +149,11 @@ class VanteloQubit(Device):  # type: ignore[misc, unused-ignore]  # PennyLane ma
         seed (int, numpy Generator or None): makes sampling reproducible:
             every sampling call draws its own seed from a generator seeded
             with this value. ``None`` samples from fresh system entropy.
+        sums (str): keyword only. ``"float64"`` (the default here) sums
+            expectation values, adjoint inner products and sampling weights
+            in double precision (``vantelo``'s ``sums="float64"``), so results
+            compare closely with double-precision references; ``"float32"``
+            uses the specified single-precision sums, a little faster.
     """
 
     config_filepath = Path(__file__).with_name("vantelo_qubit.toml")
@@ -157,10 +162,14 @@ class VanteloQubit(Device):  # type: ignore[misc, unused-ignore]  # PennyLane ma
     def name(self) -> str:
         return "vantelo.qubit"
 
-    def __init__(self, wires: Any = None, shots: Any = None, seed: Any = None) -> None:
+    def __init__(self, wires: Any = None, shots: Any = None, seed: Any = None, *,
+                 sums: str = "float64") -> None:
+        if sums not in ("float32", "float64"):
+            raise ValueError(f"sums must be 'float32' or 'float64', not {sums!r}")
         super().__init__(wires=wires, shots=shots)
         self._seeds = None if seed is None else np.random.default_rng(seed)
-        self._plans = PlanCache()
+        self._sums = sums
+        self._plans = PlanCache(sums=sums)
 
     # ------------------------------------------------------------ set-up ----
 
@@ -290,8 +299,8 @@ class VanteloQubit(Device):  # type: ignore[misc, unused-ignore]  # PennyLane ma
         if operations and isinstance(operations[0], StatePrepBase):
             wire_order = list(qubits)
             initial = np.asarray(operations[0].state_vector(wire_order=wire_order)).reshape(-1)
-            return Circuit(gates_for(operations[1:], qubits)).run_from(initial)
-        return Circuit(gates_for(operations, qubits)).run(len(qubits))
+            return Circuit(gates_for(operations[1:], qubits), sums=self._sums).run_from(initial)
+        return Circuit(gates_for(operations, qubits), sums=self._sums).run(len(qubits))
 
     @staticmethod
     def _analytic(mp: Any, state: np.ndarray, wire_order: Any, qubits: dict[Any, int]) -> Any:
@@ -339,7 +348,8 @@ class VanteloQubit(Device):  # type: ignore[misc, unused-ignore]  # PennyLane ma
                 if k not in seen:
                     seen.add(k)
                     unique.append(g)
-            indices_drawn = Circuit(gates_for(unique, qubits)).sample_from(state, total, self._seed())
+            indices_drawn = Circuit(gates_for(unique, qubits), sums=self._sums).sample_from(
+                state, total, self._seed())
             bits = (indices_drawn[:, None] >> shifts) & 1
             for i in indices:
                 per_mp[i] = bits
