@@ -215,3 +215,21 @@ def test_sampler_runs_each_shot_as_its_own_trajectory():
     # Shots are shuffled after grouping: the first half looks like the whole.
     first = result.slice_shots(range(shots // 2)).get_counts()
     assert total_variation(first, counts) < 0.04
+
+
+def test_estimator_sums_option_reaches_the_compiled_plan():
+    # Accurate sums are the estimator's default.
+    from vantelo_interop._program import compile_bound, pauli_observable
+    from vantelo_interop.qiskit._translate import translate
+    qc = efficient_su2(7, reps=2).assign_parameters(np.random.default_rng(3).uniform(-2, 2, 42))
+    obs = SparsePauliOp.from_list([("XZIIYIZ", 0.7), ("IIZZIIX", -1.3), ("ZZZZZZZ", 0.4)])
+    values = {}
+    for sums in ("float32", "float64"):
+        plan = compile_bound(translate(qc), sums=sums)
+        want = float(plan.compiled.expectation(plan.slot_values(np.zeros((1, 0)))[0],
+                                               pauli_observable(obs.to_list())))
+        options = {} if sums == "float64" else {"sums": sums}
+        values[sums] = float(EstimatorV2(**options).run([(qc, obs)]).result()[0].data.evs)
+        assert values[sums] == want
+    with pytest.raises(ValueError, match="sums must be"):
+        EstimatorV2(sums="double")

@@ -197,9 +197,11 @@ class BoundPlan:
         return slots.astype(np.float32)
 
 
-def compile_bound(program: Program, steps: Sequence[Step] | None = None) -> BoundPlan:
+def compile_bound(program: Program, steps: Sequence[Step] | None = None, *,
+                  sums: str = "float32") -> BoundPlan:
     """Compiles ``steps`` (default: the whole program) with a slot per distinct
-    (parameter, scale, offset); a plain ``t`` keeps its value exactly."""
+    (parameter, scale, offset); a plain ``t`` keeps its value exactly.
+    ``sums`` is `CircuitSpec.compile`'s option."""
     spec = vantelo.CircuitSpec(max(program.num_qubits, 1))
     slots: dict[tuple[int, float, float], vantelo.Parameter] = {}
     for step in program.steps if steps is None else steps:
@@ -213,7 +215,7 @@ def compile_bound(program: Program, steps: Sequence[Step] | None = None) -> Boun
             _append_fixed(spec, step)
     keys = list(slots)
     return BoundPlan(
-        spec.compile(),
+        spec.compile(sums=sums),
         np.array([k[0] for k in keys], dtype=np.intp),
         np.array([k[1] for k in keys], dtype=np.float64),
         np.array([k[2] for k in keys], dtype=np.float64),
