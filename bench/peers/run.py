@@ -55,7 +55,7 @@ def config(quick, pennylane=False):
                     adjoint=[8, 10], qaoa=[10], repeats=3)
     return dict(gates=list(range(16, 27)), layered=[16, 20, 24], qft=[20, 24], depth=20,
                 expectation=[12, 16, 20], gradient=[12, 16], batch=(12, 256),
-                samples=(20, 100_000), adjoint=[12, 16, 20], qaoa=[20], repeats=5)
+                samples=(20, 100_000), adjoint=[12, 16, 20], qaoa=[20, 22], repeats=5)
 
 
 WORKLOADS = ["gates", "layered", "qft", "expectation", "gradient", "batch", "samples",
@@ -232,7 +232,14 @@ def worker(name, threads, cfg, ref_dir, out_path, workloads):
         params = np.random.default_rng(4).uniform(-1, 1, 2 * QAOA_LAYERS).astype(np.float32)
         value, grad = fn(params)
         check(f"qaoa-{n}", value=value, grad=grad)
-        record("qaoa", n, median_time(lambda: fn(params), max(1, reps // 2)))
+        seconds = median_time(lambda: fn(params), max(1, reps // 2))
+        record("qaoa", n, seconds)
+        # 8b: vantelo with sums="float64" against the same peer times.
+        if name == "vantelo":
+            wide = adapter.make_qaoa(n, regular_graph(n), QAOA_LAYERS, sums="float64")
+            wide(params)
+            seconds = median_time(lambda: wide(params), max(1, reps // 2))
+        record("qaoa-f64", n, seconds)
 
     # 1: one h on each target; per gate = (circuit − empty circuit) / n.
     for n in cfg["gates"] if "gates" in workloads else []:
@@ -440,6 +447,10 @@ def report(records, cfg, args, sims):
     lines += table(records, "qaoa", sims,
                    f"8. Value and gradient of QAOA, p = {QAOA_LAYERS}, 3-regular graph, shared angles",
                    "Same methods as table 7; each angle drives every rz (or rx) of its layer.")
+    lines += table(records, "qaoa-f64", sims,
+                   "8b. Table 8 with vantelo's accurate sums (sums=\"float64\")",
+                   "The peers' times of table 8; vantelo's cost over its default is table 8's "
+                   "vantelo column against this one. Errors: bench/accurate_sums.py.")
     lines += qnode_table(records, cfg)
     return "\n".join(lines) + "\n"
 
