@@ -18,6 +18,10 @@ enum class SumPrecision : std::uint8_t { Float32 = 0, Float64 = 1 };
 
 struct Numerics {
     SumPrecision sums = SumPrecision::Float32;
+    // 0: the specified fusion of one-qubit runs. 2 to 5: stretches of fixed
+    // gates fused into dense blocks of at most this many qubits
+    // (block_fusion.hpp).
+    std::uint8_t fusion = 0;
 
     bool wide_sums() const { return sums == SumPrecision::Float64; }
     friend bool operator==(const Numerics&, const Numerics&) = default;

@@ -18,11 +18,23 @@ struct Converter<SumsArg> {
     static bool convert(PyObject* obj, SumsArg& out);
 };
 
-inline constexpr Param kSumsParam{"sums", "'float32'", true};
+// fusion=0 (the default) or a block width from 2 to 5.
+struct FusionArg {
+    std::uint8_t value = 0;
+};
 
-inline sim::Numerics numerics_from(SumsArg sums) {
+template <>
+struct Converter<FusionArg> {
+    static bool convert(PyObject* obj, FusionArg& out);
+};
+
+inline constexpr Param kSumsParam{"sums", "'float32'", true};
+inline constexpr Param kFusionParam{"fusion", "0", true};
+
+inline sim::Numerics numerics_from(FusionArg fusion, SumsArg sums) {
     sim::Numerics numerics;
     numerics.sums = sums.value;
+    numerics.fusion = fusion.value;
     return numerics;
 }
 

@@ -18,7 +18,7 @@ namespace vantelo::module {
 
 namespace {
 
-PyObject* circuit_new(ListArg gates, SumsArg sums) {
+PyObject* circuit_new(ListArg gates, FusionArg fusion, SumsArg sums) {
     std::vector<sim::Gate> copies;
     copies.reserve(static_cast<std::size_t>(PyList_GET_SIZE(gates.list)));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(gates.list); ++i) {
@@ -29,7 +29,7 @@ PyObject* circuit_new(ListArg gates, SumsArg sums) {
         }
         copies.push_back(*gate);
     }
-    return new_instance(sim::Circuit::create(std::move(copies), numerics_from(sums)));
+    return new_instance(sim::Circuit::create(std::move(copies), numerics_from(fusion, sums)));
 }
 
 // Runs the circuit on a fresh |0…0⟩; on a core error sets ValueError.
@@ -156,7 +156,7 @@ PyObject* passes(const sim::Circuit& circuit, std::uint32_t num_qubits) {
     return PyLong_FromSize_t(sim::circuit_passes(circuit, num_qubits));
 }
 
-constexpr ArgSpec k_new{"Circuit", "__new__", Param{"gates"}, kSumsParam};
+constexpr ArgSpec k_new{"Circuit", "__new__", Param{"gates"}, kFusionParam, kSumsParam};
 constexpr ArgSpec k_passes{"Circuit", "_passes", Param{"num_qubits"}};
 constexpr ArgSpec k_run{"Circuit", "run", Param{"num_qubits"}};
 constexpr ArgSpec k_run_with_measurements{"Circuit", "run_with_measurements", Param{"num_qubits"}};

@@ -95,8 +95,8 @@ PyObject* gate(Spec& spec, Shared<sim::Gate> item) {
     return add_fixed_gate(spec, sim::Result<sim::Gate>(sim::Gate(*item)));
 }
 
-PyObject* compile(const Spec& spec, SumsArg sums) {
-    return new_instance(sim::compile(spec, numerics_from(sums)));
+PyObject* compile(const Spec& spec, FusionArg fusion, SumsArg sums) {
+    return new_instance(sim::compile(spec, numerics_from(fusion, sums)));
 }
 
 constexpr Param kTarget{"target"}, kControl{"control"}, kParam{"param"};
@@ -114,7 +114,7 @@ constexpr ArgSpec k_rz{"CircuitSpec", "rz", kTarget, kParam};
 constexpr ArgSpec k_p{"CircuitSpec", "p", kTarget, kParam};
 constexpr ArgSpec k_deepcopy{"CircuitSpec", "__deepcopy__", Param{"memo"}};
 constexpr ArgSpec k_gate{"CircuitSpec", "gate", Param{"gate"}};
-constexpr ArgSpec k_compile{"CircuitSpec", "compile", kSumsParam};
+constexpr ArgSpec k_compile{"CircuitSpec", "compile", kFusionParam, kSumsParam};
 const ArgsView k_new_view = k_new.view();
 
 const MemberDef kSpecMembers[] = {

@@ -5,6 +5,7 @@
 #include <type_traits>
 
 #include "sim/exec/executor.hpp"
+#include "sim/gates/block_fusion.hpp"
 #include "sim/gates/fusion.hpp"
 #include "sim/measure/measure.hpp"
 #include "sim/stop.hpp"
@@ -45,6 +46,7 @@ std::optional<Error> collect_items(const Circuit& circuit, const StateVector& st
 }  // namespace
 
 Circuit Circuit::create(std::vector<Gate> gates, Numerics numerics) {
+    if (numerics.fusion != 0) return Circuit{fuse_blocks(gates, numerics.fusion), numerics};
     const auto one_qubit = std::count_if(gates.begin(), gates.end(), is_single_qubit_unitary);
     if (one_qubit > kFusionThreshold) return Circuit{fuse_gates(gates), numerics};
     return Circuit{std::move(gates), numerics};

@@ -27,7 +27,8 @@ struct Circuit {
     std::vector<Gate> gates;
     Numerics numerics;
 
-    // Fuses the list when it holds more than 15 one-qubit operations.
+    // Fuses the list when it holds more than 15 one-qubit operations, or,
+    // with numerics.fusion set, into dense blocks (fuse_blocks).
     static Circuit create(std::vector<Gate> gates, Numerics numerics = {});
 };
 

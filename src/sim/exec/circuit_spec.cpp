@@ -1,5 +1,6 @@
 #include "sim/exec/circuit_spec.hpp"
 
+#include "sim/gates/block_fusion.hpp"
 #include "sim/gates/fusion.hpp"
 #include "sim/messages.hpp"
 
@@ -57,7 +58,9 @@ CompiledCircuit compile(const ParameterizedCircuitSpec& spec, Numerics numerics)
     std::vector<Gate> pending;
     auto flush = [&] {
         if (pending.empty()) return;
-        for (Gate& g : fuse_gates(pending)) plan.ops.emplace_back(std::in_place_type<FixedOp>, std::move(g));
+        std::vector<Gate> fused =
+            numerics.fusion != 0 ? fuse_blocks(pending, numerics.fusion) : fuse_gates(pending);
+        for (Gate& g : fused) plan.ops.emplace_back(std::in_place_type<FixedOp>, std::move(g));
         pending.clear();
     };
     for (const CompiledOp& item : spec.items) {

@@ -2,6 +2,7 @@
 
 #include <type_traits>
 
+#include "sim/gates/block_fusion.hpp"
 #include "sim/messages.hpp"
 #include "sim/serial/wire.hpp"
 
@@ -230,6 +231,7 @@ void put_numerics(Writer& w, const Numerics& numerics) {
     if (numerics == Numerics{}) return;
     w.u8(kNumericsMark);
     w.u8(static_cast<std::uint8_t>(numerics.sums));
+    w.u8(numerics.fusion);
 }
 
 Status get_numerics(Reader& r, Numerics& numerics) {
@@ -240,6 +242,9 @@ Status get_numerics(Reader& r, Numerics& numerics) {
     if (sums > static_cast<std::uint8_t>(SumPrecision::Float64))
         return fail(msg::pickle_invalid_code("sums", sums));
     numerics.sums = static_cast<SumPrecision>(sums);
+    VANTELO_ASSIGN_OR_RETURN(const std::uint8_t fusion, r.u8());
+    if (fusion == 1 || fusion > kMaxFusionQubits) return fail(msg::pickle_invalid_code("fusion", fusion));
+    numerics.fusion = fusion;
     return {};
 }
 

@@ -10,7 +10,7 @@
 // Circuits and compiled plans are stored as they run (after fusion), so a
 // restored object computes exactly what the original did; numerics other
 // than the defaults follow their body as u8 'N', u8 sums (the SumPrecision
-// code), so objects with the defaults keep their bytes.
+// code), u8 fusion, so objects with the defaults keep their bytes.
 #pragma once
 
 #include <cstdint>
