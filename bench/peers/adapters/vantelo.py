@@ -30,6 +30,11 @@ def make_state(n, gates, fuse=True):
     return (lambda: circuit.run(n)), (lambda raw: raw)
 
 
+def make_state_fused(n, gates, k):
+    circuit = Circuit([_gate(g) for g in gates], fusion=k)
+    return (lambda: circuit.run(n)), (lambda raw: raw)
+
+
 def passes(n, gates):
     """Passes over the state that a run of this circuit makes."""
     return Circuit([_gate(g) for g in gates])._passes(n)
