@@ -266,3 +266,21 @@ def test_sums_option_reaches_the_compiled_plan():
     assert value(sums="float32") != value()
     with pytest.raises(ValueError, match="sums must be"):
         qml.device("vantelo.qubit", wires=2, sums="float16")
+
+
+@pytest.mark.parametrize("fusion", [2, 4])
+def test_fusion_option_matches_default_qubit(fusion):
+    def circuit():
+        for w in range(3):
+            qml.Hadamard(w)
+            qml.RX(0.3 * (w + 1), wires=w)
+        qml.CNOT(wires=[0, 1])
+        qml.Toffoli(wires=[0, 1, 2])
+        qml.CRY(0.7, wires=[2, 0])
+        return qml.state()
+
+    got = qml.QNode(circuit, qml.device("vantelo.qubit", wires=3, fusion=fusion))()
+    want = qml.QNode(circuit, qml.device("default.qubit", wires=3))()
+    assert np.allclose(got, want, atol=ATOL)
+    with pytest.raises(ValueError, match="fusion must be"):
+        qml.device("vantelo.qubit", wires=2, fusion=1)

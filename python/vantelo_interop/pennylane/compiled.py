@@ -55,7 +55,8 @@ COMPILABLE = frozenset(_STEPS)
 class Plan:
     """A compiled tape structure: the circuit and where each slot's angle comes from."""
 
-    def __init__(self, operations: Sequence[Any], qubits: Wires, sums: str = "float64") -> None:
+    def __init__(self, operations: Sequence[Any], qubits: Wires, sums: str = "float64",
+                 fusion: int = 0) -> None:
         spec = CircuitSpec(max(len(qubits), 1))
         # (operation position, parameter index) or (None, constant)
         self.sources: list[tuple[int | None, float]] = []
@@ -68,7 +69,7 @@ class Plan:
                 getattr(spec, kind)(*q, spec.param())
                 self.sources.append((None, source[1]) if isinstance(source, tuple)
                                     else (position, source))
-        self.circuit = spec.compile(sums=sums)
+        self.circuit = spec.compile(fusion=fusion, sums=sums)
 
     def slots_for(self, operations: Sequence[Any], batch_size: int | None) -> np.ndarray:
         """Slot values for these operations: (P,) or (batch_size, P) float32."""
@@ -90,8 +91,9 @@ def _real(value: Any) -> Any:
 class PlanCache:
     """Least recently used plans, keyed on gate names, wires and width."""
 
-    def __init__(self, capacity: int = 64, sums: str = "float64") -> None:
+    def __init__(self, capacity: int = 64, sums: str = "float64", fusion: int = 0) -> None:
         self.sums = sums
+        self.fusion = fusion
         self._plans: OrderedDict[tuple[int, tuple[tuple[str, tuple[int, ...]], ...]], Plan] = OrderedDict()
         self.capacity = capacity
         self.compiles = 0
@@ -100,7 +102,7 @@ class PlanCache:
         key = (len(qubits), tuple((op.name, tuple(qubits[w] for w in op.wires)) for op in operations))
         plan = self._plans.get(key)
         if plan is None:
-            plan = Plan(operations, qubits, self.sums)
+            plan = Plan(operations, qubits, self.sums, self.fusion)
             self.compiles += 1
             self._plans[key] = plan
             if len(self._plans) > self.capacity:

@@ -154,6 +154,9 @@ class VanteloQubit(Device):  # type: ignore[misc, unused-ignore]  # PennyLane ma
             in double precision (``vantelo``'s ``sums="float64"``), so results
             compare closely with double-precision references; ``"float32"``
             uses the specified single-precision sums, a little faster.
+        fusion (int): keyword only. ``0`` (the default) runs every gate as
+            it is; ``k`` from 2 to 5 fuses fixed gates into dense blocks of
+            at most ``k`` qubits (``vantelo``'s ``fusion=k``).
     """
 
     config_filepath = Path(__file__).with_name("vantelo_qubit.toml")
@@ -163,13 +166,15 @@ class VanteloQubit(Device):  # type: ignore[misc, unused-ignore]  # PennyLane ma
         return "vantelo.qubit"
 
     def __init__(self, wires: Any = None, shots: Any = None, seed: Any = None, *,
-                 sums: str = "float64") -> None:
+                 sums: str = "float64", fusion: int = 0) -> None:
         if sums not in ("float32", "float64"):
             raise ValueError(f"sums must be 'float32' or 'float64', not {sums!r}")
+        Circuit([], fusion=fusion)  # the module's checks and messages
         super().__init__(wires=wires, shots=shots)
         self._seeds = None if seed is None else np.random.default_rng(seed)
         self._sums = sums
-        self._plans = PlanCache(sums=sums)
+        self._fusion = fusion
+        self._plans = PlanCache(sums=sums, fusion=fusion)
 
     # ------------------------------------------------------------ set-up ----
 
@@ -299,8 +304,9 @@ class VanteloQubit(Device):  # type: ignore[misc, unused-ignore]  # PennyLane ma
         if operations and isinstance(operations[0], StatePrepBase):
             wire_order = list(qubits)
             initial = np.asarray(operations[0].state_vector(wire_order=wire_order)).reshape(-1)
-            return Circuit(gates_for(operations[1:], qubits), sums=self._sums).run_from(initial)
-        return Circuit(gates_for(operations, qubits), sums=self._sums).run(len(qubits))
+            return Circuit(gates_for(operations[1:], qubits), fusion=self._fusion,
+                           sums=self._sums).run_from(initial)
+        return Circuit(gates_for(operations, qubits), fusion=self._fusion, sums=self._sums).run(len(qubits))
 
     @staticmethod
     def _analytic(mp: Any, state: np.ndarray, wire_order: Any, qubits: dict[Any, int]) -> Any:
