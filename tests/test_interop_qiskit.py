@@ -233,3 +233,21 @@ def test_estimator_sums_option_reaches_the_compiled_plan():
         assert values[sums] == want
     with pytest.raises(ValueError, match="sums must be"):
         EstimatorV2(sums="double")
+
+
+@pytest.mark.parametrize("fusion", [2, 5])
+def test_primitives_fusion_option(fusion):
+    qc = efficient_su2(5, reps=2).assign_parameters(np.random.default_rng(4).uniform(-2, 2, 30))
+    obs = SparsePauliOp.from_list([("XZIYZ", 0.7), ("ZZZZZ", -0.4)])
+    want = StatevectorEstimator().run([(qc, obs)]).result()[0].data.evs
+    got = EstimatorV2(fusion=fusion).run([(qc, obs)]).result()[0].data.evs
+    assert abs(got - want) < 1e-5
+    measured = qc.copy()
+    measured.measure_all()
+    counts = SamplerV2(fusion=fusion, seed=3).run([measured], shots=4000).result()[0].data.meas.get_counts()
+    probs = np.abs(Statevector(qc).data) ** 2
+    for key, count in counts.items():
+        p = probs[int(key, 2)]
+        assert abs(count / 4000 - p) <= 6 * np.sqrt(p * (1 - p) / 4000) + 1e-3
+    with pytest.raises(ValueError, match="fusion must be"):
+        EstimatorV2(fusion=6)

@@ -198,10 +198,10 @@ class BoundPlan:
 
 
 def compile_bound(program: Program, steps: Sequence[Step] | None = None, *,
-                  sums: str = "float32") -> BoundPlan:
+                  fusion: int = 0, sums: str = "float32") -> BoundPlan:
     """Compiles ``steps`` (default: the whole program) with a slot per distinct
     (parameter, scale, offset); a plain ``t`` keeps its value exactly.
-    ``sums`` is `CircuitSpec.compile`'s option."""
+    ``fusion`` and ``sums`` are `CircuitSpec.compile`'s options."""
     spec = vantelo.CircuitSpec(max(program.num_qubits, 1))
     slots: dict[tuple[int, float, float], vantelo.Parameter] = {}
     for step in program.steps if steps is None else steps:
@@ -215,7 +215,7 @@ def compile_bound(program: Program, steps: Sequence[Step] | None = None, *,
             _append_fixed(spec, step)
     keys = list(slots)
     return BoundPlan(
-        spec.compile(sums=sums),
+        spec.compile(fusion=fusion, sums=sums),
         np.array([k[0] for k in keys], dtype=np.intp),
         np.array([k[1] for k in keys], dtype=np.float64),
         np.array([k[2] for k in keys], dtype=np.float64),

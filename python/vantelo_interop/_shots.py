@@ -62,7 +62,8 @@ def _project(state: NDArray[np.complex64], qubit: int, outcome: int, prob: float
 Segment = vantelo.Circuit | Measure | Reset
 
 
-def _bind_segments(program: Program, steps: list[Step], row: NDArray[np.float64]) -> list[Segment]:
+def _bind_segments(program: Program, steps: list[Step], row: NDArray[np.float64],
+                   fusion: int = 0) -> list[Segment]:
     """The steps with this row's angles: runs of gates become one-off circuits
     (applied with `Circuit.run_from`), measurements and resets stay."""
     segments: list[Segment] = []
@@ -70,7 +71,7 @@ def _bind_segments(program: Program, steps: list[Step], row: NDArray[np.float64]
     for step in steps:
         if isinstance(step, (Measure, Reset)):
             if gates:
-                segments.append(vantelo.Circuit(gates))
+                segments.append(vantelo.Circuit(gates, fusion=fusion))
                 gates = []
             segments.append(step)
         elif isinstance(step, Rotation):
@@ -81,7 +82,7 @@ def _bind_segments(program: Program, steps: list[Step], row: NDArray[np.float64]
         else:
             gates.append(step)
     if gates:
-        segments.append(vantelo.Circuit(gates))
+        segments.append(vantelo.Circuit(gates, fusion=fusion))
     return segments
 
 
@@ -131,7 +132,8 @@ def _outcome(
 
 
 def sample_bits(
-    program: Program, values: NDArray[np.float64], shots: int, rng: np.random.Generator
+    program: Program, values: NDArray[np.float64], shots: int, rng: np.random.Generator,
+    *, fusion: int = 0
 ) -> NDArray[np.bool_]:
     """Classical bits of ``shots`` shots for each row of parameter values.
 
@@ -145,7 +147,7 @@ def sample_bits(
     if not measures and not any(isinstance(s, (Measure, Reset)) for s in prefix):
         return out
     if not any(isinstance(s, (Measure, Reset)) for s in prefix):
-        plan = compile_bound(program, prefix)
+        plan = compile_bound(program, prefix, fusion=fusion)
         slots = plan.slot_values(values)
         # One batch call per chunk of rows, the chunk's states within budget.
         chunk = max(1, _BATCH_AMPLITUDES >> plan.compiled.num_qubits)
@@ -155,7 +157,7 @@ def sample_bits(
                 _terminal_bits(out[first + offset], _draw(state, shots, rng), measures)
         return out
     for row in range(rows):
-        segments = _bind_segments(program, prefix, values[row])
+        segments = _bind_segments(program, prefix, values[row], fusion)
         position = 0
         for state, count, bits in _trajectories(program, segments, shots, rng):
             block = out[row, position : position + count]
