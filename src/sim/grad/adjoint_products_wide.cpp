@@ -7,35 +7,32 @@ namespace vantelo::sim {
 
 namespace {
 
-inline double cross(Amplitude f, Amplitude p) {
-    return double(f.re) * double(p.im) - double(f.im) * double(p.re);
-}
-
-inline double dot(Amplitude f, Amplitude p) {
-    return double(f.re) * double(p.re) + double(f.im) * double(p.im);
-}
-
-// The addend of index x, as adjoint_products.cpp forms it in single
-// precision. The signs are exact.
+// The single-precision addend of index x, as adjoint_products.cpp forms it.
 template <RotationKind Kind>
-inline double addend(bool bit_set, Amplitude f, Amplitude p) {
-    if constexpr (Kind == RotationKind::Rx) return cross(f, p);
-    if constexpr (Kind == RotationKind::Ry) return bit_set ? dot(f, p) : -dot(f, p);
-    if constexpr (Kind == RotationKind::Rz) return bit_set ? -cross(f, p) : cross(f, p);
-    return bit_set ? cross(f, p) : 0.0;
+inline float addend(bool bit_set, Amplitude f, Amplitude p) {
+    if constexpr (Kind == RotationKind::Ry) {
+        const float t = f.re * p.re + f.im * p.im;
+        return bit_set ? t : -t;
+    }
+    const float t = f.re * p.im - f.im * p.re;
+    if constexpr (Kind == RotationKind::Rz) return bit_set ? -t : t;
+    return t;
 }
 
 template <RotationKind Kind>
 double block_partial(const Amplitude* phi, const Amplitude* psi, std::size_t first, std::size_t len,
                      std::size_t bit) {
     constexpr bool pairs = Kind == RotationKind::Rx || Kind == RotationKind::Ry;
-    double chain[4] = {0.0, 0.0, 0.0, 0.0};
+    double chain[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
     for (std::size_t j = 0; j < len; ++j) {
         const std::size_t x = first + j;
+        const bool bit_set = (x & bit) != 0;
+        // P has no addend where the bit is clear.
+        if (Kind == RotationKind::P && !bit_set) continue;
         const Amplitude p = psi[pairs ? x ^ bit : x];
-        chain[j & 3] = chain[j & 3] + addend<Kind>((x & bit) != 0, phi[x], p);
+        chain[j & 7] = chain[j & 7] + double(addend<Kind>(bit_set, phi[x], p));
     }
-    return (chain[0] + chain[1]) + (chain[2] + chain[3]);
+    return ((chain[0] + chain[1]) + (chain[2] + chain[3])) + ((chain[4] + chain[5]) + (chain[6] + chain[7]));
 }
 
 }  // namespace
@@ -68,7 +65,7 @@ void wide_generator_partials_scalar(const Amplitude* phi, const Amplitude* psi,
 void wide_generator_partials(const Amplitude* phi, const Amplitude* psi, std::uint32_t num_qubits,
                              RotationKind kind, Qubit q, std::size_t block_begin,
                              std::size_t block_end, double* partials) {
-    if (num_qubits >= 2 && cpu_has_avx2())
+    if (num_qubits >= 3 && cpu_has_avx2())
         return wide_generator_partials_avx2(phi, psi, num_qubits, kind, q, block_begin, block_end,
                                             partials);
     wide_generator_partials_scalar(phi, psi, num_qubits, kind, q, block_begin, block_end, partials);

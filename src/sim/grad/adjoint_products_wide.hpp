@@ -1,10 +1,12 @@
 // The block partials of the adjoint method's inner products with
-// double-precision sums (SumPrecision::Float64): the blocks of
-// adjoint_products.hpp, each addend formed from the exact double products of
-// the amplitudes' parts, and inside a block four chains (index mod 4) that
-// each add in increasing index from +0, giving
-// (chain0 + chain1) + (chain2 + chain3). The partials combine in block
-// order, so the pool's size never changes a bit.
+// double-precision sums (SumPrecision::Float64): the blocks and the
+// single-precision addends of adjoint_products.hpp (one rounding each, which
+// averages out over a sum), each widened exactly to double and added into
+// one of eight double chains (index mod 8) in increasing index from +0; the
+// chains add in add_lanes' tree, in double. The partials combine in block
+// order, so the pool's size never changes a bit. Adding in double is what
+// removes the growth of the error with the register; the addends cost what
+// the single-precision kernels' do.
 #pragma once
 
 #include <cstddef>
@@ -22,8 +24,8 @@ void wide_generator_partials_scalar(const Amplitude* phi, const Amplitude* psi,
                                     std::size_t block_begin, std::size_t block_end,
                                     double* partials);
 
-// The same, bit for bit, four amplitudes per AVX2 register. Needs at least
-// two qubits and a CPU with AVX2.
+// The same, bit for bit, eight amplitudes per AVX2 register. Needs at least
+// three qubits and a CPU with AVX2.
 void wide_generator_partials_avx2(const Amplitude* phi, const Amplitude* psi,
                                   std::uint32_t num_qubits, RotationKind kind, Qubit q,
                                   std::size_t block_begin, std::size_t block_end, double* partials);

@@ -1,3 +1,7 @@
+// The double-sum partials with the single-precision addends of eight
+// amplitudes in one register, as adjoint_products_avx2.cpp forms them (lanes
+// in the order 0, 1, 4, 5, 2, 3, 6, 7 of the index mod 8), widened into two
+// registers of double chains.
 #include <immintrin.h>
 
 #include "sim/grad/adjoint_products.hpp"
@@ -7,59 +11,81 @@ namespace vantelo::sim {
 
 namespace {
 
-// The pairwise add or subtract of two registers of two amplitudes each
-// leaves amplitude j of a group of four in lane kLaneOf[j].
-constexpr int kLaneOf[4] = {0, 2, 1, 3};
+constexpr int kLane[8] = {0, 1, 4, 5, 2, 3, 6, 7};
 
-inline __m256d lane_bits(const std::uint64_t bits[4]) {
-    return _mm256_castsi256_pd(_mm256_setr_epi64x(
-        static_cast<long long>(bits[0]), static_cast<long long>(bits[1]),
-        static_cast<long long>(bits[2]), static_cast<long long>(bits[3])));
+inline void load_parts(const Amplitude* a, __m256& re, __m256& im) {
+    const __m256 lo = _mm256_loadu_ps(reinterpret_cast<const float*>(a));
+    const __m256 hi = _mm256_loadu_ps(reinterpret_cast<const float*>(a + 4));
+    re = _mm256_shuffle_ps(lo, hi, _MM_SHUFFLE(2, 0, 2, 0));
+    im = _mm256_shuffle_ps(lo, hi, _MM_SHUFFLE(3, 1, 3, 1));
 }
 
-inline __m256d widen_low(__m256 v) { return _mm256_cvtps_pd(_mm256_castps256_ps128(v)); }
-inline __m256d widen_high(__m256 v) { return _mm256_cvtps_pd(_mm256_extractf128_ps(v, 1)); }
+// Masks for targets 0, 1 and 2, whose partner and bit sit among the same
+// eight amplitudes.
+struct LowTarget {
+    __m256i partner;
+    __m256 clear;  // −0 where the bit is clear
+    __m256 set;    // −0 where the bit is set
+    __m256 keep;   // all bits where the bit is set
+};
 
-// Per-lane masks for a group of four at index h: `set` has all bits in the
-// lanes whose index has bit q set.
-inline __m256d bit_set_lanes(std::size_t h, std::size_t bit) {
-    std::uint64_t m[4];
-    for (std::uint32_t j = 0; j < 4; ++j) m[kLaneOf[j]] = ((h + j) & bit) != 0 ? ~std::uint64_t{0} : 0;
-    return lane_bits(m);
+LowTarget low_target(std::size_t bit) {
+    alignas(32) int partner[8];
+    alignas(32) float clear[8], set[8];
+    alignas(32) int keep[8];
+    for (int l = 0; l < 8; ++l) {
+        const bool on = (kLane[l] & static_cast<int>(bit)) != 0;
+        partner[l] = kLane[kLane[l] ^ static_cast<int>(bit)];
+        clear[l] = on ? 0.0f : -0.0f;
+        set[l] = on ? -0.0f : 0.0f;
+        keep[l] = on ? -1 : 0;
+    }
+    return {_mm256_load_si256(reinterpret_cast<const __m256i*>(partner)), _mm256_load_ps(clear),
+            _mm256_load_ps(set), _mm256_castsi256_ps(_mm256_load_si256(reinterpret_cast<const __m256i*>(keep)))};
 }
 
 template <RotationKind Kind>
-double block_partial(const float* phi, const float* psi, std::size_t first, std::size_t len,
-                     std::size_t bit, __m256i permute, __m256d low_set) {
+double block_partial(const Amplitude* phi, const Amplitude* psi, std::size_t first, std::size_t len,
+                     std::size_t bit, const LowTarget* low) {
     constexpr bool pairs = Kind == RotationKind::Rx || Kind == RotationKind::Ry;
-    const std::size_t far = pairs && bit >= 4 ? bit : 0;
-    const __m256d sign_bit = _mm256_set1_pd(-0.0);
-    const __m256d all = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
-    __m256d acc = _mm256_setzero_pd();
-    for (std::size_t h = first; h < first + len; h += 4) {
-        const __m256 ff = _mm256_loadu_ps(phi + 2 * h);
-        __m256 pf = _mm256_loadu_ps(psi + 2 * (h ^ far));
-        if (pairs && bit < 4) pf = _mm256_permutevar8x32_ps(pf, permute);
-        const __m256d f0 = widen_low(ff), f1 = widen_high(ff);
-        __m256d p0 = widen_low(pf), p1 = widen_high(pf);
-        __m256d a;
-        if constexpr (Kind == RotationKind::Ry) {
-            a = _mm256_hadd_pd(_mm256_mul_pd(f0, p0), _mm256_mul_pd(f1, p1));
+    const __m256 sign = _mm256_set1_ps(-0.0f);
+    __m256d acc0 = _mm256_setzero_pd(), acc1 = _mm256_setzero_pd();
+    for (std::size_t x = first; x < first + len; x += 8) {
+        const bool bit_set = (x & bit) != 0;
+        if (low == nullptr && Kind == RotationKind::P && !bit_set) continue;
+        __m256 fr, fi, pr, pi;
+        load_parts(phi + x, fr, fi);
+        if (low != nullptr) {
+            load_parts(psi + x, pr, pi);
+            if (pairs) {
+                pr = _mm256_permutevar8x32_ps(pr, low->partner);
+                pi = _mm256_permutevar8x32_ps(pi, low->partner);
+            }
         } else {
-            p0 = _mm256_permute_pd(p0, 0x5);
-            p1 = _mm256_permute_pd(p1, 0x5);
-            a = _mm256_hsub_pd(_mm256_mul_pd(f0, p0), _mm256_mul_pd(f1, p1));
+            load_parts(psi + (pairs ? x ^ bit : x), pr, pi);
         }
-        // Lanes whose index has bit q set.
-        const __m256d set = bit >= 4 ? ((h & bit) != 0 ? all : _mm256_setzero_pd()) : low_set;
-        if constexpr (Kind == RotationKind::Ry) a = _mm256_xor_pd(a, _mm256_andnot_pd(set, sign_bit));
-        if constexpr (Kind == RotationKind::Rz) a = _mm256_xor_pd(a, _mm256_and_pd(set, sign_bit));
-        if constexpr (Kind == RotationKind::P) a = _mm256_and_pd(a, set);
-        acc = _mm256_add_pd(acc, a);
+        __m256 t;
+        if (Kind == RotationKind::Ry)
+            t = _mm256_add_ps(_mm256_mul_ps(fr, pr), _mm256_mul_ps(fi, pi));
+        else
+            t = _mm256_sub_ps(_mm256_mul_ps(fr, pi), _mm256_mul_ps(fi, pr));
+        if (low != nullptr) {
+            if (Kind == RotationKind::Ry) t = _mm256_xor_ps(t, low->clear);
+            if (Kind == RotationKind::Rz) t = _mm256_xor_ps(t, low->set);
+            // +0 in the lanes that never have the bit: they stay +0.
+            if (Kind == RotationKind::P) t = _mm256_and_ps(t, low->keep);
+        } else if ((Kind == RotationKind::Ry && !bit_set) || (Kind == RotationKind::Rz && bit_set)) {
+            t = _mm256_xor_ps(t, sign);
+        }
+        acc0 = _mm256_add_pd(acc0, _mm256_cvtps_pd(_mm256_castps256_ps128(t)));
+        acc1 = _mm256_add_pd(acc1, _mm256_cvtps_pd(_mm256_extractf128_ps(t, 1)));
     }
-    alignas(32) double lanes[4];
-    _mm256_store_pd(lanes, acc);
-    return (lanes[kLaneOf[0]] + lanes[kLaneOf[1]]) + (lanes[kLaneOf[2]] + lanes[kLaneOf[3]]);
+    alignas(32) double v[8];
+    _mm256_store_pd(v, acc0);
+    _mm256_store_pd(v + 4, acc1);
+    double c[8];
+    for (int l = 0; l < 8; ++l) c[kLane[l]] = v[l];
+    return ((c[0] + c[1]) + (c[2] + c[3])) + ((c[4] + c[5]) + (c[6] + c[7]));
 }
 
 }  // namespace
@@ -69,31 +95,22 @@ void wide_generator_partials_avx2(const Amplitude* phi, const Amplitude* psi,
                                   std::size_t block_begin, std::size_t block_end, double* partials) {
     const std::size_t len = product_block_len(num_qubits);
     const std::size_t bit = std::size_t{1} << q;
-    const float* f = reinterpret_cast<const float*>(phi);
-    const float* p = reinterpret_cast<const float*>(psi);
-    alignas(32) int idx[8];
-    const int lo = static_cast<int>(bit & 3);
-    for (int k = 0; k < 4; ++k) {
-        idx[2 * k] = 2 * (k ^ lo);
-        idx[2 * k + 1] = 2 * (k ^ lo) + 1;
-    }
-    const __m256i permute = _mm256_load_si256(reinterpret_cast<const __m256i*>(idx));
-    // Below bit 2 the lanes' bit q is the same in every group of four.
-    const __m256d low_set = bit_set_lanes(0, bit & 3);
+    const LowTarget low_value = low_target(bit < 8 ? bit : 0);
+    const LowTarget* low = bit < 8 ? &low_value : nullptr;
     for (std::size_t b = block_begin; b < block_end; ++b) {
         const std::size_t first = b * len;
         switch (kind) {
             case RotationKind::Rx:
-                partials[b] = block_partial<RotationKind::Rx>(f, p, first, len, bit, permute, low_set);
+                partials[b] = block_partial<RotationKind::Rx>(phi, psi, first, len, bit, low);
                 break;
             case RotationKind::Ry:
-                partials[b] = block_partial<RotationKind::Ry>(f, p, first, len, bit, permute, low_set);
+                partials[b] = block_partial<RotationKind::Ry>(phi, psi, first, len, bit, low);
                 break;
             case RotationKind::Rz:
-                partials[b] = block_partial<RotationKind::Rz>(f, p, first, len, bit, permute, low_set);
+                partials[b] = block_partial<RotationKind::Rz>(phi, psi, first, len, bit, low);
                 break;
             case RotationKind::P:
-                partials[b] = block_partial<RotationKind::P>(f, p, first, len, bit, permute, low_set);
+                partials[b] = block_partial<RotationKind::P>(phi, psi, first, len, bit, low);
                 break;
         }
     }
