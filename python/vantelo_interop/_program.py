@@ -12,7 +12,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass, field
-from typing import Callable, Sequence, Union
+from typing import Callable, Literal, Sequence, Union
 
 import numpy as np
 from numpy.typing import NDArray
@@ -197,8 +197,11 @@ class BoundPlan:
         return slots.astype(np.float32)
 
 
+Sums = Literal["float32", "float64"]
+
+
 def compile_bound(program: Program, steps: Sequence[Step] | None = None, *,
-                  fusion: int = 0, sums: str = "float32") -> BoundPlan:
+                  fusion: int = 0, sums: Sums = "float32") -> BoundPlan:
     """Compiles ``steps`` (default: the whole program) with a slot per distinct
     (parameter, scale, offset); a plain ``t`` keeps its value exactly.
     ``fusion`` and ``sums`` are `CircuitSpec.compile`'s options."""

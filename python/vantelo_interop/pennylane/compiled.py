@@ -15,7 +15,7 @@ from __future__ import annotations
 import math
 from collections import OrderedDict
 from collections.abc import Sequence
-from typing import Any, Union
+from typing import Any, Literal, Union
 
 import numpy as np
 
@@ -49,13 +49,16 @@ _STEPS: dict[str, list[tuple[str, tuple[int, ...], Source]]] = {
     "SWAP": [("cx", (0, 1), None), ("cx", (1, 0), None), ("cx", (0, 1), None)],
 }
 
+# The sums option of CircuitSpec.compile and Circuit.
+Sums = Literal["float32", "float64"]
+
 COMPILABLE = frozenset(_STEPS)
 
 
 class Plan:
     """A compiled tape structure: the circuit and where each slot's angle comes from."""
 
-    def __init__(self, operations: Sequence[Any], qubits: Wires, sums: str = "float64",
+    def __init__(self, operations: Sequence[Any], qubits: Wires, sums: Sums = "float64",
                  fusion: int = 0) -> None:
         spec = CircuitSpec(max(len(qubits), 1))
         # (operation position, parameter index) or (None, constant)
@@ -91,7 +94,7 @@ def _real(value: Any) -> Any:
 class PlanCache:
     """Least recently used plans, keyed on gate names, wires and width."""
 
-    def __init__(self, capacity: int = 64, sums: str = "float64", fusion: int = 0) -> None:
+    def __init__(self, capacity: int = 64, sums: Sums = "float64", fusion: int = 0) -> None:
         self.sums = sums
         self.fusion = fusion
         self._plans: OrderedDict[tuple[int, tuple[tuple[str, tuple[int, ...]], ...]], Plan] = OrderedDict()

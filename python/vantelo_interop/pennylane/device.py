@@ -49,7 +49,7 @@ from pennylane.transforms.core import CompilePipeline, transform
 
 from vantelo import Circuit, CompiledCircuit, Observable
 
-from .compiled import COMPILABLE, PlanCache, observable_for
+from .compiled import COMPILABLE, PlanCache, Sums, observable_for
 from .translate import GATES, gates_for, has_table_entry, qubit_map
 
 DERIVATIVE_METHODS = ("adjoint", "device")
@@ -166,7 +166,7 @@ class VanteloQubit(Device):  # type: ignore[misc, unused-ignore]  # PennyLane ma
         return "vantelo.qubit"
 
     def __init__(self, wires: Any = None, shots: Any = None, seed: Any = None, *,
-                 sums: str = "float64", fusion: int = 0) -> None:
+                 sums: Sums = "float64", fusion: int = 0) -> None:
         if sums not in ("float32", "float64"):
             raise ValueError(f"sums must be 'float32' or 'float64', not {sums!r}")
         Circuit([], fusion=fusion)  # the module's checks and messages

@@ -11,7 +11,7 @@ from qiskit.primitives.containers import DataBin, EstimatorPubLike, PrimitiveRes
 from qiskit.primitives.containers.estimator_pub import EstimatorPub
 from qiskit.primitives.primitive_job import PrimitiveJob
 
-from .._program import Measure, compile_bound, pauli_observable
+from .._program import Measure, Sums, compile_bound, pauli_observable
 from ._translate import translate
 
 
@@ -34,7 +34,7 @@ class EstimatorV2(BaseEstimatorV2):  # type: ignore[misc, unused-ignore]  # Qisk
     """
 
     def __init__(self, *, default_precision: float = 0.0, seed: np.random.Generator | int | None = None,
-                 sums: str = "float64", fusion: int = 0):
+                 sums: Sums = "float64", fusion: int = 0):
         if sums not in ("float32", "float64"):
             raise ValueError(f"sums must be 'float32' or 'float64', not {sums!r}")
         vantelo.Circuit([], fusion=fusion)  # the module's checks and messages
