@@ -26,7 +26,7 @@ Conventions shared by every member:
 """
 
 from collections.abc import Callable, Sequence
-from typing import NoReturn, SupportsFloat, SupportsIndex, final
+from typing import Literal, NoReturn, SupportsFloat, SupportsIndex, final
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -503,8 +503,10 @@ class Circuit:
         `Circuit([Gate.h(0), Gate.cx(0, 1)]).run(2)`
     """
 
-    def __new__(cls, gates: list[Gate]) -> Circuit:
-        """`Circuit(gates)`: builds a circuit from a list of gates, copying them.
+    def __new__(
+        cls, gates: list[Gate], *, fusion: int = 0, sums: Literal["float32", "float64"] = "float32"
+    ) -> Circuit:
+        """`Circuit(gates, *, fusion=0, sums="float32")`: builds a circuit from a list of gates, copying them.
 
         Consecutive one-qubit gates on one qubit are fused here (a
         `Gate.barrier()` stops the fusion); qubit indices are not checked
@@ -514,11 +516,28 @@ class Circuit:
             gates: a `list` (or list subclass) of `Gate` objects, applied in order.
                 Channels (`Gate.depolarizing` and the others) make a noisy
                 circuit: each run is one trajectory drawn from its `seed`.
+            fusion: keyword only. `0` (the default) keeps the exact path
+                described above. `k` from 2 to 5 multiplies stretches of
+                unitary gates (between measurements, resets and barriers)
+                into dense blocks of at most `k` qubits, in double precision
+                rounded once to `float32`, where a cost model finds the block
+                cheaper than its gates. Results then differ from the exact
+                path by rounding (measured on the Numerics page); they are
+                deterministic and identical for every pool size.
+            sums: keyword only. `"float32"` (the default) sums measurement
+                probabilities and sampling weights as specified;
+                `"float64"` forms each weight from the exact squares in
+                double precision and sums them in double, so mid-circuit
+                measurements and samples see probabilities accurate to
+                double rounding of the `float32` state (see the Numerics
+                page). The option is kept when the circuit is pickled.
 
         Raises:
             TypeError: `gates` is not a list (a tuple or generator is refused),
                 or an item is not a `Gate` ("all circuit items must be
                 vantelo.Gate instances").
+            ValueError: `sums` is not `"float32"` or `"float64"`, or `fusion`
+                is not 0 or from 2 to 5.
         """
     def run(self, num_qubits: SupportsIndex) -> NDArray[np.complex64]:
         """Runs the circuit on `num_qubits` qubits starting from |0...0>.
@@ -918,11 +937,36 @@ class CircuitSpec:
             TypeError: `param` is not a `Parameter`.
             ValueError: `target` >= `num_qubits`, or an unknown slot.
         """
-    def compile(self) -> CompiledCircuit:
+    def compile(
+        self, *, fusion: int = 0, sums: Literal["float32", "float64"] = "float32"
+    ) -> CompiledCircuit:
         """Compiles the current content into an immutable `CompiledCircuit`.
 
         The result keeps the width and `parameter_count` of this moment;
         later additions to the specification do not affect it.
+
+        Args:
+            fusion: keyword only. `0` (the default) fuses each stretch of
+                fixed gates between rotations as specified. `k` from 2 to 5
+                fuses each stretch into dense blocks of at most `k` qubits,
+                as `Circuit(gates, fusion=k)` does; the parameterized
+                rotations stay separate.
+            sums: keyword only. `"float32"` (the default) keeps the
+                specified single-precision sums. `"float64"` accumulates
+                expectation values, the adjoint method's inner products,
+                parameter-shift differences and measurement probabilities
+                in double precision, in fixed blocks combined in a fixed
+                order: results are identical for every pool size and are
+                still returned as `float32` values and arrays. The state
+                stays `complex64`, so what remains is the state's own
+                error (see the Numerics page for measured figures). The
+                option is kept when the plan is pickled.
+
+        Raises:
+            ValueError: `sums` is not `"float32"` or `"float64"`, or `fusion`
+                is not 0 or from 2 to 5.
+            TypeError: an option is given by position, or `fusion` is not an
+                `int`.
         """
     def gate(self, gate: Gate) -> None:
         """Appends a copy of a fixed `Gate` (unitary, measurement, reset or barrier).

@@ -323,3 +323,37 @@ def test_noisy_mid_circuit_measurement_and_refusal():
     wide.append(Kraus([np.sqrt(0.5) * np.eye(16), np.sqrt(0.5) * np.diag([1.0, -1.0] * 8)]), range(4))
     with pytest.raises(UnsupportedConstruct, match="1 to 3"):
         EstimatorV2().run([(wide, SparsePauliOp("ZZZZ"))]).result()
+def test_estimator_sums_option_reaches_the_compiled_plan():
+    # Accurate sums are the estimator's default.
+    from vantelo_interop._program import compile_bound, pauli_observable
+    from vantelo_interop.qiskit._translate import translate
+    qc = efficient_su2(7, reps=2).assign_parameters(np.random.default_rng(3).uniform(-2, 2, 42))
+    obs = SparsePauliOp.from_list([("XZIIYIZ", 0.7), ("IIZZIIX", -1.3), ("ZZZZZZZ", 0.4)])
+    values = {}
+    for sums in ("float32", "float64"):
+        plan = compile_bound(translate(qc), sums=sums)
+        want = float(plan.compiled.expectation(plan.slot_values(np.zeros((1, 0)))[0],
+                                               pauli_observable(obs.to_list())))
+        options = {} if sums == "float64" else {"sums": sums}
+        values[sums] = float(EstimatorV2(**options).run([(qc, obs)]).result()[0].data.evs)
+        assert values[sums] == want
+    with pytest.raises(ValueError, match="sums must be"):
+        EstimatorV2(sums="double")
+
+
+@pytest.mark.parametrize("fusion", [2, 5])
+def test_primitives_fusion_option(fusion):
+    qc = efficient_su2(5, reps=2).assign_parameters(np.random.default_rng(4).uniform(-2, 2, 30))
+    obs = SparsePauliOp.from_list([("XZIYZ", 0.7), ("ZZZZZ", -0.4)])
+    want = StatevectorEstimator().run([(qc, obs)]).result()[0].data.evs
+    got = EstimatorV2(fusion=fusion).run([(qc, obs)]).result()[0].data.evs
+    assert abs(got - want) < 1e-5
+    measured = qc.copy()
+    measured.measure_all()
+    counts = SamplerV2(fusion=fusion, seed=3).run([measured], shots=4000).result()[0].data.meas.get_counts()
+    probs = np.abs(Statevector(qc).data) ** 2
+    for key, count in counts.items():
+        p = probs[int(key, 2)]
+        assert abs(count / 4000 - p) <= 6 * np.sqrt(p * (1 - p) / 4000) + 1e-3
+    with pytest.raises(ValueError, match="fusion must be"):
+        EstimatorV2(fusion=6)

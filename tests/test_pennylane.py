@@ -394,3 +394,49 @@ def test_noise_models_and_refusals():
     with pytest.raises((DeviceError, QuantumFunctionError, ValueError)):
         qml.add_noise(qml.QNode(base, qml.device("vantelo.qubit", wires=2, trajectories=10),
                                 diff_method="adjoint"), model)()
+def test_sums_option_reaches_the_compiled_plan():
+    # Accurate sums are the device's default: its value is the float64-sums
+    # plan's to the bit; sums="float32" computes differently.
+    from vantelo import CircuitSpec, Observable
+    n = 6
+    angles = np.random.default_rng(0).uniform(-2, 2, n).astype(np.float32)
+
+    def value(**options):
+        @qml.qnode(qml.device("vantelo.qubit", wires=n, **options))
+        def f(a):
+            for q in range(n):
+                qml.RY(a[q], wires=q)
+            for q in range(n - 1):
+                qml.CNOT(wires=[q, q + 1])
+            return qml.expval(qml.sum(*[qml.PauliZ(q) @ qml.PauliX((q + 1) % n) for q in range(n)]))
+        return float(f(angles))
+
+    spec = CircuitSpec(n)
+    slots = [spec.param() for _ in range(n)]
+    for q in range(n):
+        spec.ry(q, slots[q])
+    for q in range(n - 1):
+        spec.cx(q, q + 1)
+    obs = Observable.hamiltonian([Observable.pauli_string([("Z", q), ("X", (q + 1) % n)]) for q in range(n)])
+    assert value() == float(spec.compile(sums="float64").expectation(angles, obs))
+    assert value(sums="float32") != value()
+    with pytest.raises(ValueError, match="sums must be"):
+        qml.device("vantelo.qubit", wires=2, sums="float16")
+
+
+@pytest.mark.parametrize("fusion", [2, 4])
+def test_fusion_option_matches_default_qubit(fusion):
+    def circuit():
+        for w in range(3):
+            qml.Hadamard(w)
+            qml.RX(0.3 * (w + 1), wires=w)
+        qml.CNOT(wires=[0, 1])
+        qml.Toffoli(wires=[0, 1, 2])
+        qml.CRY(0.7, wires=[2, 0])
+        return qml.state()
+
+    got = qml.QNode(circuit, qml.device("vantelo.qubit", wires=3, fusion=fusion))()
+    want = qml.QNode(circuit, qml.device("default.qubit", wires=3))()
+    assert np.allclose(got, want, atol=ATOL)
+    with pytest.raises(ValueError, match="fusion must be"):
+        qml.device("vantelo.qubit", wires=2, fusion=1)

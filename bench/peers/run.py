@@ -55,7 +55,7 @@ def config(quick, pennylane=False):
                     adjoint=[8, 10], qaoa=[10], repeats=3)
     return dict(gates=list(range(16, 27)), layered=[16, 20, 24], qft=[20, 24], depth=20,
                 expectation=[12, 16, 20], gradient=[12, 16], batch=(12, 256),
-                samples=(20, 100_000), adjoint=[12, 16, 20], qaoa=[20], repeats=5)
+                samples=(20, 100_000), adjoint=[12, 16, 20], qaoa=[20, 22], repeats=5)
 
 
 WORKLOADS = ["gates", "layered", "qft", "expectation", "gradient", "batch", "samples",
@@ -113,6 +113,7 @@ def regular_graph(n, d=3, seed=5):
 
 
 QAOA_LAYERS = 4
+FUSION_SIZES = (2, 3, 4, 5)
 
 
 def layers_for(n):
@@ -232,7 +233,14 @@ def worker(name, threads, cfg, ref_dir, out_path, workloads):
         params = np.random.default_rng(4).uniform(-1, 1, 2 * QAOA_LAYERS).astype(np.float32)
         value, grad = fn(params)
         check(f"qaoa-{n}", value=value, grad=grad)
-        record("qaoa", n, median_time(lambda: fn(params), max(1, reps // 2)))
+        seconds = median_time(lambda: fn(params), max(1, reps // 2))
+        record("qaoa", n, seconds)
+        # 8b: vantelo with sums="float64" against the same peer times.
+        if name == "vantelo":
+            wide = adapter.make_qaoa(n, regular_graph(n), QAOA_LAYERS, sums="float64")
+            wide(params)
+            seconds = median_time(lambda: wide(params), max(1, reps // 2))
+        record("qaoa-f64", n, seconds)
 
     # 1: one h on each target; per gate = (circuit − empty circuit) / n. When
     # the circuit is not measurably slower than the empty one (timer noise on
@@ -262,7 +270,21 @@ def worker(name, threads, cfg, ref_dir, out_path, workloads):
         run, convert = adapter.make_state(n, gates, True)
         state_check(f"{workload}-{n}", n, run, convert)
         passes = adapter.passes(n, gates) if hasattr(adapter, "passes") else None
-        record(workload, n, median_time(run, reps), passes=passes, gate_count=len(gates))
+        seconds = median_time(run, reps)
+        record(workload, n, seconds, passes=passes, gate_count=len(gates))
+        # 2c: vantelo's fusion=k and qsim's max_fused_gate_size at their best
+        # k; the other peers' default times again.
+        best = None
+        for k in FUSION_SIZES if hasattr(adapter, "make_state_fused") else []:
+            try:
+                fused, _ = adapter.make_state_fused(n, gates, k)
+            except NotImplementedError:
+                continue
+            state_check(f"{workload}-{n}", n, fused, convert)
+            t = median_time(fused, reps)
+            if best is None or t < best[0]:
+                best = (t, k)
+        record(f"{workload}-fused", n, best[0] if best else seconds, fusion=best[1] if best else None)
     if threads != max(thread_counts()) and not cfg.get("all_threads"):
         return dump(records, out_path)
 
@@ -430,6 +452,14 @@ def report(records, cfg, args, sims):
     lines += table(records, "qft", sims, "2b. Quantum Fourier transform (h, cp, swap), final state",
                    "Each simulator's default fusion.")
     lines += passes_note(records, "qft")
+    for workload in ("layered", "qft"):
+        lines += table(records, f"{workload}-fused", sims,
+                       f"{'2c' if workload == 'layered' else '2d'}. Table "
+                       f"{'2' if workload == 'layered' else '2b'} with vantelo fusion=k and "
+                       "qsim max_fused_gate_size=k, each at its best k",
+                       "Best k per row: " + ", ".join(
+                           f"{r['sim']} n={r['n']} {r['threads']}t: {r['fusion']}" for r in records
+                           if r["workload"] == f"{workload}-fused" and r.get("fusion")) + ".")
     lines += table(records, "expectation", sims, "3. Expectation of a 2n-term Pauli sum on the ansatz",
                    "Ansatz: layers of two ry sublayers and a cx ladder, about 100 parameters.")
     lines += table(records, "gradient-shift", sims, "4. Value and gradient, parameter shift",
@@ -444,6 +474,10 @@ def report(records, cfg, args, sims):
     lines += table(records, "qaoa", sims,
                    f"8. Value and gradient of QAOA, p = {QAOA_LAYERS}, 3-regular graph, shared angles",
                    "Same methods as table 7; each angle drives every rz (or rx) of its layer.")
+    lines += table(records, "qaoa-f64", sims,
+                   "8b. Table 8 with vantelo's accurate sums (sums=\"float64\")",
+                   "The peers' times of table 8; vantelo's cost over its default is table 8's "
+                   "vantelo column against this one. Errors: bench/accurate_sums.py.")
     lines += qnode_table(records, cfg)
     return "\n".join(lines) + "\n"
 

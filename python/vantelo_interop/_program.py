@@ -12,7 +12,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass, field
-from typing import Callable, Sequence, Union
+from typing import Callable, Literal, Sequence, Union
 
 import numpy as np
 from numpy.typing import NDArray
@@ -235,9 +235,14 @@ class BoundPlan:
         return slots.astype(np.float32)
 
 
-def compile_bound(program: Program, steps: Sequence[Step] | None = None) -> BoundPlan:
+Sums = Literal["float32", "float64"]
+
+
+def compile_bound(program: Program, steps: Sequence[Step] | None = None, *,
+                  fusion: int = 0, sums: Sums = "float32") -> BoundPlan:
     """Compiles ``steps`` (default: the whole program) with a slot per distinct
-    (parameter, scale, offset); a plain ``t`` keeps its value exactly."""
+    (parameter, scale, offset); a plain ``t`` keeps its value exactly.
+    ``fusion`` and ``sums`` are `CircuitSpec.compile`'s options."""
     spec = vantelo.CircuitSpec(max(program.num_qubits, 1))
     slots: dict[tuple[int, float, float], vantelo.Parameter] = {}
     for step in program.steps if steps is None else steps:
@@ -251,7 +256,7 @@ def compile_bound(program: Program, steps: Sequence[Step] | None = None) -> Boun
             _append_fixed(spec, step)
     keys = list(slots)
     return BoundPlan(
-        spec.compile(),
+        spec.compile(fusion=fusion, sums=sums),
         np.array([k[0] for k in keys], dtype=np.intp),
         np.array([k[1] for k in keys], dtype=np.float64),
         np.array([k[2] for k in keys], dtype=np.float64),

@@ -72,7 +72,8 @@ def _bind(step: Gate | Rotation, row: NDArray[np.float64]) -> Gate:
     return step
 
 
-def _bind_segments(program: Program, steps: list[Step], row: NDArray[np.float64]) -> list[Segment]:
+def _bind_segments(program: Program, steps: list[Step], row: NDArray[np.float64],
+                   fusion: int = 0) -> list[Segment]:
     """The steps with this row's angles: runs of gates become one-off circuits
     (applied with `Circuit.run_from`), measurements and resets stay."""
     segments: list[Segment] = []
@@ -80,7 +81,7 @@ def _bind_segments(program: Program, steps: list[Step], row: NDArray[np.float64]
     for step in steps:
         if isinstance(step, (Measure, Reset, Conditional)):
             if gates:
-                segments.append(vantelo.Circuit(gates))
+                segments.append(vantelo.Circuit(gates, fusion=fusion))
                 gates = []
             if isinstance(step, Conditional):
                 segments.append((vantelo.Circuit([_bind(s, row) for s in step.steps]), step))
@@ -91,7 +92,7 @@ def _bind_segments(program: Program, steps: list[Step], row: NDArray[np.float64]
         else:
             gates.append(_bind(step, row))
     if gates:
-        segments.append(vantelo.Circuit(gates))
+        segments.append(vantelo.Circuit(gates, fusion=fusion))
     return segments
 
 
@@ -218,7 +219,8 @@ def trajectory(
 
 
 def sample_bits(
-    program: Program, values: NDArray[np.float64], shots: int, rng: np.random.Generator
+    program: Program, values: NDArray[np.float64], shots: int, rng: np.random.Generator,
+    *, fusion: int = 0
 ) -> NDArray[np.bool_]:
     """Classical bits of ``shots`` shots for each row of parameter values.
 
@@ -235,7 +237,7 @@ def sample_bits(
     if not measures and not any(isinstance(s, (Measure, Reset)) for s in prefix):
         return out
     if not any(isinstance(s, (Measure, Reset)) for s in prefix):
-        plan = compile_bound(program, prefix)
+        plan = compile_bound(program, prefix, fusion=fusion)
         slots = plan.slot_values(values)
         # One batch call per chunk of rows, the chunk's states within budget.
         chunk = max(1, _BATCH_AMPLITUDES >> plan.compiled.num_qubits)
@@ -245,7 +247,7 @@ def sample_bits(
                 _terminal_bits(out[first + offset], _draw(state, shots, rng), measures)
         return out
     for row in range(rows):
-        segments = _bind_segments(program, prefix, values[row])
+        segments = _bind_segments(program, prefix, values[row], fusion)
         position = 0
         for state, count, bits in _trajectories(program, segments, shots, rng):
             block = out[row, position : position + count]

@@ -21,7 +21,9 @@ def configure(threads):
 
 def _sim(fuse=True):
     options = qsimcirq.QSimOptions(cpu_threads=_threads)
-    if not fuse:
+    if fuse is not True and fuse:
+        options = qsimcirq.QSimOptions(cpu_threads=_threads, max_fused_gate_size=int(fuse))
+    elif not fuse:
         options = qsimcirq.QSimOptions(cpu_threads=_threads, max_fused_gate_size=1)
     return qsimcirq.QSimSimulator(qsim_options=options)
 
@@ -48,6 +50,13 @@ def make_state(n, gates, fuse=True):
     c = _circuit(qs, gates)
     sim = _sim(fuse)
     return (lambda: sim.simulate(c, qubit_order=order).final_state_vector), (lambda raw: raw)
+
+
+def make_state_fused(n, gates, k):
+    """max_fused_gate_size = k (qsim allows up to 4)."""
+    if k > 4:
+        raise NotImplementedError
+    return make_state(n, gates, k)
 
 
 def _psum(qs, terms):

@@ -30,6 +30,11 @@ def make_state(n, gates, fuse=True):
     return (lambda: circuit.run(n)), (lambda raw: raw)
 
 
+def make_state_fused(n, gates, k):
+    circuit = Circuit([_gate(g) for g in gates], fusion=k)
+    return (lambda: circuit.run(n)), (lambda raw: raw)
+
+
 def passes(n, gates):
     """Passes over the state that a run of this circuit makes."""
     return Circuit([_gate(g) for g in gates])._passes(n)
@@ -66,7 +71,7 @@ def make_gradient(n, layers, terms, method):
     return run
 
 
-def make_qaoa(n, edges, layers):
+def make_qaoa(n, edges, layers, sums="float32"):
     builder = CircuitSpec(n)
     angles = [builder.param() for _ in range(2 * layers)]
     for item in qaoa_items(n, edges, layers):
@@ -76,7 +81,7 @@ def make_qaoa(n, edges, layers):
             builder.cx(item[1], item[2])
         else:
             getattr(builder, item[0])(item[1], angles[item[2]])
-    circuit, obs = builder.compile(), _observable(qaoa_terms(edges))
+    circuit, obs = builder.compile(sums=sums), _observable(qaoa_terms(edges))
 
     def run(params):
         value, grad = circuit.adjoint_value_and_gradient(params, obs)

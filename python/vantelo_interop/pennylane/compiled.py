@@ -15,7 +15,7 @@ from __future__ import annotations
 import math
 from collections import OrderedDict
 from collections.abc import Sequence
-from typing import Any, Union
+from typing import Any, Literal, Union
 
 import numpy as np
 
@@ -49,13 +49,17 @@ _STEPS: dict[str, list[tuple[str, tuple[int, ...], Source]]] = {
     "SWAP": [("cx", (0, 1), None), ("cx", (1, 0), None), ("cx", (0, 1), None)],
 }
 
+# The sums option of CircuitSpec.compile and Circuit.
+Sums = Literal["float32", "float64"]
+
 COMPILABLE = frozenset(_STEPS)
 
 
 class Plan:
     """A compiled tape structure: the circuit and where each slot's angle comes from."""
 
-    def __init__(self, operations: Sequence[Any], qubits: Wires) -> None:
+    def __init__(self, operations: Sequence[Any], qubits: Wires, sums: Sums = "float64",
+                 fusion: int = 0) -> None:
         spec = CircuitSpec(max(len(qubits), 1))
         # (operation position, parameter index) or (None, constant)
         self.sources: list[tuple[int | None, float]] = []
@@ -68,7 +72,7 @@ class Plan:
                 getattr(spec, kind)(*q, spec.param())
                 self.sources.append((None, source[1]) if isinstance(source, tuple)
                                     else (position, source))
-        self.circuit = spec.compile()
+        self.circuit = spec.compile(fusion=fusion, sums=sums)
 
     def slots_for(self, operations: Sequence[Any], batch_size: int | None) -> np.ndarray:
         """Slot values for these operations: (P,) or (batch_size, P) float32."""
@@ -90,7 +94,9 @@ def _real(value: Any) -> Any:
 class PlanCache:
     """Least recently used plans, keyed on gate names, wires and width."""
 
-    def __init__(self, capacity: int = 64) -> None:
+    def __init__(self, capacity: int = 64, sums: Sums = "float64", fusion: int = 0) -> None:
+        self.sums = sums
+        self.fusion = fusion
         self._plans: OrderedDict[tuple[int, tuple[tuple[str, tuple[int, ...]], ...]], Plan] = OrderedDict()
         self.capacity = capacity
         self.compiles = 0
@@ -99,7 +105,7 @@ class PlanCache:
         key = (len(qubits), tuple((op.name, tuple(qubits[w] for w in op.wires)) for op in operations))
         plan = self._plans.get(key)
         if plan is None:
-            plan = Plan(operations, qubits)
+            plan = Plan(operations, qubits, self.sums, self.fusion)
             self.compiles += 1
             self._plans[key] = plan
             if len(self._plans) > self.capacity:

@@ -69,7 +69,7 @@ from pennylane.wires import Wires
 from vantelo import Circuit, CompiledCircuit, Observable
 
 from .._width import MAX_QUBITS, check_width
-from .compiled import COMPILABLE, PlanCache, observable_for
+from .compiled import COMPILABLE, PlanCache, Sums, observable_for
 from .translate import GATES, gates_for, has_table_entry, is_channel, qubit_map
 
 DERIVATIVE_METHODS = ("adjoint", "device")
@@ -262,6 +262,14 @@ class VanteloQubit(Device):  # type: ignore[misc, unused-ignore]  # PennyLane ma
         trajectories (int or None): analytic results of circuits with
             channels are estimated as the mean over this many trajectories;
             ``None`` refuses such circuits without shots.
+        sums (str): keyword only. ``"float64"`` (the default here) sums
+            expectation values, adjoint inner products and sampling weights
+            in double precision (``vantelo``'s ``sums="float64"``), so results
+            compare closely with double-precision references; ``"float32"``
+            uses the specified single-precision sums, a little faster.
+        fusion (int): keyword only. ``0`` (the default) runs every gate as
+            it is; ``k`` from 2 to 5 fuses fixed gates into dense blocks of
+            at most ``k`` qubits (``vantelo``'s ``fusion=k``).
     """
 
     config_filepath = Path(__file__).with_name("vantelo_qubit.toml")
@@ -271,7 +279,10 @@ class VanteloQubit(Device):  # type: ignore[misc, unused-ignore]  # PennyLane ma
         return "vantelo.qubit"
 
     def __init__(self, wires: Any = None, shots: Any = None, seed: Any = None,
-                 trajectories: int | None = None) -> None:
+                 trajectories: int | None = None, *, sums: Sums = "float64", fusion: int = 0) -> None:
+        if sums not in ("float32", "float64"):
+            raise ValueError(f"sums must be 'float32' or 'float64', not {sums!r}")
+        Circuit([], fusion=fusion)  # the module's checks and messages
         super().__init__(wires=wires, shots=shots)
         if trajectories is not None and int(trajectories) < 1:
             raise ValueError(f"trajectories must be a positive number, got {trajectories}")
@@ -280,7 +291,9 @@ class VanteloQubit(Device):  # type: ignore[misc, unused-ignore]  # PennyLane ma
         # Every analytic estimate uses the same trajectories, so the tapes of
         # a parameter-shift gradient differ only by their parameters.
         self._analytic_seed = int(np.random.default_rng(seed).integers(2**63))
-        self._plans = PlanCache()
+        self._sums = sums
+        self._fusion = fusion
+        self._plans = PlanCache(sums=sums, fusion=fusion)
 
     # ------------------------------------------------------------ set-up ----
 
@@ -432,8 +445,9 @@ class VanteloQubit(Device):  # type: ignore[misc, unused-ignore]  # PennyLane ma
         if operations and isinstance(operations[0], StatePrepBase):
             wire_order = list(qubits)
             initial = np.asarray(operations[0].state_vector(wire_order=wire_order)).reshape(-1)
-            return Circuit(gates_for(operations[1:], qubits)).run_from(initial)
-        return Circuit(gates_for(operations, qubits)).run(len(qubits))
+            return Circuit(gates_for(operations[1:], qubits), fusion=self._fusion,
+                           sums=self._sums).run_from(initial)
+        return Circuit(gates_for(operations, qubits), fusion=self._fusion, sums=self._sums).run(len(qubits))
 
     @staticmethod
     def _analytic(mp: Any, state: np.ndarray, wire_order: Any, qubits: dict[Any, int]) -> Any:
@@ -550,7 +564,8 @@ class VanteloQubit(Device):  # type: ignore[misc, unused-ignore]  # PennyLane ma
                 indices_drawn = draw(unique, total)
             else:
                 assert state is not None
-                indices_drawn = Circuit(gates_for(unique, qubits)).sample_from(state, total, self._seed())
+                indices_drawn = Circuit(gates_for(unique, qubits), sums=self._sums).sample_from(
+                    state, total, self._seed())
             bits = (indices_drawn[:, None] >> shifts) & 1
             for i in indices:
                 per_mp[i] = bits

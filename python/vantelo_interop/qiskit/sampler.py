@@ -6,6 +6,7 @@ import warnings
 from collections.abc import Iterable
 
 import numpy as np
+import vantelo
 from qiskit.primitives import BaseSamplerV2
 from qiskit.primitives.containers import BitArray, DataBin, PrimitiveResult, SamplerPubLike, SamplerPubResult
 from qiskit.primitives.containers.sampler_pub import SamplerPub
@@ -24,15 +25,22 @@ class SamplerV2(BaseSamplerV2):  # type: ignore[misc, unused-ignore]  # Qiskit m
     by outcome history so the state is simulated once per distinct history,
     not once per shot. Without them, each parameter set is one compiled run
     and all shots are drawn from its final state. ``seed`` fixes every draw.
+    The weights of the draws are always summed in double precision.
 
     Args:
         default_shots: the shots of pubs that give none.
         seed: seeds every draw, so equal seeds give equal samples.
+        fusion: ``k`` from 2 to 5 fuses fixed gates into dense blocks of at
+            most ``k`` qubits (vantelo's ``fusion=k``); 0, the default, keeps
+            the exact path.
     """
 
-    def __init__(self, *, default_shots: int = 1024, seed: np.random.Generator | int | None = None):
+    def __init__(self, *, default_shots: int = 1024, seed: np.random.Generator | int | None = None,
+                 fusion: int = 0):
+        vantelo.Circuit([], fusion=fusion)  # the module's checks and messages
         self._default_shots = default_shots
         self._seed = seed
+        self._fusion = fusion
 
     @property
     def default_shots(self) -> int:
@@ -74,7 +82,7 @@ class SamplerV2(BaseSamplerV2):  # type: ignore[misc, unused-ignore]  # Qiskit m
         program = translate(circuit)
         bindings = pub.parameter_values
         values = bindings.as_array(circuit.parameters).reshape(bindings.size, len(program.parameters))
-        bits = sample_bits(program, values, pub.shots, rng)
+        bits = sample_bits(program, values, pub.shots, rng, fusion=self._fusion)
         bits = bits.reshape(bindings.shape + bits.shape[1:])
         meas = {
             name: BitArray.from_bool_array(bits[..., clbits], order="little")

@@ -17,11 +17,13 @@ bool parse(const ArgsView& desc, PyObject* const* args, std::size_t nargs,
            NextKeyword next_keyword, PyObject** out) {
     const std::size_t n = desc.params.size();
     const std::size_t required = desc.required();
+    const std::size_t positional = desc.positional();
     for (std::size_t i = 0; i < n; ++i) out[i] = nullptr;
 
-    if (nargs > n) {
+    if (nargs > positional) {
         std::string message = desc.display_name() + " takes ";
-        message += required == n ? num(n) : "from " + num(required) + " to " + num(n);
+        message += required == positional ? num(positional)
+                                          : "from " + num(required) + " to " + num(positional);
         message += " positional arguments but " + num(nargs) + (nargs == 1 ? " was" : " were") +
                    " given";
         raise_type_error(message);
@@ -91,6 +93,13 @@ std::size_t ArgsView::required() const {
     return r;
 }
 
+std::size_t ArgsView::positional() const {
+    std::size_t p = 0;
+    for (const Param& param : params)
+        if (!param.keyword_only) ++p;
+    return p;
+}
+
 std::string ArgsView::display_name() const {
     std::string s = owner != nullptr ? std::string(owner) + "." : std::string();
     return s + name + "()";
@@ -98,8 +107,11 @@ std::string ArgsView::display_name() const {
 
 std::string ArgsView::signature(bool with_self) const {
     std::string s = "(";
-    if (with_self) s += params.empty() ? "$self" : "$self, ";
+    if (with_self) s += positional() == 0 ? "$self" : "$self, ";
+    // Keyword-only options are additions to specified signatures, which keep
+    // their text; the stubs show them.
     for (std::size_t i = 0; i < params.size(); ++i) {
+        if (params[i].keyword_only) break;
         if (i != 0) s += ", ";
         s += params[i].name;
         if (params[i].default_text != nullptr) s += std::string("=") + params[i].default_text;

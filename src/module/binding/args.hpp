@@ -17,6 +17,8 @@ namespace vantelo::module {
 struct Param {
     const char* name;
     const char* default_text = nullptr;  // set for optional parameters ("None", "1.0")
+    // Given by name only; keyword-only parameters come last and are optional.
+    bool keyword_only = false;
 };
 
 // A runtime view of a descriptor.
@@ -26,6 +28,8 @@ struct ArgsView {
     std::span<const Param> params;
 
     std::size_t required() const;
+    // The parameters that may be given by position.
+    std::size_t positional() const;
     // "Circuit.run()" or "set_num_threads()": the subject of parse errors.
     std::string display_name() const;
     // "(target, theta)" or "($self, num_qubits)"; defaults as "name=None".

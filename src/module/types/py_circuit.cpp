@@ -5,6 +5,7 @@
 #include "module/binding/binding.hpp"
 #include "module/binding/class_defs.hpp"
 #include "module/pickling.hpp"
+#include "module/types/numerics_args.hpp"
 #include "module/numpy.hpp"
 #include "module/binding/ref.hpp"
 #include "sim/exec/state_load.hpp"
@@ -19,7 +20,7 @@ namespace vantelo::module {
 
 namespace {
 
-PyObject* circuit_new(ListArg gates) {
+PyObject* circuit_new(ListArg gates, FusionArg fusion, SumsArg sums) {
     std::vector<sim::Gate> copies;
     copies.reserve(static_cast<std::size_t>(PyList_GET_SIZE(gates.list)));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(gates.list); ++i) {
@@ -30,7 +31,7 @@ PyObject* circuit_new(ListArg gates) {
         }
         copies.push_back(*gate);
     }
-    return new_instance(sim::Circuit::create(std::move(copies)));
+    return new_instance(sim::Circuit::create(std::move(copies), numerics_from(fusion, sums)));
 }
 
 // Runs the circuit on a fresh |0…0⟩; on a core error sets ValueError.
@@ -180,7 +181,7 @@ PyObject* sample(const sim::Circuit& circuit, std::uint32_t num_qubits, std::uin
     } else {
         auto state = run_fresh(circuit, num_qubits, nullptr);
         if (!state) return nullptr;
-        auto drawn = sim::measure(*state, shots);
+        auto drawn = sim::measure(*state, shots, circuit.numerics.sums);
         if (!drawn) return raise_core_error(drawn.error());
         samples = std::move(drawn).value();
     }
@@ -219,7 +220,7 @@ PyObject* sample_from(const sim::Circuit& circuit, AnyArg given, std::uint32_t s
     sim::Rng& rng = own ? *own : sim::thread_rng();
     auto state = run_loaded(circuit, given.object, nullptr, rng);
     if (!state) return nullptr;
-    auto drawn = sim::measure(*state, shots, rng);
+    auto drawn = sim::measure(*state, shots, rng, circuit.numerics.sums);
     if (!drawn) return raise_core_error(drawn.error());
     return new_index_array(*drawn);
 }
@@ -229,7 +230,7 @@ PyObject* passes(const sim::Circuit& circuit, std::uint32_t num_qubits) {
     return PyLong_FromSize_t(sim::circuit_passes(circuit, num_qubits));
 }
 
-constexpr ArgSpec k_new{"Circuit", "__new__", Param{"gates"}};
+constexpr ArgSpec k_new{"Circuit", "__new__", Param{"gates"}, kFusionParam, kSumsParam};
 constexpr ArgSpec k_passes{"Circuit", "_passes", Param{"num_qubits"}};
 constexpr ArgSpec k_run{"Circuit", "run", Param{"num_qubits"}};
 constexpr ArgSpec k_run_with_measurements{"Circuit", "run_with_measurements", Param{"num_qubits"}};

@@ -4,6 +4,7 @@
 #include "module/binding/binding.hpp"
 #include "module/binding/class_defs.hpp"
 #include "module/pickling.hpp"
+#include "module/types/numerics_args.hpp"
 #include "sim/gates/gate_catalog.hpp"
 
 namespace vantelo::module {
@@ -94,7 +95,9 @@ PyObject* gate(Spec& spec, Shared<sim::Gate> item) {
     return add_fixed_gate(spec, sim::Result<sim::Gate>(sim::Gate(*item)));
 }
 
-PyObject* compile(const Spec& spec) { return new_instance(sim::compile(spec)); }
+PyObject* compile(const Spec& spec, FusionArg fusion, SumsArg sums) {
+    return new_instance(sim::compile(spec, numerics_from(fusion, sums)));
+}
 
 constexpr Param kTarget{"target"}, kControl{"control"}, kParam{"param"};
 constexpr ArgSpec k_new{"CircuitSpec", "__new__", Param{"num_qubits"}};
@@ -111,6 +114,7 @@ constexpr ArgSpec k_rz{"CircuitSpec", "rz", kTarget, kParam};
 constexpr ArgSpec k_p{"CircuitSpec", "p", kTarget, kParam};
 constexpr ArgSpec k_deepcopy{"CircuitSpec", "__deepcopy__", Param{"memo"}};
 constexpr ArgSpec k_gate{"CircuitSpec", "gate", Param{"gate"}};
+constexpr ArgSpec k_compile{"CircuitSpec", "compile", kFusionParam, kSumsParam};
 const ArgsView k_new_view = k_new.view();
 
 const MemberDef kSpecMembers[] = {
@@ -128,7 +132,7 @@ const MemberDef kSpecMembers[] = {
     method<&rotation<sim::RotationKind::Ry>, k_ry>("ry"),
     method<&rotation<sim::RotationKind::Rz>, k_rz>("rz"),
     method<&rotation<sim::RotationKind::P>, k_p>("p"),
-    method_noargs<&compile>("compile", "Compile the circuit specification into a reusable execution plan."),
+    method<&compile, k_compile>("compile", "Compile the circuit specification into a reusable execution plan."),
     method_noargs<&reduce<Spec>>("__reduce__", kReduceDoc),
     method_noargs<&copy_of<Spec>>("__copy__", kCopyDoc),
     method<&deep_copy_of<Spec>, k_deepcopy>("__deepcopy__", kCopyDoc),

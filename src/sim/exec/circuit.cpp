@@ -5,6 +5,7 @@
 #include <type_traits>
 
 #include "sim/exec/executor.hpp"
+#include "sim/gates/block_fusion.hpp"
 #include "sim/gates/fusion.hpp"
 #include "sim/measure/measure.hpp"
 #include "sim/messages.hpp"
@@ -31,6 +32,7 @@ std::optional<Error> collect_items(const Circuit& circuit, const StateVector& st
                 } else if constexpr (std::is_same_v<T, Measure> || std::is_same_v<T, Reset>) {
                     item.kind = std::is_same_v<T, Measure> ? ExecItem::Kind::Measure : ExecItem::Kind::Reset;
                     item.qubit = g.qubit;
+                    item.sums = circuit.numerics.sums;
                 } else {
                     return {};
                 }
@@ -46,10 +48,11 @@ std::optional<Error> collect_items(const Circuit& circuit, const StateVector& st
 
 }  // namespace
 
-Circuit Circuit::create(std::vector<Gate> gates) {
+Circuit Circuit::create(std::vector<Gate> gates, Numerics numerics) {
+    if (numerics.fusion != 0) return Circuit{fuse_blocks(gates, numerics.fusion), numerics};
     const auto one_qubit = std::count_if(gates.begin(), gates.end(), is_single_qubit_unitary);
-    if (one_qubit > kFusionThreshold) return Circuit{fuse_gates(gates)};
-    return Circuit{std::move(gates)};
+    if (one_qubit > kFusionThreshold) return Circuit{fuse_gates(gates), numerics};
+    return Circuit{std::move(gates), numerics};
 }
 
 Result<MeasurementRecord> run_circuit(const Circuit& circuit, StateVector& state) {
@@ -90,11 +93,11 @@ Result<MeasurementRecord> run_circuit_per_gate(const Circuit& circuit, StateVect
                     return apply_operation(state, item.op);
                 } else if constexpr (std::is_same_v<T, Measure>) {
                     VANTELO_ASSIGN_OR_RETURN(const bool outcome,
-                                             measure_qubit(state, item.qubit, rng));
+                                             measure_qubit(state, item.qubit, rng, circuit.numerics.sums));
                     record.push_back({item.qubit, outcome});
                     return {};
                 } else if constexpr (std::is_same_v<T, Reset>) {
-                    return reset_qubit(state, item.qubit, rng);
+                    return reset_qubit(state, item.qubit, rng, circuit.numerics.sums);
                 } else if constexpr (std::is_same_v<T, Noise>) {
                     return fail(msg::channels_need_trajectories());
                 } else {

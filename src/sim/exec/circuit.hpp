@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "sim/gates/gate.hpp"
+#include "sim/numerics.hpp"
 #include "sim/result.hpp"
 #include "sim/measure/rng.hpp"
 #include "sim/state_vector.hpp"
@@ -24,9 +25,11 @@ struct Circuit {
     static constexpr std::ptrdiff_t kFusionThreshold = 15;
 
     std::vector<Gate> gates;
+    Numerics numerics;
 
-    // Fuses the list when it holds more than 15 one-qubit operations.
-    static Circuit create(std::vector<Gate> gates);
+    // Fuses the list when it holds more than 15 one-qubit operations, or,
+    // with numerics.fusion set, into dense blocks (fuse_blocks).
+    static Circuit create(std::vector<Gate> gates, Numerics numerics = {});
 };
 
 // Applies the items in order; stops at the first failing item.

@@ -1,7 +1,7 @@
 #include "sim/exec/circuit_spec.hpp"
 
+#include "sim/gates/block_fusion.hpp"
 #include "sim/gates/channel.hpp"
-
 #include "sim/gates/fusion.hpp"
 #include "sim/messages.hpp"
 
@@ -52,15 +52,18 @@ Status add_param_single(ParameterizedCircuitSpec& spec, RotationKind kind, Qubit
     return {};
 }
 
-CompiledCircuit compile(const ParameterizedCircuitSpec& spec) {
+CompiledCircuit compile(const ParameterizedCircuitSpec& spec, Numerics numerics) {
     CompiledCircuit plan;
+    plan.numerics = numerics;
     plan.num_qubits = spec.num_qubits;
     plan.parameter_count = static_cast<std::uint32_t>(spec.parameters.size());
     plan.ops.reserve(spec.items.size());
     std::vector<Gate> pending;
     auto flush = [&] {
         if (pending.empty()) return;
-        for (Gate& g : fuse_gates(pending)) plan.ops.emplace_back(std::in_place_type<FixedOp>, std::move(g));
+        std::vector<Gate> fused =
+            numerics.fusion != 0 ? fuse_blocks(pending, numerics.fusion) : fuse_gates(pending);
+        for (Gate& g : fused) plan.ops.emplace_back(std::in_place_type<FixedOp>, std::move(g));
         pending.clear();
     };
     for (const CompiledOp& item : spec.items) {

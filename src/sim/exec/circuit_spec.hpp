@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "sim/gates/gate.hpp"
+#include "sim/numerics.hpp"
 #include "sim/result.hpp"
 
 namespace vantelo::sim {
@@ -55,6 +56,7 @@ struct CompiledCircuit {
     // The required length of every parameter vector: the parameters
     // registered when the plan was compiled, used or not.
     std::uint32_t parameter_count = 0;
+    Numerics numerics;
 };
 
 // Appends a parameter and returns its index.
@@ -75,6 +77,6 @@ Status add_param_single(ParameterizedCircuitSpec& spec, RotationKind kind, Qubit
 
 // Fuses each maximal run of fixed items (never across a rotation) and copies
 // the rotations. Leaves the specification unchanged.
-CompiledCircuit compile(const ParameterizedCircuitSpec& spec);
+CompiledCircuit compile(const ParameterizedCircuitSpec& spec, Numerics numerics = {});
 
 }  // namespace vantelo::sim

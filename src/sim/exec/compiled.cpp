@@ -5,6 +5,7 @@
 #include "sim/exec/executor.hpp"
 #include "sim/measure/measure.hpp"
 #include "sim/messages.hpp"
+#include "sim/observables/expectation_wide.hpp"
 #include "sim/stop.hpp"
 
 namespace vantelo::sim {
@@ -41,14 +42,14 @@ Matrix2 rotation_matrix(RotationKind kind, float theta) {
 
 namespace {
 
-Status run_fixed(const Gate& gate, StateVector& state, Rng* rng) {
+Status run_fixed(const Gate& gate, StateVector& state, Rng* rng, SumPrecision sums) {
     if (const auto* u = std::get_if<Unitary>(&gate)) return apply_operation(state, u->op);
     if (const auto* m = std::get_if<Measure>(&gate)) {
-        auto outcome = measure_qubit(state, m->qubit, *rng);
+        auto outcome = measure_qubit(state, m->qubit, *rng, sums);
         if (!outcome) return std::move(outcome).error();
         return {};
     }
-    if (const auto* r = std::get_if<Reset>(&gate)) return reset_qubit(state, r->qubit, *rng);
+    if (const auto* r = std::get_if<Reset>(&gate)) return reset_qubit(state, r->qubit, *rng, sums);
     if (std::holds_alternative<Noise>(gate)) return fail(msg::channels_need_trajectories());
     return {};
 }
@@ -72,9 +73,11 @@ Status run_steps(const CompiledCircuit& circuit, std::span<const float> params, 
         } else if (const auto* m = std::get_if<Measure>(&std::get<FixedOp>(op).gate)) {
             item.kind = ExecItem::Kind::Measure;
             item.qubit = m->qubit;
+            item.sums = circuit.numerics.sums;
         } else if (const auto* r = std::get_if<Reset>(&std::get<FixedOp>(op).gate)) {
             item.kind = ExecItem::Kind::Reset;
             item.qubit = r->qubit;
+            item.sums = circuit.numerics.sums;
         } else if (std::holds_alternative<Noise>(std::get<FixedOp>(op).gate)) {
             // Refused before any pass runs.
             return fail(msg::channels_need_trajectories());
@@ -104,7 +107,7 @@ Status run_steps_per_gate(const CompiledCircuit& circuit, std::span<const float>
             apply_single_qubit(state.amplitudes.data(), state.num_qubits, p->target,
                                rotation_matrix(p->kind, params[p->slot]));
         } else {
-            VANTELO_TRY(run_fixed(std::get<FixedOp>(op).gate, state, rng));
+            VANTELO_TRY(run_fixed(std::get<FixedOp>(op).gate, state, rng, circuit.numerics.sums));
         }
     }
     return {};
@@ -146,13 +149,16 @@ Result<StateVector*> run_statevector_with_context(const CompiledCircuit& circuit
 Result<float> expectation_with_context(const CompiledCircuit& circuit, std::span<const float> params,
                                        const Observable& observable, ExecutionContext& context) {
     VANTELO_TRY(run_statevector_with_context(circuit, params, context));
-    return expectation(context.state, observable);
+    VANTELO_ASSIGN_OR_RETURN(const double value,
+                             expectation_in(context.state, observable, circuit.numerics.sums));
+    return static_cast<float>(value);
 }
 
 Result<float> compiled_expectation(const CompiledCircuit& circuit, std::span<const float> params,
                                    const Observable& observable) {
     VANTELO_ASSIGN_OR_RETURN(StateVector state, run_statevector(circuit, params));
-    return expectation(state, observable);
+    VANTELO_ASSIGN_OR_RETURN(const double value, expectation_in(state, observable, circuit.numerics.sums));
+    return static_cast<float>(value);
 }
 
 bool has_channel_steps(const CompiledCircuit& circuit) {

@@ -249,8 +249,8 @@ Status run_prepared_step(const PreparedStep& step, std::span<Amplitude* const> a
 }
 
 Status measure_step(const ExecItem& item, StateVector& state, Rng* rng, std::vector<bool>* outcomes) {
-    if (item.kind == ExecItem::Kind::Reset) return reset_qubit(state, item.qubit, *rng);
-    VANTELO_ASSIGN_OR_RETURN(const bool outcome, measure_qubit(state, item.qubit, *rng));
+    if (item.kind == ExecItem::Kind::Reset) return reset_qubit(state, item.qubit, *rng, item.sums);
+    VANTELO_ASSIGN_OR_RETURN(const bool outcome, measure_qubit(state, item.qubit, *rng, item.sums));
     if (outcomes != nullptr) outcomes->push_back(outcome);
     return {};
 }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "sim/gates/gate.hpp"
+#include "sim/numerics.hpp"
 #include "sim/gates/gate_catalog.hpp"
 
 namespace vantelo::sim {
@@ -30,6 +31,7 @@ struct ExecItem {
     Qubit qubit = 0;                // Single, Measure, Reset
     Matrix2 matrix{};               // Single
     const Operation* op = nullptr;  // General, Controlled: borrowed
+    SumPrecision sums = SumPrecision::Float32;  // Measure, Reset: how the probability sums
 };
 
 struct PlanStep {

@@ -8,6 +8,8 @@
 #include "sim/exec/block_size.hpp"
 #include "sim/exec/executor.hpp"
 #include "sim/grad/adjoint_products.hpp"
+#include "sim/grad/adjoint_products_wide.hpp"
+#include "sim/observables/expectation_wide.hpp"
 #include "sim/grad/paired_stages.hpp"
 #include "sim/messages.hpp"
 #include "sim/observables/observable.hpp"
@@ -105,7 +107,8 @@ public:
     Sweep(const CompiledCircuit& circuit, std::span<const float> params, StateVector& psi,
           AdjointScratch& scratch)
         : circuit_(circuit), params_(params), psi_(psi), s_(scratch),
-          blocks_(product_blocks(psi.num_qubits)), per_item_(per_gate_path_forced()) {}
+          blocks_(product_blocks(psi.num_qubits)), per_item_(per_gate_path_forced()),
+          wide_(circuit.numerics.wide_sums()) {}
 
     Status run() {
         // On small registers a stage is a microsecond or two of work, less
@@ -130,7 +133,8 @@ private:
     void finish_rotation(std::size_t s) {
         const ParamOp& p = std::get<ParamOp>(circuit_.ops[position(s)]);
         s_.contributions[s_.rotations.size() - 1 - s] =
-            combine_partials(p.kind, s_.partials.data(), blocks_);
+            wide_ ? wide_combine_partials(p.kind, s_.wide_partials.data(), blocks_)
+                  : combine_partials(p.kind, s_.partials.data(), blocks_);
     }
 
     Status run_task(std::size_t stage, unsigned side) {
@@ -149,6 +153,12 @@ private:
         }
         const ParamOp& p = std::get<ParamOp>(circuit_.ops[position(s)]);
         const std::size_t half = blocks_ / 2;
+        if (wide_) {
+            wide_generator_partials(s_.phi.amplitudes.data(), psi_.amplitudes.data(),
+                                    psi_.num_qubits, p.kind, p.target, side == 0 ? 0 : half,
+                                    side == 0 ? half : blocks_, s_.wide_partials.data());
+            return {};
+        }
         generator_partials(s_.phi.amplitudes.data(), psi_.amplitudes.data(), psi_.num_qubits,
                            p.kind, p.target, side == 0 ? 0 : half, side == 0 ? half : blocks_,
                            s_.partials.data());
@@ -161,6 +171,7 @@ private:
     AdjointScratch& s_;
     const std::size_t blocks_;
     const bool per_item_;
+    const bool wide_;
     // The light kernels' bound of ψ and φ, carried from stage to stage (see
     // run_unitary_schedule).
     int budgets_[2] = {-1, -1};
@@ -232,12 +243,28 @@ Status adjoint_value_and_gradient_into(const CompiledCircuit& circuit, std::span
         const std::size_t split =
             terms == 0 ? psi.size() / 2 : (psi.size() / 8) * (terms - terms0) / terms * 8;
         scratch.term_sums.resize(terms);
+        const bool wide = circuit.numerics.wide_sums();
+        const std::size_t value_blocks = wide_blocks(n);
+        if (wide) {
+            scratch.wide_value_partials.resize(value_blocks * terms);
+            scratch.wide_term_sums.resize(terms);
+        }
         auto task = [&](std::size_t stage, unsigned side) -> Status {
             if (stage < forward_stages) {
                 if (forward_in_halves) return forward.task(stage, side);
                 if (side == 0) return run_into(circuit, params, psi);
                 build_halves_sweep(circuit, params, rotations, scratch.sweep);
                 stages.store(forward_stages + 1 + sweep.stages(), std::memory_order_release);
+                return {};
+            }
+            if (stage == forward_stages && wide) {
+                const std::size_t half_blocks = value_blocks / 2;
+                wide_block_partials(vectors[0], n, scratch.masks, side == 0 ? 0 : half_blocks,
+                                    side == 0 ? half_blocks : value_blocks,
+                                    scratch.wide_value_partials.data());
+                apply_observable_range(vectors[0], vectors[1], side == 0 ? 0 : psi.size() / 2,
+                                       side == 0 ? psi.size() / 2 : psi.size(), scratch.masks,
+                                       scratch.coefficients);
                 return {};
             }
             if (stage == forward_stages) {
@@ -266,27 +293,53 @@ Status adjoint_value_and_gradient_into(const CompiledCircuit& circuit, std::span
             pool::InlineLoops on_this_thread;
             VANTELO_TRY(run_paired_stages(stages, two_threads, task));
         }
-        value = expectation_total(observable, scratch.term_sums);
         const std::size_t R = rotations.size(), blocks = product_blocks(n);
-        for (std::size_t r = 0; r < R; ++r)
-            scratch.contributions[R - 1 - r] =
-                combine_partials(std::get<ParamOp>(circuit.ops[rotations[R - 1 - r]]).kind,
-                                 scratch.sweep.rotation_partials.data() + r * blocks, blocks);
+        if (wide) {
+            wide_combine(scratch.wide_value_partials.data(), value_blocks, terms,
+                         scratch.wide_term_sums.data());
+            value = static_cast<float>(wide_expectation_total(observable, scratch.wide_term_sums));
+            for (std::size_t r = 0; r < R; ++r)
+                scratch.contributions[R - 1 - r] = wide_combine_partials(
+                    std::get<ParamOp>(circuit.ops[rotations[R - 1 - r]]).kind,
+                    scratch.sweep.wide_rotation_partials.data() + r * blocks, blocks);
+        } else {
+            value = expectation_total(observable, scratch.term_sums);
+            for (std::size_t r = 0; r < R; ++r)
+                scratch.contributions[R - 1 - r] =
+                    combine_partials(std::get<ParamOp>(circuit.ops[rotations[R - 1 - r]]).kind,
+                                     scratch.sweep.rotation_partials.data() + r * blocks, blocks);
+        }
     } else {
         VANTELO_ASSIGN_OR_RETURN(value, expectation_with_context(circuit, params, observable, context));
         StateVector& psi = context.state;
         apply_observable(psi.amplitudes.data(), scratch.phi.amplitudes.data(), n, scratch.masks,
                          scratch.coefficients);
-        scratch.partials.resize(product_blocks(n));
+        if (circuit.numerics.wide_sums())
+            scratch.wide_partials.resize(product_blocks(n));
+        else
+            scratch.partials.resize(product_blocks(n));
         if (!per_gate_path_forced()) build_runs(circuit, params, scratch);
         VANTELO_TRY(Sweep(circuit, params, psi, scratch).run());
     }
 
     // Contributions in plan order; a parameter's first one replaces its +0.
+    // With wide sums they add in double and round once.
     scratch.started.assign(gradient.size(), 0);
+    if (circuit.numerics.wide_sums()) {
+        scratch.wide_gradient.assign(gradient.size(), 0.0);
+        for (std::size_t j = 0; j < rotations.size(); ++j) {
+            const std::uint32_t slot = std::get<ParamOp>(circuit.ops[rotations[j]]).slot;
+            const double c = scratch.contributions[j];
+            scratch.wide_gradient[slot] = scratch.started[slot] ? scratch.wide_gradient[slot] + c : c;
+            scratch.started[slot] = 1;
+        }
+        for (std::size_t k = 0; k < gradient.size(); ++k)
+            if (scratch.started[k]) gradient[k] = static_cast<float>(scratch.wide_gradient[k]);
+        return {};
+    }
     for (std::size_t j = 0; j < rotations.size(); ++j) {
         const std::uint32_t slot = std::get<ParamOp>(circuit.ops[rotations[j]]).slot;
-        const float c = scratch.contributions[j];
+        const float c = static_cast<float>(scratch.contributions[j]);
         gradient[slot] = scratch.started[slot] ? gradient[slot] + c : c;
         scratch.started[slot] = 1;
     }

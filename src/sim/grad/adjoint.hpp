@@ -32,11 +32,17 @@ struct AdjointScratch {
     Operation undo_phi;
     std::vector<float> partials;
     std::vector<std::size_t> rotations;
-    std::vector<float> contributions;
+    std::vector<double> contributions;  // single-precision values unless the sums are wide
+    std::vector<double> wide_gradient;
     std::vector<std::uint8_t> started;
     std::vector<PauliTermMasks> masks;
     std::vector<float> coefficients;
     std::vector<float> term_sums;
+    // With Float64 sums: one inner product's block partials, and the value's
+    // block partials and term sums (see expectation_wide.hpp).
+    std::vector<double> wide_partials;
+    std::vector<double> wide_value_partials;
+    std::vector<double> wide_term_sums;
     // The backward sweep as executor runs: the adjoint items of every stage
     // (stage s un-applies what lies between rotations s − 1 and s, counted
     // from the end) at [run_starts[s], run_starts[s + 1]), their prepared

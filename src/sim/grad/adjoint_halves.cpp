@@ -7,6 +7,7 @@
 #include "sim/exec/executor.hpp"
 #include "sim/grad/adjoint.hpp"
 #include "sim/grad/adjoint_products.hpp"
+#include "sim/grad/adjoint_products_wide.hpp"
 
 namespace vantelo::sim {
 
@@ -233,6 +234,7 @@ void plan_steps(HalvesPlan& plan, const std::vector<Event>& events, bool restore
         }
     }
     plan.block_partials.resize(blocks);
+    plan.wide_block_partials.resize(blocks);
 }
 
 // Room for `count` operations the items borrow (sized before any item is
@@ -309,7 +311,11 @@ void build_halves_sweep(const CompiledCircuit& circuit, std::span<const float> p
         events.push_back({true, stage, r.target, r.kind});
     }
     plan_steps(plan, events, false);
-    plan.rotation_partials.resize(R * product_blocks(plan.num_qubits));
+    plan.wide = circuit.numerics.wide_sums();
+    if (plan.wide)
+        plan.wide_rotation_partials.resize(R * product_blocks(plan.num_qubits));
+    else
+        plan.rotation_partials.resize(R * product_blocks(plan.num_qubits));
 }
 
 HalvesRun::HalvesRun(HalvesPlan& plan, Amplitude* const* vectors, unsigned count)
@@ -334,6 +340,14 @@ Status HalvesRun::task(std::size_t stage_index, unsigned side) {
             }
             case HalvesStep::Kind::Partial: {
                 const std::size_t begin = side * (blocks / 2), end = begin + blocks / 2;
+                if (plan_.wide) {
+                    wide_generator_partials(vectors_[1], vectors_[0], n, step.rotation, step.qubit,
+                                            begin, end, plan_.wide_block_partials.data());
+                    double* out = plan_.wide_rotation_partials.data() + step.first * blocks;
+                    for (std::size_t b = begin; b < end; ++b)
+                        out[plan_.block_maps[step.last + b]] = plan_.wide_block_partials[b];
+                    break;
+                }
                 generator_partials(vectors_[1], vectors_[0], n, step.rotation, step.qubit, begin, end,
                                    plan_.block_partials.data());
                 float* out = plan_.rotation_partials.data() + step.first * blocks;

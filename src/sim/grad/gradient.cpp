@@ -35,16 +35,32 @@ Status run_shifted(const CompiledCircuit& circuit, std::span<const float> params
 // Adds one rotation's term to its parameter's entry. The first term of an
 // entry replaces it, so an entry of one rotation is that term exactly (a −0
 // stays −0) and an entry of no rotation stays the +0 it was set to.
-void add_term(std::span<float> gradient, std::vector<std::uint8_t>& started, std::uint32_t slot,
-              float plus, float minus) {
-    const float term = (plus - minus) * 0.5f;
-    gradient[slot] = started[slot] ? gradient[slot] + term : term;
+// With Float64 sums the expectations arrive in double and the terms and
+// their sums stay in double (in `wide`) until finish_gradient rounds them.
+void add_term(const CompiledCircuit& circuit, std::span<float> gradient, GradientScratch& scratch,
+              std::uint32_t slot, double plus, double minus) {
+    std::vector<std::uint8_t>& started = scratch.started;
+    if (circuit.numerics.wide_sums()) {
+        const double term = (plus - minus) * 0.5;
+        scratch.wide[slot] = started[slot] ? scratch.wide[slot] + term : term;
+    } else {
+        const float term = (static_cast<float>(plus) - static_cast<float>(minus)) * 0.5f;
+        gradient[slot] = started[slot] ? gradient[slot] + term : term;
+    }
     started[slot] = 1;
 }
 
-void start_gradient(std::span<float> gradient, std::vector<std::uint8_t>& started) {
+void start_gradient(std::span<float> gradient, GradientScratch& scratch) {
     for (float& g : gradient) g = 0.0f;
-    started.assign(gradient.size(), 0);
+    scratch.started.assign(gradient.size(), 0);
+    scratch.wide.assign(gradient.size(), 0.0);
+}
+
+void finish_gradient(const CompiledCircuit& circuit, std::span<float> gradient,
+                     const GradientScratch& scratch) {
+    if (!circuit.numerics.wide_sums()) return;
+    for (std::size_t k = 0; k < gradient.size(); ++k)
+        if (scratch.started[k]) gradient[k] = static_cast<float>(scratch.wide[k]);
 }
 
 // Gives the state the width n; its contents are left unspecified. False when
@@ -80,6 +96,7 @@ Status checkpointed_rule(const CompiledCircuit& circuit, std::span<const float> 
     StateVector& work = scratch.work;
     prepare_context(circuit, context);
     StateVector& prefix = context.state;
+    const SumPrecision sums = circuit.numerics.sums;
     std::size_t done = 0;
     for (std::size_t j = 0; j < rotations.size(); ++j) {
         const std::size_t i = rotations[j];
@@ -88,21 +105,23 @@ Status checkpointed_rule(const CompiledCircuit& circuit, std::span<const float> 
         const std::uint32_t slot = std::get<ParamOp>(circuit.ops[i]).slot;
         copy_state(prefix, work);
         VANTELO_TRY(run_shifted(circuit, params, i, kParameterShift, work, nullptr));
-        VANTELO_ASSIGN_OR_RETURN(const float plus, expectation(work, observable));
+        VANTELO_ASSIGN_OR_RETURN(const double plus, expectation_in(work, observable, sums));
         if (j + 1 < rotations.size()) {
             copy_state(prefix, work);
             VANTELO_TRY(run_shifted(circuit, params, i, -kParameterShift, work, nullptr));
-            VANTELO_ASSIGN_OR_RETURN(const float minus, expectation(work, observable));
-            add_term(gradient, scratch.started, slot, plus, minus);
+            VANTELO_ASSIGN_OR_RETURN(const double minus, expectation_in(work, observable, sums));
+            add_term(circuit, gradient, scratch, slot, plus, minus);
             continue;
         }
         copy_state(prefix, work);
         VANTELO_TRY(run_steps(circuit, params, work, i, num_steps, nullptr));
-        VANTELO_ASSIGN_OR_RETURN(value, expectation(work, observable));
+        VANTELO_ASSIGN_OR_RETURN(const double unshifted, expectation_in(work, observable, sums));
+        value = static_cast<float>(unshifted);
         VANTELO_TRY(run_shifted(circuit, params, i, -kParameterShift, prefix, nullptr));
-        VANTELO_ASSIGN_OR_RETURN(const float minus, expectation(prefix, observable));
-        add_term(gradient, scratch.started, slot, plus, minus);
+        VANTELO_ASSIGN_OR_RETURN(const double minus, expectation_in(prefix, observable, sums));
+        add_term(circuit, gradient, scratch, slot, plus, minus);
     }
+    finish_gradient(circuit, gradient, scratch);
     return {};
 }
 
@@ -113,19 +132,21 @@ Status plain_rule_into(const CompiledCircuit& circuit, std::span<const float> pa
                        GradientScratch& scratch, float& value, std::span<float> gradient) {
     VANTELO_ASSIGN_OR_RETURN(value, expectation_with_context(circuit, params, observable, context));
     list_rotations(circuit, scratch.rotations);
-    start_gradient(gradient, scratch.started);
+    start_gradient(gradient, scratch);
     Rng& rng = thread_rng();
     for (const std::size_t i : scratch.rotations) {
-        float e[2] = {0.0f, 0.0f};
+        double e[2] = {0.0, 0.0};
         for (int side = 0; side < 2; ++side) {
             prepare_context(circuit, context);
             VANTELO_TRY(run_steps(circuit, params, context.state, 0, i, &rng));
             VANTELO_TRY(run_shifted(circuit, params, i, side == 0 ? kParameterShift : -kParameterShift,
                                     context.state, &rng));
-            VANTELO_ASSIGN_OR_RETURN(e[side], expectation(context.state, observable));
+            VANTELO_ASSIGN_OR_RETURN(e[side],
+                                     expectation_in(context.state, observable, circuit.numerics.sums));
         }
-        add_term(gradient, scratch.started, std::get<ParamOp>(circuit.ops[i]).slot, e[0], e[1]);
+        add_term(circuit, gradient, scratch, std::get<ParamOp>(circuit.ops[i]).slot, e[0], e[1]);
     }
+    finish_gradient(circuit, gradient, scratch);
     return {};
 }
 
@@ -141,7 +162,7 @@ Status value_and_gradient_into(const CompiledCircuit& circuit, std::span<const f
         scratch.work = StateVector{};
         return plain_rule_into(circuit, params, observable, context, scratch, value, gradient);
     }
-    start_gradient(gradient, scratch.started);
+    start_gradient(gradient, scratch);
     return checkpointed_rule(circuit, params, observable, context, scratch, value, gradient);
 }
 

@@ -30,6 +30,7 @@ struct ValueAndGradient {
 struct GradientScratch {
     std::vector<std::size_t> rotations;
     std::vector<std::uint8_t> started;
+    std::vector<double> wide;  // per parameter, with Float64 sums
     StateVector work;
 };
 

@@ -25,10 +25,52 @@ inline Amplitude divide(Amplitude a, float norm) {
     return {a.re / norm, a.im / norm};
 }
 
+inline double wide_norm_squared(Amplitude a) {
+    return double(a.im) * double(a.im) + double(a.re) * double(a.re);
+}
+
+inline Amplitude wide_divide(Amplitude a, double norm) {
+    return {static_cast<float>(double(a.re) / norm), static_cast<float>(double(a.im) / norm)};
+}
+
+// measure_qubit with Float64 sums: the same draw, compared in double.
+Result<bool> measure_qubit_wide(StateVector& state, Qubit q, Rng& rng) {
+    Amplitude* a = state.amplitudes.data();
+    const std::size_t n = state.size();
+    const std::size_t half = std::size_t{1} << q;
+    const std::size_t chunk = half << 1;
+    double p1 = 0.0;
+    for (std::size_t base = 0; base < n; base += chunk)
+        for (std::size_t j = half; j < chunk; ++j) p1 = p1 + wide_norm_squared(a[base + j]);
+    if (!std::isfinite(p1)) return fail(msg::state_not_finite());
+    const float r = rng.next_f32();
+    const bool outcome = double(r) < p1;
+    const double p0 = 1.0 - p1;
+    if (outcome && p1 > 0.0) {
+        const double norm = std::sqrt(p1);
+        for (std::size_t base = 0; base < n; base += chunk)
+            for (std::size_t j = 0; j < half; ++j) {
+                a[base + j] = kZero;
+                a[base + j + half] = wide_divide(a[base + j + half], norm);
+            }
+    } else if (!outcome && p0 > 0.0) {
+        const double norm = std::sqrt(p0);
+        for (std::size_t base = 0; base < n; base += chunk)
+            for (std::size_t j = 0; j < half; ++j) {
+                a[base + j] = wide_divide(a[base + j], norm);
+                a[base + j + half] = kZero;
+            }
+    } else {
+        std::fill(state.amplitudes.begin(), state.amplitudes.end(), kZero);
+    }
+    return outcome;
+}
+
 }  // namespace
 
-Result<bool> measure_qubit(StateVector& state, Qubit q, Rng& rng) {
+Result<bool> measure_qubit(StateVector& state, Qubit q, Rng& rng, SumPrecision sums) {
     VANTELO_TRY(validate_targets(state, std::span<const Qubit>(&q, 1)));
+    if (sums == SumPrecision::Float64) return measure_qubit_wide(state, q, rng);
     Amplitude* a = state.amplitudes.data();
     const std::size_t n = state.size();
     const std::size_t half = std::size_t{1} << q;
@@ -67,13 +109,13 @@ Result<bool> measure_qubit(StateVector& state, Qubit q, Rng& rng) {
     return outcome;
 }
 
-Status reset_qubit(StateVector& state, Qubit q, Rng& rng) {
-    VANTELO_ASSIGN_OR_RETURN(const bool outcome, measure_qubit(state, q, rng));
+Status reset_qubit(StateVector& state, Qubit q, Rng& rng, SumPrecision sums) {
+    VANTELO_ASSIGN_OR_RETURN(const bool outcome, measure_qubit(state, q, rng, sums));
     if (outcome) apply_single_qubit(state.amplitudes.data(), state.num_qubits, q, matrices::x());
     return {};
 }
 
-Result<WeightedIndex> WeightedIndex::build(const StateVector& state) {
+Result<WeightedIndex> WeightedIndex::build(const StateVector& state, SumPrecision sums) {
     const std::size_t n = state.size();
     if (n == 0) raise_fault(msg::sampling_failed("NoItem"));
     WeightedIndex index;
@@ -83,10 +125,14 @@ Result<WeightedIndex> WeightedIndex::build(const StateVector& state) {
     // infinite weight (an amplitude beyond 1.8e19) would make the range of
     // the uniform draw infinite, so it is rejected the same way.
     const auto usable = [](double w) { return w >= 0.0 && !std::isinf(w); };
-    double total = norm_squared(state.amplitudes[0]);
+    auto weight = [&](std::size_t i) {
+        return sums == SumPrecision::Float64 ? wide_norm_squared(state.amplitudes[i])
+                                             : norm_squared(state.amplitudes[i]);
+    };
+    double total = weight(0);
     if (!usable(total)) return fail(msg::state_not_finite());
     for (std::size_t i = 1; i < n; ++i) {
-        const double w = norm_squared(state.amplitudes[i]);
+        const double w = weight(i);
         if (!usable(w)) return fail(msg::state_not_finite());
         index.cumulative.push_back(total);
         total += w;
@@ -117,12 +163,13 @@ std::uint64_t WeightedIndex::locate(double c) const {
     return static_cast<std::uint64_t>(std::upper_bound(first, last, c) - cumulative.begin());
 }
 
-Result<std::vector<std::uint64_t>> measure(const StateVector& state, std::uint64_t shots) {
-    return measure(state, shots, thread_rng());
+Result<std::vector<std::uint64_t>> measure(const StateVector& state, std::uint64_t shots, SumPrecision sums) {
+    return measure(state, shots, thread_rng(), sums);
 }
 
-Result<std::vector<std::uint64_t>> measure(const StateVector& state, std::uint64_t shots, Rng& rng) {
-    VANTELO_ASSIGN_OR_RETURN(const WeightedIndex index, WeightedIndex::build(state));
+Result<std::vector<std::uint64_t>> measure(const StateVector& state, std::uint64_t shots, Rng& rng,
+                                           SumPrecision sums) {
+    VANTELO_ASSIGN_OR_RETURN(const WeightedIndex index, WeightedIndex::build(state, sums));
     return draw_samples(index, shots, rng);
 }
 

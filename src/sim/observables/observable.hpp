@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "sim/gates/gate.hpp"
+#include "sim/numerics.hpp"
 #include "sim/result.hpp"
 #include "sim/state_vector.hpp"
 
@@ -58,5 +59,11 @@ Result<float> expectation(const StateVector& state, const Observable& observable
 // kTermGroup terms), in term order: what a caller that sums the groups on
 // threads of its own returns, bit for bit.
 float expectation_total(const Observable& observable, std::span<const float> sums);
+
+// expectation() for Float32 sums, the double-precision sums of
+// expectation_wide.hpp for Float64, both as a double (the single-precision
+// result widened exactly).
+Result<double> expectation_in(const StateVector& state, const Observable& observable,
+                              SumPrecision sums);
 
 }  // namespace vantelo::sim

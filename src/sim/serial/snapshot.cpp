@@ -5,6 +5,7 @@
 #include <type_traits>
 #include <variant>
 
+#include "sim/gates/block_fusion.hpp"
 #include "sim/messages.hpp"
 #include "sim/gates/channel.hpp"
 #include "sim/noise/catalog.hpp"
@@ -272,6 +273,29 @@ Result<Object> get_spec(Reader& r) {
     return Object{std::move(spec)};
 }
 
+constexpr std::uint8_t kNumericsMark = 'N';
+
+void put_numerics(Writer& w, const Numerics& numerics) {
+    if (numerics == Numerics{}) return;
+    w.u8(kNumericsMark);
+    w.u8(static_cast<std::uint8_t>(numerics.sums));
+    w.u8(numerics.fusion);
+}
+
+Status get_numerics(Reader& r, Numerics& numerics) {
+    if (r.remaining() == 0) return {};
+    VANTELO_ASSIGN_OR_RETURN(const std::uint8_t mark, r.u8());
+    if (mark != kNumericsMark) return fail(msg::pickle_invalid_code("numerics", mark));
+    VANTELO_ASSIGN_OR_RETURN(const std::uint8_t sums, r.u8());
+    if (sums > static_cast<std::uint8_t>(SumPrecision::Float64))
+        return fail(msg::pickle_invalid_code("sums", sums));
+    numerics.sums = static_cast<SumPrecision>(sums);
+    VANTELO_ASSIGN_OR_RETURN(const std::uint8_t fusion, r.u8());
+    if (fusion == 1 || fusion > kMaxFusionQubits) return fail(msg::pickle_invalid_code("fusion", fusion));
+    numerics.fusion = fusion;
+    return {};
+}
+
 // The plan's steps are taken as stored (already fused); each is checked as
 // add_fixed_gate and add_param_single check the items they accept.
 Result<Object> get_plan(Reader& r) {
@@ -290,6 +314,7 @@ Result<Object> get_plan(Reader& r) {
         plan.ops.push_back(std::move(item));
         return {};
     }));
+    VANTELO_TRY(get_numerics(r, plan.numerics));
     return Object{std::move(plan)};
 }
 
@@ -315,6 +340,7 @@ Result<Object> get_circuit(Reader& r) {
         after_barrier = barrier;
         circuit.gates.push_back(std::move(gate));
     }
+    VANTELO_TRY(get_numerics(r, circuit.numerics));
     return Object{std::move(circuit)};
 }
 
@@ -376,6 +402,7 @@ std::vector<std::uint8_t> encode(const CompiledCircuit& plan) {
     w.u32(plan.num_qubits);
     w.u32(plan.parameter_count);
     put_items(w, plan.ops);
+    put_numerics(w, plan.numerics);
     return std::move(w).take();
 }
 
@@ -383,6 +410,7 @@ std::vector<std::uint8_t> encode(const Circuit& circuit) {
     Writer w = header(kind_of<Circuit>());
     w.u32(static_cast<std::uint32_t>(circuit.gates.size()));
     for (const Gate& gate : circuit.gates) put_gate(w, gate);
+    put_numerics(w, circuit.numerics);
     return std::move(w).take();
 }
 

@@ -8,7 +8,9 @@
 // A unitary gate is its targets, its controls and its matrix over the
 // targets; stored controls are rebuilt as Gate.controlled_unitary builds them.
 // Circuits and compiled plans are stored as they run (after fusion), so a
-// restored object computes exactly what the original did.
+// restored object computes exactly what the original did; numerics other
+// than the defaults follow their body as u8 'N', u8 sums (the SumPrecision
+// code), u8 fusion, so objects with the defaults keep their bytes.
 #pragma once
 
 #include <cstdint>

@@ -1,0 +1,30 @@
+// Fusion of stretches of unitary gates into dense blocks of at most k qubits
+// (the fusion=k option). Block matrices are products formed in double
+// precision and rounded once to single precision, so a fused circuit's
+// values differ from gate-by-gate evaluation by rounding: docs/numerics.md
+// gives the measured error. The result depends on the gate list and k only.
+#pragma once
+
+#include <span>
+#include <vector>
+
+#include "sim/gates/gate.hpp"
+
+namespace vantelo::sim {
+
+inline constexpr unsigned kMinFusionQubits = 2;
+inline constexpr unsigned kMaxFusionQubits = 5;
+
+// Walks the list once. Measurements, resets, barriers and operations on
+// more than max_qubits qubits end the block being built and keep their
+// place. A unitary joins the open block when the union of their qubits has
+// at most max_qubits and the cost model says the product is no dearer than
+// the block and the gate apart; otherwise the block is closed and the gate
+// opens the next one. A closed block is emitted as one dense operation when
+// that is cheaper than its gates, else as its gates unchanged (a lone gate
+// always stays as it is). Cost per amplitude: 2 for a pass over a gate's
+// amplitudes, plus 1 for a monomial matrix (one entry per column) or 2^m
+// for a dense one on m qubits.
+std::vector<Gate> fuse_blocks(std::span<const Gate> gates, unsigned max_qubits);
+
+}  // namespace vantelo::sim

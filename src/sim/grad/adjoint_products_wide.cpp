@@ -1,0 +1,80 @@
+#include "sim/grad/adjoint_products_wide.hpp"
+
+#include "sim/grad/adjoint_products.hpp"
+#include "sim/kernels/kernels.hpp"
+
+namespace vantelo::sim {
+
+namespace {
+
+// The single-precision addend of index x, as adjoint_products.cpp forms it.
+template <RotationKind Kind>
+inline float addend(bool bit_set, Amplitude f, Amplitude p) {
+    if constexpr (Kind == RotationKind::Ry) {
+        const float t = f.re * p.re + f.im * p.im;
+        return bit_set ? t : -t;
+    }
+    const float t = f.re * p.im - f.im * p.re;
+    if constexpr (Kind == RotationKind::Rz) return bit_set ? -t : t;
+    return t;
+}
+
+template <RotationKind Kind>
+double block_partial(const Amplitude* phi, const Amplitude* psi, std::size_t first, std::size_t len,
+                     std::size_t bit) {
+    constexpr bool pairs = Kind == RotationKind::Rx || Kind == RotationKind::Ry;
+    double chain[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+    for (std::size_t j = 0; j < len; ++j) {
+        const std::size_t x = first + j;
+        const bool bit_set = (x & bit) != 0;
+        // P has no addend where the bit is clear.
+        if (Kind == RotationKind::P && !bit_set) continue;
+        const Amplitude p = psi[pairs ? x ^ bit : x];
+        chain[j & 7] = chain[j & 7] + double(addend<Kind>(bit_set, phi[x], p));
+    }
+    return ((chain[0] + chain[1]) + (chain[2] + chain[3])) + ((chain[4] + chain[5]) + (chain[6] + chain[7]));
+}
+
+}  // namespace
+
+void wide_generator_partials_scalar(const Amplitude* phi, const Amplitude* psi,
+                                    std::uint32_t num_qubits, RotationKind kind, Qubit q,
+                                    std::size_t block_begin, std::size_t block_end,
+                                    double* partials) {
+    const std::size_t len = product_block_len(num_qubits);
+    const std::size_t bit = std::size_t{1} << q;
+    for (std::size_t b = block_begin; b < block_end; ++b) {
+        const std::size_t first = b * len;
+        switch (kind) {
+            case RotationKind::Rx:
+                partials[b] = block_partial<RotationKind::Rx>(phi, psi, first, len, bit);
+                break;
+            case RotationKind::Ry:
+                partials[b] = block_partial<RotationKind::Ry>(phi, psi, first, len, bit);
+                break;
+            case RotationKind::Rz:
+                partials[b] = block_partial<RotationKind::Rz>(phi, psi, first, len, bit);
+                break;
+            case RotationKind::P:
+                partials[b] = block_partial<RotationKind::P>(phi, psi, first, len, bit);
+                break;
+        }
+    }
+}
+
+void wide_generator_partials(const Amplitude* phi, const Amplitude* psi, std::uint32_t num_qubits,
+                             RotationKind kind, Qubit q, std::size_t block_begin,
+                             std::size_t block_end, double* partials) {
+    if (num_qubits >= 3 && cpu_has_avx2())
+        return wide_generator_partials_avx2(phi, psi, num_qubits, kind, q, block_begin, block_end,
+                                            partials);
+    wide_generator_partials_scalar(phi, psi, num_qubits, kind, q, block_begin, block_end, partials);
+}
+
+double wide_combine_partials(RotationKind kind, const double* partials, std::size_t count) {
+    double total = partials[0];
+    for (std::size_t b = 1; b < count; ++b) total = total + partials[b];
+    return kind == RotationKind::P ? total * -2.0 : total;
+}
+
+}  // namespace vantelo::sim
