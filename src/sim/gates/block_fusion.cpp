@@ -20,7 +20,6 @@ struct Block {
     double separate_cost = 0.0;
 };
 
-const Operation& op_of(const Gate& g) { return std::get<Unitary>(g).op; }
 
 std::vector<Qubit> qubits_of(const Operation& op) {
     std::vector<Qubit> q(op.targets.begin(), op.targets.end());
