@@ -20,7 +20,6 @@ struct Block {
     double separate_cost = 0.0;
 };
 
-
 std::vector<Qubit> qubits_of(const Operation& op) {
     std::vector<Qubit> q(op.targets.begin(), op.targets.end());
     q.insert(q.end(), op.controls.begin(), op.controls.end());
