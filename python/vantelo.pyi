@@ -613,8 +613,8 @@ class Circuit:
                 power of two ("state vector length `<k>` is not a power of
                 two"), it spans more than 31 qubits, its norm differs from 1
                 by more than 1e-2 ("state vector must be normalised: its norm
-                differs from 1 by more than 1e-2"), or a gate names a qubit
-                >= `n` (the message of `run`); all are checked before any
+                differs from 1 by more than 1e-2"), or a gate names a qubit at
+                or above `n` (the message of `run`); all are checked before any
                 gate runs. A norm off by more than 1e-4 but at most 1e-2
                 (single-precision drift of a long run) is divided out first.
         """
