@@ -1,14 +1,17 @@
 #include "module/binding/gil.hpp"
 
+#include <chrono>
+#include <thread>
+#if defined(__GLIBCXX__)
 #include <cxxabi.h>
-#include <unistd.h>
+#endif
 
 #include "module/binding/interrupt.hpp"
 
 namespace vantelo::module {
 
 void park_forever() noexcept {
-    for (;;) pause();
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
 }
 
 void restore_thread(PyThreadState* state) noexcept {
@@ -18,9 +21,15 @@ void restore_thread(PyThreadState* state) noexcept {
     // cleanups that touch objects without the lock. The interpreter is
     // going away and this thread can never run Python again, so it waits
     // for the process to end, as newer interpreters do themselves.
+    // (With libc++ the unwind has no type to name; nothing else is thrown
+    // through PyEval_RestoreThread, so catching everything means the same.)
     try {
         PyEval_RestoreThread(state);
+#if defined(__GLIBCXX__)
     } catch (abi::__forced_unwind&) {
+#else
+    } catch (...) {
+#endif
         park_forever();
     }
 }

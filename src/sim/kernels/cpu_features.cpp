@@ -6,6 +6,11 @@
 
 #include "sim/kernels/kernels.hpp"
 
+#if defined(_MSC_VER) && VANTELO_AVX2_KERNELS
+#include <immintrin.h>
+#include <intrin.h>
+#endif
+
 namespace vantelo::sim {
 
 namespace {
