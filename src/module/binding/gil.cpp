@@ -21,17 +21,17 @@ void restore_thread(PyThreadState* state) noexcept {
     // cleanups that touch objects without the lock. The interpreter is
     // going away and this thread can never run Python again, so it waits
     // for the process to end, as newer interpreters do themselves.
-    // (With libc++ the unwind has no type to name; nothing else is thrown
-    // through PyEval_RestoreThread, so catching everything means the same.)
+    // (libc++ has no type to name a forced unwind by: with it the thread
+    // ends as the interpreter asks.)
+#if defined(__GLIBCXX__)
     try {
         PyEval_RestoreThread(state);
-#if defined(__GLIBCXX__)
     } catch (abi::__forced_unwind&) {
-#else
-    } catch (...) {
-#endif
         park_forever();
     }
+#else
+    PyEval_RestoreThread(state);
+#endif
 }
 
 GilRelease::GilRelease() : state_(PyEval_SaveThread()), outer_(exchange_released_state(state_)) {}
