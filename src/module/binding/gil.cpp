@@ -21,8 +21,6 @@ void restore_thread(PyThreadState* state) noexcept {
     // cleanups that touch objects without the lock. The interpreter is
     // going away and this thread can never run Python again, so it waits
     // for the process to end, as newer interpreters do themselves.
-    // (libc++ has no type to name a forced unwind by: with it the thread
-    // ends as the interpreter asks.)
 #if defined(__GLIBCXX__)
     try {
         PyEval_RestoreThread(state);
@@ -30,6 +28,13 @@ void restore_thread(PyThreadState* state) noexcept {
         park_forever();
     }
 #else
+    // libc++ has no type to catch a forced unwind by: a thread that comes
+    // back once shutdown has begun parks before it asks for the lock.
+#if PY_VERSION_HEX >= 0x030D0000
+    if (Py_IsFinalizing()) park_forever();
+#else
+    if (_Py_IsFinalizing()) park_forever();
+#endif
     PyEval_RestoreThread(state);
 #endif
 }
