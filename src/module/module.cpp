@@ -1,8 +1,8 @@
 // Module initialisation: creates the module once per process and adds the
 // nine classes and set_num_threads, in that order, to it and to __all__, then
 // the internal-fault exception class InternalFault, so callers can catch it
-// by name, and the reconstructor _unpickle that pickles refer to (neither in
-// __all__).
+// by name, the reconstructor _unpickle that pickles refer to, __version__ and
+// build_info (none of these in __all__).
 #include <atomic>
 
 #include "module/binding/class_defs.hpp"
@@ -78,7 +78,12 @@ bool module_body(PyObject* module) {
     if (!unpickle || PyObject_SetAttrString(module, unpickle_def.ml_name, unpickle.get()) != 0)
         return false;
     set_unpickle_function(unpickle.get());
-    return true;
+
+    // Release details, after everything __all__ lists.
+    Ref version = Ref::steal(PyUnicode_FromString(kVersion));
+    if (!version || PyObject_SetAttrString(module, "__version__", version.get()) != 0) return false;
+    Ref info = Ref::steal(PyCFunction_NewEx(&build_info_def, module, module_name.get()));
+    return info && PyObject_SetAttrString(module, build_info_def.ml_name, info.get()) == 0;
 }
 
 }  // namespace

@@ -1,13 +1,11 @@
 // Reading the CPU quota of this process's control group. Version 1 keeps it
 // in cpu.cfs_quota_us / cpu.cfs_period_us of the hierarchy that carries the
 // "cpu" controller, version 2 in cpu.max ("max" or "<quota> <period>").
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <string>
 #include <vector>
 
+#include "platform/platform.hpp"
 #include "pool/cpu_count.hpp"
 
 namespace vantelo::pool::detail {
@@ -22,24 +20,6 @@ std::vector<std::string_view> split(std::string_view text, char separator) {
         if (at == std::string_view::npos) return parts;
         text.remove_prefix(at + 1);
     }
-}
-
-std::optional<std::string> read_small_file(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
-    std::string text;
-    char buffer[4096];
-    for (;;) {
-        const ssize_t got = ::read(fd, buffer, sizeof buffer);
-        if (got < 0) {
-            ::close(fd);
-            return std::nullopt;
-        }
-        if (got == 0) break;
-        text.append(buffer, static_cast<std::size_t>(got));
-    }
-    ::close(fd);
-    return text;
 }
 
 std::optional<std::size_t> parse_unsigned(std::string_view text) {
@@ -137,15 +117,15 @@ std::optional<std::size_t> limit_in(Version version, const std::string& dir) {
     std::optional<std::size_t> quota;
     std::optional<std::size_t> period;
     if (version == Version::V2) {
-        const auto text = read_small_file(dir + "/cpu.max");
+        const auto text = platform::read_small_file(dir + "/cpu.max");
         if (!text) return std::nullopt;
         const auto fields = split(trim(split(*text, '\n')[0]), ' ');
         if (fields.size() < 2) return std::nullopt;
         quota = parse_unsigned(fields[0]);
         period = parse_unsigned(fields[1]);
     } else {
-        const auto quota_text = read_small_file(dir + "/cpu.cfs_quota_us");
-        const auto period_text = read_small_file(dir + "/cpu.cfs_period_us");
+        const auto quota_text = platform::read_small_file(dir + "/cpu.cfs_quota_us");
+        const auto period_text = platform::read_small_file(dir + "/cpu.cfs_period_us");
         if (!quota_text || !period_text) return std::nullopt;
         quota = parse_unsigned(trim(*quota_text));  // -1 means no quota
         period = parse_unsigned(trim(*period_text));
@@ -175,9 +155,9 @@ std::optional<std::size_t> cgroup_cpu_limit(std::string_view proc_cgroup, std::s
 }
 
 std::optional<std::size_t> own_cgroup_cpu_limit() {
-    const auto proc_cgroup = read_small_file("/proc/self/cgroup");
+    const auto proc_cgroup = platform::read_small_file("/proc/self/cgroup");
     if (!proc_cgroup) return std::nullopt;
-    const auto mountinfo = read_small_file("/proc/self/mountinfo");
+    const auto mountinfo = platform::read_small_file("/proc/self/mountinfo");
     if (!mountinfo) return std::nullopt;
     return cgroup_cpu_limit(*proc_cgroup, *mountinfo);
 }

@@ -2,11 +2,10 @@
 // other than the loops.
 #include "pool/pool.hpp"
 
-#include <pthread.h>
-
 #include <algorithm>
 #include <atomic>
 
+#include "platform/platform.hpp"
 #include "pool/global.hpp"
 
 namespace vantelo::pool {
@@ -32,7 +31,7 @@ void abandon_pool_in_child() noexcept {
 
 // Called by the one thread that moved the state to kCreating.
 Pool* create_pool(std::size_t width, std::string& error) noexcept {
-    pthread_atfork(nullptr, nullptr, &abandon_pool_in_child);
+    platform::on_fork_child(&abandon_pool_in_child);
     return Pool::create(width, error);
 }
 

@@ -1,11 +1,12 @@
 #include "pool/workers.hpp"
 
-#include <pthread.h>
-
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <new>
 #include <thread>
+
+#include "platform/platform.hpp"
 
 namespace vantelo::pool::detail {
 
@@ -28,16 +29,9 @@ inline void cpu_relax() noexcept {
 #endif
 }
 
-std::string system_error_text(int code) {
-    char buffer[256];
-    // GNU strerror_r returns the text, which may or may not live in buffer.
-    return strerror_r(code, buffer, sizeof buffer);
-}
-
-extern "C" void* worker_thread_entry(void* arg) {
+void worker_thread_entry(void* arg) {
     auto* worker = static_cast<Worker*>(arg);
     worker->pool->worker_main(*worker);
-    return nullptr;
 }
 
 }  // namespace
@@ -56,26 +50,19 @@ Pool* Pool::create(std::size_t width, std::string& error) noexcept {
     try {
         pool = new Pool(width);
     } catch (const std::bad_alloc&) {
-        error = system_error_text(ENOMEM);
+        error = platform::error_text(ENOMEM);
         return nullptr;
     }
-    pthread_attr_t attr;
-    int code = pthread_attr_init(&attr);
-    if (code == 0) {
-        code = pthread_attr_setstacksize(&attr, kStackSize);
-        if (code == 0) code = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-        std::size_t started = 0;
-        for (; code == 0 && started < width; ++started) {
-            pthread_t thread;
-            code = pthread_create(&thread, &attr, &worker_thread_entry, &pool->workers_[started]);
-            if (code != 0) break;
-        }
-        pthread_attr_destroy(&attr);
-        if (code != 0) pool->stop_started_workers(started);
+    int code = 0;
+    std::size_t started = 0;
+    for (; started < width; ++started) {
+        code = platform::start_detached_thread(&worker_thread_entry, &pool->workers_[started], kStackSize);
+        if (code != 0) break;
     }
+    if (code != 0) pool->stop_started_workers(started);
     if (code != 0) {
         delete pool;
-        error = system_error_text(code);
+        error = platform::error_text(code);
         return nullptr;
     }
     return pool;

@@ -8,9 +8,7 @@
 #include <cstdlib>
 #include <new>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
+#include "platform/platform.hpp"
 
 namespace vantelo::sim::detail {
 
@@ -31,7 +29,6 @@ Header* header_of(void* p) {
 
 std::size_t round_up(std::size_t bytes, std::size_t to) { return (bytes + to - 1) / to * to; }
 
-#if defined(__linux__)
 // A 2 MiB-aligned array inside a fresh anonymous mapping: the header sits in
 // the small page before it, and only the array is marked for huge pages (so
 // touching the header never fills a huge page). Returns nullptr if the
@@ -39,34 +36,28 @@ std::size_t round_up(std::size_t bytes, std::size_t to) { return (bytes + to - 1
 void* map_from_os(std::size_t bytes) {
     // The array starts at most kHugePage past the (page-aligned) base.
     const std::size_t map_bytes = bytes + kHugePage;
-    void* base = mmap(nullptr, map_bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (base == MAP_FAILED) return nullptr;
+    void* base = platform::map_pages(map_bytes);
+    if (base == nullptr) return nullptr;
     const auto start = reinterpret_cast<std::uintptr_t>(base);
     void* data = reinterpret_cast<void*>(round_up(start + kArrayAlignment, kHugePage));
-#ifdef MADV_HUGEPAGE
-    // Advice only: where huge pages are unavailable the array keeps small ones.
-    madvise(data, round_up(bytes, 4096), MADV_HUGEPAGE);
-#endif
+    platform::advise_huge_pages(data, round_up(bytes, 4096));
     *header_of(data) = Header{base, map_bytes};
     return data;
 }
-#endif
 
 }  // namespace
 
 void* allocate_aligned(std::size_t bytes, bool* zero) {
     *zero = false;
-#if defined(__linux__)
-    if (bytes >= kOsPagesMinBytes) {
+    if (platform::supports_page_mapping() && bytes >= kOsPagesMinBytes) {
         if (void* data = map_from_os(bytes)) {
             *zero = true;
             return data;
         }
         throw std::bad_alloc();
     }
-#endif
     const std::size_t total = kArrayAlignment + round_up(bytes, kArrayAlignment);
-    void* base = std::aligned_alloc(kArrayAlignment, total);
+    void* base = platform::aligned_block(kArrayAlignment, total);
     if (base == nullptr) throw std::bad_alloc();
     void* data = static_cast<char*>(base) + kArrayAlignment;
     *header_of(data) = Header{base, 0};
@@ -76,13 +67,11 @@ void* allocate_aligned(std::size_t bytes, bool* zero) {
 void free_aligned(void* p) noexcept {
     if (p == nullptr) return;
     const Header h = *header_of(p);
-#if defined(__linux__)
     if (h.map_bytes != 0) {
-        munmap(h.base, h.map_bytes);
+        platform::unmap_pages(h.base, h.map_bytes);
         return;
     }
-#endif
-    std::free(h.base);
+    platform::free_aligned_block(h.base);
 }
 
 }  // namespace vantelo::sim::detail

@@ -268,6 +268,7 @@ TEST(Adjoint, UnusedParametersAreZeroAndPlansWithoutRotationsGiveTheValue) {
     EXPECT_EQ(testing::bits(z.gradient[0]), 0u);
 }
 
+#if VANTELO_AVX2_KERNELS
 TEST(AdjointProducts, Avx2PartialsEqualScalarBitForBit) {
     if (!cpu_has_avx2()) GTEST_SKIP() << "no AVX2";
     std::mt19937 rng(9);
@@ -292,7 +293,9 @@ TEST(AdjointProducts, Avx2PartialsEqualScalarBitForBit) {
             }
     }
 }
+#endif  // VANTELO_AVX2_KERNELS
 
+#if VANTELO_AVX2_KERNELS
 TEST(AdjointProducts, Avx2ObservableEqualsScalarBitForBit) {
     if (!cpu_has_avx2()) GTEST_SKIP() << "no AVX2";
     std::mt19937 rng(10);
@@ -312,6 +315,7 @@ TEST(AdjointProducts, Avx2ObservableEqualsScalarBitForBit) {
         EXPECT_TRUE(testing::bit_identical(got, want)) << "n " << n;
     }
 }
+#endif  // VANTELO_AVX2_KERNELS
 
 TEST(Messages, AdjointChecksAndRefusalComeBeforeAnyRun) {
     const char* refusal = "adjoint differentiation needs a circuit without measurements or resets";

@@ -71,6 +71,7 @@ Operation random_operation(std::uint32_t n, std::size_t k, std::mt19937& rng) {
 
 class SingleQubitKernel : public ::testing::TestWithParam<std::uint32_t> {};
 
+#if VANTELO_AVX2_KERNELS
 TEST_P(SingleQubitKernel, Avx2MatchesScalarBitForBitOnEveryTarget) {
     SKIP_WITHOUT_AVX2();
     const std::uint32_t n = GetParam();
@@ -94,6 +95,7 @@ TEST_P(SingleQubitKernel, Avx2MatchesScalarBitForBitOnEveryTarget) {
         }
     }
 }
+#endif  // VANTELO_AVX2_KERNELS
 
 TEST_P(SingleQubitKernel, DispatchedPathMatchesScalarAndOracle) {
     const std::uint32_t n = GetParam();
@@ -151,6 +153,7 @@ TEST_P(DenseKernel, InPlaceMatchesOutOfPlaceBitForBit) {
 // The AVX2 dense kernel works on blocks of four rows: two targets or more.
 class DenseKernelAvx2 : public DenseKernel {};
 
+#if VANTELO_AVX2_KERNELS
 TEST_P(DenseKernelAvx2, GroupsAndRowsMatchOutOfPlaceBitForBit) {
     SKIP_WITHOUT_AVX2();
     const auto [n, k] = GetParam();
@@ -186,6 +189,7 @@ TEST_P(DenseKernelAvx2, GroupsAndRowsMatchOutOfPlaceBitForBit) {
         EXPECT_TRUE(bit_identical(expected, by_rows)) << "rows, trial " << trial;
     }
 }
+#endif  // VANTELO_AVX2_KERNELS
 
 TEST_P(DenseKernel, ScalarRowsMatchOutOfPlaceBitForBit) {
     const auto [n, k] = GetParam();
@@ -232,9 +236,12 @@ std::string dense_case_name(const ::testing::TestParamInfo<DenseCase>& info) {
 
 INSTANTIATE_TEST_SUITE_P(TargetCounts, DenseKernel, ::testing::ValuesIn(dense_cases(1)),
                          dense_case_name);
+#if VANTELO_AVX2_KERNELS
 INSTANTIATE_TEST_SUITE_P(TargetCounts, DenseKernelAvx2, ::testing::ValuesIn(dense_cases(2)),
                          dense_case_name);
+#endif  // VANTELO_AVX2_KERNELS
 
+#if VANTELO_AVX2_KERNELS
 // Each placement of the targets relative to the two lowest bits takes its
 // own register layout in the AVX2 kernel; cover every ordered pair and
 // triple, cut into pieces at every group offset modulo four.
@@ -271,6 +278,7 @@ TEST(DenseKernel, Avx2EveryTargetPlacementMatchesOutOfPlace) {
                 }
     }
 }
+#endif  // VANTELO_AVX2_KERNELS
 
 TEST(DenseKernel, GroupBasesSkipTargetBits) {
     const Operation op{{3, 1}, std::vector<Amplitude>(16)};

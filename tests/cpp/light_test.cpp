@@ -37,6 +37,7 @@ Matrix2 signed_zeros(Matrix2 m, std::mt19937& rng) {
     return m;
 }
 
+#if VANTELO_AVX2_KERNELS
 TEST(LightKernel, OneQubitPatternsMatchDenseSums) {
     if (!cpu_has_avx2()) GTEST_SKIP() << "no AVX2";
     std::mt19937 rng(11);
@@ -63,7 +64,9 @@ TEST(LightKernel, OneQubitPatternsMatchDenseSums) {
     }
     EXPECT_EQ(light_pattern(matrices::u(0.3f, 0.2f, 0.1f)), LightPattern::None);
 }
+#endif  // VANTELO_AVX2_KERNELS
 
+#if VANTELO_AVX2_KERNELS
 TEST(LightKernel, RunsMatchDenseSums) {
     if (!cpu_has_avx2()) GTEST_SKIP() << "no AVX2";
     std::mt19937 rng(12);
@@ -102,7 +105,9 @@ TEST(LightKernel, RunsMatchDenseSums) {
         EXPECT_FALSE(runs_of(make_general_plan(op), runs));
     }
 }
+#endif  // VANTELO_AVX2_KERNELS
 
+#if VANTELO_AVX2_KERNELS
 TEST(LightKernel, BoundCheckMatchesScalar) {
     if (!cpu_has_avx2()) GTEST_SKIP() << "no AVX2";
     std::mt19937 rng(13);
@@ -120,6 +125,7 @@ TEST(LightKernel, BoundCheckMatchesScalar) {
     }
     EXPECT_FALSE(light_bound_ok_scalar(std::vector<Amplitude>{{0.0f, 4294967296.0f * 2.0f}}.data(), 1));
 }
+#endif  // VANTELO_AVX2_KERNELS
 
 }  // namespace
 }  // namespace vantelo::sim

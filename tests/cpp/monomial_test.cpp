@@ -86,6 +86,7 @@ TEST(Monomial, RecognisesOneNonzeroEntryPerRow) {
         EXPECT_FALSE(monomial(m));
 }
 
+#if VANTELO_AVX2_KERNELS
 // Every placement of one, two and three targets in registers of 2 to 6
 // qubits, for the catalogue's monomial gates and random ones; each state has
 // a few infinities and NaNs, whose groups must take the dense sums. One-target
@@ -153,6 +154,7 @@ TEST(Monomial, MatchesDenseSumsUpToZeroSign) {
             }
         }
 }
+#endif  // VANTELO_AVX2_KERNELS
 
 }  // namespace
 }  // namespace vantelo::sim

@@ -84,4 +84,8 @@ const ClassDef& circuit_class();
 // The module-level function set_num_threads.
 extern PyMethodDef set_num_threads_def;
 
+// build_info() and the text of __version__ (neither is in __all__).
+extern PyMethodDef build_info_def;
+extern const char* const kVersion;
+
 }  // namespace vantelo::module

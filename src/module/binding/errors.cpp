@@ -1,6 +1,8 @@
 #include "module/binding/errors.hpp"
 
+#if defined(__GLIBCXX__)
 #include <cxxabi.h>
+#endif
 
 #include <exception>
 #include <new>
@@ -62,10 +64,12 @@ PyObject* raise_internal_fault(std::string_view message) {
 PyObject* raise_current_exception() noexcept {
     try {
         throw;
+#if defined(__GLIBCXX__)
     } catch (abi::__forced_unwind&) {
         // The interpreter ends this thread while shutting down (a callback
         // into Python wanted the lock back); see restore_thread.
         park_forever();
+#endif
     } catch (const sim::AllocationFailure& failure) {
         raise(PyExc_MemoryError, failure.what());
     } catch (const std::bad_alloc&) {

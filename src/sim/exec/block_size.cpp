@@ -1,11 +1,11 @@
 #include "sim/exec/block_size.hpp"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <bit>
 #include <cstdio>
+
+#include "platform/platform.hpp"
 
 namespace vantelo::sim {
 
@@ -14,29 +14,11 @@ namespace {
 std::atomic<std::uint32_t> g_forced_block_qubits{0};
 std::atomic<GatherMode> g_gather_mode{GatherMode::Auto};
 
-// Bytes of a cache of cpu0, or 0 when neither the C library nor sysfs says.
-long read_cache_bytes(int sysconf_name, const char* sysfs_path) {
-    const long from_libc = ::sysconf(sysconf_name);
-    if (from_libc > 0) return from_libc;
-    std::FILE* f = std::fopen(sysfs_path, "r");
-    if (f == nullptr) return 0;
-    long value = 0;
-    char unit = 0;
-    const int got = std::fscanf(f, "%ld%c", &value, &unit);
-    std::fclose(f);
-    if (got < 1 || value <= 0) return 0;
-    if (got == 2 && (unit == 'K' || unit == 'k')) value *= 1024;
-    if (got == 2 && (unit == 'M' || unit == 'm')) value *= 1024 * 1024;
-    return value;
-}
-
-
 }  // namespace
 
 std::uint32_t cache_block_qubits() {
     static const std::uint32_t qubits = [] {
-        const long bytes =
-            read_cache_bytes(_SC_LEVEL2_CACHE_SIZE, "/sys/devices/system/cpu/cpu0/cache/index2/size");
+        const long bytes = platform::l2_cache_bytes();
         if (bytes <= 0) return kDefaultBlockQubits;
         const auto amplitudes = static_cast<unsigned long>(bytes) / 2 / 8;
         const auto b = static_cast<std::uint32_t>(std::bit_width(amplitudes) - 1);

@@ -71,10 +71,11 @@ void apply_observable_scalar(const Amplitude* psi, Amplitude* phi, std::size_t f
 void apply_observable_range(const Amplitude* psi, Amplitude* phi, std::size_t first,
                             std::size_t last, std::span<const PauliTermMasks> masks,
                             std::span<const float> coefficients) {
+#if VANTELO_AVX2_KERNELS
     if (cpu_has_avx2() && first % 4 == 0 && last % 4 == 0)
-        apply_observable_avx2(psi, phi, first, last, masks, coefficients);
-    else
-        apply_observable_scalar(psi, phi, first, last, masks, coefficients);
+        return apply_observable_avx2(psi, phi, first, last, masks, coefficients);
+#endif
+    apply_observable_scalar(psi, phi, first, last, masks, coefficients);
 }
 
 void apply_observable(const Amplitude* psi, Amplitude* phi, std::uint32_t num_qubits,
@@ -89,8 +90,10 @@ void apply_observable(const Amplitude* psi, Amplitude* phi, std::uint32_t num_qu
 void generator_partials(const Amplitude* phi, const Amplitude* psi, std::uint32_t num_qubits,
                         RotationKind kind, Qubit q, std::size_t block_begin, std::size_t block_end,
                         float* partials) {
+#if VANTELO_AVX2_KERNELS
     if (num_qubits >= 3 && cpu_has_avx2())
         return generator_partials_avx2(phi, psi, num_qubits, kind, q, block_begin, block_end, partials);
+#endif
     generator_partials_scalar(phi, psi, num_qubits, kind, q, block_begin, block_end, partials);
 }
 

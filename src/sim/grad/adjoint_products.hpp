@@ -9,6 +9,7 @@
 
 #include "sim/amplitude.hpp"
 #include "sim/exec/circuit_spec.hpp"
+#include "sim/kernels/cpu_features.hpp"
 #include "sim/observables/expectation_kernels.hpp"
 
 namespace vantelo::sim {
@@ -42,8 +43,10 @@ void apply_observable_scalar(const Amplitude* psi, Amplitude* phi, std::size_t f
 // The same values, bit for bit, term by term over four amplitudes per
 // register (each y still adds its terms in order). first and last are
 // multiples of 4; only call it when cpu_has_avx2().
+#if VANTELO_AVX2_KERNELS
 void apply_observable_avx2(const Amplitude* psi, Amplitude* phi, std::size_t first, std::size_t last,
                            std::span<const PauliTermMasks> masks, std::span<const float> coefficients);
+#endif
 
 // partials[b] for blocks [block_begin, block_end) of the sum whose total is
 // d⟨ψ|H|ψ⟩/dθ for a rotation of `kind` on qubit q at this point of the sweep
@@ -59,9 +62,11 @@ void generator_partials_scalar(const Amplitude* phi, const Amplitude* psi, std::
 // The same partials, bit for bit, with the eight lanes in one AVX2 register.
 // Needs at least three qubits (whole groups of eight) and a CPU with AVX2;
 // below q = 3 a lane's partner and sign come from fixed lane masks.
+#if VANTELO_AVX2_KERNELS
 void generator_partials_avx2(const Amplitude* phi, const Amplitude* psi, std::uint32_t num_qubits,
                              RotationKind kind, Qubit q, std::size_t block_begin,
                              std::size_t block_end, float* partials);
+#endif
 
 // The fastest of the two that applies.
 void generator_partials(const Amplitude* phi, const Amplitude* psi, std::uint32_t num_qubits,

@@ -3,6 +3,10 @@
 // 0, 1, 4, 5, 2, 3, 6, 7 of their index mod 8; every lane adds its addends
 // in the scalar order, and the lanes are put back in index order before the
 // same tree adds them.
+// Empty off x86-64 (CMake leaves it out there too).
+#include "sim/kernels/cpu_features.hpp"
+#if VANTELO_AVX2_KERNELS
+
 #include <immintrin.h>
 
 #include <cstdint>
@@ -192,3 +196,5 @@ void generator_partials_avx2(const Amplitude* phi, const Amplitude* psi, std::ui
 }
 
 }  // namespace vantelo::sim
+
+#endif  // VANTELO_AVX2_KERNELS

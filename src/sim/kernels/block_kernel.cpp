@@ -25,47 +25,62 @@ BlockKernel block_kernel_general(const Operation& op) {
     BlockKernel k;
     k.plan = make_general_plan(op);
     k.growth = growth_bits(op.matrix.data(), op.matrix.size(), k.plan.dim);
+    k.kind = BlockKernel::Kind::DenseScalar;
+#if VANTELO_AVX2_KERNELS
     if (cpu_has_avx2() && make_monomial_plan(k.plan, k.mono)) {
         k.kind = BlockKernel::Kind::Monomial;
         k.light_runs = k.growth != kUnboundedGrowth && make_light_runs(k.plan, k.mono, k.runs);
     } else if (cpu_has_avx2() && k.plan.dim >= 4) {
         k.kind = BlockKernel::Kind::DenseVector;
         k.packed = pack_matrix_avx2(k.plan);
-    } else {
-        k.kind = BlockKernel::Kind::DenseScalar;
     }
+#endif
     return k;
 }
 
 bool light_bound_ok(const Amplitude* a, std::size_t len) {
-    return cpu_has_avx2() ? light_bound_ok_avx2(a, len) : light_bound_ok_scalar(a, len);
+#if VANTELO_AVX2_KERNELS
+    if (cpu_has_avx2()) return light_bound_ok_avx2(a, len);
+#endif
+    return light_bound_ok_scalar(a, len);
 }
 
 void apply_block_kernel(const BlockKernel& k, Amplitude* a, std::uint32_t num_qubits,
                         Amplitude* scratch, bool light) {
     const std::size_t len = std::size_t{1} << num_qubits;
+#if VANTELO_AVX2_KERNELS
+    // Only an AVX2 process makes light patterns, monomial and vector kinds.
     if (light && k.light != LightPattern::None && len >= 8)
         return light_single_qubit_avx2(a, len, k.qubit, *k.m, k.light);
     if (light && k.light_runs) return light_runs_avx2(a, len, k.plan, k.runs);
+#else
+    (void)light;
+#endif
     switch (k.kind) {
         case BlockKernel::Kind::Monomial:
+#if VANTELO_AVX2_KERNELS
             // Needs one whole register; smaller arrays take the dense sums.
             if (len >= 4)
                 return monomial_groups_avx2(a, k.plan, k.mono, 0, monomial_register_groups(k.plan, len), light);
+#endif
             if (k.plan.num_targets == 1) break;
             return general_groups_scalar(a, k.plan, 0, len >> k.plan.num_targets, scratch);
         case BlockKernel::Kind::DenseVector:
+#if VANTELO_AVX2_KERNELS
             return general_groups_avx2(a, k.plan, k.packed.data(), 0, len >> k.plan.num_targets, scratch);
+#else
+            [[fallthrough]];
+#endif
         case BlockKernel::Kind::DenseScalar:
             return general_groups_scalar(a, k.plan, 0, len >> k.plan.num_targets, scratch);
         case BlockKernel::Kind::Single:
             break;
     }
     const std::size_t chunks = len >> (k.qubit + 1);
-    if (cpu_has_avx2())
-        apply_single_qubit_chunks_avx2(a, k.qubit, *k.m, 0, chunks);
-    else
-        apply_single_qubit_chunks_scalar(a, k.qubit, *k.m, 0, chunks);
+#if VANTELO_AVX2_KERNELS
+    if (cpu_has_avx2()) return apply_single_qubit_chunks_avx2(a, k.qubit, *k.m, 0, chunks);
+#endif
+    apply_single_qubit_chunks_scalar(a, k.qubit, *k.m, 0, chunks);
 }
 
 }  // namespace vantelo::sim

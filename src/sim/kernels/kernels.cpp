@@ -29,24 +29,20 @@ constexpr std::size_t kFillBlock = std::size_t{1} << 15;
 // The monomial kernel on the pool; false (nothing done) where it does not
 // apply. Needs one whole register (four amplitudes).
 bool try_monomial(Amplitude* a, std::size_t len, const GeneralPlan& plan) {
+#if VANTELO_AVX2_KERNELS
     MonomialPlan mono;
     if (!cpu_has_avx2() || len < 4 || !make_monomial_plan(plan, mono)) return false;
     pool::for_each_piece(monomial_register_groups(plan, len), [&](std::size_t b, std::size_t e) {
         monomial_groups_avx2(a, plan, mono, b, e);
     });
     return true;
-}
-
-}  // namespace
-
-bool cpu_has_avx2() {
-#if defined(__x86_64__) || defined(__i386__)
-    static const bool has = __builtin_cpu_supports("avx2");
-    return has;
 #else
+    (void)a, (void)len, (void)plan;
     return false;
 #endif
 }
+
+}  // namespace
 
 void apply_single_qubit_kernel(Amplitude* a, std::uint32_t num_qubits, Qubit q, const Matrix2& m) {
     const std::size_t len = std::size_t{1} << num_qubits;
@@ -66,7 +62,10 @@ void apply_single_qubit_kernel(Amplitude* a, std::uint32_t num_qubits, Qubit q, 
         plan.matrix = entries;
         if (try_monomial(a, len, plan)) return;
     }
-    auto* kernel = cpu_has_avx2() ? &apply_single_qubit_chunks_avx2 : &apply_single_qubit_chunks_scalar;
+    auto* kernel = &apply_single_qubit_chunks_scalar;
+#if VANTELO_AVX2_KERNELS
+    if (cpu_has_avx2()) kernel = &apply_single_qubit_chunks_avx2;
+#endif
     pool::for_each_chunk_range(len, std::size_t{2} << q,
                                [&](std::size_t b, std::size_t e) { kernel(a, q, m, b, e); });
 }
@@ -79,18 +78,20 @@ void apply_general(Amplitude* a, std::uint32_t num_qubits, const Operation& op) 
     if (try_monomial(a, std::size_t{1} << num_qubits, plan)) return;
     const std::size_t dim = plan.dim;
     const std::size_t groups = (std::size_t{1} << num_qubits) >> plan.num_targets;
+#if VANTELO_AVX2_KERNELS
     const bool vector = cpu_has_avx2() && dim >= 4;
     AlignedArray<float> packed;
     if (vector) packed = pack_matrix_avx2(plan);
+#endif
     if (groups >= pool::current_num_threads()) {
         // Enough groups for every worker: each piece updates whole groups in
         // place, saving a group's inputs in its own scratch first.
         pool::for_each_piece(groups, [&](std::size_t b, std::size_t e) {
             std::vector<Amplitude> scratch(dim > 4 ? dim : 0);
-            if (vector)
-                general_groups_avx2(a, plan, packed.data(), b, e, scratch.data());
-            else
-                general_groups_scalar(a, plan, b, e, scratch.data());
+#if VANTELO_AVX2_KERNELS
+            if (vector) return general_groups_avx2(a, plan, packed.data(), b, e, scratch.data());
+#endif
+            general_groups_scalar(a, plan, b, e, scratch.data());
         });
         return;
     }
@@ -101,15 +102,17 @@ void apply_general(Amplitude* a, std::uint32_t num_qubits, const Operation& op) 
     std::size_t base = 0;
     for (std::size_t g = 0; g < groups; ++g, base = next_group_base(plan, base)) {
         for (std::size_t c = 0; c < dim; ++c) saved[c] = a[base + plan.offsets[c]];
+#if VANTELO_AVX2_KERNELS
         if (vector) {
             pool::for_each_piece(dim / 4, [&](std::size_t b, std::size_t e) {
                 general_row_blocks_avx2(a, plan, packed.data(), base, saved.data(), b, e);
             });
-        } else {
-            pool::for_each_piece(dim, [&](std::size_t b, std::size_t e) {
-                general_rows_scalar(a, plan, base, saved.data(), b, e);
-            });
+            continue;
         }
+#endif
+        pool::for_each_piece(dim, [&](std::size_t b, std::size_t e) {
+            general_rows_scalar(a, plan, base, saved.data(), b, e);
+        });
     }
 }
 

@@ -12,10 +12,12 @@
 #include "sim/amplitude.hpp"
 #include "sim/gates/gate.hpp"
 #include "sim/gates/gate_catalog.hpp"
+#include "sim/kernels/cpu_features.hpp"
 
 namespace vantelo::sim {
 
-// True when this CPU runs the AVX2 kernels (checked once).
+// True when this process runs the AVX2 kernels (kernel_choice().avx2). The
+// *_avx2 entry points exist only where VANTELO_AVX2_KERNELS is 1.
 bool cpu_has_avx2();
 
 // ---- One-qubit path ------------------------------------------------------
@@ -29,9 +31,11 @@ void apply_single_qubit_chunks_scalar(Amplitude* a, Qubit q, const Matrix2& m,
 // chunk p >> q, j = p mod 2^q); the chunk form runs through this one.
 void single_qubit_pairs_scalar(Amplitude* a, Qubit q, const Matrix2& m, std::size_t pair_begin,
                                std::size_t pair_end);
+#if VANTELO_AVX2_KERNELS
 // The same update with AVX2; only call it when cpu_has_avx2().
 void apply_single_qubit_chunks_avx2(Amplitude* a, Qubit q, const Matrix2& m,
                                     std::size_t chunk_begin, std::size_t chunk_end);
+#endif
 
 // The whole one-qubit update on the worker pool, dispatched to the fastest
 // kernel this CPU supports. The items of the pool's loop are the chunks.
@@ -102,6 +106,7 @@ bool make_monomial_plan(const GeneralPlan& plan, MonomialPlan& out);
 // Their number in a state of len ≥ 4 amplitudes:
 std::size_t monomial_register_groups(const GeneralPlan& plan, std::size_t len);
 
+#if VANTELO_AVX2_KERNELS
 // Register groups [begin, end) in place. Groups with a non-finite input run
 // the dense scalar sums. With `finite` the caller knows every input finite
 // (a block that passed the light kernels' bound check, see light.hpp) and
@@ -124,6 +129,7 @@ void general_row_blocks_avx2(Amplitude* a, const GeneralPlan& plan, const float*
 // general_groups_scalar with AVX2 (dim ≥ 4); only call it when cpu_has_avx2().
 void general_groups_avx2(Amplitude* a, const GeneralPlan& plan, const float* packed,
                          std::size_t group_begin, std::size_t group_end, Amplitude* scratch);
+#endif
 
 // The dense path for an operation on k targets (validated by the caller), in
 // place on the worker pool: every output amplitude is Σ_col M[row][col]·a[idx]

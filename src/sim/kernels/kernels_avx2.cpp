@@ -1,5 +1,9 @@
 // The one-qubit kernel with AVX2 (built with -mavx2 -mno-fma); lane
 // arithmetic as described in kernels_avx2.hpp.
+// Empty off x86-64 (CMake leaves it out there too).
+#include "sim/kernels/cpu_features.hpp"
+#if VANTELO_AVX2_KERNELS
+
 #include "sim/kernels/kernels_avx2.hpp"
 
 #include <array>
@@ -188,3 +192,5 @@ void apply_single_qubit_chunks_avx2(Amplitude* a, Qubit q, const Matrix2& m,
 }
 
 }  // namespace vantelo::sim
+
+#endif  // VANTELO_AVX2_KERNELS

@@ -11,6 +11,11 @@
 // addition does not matter.
 #pragma once
 
+#include "sim/kernels/cpu_features.hpp"
+#if !VANTELO_AVX2_KERNELS
+#error "the AVX2 kernels are built for x86-64 only"
+#endif
+
 #include <immintrin.h>
 
 #include "sim/amplitude.hpp"

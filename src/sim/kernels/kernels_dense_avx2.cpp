@@ -1,5 +1,9 @@
 // The dense kernel with AVX2 (built with -mavx2 -mno-fma); lane arithmetic as
 // described in kernels_avx2.hpp.
+// Empty off x86-64 (CMake leaves it out there too).
+#include "sim/kernels/cpu_features.hpp"
+#if VANTELO_AVX2_KERNELS
+
 #include <algorithm>
 
 #include "sim/kernels/kernels.hpp"
@@ -302,3 +306,5 @@ void general_groups_avx2(Amplitude* a, const GeneralPlan& plan, const float* pac
 }
 
 }  // namespace vantelo::sim
+
+#endif  // VANTELO_AVX2_KERNELS

@@ -3,6 +3,10 @@
 // then either sign flips (unit entries) or one complex product per amplitude
 // (other entries). Targets anywhere, including qubits 0 and 1, whose bits
 // live inside a register.
+// Empty off x86-64 (CMake leaves it out there too).
+#include "sim/kernels/cpu_features.hpp"
+#if VANTELO_AVX2_KERNELS
+
 #include <immintrin.h>
 
 #include <cstdint>
@@ -404,3 +408,5 @@ void monomial_groups_avx2(Amplitude* a, const GeneralPlan& plan, const MonomialP
 }
 
 }  // namespace vantelo::sim
+
+#endif  // VANTELO_AVX2_KERNELS

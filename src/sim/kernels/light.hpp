@@ -18,6 +18,7 @@
 #include "sim/amplitude.hpp"
 #include "sim/gates/gate.hpp"
 #include "sim/gates/gate_catalog.hpp"
+#include "sim/kernels/cpu_features.hpp"
 #include "sim/kernels/kernels.hpp"
 
 namespace vantelo::sim {
@@ -52,6 +53,7 @@ inline constexpr int kLightBudget = 90;
 // True when every component of a[0, len) is finite and at most 2^32 in
 // magnitude. The scalar form is the reference.
 bool light_bound_ok_scalar(const Amplitude* a, std::size_t len);
+#if VANTELO_AVX2_KERNELS
 bool light_bound_ok_avx2(const Amplitude* a, std::size_t len);
 
 // The one-qubit update of a 2^n array (len ≥ 8, q < n) with pattern p
@@ -59,6 +61,7 @@ bool light_bound_ok_avx2(const Amplitude* a, std::size_t len);
 // bound check within the budget.
 void light_single_qubit_avx2(Amplitude* a, std::size_t len, Qubit q, const Matrix2& m,
                              LightPattern p);
+#endif
 
 // A monomial operation (see MonomialPlan) whose targets are all qubits ≥ 2,
 // so a group's amplitudes are runs of 2^low ≥ 4 contiguous ones, and whose
@@ -79,6 +82,8 @@ bool make_light_runs(const GeneralPlan& plan, const MonomialPlan& mono, LightRun
 
 // The update of a 2^n array (len ≥ 2^(low + 1)); only call it when
 // cpu_has_avx2() and the array passed the bound check within the budget.
+#if VANTELO_AVX2_KERNELS
 void light_runs_avx2(Amplitude* a, std::size_t len, const GeneralPlan& plan, const LightRuns& runs);
+#endif
 
 }  // namespace vantelo::sim

@@ -1,5 +1,9 @@
 // The light one-qubit kernels with AVX2 (built with -mavx2 -mno-fma); the
 // pair layouts are those of the dense one-qubit kernel (kernels_avx2.cpp).
+// Empty off x86-64 (CMake leaves it out there too).
+#include "sim/kernels/cpu_features.hpp"
+#if VANTELO_AVX2_KERNELS
+
 #include <cstdint>
 #include <cstring>
 
@@ -274,3 +278,5 @@ void light_single_qubit_avx2(Amplitude* a, std::size_t len, Qubit q, const Matri
 }
 
 }  // namespace vantelo::sim
+
+#endif  // VANTELO_AVX2_KERNELS

@@ -1,8 +1,5 @@
 #include "sim/measure/rng.hpp"
 
-#include <pthread.h>
-#include <sys/random.h>
-
 #include <atomic>
 #include <bit>
 #include <cerrno>
@@ -11,6 +8,7 @@
 #include <mutex>
 #include <string>
 
+#include "platform/platform.hpp"
 #include "sim/fault.hpp"
 #include "sim/messages.hpp"
 
@@ -32,7 +30,7 @@ void on_fork_child() {
 
 void register_fork_handler() {
     static std::once_flag once;
-    std::call_once(once, [] { pthread_atfork(nullptr, nullptr, &on_fork_child); });
+    std::call_once(once, [] { platform::on_fork_child(&on_fork_child); });
 }
 
 inline void quarter_round(std::array<std::uint32_t, 16>& x, int a, int b, int c, int d) {
@@ -44,12 +42,6 @@ inline void quarter_round(std::array<std::uint32_t, 16>& x, int a, int b, int c,
     x[d] = std::rotl(x[d] ^ x[a], 8);
     x[c] += x[d];
     x[b] = std::rotl(x[b] ^ x[c], 7);
-}
-
-std::string errno_text(int err) {
-    char buf[256];
-    // The GNU strerror_r returns the text, which may or may not live in buf.
-    return std::string(strerror_r(err, buf, sizeof buf));
 }
 
 }  // namespace
@@ -71,7 +63,7 @@ std::array<std::uint32_t, 16> chacha12_block(const std::array<std::uint32_t, 16>
 }
 
 ssize_t os_seed_read(void* buffer, std::size_t length) {
-    return getrandom(buffer, length, 0);
+    return static_cast<ssize_t>(platform::os_random_bytes(buffer, length));
 }
 
 void fill_seed(std::span<std::uint8_t> out, SeedRead source) {
@@ -82,7 +74,7 @@ void fill_seed(std::span<std::uint8_t> out, SeedRead source) {
         if (n < 0) {
             const int err = errno;
             if (err == EINTR) continue;
-            raise_fault(msg::seed_failed(errno_text(err)));
+            raise_fault(msg::seed_failed(platform::error_text(err)));
         }
         // getrandom without flags blocks rather than return nothing, so an
         // empty read means the source is broken; retrying could spin forever.

@@ -1,3 +1,7 @@
+// Empty off x86-64 (CMake leaves it out there too).
+#include "sim/kernels/cpu_features.hpp"
+#if VANTELO_AVX2_KERNELS
+
 #include <immintrin.h>
 #include <utility>
 
@@ -187,3 +191,5 @@ void term_sums_avx2(const Amplitude* psi, std::uint32_t num_qubits, const PauliT
 }
 
 }  // namespace vantelo::sim
+
+#endif  // VANTELO_AVX2_KERNELS

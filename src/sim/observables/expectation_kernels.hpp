@@ -18,6 +18,7 @@
 #include <cstdint>
 
 #include "sim/amplitude.hpp"
+#include "sim/kernels/cpu_features.hpp"
 
 namespace vantelo::sim {
 
@@ -46,8 +47,10 @@ void term_sums_scalar(const Amplitude* psi, std::uint32_t num_qubits, const Paul
 // in AVX2 lanes. Up to four terms add them into scalar chains; five or more
 // run as one chain per lane of a vector accumulator. Needs num_qubits ≥ 3 and
 // a CPU with AVX2.
+#if VANTELO_AVX2_KERNELS
 void term_sums_avx2(const Amplitude* psi, std::uint32_t num_qubits, const PauliTermMasks* terms,
                     std::size_t count, float* sums);
+#endif
 
 // The fastest of the two this CPU supports.
 void term_sums(const Amplitude* psi, std::uint32_t num_qubits, const PauliTermMasks* terms,

@@ -62,7 +62,9 @@ constexpr std::uint32_t kPoolTermSumsMinQubits = 14;
 
 void term_sums(const Amplitude* psi, std::uint32_t num_qubits, const PauliTermMasks* terms,
                std::size_t count, float* sums) {
+#if VANTELO_AVX2_KERNELS
     if (num_qubits >= 3 && cpu_has_avx2()) return term_sums_avx2(psi, num_qubits, terms, count, sums);
+#endif
     term_sums_scalar(psi, num_qubits, terms, count, sums);
 }
 

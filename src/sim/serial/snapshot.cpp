@@ -33,7 +33,7 @@ template <class T>
 constexpr std::uint8_t kind_of() {
     constexpr auto index = []<std::size_t... I>(std::index_sequence<I...>) {
         std::size_t found = 0;
-        ((std::is_same_v<T, std::variant_alternative_t<I, Object>> ? (found = I, true) : false) || ...);
+        (void)((std::is_same_v<T, std::variant_alternative_t<I, Object>> ? (found = I, true) : false) || ...);
         return found;
     }(std::make_index_sequence<std::variant_size_v<Object>>{});
     return static_cast<std::uint8_t>(index);
