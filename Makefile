@@ -239,7 +239,7 @@ test-pennylane: wheel $(PL_VENV)/.ready
 # virtual environment of its own with Qiskit pinned; the main test environment
 # has no Qiskit.
 QISKIT_VENV ?= .venv-qiskit
-QISKIT_PINS := "qiskit==2.6.2" "qiskit-qasm3-import==0.6.0" "pyqasm==1.3.0"
+QISKIT_PINS := "qiskit==2.6.2" "qiskit-aer==0.18.2" "qiskit-qasm3-import==0.6.0" "pyqasm==1.3.0"
 
 .PHONY: test-qiskit
 

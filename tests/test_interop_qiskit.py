@@ -323,6 +323,87 @@ def test_noisy_mid_circuit_measurement_and_refusal():
     wide.append(Kraus([np.sqrt(0.5) * np.eye(16), np.sqrt(0.5) * np.diag([1.0, -1.0] * 8)]), range(4))
     with pytest.raises(UnsupportedConstruct, match="1 to 3"):
         EstimatorV2().run([(wide, SparsePauliOp("ZZZZ"))]).result()
+
+# -------------------------------------------------------------- noise models
+
+def _aer_noise_model():
+    """Depolarizing gates, an amplitude-damping error that overrides them on
+    one qubit, an asymmetric two-qubit error on one ordered pair, a
+    measurement error and per-qubit readout errors."""
+    noise = pytest.importorskip("qiskit_aer.noise")
+    model = noise.NoiseModel()
+    model.add_all_qubit_quantum_error(noise.depolarizing_error(0.06, 1), ["h", "ry", "sx"])
+    model.add_all_qubit_quantum_error(noise.depolarizing_error(0.08, 2), "cx")
+    model.add_quantum_error(noise.amplitude_damping_error(0.3), "ry", [1])
+    model.add_quantum_error(noise.amplitude_damping_error(0.25).tensor(noise.pauli_error([("X", 0.2), ("I", 0.8)])),
+                            "cx", [1, 2], warnings=False)
+    model.add_all_qubit_quantum_error(noise.pauli_error([("X", 0.15), ("I", 0.85)]), "measure")
+    model.add_all_qubit_readout_error(noise.ReadoutError([[0.95, 0.05], [0.1, 0.9]]))
+    model.add_readout_error(noise.ReadoutError([[0.8, 0.2], [0.03, 0.97]]), [2], warnings=False)
+    return model
+
+
+def _noise_model_circuit():
+    qc = QuantumCircuit(3)
+    qc.h(0)
+    qc.ry(1.1, 1)
+    qc.cx(0, 1)
+    qc.sx(2)
+    qc.cx(1, 2)
+    qc.ry(0.4, 0)
+    qc.cx(2, 0)
+    return qc
+
+
+def test_noise_model_matches_aer_density_matrix():
+    from qiskit_aer import AerSimulator
+    model = _aer_noise_model()
+    qc = _noise_model_circuit()
+    saved = qc.copy()
+    saved.save_density_matrix()
+    aer = AerSimulator(method="density_matrix", noise_model=model)
+    rho = DensityMatrix(aer.run(saved).result().data()["density_matrix"])
+    observables = [SparsePauliOp(label) for label in ("IIZ", "IZI", "ZII", "ZZI", "XIX", "YZY")]
+    exact = np.array([rho.expectation_value(o).real for o in observables])
+    result = EstimatorV2(seed=6, trajectories=4000, noise_model=model).run([(qc, observables)]).result()[0]
+    assert np.all(np.abs(result.data.evs - exact) <= 4 * result.data.stds + 1e-5)
+
+    # Aer samples its own density matrix, measurement and readout errors
+    # included: a two-sample chi-square against many of its shots.
+    measured = qc.copy()
+    measured.measure_all()
+    shots, aer_shots = 4000, 200000
+    ours = SamplerV2(seed=3, noise_model=model).run([measured], shots=shots).result()[0].data.meas.get_counts()
+    theirs = AerSimulator(method="density_matrix", noise_model=model, seed_simulator=11).run(
+        measured, shots=aer_shots).result().get_counts()
+    a = np.array([ours.get(k, 0) for k in theirs], dtype=float)
+    b = np.array(list(theirs.values()), dtype=float)
+    keep = (a + b) >= 10
+    k1, k2 = np.sqrt(aer_shots / shots), np.sqrt(shots / aer_shots)
+    stat = np.sum((k1 * a[keep] - k2 * b[keep]) ** 2 / (a[keep] + b[keep]))
+    dof = keep.sum() - 1
+    assert sum(ours.values()) == shots and set(ours) <= set(theirs)
+    assert stat < dof * (1 - 2 / (9 * dof) + 3.09 * np.sqrt(2 / (9 * dof))) ** 3
+
+
+def test_noise_model_refusals(monkeypatch):
+    noise = pytest.importorskip("qiskit_aer.noise")
+    correlated = noise.NoiseModel()
+    correlated.add_readout_error(noise.ReadoutError([[0.9, 0.1, 0, 0], [0, 1, 0, 0], [0, 0, 1, 0], [0, 0, 0, 1]]),
+                                 [0, 1])
+    correlated.add_quantum_error(noise.depolarizing_error(0.1, 4), "mcx", [0, 1, 2, 3])
+    with pytest.raises(UnsupportedConstruct, match=r"correlated readout error on qubits \[0, 1\]; "
+                                                   r"the 4-qubit error on qubits \[0, 1, 2, 3\] for 'mcx'"):
+        SamplerV2(noise_model=correlated)
+    with pytest.raises(TypeError, match="NoiseModel, got dict"):
+        EstimatorV2(noise_model={})
+    monkeypatch.setitem(__import__("sys").modules, "qiskit_aer.noise", None)
+    with pytest.raises(ImportError, match="noise_model needs qiskit-aer"):
+        EstimatorV2(noise_model=correlated)
+    EstimatorV2(noise_model=None)  # no import without a model
+
+
+
 def test_estimator_sums_option_reaches_the_compiled_plan():
     # Accurate sums are the estimator's default.
     from vantelo_interop._program import compile_bound, pauli_observable

@@ -9,7 +9,7 @@ everything else is expanded through the gate's own definition.
 from __future__ import annotations
 
 import math
-from typing import Any, Callable, Sequence
+from typing import TYPE_CHECKING, Any, Callable, Sequence
 
 import numpy as np
 from qiskit.circuit import (
@@ -26,6 +26,9 @@ from qiskit.circuit import library as lib
 from vantelo import Gate
 
 from .._program import Angle, Barrier, Measure, Program, Reset, UnsupportedConstruct
+
+if TYPE_CHECKING:
+    from ._noise import NoisePlan
 
 # Gates whose dense matrix is cheap enough to build when vantelo has no
 # constructor of its own; wider ones are expanded through their definition.
@@ -91,7 +94,8 @@ def _all_controls_on(op: ControlledGate) -> bool:
 
 
 class _Translator:
-    def __init__(self, circuit: QuantumCircuit) -> None:
+    def __init__(self, circuit: QuantumCircuit, noise: NoisePlan | None = None) -> None:
+        self.noise = noise
         self.parameters = list(circuit.parameters)
         self.index_of = {p: i for i, p in enumerate(self.parameters)}
         self.program = Program(
@@ -127,14 +131,34 @@ class _Translator:
             phase = float(phase)
         self.program.global_phase += float(phase)  # type: ignore[arg-type, unused-ignore]
 
-    def circuit(self, circuit: QuantumCircuit, qmap: Sequence[int], cmap: Sequence[int]) -> None:
+    def circuit(self, circuit: QuantumCircuit, qmap: Sequence[int], cmap: Sequence[int],
+                noisy: bool = False) -> None:
+        """Translates the instructions; with `noisy`, the noise model's errors
+        follow them (a gate's definition is not noisy: the model names the
+        instructions the user wrote)."""
         self.add_phase(circuit.global_phase)
         for item in circuit.data:
             qubits = [qmap[circuit.find_bit(q).index] for q in item.qubits]
             clbits = [cmap[circuit.find_bit(c).index] for c in item.clbits]
-            self.instruction(item.operation, qubits, clbits)
+            error = None
+            if noisy and self.noise is not None and not isinstance(item.operation, (ForLoopOp, BoxOp)):
+                error = self.noise.error(item.operation.name, qubits)
+            # As in Aer, a measurement's error comes before it, any other's after.
+            if error is not None and item.operation.name == "measure":
+                self.channel(error, qubits, "measure")
+            self.instruction(item.operation, qubits, clbits, noisy)
+            if error is not None and item.operation.name != "measure":
+                self.channel(error, qubits, item.operation.name)
 
-    def instruction(self, op: Instruction, qubits: list[int], clbits: list[int]) -> None:
+    def channel(self, kraus: list[np.ndarray], qubits: list[int], name: str) -> None:
+        # Qiskit's operators put the first qubit in the least significant bit.
+        if not 1 <= len(qubits) <= 3:
+            raise UnsupportedConstruct(
+                f"channel '{name}' on {len(qubits)} qubits; vantelo's channels act on 1 to 3")
+        self.program.steps.append(Gate.kraus(qubits[::-1], kraus))
+        self.program.channels += 1
+
+    def instruction(self, op: Instruction, qubits: list[int], clbits: list[int], noisy: bool = False) -> None:
         steps = self.program.steps
         name = op.name
         if name == "measure":
@@ -146,19 +170,14 @@ class _Translator:
         elif name == "delay":
             pass
         elif (kraus := _kraus_of(op)) is not None:
-            # Qiskit's operators put the first qubit in the least significant bit.
-            if not 1 <= len(qubits) <= 3:
-                raise UnsupportedConstruct(
-                    f"channel '{name}' on {len(qubits)} qubits; vantelo's channels act on 1 to 3")
-            steps.append(Gate.kraus(qubits[::-1], kraus))
-            self.program.channels += 1
+            self.channel(kraus, qubits, name)
         elif isinstance(op, ForLoopOp):
             indexset, loop_parameter, body = op.params
             for value in indexset:
                 bound = body if loop_parameter is None else body.assign_parameters({loop_parameter: value})
-                self.circuit(bound, qubits, clbits)
+                self.circuit(bound, qubits, clbits, noisy)
         elif isinstance(op, BoxOp):
-            self.circuit(op.body, qubits, clbits)
+            self.circuit(op.body, qubits, clbits, noisy)
         elif name in _FEEDBACK or getattr(op, "_control_flow", False) or name in ("break_loop", "continue_loop"):
             raise UnsupportedConstruct(
                 f"'{_FEEDBACK.get(name, name)}' (Qiskit {name}) needs classical feedback within a shot, "
@@ -280,10 +299,11 @@ def _matrix(op: Instruction) -> np.ndarray | None:
         return None
 
 
-def translate(circuit: QuantumCircuit) -> Program:
-    """The circuit as a Program; its parameters are `circuit.parameters`, in order."""
+def translate(circuit: QuantumCircuit, noise: NoisePlan | None = None) -> Program:
+    """The circuit as a Program; its parameters are `circuit.parameters`, in
+    order. With `noise`, its errors follow the instructions they apply to."""
     if not isinstance(circuit, QuantumCircuit):
         raise TypeError(f"expected a qiskit QuantumCircuit, got {type(circuit).__name__}")
-    translator = _Translator(circuit)
-    translator.circuit(circuit, range(circuit.num_qubits), range(circuit.num_clbits))
+    translator = _Translator(circuit, noise)
+    translator.circuit(circuit, range(circuit.num_qubits), range(circuit.num_clbits), noisy=True)
     return translator.program

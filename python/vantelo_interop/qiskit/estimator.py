@@ -18,6 +18,7 @@ from qiskit.primitives.primitive_job import PrimitiveJob
 from .._program import BoundPlan, Measure, Program, Reset, Sums, compile_bound, pauli_observable
 from .._shots import one_trajectory
 from .._width import check_width
+from ._noise import noise_plan
 from ._translate import translate
 
 
@@ -54,16 +55,24 @@ class EstimatorV2(BaseEstimatorV2):  # type: ignore[misc, unused-ignore]  # Qisk
         sums: ``"float64"`` (the default) or ``"float32"``, the sums of the
             compiled plans (vantelo's ``sums``).
         fusion: 0 (the default) or ``k`` from 2 to 5 (vantelo's ``fusion``).
+        noise_model: a ``qiskit_aer.noise.NoiseModel`` (qiskit-aer must be
+            installed), or None. Its quantum errors follow the instructions
+            they apply to, by name: the error for the instruction's qubits if
+            the model has one, else its all-qubit error. Readout errors do not
+            change expectation values and are ignored. What vantelo cannot
+            apply (custom noise passes, correlated readout errors) raises
+            `UnsupportedConstruct` here.
 
     Circuits with channels (``kraus`` and ``quantum_channel`` instructions,
-    Aer's quantum errors) are averaged over seeded trajectories, the seed
+    Aer's quantum errors, a noise model's errors) are averaged over seeded trajectories, the seed
     drawn from the pub's generator: ``ceil(1/precision**2)`` of them for a
     nonzero precision, else ``trajectories``. Their ``stds`` are the
     standard errors of those means, and no Gaussian noise is added.
     """
 
     def __init__(self, *, default_precision: float = 0.0, seed: np.random.Generator | int | None = None,
-                 trajectories: int = 1000, sums: Sums = "float64", fusion: int = 0):
+                 trajectories: int = 1000, sums: Sums = "float64", fusion: int = 0,
+                 noise_model: Any = None):
         if sums not in ("float32", "float64"):
             raise ValueError(f"sums must be 'float32' or 'float64', not {sums!r}")
         vantelo.Circuit([], fusion=fusion)  # the module's checks and messages
@@ -72,6 +81,7 @@ class EstimatorV2(BaseEstimatorV2):  # type: ignore[misc, unused-ignore]  # Qisk
         self._default_precision = default_precision
         self._seed = seed
         self._trajectories = int(trajectories)
+        self._noise = noise_plan(noise_model)
         self._fusion = fusion
         self._sums = sums
 
@@ -106,7 +116,7 @@ class EstimatorV2(BaseEstimatorV2):  # type: ignore[misc, unused-ignore]  # Qisk
         rng = np.random.default_rng(self._seed)
         circuit = pub.circuit
         check_width(circuit.num_qubits)
-        program = translate(circuit)
+        program = translate(circuit, self._noise)
         if any(isinstance(step, Measure) for step in program.steps):
             raise ValueError("EstimatorV2 circuits must not contain measurements")
         bindings = pub.parameter_values

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import warnings
 from collections.abc import Iterable
+from typing import Any
 
 import numpy as np
 import vantelo
@@ -14,6 +15,7 @@ from qiskit.primitives.primitive_job import PrimitiveJob
 
 from .._shots import sample_bits
 from .._width import check_width
+from ._noise import noise_plan
 from ._translate import translate
 
 
@@ -33,11 +35,21 @@ class SamplerV2(BaseSamplerV2):  # type: ignore[misc, unused-ignore]  # Qiskit m
         fusion: ``k`` from 2 to 5 fuses fixed gates into dense blocks of at
             most ``k`` qubits (vantelo's ``fusion=k``); 0, the default, keeps
             the exact path.
+        noise_model: a ``qiskit_aer.noise.NoiseModel`` (qiskit-aer must be
+            installed), or None. Its quantum errors follow the instructions
+            they apply to, by name (before a ``measure``, as in Aer): the
+            error for the instruction's qubits if the model has one, else
+            its all-qubit error. Its readout errors flip the recorded bits,
+            each with the assignment probabilities of the qubit measured
+            into it, drawn from the sampler's generator. What vantelo cannot
+            apply (custom noise passes, correlated readout errors) raises
+            `UnsupportedConstruct` here.
     """
 
     def __init__(self, *, default_shots: int = 1024, seed: np.random.Generator | int | None = None,
-                 fusion: int = 0):
+                 fusion: int = 0, noise_model: Any = None):
         vantelo.Circuit([], fusion=fusion)  # the module's checks and messages
+        self._noise = noise_plan(noise_model)
         self._default_shots = default_shots
         self._seed = seed
         self._fusion = fusion
@@ -79,10 +91,12 @@ class SamplerV2(BaseSamplerV2):  # type: ignore[misc, unused-ignore]  # Qiskit m
     def _run_pub(self, pub: SamplerPub, rng: np.random.Generator) -> SamplerPubResult:
         circuit = pub.circuit
         check_width(circuit.num_qubits)
-        program = translate(circuit)
+        program = translate(circuit, self._noise)
         bindings = pub.parameter_values
         values = bindings.as_array(circuit.parameters).reshape(bindings.size, len(program.parameters))
         bits = sample_bits(program, values, pub.shots, rng, fusion=self._fusion)
+        if self._noise is not None:
+            self._noise.apply_readout(program, bits, rng)
         bits = bits.reshape(bindings.shape + bits.shape[1:])
         meas = {
             name: BitArray.from_bool_array(bits[..., clbits], order="little")
