@@ -60,13 +60,14 @@ class EstimatorV2(BaseEstimatorV2):  # type: ignore[misc, unused-ignore]  # Qisk
             they apply to, by name: the error for the instruction's qubits if
             the model has one, else its all-qubit error. Readout errors do not
             change expectation values and are ignored. What vantelo cannot
-            apply (custom noise passes, correlated readout errors) raises
-            `UnsupportedConstruct` here.
+            apply (custom noise passes, correlated readout errors, errors
+            on more than 3 qubits) raises `UnsupportedConstruct` here.
 
     Circuits with channels (``kraus`` and ``quantum_channel`` instructions,
-    Aer's quantum errors, a noise model's errors) are averaged over seeded trajectories, the seed
-    drawn from the pub's generator: ``ceil(1/precision**2)`` of them for a
-    nonzero precision, else ``trajectories``. Their ``stds`` are the
+    Aer's quantum errors, a noise model's errors) are averaged over seeded
+    trajectories, the seed drawn from the pub's generator:
+    ``ceil(1/precision**2)`` of them for a nonzero precision, else
+    ``trajectories``. Their ``stds`` are the
     standard errors of those means, and no Gaussian noise is added.
     """
 

@@ -42,8 +42,8 @@ class SamplerV2(BaseSamplerV2):  # type: ignore[misc, unused-ignore]  # Qiskit m
             its all-qubit error. Its readout errors flip the recorded bits,
             each with the assignment probabilities of the qubit measured
             into it, drawn from the sampler's generator. What vantelo cannot
-            apply (custom noise passes, correlated readout errors) raises
-            `UnsupportedConstruct` here.
+            apply (custom noise passes, correlated readout errors, errors
+            on more than 3 qubits) raises `UnsupportedConstruct` here.
     """
 
     def __init__(self, *, default_shots: int = 1024, seed: np.random.Generator | int | None = None,
