@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "platform/libm.hpp"
 #include "sim/exec/executor.hpp"
 #include "sim/measure/measure.hpp"
 #include "sim/messages.hpp"
@@ -19,21 +20,21 @@ Matrix2 rotation_matrix(RotationKind kind, float theta) {
     float c = 0.0f;
     switch (kind) {
         case RotationKind::Rx:
-            ::sincosf(theta * 0.5f, &s, &c);
+            platform::sincosf(theta * 0.5f, &s, &c);
             return {Amplitude{c, 0.0f}, Amplitude{0.0f, -s}, Amplitude{0.0f, -s}, Amplitude{c, 0.0f}};
         case RotationKind::Ry:
-            ::sincosf(theta * 0.5f, &s, &c);
+            platform::sincosf(theta * 0.5f, &s, &c);
             return {Amplitude{c, 0.0f}, Amplitude{-s, 0.0f}, Amplitude{s, 0.0f}, Amplitude{c, 0.0f}};
         case RotationKind::Rz: {
             float s_lo = 0.0f;
             float c_lo = 0.0f;
-            ::sincosf(theta * -0.5f, &s_lo, &c_lo);
-            ::sincosf(theta * 0.5f, &s, &c);
+            platform::sincosf(theta * -0.5f, &s_lo, &c_lo);
+            platform::sincosf(theta * 0.5f, &s, &c);
             return {Amplitude{c_lo, s_lo}, Amplitude{0.0f, 0.0f}, Amplitude{0.0f, 0.0f},
                     Amplitude{c, s}};
         }
         case RotationKind::P:
-            ::sincosf(theta, &s, &c);
+            platform::sincosf(theta, &s, &c);
             return {Amplitude{1.0f, 0.0f}, Amplitude{0.0f, 0.0f}, Amplitude{0.0f, 0.0f},
                     Amplitude{c, s}};
     }

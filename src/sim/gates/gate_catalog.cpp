@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "platform/libm.hpp"
+
 namespace vantelo::sim {
 
 namespace {
@@ -14,7 +16,7 @@ struct SinCos {
 // One single-precision sine-and-cosine evaluation.
 SinCos sin_cos(float angle) {
     SinCos r;
-    ::sincosf(angle, &r.s, &r.c);
+    platform::sincosf(angle, &r.s, &r.c);
     return r;
 }
 

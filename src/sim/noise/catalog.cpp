@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 
+#include "platform/libm.hpp"
 
 namespace vantelo::sim {
 
@@ -263,10 +264,10 @@ Result<Gate> thermal_relaxation_channel(Qubit q, double t1, double t2, double ti
     if (!(t2 > 0.0) || !(t2 <= 2.0 * t1)) return fail("t2 must be in (0, 2*t1], got " + num(t2));
     if (!(time >= 0.0) || !std::isfinite(time)) return fail("time must be >= 0 and finite, got " + num(time));
     VANTELO_TRY(check_probability("excited_population", pe));
-    const double gamma = 1.0 - std::exp(-time / t1);
+    const double gamma = 1.0 - platform::exp(-time / t1);
     // Coherence left after the damping, and the phase flip that brings it
     // down to e^(−time/t2).
-    const double extra = std::exp(-time / t2 + time / (2.0 * t1));
+    const double extra = platform::exp(-time / t2 + time / (2.0 * t1));
     const double flip = std::clamp(0.5 * (1.0 - extra), 0.0, 0.5);
     std::vector<std::vector<Amplitude>> kraus;
     for (const std::vector<Amplitude>& k : gad_kraus(gamma, pe)) {
