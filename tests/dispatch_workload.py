@@ -1,8 +1,10 @@
 """A fixed, varied workload whose results are hashed bit for bit: every kernel
 family (one-qubit on low and high qubits, monomial, dense on two to four
 targets, controlled, cache-blocked circuits, expectation values, adjoint
-gradients) on seeded random inputs. Two processes that ran the same kernels
-arithmetic print the same digest; the AVX2 and portable kernels must too.
+gradients, a noise channel's trajectories) on seeded random inputs. Two
+processes that ran the same kernels arithmetic print the same digest; the
+AVX2 and portable kernels must too, and so must builds by other compilers
+(they share libm's sincosf and exp).
 
 Run as a script it prints a JSON line: the kernels chosen and the digest.
 """
@@ -84,6 +86,13 @@ def digest() -> str:
         value, grad = cc.adjoint_value_and_gradient(params[1], obs)
         h.update(np.float32(value).tobytes() + np.asarray(grad, np.float32).tobytes())
         h.update(cc.batch_gradient(params, obs).tobytes())
+    # Channels: the relaxation's Kraus weights come from exp, the rotations'
+    # from sincosf; seeded trajectories make the draws repeatable.
+    n = 4
+    noisy = _random_gates(rng, n, 16) + [Gate.thermal_relaxation(q, 40.0 + q, 55.0, 3.5, 0.05)
+                                         for q in range(n)]
+    for trajectory in range(3):
+        h.update(Circuit(noisy).run_trajectory(n, 20261209, trajectory)[0].tobytes())
     return h.hexdigest()
 
 

@@ -51,6 +51,13 @@ double norm_squared(const StateVector& state) {
     })[0];
 }
 
+// Also turns every −0 into +0. The kernels agree with each other only up to
+// the sign of zero (a light kernel leaves out products with a zero entry),
+// and Kraus branches such as amplitude damping's zero half of the state, so
+// without this the AVX2 and portable kernels would return trajectories
+// whose zeros differ in sign. The sign of a zero never reaches a nonzero
+// value (x + ±0 = x, ±0·y = ±0), so adding +0 at the end of a trajectory
+// gives both kernel sets the same bits; nonzero components keep theirs.
 void normalise(StateVector& state) {
     const double n2 = norm_squared(state);
     if (!(n2 > 0.0)) return;
@@ -59,8 +66,8 @@ void normalise(StateVector& state) {
     pool::for_each_piece((state.size() + kChunk - 1) / kChunk, [&](std::size_t begin, std::size_t end) {
         const std::size_t last = std::min(state.size(), end * kChunk);
         for (std::size_t i = begin * kChunk; i < last; ++i) {
-            a[i].re *= s;
-            a[i].im *= s;
+            a[i].re = a[i].re * s + 0.0f;
+            a[i].im = a[i].im * s + 0.0f;
         }
     });
 }
