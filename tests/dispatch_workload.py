@@ -91,8 +91,12 @@ def digest() -> str:
     n = 4
     noisy = _random_gates(rng, n, 16) + [Gate.thermal_relaxation(q, 40.0 + q, 55.0, 3.5, 0.05)
                                          for q in range(n)]
+    # A reset zeroes half the state and z turns those zeros to −0; no channel
+    # follows, so the trajectory ends without a renormalisation.
+    measured = _random_gates(rng, n, 8) + [Gate.measure(0), Gate.reset(1), Gate.z(1)]
     for trajectory in range(3):
         h.update(Circuit(noisy).run_trajectory(n, 20261209, trajectory)[0].tobytes())
+        h.update(Circuit(measured).run_trajectory(n, 20261209, trajectory)[0].tobytes())
     return h.hexdigest()
 
 

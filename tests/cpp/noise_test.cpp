@@ -109,11 +109,11 @@ TEST(NoiseTrajectory, GeneralBranchesAreNormalisedKrausImages) {
     }
 }
 
-// Full damping zeroes half of every trajectory's state. The kernels agree
+// Full damping (or a reset) zeroes half of every trajectory's state. The kernels agree
 // with each other only up to the sign of zero (a light kernel leaves out the
 // zero entries' products), so the AVX2 and portable kernels give the same
 // trajectory bits only if the runner returns every zero as +0.
-TEST(NoiseTrajectory, ZerosLeftByABranchArePositive) {
+TEST(NoiseTrajectory, ZerosLeftByABranchOrResetArePositive) {
     for (std::uint32_t n : {3u, 5u})
         for (Qubit q = 0; q < n; ++q) {
             auto damping = generalized_amplitude_damping_channel(q, 1.0, 0.0);
@@ -134,6 +134,20 @@ TEST(NoiseTrajectory, ZerosLeftByABranchArePositive) {
                 EXPECT_EQ(zeros, s.size()) << "n " << n << " q " << q;
             }
         }
+    // A reset, then z (which makes −0 of the zeros), and no channel after.
+    NoisyItem items[2];
+    items[0].item.kind = ExecItem::Kind::Reset;
+    items[0].item.qubit = 1;
+    items[1].item.qubit = 1;
+    items[1].item.matrix = {Amplitude{1.0f, 0.0f}, Amplitude{0.0f, 0.0f}, Amplitude{0.0f, 0.0f},
+                            Amplitude{-1.0f, 0.0f}};
+    StateVector s = random_state(4, 3);
+    Rng rng = trajectory_rng(3, 0);
+    ASSERT_TRUE(run_trajectory(items, s, 3, 0, rng, nullptr));
+    for (std::size_t i = 2; i < s.size(); i += (i & 1u) != 0 ? 3 : 1) {
+        EXPECT_EQ(s.amplitudes[i].re, 0.0f) << i;
+        EXPECT_FALSE(std::signbit(s.amplitudes[i].re) || std::signbit(s.amplitudes[i].im)) << i;
+    }
 }
 
 }  // namespace

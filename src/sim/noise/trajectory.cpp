@@ -51,17 +51,14 @@ double norm_squared(const StateVector& state) {
     })[0];
 }
 
-// Also turns every −0 into +0. The kernels agree with each other only up to
-// the sign of zero (a light kernel leaves out products with a zero entry),
-// and Kraus branches such as amplitude damping's zero half of the state, so
-// without this the AVX2 and portable kernels would return trajectories
-// whose zeros differ in sign. The sign of a zero never reaches a nonzero
+// Scales the state by s and turns every −0 into +0. The kernels agree with
+// each other only up to the sign of zero (a light kernel leaves out products
+// with a zero entry), and Kraus branches, measurements and resets zero half
+// of the state, so without this the AVX2 and portable kernels would return
+// trajectories whose zeros differ in sign. The sign of a zero never reaches a nonzero
 // value (x + ±0 = x, ±0·y = ±0), so adding +0 at the end of a trajectory
 // gives both kernel sets the same bits; nonzero components keep theirs.
-void normalise(StateVector& state) {
-    const double n2 = norm_squared(state);
-    if (!(n2 > 0.0)) return;
-    const float s = static_cast<float>(1.0 / std::sqrt(n2));
+void scale(StateVector& state, float s) {
     Amplitude* a = state.amplitudes.data();
     pool::for_each_piece((state.size() + kChunk - 1) / kChunk, [&](std::size_t begin, std::size_t end) {
         const std::size_t last = std::min(state.size(), end * kChunk);
@@ -70,6 +67,11 @@ void normalise(StateVector& state) {
             a[i].im = a[i].im * s + 0.0f;
         }
     });
+}
+
+void normalise(StateVector& state) {
+    const double n2 = norm_squared(state);
+    if (n2 > 0.0) scale(state, static_cast<float>(1.0 / std::sqrt(n2)));
 }
 
 // The reduced density matrix of the channel's qubits (unnormalised: its
@@ -173,6 +175,7 @@ public:
             for (Qubit q : item.op->controls) last_single_[q] = kNone;
         } else {
             last_single_[item.qubit] = kNone;
+            collapsed_ = true;
         }
         pending_.push_back(item);
         is_branch_.push_back(branch ? 1 : 0);
@@ -193,7 +196,18 @@ public:
         VANTELO_TRY(flush());
         normalise(state_);
         dirty_ = false;
+        collapsed_ = false;
         bound_ = 1.0;
+        return {};
+    }
+
+    // At the end: a state a measurement or reset left with zeros and no
+    // channel since made dirty still gets its zeros written as +0.
+    Status finish() {
+        VANTELO_TRY(flush());
+        if (dirty_) return settle();
+        if (collapsed_) scale(state_, 1.0f);
+        collapsed_ = false;
         return {};
     }
 
@@ -263,6 +277,7 @@ private:
     std::vector<std::uint8_t> is_branch_;
     std::vector<std::size_t> last_single_;  // per qubit: index into pending_, or kNone
     bool dirty_ = false;
+    bool collapsed_ = false;  // a measurement or reset ran since the last normalise
     double bound_ = 1.0;
 };
 
@@ -349,8 +364,7 @@ Status run_trajectory(std::span<const NoisyItem> items, StateVector& state, std:
             runner.add(item.item);
         }
     }
-    VANTELO_TRY(runner.flush());
-    return runner.settle();
+    return runner.finish();
 }
 
 Result<MeasurementRecord> run_circuit_trajectory(const Circuit& circuit, StateVector& state,
