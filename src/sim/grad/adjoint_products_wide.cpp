@@ -65,9 +65,11 @@ void wide_generator_partials_scalar(const Amplitude* phi, const Amplitude* psi,
 void wide_generator_partials(const Amplitude* phi, const Amplitude* psi, std::uint32_t num_qubits,
                              RotationKind kind, Qubit q, std::size_t block_begin,
                              std::size_t block_end, double* partials) {
+#if VANTELO_AVX2_KERNELS
     if (num_qubits >= 3 && cpu_has_avx2())
         return wide_generator_partials_avx2(phi, psi, num_qubits, kind, q, block_begin, block_end,
                                             partials);
+#endif
     wide_generator_partials_scalar(phi, psi, num_qubits, kind, q, block_begin, block_end, partials);
 }
 

@@ -2,6 +2,10 @@
 // amplitudes in one register, as adjoint_products_avx2.cpp forms them (lanes
 // in the order 0, 1, 4, 5, 2, 3, 6, 7 of the index mod 8), widened into two
 // registers of double chains.
+// Empty off x86-64 (CMake leaves it out there too).
+#include "sim/kernels/cpu_features.hpp"
+#if VANTELO_AVX2_KERNELS
+
 #include <immintrin.h>
 
 #include "sim/grad/adjoint_products.hpp"
@@ -117,3 +121,5 @@ void wide_generator_partials_avx2(const Amplitude* phi, const Amplitude* psi,
 }
 
 }  // namespace vantelo::sim
+
+#endif  // VANTELO_AVX2_KERNELS

@@ -42,13 +42,15 @@ void wide_block_partials(const Amplitude* psi, std::uint32_t num_qubits,
                          double* partials) {
     const std::size_t block = (std::size_t{1} << num_qubits) / wide_blocks(num_qubits);
     const std::size_t T = terms.size();
-    const bool vector = block >= 4 && cpu_has_avx2();
-    for (std::size_t k = begin; k < end; ++k) {
-        if (vector)
+#if VANTELO_AVX2_KERNELS
+    if (block >= 4 && cpu_has_avx2()) {
+        for (std::size_t k = begin; k < end; ++k)
             wide_block_sums_avx2(psi, k * block, block, terms.data(), T, partials + k * T);
-        else
-            wide_block_sums_scalar(psi, k * block, block, terms.data(), T, partials + k * T);
+        return;
     }
+#endif
+    for (std::size_t k = begin; k < end; ++k)
+        wide_block_sums_scalar(psi, k * block, block, terms.data(), T, partials + k * T);
 }
 
 void wide_combine(const double* partials, std::size_t blocks, std::size_t count, double* sums) {

@@ -1,3 +1,7 @@
+// Empty off x86-64 (CMake leaves it out there too).
+#include "sim/kernels/cpu_features.hpp"
+#if VANTELO_AVX2_KERNELS
+
 #include <immintrin.h>
 
 #include "sim/observables/expectation_wide.hpp"
@@ -72,3 +76,5 @@ void wide_block_sums_avx2(const Amplitude* psi, std::size_t first, std::size_t l
 }
 
 }  // namespace vantelo::sim
+
+#endif  // VANTELO_AVX2_KERNELS
