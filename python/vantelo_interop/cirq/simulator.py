@@ -180,7 +180,9 @@ class Simulator(
             operations = list(cirq.flatten_to_ops(noisy))
             qubits |= {q for op in operations for q in op.qubits}
         if samples_only:
+            # Qubits that only dropped operations act on need no amplitudes.
             operations = _sampled_part(operations)
+            qubits = {q for op in operations for q in op.qubits}
         order = cirq.QubitOrder.as_qubit_order(qubit_order)
         return translate(operations, order.order_for(qubits))
 
