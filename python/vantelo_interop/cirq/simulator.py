@@ -433,9 +433,9 @@ class Simulator(
         """Measurement results of ``repetitions`` shots for every resolver.
         Without mid-circuit measurements the shots of all resolvers are drawn
         from the states of one batch call; otherwise every shot is its own
-        trajectory, and so is every shot of a noisy circuit. Operations after
-        the last measurement of their qubits do not run: they cannot change
-        the records."""
+        trajectory, and so is every shot of a noisy circuit. Operations that
+        no later measurement depends on do not run: they cannot change the
+        records."""
         if not program.has_measurements():
             raise ValueError("Circuit has no measurements to sample.")
         if repetitions < 0:
