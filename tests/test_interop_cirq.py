@@ -84,22 +84,24 @@ def test_sample_distributions_match_cirq_by_chi_square(mid_circuit):
         # A mid-circuit measurement, a classically controlled gate on its
         # outcome, a reset, an inverted measurement.
         circuit += cirq.Circuit(
-            cirq.measure(q[0], q[1], key="m"),
+            cirq.measure(q[0], q[1], key="m", invert_mask=(True,)),
             cirq.H(q[2]).with_classical_controls("m"),
             cirq.XPowGate(exponent=0.3)(q[0]).with_classical_controls("m"),
             cirq.reset(q[1]),
             cirq.ry(0.9)(q[1]),
             cirq.measure(q[3], key="inv", invert_mask=(True,)),
         )
-    circuit += cirq.measure(*q, key="all")
+    circuit += cirq.measure(*q, key="all", invert_mask=(False, True, True))
     shots = 20_000
     ours = Simulator(seed=5).run(circuit, repetitions=shots)
     assert ours.measurements["all"].shape == (shots, 4)
     # The first measured key against the exact distribution of the unitary part.
     state = cirq.final_state_vector(unitary, qubit_order=q, dtype=np.complex128)
-    first = ("m", q[:2]) if mid_circuit else ("all", q)
+    first = ("m", q[:2], 0b10) if mid_circuit else ("all", q, 0b0110)
     probs = np.abs(state.reshape([2] * 4)) ** 2
     probs = probs.sum(axis=tuple(range(len(first[1]), 4))).reshape(-1)
+    # The recorded bits are the outcomes xor the invert mask.
+    probs = probs[np.arange(probs.size) ^ first[2]]
     counts = np.bincount(_histogram(ours.measurements, first[0]), minlength=probs.size)
     keep = probs > 1e-9
     assert counts[~keep].sum() == 0
@@ -209,6 +211,9 @@ def test_terminal_measurements_are_refused_or_ignored_in_expectations():
         Simulator().simulate_expectation_values(circuit, observables)
     got = Simulator().simulate_expectation_values(circuit, observables, permit_terminal_measurements=True)
     np.testing.assert_allclose(got, cirq.Simulator().simulate_expectation_values(unitary, observables), atol=1e-6)
+    # A measurement that nothing acts on afterwards but a classical control reads stays.
+    controlled = cirq.Circuit(cirq.X(q[0]), cirq.measure(q[0], key="a"), cirq.X(q[1]).with_classical_controls("a"))
+    assert Simulator().simulate_expectation_values(controlled, cirq.Z(q[1]), permit_terminal_measurements=True) == [-1]
 
 
 def test_seed_makes_results_reproducible():
@@ -229,7 +234,10 @@ def test_seed_makes_results_reproducible():
 
 
 @pytest.mark.parametrize("build, message", [
-    (lambda q: [cirq.depolarize(0.1)(q[0])], "depolarize.*no unitary"),
+    (lambda q: [cirq.depolarize(0.1, n_qubits=4)(*q, cirq.LineQubit(3))], "acts on 4 qubits"),
+    (lambda q: [cirq.X.with_probability(X)(q[0])], "RandomGateChannel has symbols \\(x\\)"),
+    (lambda q: [cirq.measure(q[0], key="k"), cirq.bit_flip(0.1)(q[1]), cirq.X(q[2]).with_classical_controls("k")],
+     "classically controlled operations in a circuit with noise"),
     (lambda q: [cirq.rx(X * Y)(q[0])], "several symbols"),
     (lambda q: [cirq.rx(sympy.sin(X))(q[0])], "not of the form a\\*x \\+ b"),
     (lambda q: [cirq.GlobalPhaseGate(sympy.exp(sympy.I * X))()], "symbolic coefficient"),
@@ -252,3 +260,109 @@ def test_unsupported_constructs_are_refused_by_name(build, message):
         else:
             Simulator().simulate(circuit, resolver)
 
+
+
+# ---------------------------------------------------------------- noise
+
+def _isometry_kraus(count, qubits, seed):
+    """A random channel: the blocks of a random isometry are Kraus operators."""
+    d = 2**qubits
+    rng = np.random.default_rng(seed)
+    v, _ = np.linalg.qr(rng.normal(size=(count * d, d)) + 1j * rng.normal(size=(count * d, d)))
+    return [v[i * d:(i + 1) * d] for i in range(count)]
+
+
+NQ = cirq.NamedQubit.range(3, prefix="")
+CHANNELS = {
+    "depolarize": [cirq.depolarize(0.3)(NQ[0])],
+    "depolarize n=2": [cirq.depolarize(0.4, n_qubits=2)(NQ[0], NQ[2])],
+    "depolarize n=3": [cirq.depolarize(0.5, n_qubits=3)(*NQ)],
+    "bit_flip": [cirq.bit_flip(0.3)(NQ[1])],
+    "phase_flip": [cirq.phase_flip(0.3)(NQ[2])],
+    "asymmetric_depolarize": [cirq.asymmetric_depolarize(0.1, 0.25, 0.15)(NQ[0])],
+    "phase_damp": [cirq.phase_damp(0.6)(NQ[0])],
+    "amplitude_damp": [cirq.amplitude_damp(0.5)(NQ[1])],
+    "generalized_amplitude_damp": [cirq.generalized_amplitude_damp(0.2, 0.6)(NQ[0])],
+    "reset": [cirq.bit_flip(0.2)(NQ[0]), cirq.reset(NQ[1])],
+    "kraus": [cirq.KrausChannel(_isometry_kraus(3, 2, seed=1))(NQ[2], NQ[0])],
+    "mixture": [cirq.MixedUnitaryChannel([(0.35, cirq.testing.random_unitary(4, random_state=5)),
+                                          (0.65, cirq.testing.random_unitary(4, random_state=6))])(NQ[1], NQ[2])],
+}
+PAULIS = [p(q) for q in NQ for p in (cirq.X, cirq.Y, cirq.Z)] + [cirq.Z(NQ[0]) * cirq.Z(NQ[1]),
+                                                                   cirq.X(NQ[1]) * cirq.Y(NQ[2])]
+
+
+@pytest.mark.parametrize("name", CHANNELS)
+def test_channels_match_the_density_matrix(name):
+    """Trajectory means within 4 standard errors of the density matrix's
+    values (a Pauli's value in one trajectory lies in [-1, 1], so the error
+    of a mean of T is at most 1/sqrt(T)), and samples by chi-square."""
+    noise = CHANNELS[name]
+    unitary = random_circuit(3, seed=20, depth=5) + cirq.Circuit(cirq.H(NQ[2]))
+    circuit = unitary + cirq.Circuit(noise) + random_circuit(3, seed=21, depth=3) + cirq.Circuit(noise)
+    trajectories = 10_000
+    got = Simulator(seed=3, trajectories=trajectories).simulate_expectation_values(circuit, PAULIS, qubit_order=NQ)
+    exact = cirq.DensityMatrixSimulator(dtype=np.complex128).simulate_expectation_values(
+        circuit, PAULIS, qubit_order=NQ)
+    np.testing.assert_array_less(np.abs(np.array(got) - np.real(exact)), 4 / np.sqrt(trajectories))
+    shots = 10_000
+    runs = Simulator(seed=4).run(circuit + cirq.measure(*NQ, key="all"), repetitions=shots)
+    rho = cirq.DensityMatrixSimulator(dtype=np.complex128).simulate(circuit, qubit_order=NQ).final_density_matrix
+    probs = np.real(np.diag(rho))
+    counts = np.bincount(_histogram(runs.measurements, "all"), minlength=8)
+    keep = probs > 1e-9
+    assert counts[~keep].sum() == 0
+    assert stats.chisquare(counts[keep], probs[keep] / probs[keep].sum() * shots).pvalue > 1e-3
+
+
+@pytest.mark.parametrize("model", [cirq.depolarize(0.05),
+                                   cirq.ConstantQubitNoiseModel(cirq.amplitude_damp(0.1), prepend=True)],
+                         ids=["channel", "model"])
+def test_noise_model_matches_cirq_density_matrix_simulator(model):
+    # Without empty moments: Cirq's simulate drops them before the model sees them.
+    unitary = cirq.drop_empty_moments(random_circuit(3, seed=30, depth=6))
+    sim = Simulator(seed=5, noise=model, trajectories=20_000)
+    oracle = cirq.DensityMatrixSimulator(noise=model, dtype=np.complex128, seed=5)
+    got = sim.simulate_expectation_values(unitary, PAULIS, qubit_order=NQ)
+    np.testing.assert_array_less(
+        np.abs(np.array(got) - np.real(oracle.simulate_expectation_values(unitary, PAULIS, qubit_order=NQ))),
+        4 / np.sqrt(20_000))
+    # States: each resolver is one trajectory; their mean is the density matrix.
+    states = np.array([r.final_state_vector for r in sim.simulate_sweep(unitary, [{}] * 3000, qubit_order=NQ)])
+    rho = np.einsum("ti,tj->ij", states, states.conj()) / len(states)
+    np.testing.assert_allclose(rho, oracle.simulate(unitary, qubit_order=NQ).final_density_matrix, atol=0.05)
+    # A measurement that later noise on its qubit follows, then gates on the
+    # others and a terminal measurement: the records against Cirq's.
+    circuit = unitary + cirq.Circuit(cirq.measure(NQ[0], key="m"), cirq.CZ(NQ[1], NQ[2]), cirq.H(NQ[1]),
+                                     cirq.measure(NQ[1], NQ[2], key="r", invert_mask=(True,)))
+    ours = sim.run(circuit, repetitions=20_000)
+    ref = oracle.run(circuit, repetitions=1_000)
+    a, b = (4 * r.measurements["m"][:, 0] + _histogram(r.measurements, "r") for r in (ours, ref))
+    values = np.union1d(a, b)
+    table = np.array([[np.sum(a == v) for v in values], [np.sum(b == v) for v in values]])
+    assert stats.chi2_contingency(table).pvalue > 1e-3
+
+
+def test_noisy_results_are_reproducible_from_the_seed():
+    circuit = random_circuit(3, seed=40, depth=4) + cirq.Circuit(cirq.amplitude_damp(0.3).on_each(*NQ))
+
+    def draws(seed):
+        sim = Simulator(seed=seed, noise=cirq.depolarize(0.1), trajectories=100)
+        return [sim.run(circuit + cirq.measure(*NQ, key="k"), repetitions=200).measurements["k"],
+                sim.simulate(circuit, qubit_order=NQ).final_state_vector,
+                sim.simulate_expectation_values(circuit, PAULIS, qubit_order=NQ)]
+
+    first, again, other = draws(8), draws(8), draws(9)
+    for a, b, c in zip(first, again, other):
+        np.testing.assert_array_equal(a, b)
+        assert not np.array_equal(a, c)
+
+
+def test_noisy_expectations_and_state_inputs_are_refused_clearly():
+    circuit = cirq.Circuit(cirq.H(NQ[0]), cirq.depolarize(0.1)(NQ[0]))
+    with pytest.raises(ValueError, match="create the Simulator with trajectories=T"):
+        Simulator().simulate_expectation_values(circuit, cirq.X(NQ[0]))
+    with pytest.raises(UnsupportedConstruct, match="initial state vector with noise channels"):
+        Simulator().simulate(circuit, initial_state=np.array([0, 1], dtype=np.complex64))
+    with pytest.raises(ValueError, match="trajectories must be a positive integer"):
+        Simulator(trajectories=0)

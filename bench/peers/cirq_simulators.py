@@ -1,5 +1,6 @@
 """vantelo's Cirq simulator against qsimcirq, both called through Cirq's API
-(so translation overhead is included), in one invocation:
+(so translation overhead is included, the noise model's too), in one
+invocation:
 
 1. the quantum Fourier transform (`cirq.qft`) of a basis state, final state
    by `simulate`, at n = 20 and 24;
@@ -7,7 +8,12 @@
    energy of a 3-regular graph over a 16 x 16 grid of (gamma, beta), 256
    points, at n = 16;
 3. `run` with 10^5 repetitions of a 20-qubit layered circuit measured at
-   the end.
+   the end;
+4. noise: the 16-qubit layered circuit (depth 10) under a depolarizing
+   noise model (p = 0.01 on every qubit after every moment), as
+   `simulate_expectation_values` of the mean Z over 200 trajectories
+   (vantelo's `trajectories`, qsim's `ev_noisy_repetitions`) and as `run`
+   with 1000 repetitions, one trajectory each.
 
 vantelo_interop.cirq.Simulator against qsimcirq.QSimSimulator (single
 precision both), on 1 and 2 threads, each thread count in its own process
@@ -37,8 +43,12 @@ THREADS = (1, 2)
 
 def config(quick):
     if quick:
-        return dict(qft=[10, 12], qaoa=(8, 8), samples=(12, 10_000), repeats=2)
-    return dict(qft=[20, 24], qaoa=(16, 16), samples=(20, 100_000), repeats=3)
+        return dict(qft=[10, 12], qaoa=(8, 8), samples=(12, 10_000), noisy=(10, 6, 50, 200), repeats=2)
+    return dict(qft=[20, 24], qaoa=(16, 16), samples=(20, 100_000), noisy=(16, 10, 200, 1000), repeats=3)
+
+
+# Depolarizing probability of the noise model (Cirq's p, the same as ours).
+NOISE_P = 0.01
 
 
 def median_time(fn, repeats):
@@ -78,22 +88,29 @@ def qaoa(n, grid):
     return circuit, energy, sweep
 
 
-def sampled_circuit(n):
+def layered_circuit(n, depth):
     import cirq
 
     from run import layered
 
     q = cirq.LineQubit.range(n)
     circuit = cirq.Circuit()
-    for g in layered(n, 4, seed=100 + n):
+    for g in layered(n, depth, seed=100 + n):
         if g[0] == "cx":
             circuit.append(cirq.CNOT(q[g[1]], q[g[2]]))
         else:
             circuit.append(getattr(cirq, g[0])(g[2])(q[g[1]]))
-    return circuit + cirq.measure(*q, key="m")
+    return circuit
+
+
+def sampled_circuit(n):
+    import cirq
+
+    return layered_circuit(n, 4) + cirq.measure(*cirq.LineQubit.range(n), key="m")
 
 
 def worker(threads, cfg, out_path):
+    import cirq
     import qsimcirq
     import vantelo
 
@@ -134,6 +151,28 @@ def worker(threads, cfg, out_path):
     if not np.max(np.abs(a - b)) <= 6 * np.sqrt(0.5 / shots):
         raise SystemExit(f"DISAGREEMENT: samples n={n}: marginals differ by {np.max(np.abs(a - b))}")
     time_all("samples", n, calls)
+
+    n, depth, count, shots = cfg["noisy"]
+    circuit = layered_circuit(n, depth)
+    q = cirq.LineQubit.range(n)
+    noise = cirq.depolarize(NOISE_P)
+    noisy = {"vantelo": Simulator(seed=1, noise=noise, trajectories=count),
+             "qsim": qsimcirq.QSimSimulator(
+                 qsimcirq.QSimOptions(cpu_threads=threads, ev_noisy_repetitions=count), seed=1, noise=noise)}
+    mean_z = sum(cirq.Z(qubit) for qubit in q) / n
+    calls = {name: (lambda s=sim: s.simulate_expectation_values(circuit, [mean_z])) for name, sim in noisy.items()}
+    a, b = (float(np.real(fn()[0])) for fn in calls.values())
+    # Two independent means of a value in [-1, 1]: 6 standard errors at most.
+    if not abs(a - b) <= 6 * np.sqrt(2 / count):
+        raise SystemExit(f"DISAGREEMENT: noisy expectation n={n}: {a} against {b}")
+    time_all("noisy_ev", n, calls)
+    measured = circuit + cirq.measure(*q, key="m")
+    calls = {name: (lambda s=sim: s.run(measured, repetitions=shots).measurements["m"])
+             for name, sim in noisy.items()}
+    a, b = (fn().mean(axis=0) for fn in calls.values())
+    if not np.max(np.abs(a - b)) <= 6 * np.sqrt(0.5 / shots):
+        raise SystemExit(f"DISAGREEMENT: noisy samples n={n}: marginals differ by {np.max(np.abs(a - b))}")
+    time_all("noisy_run", n, calls)
     with open(out_path, "w") as f:
         json.dump(records, f)
 
@@ -154,10 +193,16 @@ def report(records, cfg, quick):
                  "Both single precision and called through Cirq's API; medians after a warm-up; "
                  "ratio = qsim / vantelo (above 1: vantelo is faster).")
     grid, shots = cfg["qaoa"][1], cfg["samples"][1]
+    _, depth, count, noisy_shots = cfg["noisy"]
+    noise = f"depth {depth}, depolarizing noise model p = {NOISE_P}"
     titles = {"qft": "QFT of a basis state, `simulate(...).final_state_vector`",
               "qaoa": f"QAOA energy, `simulate_expectation_values_sweep` over {grid * grid} points "
                       "(one layer, 3-regular graph)",
-              "samples": f"`run` with {shots} repetitions of a layered circuit (depth 4)"}
+              "samples": f"`run` with {shots} repetitions of a layered circuit (depth 4)",
+              "noisy_ev": f"Noisy expectation: `simulate_expectation_values` of the mean Z over {count} "
+                          f"trajectories, layered circuit ({noise})",
+              "noisy_run": f"Noisy samples: `run` with {noisy_shots} repetitions, one trajectory each, "
+                           f"layered circuit ({noise})"}
     for workload, title in titles.items():
         lines += ["", f"## {title}", "", "| n | threads | vantelo | qsim | qsim / vantelo |",
                   "|---|---|---|---|---|"]

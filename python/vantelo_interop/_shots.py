@@ -205,6 +205,21 @@ def _flatten(program: Program, steps: list[Step], row: NDArray[np.float64]) -> l
     return gates
 
 
+def seeded_trajectory(
+    program: Program, row: NDArray[np.float64], seed: int, index: int
+) -> tuple[NDArray[np.complex64], NDArray[np.bool_]]:
+    """Trajectory ``index`` of ``seed`` of a program with channels, with one
+    row of parameter values (`Circuit.run_trajectory`): the final state and
+    the classical bits."""
+    circuit = vantelo.Circuit(_flatten(program, program.steps, row))
+    state, record = circuit.run_trajectory(max(program.num_qubits, 1), seed, index)
+    bits = np.zeros(program.num_clbits, dtype=bool)
+    measures = [s for s in program.steps if isinstance(s, Measure)]
+    for m, (_, bit) in zip(measures, record):
+        bits[m.clbit] = bool(bit)
+    return state, bits
+
+
 def trajectory(
     program: Program,
     row: NDArray[np.float64],

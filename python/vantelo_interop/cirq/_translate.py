@@ -13,17 +13,23 @@ through the table `_SYMBOLIC`, onto rotations whose angles are affine in one
 symbol, which become parameters of the compiled circuit. Global phases,
 symbolic ones included, are kept apart as ``phase`` and ``phase_terms`` and
 applied to final states only.
+
+Channels map through `_CHANNELS` onto vantelo's own (with Cirq's parameter
+conventions converted there), and any other channel of up to three qubits
+onto `Gate.kraus` of its Kraus operators; a program with channels runs as
+seeded trajectories.
 """
 
 from __future__ import annotations
 
 import math
 from dataclasses import dataclass, field
-from typing import Callable, Sequence
+from typing import Callable, Iterable, Sequence
 
 import cirq
 import numpy as np
 import sympy
+from numpy.typing import NDArray
 
 from vantelo import Gate
 
@@ -58,6 +64,9 @@ class CirqProgram:
     keys: dict[str, list[int]] = field(default_factory=dict)
     phase: float = 0.0
     phase_terms: dict[int, float] = field(default_factory=dict)
+    # Clbits whose recorded value is the inverse of the simulated outcome
+    # (an ``invert_mask`` whose key no classical control reads).
+    inverted: list[int] = field(default_factory=list)
 
     @property
     def num_qubits(self) -> int:
@@ -65,6 +74,13 @@ class CirqProgram:
 
     def has_measurements(self) -> bool:
         return any(isinstance(s, (Measure, Reset, Conditional)) for s in self.program.steps)
+
+    def record(self, bits: NDArray[np.bool_], key: str) -> NDArray[np.uint8]:
+        """The bits of ``key`` as Cirq records them, from simulated clbits
+        ``bits`` (..., num_clbits)."""
+        clbits = self.keys[key]
+        flips = np.isin(clbits, self.inverted)
+        return (bits[..., clbits] ^ flips).astype(np.uint8)
 
 
 _NATIVE_GATES: dict[cirq.Gate, Callable[..., Gate]] = {
@@ -95,14 +111,42 @@ def _key(gate: object) -> tuple[type, object, object]:
 _NATIVE = {_key(gate): constructor for gate, constructor in _NATIVE_GATES.items()}
 
 
+# Cirq's channels with a vantelo counterpart: the gate and its qubits to the
+# channel, or None where only the general Kraus form fits (Cirq's
+# depolarizing and asymmetric depolarizing channels on three or more qubits).
+_CHANNELS: dict[type, Callable[..., Gate | None]] = {
+    cirq.BitFlipChannel: lambda g, q: Gate.bit_flip(q[0], g.p),
+    cirq.PhaseFlipChannel: lambda g, q: Gate.phase_flip(q[0], g.p),
+    # Cirq's p, like ours, is the probability of a non-identity Pauli.
+    cirq.DepolarizingChannel: lambda g, q: (
+        Gate.depolarizing(q[0], g.p) if len(q) == 1 else Gate.depolarizing2(q[0], q[1], g.p) if len(q) == 2
+        else None),
+    cirq.AsymmetricDepolarizingChannel: lambda g, q: (
+        Gate.pauli_error(q[0], g.p_x, g.p_y, g.p_z) if len(q) == 1 else None),
+    cirq.PhaseDampingChannel: lambda g, q: Gate.phase_damping(q[0], g.gamma),
+    cirq.AmplitudeDampingChannel: lambda g, q: Gate.amplitude_damping(q[0], g.gamma),
+    # Cirq's p weighs the decay towards |0>; ours is the weight towards |1>.
+    cirq.GeneralizedAmplitudeDampingChannel: lambda g, q: Gate.generalized_amplitude_damping(
+        q[0], g.gamma, 1.0 - g.p),
+}
+
+
+def _reset_channel(qubit: int) -> Gate:
+    """Cirq's reset as the channel it is: {|0><0|, |0><1|}."""
+    return Gate.reset_error(qubit, 1.0, 0.0)
+
+
 class _Translator:
-    def __init__(self, qubits: Sequence[cirq.Qid]) -> None:
+    def __init__(self, qubits: Sequence[cirq.Qid], control_keys: set[str]) -> None:
         n = len(qubits)
         self.index = {q: n - 1 - i for i, q in enumerate(qubits)}
         self.symbols: dict[sympy.Symbol, int] = {}
         self.out = CirqProgram(Program(num_qubits=max(n, 1)), list(qubits))
         self.steps = self.out.program.steps
         self.conditional = False
+        # Keys that classical controls read: their bits must be right during
+        # the run, not only in the record.
+        self.control_keys = control_keys
 
     # -- angles and phases
 
@@ -170,6 +214,8 @@ class _Translator:
             self.add_phase(Angle.constant(float(np.angle(complex(coefficient)))))  # type: ignore[arg-type, unused-ignore]
         elif isinstance(gate, (cirq.IdentityGate, cirq.WaitGate)):
             pass
+        elif type(gate) in _CHANNELS:
+            self.channel(op, qubits)
         elif not cirq.is_parameterized(op):
             self.numeric(op, qubits)
         else:
@@ -264,6 +310,9 @@ class _Translator:
                 # No decomposition: the dense matrix, however wide.
                 self.dense(op, [self.index[q] for q in op.qubits])
                 return
+            if not cirq.is_parameterized(op) and cirq.has_kraus(op):
+                self.channel(op, [self.index[q] for q in op.qubits])
+                return
             kind = "it has no unitary (a channel or other non-unitary operation)"
             if cirq.is_parameterized(op):
                 symbols = ", ".join(sorted(cirq.parameter_names(op)))
@@ -271,6 +320,18 @@ class _Translator:
             raise UnsupportedConstruct(f"operation {op} is not supported: {kind}")
         for part in parts:
             self.operation(part)
+
+    def channel(self, op: cirq.Operation, qubits: list[int]) -> None:
+        self.no_feedback_inside(op)
+        build = _CHANNELS.get(type(op.gate))
+        channel = build(op.gate, qubits) if build is not None else None
+        if channel is None:
+            if not 1 <= len(qubits) <= _MAX_DENSE_QUBITS:
+                raise UnsupportedConstruct(
+                    f"channel {op} acts on {len(qubits)} qubits; vantelo's channels act on 1 to 3")
+            channel = Gate.kraus(qubits, list(cirq.kraus(op)))
+        self.steps.append(channel)
+        self.out.program.channels += 1
 
     def measurement(self, op: cirq.Operation, gate: cirq.MeasurementGate, qubits: list[int]) -> None:
         self.no_feedback_inside(op)
@@ -285,8 +346,14 @@ class _Translator:
         program.registers.append((key, clbits))
         self.out.keys[key] = clbits
         mask = gate.full_invert_mask()
+        if key not in self.control_keys:
+            # The state collapses as without the mask; only the record is
+            # inverted, so a terminal measurement stays terminal.
+            self.out.inverted += [c for c, inverted in zip(clbits, mask) if inverted]
+            self.steps.extend(Measure(q, c) for q, c in zip(qubits, clbits))
+            return
         # X, measure, X: the state collapses as without the flips and the
-        # recorded bit is the inverted outcome.
+        # clbit that later conditions read is the inverted outcome.
         flips = [Gate.x(q) for q, inverted in zip(qubits, mask) if inverted]
         self.steps.extend(flips)
         self.steps.extend(Measure(q, c) for q, c in zip(qubits, clbits))
@@ -459,12 +526,33 @@ _SYMBOLIC: dict[type, Callable[[_Translator, object, list[int], object], None]] 
 }
 
 
-def translate(circuit: cirq.AbstractCircuit, qubits: Sequence[cirq.Qid]) -> CirqProgram:
-    """The circuit as a program on ``qubits`` (Cirq's order, a superset of the
-    circuit's qubits)."""
-    if not isinstance(circuit, cirq.AbstractCircuit):
+def control_keys(operations: Iterable[cirq.Operation]) -> set[str]:
+    """The measurement keys that classical controls among ``operations``
+    read (`cirq.control_keys` of a circuit leaves out those it measures)."""
+    return {str(key) for op in operations for key in cirq.control_keys(op)}
+
+
+def translate(circuit: cirq.AbstractCircuit | Sequence[cirq.Operation], qubits: Sequence[cirq.Qid]) -> CirqProgram:
+    """The circuit (or its operations in order) as a program on ``qubits``
+    (Cirq's order, a superset of the circuit's qubits). In a program with
+    channels, resets are channels too, so that its shots stay trajectories
+    that vantelo runs whole."""
+    if isinstance(circuit, cirq.AbstractCircuit):
+        operations: Sequence[cirq.Operation] = list(circuit.all_operations())
+    elif isinstance(circuit, (list, tuple)):
+        operations = circuit
+    else:
         raise TypeError(f"expected a cirq Circuit, got {type(circuit).__name__}")
-    translator = _Translator(qubits)
-    for op in circuit.all_operations():
+    translator = _Translator(qubits, control_keys(operations))
+    for op in operations:
         translator.operation(op)
+    program = translator.out.program
+    if program.channels:
+        for i, step in enumerate(program.steps):
+            if isinstance(step, Reset):
+                program.steps[i] = _reset_channel(step.qubit)
+                program.channels += 1
+            elif isinstance(step, Conditional):
+                raise UnsupportedConstruct(
+                    "classically controlled operations in a circuit with noise channels are not supported")
     return translator.out

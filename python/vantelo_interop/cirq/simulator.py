@@ -13,8 +13,8 @@ import vantelo
 from vantelo import Gate
 
 from .._program import UnsupportedConstruct, compile_bound
-from .._shots import _BATCH_AMPLITUDES, sample_bits, trajectory
-from ._translate import CirqProgram, translate
+from .._shots import _BATCH_AMPLITUDES, sample_bits, seeded_trajectory, trajectory
+from ._translate import CirqProgram, control_keys, translate
 
 
 def _observable(psum: cirq.PauliSum, index: dict[cirq.Qid, int]) -> vantelo.Observable:
@@ -31,7 +31,7 @@ def _observable(psum: cirq.PauliSum, index: dict[cirq.Qid, int]) -> vantelo.Obse
 def _without_terminal_measurements(program: cirq.AbstractCircuit) -> cirq.AbstractCircuit:
     """The circuit less the measurements that nothing acts after (their
     collapse would only add noise to an exact expectation value)."""
-    controls = {str(key) for key in cirq.control_keys(program)}
+    controls = control_keys(program.all_operations())
     terminal = [
         (moment, op)
         for moment, op in program.findall_operations(cirq.is_measurement)
@@ -43,6 +43,31 @@ def _without_terminal_measurements(program: cirq.AbstractCircuit) -> cirq.Abstra
     circuit = program.unfreeze(copy=True)
     circuit.batch_remove(terminal)
     return circuit
+
+
+def _sampled_part(operations: list[cirq.Operation]) -> list[cirq.Operation]:
+    """What decides the records of ``run``: the operations that come before
+    a measurement on one of their qubits, in order, with every measurement
+    that no later kept operation touches (and no classical control reads)
+    moved to the end. The rest cannot change the distribution of the
+    records: a channel or gate on qubits that nothing measures afterwards
+    leaves the other qubits' reduced state as it is. Noise that a model
+    adds after the final measurements therefore leaves them terminal, and
+    their repetitions are drawn from one run or trajectory each."""
+    controls = control_keys(operations)
+    live: set[cirq.Qid] = set()  # qubits a kept later operation reads
+    kept: list[cirq.Operation] = []
+    terminal: list[cirq.Operation] = []
+    for op in reversed(operations):
+        qubits = set(op.qubits)
+        if cirq.is_measurement(op):
+            keys = {str(key) for key in cirq.measurement_key_objs(op)}
+            (terminal if not qubits & live and not keys & controls else kept).append(op)
+            live |= qubits
+        elif qubits & live:
+            kept.append(op)
+            live |= qubits
+    return kept[::-1] + terminal[::-1]
 
 
 def _as_pauli_sums(observables: Any) -> list[cirq.PauliSum]:
@@ -88,25 +113,78 @@ class Simulator(
     trajectory per repetition (repetitions that share an outcome history
     share a run); ``simulate`` draws one.
 
+    Channels (``cirq.depolarize``, ``bit_flip``, ``amplitude_damp``, …, any
+    channel of up to three qubits) and the noise model make a circuit noisy.
+    A noisy circuit runs as seeded trajectories: ``run`` draws one
+    trajectory per repetition, ``simulate``, ``final_state_vector`` and
+    ``compute_amplitudes`` one trajectory per resolver, and expectation
+    values are the mean over ``trajectories`` trajectories, which every
+    resolver and observable of a call share.
+
     Args:
         seed: seeds the simulator's random generator (an ``int``, a
             `numpy.random.Generator` or None); every call draws from it, so
             the same seed and the same sequence of calls give the same
             results.
+        noise: a noise model, or anything `cirq.NoiseModel.from_noise_model_like`
+            takes (a one-qubit channel applies after every moment to every
+            qubit of the circuit), as Cirq's own simulators take it.
+        trajectories: how many trajectories the expectation values of a
+            noisy circuit average; an estimate whose statistical error falls
+            as 1/sqrt(``trajectories``). Without it, expectation values of a
+            noisy circuit are refused.
     """
 
-    def __init__(self, *, seed: int | np.random.Generator | None = None) -> None:
+    def __init__(
+        self,
+        *,
+        seed: int | np.random.Generator | None = None,
+        noise: cirq.NOISE_MODEL_LIKE = None,
+        trajectories: int | None = None,
+    ) -> None:
+        if trajectories is not None and (not isinstance(trajectories, (int, np.integer)) or trajectories < 1):
+            raise ValueError(f"trajectories must be a positive integer or None, got {trajectories!r}")
         self._rng = np.random.default_rng(seed)
+        self._noise = cirq.NoiseModel.from_noise_model_like(noise)
+        self._trajectories = None if trajectories is None else int(trajectories)
+
+    @property
+    def noise(self) -> cirq.NoiseModel:
+        """The noise model applied to every circuit (`cirq.NO_NOISE` when none)."""
+        return self._noise
+
+    @property
+    def trajectories(self) -> int | None:
+        """The trajectories averaged for an expectation value of a noisy circuit."""
+        return self._trajectories
 
     # ------------------------------------------------------------- preparing
 
-    @staticmethod
     def _translate(
-        program: cirq.AbstractCircuit, qubit_order: cirq.QubitOrderOrList, extra: Sequence[cirq.Qid] = ()
+        self,
+        program: cirq.AbstractCircuit,
+        qubit_order: cirq.QubitOrderOrList,
+        extra: Sequence[cirq.Qid] = (),
+        samples_only: bool = False,
     ) -> CirqProgram:
+        """The circuit with the noise model's operations, translated;
+        ``samples_only`` keeps just what decides ``run``'s records."""
+        if not isinstance(program, cirq.AbstractCircuit):
+            raise TypeError(f"expected a cirq Circuit, got {type(program).__name__}")
+        qubits = set(program.all_qubits()) | set(extra)
+        if self._noise is cirq.NO_NOISE:
+            operations = list(program.all_operations())
+        else:
+            # As in Cirq's simulators: the model sees the circuit's own qubits.
+            noisy = self._noise.noisy_moments(program, sorted(program.all_qubits()))
+            operations = list(cirq.flatten_to_ops(noisy))
+            qubits |= {q for op in operations for q in op.qubits}
+        if samples_only:
+            # Qubits that only dropped operations act on need no amplitudes.
+            operations = _sampled_part(operations)
+            qubits = {q for op in operations for q in op.qubits}
         order = cirq.QubitOrder.as_qubit_order(qubit_order)
-        qubits = order.order_for(set(program.all_qubits()) | set(extra))
-        return translate(program, qubits)
+        return translate(operations, order.order_for(qubits))
 
     @staticmethod
     def _values(cp: CirqProgram, resolvers: list[cirq.ParamResolver]) -> NDArray[np.float64]:
@@ -152,7 +230,18 @@ class Simulator(
         """Final states (rows, 2**n) and, per row, the classical bits of one
         trajectory (empty without measurements)."""
         rows, size = values.shape[0], 1 << cp.num_qubits
-        if cp.has_measurements() or start is not None:
+        if cp.program.channels:
+            if start is not None:
+                raise UnsupportedConstruct(
+                    "an initial state vector with noise channels is not supported; give a basis state index")
+            states = np.empty((rows, size), dtype=np.complex64)
+            bits = []
+            seed = int(self._rng.integers(2**63))
+            for r in range(rows):
+                state, row_bits = seeded_trajectory(cp.program, values[r], seed, r)
+                states[r] = state[:size]
+                bits.append(row_bits)
+        elif cp.has_measurements() or start is not None:
             states = np.empty((rows, size), dtype=np.complex64)
             bits = []
             for r in range(rows):
@@ -182,15 +271,16 @@ class Simulator(
         initial_state: Any = None,
     ) -> list[cirq.StateVectorTrialResult]:
         """Final states for every resolver of ``params``, from one batch call
-        when the circuit has no measurements. ``initial_state`` is a basis
-        state index (Cirq's order) or a state vector."""
+        when the circuit has no measurements (one trajectory per resolver
+        when it is noisy). ``initial_state`` is a basis state index (Cirq's
+        order) or a state vector (not with noise)."""
         cp = self._translate(program, qubit_order)
         start = self._start(cp, initial_state)
         resolvers = list(cirq.to_resolvers(params))
         states, bits = self._final_states(cp, self._values(cp, resolvers), start)
         results = []
         for resolver, state, row_bits in zip(resolvers, states, bits):
-            measurements = {key: row_bits[clbits].astype(np.uint8) for key, clbits in cp.keys.items()}
+            measurements = {key: cp.record(row_bits, key) for key in cp.keys}
             final = cirq.StateVectorSimulationState(qubits=cp.qubits, initial_state=state, dtype=np.complex64)
             results.append(cirq.StateVectorTrialResult(resolver, measurements, final))
         return results
@@ -230,7 +320,8 @@ class Simulator(
         qubit_order: cirq.QubitOrderOrList = cirq.QubitOrder.DEFAULT,
     ) -> Sequence[Sequence[complex]]:
         """Amplitudes of the given basis states (big-endian integers, as in
-        Cirq) for every resolver, from one batch call."""
+        Cirq) for every resolver, from one batch call (of one trajectory per
+        resolver when the circuit is noisy)."""
         cp = self._translate(program, qubit_order)
         if cp.has_measurements():
             raise ValueError("amplitudes are defined for circuits without measurements")
@@ -272,7 +363,12 @@ class Simulator(
         permitted (Cirq collapses the state on one drawn outcome instead);
         other measurements, resets,
         classical control and an array ``initial_state`` take one trajectory
-        per resolver."""
+        per resolver.
+
+        A noisy circuit needs the simulator's ``trajectories``: its values
+        are then means over that many trajectories of one seed (one
+        `batch_trajectory_expectation` call per observable), estimates with
+        a statistical error of order 1/sqrt(``trajectories``)."""
         sums = _as_pauli_sums(observables)
         if not permit_terminal_measurements and program.are_any_measurements_terminal():
             raise ValueError(
@@ -285,7 +381,22 @@ class Simulator(
         values = self._values(cp, resolvers)
         index = {q: cp.num_qubits - 1 - i for i, q in enumerate(cp.qubits)}
         out = np.zeros((len(resolvers), len(sums)), dtype=np.float64)
-        if cp.has_measurements() or start is not None:
+        if cp.program.channels:
+            if self._trajectories is None:
+                raise ValueError(
+                    "expectation values of a circuit with noise channels are estimated over trajectories; "
+                    "create the Simulator with trajectories=T to average T of them")
+            if start is not None:
+                raise UnsupportedConstruct(
+                    "an initial state vector with noise channels is not supported; give a basis state index")
+            plan = compile_bound(cp.program)
+            slots = plan.slot_values(values)
+            seed = int(self._rng.integers(2**63))
+            for k, psum in enumerate(sums):
+                means, _ = plan.compiled.batch_trajectory_expectation(
+                    slots, _observable(psum, index), self._trajectories, seed)
+                out[:, k] = means
+        elif cp.has_measurements() or start is not None:
             states, _ = self._final_states(cp, values, start)
             positions = {q: i for i, q in enumerate(cp.qubits)}
             for k, psum in enumerate(sums):
@@ -322,19 +433,21 @@ class Simulator(
         """Measurement results of ``repetitions`` shots for every resolver.
         Without mid-circuit measurements the shots of all resolvers are drawn
         from the states of one batch call; otherwise every shot is its own
-        trajectory."""
+        trajectory, and so is every shot of a noisy circuit. Operations that
+        no later measurement depends on do not run: they cannot change the
+        records."""
         if not program.has_measurements():
             raise ValueError("Circuit has no measurements to sample.")
         if repetitions < 0:
             raise ValueError(f"repetitions must be non-negative, got {repetitions}")
-        cp = self._translate(program, cirq.QubitOrder.DEFAULT)
+        cp = self._translate(program, cirq.QubitOrder.DEFAULT, samples_only=True)
         resolvers = list(cirq.to_resolvers(params))
         values = self._values(cp, resolvers)
         bits = sample_bits(cp.program, values, repetitions, self._rng)
         return [
             cirq.ResultDict(
                 params=resolver,
-                records={key: bits[r][:, None, clbits].astype(np.uint8) for key, clbits in cp.keys.items()},
+                records={key: cp.record(bits[r], key)[:, None, :] for key in cp.keys},
             )
             for r, resolver in enumerate(resolvers)
         ]
