@@ -37,6 +37,11 @@ FusedPlan make_fused_plan(const Operation& op) {
             out[2] = -m.im;
             out[3] = m.re;
         }
+    if (k == kMaxFusedTargets) return plan;
+    plan.lanes = AlignedArray<float>::uninitialized(plan.dim * plan.dim * 16);
+    for (std::size_t e = 0; e < plan.dim * plan.dim; ++e)
+        for (std::size_t i = 0; i < 16; ++i)
+            plan.lanes.data()[16 * e + i] = plan.packed.data()[4 * e + 2 * (i / 8) + i % 2];
     return plan;
 }
 
@@ -52,14 +57,14 @@ void fused_groups_scalar(Amplitude* a, const FusedPlan& plan, std::size_t group_
         for (std::size_t c = 0; c < dim; ++c) x[c] = a[base + plan.offsets[c]];
         const float* e = plan.packed.data();
         for (std::size_t r = 0; r < dim; ++r) {
-            float re = 0.0f, im = 0.0f;
+            float re_re = 0.0f, re_im = 0.0f, im_re = 0.0f, im_im = 0.0f;
             for (std::size_t c = 0; c < dim; ++c, e += 4) {
-                re = std::fma(x[c].re, e[0], re);
-                im = std::fma(x[c].re, e[1], im);
-                re = std::fma(x[c].im, e[2], re);
-                im = std::fma(x[c].im, e[3], im);
+                re_re = std::fma(x[c].re, e[0], re_re);
+                re_im = std::fma(x[c].re, e[1], re_im);
+                im_re = std::fma(x[c].im, e[2], im_re);
+                im_im = std::fma(x[c].im, e[3], im_im);
             }
-            a[base + plan.offsets[r]] = Amplitude{re, im};
+            a[base + plan.offsets[r]] = Amplitude{re_re + im_re, re_im + im_im};
         }
     }
 }

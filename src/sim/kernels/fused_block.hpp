@@ -20,10 +20,10 @@ namespace vantelo::sim {
 // A dense operation on 2 to 5 targets in the fused kernels' own order: the
 // targets sorted upwards (bit j of a row or column index is targets[j]), the
 // matrix permuted to match. For row r and column c, packed holds four
-// floats: re, im, −im, re of M[r][c]. Each output is
-//   y.re = fma(x.im, −m.im, fma(x.re, m.re, y.re)),
-//   y.im = fma(x.im,  m.re, fma(x.re, m.im, y.im)),
-// over the columns in increasing order, from y = +0.
+// floats: re, im, −im, re of M[r][c]. Each output part is the sum of two
+// chains of multiply-adds over the columns in increasing order, each from +0:
+//   y.re = Σ fma(x.re, m.re, ·) + Σ fma(x.im, −m.im, ·),
+//   y.im = Σ fma(x.re, m.im, ·) + Σ fma(x.im,  m.re, ·).
 struct FusedPlan {
     std::size_t num_targets = 0;
     std::size_t dim = 0;
@@ -31,6 +31,9 @@ struct FusedPlan {
     std::size_t targets[5] = {};
     std::size_t offsets[32] = {};  // offsets[c]: the index of column c within a group
     AlignedArray<float> packed;
+    // The AVX2 form's copy for up to 4 targets: each group of four floats of
+    // packed repeated to fill 8 (two registers per entry).
+    AlignedArray<float> lanes;
 };
 
 inline constexpr std::size_t kMinFusedTargets = 2;

@@ -9,6 +9,8 @@
 
 #include <immintrin.h>
 
+#include <cstring>
+
 #include "sim/kernels/fused_block.hpp"
 
 namespace vantelo::sim {
@@ -17,15 +19,15 @@ namespace fused_fma {
 
 inline __m256 load(const Amplitude* p) { return _mm256_loadu_ps(reinterpret_cast<const float*>(p)); }
 inline void store(Amplitude* p, __m256 v) { _mm256_storeu_ps(reinterpret_cast<float*>(p), v); }
+// The pair of floats at p in every 64-bit lane.
+inline __m256 pair(const float* p) {
+    return _mm256_castpd_ps(_mm256_broadcast_sd(reinterpret_cast<const double*>(p)));
+}
 inline __m256 unpack_lo(__m256 a, __m256 b) {
     return _mm256_castpd_ps(_mm256_unpacklo_pd(_mm256_castps_pd(a), _mm256_castps_pd(b)));
 }
 inline __m256 unpack_hi(__m256 a, __m256 b) {
     return _mm256_castpd_ps(_mm256_unpackhi_pd(_mm256_castps_pd(a), _mm256_castps_pd(b)));
-}
-// The pair of floats at p in every 64-bit lane.
-inline __m256 pair(const float* p) {
-    return _mm256_castpd_ps(_mm256_broadcast_sd(reinterpret_cast<const double*>(p)));
 }
 
 // Where a quad's inputs sit. The lanes are the two lowest non-target bits
@@ -113,8 +115,15 @@ template <std::size_t Dim, class L>
 void quads(Amplitude* a, const FusedPlan& plan, const L& layout, std::size_t quad_mask,
            std::size_t quad_begin, std::size_t quad_end) {
     constexpr std::size_t R = kRows<Dim>;
+    // The entries as whole registers, so each multiply-add takes its entry
+    // straight from memory; a local copy of the offsets, as the state's
+    // stores may alias anything and would force a reload for every quad.
+    // Five targets take the compact form instead (64 KiB of registers would
+    // not stay in the first-level cache) and broadcast each entry.
+    const __m256* entries = reinterpret_cast<const __m256*>(plan.lanes.data());
     const float* packed = plan.packed.data();
-    const std::size_t* off = plan.offsets;
+    std::size_t off[Dim];
+    std::memcpy(off, plan.offsets, sizeof(off));
     std::size_t base = 0;
     for (std::size_t m = quad_mask, bits = quad_begin; bits != 0; m &= m - 1, bits >>= 1)
         if (bits & 1u) base |= m & (~m + 1);
@@ -128,16 +137,24 @@ void quads(Amplitude* a, const FusedPlan& plan, const L& layout, std::size_t qua
             im[c] = _mm256_movehdup_ps(x[c]);
         }
         for (std::size_t r0 = 0; r0 < Dim; r0 += R) {
-            __m256 acc[R];
-            for (std::size_t i = 0; i < R; ++i) acc[i] = _mm256_setzero_ps();
+            // Two chains per row halve the wait on each multiply-add.
+            __m256 from_re[R];
+            __m256 from_im[R];
+            for (std::size_t i = 0; i < R; ++i) from_re[i] = from_im[i] = _mm256_setzero_ps();
             for (std::size_t c = 0; c < Dim; ++c) {
                 for (std::size_t i = 0; i < R; ++i) {
-                    const float* e = packed + 4 * ((r0 + i) * Dim + c);
-                    acc[i] = _mm256_fmadd_ps(re[c], pair(e), acc[i]);
-                    acc[i] = _mm256_fmadd_ps(im[c], pair(e + 2), acc[i]);
+                    if constexpr (Dim < 32) {
+                        const __m256* e = entries + 2 * ((r0 + i) * Dim + c);
+                        from_re[i] = _mm256_fmadd_ps(re[c], e[0], from_re[i]);
+                        from_im[i] = _mm256_fmadd_ps(im[c], e[1], from_im[i]);
+                    } else {
+                        const float* e = packed + 4 * ((r0 + i) * Dim + c);
+                        from_re[i] = _mm256_fmadd_ps(re[c], pair(e), from_re[i]);
+                        from_im[i] = _mm256_fmadd_ps(im[c], pair(e + 2), from_im[i]);
+                    }
                 }
             }
-            for (std::size_t i = 0; i < R; ++i) x[r0 + i] = acc[i];
+            for (std::size_t i = 0; i < R; ++i) x[r0 + i] = _mm256_add_ps(from_re[i], from_im[i]);
         }
         layout.template store_outputs<Dim>(a + base, off, x);
         base = ((base | ~quad_mask) + 1) & quad_mask;
