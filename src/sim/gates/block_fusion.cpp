@@ -103,7 +103,7 @@ bool monomial(const std::vector<Complex>& m, std::size_t dim) {
 // unfused. A monomial matrix (one entry per column: diagonal gates,
 // permutations with phases) takes the exact monomial kernels at any width up
 // to 3; wider ones run dense.
-constexpr double kDenseCost[kMaxFusionQubits + 1] = {0.0, 0.6, 1.2, 3.0, 6.0, 12.5};
+constexpr double kDenseCost[kMaxFusionQubits + 1] = {0.0, 0.6, 1.1, 2.6, 4.9, 9.5};
 constexpr double kMonomialCost = 0.5;
 
 double matrix_cost(const std::vector<Complex>& m, std::size_t num_qubits) {

@@ -107,9 +107,10 @@ struct Layout {
     }
 };
 
-// Rows per pass over the columns: their sums stay in registers.
+// Rows per pass over the columns: their eight sums stay in registers, with
+// room left for a column's inputs.
 template <std::size_t Dim>
-inline constexpr std::size_t kRows = Dim < 8 ? Dim : 8;
+inline constexpr std::size_t kRows = 4;
 
 template <std::size_t Dim, class L>
 void quads(Amplitude* a, const FusedPlan& plan, const L& layout, std::size_t quad_mask,
