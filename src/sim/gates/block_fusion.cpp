@@ -97,14 +97,14 @@ bool monomial(const std::vector<Complex>& m, std::size_t dim) {
     return true;
 }
 
-// Cost per amplitude of one operation inside a cache block, in cycles, as
-// measured on the executor (bench/fusion_bench.py --kernels): the fused
-// dense kernels by width (index m), and the exact kernels of what stays
-// unfused. A monomial matrix (one entry per column: diagonal gates,
+// Cost per amplitude of one operation inside a cache block, about in
+// cycles, as measured on the executor (one thread, n = 16 and 20): the
+// fused dense kernels by width (index m), and the exact kernels of what
+// stays unfused (one-qubit gates mostly take the light kernels). A monomial matrix (one entry per column: diagonal gates,
 // permutations with phases) takes the exact monomial kernels at any width up
 // to 3; wider ones run dense.
-constexpr double kDenseCost[kMaxFusionQubits + 1] = {0.0, 0.6, 1.1, 2.6, 4.9, 9.5};
-constexpr double kMonomialCost = 0.5;
+constexpr double kDenseCost[kMaxFusionQubits + 1] = {0.0, 0.3, 1.1, 2.6, 4.9, 9.5};
+constexpr double kMonomialCost = 0.25;
 
 double matrix_cost(const std::vector<Complex>& m, std::size_t num_qubits) {
     const std::size_t dim = std::size_t{1} << num_qubits;
@@ -217,7 +217,11 @@ std::vector<Gate> fuse_blocks(std::span<const Gate> gates, unsigned max_qubits) 
             Block merged = combine(parts);
             const std::size_t dim = std::size_t{1} << joint.size();
             std::vector<Complex> product = multiply(embed_op(joint, u->op), widen(merged, joint), dim);
-            if (matrix_cost(product, joint.size()) <= apart) {
+            // Blocks of up to two qubits keep gathering gates even before
+            // their product pays: a pair's dense cost stays the same however
+            // many gates it absorbs, and emit keeps the gates apart unless
+            // the product is cheaper.
+            if (joint.size() <= 2 || matrix_cost(product, joint.size()) <= apart) {
                 merged.qubits = joint;
                 merged.matrix = std::move(product);
                 merged.members.push_back(&gate);
