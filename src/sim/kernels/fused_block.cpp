@@ -29,9 +29,10 @@ FusedPlan make_fused_plan(const Operation& op) {
     for (std::size_t j = 0; j < k; ++j) plan.target_mask |= std::size_t{1} << plan.targets[j];
     plan.packed = AlignedArray<float>::uninitialized(plan.dim * plan.dim * 4);
     float* out = plan.packed.data();
+    for (std::size_t c = 0; c < plan.dim; ++c) plan.order[source[c]] = static_cast<std::uint8_t>(c);
     for (std::size_t r = 0; r < plan.dim; ++r)
-        for (std::size_t c = 0; c < plan.dim; ++c, out += 4) {
-            const Amplitude m = op.matrix[source[r] * plan.dim + source[c]];
+        for (std::size_t s = 0; s < plan.dim; ++s, out += 4) {
+            const Amplitude m = op.matrix[source[r] * plan.dim + s];
             out[0] = m.re;
             out[1] = m.im;
             out[2] = -m.im;
@@ -58,11 +59,12 @@ void fused_groups_scalar(Amplitude* a, const FusedPlan& plan, std::size_t group_
         const float* e = plan.packed.data();
         for (std::size_t r = 0; r < dim; ++r) {
             float re_re = 0.0f, re_im = 0.0f, im_re = 0.0f, im_im = 0.0f;
-            for (std::size_t c = 0; c < dim; ++c, e += 4) {
-                re_re = std::fma(x[c].re, e[0], re_re);
-                re_im = std::fma(x[c].re, e[1], re_im);
-                im_re = std::fma(x[c].im, e[2], im_re);
-                im_im = std::fma(x[c].im, e[3], im_im);
+            for (std::size_t s = 0; s < dim; ++s, e += 4) {
+                const Amplitude in = x[plan.order[s]];
+                re_re = std::fma(in.re, e[0], re_re);
+                re_im = std::fma(in.re, e[1], re_im);
+                im_re = std::fma(in.im, e[2], im_re);
+                im_im = std::fma(in.im, e[3], im_im);
             }
             a[base + plan.offsets[r]] = Amplitude{re_re + im_re, re_im + im_im};
         }

@@ -17,11 +17,14 @@
 
 namespace vantelo::sim {
 
-// A dense operation on 2 to 5 targets in the fused kernels' own order: the
-// targets sorted upwards (bit j of a row or column index is targets[j]), the
-// matrix permuted to match. For row r and column c, packed holds four
-// floats: re, im, −im, re of M[r][c]. Each output part is the sum of two
-// chains of multiply-adds over the columns in increasing order, each from +0:
+// A dense operation on 2 to 5 targets. Groups are addressed with the targets
+// sorted upwards (bit j of a group index is targets[j]); the sums run over
+// the operation's own columns in increasing order, so the values do not
+// depend on where the targets sit (the executor and the adjoint method move
+// qubits around). For group row r and matrix column s, packed holds four
+// floats: re, im, −im, re of M[row of r][s], and x = the input at group
+// index order[s]. Each output part is the sum of two chains of
+// multiply-adds over s, each from +0:
 //   y.re = Σ fma(x.re, m.re, ·) + Σ fma(x.im, −m.im, ·),
 //   y.im = Σ fma(x.re, m.im, ·) + Σ fma(x.im,  m.re, ·).
 struct FusedPlan {
@@ -29,7 +32,8 @@ struct FusedPlan {
     std::size_t dim = 0;
     std::size_t target_mask = 0;
     std::size_t targets[5] = {};
-    std::size_t offsets[32] = {};  // offsets[c]: the index of column c within a group
+    std::size_t offsets[32] = {};  // offsets[c]: the index of group index c within a group
+    std::uint8_t order[32] = {};   // order[s]: the group index of the matrix's column s
     AlignedArray<float> packed;
     // The AVX2 form's copy for up to 4 targets: each group of four floats of
     // packed repeated to fill 8 (two registers per entry).

@@ -112,7 +112,19 @@ struct Layout {
 template <std::size_t Dim>
 inline constexpr std::size_t kRows = 4;
 
-template <std::size_t Dim, class L>
+// Where the column order comes from: the plan (Runtime), or, for two
+// targets, known when compiled: listed from the higher bit (Identity) or
+// the lower (Swapped), where only the group indices 1 and 2 trade places.
+enum class Order { Runtime, Identity, Swapped };
+
+template <Order O>
+inline std::size_t column(const std::uint8_t* order, std::size_t s) {
+    if constexpr (O == Order::Identity) return s;
+    else if constexpr (O == Order::Swapped) return ((s & 1u) << 1) | (s >> 1);
+    else return order[s];
+}
+
+template <std::size_t Dim, Order O, class L>
 void quads(Amplitude* a, const FusedPlan& plan, const L& layout, std::size_t quad_mask,
            std::size_t quad_begin, std::size_t quad_end) {
     constexpr std::size_t R = kRows<Dim>;
@@ -125,6 +137,8 @@ void quads(Amplitude* a, const FusedPlan& plan, const L& layout, std::size_t qua
     const float* packed = plan.packed.data();
     std::size_t off[Dim];
     std::memcpy(off, plan.offsets, sizeof(off));
+    std::uint8_t order[Dim];
+    std::memcpy(order, plan.order, sizeof(order));
     std::size_t base = 0;
     for (std::size_t m = quad_mask, bits = quad_begin; bits != 0; m &= m - 1, bits >>= 1)
         if (bits & 1u) base |= m & (~m + 1);
@@ -142,16 +156,18 @@ void quads(Amplitude* a, const FusedPlan& plan, const L& layout, std::size_t qua
             __m256 from_re[R];
             __m256 from_im[R];
             for (std::size_t i = 0; i < R; ++i) from_re[i] = from_im[i] = _mm256_setzero_ps();
-            for (std::size_t c = 0; c < Dim; ++c) {
+            for (std::size_t s = 0; s < Dim; ++s) {
+                const __m256 in_re = re[column<O>(order, s)];
+                const __m256 in_im = im[column<O>(order, s)];
                 for (std::size_t i = 0; i < R; ++i) {
                     if constexpr (Dim < 32) {
-                        const __m256* e = entries + 2 * ((r0 + i) * Dim + c);
-                        from_re[i] = _mm256_fmadd_ps(re[c], e[0], from_re[i]);
-                        from_im[i] = _mm256_fmadd_ps(im[c], e[1], from_im[i]);
+                        const __m256* e = entries + 2 * ((r0 + i) * Dim + s);
+                        from_re[i] = _mm256_fmadd_ps(in_re, e[0], from_re[i]);
+                        from_im[i] = _mm256_fmadd_ps(in_im, e[1], from_im[i]);
                     } else {
-                        const float* e = packed + 4 * ((r0 + i) * Dim + c);
-                        from_re[i] = _mm256_fmadd_ps(re[c], pair(e), from_re[i]);
-                        from_im[i] = _mm256_fmadd_ps(im[c], pair(e + 2), from_im[i]);
+                        const float* e = packed + 4 * ((r0 + i) * Dim + s);
+                        from_re[i] = _mm256_fmadd_ps(in_re, pair(e), from_re[i]);
+                        from_im[i] = _mm256_fmadd_ps(in_im, pair(e + 2), from_im[i]);
                     }
                 }
             }
@@ -162,15 +178,15 @@ void quads(Amplitude* a, const FusedPlan& plan, const L& layout, std::size_t qua
     }
 }
 
-template <std::size_t Dim>
+template <std::size_t Dim, Order O>
 void quads_for(Amplitude* a, const FusedPlan& plan, std::size_t quad_mask, std::size_t s0,
                std::size_t s1, std::size_t begin, std::size_t end) {
     const std::size_t low = plan.target_mask & 3u;
-    if (low == 0) return quads<Dim>(a, plan, Layout<0, 0>{}, quad_mask, begin, end);
-    if (low == 3) return quads<Dim>(a, plan, Layout<2, 0>{s0, s1}, quad_mask, begin, end);
+    if (low == 0) return quads<Dim, O>(a, plan, Layout<0, 0>{}, quad_mask, begin, end);
+    if (low == 3) return quads<Dim, O>(a, plan, Layout<2, 0>{s0, s1}, quad_mask, begin, end);
     // One low target; the lanes are the other low bit and s1, the spare.
-    if (low == 1) return quads<Dim>(a, plan, Layout<1, 0>{s1, 0}, quad_mask, begin, end);
-    return quads<Dim>(a, plan, Layout<1, 1>{s1, 0}, quad_mask, begin, end);
+    if (low == 1) return quads<Dim, O>(a, plan, Layout<1, 0>{s1, 0}, quad_mask, begin, end);
+    return quads<Dim, O>(a, plan, Layout<1, 1>{s1, 0}, quad_mask, begin, end);
 }
 
 }  // namespace fused_fma
@@ -183,11 +199,15 @@ void fused_quads_fma(Amplitude* a, const FusedPlan& plan, std::uint32_t n, std::
     const std::size_t rest = free & ~s0;
     const std::size_t s1 = rest & (~rest + 1);
     const std::size_t quad_mask = rest & ~s1;
+    using namespace fused_fma;
     switch (plan.num_targets) {
-        case 2: return fused_fma::quads_for<4>(a, plan, quad_mask, s0, s1, quad_begin, quad_end);
-        case 3: return fused_fma::quads_for<8>(a, plan, quad_mask, s0, s1, quad_begin, quad_end);
-        case 4: return fused_fma::quads_for<16>(a, plan, quad_mask, s0, s1, quad_begin, quad_end);
-        default: return fused_fma::quads_for<32>(a, plan, quad_mask, s0, s1, quad_begin, quad_end);
+        case 2:
+            if (plan.order[1] == 1)
+                return quads_for<4, Order::Identity>(a, plan, quad_mask, s0, s1, quad_begin, quad_end);
+            return quads_for<4, Order::Swapped>(a, plan, quad_mask, s0, s1, quad_begin, quad_end);
+        case 3: return quads_for<8, Order::Runtime>(a, plan, quad_mask, s0, s1, quad_begin, quad_end);
+        case 4: return quads_for<16, Order::Runtime>(a, plan, quad_mask, s0, s1, quad_begin, quad_end);
+        default: return quads_for<32, Order::Runtime>(a, plan, quad_mask, s0, s1, quad_begin, quad_end);
     }
 }
 
