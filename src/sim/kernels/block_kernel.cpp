@@ -53,6 +53,10 @@ BlockKernel block_kernel_fused(const Operation& op) {
     k.kind = BlockKernel::Kind::Fused;
     k.fused = make_fused_plan(op);
     k.plan.dim = k.fused.dim;
+    // The bound holds as for the exact dense kernel: a multiply-add rounds
+    // once where a product and a sum round twice. Without it every light
+    // kernel after a fused block would check its block again.
+    k.growth = growth_bits(op.matrix.data(), op.matrix.size(), k.fused.dim);
     return k;
 }
 
