@@ -524,9 +524,12 @@ class Circuit:
                 unitary gates (between measurements, resets and barriers)
                 into dense blocks of at most `k` qubits, in double precision
                 rounded once to `float32`, where a cost model finds the block
-                cheaper than its gates. Results then differ from the exact
-                path by rounding (measured on the Numerics page); they are
-                deterministic and identical for every pool size.
+                cheaper than its gates; dense operations on 2 to 5 qubits
+                then run on kernels with fused multiply-adds, and gates on
+                different qubits may run in another order. Results then
+                differ from the exact path by rounding (measured on the
+                Numerics page); they are deterministic and identical for
+                every pool size.
             sums: keyword only. `"float32"` (the default) sums measurement
                 probabilities and sampling weights as specified;
                 `"float64"` forms each weight from the exact squares in

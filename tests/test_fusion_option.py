@@ -3,6 +3,7 @@ qubits. Judged against complex128 NumPy: every catalogue gate, controls kept
 and expanded, measurements, resets and barriers, and compiled plans, within a
 bound of a few float32 roundings per gate; identical for every pool size."""
 
+import itertools
 import os
 
 import numpy as np
@@ -130,3 +131,40 @@ def test_option_values(value, error, message):
         Circuit([], fusion=value)
     with pytest.raises(error, match=message):
         CircuitSpec(1).compile(fusion=value)
+
+
+@pytest.mark.parametrize("k", [2, 3, 4, 5])
+def test_dense_blocks_on_every_target_pattern(k):
+    # One dense gate per set of k targets among 7 qubits (low ones inside a
+    # SIMD register, high ones, mixed), listed in shuffled order, on a random
+    # state: the fused kernels against complex128.
+    n, rng = 7, np.random.default_rng(30 + k)
+    for qs in itertools.combinations(range(n), k):
+        qs = [int(q) for q in rng.permutation(qs)]
+        m = random_unitary(1 << k, rng).astype(np.complex64)
+        psi = (rng.normal(size=1 << n) + 1j * rng.normal(size=1 << n)).astype(np.complex64)
+        psi /= np.linalg.norm(psi)
+        got = Circuit([Gate.unitary(qs, m)], fusion=k).run_from(psi)
+        ref = _apply64(psi.astype(np.complex128), n, qs, m.astype(np.complex128))
+        assert np.linalg.norm(got - ref) <= 4 * (1 << k) * EPS32, qs
+
+
+def test_adjoint_value_is_the_expectation_of_the_fused_run():
+    # From 16 qubits the adjoint method runs the forward pass in halves,
+    # moving qubits to other bit positions; its value must still be the
+    # expectation of the state the fused plan makes.
+    n, rng = 16, np.random.default_rng(40)
+    items, count = layered_items(n, 2, rng)
+    spec = CircuitSpec(n)
+    handles = [spec.param() for _ in range(count)]
+    for item in items:
+        if item[0] in ("rx", "ry", "rz", "p"):
+            getattr(spec, item[0])(item[1], handles[item[2]])
+        else:
+            getattr(spec, item[0])(*item[1:])
+    for _ in range(12):
+        spec.gate(Gate.unitary([int(q) for q in rng.permutation(n)[:2]], random_unitary(4, rng).astype(np.complex64)))
+    plan = spec.compile(fusion=2)
+    params = rng.uniform(-2, 2, count).astype(np.float32)
+    obs = observable(random_terms(n, 5, rng))
+    assert plan.adjoint_value_and_gradient(params, obs)[0] == plan.expectation(params, obs)

@@ -4,6 +4,7 @@ qubit 0 is the least significant bit, as in vantelo."""
 import numpy as np
 from qiskit import QuantumCircuit
 from qiskit.circuit import ParameterVector
+from qiskit.circuit.library import UnitaryGate
 from qiskit.quantum_info import SparsePauliOp
 from qiskit_aer import AerSimulator
 
@@ -35,6 +36,10 @@ def _circuit(n, gates):
             qc.cp(float(g[3]), g[1], g[2])
         elif g[0] == "swap":
             qc.swap(g[1], g[2])
+        elif g[0] == "unitary":
+            # Qiskit's first listed qubit is the matrix index's lowest bit.
+            # The complex64 matrix is unitary only to single precision.
+            qc.append(UnitaryGate(g[3].astype(np.complex128), check_input=False), [g[2], g[1]])
         else:
             getattr(qc, g[0])(float(g[2]), g[1])
     return qc

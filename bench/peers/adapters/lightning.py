@@ -30,6 +30,8 @@ def _apply(gates):
             qml.ControlledPhaseShift(float(g[3]), wires=[g[1], g[2]])
         elif g[0] == "swap":
             qml.SWAP(wires=[g[1], g[2]])
+        elif g[0] == "unitary":
+            qml.QubitUnitary(g[3], wires=[g[1], g[2]])
         else:
             {"rx": qml.RX, "ry": qml.RY, "rz": qml.RZ}[g[0]](float(g[2]), wires=g[1])
 

@@ -39,6 +39,10 @@ def _circuit(qs, gates):
             c.append(cirq.cphase(float(g[3]))(qs[g[1]], qs[g[2]]))
         elif g[0] == "swap":
             c.append(cirq.SWAP(qs[g[1]], qs[g[2]]))
+        elif g[0] == "unitary":
+            # cirq's first qubit is the matrix index's top bit, as ours; the
+            # complex64 matrix is unitary only to single precision.
+            c.append(cirq.MatrixGate(g[3].astype(np.complex128), unitary_check=False)(qs[g[1]], qs[g[2]]))
         else:
             c.append(getattr(cirq, g[0])(float(g[2]))(qs[g[1]]))
     return c

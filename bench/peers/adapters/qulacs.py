@@ -29,6 +29,9 @@ def _circuit(n, gates):
             c.add_gate(phase)
         elif g[0] == "swap":
             c.add_gate(qgate.SWAP(g[1], g[2]))
+        elif g[0] == "unitary":
+            # Qulacs's first listed target is the matrix index's lowest bit.
+            c.add_gate(qgate.DenseMatrix([g[2], g[1]], g[3].astype(np.complex128)))
         else:
             c.add_gate(getattr(qgate, g[0].upper())(g[1], -float(g[2])))
     return c

@@ -22,6 +22,8 @@ def _gate(g):
         return Gate.cp(g[1], g[2], float(g[3]))
     if g[0] == "swap":
         return Gate.swap(g[1], g[2])
+    if g[0] == "unitary":
+        return Gate.unitary([g[1], g[2]], g[3])
     return getattr(Gate, g[0])(g[1], float(g[2]))
 
 

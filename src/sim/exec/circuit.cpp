@@ -27,6 +27,7 @@ std::optional<Error> collect_items(const Circuit& circuit, const StateVector& st
                 ExecItem item;
                 if constexpr (std::is_same_v<T, Unitary>) {
                     item = unitary_item(g.op);
+                    item.fused = circuit.numerics.fusion != 0;
                 } else if constexpr (std::is_same_v<T, Noise>) {
                     return fail(msg::channels_need_trajectories());
                 } else if constexpr (std::is_same_v<T, Measure> || std::is_same_v<T, Reset>) {

@@ -71,6 +71,7 @@ Status run_steps(const CompiledCircuit& circuit, std::span<const float> params, 
             item.matrix = rotation_matrix(p->kind, params[p->slot]);
         } else if (const auto* u = std::get_if<Unitary>(&std::get<FixedOp>(op).gate)) {
             item = unitary_item(u->op);
+            item.fused = circuit.numerics.fusion != 0;
         } else if (const auto* m = std::get_if<Measure>(&std::get<FixedOp>(op).gate)) {
             item.kind = ExecItem::Kind::Measure;
             item.qubit = m->qubit;

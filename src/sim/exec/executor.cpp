@@ -46,7 +46,7 @@ std::vector<PhysicalItem> rename(std::span<const ExecItem> items, std::size_t fi
             p.op.targets.reserve(item.op->targets.size());
             for (Qubit t : item.op->targets) p.op.targets.push_back(position[t]);
             p.op.matrix = item.op->matrix;
-            p.kernel = block_kernel_general(p.op);
+            p.kernel = item.fused ? block_kernel_fused(p.op) : block_kernel_general(p.op);
         } else {
             p.qubit = position[item.qubit];
             p.kernel = block_kernel_single(p.qubit, item.matrix);
@@ -58,6 +58,8 @@ std::vector<PhysicalItem> rename(std::span<const ExecItem> items, std::size_t fi
 void apply_whole(const ExecItem& item, Amplitude* amplitudes, std::uint32_t n) {
     if (item.kind == ExecItem::Kind::Controlled)
         apply_controlled(amplitudes, n, *item.op);
+    else if (item.kind == ExecItem::Kind::General && item.fused && takes_fused_kernel(*item.op))
+        apply_fused_block_pooled(amplitudes, n, make_fused_plan(*item.op));
     else if (item.kind == ExecItem::Kind::General)
         apply_general(amplitudes, n, *item.op);
     else

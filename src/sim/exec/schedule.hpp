@@ -32,6 +32,9 @@ struct ExecItem {
     Matrix2 matrix{};               // Single
     const Operation* op = nullptr;  // General, Controlled: borrowed
     SumPrecision sums = SumPrecision::Float32;  // Measure, Reset: how the probability sums
+    // General: part of a fused circuit (fusion=k), so a dense matrix of 2 to
+    // 5 targets may take the fused kernels (fused_block.hpp).
+    bool fused = false;
 };
 
 struct PlanStep {

@@ -272,6 +272,8 @@ void build_halves_forward(const CompiledCircuit& circuit, std::span<const float>
             copy.controls.assign(u->op.controls.begin(), u->op.controls.end());
             copy.matrix = u->op.matrix;
             item = unitary_item(copy);
+            // The forward state as run_steps makes it.
+            item.fused = circuit.numerics.fusion != 0;
         } else {
             continue;  // barriers; measurements and resets were refused
         }

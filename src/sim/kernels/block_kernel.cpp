@@ -38,6 +38,28 @@ BlockKernel block_kernel_general(const Operation& op) {
     return k;
 }
 
+bool takes_fused_kernel(const Operation& op) {
+    const std::size_t k = op.targets.size();
+    if (!op.controls.empty() || k < kMinFusedTargets || k > kMaxFusedTargets) return false;
+    // Monomial matrices keep their exact kernels: one product per amplitude
+    // beats any dense sum.
+    MonomialPlan mono;
+    return !(k <= 3 && make_monomial_plan(make_general_plan(op), mono));
+}
+
+BlockKernel block_kernel_fused(const Operation& op) {
+    if (!takes_fused_kernel(op)) return block_kernel_general(op);
+    BlockKernel k;
+    k.kind = BlockKernel::Kind::Fused;
+    k.fused = make_fused_plan(op);
+    k.plan.dim = k.fused.dim;
+    // The bound holds as for the exact dense kernel: a multiply-add rounds
+    // once where a product and a sum round twice. Without it every light
+    // kernel after a fused block would check its block again.
+    k.growth = growth_bits(op.matrix.data(), op.matrix.size(), k.fused.dim);
+    return k;
+}
+
 bool light_bound_ok(const Amplitude* a, std::size_t len) {
 #if VANTELO_AVX2_KERNELS
     if (cpu_has_avx2()) return light_bound_ok_avx2(a, len);
@@ -73,6 +95,8 @@ void apply_block_kernel(const BlockKernel& k, Amplitude* a, std::uint32_t num_qu
 #endif
         case BlockKernel::Kind::DenseScalar:
             return general_groups_scalar(a, k.plan, 0, len >> k.plan.num_targets, scratch);
+        case BlockKernel::Kind::Fused:
+            return apply_fused_block(a, num_qubits, k.fused);
         case BlockKernel::Kind::Single:
             break;
     }

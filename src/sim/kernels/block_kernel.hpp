@@ -9,19 +9,21 @@
 #include <vector>
 
 #include "sim/aligned_array.hpp"
+#include "sim/kernels/fused_block.hpp"
 #include "sim/kernels/kernels.hpp"
 #include "sim/kernels/light.hpp"
 
 namespace vantelo::sim {
 
 struct BlockKernel {
-    enum class Kind : std::uint8_t { Single, Monomial, DenseVector, DenseScalar };
+    enum class Kind : std::uint8_t { Single, Monomial, DenseVector, DenseScalar, Fused };
     Kind kind = Kind::Single;
     Qubit qubit = 0;            // Single
     const Matrix2* m = nullptr;  // Single: borrowed
     GeneralPlan plan;           // the others; plan.matrix borrowed
     MonomialPlan mono;          // Monomial
     AlignedArray<float> packed;  // DenseVector
+    FusedPlan fused;             // Fused
     LightPattern light = LightPattern::None;  // Single, when a light kernel fits
     bool light_runs = false;                  // Monomial, when light_runs_avx2 fits
     LightRuns runs;
@@ -35,6 +37,14 @@ struct BlockKernel {
 BlockKernel block_kernel_single(Qubit q, const Matrix2& m);
 // op (with its matrix) must outlive the kernel.
 BlockKernel block_kernel_general(const Operation& op);
+// The same for an item of a fused circuit: a dense matrix on 2 to 5 targets
+// takes the fused kernels, anything else block_kernel_general's.
+BlockKernel block_kernel_fused(const Operation& op);
+
+// Whether an item of a fused circuit takes the fused kernels. Both the block
+// and the whole-state paths ask this, so an operation computes alike
+// wherever a schedule places it.
+bool takes_fused_kernel(const Operation& op);
 
 // The kernel on a 2^num_qubits array (every qubit of the item below
 // num_qubits), on this thread: the values apply_single_qubit_kernel and

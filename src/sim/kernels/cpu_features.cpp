@@ -64,6 +64,14 @@ bool cpu_supports_avx2() {
 #endif
 }
 
+bool cpu_supports_fma() {
+#if VANTELO_AVX2_KERNELS
+    return cpu_supports_avx2() && ((cpuid(1, 0).c >> 12) & 1u);
+#else
+    return false;
+#endif
+}
+
 bool avx2_disabled_by(const char* value) {
     return value != nullptr && value[0] != '\0' && std::strcmp(value, "0") != 0;
 }

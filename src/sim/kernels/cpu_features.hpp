@@ -28,6 +28,10 @@ const KernelChoice& kernel_choice();
 // for every feature.
 bool cpu_supports_avx2();
 
+// FMA3 support of the CPU (CPUID leaf 1), for the fused kernels; false off
+// x86-64.
+bool cpu_supports_fma();
+
 // Whether a value of VANTELO_DISABLE_AVX2 asks for the portable kernels:
 // set, non-empty and not "0".
 bool avx2_disabled_by(const char* value);
