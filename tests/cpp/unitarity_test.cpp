@@ -10,12 +10,14 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "amplitude_test_util.hpp"
 #include "sim/gates/gate.hpp"
 #include "sim/kernels/cpu_features.hpp"
+#include "sim/stop.hpp"
 #include "sim/unitarity/gram.hpp"
 #include "sim/unitarity/unitarity.hpp"
 
@@ -199,6 +201,32 @@ TEST_P(BlockedUnitarity, VerdictEqualsThePlainTest) {
             }
             expect_same(m, dim, "special");
         }
+    }
+}
+
+// Says stop on the test's thread only, as the module's check does for the
+// thread that holds the interpreter (a worker that saw a stop itself would
+// keep it).
+std::thread::id g_stopping_thread;
+bool stop_on_test_thread() noexcept { return std::this_thread::get_id() == g_stopping_thread; }
+
+// A stop seen by the tiles' polls ends the test with the stop, not with a
+// verdict, whether the tiles run on the calling thread or on the pool.
+TEST(BlockedUnitarityStop, ReturnsStoppedError) {
+    for (const std::size_t dim : {kUnitaryTile, 4 * kUnitaryTile}) {
+        Matrix m(dim * dim, Amplitude{0.0f, 0.0f});
+        for (std::size_t i = 0; i < dim; ++i) m[i * dim + i] = {1.0f, 0.0f};
+        g_stopping_thread = std::this_thread::get_id();
+        // Polls run the check at most once per interval per thread.
+        std::this_thread::sleep_for(2 * kStopPollInterval);
+        set_stop_check(&stop_on_test_thread);
+        Result<bool> r = [&] {
+            StopCallScope scope;
+            return unitary_blocked(m, dim);
+        }();
+        set_stop_check(nullptr);
+        ASSERT_FALSE(r.has_value()) << dim;
+        EXPECT_EQ(r.error().kind, ErrorKind::Stopped);
     }
 }
 

@@ -1,14 +1,10 @@
 #include "sim/gates/gate.hpp"
 
 #include <algorithm>
-#include <atomic>
-#include <cmath>
 #include <numeric>
 #include <new>
 
-#include "pool/pool.hpp"
 #include "sim/messages.hpp"
-#include "sim/stop.hpp"
 #include "sim/unitarity/gram.hpp"
 #include "sim/unitarity/unitarity.hpp"
 
