@@ -76,7 +76,8 @@ std::vector<Amplitude> dft(std::size_t dim) {
     const double scale = 1.0 / std::sqrt(static_cast<double>(dim));
     for (std::size_t i = 0; i < dim; ++i)
         for (std::size_t j = 0; j < dim; ++j) {
-            const double angle = 2.0 * M_PI * static_cast<double>((i * j) % dim) / static_cast<double>(dim);
+            const double angle =
+                2.0 * M_PI * static_cast<double>((i * j) % dim) / static_cast<double>(dim);
             m[i * dim + j] = {static_cast<float>(std::cos(angle) * scale),
                               static_cast<float>(std::sin(angle) * scale)};
         }
@@ -89,11 +90,13 @@ bool plain_on_pool(const std::vector<Amplitude>& m, std::size_t dim) {
     std::vector<char> row_fails(dim, 0);
     pool::for_each_piece(dim, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i)
-            for (std::size_t j = 0; j < dim; ++j)
-                if (sim::gram_entry_fails(sim::gram_entry(m.data(), dim, i, j), i == j ? 1.0f : 0.0f)) {
+            for (std::size_t j = 0; j < dim; ++j) {
+                const float e = i == j ? 1.0f : 0.0f;
+                if (sim::gram_entry_fails(sim::gram_entry(m.data(), dim, i, j), e)) {
                     row_fails[i] = 1;
                     break;
                 }
+            }
     });
     for (const char f : row_fails)
         if (f) return false;
@@ -132,8 +135,8 @@ int main(int argc, char** argv) {
         }
     }
     std::printf("threads %zu\n", pool::current_num_threads());
-    std::printf("%7s %11s %11s %11s %11s %10s %10s\n", "targets", "plain wall", "plain cpu", "block wall",
-                "block cpu", "wall ratio", "cpu ratio");
+    std::printf("%7s %11s %11s %11s %11s %10s %10s\n", "targets", "plain wall", "plain cpu",
+                "block wall", "block cpu", "wall ratio", "cpu ratio");
     for (std::size_t k = o.min_targets; k <= o.max_targets; ++k) {
         const std::size_t dim = std::size_t{1} << k;
         const std::vector<Amplitude> m = dft(dim);
@@ -149,8 +152,8 @@ int main(int argc, char** argv) {
         }
         const Timing plain = timed([&] { return plain_on_pool(m, dim); });
         if (plain.answer != blocked.answer) std::printf("(the answers differ)\n");
-        std::printf("%7zu %11.3f %11.3f %11.3f %11.3f %10.1f %10.1f\n", k, plain.wall, plain.cpu, blocked.wall,
-                    blocked.cpu, plain.wall / blocked.wall, plain.cpu / blocked.cpu);
+        std::printf("%7zu %11.3f %11.3f %11.3f %11.3f %10.1f %10.1f\n", k, plain.wall, plain.cpu,
+                    blocked.wall, blocked.cpu, plain.wall / blocked.wall, plain.cpu / blocked.cpu);
         std::fflush(stdout);
     }
     return 0;

@@ -32,6 +32,11 @@ constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 // Equal values, counting ±0 as one value and any NaN as one value.
 bool same_value(float a, float b) { return a == b || (std::isnan(a) && std::isnan(b)); }
 
+// The same bits, or both NaN.
+bool same_bits(float a, float b) {
+    return std::isnan(a) ? std::isnan(b) : testing::bits(a) == testing::bits(b);
+}
+
 // A random unitary: the Q of a complex Gaussian matrix, orthonormalised in
 // double precision (modified Gram–Schmidt on the rows), then rounded.
 Matrix random_unitary(std::size_t dim, std::mt19937& rng) {
@@ -106,16 +111,15 @@ TEST_P(BlockedUnitarity, SumsEqualThePlainOnes) {
     for (std::size_t d = 1; d <= 70; ++d) dims.push_back(d);
     for (const std::size_t d : {127, 128, 200, 300}) dims.push_back(d);
     for (const std::size_t dim : dims) {
-        const Matrix m = dim % 3 == 0 ? random_with_specials(dim, rng) : testing::random_amplitudes(dim * dim, rng);
+        const Matrix m = dim % 3 == 0 ? random_with_specials(dim, rng)
+                                      : testing::random_amplitudes(dim * dim, rng);
         Matrix got(dim * dim, Amplitude{kNaN, kNaN});
         gram_upper_blocked(m, dim, GetParam(), got.data());
         for (std::size_t i = 0; i < dim; ++i)
             for (std::size_t j = i; j < dim; ++j) {
                 const Amplitude want = gram_entry(m.data(), dim, i, j);
                 const Amplitude g = got[i * dim + j];
-                ASSERT_TRUE(std::isnan(want.re) ? std::isnan(g.re) : testing::bits(g.re) == testing::bits(want.re))
-                    << dim << " " << i << " " << j;
-                ASSERT_TRUE(std::isnan(want.im) ? std::isnan(g.im) : testing::bits(g.im) == testing::bits(want.im))
+                ASSERT_TRUE(same_bits(g.re, want.re) && same_bits(g.im, want.im))
                     << dim << " " << i << " " << j;
             }
     }
@@ -140,7 +144,8 @@ Matrix perturbed(const Matrix& m, std::size_t dim, std::size_t r, std::size_t q,
 
 // The two neighbouring perturbations t (floats, bisected on their bits)
 // between which entry (r, q) crosses the tolerance.
-std::pair<float, float> tolerance_edge(const Matrix& m, std::size_t dim, std::size_t r, std::size_t q) {
+std::pair<float, float> tolerance_edge(const Matrix& m, std::size_t dim, std::size_t r,
+                                       std::size_t q) {
     auto fails = [&](float t) {
         const Matrix p = perturbed(m, dim, r, q, t);
         return gram_entry_fails(gram_entry(p.data(), dim, r, q), r == q ? 1.0f : 0.0f);
@@ -170,7 +175,8 @@ TEST_P(BlockedUnitarity, VerdictEqualsThePlainTest) {
             << what << " dim " << dim << " " << name_of(kernels);
         return plain;
     };
-    for (const std::size_t dim : {1, 2, 3, 4, 5, 7, 8, 9, 12, 15, 16, 17, 31, 32, 33, 47, 63, 64, 65, 130}) {
+    for (const std::size_t dim :
+         {1, 2, 3, 4, 5, 7, 8, 9, 12, 15, 16, 17, 31, 32, 33, 47, 63, 64, 65, 130}) {
         const Matrix u = random_unitary(dim, rng);
         EXPECT_TRUE(expect_same(u, dim, "unitary"));
         std::uniform_int_distribution<std::size_t> pick(0, dim - 1);
@@ -191,7 +197,8 @@ TEST_P(BlockedUnitarity, VerdictEqualsThePlainTest) {
         // Special values: NaN alone (passes), infinity alone (fails), both in
         // one row, and NaN far from the unitary (a failing entry elsewhere).
         const std::size_t at = pick(rng);
-        const std::pair<float, float> specials[] = {{kNaN, 0.0f}, {kInf, 0.0f}, {-kInf, kNaN}, {kNaN, 2.0f}};
+        const std::pair<float, float> specials[] = {
+            {kNaN, 0.0f}, {kInf, 0.0f}, {-kInf, kNaN}, {kNaN, 2.0f}};
         for (const auto& [first, second] : specials) {
             Matrix m = u;
             m[at * dim + pick(rng)].re = first;

@@ -62,7 +62,8 @@ namespace {
 bool rows_unitary(std::span<const Amplitude> m, std::size_t dim, std::size_t begin, std::size_t end) {
     for (std::size_t i = begin; i < end; ++i)
         for (std::size_t j = 0; j < dim; ++j)
-            if (gram_entry_fails(gram_entry(m.data(), dim, i, j), i == j ? 1.0f : 0.0f)) return false;
+            if (gram_entry_fails(gram_entry(m.data(), dim, i, j), i == j ? 1.0f : 0.0f))
+                return false;
     return true;
 }
 

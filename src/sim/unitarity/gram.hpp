@@ -50,7 +50,8 @@ inline constexpr std::size_t kGramBlockFloats = kGramRows * kGramPanelStep;
 // Continues every sum of a block over kc more steps: for row r and lane l,
 // adds the products of rows[r][k] and the panel's lane l for k = 0 .. kc − 1
 // in order. rows[r] points at column k0 of row i0 + r.
-void gram_block_portable(const Amplitude* const* rows, const float* panel, std::size_t kc, float* acc);
+void gram_block_portable(const Amplitude* const* rows, const float* panel, std::size_t kc,
+                         float* acc);
 
 // The same bits with one AVX2 register per row's real or imaginary sums.
 // Only call it when cpu_has_avx2().

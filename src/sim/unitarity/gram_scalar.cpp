@@ -5,7 +5,8 @@
 
 namespace vantelo::sim {
 
-void gram_block_portable(const Amplitude* const* rows, const float* panel, std::size_t kc, float* acc) {
+void gram_block_portable(const Amplitude* const* rows, const float* panel, std::size_t kc,
+                         float* acc) {
     for (std::size_t r = 0; r < kGramRows; ++r) {
         float s_re[kGramLanes];
         float s_im[kGramLanes];

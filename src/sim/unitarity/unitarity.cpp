@@ -69,7 +69,8 @@ public:
         for (std::size_t k0 = 0; k0 < dim_; k0 += kDepth) {
             if (quit()) return false;
             const std::size_t kc = std::min(kDepth, dim_ - k0);
-            for (std::size_t p = 0; p < panels; ++p) pack(J * tile_ + p * kGramLanes, k0, kc, panel(s, p));
+            for (std::size_t p = 0; p < panels; ++p)
+                pack(J * tile_ + p * kGramLanes, k0, kc, panel(s, p));
             for (std::size_t p = 0; p < panels; ++p) {
                 const std::size_t j0 = J * tile_ + p * kGramLanes;
                 if (j0 >= dim_) break;
@@ -93,7 +94,8 @@ public:
     // when off_diagonal) inside the matrix, until it returns false; returns
     // false then.
     template <class Visit>
-    bool visit(std::size_t I, std::size_t J, const Scratch& s, bool off_diagonal, Visit visit) const {
+    bool visit(std::size_t I, std::size_t J, const Scratch& s, bool off_diagonal,
+               Visit visit) const {
         const std::size_t panels = tile_ / kGramLanes;
         const std::size_t i_end = std::min(dim_, I * tile_ + tile_);
         const std::size_t j_end = std::min(dim_, J * tile_ + tile_);
@@ -112,7 +114,9 @@ public:
     }
 
 private:
-    float* panel(Scratch& s, std::size_t p) const { return s.panels.data() + p * kDepth * kGramPanelStep; }
+    float* panel(Scratch& s, std::size_t p) const {
+        return s.panels.data() + p * kDepth * kGramPanelStep;
+    }
     float* block(Scratch& s, std::size_t b, std::size_t p) const {
         return s.sums.data() + (b * (tile_ / kGramLanes) + p) * kGramBlockFloats;
     }
@@ -171,14 +175,16 @@ Result<bool> unitary_blocked(std::span<const Amplitude> m, std::size_t dim, Gram
     pool::for_each_piece(tiles.count(), [&](std::size_t begin, std::size_t end) {
         StopTokenScope on_worker(token);
         Tiles::Scratch scratch = tiles.scratch();
-        const auto quit = [&] { return failed.load(std::memory_order_relaxed) || stop_requested(); };
+        const auto quit = [&] {
+            return failed.load(std::memory_order_relaxed) || stop_requested();
+        };
         for (std::size_t n = begin; n < end; ++n) {
             std::size_t I, J;
             tiles.tile_of(n, I, J);
             if (!tiles.compute(I, J, scratch, quit)) return;
-            const bool passes = tiles.visit(I, J, scratch, true, [](std::size_t, std::size_t, Amplitude s) {
-                return !off_diagonal_fails(s);
-            });
+            const bool passes = tiles.visit(
+                I, J, scratch, true,
+                [](std::size_t, std::size_t, Amplitude s) { return !off_diagonal_fails(s); });
             if (!passes) {
                 failed.store(true, std::memory_order_relaxed);
                 return;
