@@ -217,7 +217,7 @@ TEST_P(BlockedUnitarity, VerdictEqualsThePlainTest) {
 std::thread::id g_stopping_thread;
 bool stop_on_test_thread() noexcept { return std::this_thread::get_id() == g_stopping_thread; }
 
-// A stop seen by the tiles' polls ends the test with the stop, not with a
+// A stop seen by the polls ends the test with the stop, not with a
 // verdict, whether the tiles run on the calling thread or on the pool.
 TEST(BlockedUnitarityStop, ReturnsStoppedError) {
     for (const std::size_t dim : {kUnitaryTile, 4 * kUnitaryTile}) {
