@@ -218,7 +218,7 @@ std::thread::id g_stopping_thread;
 bool stop_on_test_thread() noexcept { return std::this_thread::get_id() == g_stopping_thread; }
 
 // A stop seen by the polls ends the test with the stop, not with a
-// verdict, whether the tiles run on the calling thread or on the pool.
+// verdict, on the calling thread (one tile) and on the pool.
 TEST(BlockedUnitarityStop, ReturnsStoppedError) {
     for (const std::size_t dim : {kUnitaryTile, 4 * kUnitaryTile}) {
         Matrix m(dim * dim, Amplitude{0.0f, 0.0f});
