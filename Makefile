@@ -83,12 +83,14 @@ run: deps module
 	@echo "== running examples/main.py"
 	$(VPY) examples/main.py
 
-# Kernel benchmark (C++) and compiled-evaluation benchmark (Python).
+# Kernel and unitarity-test benchmarks (C++) and compiled-evaluation
+# benchmark (Python).
 bench: module
 	PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -B $(BUILD)/bench -G Ninja \
 	    -DVANTELO_BUILD_MODULE=OFF -DVANTELO_BUILD_BENCH=ON
 	cmake --build $(BUILD)/bench -j $(JOBS)
 	$(BUILD)/bench/bench/kernels_bench --threads 1 --min-qubits 20 --max-qubits 24
+	$(BUILD)/bench/bench/unitarity_bench --threads 1 --min-targets 8 --max-targets 11
 	$(VPY) bench/compiled_bench.py
 
 # Every example, so none of them rots.

@@ -94,7 +94,7 @@ context = compiled.execution_context()
 circuit = Circuit([Gate.h(i % n) if i % 2 else Gate.cx(i % n, (i + 1) % n) for i in range(200000)])
 rows = np.full((64, 1), 0.25, np.float32)
 huge = np.broadcast_to(np.uint32(0), (1 << 40,))
-wide = np.eye(1 << 12, dtype=np.complex64)  # its unitarity test alone takes minutes
+wide = np.eye(1 << 12, dtype=np.complex64)  # its unitarity test takes seconds of one core
 cases = {
     "statevector": lambda: compiled.statevector([0.5]),
     "gradient": lambda: compiled.gradient([0.5], obs),
@@ -104,7 +104,8 @@ cases = {
     "sample": lambda: Circuit([Gate.h(0)]).sample(1, (1 << 32) - 1),
     "conversion": lambda: Gate.mcx(huge, 0),
     "batch_statevector": lambda: compiled.batch_statevector(rows),
-    "unitary": lambda: Gate.unitary(range(12), wide),
+    # repeated, so that many cores cannot finish before the signal comes
+    "unitary": lambda: [Gate.unitary(range(12), wide) for _ in range(1000)],
     # a handler set after the module started watching the process's handlers
     "rehandled": lambda: (signal.signal(signal.SIGINT, signal.default_int_handler),
                           compiled.statevector([0.5])),

@@ -1,14 +1,12 @@
 #include "sim/gates/gate.hpp"
 
 #include <algorithm>
-#include <atomic>
-#include <cmath>
 #include <numeric>
 #include <new>
 
-#include "pool/pool.hpp"
 #include "sim/messages.hpp"
-#include "sim/stop.hpp"
+#include "sim/unitarity/gram.hpp"
+#include "sim/unitarity/unitarity.hpp"
 
 namespace vantelo::sim {
 
@@ -62,28 +60,10 @@ namespace {
 // Rows [begin, end) of the test of is_unitary: false at the first distance
 // above the tolerance.
 bool rows_unitary(std::span<const Amplitude> m, std::size_t dim, std::size_t begin, std::size_t end) {
-    for (std::size_t i = begin; i < end; ++i) {
-        const Amplitude* row_i = m.data() + i * dim;
-        for (std::size_t j = 0; j < dim; ++j) {
-            const Amplitude* row_j = m.data() + j * dim;
-            // s = Σ_k M[i][k] · conj(M[j][k]), accumulated in order.
-            float s_re = 0.0f;
-            float s_im = 0.0f;
-            for (std::size_t k = 0; k < dim; ++k) {
-                const Amplitude a = row_i[k];
-                const Amplitude b = row_j[k];
-                float rr = a.re * b.re;
-                float ii = a.im * b.im;
-                float ir = a.im * b.re;
-                float ri = a.re * b.im;
-                s_re = s_re + (rr + ii);
-                s_im = s_im + (ir - ri);
-            }
-            const float e = (i == j) ? 1.0f : 0.0f;
-            const float d = std::hypot(s_re - e, s_im);
-            if (d > 0.001f) return false;
-        }
-    }
+    for (std::size_t i = begin; i < end; ++i)
+        for (std::size_t j = 0; j < dim; ++j)
+            if (gram_entry_fails(gram_entry(m.data(), dim, i, j), i == j ? 1.0f : 0.0f))
+                return false;
     return true;
 }
 
@@ -92,24 +72,12 @@ bool rows_unitary(std::span<const Amplitude> m, std::size_t dim, std::size_t beg
 bool is_unitary(std::span<const Amplitude> m, std::size_t dim) { return rows_unitary(m, dim, 0, dim); }
 
 Status check_unitary(std::span<const Amplitude> m, std::size_t dim) {
-    if (dim < kParallelUnitaryDim) {
+    if (dim < kBlockedUnitaryDim) {
         if (!rows_unitary(m, dim, 0, dim)) return fail(msg::not_unitary());
         return {};
     }
-    // Each row's sums are those of the serial test, so any failing row gives
-    // its answer whichever row fails first.
-    std::atomic<bool> failed{false};
-    StopToken token;
-    StopTokenScope caller(token);
-    pool::for_each_piece(dim, [&](std::size_t begin, std::size_t end) {
-        StopTokenScope on_worker(token);
-        for (std::size_t i = begin; i < end; ++i) {
-            if (failed.load(std::memory_order_relaxed) || stop_requested()) return;
-            if (!rows_unitary(m, dim, i, i + 1)) failed.store(true, std::memory_order_relaxed);
-        }
-    });
-    if (failed.load(std::memory_order_relaxed)) return fail(msg::not_unitary());
-    if (stop_requested()) return stopped_error();
+    VANTELO_ASSIGN_OR_RETURN(const bool unitary, unitary_blocked(m, dim));
+    if (!unitary) return fail(msg::not_unitary());
     return {};
 }
 

@@ -98,10 +98,11 @@ using Gate = std::variant<Unitary, Measure, Reset, Barrier, Noise>;
 bool is_unitary(std::span<const Amplitude> matrix, std::size_t dim);
 
 // The test of is_unitary as the constructors run it: the same answer
-// ("matrix must be unitary within tolerance 1e-3" for false), with rows of
-// matrices from kParallelUnitaryDim up spread over the pool and a stop poll
-// per row (stopped_error), since the test costs dim³ products (about a
-// minute per core at 12 targets).
+// ("matrix must be unitary within tolerance 1e-3" for false). From
+// kBlockedUnitaryDim up it runs blocked (sim/unitarity/unitarity.hpp): about
+// dim³ / 2 products, tiles spread over the pool, with a stop poll every few
+// milliseconds of work (stopped_error). The binding releases the lock for
+// matrices from kParallelUnitaryDim up.
 inline constexpr std::size_t kParallelUnitaryDim = 64;
 Status check_unitary(std::span<const Amplitude> matrix, std::size_t dim);
 
