@@ -8,7 +8,8 @@ Run with the peers installed (make bench-noise does it in bench/.venv-peers):
 Peers that are not installed are left out. Writes bench/results/noise.md
 (noise_quick.md with --quick). Every timing runs in a fresh process told its
 thread count first, and is the best of --repeats runs: on a shared machine
-the least disturbed run is the closest to the true cost.
+the least disturbed run is the closest to the true cost (--cpu-time counts
+the process's CPU time instead of wall time in one-thread rows).
 
 Tables:
 0. Cross-check, before anything is timed: a small layered circuit followed
@@ -25,8 +26,9 @@ Tables:
    qsim runs `simulate_expectation_values` of the same observable with
    `ev_noisy_repetitions` set to the trajectory count (one call, one
    trajectory each); Aer runs `method="statevector"` shots (one trajectory
-   each). noisy/noiseless is vantelo's trajectory time against
-   `expectation` of the circuit without its channels, as many times.
+   each). noisy/noiseless is vantelo's trajectory time against the circuit
+   without its channels run as many times (the faster of a plan's
+   `expectation` and `Circuit.run`).
 2. Noisy shots of the 14-qubit circuit: vantelo's `sample_trajectories`
    (shots with equal mixture draws share a run) against every peer's
    method for shots: qsim's `run`, Aer statevector and Aer density matrix.
@@ -160,14 +162,22 @@ def vantelo_trajectories(n, items, trajectories, observable=None):
 
 
 def vantelo_noiseless(n, items, trajectories):
-    from vantelo import Observable
-    plan = vantelo_plan(n, [g for g in items if not is_channel(g)])
+    """The noiseless circuit as many times, by its faster route: a plan's
+    `expectation` or `Circuit.run` (the two executors may differ)."""
+    from vantelo import Circuit, Observable
+    clean = [g for g in items if not is_channel(g)]
+    plan = vantelo_plan(n, clean)
+    circuit = Circuit([vantelo_gate(g) for g in clean])
     obs = Observable.pauli_z(0)
 
-    def run():
+    def by_plan():
         for _ in range(trajectories):
             plan.expectation([], obs)
-    return run
+
+    def by_circuit():
+        for _ in range(trajectories):
+            circuit.run(n)
+    return by_plan, by_circuit
 
 
 def vantelo_shots(n, items, shots):
@@ -253,12 +263,18 @@ def aer_shots(n, items, shots, threads, method):
 
 # ---------------------------------------------------------------- plumbing
 
+# Wall time, or with --cpu-time the process's CPU time for one-thread rows:
+# on a machine shared with other work it counts only this process's cycles.
+CLOCK = [time.perf_counter]
+
+
 def best_time(fn, repeats):
+    clock = CLOCK[0]
     times = []
     for _ in range(repeats):
-        start = time.perf_counter()
+        start = clock()
         fn()
-        times.append(time.perf_counter() - start)
+        times.append(clock() - start)
     return min(times)
 
 
@@ -272,7 +288,9 @@ def available(module):
 
 def job(args):
     """One measurement in a fresh process told its thread count first."""
-    kind, sim, n, channel, threads, count, repeats = args
+    kind, sim, n, channel, threads, count, repeats, cpu_time = args
+    if cpu_time and threads == 1:
+        CLOCK[0] = time.process_time
     os.environ["OMP_NUM_THREADS"] = str(threads)
     os.environ["RAYON_NUM_THREADS"] = str(threads)
     import vantelo
@@ -280,9 +298,10 @@ def job(args):
     if kind == "check":
         return check(sim, channel)
     items = noisy(n, 20, channel, STRENGTH[channel])
+    if sim == "noiseless":
+        return min(best_time(run, repeats) for run in vantelo_noiseless(n, items, count))
     if kind == "trajectories":
         run = {"vantelo": lambda: vantelo_trajectories(n, items, count),
-               "noiseless": lambda: vantelo_noiseless(n, items, count),
                "qsim": lambda: qsim_trajectories(n, items, count, threads),
                "aer:statevector": lambda: aer_shots(n, items, count, threads, "statevector")}[sim]()
     else:
@@ -318,7 +337,10 @@ def check(sim, channel):
 
 def measure(*args):
     with multiprocessing.get_context("spawn").Pool(1) as pool:
-        return pool.apply(job, (args,))
+        return pool.apply(job, (args + (CPU_TIME[0],),))
+
+
+CPU_TIME = [False]
 
 
 def table(header, rows):
@@ -334,6 +356,10 @@ def main():
     parser.add_argument("--shot-qubits", type=int, help="width of the shot table's circuit")
     parser.add_argument("--shots", type=int, help="shots of the shot table")
     parser.add_argument("--repeats", type=int, help="timed runs per row; the best counts")
+    parser.add_argument("--tables", default="trajectories,shots",
+                        help="timed tables to run (the cross-check always runs first)")
+    parser.add_argument("--cpu-time", action="store_true",
+                        help="time one-thread rows by process CPU time (for a busy machine)")
     parser.add_argument("--no-density-matrix", action="store_true",
                         help="leave Aer's density matrix out of the shot table")
     args = parser.parse_args()
@@ -347,6 +373,7 @@ def main():
     shot_n = args.shot_qubits or shot_n
     shots = args.shots or shots
     repeats = args.repeats or repeats
+    CPU_TIME[0] = args.cpu_time
 
     peers = [p for p, m in (("qsim", "qsimcirq"), ("aer:statevector", "qiskit_aer")) if available(m)]
     shot_peers = peers + (["aer:density_matrix"] if available("qiskit_aer") and not args.no_density_matrix
@@ -377,9 +404,10 @@ def main():
     if failed:
         raise SystemExit("estimates disagree with the exact value:\n" + "\n".join(failed))
 
+    tables = args.tables.split(",")
     # 1. Trajectories per second.
     rows = []
-    for channel in CHANNELS:
+    for channel in CHANNELS if "trajectories" in tables else ():
         for n in sizes:
             for t in threads:
                 noisy_s = measure("trajectories", "vantelo", n, channel, t, trajectories, repeats)
@@ -391,15 +419,15 @@ def main():
                     cells.append(f"{theirs:.2f} (ours {ours / theirs:.1f}x)")
                 rows.append("| " + " | ".join(cells) + " |")
                 print(rows[-1], flush=True)
-    lines += [f"## Trajectories per second, depth 20, {trajectories} trajectories per call", "",
+    lines += [] if not rows else [f"## Trajectories per second, depth 20, {trajectories} trajectories per call", "",
               f"A channel on every qubit after every layer (depolarizing p = {STRENGTH['depolarizing']}, "
               f"amplitude damping gamma = {STRENGTH['amplitude_damping']}). Goals: at least 2x qsim, "
               "at least 10x Aer statevector, noisy/noiseless at most 1.3x for mixtures.", ""]
-    lines += table(["channel", "n", "threads", "vantelo", "noisy/noiseless"] + peers, rows) + [""]
+    lines += [] if not rows else table(["channel", "n", "threads", "vantelo", "noisy/noiseless"] + peers, rows) + [""]
 
     # 2. Noisy shots.
     rows = []
-    for channel in CHANNELS:
+    for channel in CHANNELS if "shots" in tables else ():
         for t in threads:
             ours = measure("shots", "vantelo", shot_n, channel, t, shots, repeats)
             cells = [channel, str(t), f"{ours:.3f} s"]
@@ -408,9 +436,10 @@ def main():
                 cells.append(f"{s:.3f} s (ours {s / ours:.1f}x)")
             rows.append("| " + " | ".join(cells) + " |")
             print(rows[-1], flush=True)
-    lines += [f"## {shots} noisy shots, n = {shot_n}, depth 20", "",
-              "Goal: faster than every peer's best method.", ""]
-    lines += table(["channel", "threads", "vantelo"] + shot_peers, rows)
+    if rows:
+        lines += [f"## {shots} noisy shots, n = {shot_n}, depth 20", "",
+                  "Goal: faster than every peer's best method.", ""]
+        lines += table(["channel", "threads", "vantelo"] + shot_peers, rows)
 
     out = os.path.join(ROOT, "bench", "results", "noise_quick.md" if args.quick else "noise.md")
     os.makedirs(os.path.dirname(out), exist_ok=True)
