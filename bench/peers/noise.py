@@ -9,7 +9,8 @@ Peers that are not installed are left out. Writes bench/results/noise.md
 (noise_quick.md with --quick). Every timing runs in a fresh process told its
 thread count first, and is the best of --repeats runs: on a shared machine
 the least disturbed run is the closest to the true cost (--cpu-time counts
-the process's CPU time instead of wall time in one-thread rows).
+the process's CPU time instead of wall time in one-thread rows); a run of
+more than 30 s is not repeated.
 
 Tables:
 0. Cross-check, before anything is timed: a small layered circuit followed
@@ -268,6 +269,11 @@ def aer_shots(n, items, shots, threads, method):
 CLOCK = [time.perf_counter]
 
 
+# A timing that took this long is not repeated (Aer's density matrix at 14
+# qubits takes minutes per run).
+LONG_S = 30.0
+
+
 def best_time(fn, repeats):
     clock = CLOCK[0]
     times = []
@@ -275,6 +281,8 @@ def best_time(fn, repeats):
         start = clock()
         fn()
         times.append(clock() - start)
+        if times[-1] > LONG_S:
+            break
     return min(times)
 
 
