@@ -519,7 +519,7 @@ class VanteloQubit(Device):  # type: ignore[misc, unused-ignore]  # PennyLane ma
                     f"circuits with channels over trajectories, not {type(mp).__name__}")
         seed = self._analytic_seed
         if _goes_to_compiled(tape):
-            return self._compiled_values(tape, qubits, seed)
+            return self._compiled_values(tape, qubits, (self._trajectories, seed))
         circuit = Circuit(gates_for(operations, qubits))
         # Each observable's sparse matrix is made once for all trajectories.
         matrices: list[Any] = []
@@ -588,22 +588,23 @@ class VanteloQubit(Device):  # type: ignore[misc, unused-ignore]  # PennyLane ma
             return tuple(p[0] if len(p) == 1 else p for p in partitions)
         return partitions[0]
 
-    def _compiled_values(self, tape: Any, qubits: dict[Any, int], seed: int | None = None) -> Any:
-        """Values of the tape's cached plan; with a seed (a plan with channels)
-        each is the mean over the device's trajectories of that seed, all in
-        one call per observable."""
+    def _compiled_values(self, tape: Any, qubits: dict[Any, int],
+                         trajectories: tuple[int, int] | None = None) -> Any:
+        """Values of the tape's cached plan; with `(count, seed)` (a plan with
+        channels) each is the mean over trajectories 0 … count − 1 of that
+        seed, in one call per observable."""
         plan = self._plans.get(tape.operations, qubits)
         slots = plan.slots_for(tape.operations, tape.batch_size)
         values: list[Any] = []
         for mp in tape.measurements:
             observable = _observable(mp, qubits)
-            if seed is not None:
+            if trajectories is not None:
+                count, seed = trajectories
                 if tape.batch_size is None:
-                    mean, _ = plan.circuit.trajectory_expectation(slots, observable, self._trajectories, seed)
+                    mean, _ = plan.circuit.trajectory_expectation(slots, observable, count, seed)
                     values.append(np.float64(mean))
                 else:
-                    means, _ = plan.circuit.batch_trajectory_expectation(slots, observable,
-                                                                         self._trajectories, seed)
+                    means, _ = plan.circuit.batch_trajectory_expectation(slots, observable, count, seed)
                     values.append(means)
             elif tape.batch_size is None:
                 values.append(np.float64(plan.circuit.expectation(slots, observable)))
