@@ -418,6 +418,15 @@ def test_noisy_estimates_use_one_plan_per_channel_strength_and_batch_rows():
         got = np.array(f(angles[0], p))
         assert np.all(np.abs(got - np.array(want(angles[0], p))) < 4 / np.sqrt(trajectories))
     assert device._plans.compiles == 2
+
+    def pauli_error(word):
+        qml.PauliError(word, 0.5, wires=[0, 1])
+        return qml.expval(qml.Z(0))
+
+    # Channels that differ only in a hyperparameter are different plans too.
+    for word in ("ZZ", "XX"):
+        want = qml.QNode(pauli_error, qml.device("default.mixed", wires=2))(word)
+        assert abs(qml.QNode(pauli_error, device)(word) - want) < 4 / np.sqrt(trajectories)
 def test_sums_option_reaches_the_compiled_plan():
     # Accurate sums are the device's default: its value is the float64-sums
     # plan's to the bit; sums="float32" computes differently.

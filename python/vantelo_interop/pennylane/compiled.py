@@ -14,6 +14,7 @@ only.
 from __future__ import annotations
 
 import math
+import pickle
 from collections import OrderedDict
 from collections.abc import Sequence
 from typing import Any, Literal, Union
@@ -98,8 +99,10 @@ def _real(value: Any) -> Any:
     return np.real(np.asarray(value))
 
 
-def _constants(op: Any) -> tuple[bytes, ...]:
-    return tuple(np.asarray(d, np.complex128).tobytes() for d in op.data)
+def _constants(op: Any, qubits: Wires) -> tuple[bytes, ...]:
+    """A channel's gates, pickled: equal keys hold equal channels, whatever
+    of the operation (data or hyperparameters) made them."""
+    return tuple(pickle.dumps(g) for g in gates_for([op], qubits))
 
 
 class PlanCache:
@@ -115,7 +118,7 @@ class PlanCache:
 
     def get(self, operations: Sequence[Any], qubits: Wires) -> Plan:
         key = (len(qubits), tuple((op.name, tuple(qubits[w] for w in op.wires),
-                                   () if op.name in _STEPS else _constants(op)) for op in operations))
+                                   () if op.name in _STEPS else _constants(op, qubits)) for op in operations))
         plan = self._plans.get(key)
         if plan is None:
             plan = Plan(operations, qubits, self.sums, self.fusion)
