@@ -6,7 +6,7 @@ Run with the peers installed (make bench-noise does it in bench/.venv-peers):
     python bench/peers/noise.py [--quick] [--sizes 16,18] [--threads 1,2]
         [--trajectories 20] [--shot-qubits 14] [--shots 10000] [--repeats 3]
 Peers that are not installed are left out. Writes bench/results/noise.md
-(noise_quick.md with --quick). Every timing runs in a fresh process told its
+(noise_quick.md with --quick, or --out). Every timing runs in a fresh process told its
 thread count first, and is the best of --repeats runs: on a shared machine
 the least disturbed run is the closest to the true cost (--cpu-time counts
 the process's CPU time instead of wall time in one-thread rows); a run of
@@ -366,6 +366,7 @@ def main():
     parser.add_argument("--repeats", type=int, help="timed runs per row; the best counts")
     parser.add_argument("--tables", default="trajectories,shots",
                         help="timed tables to run (the cross-check always runs first)")
+    parser.add_argument("--out", help="the report's path (default bench/results/noise.md)")
     parser.add_argument("--cpu-time", action="store_true",
                         help="time one-thread rows by process CPU time (for a busy machine)")
     parser.add_argument("--no-density-matrix", action="store_true",
@@ -449,7 +450,7 @@ def main():
                   "Goal: faster than every peer's best method.", ""]
         lines += table(["channel", "threads", "vantelo"] + shot_peers, rows)
 
-    out = os.path.join(ROOT, "bench", "results", "noise_quick.md" if args.quick else "noise.md")
+    out = args.out or os.path.join(ROOT, "bench", "results", "noise_quick.md" if args.quick else "noise.md")
     os.makedirs(os.path.dirname(out), exist_ok=True)
     with open(out, "w") as f:
         f.write("\n".join(lines) + "\n")
