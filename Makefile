@@ -285,6 +285,16 @@ bench-cirq: deps $(PEERS_VENV)/.ready
 	PATH="$(abspath $(PEERS_VENV))/bin:$$PATH" $(PEERS_VENV)/bin/python -m pip install -q --no-build-isolation --no-deps .
 	$(PEERS_VENV)/bin/python bench/peers/cirq_simulators.py $(PEERS_ARGS)
 
+# Noisy circuits: trajectories and noisy shots against qsim and Aer, after a
+# cross-check of every simulator against an exact density matrix, in the
+# peers' environment; writes bench/results/noise.md (PEERS_ARGS=--quick for
+# a smoke run, --cpu-time on a busy machine).
+.PHONY: bench-noise
+bench-noise: deps $(PEERS_VENV)/.ready
+	$(call venv_matches,$(PEERS_VENV))
+	PATH="$(abspath $(PEERS_VENV))/bin:$$PATH" $(PEERS_VENV)/bin/python -m pip install -q --no-build-isolation --no-deps .
+	$(PEERS_VENV)/bin/python bench/peers/noise.py $(PEERS_ARGS)
+
 # The Qiskit primitives and OpenQASM import against Qiskit Aer, in the peers'
 # environment; writes bench/results/qiskit_primitives.md (PEERS_ARGS=--quick).
 .PHONY: bench-qiskit

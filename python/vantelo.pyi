@@ -661,7 +661,10 @@ class Circuit:
         Shots whose channel draws are all equal mixture draws (and whose
         circuit neither measures nor resets) share one run; this changes
         neither the distribution nor, for a given seed, the result on any
-        thread count.
+        thread count. With general channels, shots whose draws all fall
+        below the channels' lower bounds and pick the same branches share
+        one run as well, each still drawing its sample from its own
+        generator, so every shot gets the outcome a run of its own gives.
 
         Returns:
             A one-dimensional `int64` array of `shots` basis-state indices.

@@ -394,6 +394,39 @@ def test_noise_models_and_refusals():
     with pytest.raises((DeviceError, QuantumFunctionError, ValueError)):
         qml.add_noise(qml.QNode(base, qml.device("vantelo.qubit", wires=2, trajectories=10),
                                 diff_method="adjoint"), model)()
+
+
+def test_noisy_estimates_use_one_plan_per_channel_strength_and_batch_rows():
+    trajectories = 2000
+    device = qml.device("vantelo.qubit", wires=2, trajectories=trajectories, seed=5)
+
+    def base(a, p):
+        qml.RX(a, 0)
+        qml.CNOT([0, 1])
+        qml.DepolarizingChannel(p, 1)
+        qml.AmplitudeDamping(p / 2, 0)
+        return qml.expval(qml.Z(1)), qml.expval(qml.X(0) @ qml.Z(1))
+
+    f, want = qml.QNode(base, device), qml.QNode(base, qml.device("default.mixed", wires=2))
+    angles = np.array([0.3, 1.1, 2.0])
+    batched = np.array(f(angles, 0.2))
+    # Every row draws the same trajectories, as a call per row does.
+    assert np.array_equal(batched, np.array([f(a, 0.2) for a in angles]).T)
+    assert device._plans.compiles == 1
+    # A new strength is a plan of its own, not the cached one.
+    for p in (0.2, 0.6):
+        got = np.array(f(angles[0], p))
+        assert np.all(np.abs(got - np.array(want(angles[0], p))) < 4 / np.sqrt(trajectories))
+    assert device._plans.compiles == 2
+
+    def pauli_error(word):
+        qml.PauliError(word, 0.5, wires=[0, 1])
+        return qml.expval(qml.Z(0))
+
+    # Channels that differ only in a hyperparameter are different plans too.
+    for word in ("ZZ", "XX"):
+        want = qml.QNode(pauli_error, qml.device("default.mixed", wires=2))(word)
+        assert abs(qml.QNode(pauli_error, device)(word) - want) < 4 / np.sqrt(trajectories)
 def test_sums_option_reaches_the_compiled_plan():
     # Accurate sums are the device's default: its value is the float64-sums
     # plan's to the bit; sums="float32" computes differently.

@@ -7,6 +7,8 @@
 
 #include "sim/noise/catalog.hpp"
 #include "sim/noise/draws.hpp"
+#include "sim/gates/gate_catalog.hpp"
+#include "sim/measure/measure.hpp"
 #include "sim/noise/trajectory.hpp"
 
 namespace vantelo::sim {
@@ -148,6 +150,43 @@ TEST(NoiseTrajectory, ZerosLeftByABranchOrResetArePositive) {
         EXPECT_EQ(s.amplitudes[i].re, 0.0f) << i;
         EXPECT_FALSE(std::signbit(s.amplitudes[i].re) || std::signbit(s.amplitudes[i].im)) << i;
     }
+}
+
+// Shots of general channels share a run when all their draws stayed below
+// the bounds; each must still get what a run of its own gives it: trajectory
+// s from |0…0⟩, then one sample with a fresh trajectory_rng(seed, s).
+TEST(NoiseTrajectory, SharedRunsSampleAsOneRunPerShot) {
+    const std::uint32_t n = 3;
+    Circuit circuit;
+    for (Qubit q = 0; q < n; ++q) {
+        auto ry = single_qubit_gate(q, rotation_matrix(RotationKind::Ry, 0.4f + 0.3f * static_cast<float>(q)));
+        ASSERT_TRUE(ry);
+        circuit.gates.push_back(*ry);
+    }
+    for (auto channel : {amplitude_damping_channel(0, 0.05), bit_flip_channel(1, 0.1),
+                         thermal_relaxation_channel(2, 50.0, 40.0, 2.0, 0.0),
+                         generalized_amplitude_damping_channel(1, 0.04, 0.3)}) {
+        ASSERT_TRUE(channel);
+        circuit.gates.push_back(*channel);
+    }
+    const std::uint64_t shots = 3000, seed = 17;
+    auto grouped = sample_trajectories(circuit, n, shots, seed);
+    ASSERT_TRUE(grouped);
+    StateVector shape;
+    shape.num_qubits = n;
+    auto items = noisy_items(circuit, shape);
+    ASSERT_TRUE(items);
+    std::set<std::uint64_t> outcomes;
+    for (std::uint64_t s = 0; s < shots; ++s) {
+        StateVector state = StateVector::create(n);
+        Rng rng = trajectory_rng(seed, s);
+        ASSERT_TRUE(run_trajectory(*items, state, seed, s, rng, nullptr));
+        auto one = measure(state, 1, rng);
+        ASSERT_TRUE(one);
+        ASSERT_EQ((*grouped)[s], (*one)[0]) << "shot " << s;
+        outcomes.insert((*one)[0]);
+    }
+    EXPECT_EQ(outcomes.size(), std::size_t{1} << n);
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 """The fast path for variational tapes: a tape whose gates all reduce to the
 compiled gate set becomes one CompiledCircuit, cached on the tape's structure
 (gate names and wires), so an optimiser loop compiles once and afterwards
-only binds new angles.
+only binds new angles. Channels are fixed steps of the plan, keyed on their
+parameters too, and such a plan serves averages over seeded trajectories.
 
 Every angle, trainable or not, gets its own parameter slot; gates with a fixed
 angle (S, T, CY's phases) get slots of constant value. Each PennyLane gate
@@ -13,6 +14,7 @@ only.
 from __future__ import annotations
 
 import math
+import pickle
 from collections import OrderedDict
 from collections.abc import Sequence
 from typing import Any, Literal, Union
@@ -20,6 +22,8 @@ from typing import Any, Literal, Union
 import numpy as np
 
 from vantelo import CircuitSpec, Observable
+
+from .translate import gates_for
 
 HALF_PI = math.pi / 2
 
@@ -64,6 +68,10 @@ class Plan:
         # (operation position, parameter index) or (None, constant)
         self.sources: list[tuple[int | None, float]] = []
         for position, op in enumerate(operations):
+            if op.name not in _STEPS:  # a channel: its parameters are part of the key
+                for gate in gates_for([op], qubits):
+                    spec.gate(gate)
+                continue
             for kind, places, source in _STEPS[op.name]:
                 q = [qubits[op.wires[i]] for i in places]
                 if source is None:
@@ -91,18 +99,26 @@ def _real(value: Any) -> Any:
     return np.real(np.asarray(value))
 
 
+def _constants(op: Any, qubits: Wires) -> tuple[bytes, ...]:
+    """A channel's gates, pickled: equal keys hold equal channels, whatever
+    of the operation (data or hyperparameters) made them."""
+    return tuple(pickle.dumps(g) for g in gates_for([op], qubits))
+
+
 class PlanCache:
-    """Least recently used plans, keyed on gate names, wires and width."""
+    """Least recently used plans, keyed on gate names, wires and width (and
+    the parameters of channels, which the plans hold as constants)."""
 
     def __init__(self, capacity: int = 64, sums: Sums = "float64", fusion: int = 0) -> None:
         self.sums = sums
         self.fusion = fusion
-        self._plans: OrderedDict[tuple[int, tuple[tuple[str, tuple[int, ...]], ...]], Plan] = OrderedDict()
+        self._plans: OrderedDict[tuple[Any, ...], Plan] = OrderedDict()
         self.capacity = capacity
         self.compiles = 0
 
     def get(self, operations: Sequence[Any], qubits: Wires) -> Plan:
-        key = (len(qubits), tuple((op.name, tuple(qubits[w] for w in op.wires)) for op in operations))
+        key = (len(qubits), tuple((op.name, tuple(qubits[w] for w in op.wires),
+                                   () if op.name in _STEPS else _constants(op, qubits)) for op in operations))
         plan = self._plans.get(key)
         if plan is None:
             plan = Plan(operations, qubits, self.sums, self.fusion)

@@ -116,11 +116,13 @@ def _expectations_only(tape: Any) -> bool:
 
 
 def _goes_to_compiled(tape: Any) -> bool:
-    """Analytic Pauli expectations on a tape of compiled-set gates."""
+    """Analytic Pauli expectations on a tape of compiled-set gates and
+    channels (a plan with channels estimates them over trajectories)."""
     return (
         not tape.shots
         and _expectations_only(tape)
-        and all(op.name in COMPILABLE for op in tape.operations)
+        and all(op.name in COMPILABLE or (is_channel(op) and op.batch_size is None)
+                for op in tape.operations)
     )
 
 
@@ -480,15 +482,18 @@ class VanteloQubit(Device):  # type: ignore[misc, unused-ignore]  # PennyLane ma
 
     def _noisy(self, tape: Any, wire_order: Any, qubits: dict[Any, int]) -> Any:
         """A tape with channels: one trajectory per shot, or the mean over the
-        device's trajectories for analytic expectations and probabilities."""
+        device's trajectories for analytic expectations and probabilities
+        (Pauli expectations of compiled-set gates in one call per observable
+        to the cached plan, anything else trajectory by trajectory here)."""
         operations = [op for op in tape.operations if op.name != "Snapshot"]
         initial = None
         if operations and isinstance(operations[0], StatePrepBase):
             initial = np.asarray(operations[0].state_vector(wire_order=list(qubits))).reshape(-1)
             operations = operations[1:]
-        gates = gates_for(operations, qubits)
         n = len(wire_order)
         if tape.shots:
+            gates = gates_for(operations, qubits)
+
             def draw(rotation: list[Any], total: int) -> np.ndarray:
                 circuit = Circuit(gates + gates_for(rotation, qubits))
                 seed = self._trajectory_seed()
@@ -512,8 +517,10 @@ class VanteloQubit(Device):  # type: ignore[misc, unused-ignore]  # PennyLane ma
                 raise DeviceError(
                     f"vantelo.qubit estimates only expectation values and probabilities of "
                     f"circuits with channels over trajectories, not {type(mp).__name__}")
-        circuit = Circuit(gates)
         seed = self._analytic_seed
+        if _goes_to_compiled(tape):
+            return self._compiled_values(tape, qubits, (self._trajectories, seed))
+        circuit = Circuit(gates_for(operations, qubits))
         # Each observable's sparse matrix is made once for all trajectories.
         matrices: list[Any] = []
         for mp in tape.measurements:
@@ -581,13 +588,25 @@ class VanteloQubit(Device):  # type: ignore[misc, unused-ignore]  # PennyLane ma
             return tuple(p[0] if len(p) == 1 else p for p in partitions)
         return partitions[0]
 
-    def _compiled_values(self, tape: Any, qubits: dict[Any, int]) -> Any:
+    def _compiled_values(self, tape: Any, qubits: dict[Any, int],
+                         trajectories: tuple[int, int] | None = None) -> Any:
+        """Values of the tape's cached plan; with `(count, seed)` (a plan with
+        channels) each is the mean over trajectories 0 … count − 1 of that
+        seed, in one call per observable."""
         plan = self._plans.get(tape.operations, qubits)
         slots = plan.slots_for(tape.operations, tape.batch_size)
         values: list[Any] = []
         for mp in tape.measurements:
             observable = _observable(mp, qubits)
-            if tape.batch_size is None:
+            if trajectories is not None:
+                count, seed = trajectories
+                if tape.batch_size is None:
+                    mean, _ = plan.circuit.trajectory_expectation(slots, observable, count, seed)
+                    values.append(np.float64(mean))
+                else:
+                    means, _ = plan.circuit.batch_trajectory_expectation(slots, observable, count, seed)
+                    values.append(means)
+            elif tape.batch_size is None:
                 values.append(np.float64(plan.circuit.expectation(slots, observable)))
             else:
                 values.append(np.asarray(plan.circuit.batch_expectation(slots, observable), np.float64))

@@ -433,16 +433,25 @@ Status for_each_trajectory(std::uint32_t n, std::uint64_t count, Body body) {
     return {};
 }
 
-// The chosen branch of every channel for trajectory t when all are mixtures
-// (no norm needed), or nothing.
-std::optional<std::vector<std::uint32_t>> mixture_draws(std::span<const NoisyItem> items,
-                                                        std::uint64_t seed, std::uint64_t t) {
+// The branch of every channel in trajectory t when no draw needs the state:
+// every mixture draw, and a general channel's draw that falls below the sum
+// of its branches' lower bounds. Nothing when some draw needs the state.
+// Trajectories with equal branches run the same items in the same order,
+// so their final states are equal to the bit.
+std::optional<std::vector<std::uint32_t>> stateless_draws(std::span<const NoisyItem> items,
+                                                          std::uint64_t seed, std::uint64_t t) {
     TrajectoryDraws draws(seed, t);
     std::vector<std::uint32_t> out;
     for (const NoisyItem& item : items) {
         if (item.channel == nullptr) continue;
-        if (!item.channel->mixture) return std::nullopt;
-        out.push_back(static_cast<std::uint32_t>(pick(item.channel->weights, draws.next())));
+        const Channel& c = *item.channel;
+        const double u = draws.next();
+        if (!c.mixture) {
+            double lower = 0.0;
+            for (double w : c.weights) lower += w;
+            if (u >= lower) return std::nullopt;
+        }
+        out.push_back(static_cast<std::uint32_t>(pick(c.weights, u)));
     }
     return out;
 }
@@ -460,15 +469,24 @@ Result<std::vector<std::uint64_t>> sample_trajectories(const Circuit& circuit,
     for (const NoisyItem& item : items)
         random_gates = random_gates || (item.channel == nullptr && (item.item.kind == ExecItem::Kind::Measure ||
                                                                     item.item.kind == ExecItem::Kind::Reset));
-    // Runs: the shots that share one (its first shot names its trajectory
-    // and its sampling generator).
+    bool mixtures_only = true;
+    for (const NoisyItem& item : items)
+        mixtures_only = mixtures_only && (item.channel == nullptr || item.channel->mixture);
+    // Runs: the shots that share one (its first shot names its trajectory).
+    // With mixtures only, a run's shots are its first shot's generator's
+    // samples. With general channels, shots share a run only when all their
+    // draws stayed below the bounds; each then keeps its own generator, so
+    // every shot draws what its own run would have given it.
     std::vector<std::vector<std::uint64_t>> runs;
-    std::optional<std::vector<std::uint32_t>> probe;
-    if (!random_gates && shots > 0) probe = mixture_draws(items, seed, 0);
-    if (probe) {
+    if (!random_gates) {
         std::map<std::vector<std::uint32_t>, std::size_t> index;
         for (std::uint64_t s = 0; s < shots; ++s) {
-            auto [it, fresh] = index.emplace(*mixture_draws(items, seed, s), runs.size());
+            std::optional<std::vector<std::uint32_t>> branches = stateless_draws(items, seed, s);
+            if (!branches) {
+                runs.push_back({s});
+                continue;
+            }
+            auto [it, fresh] = index.emplace(std::move(*branches), runs.size());
             if (fresh) runs.emplace_back();
             runs[it->second].push_back(s);
         }
@@ -483,8 +501,18 @@ Result<std::vector<std::uint64_t>> sample_trajectories(const Circuit& circuit,
             std::copy_n(initial->amplitudes.data(), initial->size(), state.amplitudes.data());
         Rng rng = trajectory_rng(seed, t);
         VANTELO_TRY(run_trajectory(items, state, seed, t, rng, nullptr));
-        VANTELO_ASSIGN_OR_RETURN(const std::vector<std::uint64_t> drawn, measure(state, runs[r].size(), rng));
-        for (std::size_t i = 0; i < drawn.size(); ++i) out[runs[r][i]] = drawn[i];
+        if (mixtures_only || runs[r].size() == 1) {
+            VANTELO_ASSIGN_OR_RETURN(const std::vector<std::uint64_t> drawn, measure(state, runs[r].size(), rng));
+            for (std::size_t i = 0; i < drawn.size(); ++i) out[runs[r][i]] = drawn[i];
+            return {};
+        }
+        // No measurement or reset ran, so a shot's generator is still
+        // fresh when it samples, as in a run of its own.
+        VANTELO_ASSIGN_OR_RETURN(const WeightedIndex weights, WeightedIndex::build(state));
+        for (std::uint64_t s : runs[r]) {
+            Rng own = trajectory_rng(seed, s);
+            out[s] = weights.sample(own);
+        }
         return {};
     }));
     return out;

@@ -49,7 +49,10 @@ Result<MeasurementRecord> run_circuit_trajectory(const Circuit& circuit, StateVe
 // One trajectory per shot: shot s runs trajectory s from |0…0⟩ and samples
 // one outcome from its final state with trajectory_rng(seed, s). Shots whose
 // channel draws are all mixture draws and equal share one run (same outcome
-// distribution, fewer runs).
+// distribution, fewer runs). In a circuit with general channels, shots whose
+// draws all fall below the channels' bounds and pick the same branches share
+// one run too, each still sampling with its own generator: the same outcomes
+// as one run per shot.
 // With `initial`, every shot starts from a copy of it instead (its width is
 // num_qubits).
 Result<std::vector<std::uint64_t>> sample_trajectories(const Circuit& circuit,
