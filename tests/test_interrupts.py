@@ -26,10 +26,17 @@ for q in range(14):
 compiled = spec.compile()
 obs = vantelo.Observable.pauli_z(0)
 context = compiled.execution_context()
+class Angle:
+    # Python code inside a call, which gives the lock away and asks for it
+    # back while the module's frames are on the stack.
+    def __float__(self):
+        time.sleep(0)
+        return 0.5
 calls = [lambda: compiled.expectation([0.3], obs),
          lambda: compiled.batch_expectation(np.ones((4, 1), np.float32), obs),
          lambda: context.gradient(compiled, np.float32([0.3]), obs),
-         lambda: vantelo.Circuit([vantelo.Gate.h(0)] * 40).run(14)]
+         lambda: vantelo.Circuit([vantelo.Gate.h(0)] * 40).run(14),
+         lambda: vantelo.Gate.rx(0, Angle())]
 def loop(call):
     while True:
         call()

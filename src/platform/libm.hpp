@@ -7,7 +7,8 @@
 // differ from glibc's in the last bit. Such builds set
 // VANTELO_LIBM_SYMBOL_VERSION to the glibc symbol version of these functions
 // on the target (GLIBC_2.2.5 on x86-64): the calls then name the versioned
-// symbol, which only libm defines. Other builds call the plain functions.
+// symbol, which only libm defines. Other glibc builds call the plain
+// functions; elsewhere sine and cosine come from two calls.
 #pragma once
 
 #include <cmath>
@@ -21,8 +22,15 @@ extern "C" double vantelo_libm_exp(double x) noexcept __asm__("exp@" VANTELO_LIB
 
 inline void sincosf(float x, float* s, float* c) noexcept { vantelo_libm_sincosf(x, s, c); }
 inline double exp(double x) noexcept { return vantelo_libm_exp(x); }
-#else
+#elif defined(__GLIBC__)
 inline void sincosf(float x, float* s, float* c) noexcept { ::sincosf(x, s, c); }
+inline double exp(double x) noexcept { return std::exp(x); }
+#else
+// sincosf is a GNU extension (macOS and the Windows C runtimes lack it).
+inline void sincosf(float x, float* s, float* c) noexcept {
+    *s = std::sin(x);
+    *c = std::cos(x);
+}
 inline double exp(double x) noexcept { return std::exp(x); }
 #endif
 

@@ -1,11 +1,11 @@
 #include "module/binding/errors.hpp"
 
-#if defined(__GLIBCXX__)
-#include <cxxabi.h>
-#endif
-
 #include <exception>
 #include <new>
+// (after a standard header, which defines the library's macros)
+#if defined(__GLIBCXX__) || (defined(_LIBCPP_VERSION) && defined(__GLIBC__))
+#include <cxxabi.h>
+#endif
 
 #include "module/binding/gil.hpp"
 #include "module/binding/ref.hpp"
@@ -79,6 +79,12 @@ PyObject* raise_current_exception() noexcept {
     } catch (const std::exception& e) {
         raise_internal_fault(e.what());
     } catch (...) {
+#if defined(_LIBCPP_VERSION) && defined(__GLIBC__)
+        // libc++ names no type for glibc's forced unwind; it is the one
+        // foreign exception that can arrive here, and the only exception
+        // without a C++ type (see above).
+        if (abi::__cxa_current_exception_type() == nullptr) park_forever();
+#endif
         raise_internal_fault("unknown internal error");
     }
     return nullptr;
