@@ -21,7 +21,7 @@ namespace {
 using testing::equal_up_to_zero_sign;
 
 // Random finite components, now and then ±0 or as large as the bound allows.
-std::vector<Amplitude> finite_state(std::size_t len, std::mt19937& rng) {
+[[maybe_unused]] std::vector<Amplitude> finite_state(std::size_t len, std::mt19937& rng) {
     std::vector<Amplitude> v = testing::random_amplitudes(len, rng);
     for (Amplitude& a : v)
         if (rng() % 8 == 0) a.re *= 4294967296.0f;
@@ -29,7 +29,7 @@ std::vector<Amplitude> finite_state(std::size_t len, std::mt19937& rng) {
 }
 
 // Entries with zeros of both signs in the places a pattern drops.
-Matrix2 signed_zeros(Matrix2 m, std::mt19937& rng) {
+[[maybe_unused]] Matrix2 signed_zeros(Matrix2 m, std::mt19937& rng) {
     for (Amplitude& e : m) {
         if (e.re == 0.0f) e.re = rng() % 2 ? 0.0f : -0.0f;
         if (e.im == 0.0f) e.im = rng() % 2 ? 0.0f : -0.0f;

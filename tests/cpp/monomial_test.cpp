@@ -32,7 +32,7 @@ std::vector<Amplitude> controlled(const Matrix2& m) { return controlled(1, to_ve
 
 // A random permutation matrix of dimension dim whose entries are units or
 // other values of modulus one, with zeros of both signs.
-std::vector<Amplitude> random_monomial(std::size_t dim, std::mt19937& rng) {
+[[maybe_unused]] std::vector<Amplitude> random_monomial(std::size_t dim, std::mt19937& rng) {
     static constexpr Amplitude kUnits[4] = {{1.0f, 0.0f}, {0.0f, 1.0f}, {-1.0f, 0.0f}, {0.0f, -1.0f}};
     std::vector<std::size_t> perm(dim);
     std::iota(perm.begin(), perm.end(), 0);
@@ -47,8 +47,8 @@ std::vector<Amplitude> random_monomial(std::size_t dim, std::mt19937& rng) {
 }
 
 // Every float either has the same bits or both are zeros.
-::testing::AssertionResult same_up_to_zero_sign(const std::vector<Amplitude>& a,
-                                                const std::vector<Amplitude>& b) {
+[[maybe_unused]] ::testing::AssertionResult same_up_to_zero_sign(
+    const std::vector<Amplitude>& a, const std::vector<Amplitude>& b) {
     auto same = [](float x, float y) { return bits(x) == bits(y) || (x == 0.0f && y == 0.0f); };
     for (std::size_t i = 0; i < a.size(); ++i)
         if (!same(a[i].re, b[i].re) || !same(a[i].im, b[i].im))

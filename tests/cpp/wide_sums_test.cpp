@@ -16,7 +16,7 @@
 namespace vantelo::sim {
 namespace {
 
-bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+[[maybe_unused]] bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 std::vector<Amplitude> random_state(std::size_t size, std::mt19937& rng) {
     std::normal_distribution<float> g;
@@ -62,11 +62,11 @@ TEST(WideSums, TermSumsKernelsAgree) {
         for (int t = 0; t < 9; ++t) masks.push_back(random_masks(n, rng));
         std::vector<double> sums(masks.size());
         wide_term_sums(psi.data(), n, masks, sums.data());
-        const std::size_t len = std::min(psi.size(), std::size_t{1} << kWideBlockBits);
         for (std::size_t t = 0; t < masks.size(); ++t)
             EXPECT_NEAR(sums[t], plain_term_sum(psi, masks[t]), 1e-12 * double(psi.size()))
                 << n << " qubits, term " << t;
 #if VANTELO_AVX2_KERNELS
+        const std::size_t len = std::min(psi.size(), std::size_t{1} << kWideBlockBits);
         if (!cpu_has_avx2() || len < 4) continue;
         for (std::size_t first = 0; first < psi.size(); first += len) {
             std::vector<double> want(masks.size()), got(masks.size());
