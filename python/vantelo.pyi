@@ -707,7 +707,8 @@ class Circuit:
         same on every thread count. Memory is `8 * 4**num_qubits` bytes
         (128 MiB at 12 qubits); the cost is that of a run of the circuit on
         `2*num_qubits` qubits (see the Noise page). A circuit without
-        channels gives |psi><psi| of `run` up to rounding.
+        channels, measurements or resets gives |psi><psi| of `run` up to
+        rounding.
 
         Returns:
             A `(2**num_qubits, 2**num_qubits)` `complex64` array `rho` with
