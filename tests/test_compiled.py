@@ -54,6 +54,8 @@ METHODS = {
     "trajectory_values": "(params, observable, trajectories, seed, first=0)",
     "batch_trajectory_expectation": "(params_batch, observable, trajectories, seed=None)",
     "batch_trajectory_expectation_buffer": "(params_batch, observable, trajectories, seed=None)",
+    "density_matrix": "(params)",
+    "density_expectation": "(params, observable)",
 }
 DOCS = {"param_buffer": "Allocate a reusable parameter buffer backed by a NumPy array.",
         "param_batch_buffer": "Allocate a reusable parameter batch buffer backed by a NumPy array.",

@@ -427,6 +427,51 @@ def test_noisy_estimates_use_one_plan_per_channel_strength_and_batch_rows():
     for word in ("ZZ", "XX"):
         want = qml.QNode(pauli_error, qml.device("default.mixed", wires=2))(word)
         assert abs(qml.QNode(pauli_error, device)(word) - want) < 4 / np.sqrt(trajectories)
+@pytest.mark.parametrize("channel", sorted(NOISE))
+def test_density_method_matches_default_mixed(channel):
+    want = np.array(noisy_qnode(qml.device("default.mixed", wires=WIRES), channel)())
+    got = np.array(noisy_qnode(qml.device("vantelo.qubit", wires=WIRES, noise_method="density"), channel)())
+    assert np.allclose(got, want, atol=1e-5)
+
+
+def test_density_method_on_every_path_and_refusals():
+    def base(a, p):
+        qml.RX(a, 0)
+        qml.Hadamard(2)
+        qml.Toffoli([2, 0, 1])
+        qml.DepolarizingChannel(p, 1)
+        qml.AmplitudeDamping(p / 2, 0)
+        return (qml.expval(qml.Z(1)), qml.var(qml.X(0) @ qml.Z(1)), qml.probs(wires=[1, 0]),
+                qml.expval(qml.Hermitian(np.array([[1, 2j], [-2j, 0]]), 0)))
+
+    device = qml.device("vantelo.qubit", wires=3, noise_method="density")
+    want = qml.QNode(base, qml.device("default.mixed", wires=3))(1.1, 0.3)
+    for w, g in zip(want, qml.QNode(base, device)(1.1, 0.3)):
+        assert np.allclose(g, w, atol=1e-5)
+
+    def pauli(a):  # the compiled path, broadcast
+        qml.RY(a, 0)
+        qml.CNOT([0, 1])
+        qml.AmplitudeDamping(0.4, 1)
+        return qml.expval(qml.Z(1)), qml.expval(qml.X(0) @ qml.X(1))
+
+    angles = np.array([0.3, 1.1, 2.0])
+    want = np.array(qml.QNode(pauli, qml.device("default.mixed", wires=2))(angles))
+    assert np.allclose(np.array(qml.QNode(pauli, qml.device("vantelo.qubit", wires=2,
+                                                           noise_method="density"))(angles)),
+                       want, atol=1e-5)
+
+    def state():
+        qml.BitFlip(0.1, 0)
+        return qml.state()
+    with pytest.raises(DeviceError, match="not StateMP"):
+        qml.QNode(state, qml.device("vantelo.qubit", wires=1, noise_method="density"))()
+    with pytest.raises(ValueError, match="noise_method must be"):
+        qml.device("vantelo.qubit", wires=1, noise_method="exact")
+    with pytest.raises(ValueError, match="no trajectory count"):
+        qml.device("vantelo.qubit", wires=1, noise_method="density", trajectories=10)
+
+
 def test_sums_option_reaches_the_compiled_plan():
     # Accurate sums are the device's default: its value is the float64-sums
     # plan's to the bit; sums="float32" computes differently.

@@ -17,6 +17,19 @@ PyObject* float_result(sim::Result<float> value) {
     return PyFloat_FromDouble(static_cast<double>(*value));
 }
 
+PyObject* double_result(sim::Result<double> value) {
+    if (!value) return raise_core_error(value.error());
+    return PyFloat_FromDouble(*value);
+}
+
+PyObject* density_result(sim::Result<sim::StateVector> rho) {
+    if (!rho) return raise_core_error(rho.error());
+    const auto dim = static_cast<Py_ssize_t>(std::size_t{1} << (rho->num_qubits / 2));
+    Ref flat = Ref::steal(adopt_amplitudes(std::move(rho->amplitudes)));
+    if (!flat) return nullptr;
+    return PyObject_CallMethod(flat.get(), "reshape", "nn", dim, dim);
+}
+
 PyObject* gradient_result(sim::Result<sim::AlignedArray<float>> gradient) {
     if (!gradient) return raise_core_error(gradient.error());
     return adopt_floats(std::move(gradient).value());

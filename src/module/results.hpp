@@ -13,6 +13,10 @@ namespace vantelo::module {
 
 PyObject* state_result(sim::Result<sim::StateVector> state);
 PyObject* float_result(sim::Result<float> value);
+PyObject* double_result(sim::Result<double> value);
+// A density matrix stored as a vector of 2n qubits, as a (2^n, 2^n) array
+// over the same memory.
+PyObject* density_result(sim::Result<sim::StateVector> rho);
 PyObject* gradient_result(sim::Result<sim::AlignedArray<float>> gradient);
 PyObject* value_and_gradient_result(sim::Result<sim::ValueAndGradient> result);
 PyObject* batch_values_result(sim::Result<sim::AlignedArray<float>> values);

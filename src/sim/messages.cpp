@@ -107,6 +107,11 @@ std::string adjoint_refuses_channels() {
     return "adjoint differentiation needs a circuit without channels";
 }
 
+std::string density_too_wide(std::uint64_t num_qubits, std::uint64_t limit) {
+    return "a density matrix of " + num(num_qubits) + " qubits is too large: the limit is " + num(limit) +
+           " qubits (4^n entries of 8 bytes)";
+}
+
 std::string adjoint_needs_unitary_plan() {
     return "adjoint differentiation needs a circuit without measurements or resets";
 }

@@ -52,6 +52,8 @@ std::string adjoint_needs_unitary_plan();
 // Channels: only the trajectory operations run them.
 std::string channels_need_trajectories();
 std::string adjoint_refuses_channels();
+// Density matrices: a register wider than the limit.
+std::string density_too_wide(std::uint64_t num_qubits, std::uint64_t limit);
 std::string batch_length(std::uint64_t length, std::uint64_t expected, std::uint64_t rows,
                          std::uint64_t cols);
 

@@ -16,7 +16,8 @@ Tapes with channels (BitFlip, DepolarizingChannel, AmplitudeDamping, …, also
 inserted by ``qml.add_noise``) run as seeded trajectories: with shots, one
 trajectory per shot; analytic expectation values and probabilities only on a
 device created with ``trajectories=T``, as the mean over T trajectories (an
-estimate, not the exact density-matrix value).
+estimate, not the exact density-matrix value), or exactly on the density
+matrix on a device created with ``noise_method="density"``.
 
 Derivatives (``diff_method="adjoint"`` or ``"device"``) decompose the tape to
 the compiled gate set and call the compiled adjoint or parameter-shift
@@ -264,6 +265,12 @@ class VanteloQubit(Device):  # type: ignore[misc, unused-ignore]  # PennyLane ma
         trajectories (int or None): analytic results of circuits with
             channels are estimated as the mean over this many trajectories;
             ``None`` refuses such circuits without shots.
+        noise_method (str): keyword only. ``"trajectories"`` (the default)
+            runs circuits with channels as described for ``trajectories``;
+            ``"density"`` computes their analytic expectation values,
+            variances and probabilities exactly on the density matrix
+            (``Circuit.density_matrix``, ``density_expectation``), on at
+            most 12 qubits; shots still draw one trajectory per shot.
         sums (str): keyword only. ``"float64"`` (the default here) sums
             expectation values, adjoint inner products and sampling weights
             in double precision (``vantelo``'s ``sums="float64"``), so results
@@ -281,14 +288,20 @@ class VanteloQubit(Device):  # type: ignore[misc, unused-ignore]  # PennyLane ma
         return "vantelo.qubit"
 
     def __init__(self, wires: Any = None, shots: Any = None, seed: Any = None,
-                 trajectories: int | None = None, *, sums: Sums = "float64", fusion: int = 0) -> None:
+                 trajectories: int | None = None, *, sums: Sums = "float64", fusion: int = 0,
+                 noise_method: str = "trajectories") -> None:
         if sums not in ("float32", "float64"):
             raise ValueError(f"sums must be 'float32' or 'float64', not {sums!r}")
+        if noise_method not in ("trajectories", "density"):
+            raise ValueError(f"noise_method must be 'trajectories' or 'density', not {noise_method!r}")
+        if noise_method == "density" and trajectories is not None:
+            raise ValueError("noise_method='density' computes exact values: give no trajectory count")
         Circuit([], fusion=fusion)  # the module's checks and messages
         super().__init__(wires=wires, shots=shots)
         if trajectories is not None and int(trajectories) < 1:
             raise ValueError(f"trajectories must be a positive number, got {trajectories}")
         self._trajectories = None if trajectories is None else int(trajectories)
+        self._density = noise_method == "density"
         self._seeds = None if seed is None else np.random.default_rng(seed)
         # Every analytic estimate uses the same trajectories, so the tapes of
         # a parameter-shift gradient differ only by their parameters.
@@ -504,6 +517,8 @@ class VanteloQubit(Device):  # type: ignore[misc, unused-ignore]  # PennyLane ma
             if tape.shots.has_partitioned_shots:
                 return results
             return results[0] if len(results) == 1 else results
+        if self._density:
+            return self._exact(tape, operations, initial, wire_order, qubits)
         if self._trajectories is None:
             raise DeviceError(
                 "vantelo.qubit runs circuits with channels as trajectories: give the QNode "
@@ -543,6 +558,44 @@ class VanteloQubit(Device):  # type: ignore[misc, unused-ignore]  # PennyLane ma
                 sums[i] = sums[i] + value
         means = tuple(s / self._trajectories for s in sums)
         return means[0] if len(means) == 1 else means
+
+    def _exact(self, tape: Any, operations: list[Any], initial: Any, wire_order: Any,
+               qubits: dict[Any, int]) -> Any:
+        """Analytic results of a tape with channels on its exact density matrix:
+        Pauli expectations of compiled-set gates by the cached plan's
+        ``density_expectation``, the rest from ``Circuit.density_matrix``."""
+        if initial is not None:
+            raise DeviceError("vantelo.qubit cannot compute analytic results of a circuit with "
+                              "channels that starts with a state preparation; use shots")
+        for mp in tape.measurements:
+            if not isinstance(mp, (ExpectationMP, VarianceMP, ProbabilityMP)):
+                raise DeviceError(
+                    f"vantelo.qubit computes only expectation values, variances and probabilities "
+                    f"of circuits with channels on the density matrix, not {type(mp).__name__}")
+        if _goes_to_compiled(tape):
+            plan = self._plans.get(tape.operations, qubits)
+            slots = plan.slots_for(tape.operations, tape.batch_size)
+            rows = [slots] if tape.batch_size is None else list(slots)
+            values: list[Any] = []
+            for mp in tape.measurements:
+                observable = _observable(mp, qubits)
+                row_values = [np.float64(plan.circuit.density_expectation(r, observable)) for r in rows]
+                values.append(row_values[0] if tape.batch_size is None else np.array(row_values))
+            return values[0] if len(values) == 1 else tuple(values)
+        # PennyLane reads every measurement off the diagonal of a density
+        # matrix already turned into the observable's eigenbasis: one matrix
+        # per distinct set of diagonalising gates.
+        gates = gates_for(operations, qubits)
+        rotated: dict[tuple[Any, ...], np.ndarray] = {}
+        results: list[Any] = []
+        for mp in tape.measurements:
+            rotation = mp.diagonalizing_gates() if mp.obs is not None else []
+            key = tuple((g.name, tuple(g.wires), tuple(np.ravel(g.parameters))) for g in rotation)
+            if key not in rotated:
+                rho = Circuit(gates + gates_for(rotation, qubits)).density_matrix(len(wire_order))
+                rotated[key] = rho.astype(np.complex128)
+            results.append(mp.process_density_matrix(rotated[key], wire_order))
+        return results[0] if len(results) == 1 else tuple(results)
 
     def _sampled(self, tape: Any, state: np.ndarray | None, wire_order: Any, qubits: dict[Any, int],
                  draw: Callable[[list[Any], int], np.ndarray] | None = None) -> Any:

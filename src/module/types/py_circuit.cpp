@@ -8,6 +8,9 @@
 #include "module/types/numerics_args.hpp"
 #include "module/numpy.hpp"
 #include "module/binding/ref.hpp"
+#include "module/binding/gil.hpp"
+#include "module/results.hpp"
+#include "sim/density/density_matrix.hpp"
 #include "sim/exec/state_load.hpp"
 #include "sim/measure/measure.hpp"
 #include "sim/messages.hpp"
@@ -225,6 +228,11 @@ PyObject* sample_from(const sim::Circuit& circuit, AnyArg given, std::uint32_t s
     return new_index_array(*drawn);
 }
 
+// The exact density matrix: every channel, measurement and reset averaged.
+PyObject* density_matrix(const sim::Circuit& circuit, std::uint32_t num_qubits) {
+    return density_result(run_core(true, [&] { return sim::density_matrix(circuit, num_qubits); }));
+}
+
 // The passes over memory a run on num_qubits makes (for the benchmarks).
 PyObject* passes(const sim::Circuit& circuit, std::uint32_t num_qubits) {
     return PyLong_FromSize_t(sim::circuit_passes(circuit, num_qubits));
@@ -244,6 +252,7 @@ constexpr ArgSpec k_sample_trajectories{"Circuit", "sample_trajectories", Param{
 constexpr ArgSpec k_sample_from{"Circuit", "sample_from", Param{"state"}, Param{"shots"},
                                 Param{"seed", "None"}};
 constexpr ArgSpec k_sample{"Circuit", "sample", Param{"num_qubits"}, Param{"shots"}};
+constexpr ArgSpec k_density_matrix{"Circuit", "density_matrix", Param{"num_qubits"}};
 constexpr ArgSpec k_deepcopy{"Circuit", "__deepcopy__", Param{"memo"}};
 const ArgsView k_new_view = k_new.view();
 
@@ -256,6 +265,7 @@ const MemberDef kMembers[] = {
     method<&sample_from, k_sample_from>("sample_from"),
     method<&run_trajectory, k_run_trajectory>("run_trajectory"),
     method<&sample_trajectories, k_sample_trajectories>("sample_trajectories"),
+    method<&density_matrix, k_density_matrix>("density_matrix"),
     method<&passes, k_passes>("_passes"),
     method_noargs<&reduce<sim::Circuit>>("__reduce__", kReduceDoc),
     method_noargs<&copy_of<sim::Circuit>>("__copy__", kCopyDoc),

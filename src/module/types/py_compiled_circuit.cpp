@@ -11,6 +11,7 @@
 #include "module/binding/ref.hpp"
 #include "module/results.hpp"
 #include "sim/batch/batch_states.hpp"
+#include "sim/density/density_matrix.hpp"
 #include "sim/noise/trajectory.hpp"
 
 namespace vantelo::module {
@@ -170,6 +171,13 @@ PyObject* batch_trajectory_expectation_buffer(const CC& c, BatchBuffer buffer, O
                                                           seed_or_random(seed), trajectories));
 }
 
+// Exact evaluations on the density matrix, for plans with or without channels.
+PyObject* density_matrix(const CC& c, AnyArg params) {
+    std::vector<float> values;
+    if (!params_from_python(params.object, values)) return nullptr;
+    return density_result(run_core(true, [&] { return sim::density_matrix(c, Params(values)); }));
+}
+
 PyObject* param_buffer(const CC& c) { return new_param_buffer(c.parameter_count); }
 
 PyObject* param_batch_buffer(const CC& c, std::uint32_t batch_size) {
@@ -209,6 +217,8 @@ ARGS(trajectory_expectation_buffer, kParams, kObservable, kTrajectories, kSeed)
 ARGS(trajectory_values, kParams, kObservable, kTrajectories, Param{"seed"}, Param{"first", "0"})
 ARGS(batch_trajectory_expectation, kBatch, kObservable, kTrajectories, kSeed)
 ARGS(batch_trajectory_expectation_buffer, kBatch, kObservable, kTrajectories, kSeed)
+ARGS(density_matrix, kParams)
+ARGS(density_expectation, kParams, kObservable)
 #undef ARGS
 
 #define METHOD(name, impl) method<impl, k_##name>(#name)
@@ -261,6 +271,11 @@ const MemberDef kMembers[] = {
     METHOD(trajectory_values, &trajectory_values),
     METHOD(batch_trajectory_expectation, &batch_trajectory_expectation),
     METHOD(batch_trajectory_expectation_buffer, &batch_trajectory_expectation_buffer),
+    METHOD(density_matrix, &density_matrix),
+    METHOD(density_expectation,
+           (&scalar<static_cast<sim::Result<double> (*)(const CC&, Params, const sim::Observable&)>(
+                        &sim::density_expectation),
+                    &double_result>)),
 };
 #undef METHOD
 
