@@ -1581,6 +1581,14 @@ def _unpickle(data: bytes) -> Gate | Circuit | Observable | Parameter | CircuitS
             the rebuilt object).
     """
 
+def _set_side_by_side_qubits(num_qubits: SupportsIndex) -> int:
+    """Sets the widest register whose trajectories run side by side, one per worker, and returns the previous width.
+
+    Wider registers run one trajectory at a time, spread over the pool.
+    Results do not depend on it; tests and benchmarks set it to reach both
+    ways at any width.
+    """
+
 def set_num_threads(num_threads: SupportsIndex) -> None:
     """Fixes the number of worker threads (capped at 255) before the first simulation.
 

@@ -366,3 +366,16 @@ def test_noisy_expectations_and_state_inputs_are_refused_clearly():
         Simulator().simulate(circuit, initial_state=np.array([0, 1], dtype=np.complex64))
     with pytest.raises(ValueError, match="trajectories must be a positive integer"):
         Simulator(trajectories=0)
+
+
+def test_a_circuit_edited_after_a_call_is_translated_anew():
+    """Translations are cached by value (angle expressions), never by
+    circuit: a circuit edited in place gives the edited results."""
+    circuit = symbolic_circuit()
+    resolver = {"x": 0.4, "y": -0.7}
+    sim = Simulator()
+    sim.final_state_vector(circuit, resolver)
+    a, b, _ = sorted(circuit.all_qubits())
+    circuit.append([cirq.rx(3 * X - 0.2)(a), cirq.CZ(a, b) ** (0.5 * Y), cirq.T(b)])
+    want = cirq.final_state_vector(circuit, param_resolver=resolver, dtype=np.complex128)
+    np.testing.assert_allclose(sim.final_state_vector(circuit, resolver), want, atol=3e-6)

@@ -203,10 +203,13 @@ for n in (4, 16):
         spec.gate(g)
     obs = Observable.pauli_z(0)
     t = 24 if n == 4 else 3
-    h = hashlib.sha256(spec.compile().trajectory_values([], obs, t, seed=2).tobytes())
-    h.update(Circuit(gates).sample_trajectories(n, 40, seed=6).tobytes())
-    h.update(Circuit(gates).run_trajectory(n, 8, 3)[0].tobytes())
-    print(h.hexdigest())
+    # Both ways for each width: one trajectory at a time, then side by side.
+    for width in (0, 64):
+        vantelo._set_side_by_side_qubits(width)
+        h = hashlib.sha256(spec.compile().trajectory_values([], obs, t, seed=2).tobytes())
+        h.update(Circuit(gates).sample_trajectories(n, 40, seed=6).tobytes())
+        h.update(Circuit(gates).run_trajectory(n, 8, 3)[0].tobytes())
+        print(h.hexdigest())
 """
 
 
@@ -218,7 +221,9 @@ def test_identical_for_every_pool_size(isolated):
         proc = isolated(POOL_PROBE.format(tests=tests, threads=threads))
         assert proc.returncode == 0, proc.stderr
         outs.append(proc.stdout)
-    assert len(set(outs)) == 1 and len(outs[0].split()) == 2
+    assert len(set(outs)) == 1
+    hashes = outs[0].split()
+    assert len(hashes) == 4 and hashes[0] == hashes[1] and hashes[2] == hashes[3]
 
 
 @pytest.mark.parametrize("make, message", [

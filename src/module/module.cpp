@@ -79,6 +79,11 @@ bool module_body(PyObject* module) {
         return false;
     set_unpickle_function(unpickle.get());
 
+    Ref side_by_side = Ref::steal(PyCFunction_NewEx(&set_side_by_side_qubits_def, module, module_name.get()));
+    if (!side_by_side ||
+        PyObject_SetAttrString(module, set_side_by_side_qubits_def.ml_name, side_by_side.get()) != 0)
+        return false;
+
     // Release details, after everything __all__ lists.
     Ref version = Ref::steal(PyUnicode_FromString(kVersion));
     if (!version || PyObject_SetAttrString(module, "__version__", version.get()) != 0) return false;

@@ -253,8 +253,10 @@ class Simulator(
             if cp.program.parameters or rows == 0:
                 states = plan.compiled.batch_statevector(plan.slot_values(values))[:, :size]
             else:
-                # Nothing to sweep: one run serves every resolver.
-                states = np.repeat(plan.compiled.statevector([])[None, :size], rows, axis=0)
+                # Nothing to sweep: one run serves every resolver (a single
+                # one takes it without a copy, which is as large as the run).
+                state = plan.compiled.statevector([])[None, :size]
+                states = state if rows == 1 else np.repeat(state, rows, axis=0)
             bits = [np.zeros(0, dtype=bool)] * rows
         phases = self._phases(cp, values)
         if phases is not None:

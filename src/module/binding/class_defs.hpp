@@ -84,6 +84,9 @@ const ClassDef& circuit_class();
 // The module-level function set_num_threads.
 extern PyMethodDef set_num_threads_def;
 
+// _set_side_by_side_qubits, for tests and benchmarks (not in __all__).
+extern PyMethodDef set_side_by_side_qubits_def;
+
 // build_info() and the text of __version__ (neither is in __all__).
 extern PyMethodDef build_info_def;
 extern const char* const kVersion;

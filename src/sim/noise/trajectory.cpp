@@ -23,8 +23,13 @@ namespace {
 // in chunk order: the same value for every pool size.
 constexpr std::size_t kChunk = std::size_t{1} << 13;
 
-// Registers up to this width run whole trajectories side by side.
-constexpr std::uint32_t kSideBySideQubits = 14;
+// Registers up to this width run whole trajectories side by side, one per
+// worker: their states (up to 1 MiB) stay in a core's own cache, and no
+// worker waits for another. A wider trajectory is spread over the pool, with
+// a synchronisation per segment, which on two threads at 16 qubits took
+// longer than one thread alone.
+constexpr std::uint32_t kSideBySideQubits = 17;
+std::atomic<std::uint32_t> g_side_by_side_qubits{kSideBySideQubits};
 
 // Σ over chunks of `partial(first, last, out)`, each writing `width` doubles.
 template <class Partial>
@@ -405,7 +410,7 @@ private:
 // other on a shared state spread over the pool.
 template <class Body>
 Status for_each_trajectory(std::uint32_t n, std::uint64_t count, Body body) {
-    if (n > kSideBySideQubits || count < 2) {
+    if (n > g_side_by_side_qubits.load(std::memory_order_relaxed) || count < 2) {
         StateVector state = StateVector::create(n);
         for (std::uint64_t t = 0; t < count; ++t) {
             if (stop_requested()) return stopped_error();
@@ -565,6 +570,10 @@ Result<std::vector<TrajectoryMean>> batch_trajectory_expectation(const CompiledC
         out.push_back(m);
     }
     return out;
+}
+
+std::uint32_t set_side_by_side_qubits(std::uint32_t num_qubits) {
+    return g_side_by_side_qubits.exchange(num_qubits, std::memory_order_relaxed);
 }
 
 TrajectoryMean trajectory_mean(std::span<const float> values) {
