@@ -101,10 +101,10 @@ bool monomial(const std::vector<Complex>& m, std::size_t dim) {
 // cycles, as measured on the executor (one thread, n = 16 and 20): the
 // fused dense kernels by width (index m), and the exact kernels of what
 // stays unfused (one-qubit gates mostly take the light kernels). The dense
-// costs carry a margin over the measured 1.1, 2.9, 4.8 and 8.7
+// costs carry a margin over the measured 1.0, 2.3, 4.2 and 8.0
 // (bench/blocks_bench.cpp --kernels 1), so a block replaces its gates only
-// when it clearly beats them. Three targets cost 2.5 times two, so two
-// 2-qubit blocks on overlapping pairs stay apart (2.2 against 2.9); their
+// when it clearly beats them. Three targets cost more than twice two, so two
+// 2-qubit blocks on overlapping pairs stay apart (2.0 against 2.3); their
 // charges keep that order (3.0 against 3.4). A monomial
 // matrix (one entry per column: diagonal gates, permutations with phases)
 // takes the exact monomial kernels at any width up to 3; wider ones run
