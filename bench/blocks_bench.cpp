@@ -161,7 +161,8 @@ void sweep(const char* name, const std::vector<Gate>& gates, const Options& o) {
 }
 
 // The dense kernels alone on one block of 2^b amplitudes (b: --qubits, at
-// most the cache block): 2 to 5 targets on low and high bits, exact and fused, in ns per amplitude and per item.
+// most the cache block; target sets that do not fit are left out): 2 to 5
+// targets on low and high bits, exact and fused, in ns per amplitude.
 void kernels_alone(std::uint32_t b, int reps) {
     std::mt19937 rng(7);
     std::vector<Amplitude> state(std::size_t{1} << b, Amplitude{0.001f, 0.0f});
