@@ -141,14 +141,18 @@ bench-peers: deps $(PEERS_VENV)/.ready
 	$(PEERS_VENV)/bin/python bench/peers/run.py $(PEERS_ARGS)
 
 # Whole circuits through the cache-blocked executor against the gate-by-gate
-# path, with passes over the state per circuit, on 1 and 2 threads.
+# path, with passes over the state per circuit, on 1 and 2 threads; then the
+# dense kernels alone and quantum-volume and layered circuits at every block
+# width (blocks_bench).
 .PHONY: bench-exec
 bench-exec: venv
 	PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -B $(BUILD)/bench -G Ninja \
 	    -DVANTELO_BUILD_MODULE=OFF -DVANTELO_BUILD_BENCH=ON
-	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(BUILD)/bench -j $(JOBS) --target exec_bench
+	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(BUILD)/bench -j $(JOBS) --target exec_bench blocks_bench
 	$(BUILD)/bench/bench/exec_bench --threads 1
 	$(BUILD)/bench/bench/exec_bench --threads 2
+	$(BUILD)/bench/bench/blocks_bench --kernels 1
+	$(BUILD)/bench/bench/blocks_bench --threads 1 --qubits 20
 
 # Type checks and the documentation site, in a virtual environment of their
 # own (.venv-docs; tools pinned in docs/requirements.txt). The module is built

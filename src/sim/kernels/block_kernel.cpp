@@ -53,9 +53,11 @@ BlockKernel block_kernel_fused(const Operation& op) {
     k.kind = BlockKernel::Kind::Fused;
     k.fused = make_fused_plan(op);
     k.plan.dim = k.fused.dim;
-    // The bound holds as for the exact dense kernel: a multiply-add rounds
-    // once where a product and a sum round twice. Without it every light
-    // kernel after a fused block would check its block again.
+    // The bound holds as for the exact dense kernel: the outputs are the
+    // same sums up to rounding, and the three-multiplication chains
+    // (c(a + b) and its partners) are at most twice them, inside the 2^4
+    // headroom the budget leaves below the largest float. Without it every
+    // light kernel after a fused block would check its block again.
     k.growth = growth_bits(op.matrix.data(), op.matrix.size(), k.fused.dim);
     return k;
 }

@@ -34,15 +34,15 @@ FusedPlan make_fused_plan(const Operation& op) {
         for (std::size_t s = 0; s < plan.dim; ++s, out += 4) {
             const Amplitude m = op.matrix[source[r] * plan.dim + s];
             out[0] = m.re;
-            out[1] = m.im;
-            out[2] = -m.im;
-            out[3] = m.re;
+            out[1] = m.re + m.im;
+            out[2] = m.im - m.re;
+            out[3] = 0.0f;
         }
-    if (k == kMaxFusedTargets) return plan;
-    plan.lanes = AlignedArray<float>::uninitialized(plan.dim * plan.dim * 16);
+    if (plan.dim > kLaneDim) return plan;
+    plan.lanes = AlignedArray<float>::uninitialized(plan.dim * plan.dim * 24);
     for (std::size_t e = 0; e < plan.dim * plan.dim; ++e)
-        for (std::size_t i = 0; i < 16; ++i)
-            plan.lanes.data()[16 * e + i] = plan.packed.data()[4 * e + 2 * (i / 8) + i % 2];
+        for (std::size_t i = 0; i < 24; ++i)
+            plan.lanes.data()[24 * e + i] = plan.packed.data()[4 * e + i / 8];
     return plan;
 }
 
@@ -56,17 +56,18 @@ void fused_groups_scalar(Amplitude* a, const FusedPlan& plan, std::size_t group_
         for (std::size_t m = free, bits = g; bits != 0; m &= m - 1, bits >>= 1)
             if (bits & 1u) base |= m & (~m + 1);
         for (std::size_t c = 0; c < dim; ++c) x[c] = a[base + plan.offsets[c]];
+        float sum[32];
+        for (std::size_t c = 0; c < dim; ++c) sum[c] = x[c].re + x[c].im;
         const float* e = plan.packed.data();
         for (std::size_t r = 0; r < dim; ++r) {
-            float re_re = 0.0f, re_im = 0.0f, im_re = 0.0f, im_im = 0.0f;
+            float k1 = 0.0f, k2 = 0.0f, k3 = 0.0f;
             for (std::size_t s = 0; s < dim; ++s, e += 4) {
-                const Amplitude in = x[plan.order[s]];
-                re_re = std::fma(in.re, e[0], re_re);
-                re_im = std::fma(in.re, e[1], re_im);
-                im_re = std::fma(in.im, e[2], im_re);
-                im_im = std::fma(in.im, e[3], im_im);
+                const std::size_t c = plan.order[s];
+                k1 = std::fma(sum[c], e[0], k1);
+                k3 = std::fma(x[c].im, e[1], k3);
+                k2 = std::fma(x[c].re, e[2], k2);
             }
-            a[base + plan.offsets[r]] = Amplitude{re_re + im_re, re_im + im_im};
+            a[base + plan.offsets[r]] = Amplitude{k1 - k3, k1 + k2};
         }
     }
 }

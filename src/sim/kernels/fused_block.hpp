@@ -21,12 +21,15 @@ namespace vantelo::sim {
 // sorted upwards (bit j of a group index is targets[j]); the sums run over
 // the operation's own columns in increasing order, so the values do not
 // depend on where the targets sit (the executor and the adjoint method move
-// qubits around). For group row r and matrix column s, packed holds four
-// floats: re, im, −im, re of M[row of r][s], and x = the input at group
-// index order[s]. Each output part is the sum of two chains of
-// multiply-adds over s, each from +0:
-//   y.re = Σ fma(x.re, m.re, ·) + Σ fma(x.im, −m.im, ·),
-//   y.im = Σ fma(x.re, m.im, ·) + Σ fma(x.im,  m.re, ·).
+// qubits around). Each product m·x takes three real multiplications, not
+// four: with m = c + di and x = a + bi, k1 = c(a + b), and
+//   re = k1 − b(c + d),  im = k1 + a(d − c).
+// For group row r and matrix column s, packed holds four floats: c, c + d,
+// d − c (each rounded once to single precision) and a zero, and x = the
+// input at group index order[s], with sum = x.re + x.im. Each output is made
+// of three chains of multiply-adds over s, each from +0:
+//   k1 = Σ fma(sum, c, ·),  k3 = Σ fma(x.im, c + d, ·),  k2 = Σ fma(x.re, d − c, ·),
+//   y.re = k1 − k3,  y.im = k1 + k2.
 struct FusedPlan {
     std::size_t num_targets = 0;
     std::size_t dim = 0;
@@ -35,13 +38,17 @@ struct FusedPlan {
     std::size_t offsets[32] = {};  // offsets[c]: the index of group index c within a group
     std::uint8_t order[32] = {};   // order[s]: the group index of the matrix's column s
     AlignedArray<float> packed;
-    // The AVX2 form's copy for up to 4 targets: each group of four floats of
-    // packed repeated to fill 8 (two registers per entry).
+    // The AVX2 form's copy for up to 4 targets: each of the first three
+    // floats of every group of packed repeated to fill a register.
     AlignedArray<float> lanes;
 };
 
 inline constexpr std::size_t kMinFusedTargets = 2;
 inline constexpr std::size_t kMaxFusedTargets = 5;
+// The widest matrix whose entries the AVX2 form reads as whole registers
+// (lanes, 24 KiB for 4 targets); wider ones broadcast each float of packed,
+// as their registers would crowd the state out of the first-level cache.
+inline constexpr std::size_t kLaneDim = 16;
 
 // op's targets (first target the most significant bit of its matrix index)
 // may sit on any bit positions; 2 to 5 targets, no controls.
@@ -53,7 +60,8 @@ void fused_groups_scalar(Amplitude* a, const FusedPlan& plan, std::size_t group_
                          std::size_t group_end);
 
 // The AVX2 form works on quads: four groups that differ in the two lowest
-// non-target bits, one per lane. A 2^n array has 2^(n−k−2) of them.
+// non-target bits. A 2^n array has 2^(n−k−2) of them; the kernel takes two
+// at a time, one group per lane.
 #if VANTELO_AVX2_KERNELS
 // Quads [quad_begin, quad_end) in place (n ≥ k + 2); only call it when
 // cpu_has_fma().

@@ -1,8 +1,9 @@
 // The fused dense kernel with AVX2 and FMA (the only file built with
 // -mfma; the check on the module's code allows fused multiply-adds in the
-// fused_fma namespace alone). Four groups run side by side, one per lane, in
-// the interleaved (re, im) layout of the state; each lane does exactly the
-// operations of fused_groups_scalar, in its order.
+// fused_fma namespace alone). Eight groups run side by side, one per lane,
+// read from the interleaved (re, im) layout of the state and split into real
+// and imaginary registers; each lane does exactly the operations of
+// fused_groups_scalar, in its order.
 // Empty off x86-64 (CMake leaves it out there too).
 #include "sim/kernels/cpu_features.hpp"
 #if VANTELO_AVX2_KERNELS
@@ -19,10 +20,6 @@ namespace fused_fma {
 
 inline __m256 load(const Amplitude* p) { return _mm256_loadu_ps(reinterpret_cast<const float*>(p)); }
 inline void store(Amplitude* p, __m256 v) { _mm256_storeu_ps(reinterpret_cast<float*>(p), v); }
-// The pair of floats at p in every 64-bit lane.
-inline __m256 pair(const float* p) {
-    return _mm256_castpd_ps(_mm256_broadcast_sd(reinterpret_cast<const double*>(p)));
-}
 inline __m256 unpack_lo(__m256 a, __m256 b) {
     return _mm256_castpd_ps(_mm256_unpacklo_pd(_mm256_castps_pd(a), _mm256_castps_pd(b)));
 }
@@ -42,6 +39,9 @@ inline __m256 unpack_hi(__m256 a, __m256 b) {
 // Each rearrangement is its own inverse, so outputs go back the same way.
 template <int Low, int LowBit>
 struct Layout {
+    // Whether each output register goes straight to its place (no
+    // rearrangement across rows), so it can be stored as soon as it is made.
+    static constexpr bool kDirect = Low == 0;
     std::size_t step0 = 0;  // Low 1: the spare step; Low 2: s0
     std::size_t step1 = 0;  // Low 2: s1
 
@@ -107,10 +107,13 @@ struct Layout {
     }
 };
 
-// Rows per pass over the columns: their eight sums stay in registers, with
-// room left for a column's inputs.
+// Rows per pass over the columns, as measured fastest (bench/blocks_bench.cpp
+// --kernels 1). Two targets keep all twelve inputs in registers and take
+// one row at a time (its three sums); three and four targets keep the twelve
+// sums of four rows and stream their inputs; five, whose entries are
+// broadcast one float at a time, take two rows.
 template <std::size_t Dim>
-inline constexpr std::size_t kRows = 4;
+inline constexpr std::size_t kRows = Dim == 4 ? 1 : Dim == 32 ? 2 : 4;
 
 // Where the column order comes from: the plan (Runtime), or, for two
 // targets, known when compiled: listed from the higher bit (Identity) or
@@ -124,17 +127,83 @@ inline std::size_t column(const std::uint8_t* order, std::size_t s) {
     else return order[s];
 }
 
+// Two quads, at bases a0 and a1, as fused_groups_scalar computes their
+// groups. Their columns are split into real parts, imaginary parts and
+// sums, eight groups to a register, in the lane order
+//   [q0 g0, q0 g1, q1 g0, q1 g1 | q0 g2, q0 g3, q1 g2, q1 g3],
+// which an unpack of the real and imaginary results turns back into each
+// quad's interleaved registers. With `single` the second quad is the first
+// again, and only the first is stored.
+template <std::size_t Dim, Order O, class L>
+inline void quad_pair(Amplitude* a0, Amplitude* a1, bool single, const float* entries, const L& layout,
+                      const std::size_t* off, const std::uint8_t* order) {
+    __m256 x0[Dim];
+    __m256 x1[Dim];
+    layout.template load_inputs<Dim>(a0, off, x0);
+    if (single) {
+        for (std::size_t c = 0; c < Dim; ++c) x1[c] = x0[c];
+    } else {
+        layout.template load_inputs<Dim>(a1, off, x1);
+    }
+    __m256 re[Dim];
+    __m256 im[Dim];
+    __m256 sum[Dim];
+    for (std::size_t c = 0; c < Dim; ++c) {
+        re[c] = _mm256_shuffle_ps(x0[c], x1[c], _MM_SHUFFLE(2, 0, 2, 0));
+        im[c] = _mm256_shuffle_ps(x0[c], x1[c], _MM_SHUFFLE(3, 1, 3, 1));
+        sum[c] = _mm256_add_ps(re[c], im[c]);
+    }
+    for (std::size_t r0 = 0; r0 < Dim; r0 += kRows<Dim>) {
+        __m256 k1[kRows<Dim>];
+        __m256 k2[kRows<Dim>];
+        __m256 k3[kRows<Dim>];
+        for (std::size_t i = 0; i < kRows<Dim>; ++i) k1[i] = k2[i] = k3[i] = _mm256_setzero_ps();
+        for (std::size_t s = 0; s < Dim; ++s) {
+            const std::size_t c = column<O>(order, s);
+            for (std::size_t i = 0; i < kRows<Dim>; ++i) {
+                __m256 m0, m1, m2;
+                if constexpr (Dim <= kLaneDim) {
+                    const __m256* e = reinterpret_cast<const __m256*>(entries) + 3 * ((r0 + i) * Dim + s);
+                    m0 = e[0];
+                    m1 = e[1];
+                    m2 = e[2];
+                } else {
+                    const float* e = entries + 4 * ((r0 + i) * Dim + s);
+                    m0 = _mm256_broadcast_ss(e);
+                    m1 = _mm256_broadcast_ss(e + 1);
+                    m2 = _mm256_broadcast_ss(e + 2);
+                }
+                k1[i] = _mm256_fmadd_ps(sum[c], m0, k1[i]);
+                k3[i] = _mm256_fmadd_ps(im[c], m1, k3[i]);
+                k2[i] = _mm256_fmadd_ps(re[c], m2, k2[i]);
+            }
+        }
+        for (std::size_t i = 0; i < kRows<Dim>; ++i) {
+            const __m256 y_re = _mm256_sub_ps(k1[i], k3[i]);
+            const __m256 y_im = _mm256_add_ps(k1[i], k2[i]);
+            x0[r0 + i] = _mm256_unpacklo_ps(y_re, y_im);
+            x1[r0 + i] = _mm256_unpackhi_ps(y_re, y_im);
+            if constexpr (L::kDirect) {
+                // Every input is in registers already; storing now frees them.
+                store(a0 + off[r0 + i], x0[r0 + i]);
+                if (!single) store(a1 + off[r0 + i], x1[r0 + i]);
+            }
+        }
+    }
+    if constexpr (!L::kDirect) {
+        layout.template store_outputs<Dim>(a0, off, x0);
+        if (!single) layout.template store_outputs<Dim>(a1, off, x1);
+    }
+}
+
 template <std::size_t Dim, Order O, class L>
 void quads(Amplitude* a, const FusedPlan& plan, const L& layout, std::size_t quad_mask,
            std::size_t quad_begin, std::size_t quad_end) {
-    constexpr std::size_t R = kRows<Dim>;
-    // The entries as whole registers, so each multiply-add takes its entry
-    // straight from memory; a local copy of the offsets, as the state's
-    // stores may alias anything and would force a reload for every quad.
-    // Five targets take the compact form instead (64 KiB of registers would
-    // not stay in the first-level cache) and broadcast each entry.
-    const __m256* entries = reinterpret_cast<const __m256*>(plan.lanes.data());
-    const float* packed = plan.packed.data();
+    // Entries as whole registers, so each multiply-add takes its entry
+    // straight from memory, up to kLaneDim; a local copy of the offsets, as
+    // the state's stores may alias anything and would force a reload for
+    // every quad.
+    const float* entries = Dim <= kLaneDim ? plan.lanes.data() : plan.packed.data();
     std::size_t off[Dim];
     std::memcpy(off, plan.offsets, sizeof(off));
     std::uint8_t order[Dim];
@@ -142,40 +211,14 @@ void quads(Amplitude* a, const FusedPlan& plan, const L& layout, std::size_t qua
     std::size_t base = 0;
     for (std::size_t m = quad_mask, bits = quad_begin; bits != 0; m &= m - 1, bits >>= 1)
         if (bits & 1u) base |= m & (~m + 1);
-    for (std::size_t q = quad_begin; q < quad_end; ++q) {
-        __m256 x[Dim];
-        layout.template load_inputs<Dim>(a + base, off, x);
-        __m256 re[Dim];
-        __m256 im[Dim];
-        for (std::size_t c = 0; c < Dim; ++c) {
-            re[c] = _mm256_moveldup_ps(x[c]);
-            im[c] = _mm256_movehdup_ps(x[c]);
-        }
-        for (std::size_t r0 = 0; r0 < Dim; r0 += R) {
-            // Two chains per row halve the wait on each multiply-add.
-            __m256 from_re[R];
-            __m256 from_im[R];
-            for (std::size_t i = 0; i < R; ++i) from_re[i] = from_im[i] = _mm256_setzero_ps();
-            for (std::size_t s = 0; s < Dim; ++s) {
-                const __m256 in_re = re[column<O>(order, s)];
-                const __m256 in_im = im[column<O>(order, s)];
-                for (std::size_t i = 0; i < R; ++i) {
-                    if constexpr (Dim < 32) {
-                        const __m256* e = entries + 2 * ((r0 + i) * Dim + s);
-                        from_re[i] = _mm256_fmadd_ps(in_re, e[0], from_re[i]);
-                        from_im[i] = _mm256_fmadd_ps(in_im, e[1], from_im[i]);
-                    } else {
-                        const float* e = packed + 4 * ((r0 + i) * Dim + s);
-                        from_re[i] = _mm256_fmadd_ps(in_re, pair(e), from_re[i]);
-                        from_im[i] = _mm256_fmadd_ps(in_im, pair(e + 2), from_im[i]);
-                    }
-                }
-            }
-            for (std::size_t i = 0; i < R; ++i) x[r0 + i] = _mm256_add_ps(from_re[i], from_im[i]);
-        }
-        layout.template store_outputs<Dim>(a + base, off, x);
-        base = ((base | ~quad_mask) + 1) & quad_mask;
+    auto next = [&](std::size_t b) { return ((b | ~quad_mask) + 1) & quad_mask; };
+    std::size_t q = quad_begin;
+    for (; q + 2 <= quad_end; q += 2) {
+        const std::size_t second = next(base);
+        quad_pair<Dim, O>(a + base, a + second, false, entries, layout, off, order);
+        base = next(second);
     }
+    if (q < quad_end) quad_pair<Dim, O>(a + base, a + base, true, entries, layout, off, order);
 }
 
 template <std::size_t Dim, Order O>

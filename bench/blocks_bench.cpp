@@ -1,0 +1,206 @@
+// Quantum-volume and layered circuits through the executor at every cache
+// block width from the rule's up to the state, for the exact path and for
+// fusion=k: time, passes over the state, and the time per amplitude and
+// item, so the share of the passes (memory traffic) and of the kernels can
+// be read off. On one thread times are processor time (steadier on a
+// shared machine), on more, wall time; best of --reps runs.
+//
+//   blocks_bench [--threads N] [--qubits N] [--reps N] [--max-block N] [--kernels 1]
+//                [--fusion K] [--workload 1|2 (quantum volume | layered)]
+#include <time.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <complex>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "pool/pool.hpp"
+#include "sim/exec/block_size.hpp"
+#include "sim/exec/circuit.hpp"
+#include "sim/gates/gate_catalog.hpp"
+#include "sim/kernels/block_kernel.hpp"
+
+namespace {
+
+using namespace vantelo;
+using namespace vantelo::sim;
+
+struct Options {
+    std::size_t threads = 1;
+    std::uint32_t qubits = 20;
+    std::uint32_t max_block = 19;
+    int reps = 5;
+    bool kernels = false;
+    int fusion = -1;   // every k of 0, 2, 3, 4 when negative
+    int workload = 0;  // 0: both, 1: quantum volume, 2: layered
+};
+
+Options parse(int argc, char** argv) {
+    Options o;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string flag = argv[i];
+        const long value = std::strtol(argv[i + 1], nullptr, 10);
+        if (flag == "--threads") o.threads = static_cast<std::size_t>(value);
+        else if (flag == "--qubits") o.qubits = static_cast<std::uint32_t>(value);
+        else if (flag == "--reps") o.reps = static_cast<int>(value);
+        else if (flag == "--max-block") o.max_block = static_cast<std::uint32_t>(value);
+        else if (flag == "--kernels") o.kernels = value != 0;
+        else if (flag == "--fusion") o.fusion = static_cast<int>(value);
+        else if (flag == "--workload") o.workload = static_cast<int>(value);
+        else {
+            std::fprintf(stderr, "usage: %s [--threads N] [--qubits N] [--reps N] [--max-block N]\n", argv[0]);
+            std::exit(2);
+        }
+    }
+    return o;
+}
+
+// A Haar-random unitary of dimension d (QR of a complex Gaussian matrix
+// with the phases of R's diagonal divided out), rounded to single precision.
+std::vector<Amplitude> random_unitary(std::size_t d, std::mt19937& rng) {
+    std::normal_distribution<double> g;
+    std::vector<std::complex<double>> a(d * d);
+    for (auto& x : a) x = {g(rng), g(rng)};
+    // Gram-Schmidt on the columns gives Q of the QR factorisation.
+    for (std::size_t c = 0; c < d; ++c) {
+        for (std::size_t p = 0; p < c; ++p) {
+            std::complex<double> dot = 0;
+            for (std::size_t r = 0; r < d; ++r) dot += std::conj(a[r * d + p]) * a[r * d + c];
+            for (std::size_t r = 0; r < d; ++r) a[r * d + c] -= dot * a[r * d + p];
+        }
+        double norm = 0;
+        for (std::size_t r = 0; r < d; ++r) norm += std::norm(a[r * d + c]);
+        for (std::size_t r = 0; r < d; ++r) a[r * d + c] /= std::sqrt(norm);
+    }
+    std::vector<Amplitude> out(d * d);
+    for (std::size_t i = 0; i < d * d; ++i)
+        out[i] = {static_cast<float>(a[i].real()), static_cast<float>(a[i].imag())};
+    return out;
+}
+
+// Depth n of random SU(4) gates on a random pairing of the qubits.
+std::vector<Gate> quantum_volume(std::uint32_t n, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::vector<Gate> gates;
+    std::vector<Qubit> perm(n);
+    for (std::uint32_t d = 0; d < n; ++d) {
+        for (Qubit q = 0; q < n; ++q) perm[q] = q;
+        std::shuffle(perm.begin(), perm.end(), rng);
+        for (Qubit i = 0; i + 1 < n; i += 2)
+            gates.push_back(Unitary{Operation::create({perm[i], perm[i + 1]}, random_unitary(4, rng)).value()});
+    }
+    return gates;
+}
+
+// Depth 20 of rx/ry/rz on every qubit, then a brick of cx.
+std::vector<Gate> layered(std::uint32_t n, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> angle(-3.14159f, 3.14159f);
+    std::vector<Gate> gates;
+    for (int d = 0; d < 20; ++d) {
+        for (Qubit q = 0; q < n; ++q) {
+            const float t = angle(rng);
+            const unsigned kind = rng() % 3;
+            const Matrix2 m = kind == 0 ? matrices::rx(t) : kind == 1 ? matrices::ry(t) : matrices::rz(t);
+            gates.push_back(single_qubit_gate(q, m).value());
+        }
+        for (Qubit q = d % 2; q + 1 < n; q += 2)
+            gates.push_back(controlled_gate({q}, q + 1, matrices::x()).value());
+    }
+    return gates;
+}
+
+double cpu_seconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
+}
+
+double wall_seconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+double (*g_clock)() = &cpu_seconds;
+
+double best_time(const Circuit& c, StateVector& state, int reps) {
+    Rng rng;
+    (void)run_circuit(c, state, rng);
+    double best = 1e30;
+    for (int r = 0; r < reps; ++r) {
+        reset_to_zero_state(state);
+        const double start = g_clock();
+        (void)run_circuit(c, state, rng);
+        best = std::min(best, g_clock() - start);
+    }
+    return best;
+}
+
+void sweep(const char* name, const std::vector<Gate>& gates, const Options& o) {
+    const std::uint32_t n = o.qubits;
+    StateVector state = StateVector::create(n);
+    for (unsigned k : {0u, 2u, 3u, 4u}) {
+        if (o.fusion >= 0 && static_cast<unsigned>(o.fusion) != k) continue;
+        Numerics numerics;
+        numerics.fusion = static_cast<std::uint8_t>(k);
+        const Circuit c = Circuit::create(gates, numerics);
+        for (std::uint32_t b = cache_block_qubits(); b <= std::min(o.max_block, n); ++b) {
+            set_block_qubits_for_testing(b);
+            const double t = best_time(c, state, o.reps);
+            const std::size_t passes = circuit_passes(c, n);
+            set_block_qubits_for_testing(0);
+            const double per = t / static_cast<double>(c.gates.size()) / std::ldexp(1.0, static_cast<int>(n)) * 1e9;
+            std::printf("%-8s n=%2u fusion=%u block 2^%2u  %9.2f ms  %3zu passes  %4zu items  %.3f ns/amp/item\n",
+                        name, n, k, b, t * 1e3, passes, c.gates.size(), per);
+        }
+    }
+}
+
+// The dense kernels alone on one block of 2^b amplitudes (b: --qubits, at
+// most the cache block; target sets that do not fit are left out): 2 to 5
+// targets on low and high bits, exact and fused, in ns per amplitude.
+void kernels_alone(std::uint32_t b, int reps) {
+    std::mt19937 rng(7);
+    std::vector<Amplitude> state(std::size_t{1} << b, Amplitude{0.001f, 0.0f});
+    std::vector<Amplitude> scratch(64);
+    const std::vector<std::vector<Qubit>> target_sets = {{0, 1}, {1, 5}, {4, 9}, {3, 12}, {0, 4, 9}, {5, 8, 13},
+                                                          {1, 4, 8, 11}, {0, 3, 6, 9, 12}};
+    for (const std::vector<Qubit>& targets : target_sets) {
+        if (targets.back() >= b) continue;
+        const Operation op = Operation::create(targets, random_unitary(std::size_t{1} << targets.size(), rng)).value();
+        const BlockKernel exact = block_kernel_general(op);
+        const BlockKernel fused = block_kernel_fused(op);
+        double t[2] = {1e30, 1e30};
+        for (int r = 0; r < reps; ++r)
+            for (int which = 0; which < 2; ++which) {
+                const BlockKernel& k = which == 0 ? exact : fused;
+                const double start = cpu_seconds();
+                for (int i = 0; i < (50 << 16 >> b); ++i) apply_block_kernel(k, state.data(), b, scratch.data(), false);
+                t[which] = std::min(t[which], (cpu_seconds() - start) / (50 << 16 >> b));
+            }
+        std::printf("targets");
+        for (Qubit q : targets) std::printf(" %2u", q);
+        std::printf("%*s  exact %.3f ns/amp  fused %.3f ns/amp\n", static_cast<int>(3 * (5 - targets.size())), "",
+                    t[0] / std::ldexp(1.0, static_cast<int>(b)) * 1e9, t[1] / std::ldexp(1.0, static_cast<int>(b)) * 1e9);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const Options o = parse(argc, argv);
+    if (pool::build_global(o.threads)) return 1;
+    if (pool::current_num_threads() > 1) g_clock = &wall_seconds;
+    std::printf("threads %zu, cache block rule 2^%u amplitudes\n", pool::current_num_threads(), cache_block_qubits());
+    if (o.kernels) {
+        kernels_alone(std::min(o.qubits, cache_block_qubits()), o.reps);
+        return 0;
+    }
+    if (o.workload != 2) sweep("qv", quantum_volume(o.qubits, o.qubits), o);
+    if (o.workload != 1) sweep("layered", layered(o.qubits, o.qubits), o);
+    return 0;
+}
