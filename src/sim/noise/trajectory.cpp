@@ -153,15 +153,27 @@ Matrix2 product(const Matrix2& b, const Matrix2& a) {
 // and what is known of the state's norm.
 class Runner {
 public:
-    Runner(StateVector& state, Rng& rng, std::vector<bool>* outcomes)
-        : state_(state), rng_(rng), outcomes_(outcomes), last_single_(state.num_qubits, kNone) {}
+    Runner(StateVector& state, Rng& rng, std::vector<bool>* outcomes, StretchCache* fused)
+        : state_(state), rng_(rng), outcomes_(outcomes), fused_(fused),
+          last_single_(state.num_qubits, kNone) {}
 
     // A one-qubit channel branch is multiplied into the last pending
     // one-qubit item on its qubit when nothing since touched that qubit (and
     // a one-qubit gate into a pending branch), so a channel adds no kernel
     // of its own; items of noiseless circuits are never merged with each
-    // other.
-    void add(const ExecItem& item, bool branch = false) {
+    // other. Fused, an item with a source operation joins the open stretch
+    // instead, and anything else closes it.
+    void add(const ExecItem& item, bool branch = false, const Operation* source = nullptr) {
+        if (fused_ != nullptr) {
+            if (source != nullptr) {
+                stretch_.push_back(source);
+                return;
+            }
+            close_stretch();
+            collapsed_ = collapsed_ || item.kind == ExecItem::Kind::Measure || item.kind == ExecItem::Kind::Reset;
+            pending_.push_back(item);
+            return;
+        }
         if (item.kind == ExecItem::Kind::Single) {
             const std::size_t last = last_single_[item.qubit];
             if (last != kNone && (branch || is_branch_[last])) {
@@ -182,9 +194,11 @@ public:
     }
 
     Status flush() {
+        close_stretch();
         if (pending_.empty()) return {};
         Status status = run_items(pending_, state_, &rng_, outcomes_);
         pending_.clear();
+        plans_.clear();
         is_branch_.clear();
         std::fill(last_single_.begin(), last_single_.end(), kNone);
         return status;
@@ -214,7 +228,7 @@ public:
     Status channel(const Channel& c, double u) {
         if (c.mixture) {
             const std::size_t k = pick(c.weights, u);
-            if (!c.identity[k]) add(unitary_item(c.branches[k]), true);
+            if (!c.identity[k]) add(unitary_item(c.branches[k]), true, &c.branches[k]);
             return {};
         }
         double lower = 0.0;
@@ -256,7 +270,7 @@ public:
             p = probability[k];
             bound_ = 1.0;
         }
-        add(unitary_item(c.branches[k]), true);
+        add(unitary_item(c.branches[k]), true, &c.branches[k]);
         dirty_ = true;
         // The norm² is at least the product of the branch bounds since the
         // last normalisation; keep it far from single precision's smallest
@@ -269,9 +283,22 @@ public:
     }
 
 private:
+    // The open stretch's plan joins the pending items; the plan is held
+    // until the flush, since the items borrow its operations.
+    void close_stretch() {
+        if (stretch_.empty()) return;
+        std::shared_ptr<const FusedStretch> plan = fused_->get(stretch_);
+        pending_.insert(pending_.end(), plan->items.begin(), plan->items.end());
+        plans_.push_back(std::move(plan));
+        stretch_.clear();
+    }
+
     StateVector& state_;
     Rng& rng_;
     std::vector<bool>* outcomes_;
+    StretchCache* fused_;
+    std::vector<const Operation*> stretch_;
+    std::vector<std::shared_ptr<const FusedStretch>> plans_;
     static constexpr std::size_t kNone = ~std::size_t{0};
     std::vector<ExecItem> pending_;
     std::vector<std::uint8_t> is_branch_;
@@ -302,6 +329,7 @@ Result<std::optional<NoisyItem>> item_of(const Gate& gate, const StateVector& st
     NoisyItem out;
     if (const auto* u = std::get_if<Unitary>(&gate)) {
         out.item = unitary_item(u->op);
+        out.source = &u->op;
     } else if (const auto* m = std::get_if<Measure>(&gate)) {
         out.item.kind = ExecItem::Kind::Measure;
         out.item.qubit = m->qubit;
@@ -352,16 +380,17 @@ Result<std::vector<NoisyItem>> noisy_items(const CompiledCircuit& circuit,
 }
 
 Status run_trajectory(std::span<const NoisyItem> items, StateVector& state, std::uint64_t seed,
-                      std::uint64_t trajectory, Rng& rng, std::vector<bool>* outcomes) {
+                      std::uint64_t trajectory, Rng& rng, std::vector<bool>* outcomes,
+                      StretchCache* fused) {
     TrajectoryDraws draws(seed, trajectory);
-    Runner runner(state, rng, outcomes);
+    Runner runner(state, rng, outcomes, fused);
     for (const NoisyItem& item : items) {
         if (item.channel != nullptr) {
             VANTELO_TRY(runner.channel(*item.channel, draws.next()));
         } else {
             if (item.item.kind == ExecItem::Kind::Measure || item.item.kind == ExecItem::Kind::Reset)
                 VANTELO_TRY(runner.settle());
-            runner.add(item.item);
+            runner.add(item.item, false, item.source);
         }
     }
     return runner.finish();
@@ -372,7 +401,9 @@ Result<MeasurementRecord> run_circuit_trajectory(const Circuit& circuit, StateVe
     VANTELO_ASSIGN_OR_RETURN(const std::vector<NoisyItem> items, noisy_items(circuit, state));
     Rng rng = trajectory_rng(seed, trajectory);
     std::vector<bool> outcomes;
-    VANTELO_TRY(run_trajectory(items, state, seed, trajectory, rng, &outcomes));
+    std::optional<StretchCache> fused;
+    if (circuit.numerics.fusion != 0) fused.emplace(circuit.numerics.fusion);
+    VANTELO_TRY(run_trajectory(items, state, seed, trajectory, rng, &outcomes, fused ? &*fused : nullptr));
     MeasurementRecord record;
     std::size_t next = 0;
     for (const NoisyItem& item : items)
@@ -495,12 +526,14 @@ Result<std::vector<std::uint64_t>> sample_trajectories(const Circuit& circuit,
         for (std::uint64_t s = 0; s < shots; ++s) runs.push_back({s});
     }
     std::vector<std::uint64_t> out(shots, 0);
+    std::optional<StretchCache> fused;
+    if (circuit.numerics.fusion != 0) fused.emplace(circuit.numerics.fusion);
     VANTELO_TRY(for_each_trajectory(num_qubits, runs.size(), [&](std::uint64_t r, StateVector& state) -> Status {
         const std::uint64_t t = runs[r].front();
         if (initial != nullptr)
             std::copy_n(initial->amplitudes.data(), initial->size(), state.amplitudes.data());
         Rng rng = trajectory_rng(seed, t);
-        VANTELO_TRY(run_trajectory(items, state, seed, t, rng, nullptr));
+        VANTELO_TRY(run_trajectory(items, state, seed, t, rng, nullptr, fused ? &*fused : nullptr));
         if (mixtures_only || runs[r].size() == 1) {
             VANTELO_ASSIGN_OR_RETURN(const std::vector<std::uint64_t> drawn, measure(state, runs[r].size(), rng));
             for (std::size_t i = 0; i < drawn.size(); ++i) out[runs[r][i]] = drawn[i];
@@ -527,10 +560,12 @@ Result<std::vector<float>> trajectory_expectations(const CompiledCircuit& circui
     VANTELO_ASSIGN_OR_RETURN(const std::vector<NoisyItem> items, noisy_items(circuit, params, shape));
     VANTELO_TRY(check_observable_qubits(observable, circuit.num_qubits));
     std::vector<float> values(count, 0.0f);
+    std::optional<StretchCache> fused;
+    if (circuit.numerics.fusion != 0) fused.emplace(circuit.numerics.fusion);
     VANTELO_TRY(for_each_trajectory(circuit.num_qubits, count, [&](std::uint64_t i, StateVector& state) -> Status {
         const std::uint64_t t = first + i;
         Rng rng = trajectory_rng(seed, t);
-        VANTELO_TRY(run_trajectory(items, state, seed, t, rng, nullptr));
+        VANTELO_TRY(run_trajectory(items, state, seed, t, rng, nullptr, fused ? &*fused : nullptr));
         VANTELO_ASSIGN_OR_RETURN(values[i], expectation(state, observable));
         return {};
     }));
