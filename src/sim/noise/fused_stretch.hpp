@@ -8,9 +8,11 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <vector>
 
 #include "sim/exec/schedule.hpp"
@@ -24,8 +26,28 @@ struct FusedStretch {
     std::vector<ExecItem> items;
 };
 
-// fuse_blocks(ops, max_qubits) as executor items, with Kraus operators allowed.
-FusedStretch fuse_stretch(const std::vector<const Operation*>& ops, unsigned max_qubits);
+// A stretch's operations; branch[i] marks a drawn channel branch. Each
+// one-qubit branch is first multiplied into the last one-qubit operation on
+// its qubit when nothing since touched that qubit (and a one-qubit operation
+// into such a branch), as the exact runner does: a damping channel's
+// diagonal branch on every qubit after every layer would otherwise cost a
+// pass through each block. Then fuse_blocks(…, max_qubits), Kraus operators
+// allowed, as executor items. Stretches without branches are fused exactly
+// as the noiseless circuit is.
+FusedStretch fuse_stretch(std::span<const Operation* const> ops, std::span<const std::uint8_t> branch,
+                          unsigned max_qubits);
+
+// A stretch without drawn branches (the same in most trajectories) is fused
+// whole. One with branches (new in most trajectories) is cut into windows at
+// the items whose index is a multiple of this, each fused apart, so only the
+// windows around the branches need a plan of their own. Planning costs about
+// a microsecond per item and a trajectory about 2^n · 0.1 ns per item, so the
+// windows grow with the register: at 20 qubits they span 2048 items, more
+// than most circuits hold; at 13 qubits and fewer, 16 (fusion pays little
+// there, since a dense block costs more than the passes it saves).
+inline std::size_t stretch_window(std::uint32_t num_qubits) {
+    return std::size_t{1} << (num_qubits > 14 ? num_qubits - 10 : 4);
+}
 
 // The plans of one call's trajectories, safe to share between workers. A
 // plan depends only on its operations and the width, so whether it came
@@ -36,10 +58,12 @@ public:
 
     unsigned max_qubits() const { return max_qubits_; }
 
-    // The plan of these operations, made on first use. Plans are kept until
+    // The plan of these operations, made on first use (`branch` follows
+    // from the operations: a channel's branches are its own objects). Plans are kept until
     // they hold kMaxCachedEntries matrix entries in all; later ones are made
     // for each use.
-    std::shared_ptr<const FusedStretch> get(const std::vector<const Operation*>& ops);
+    std::shared_ptr<const FusedStretch> get(std::span<const Operation* const> ops,
+                                            std::span<const std::uint8_t> branch);
 
     static constexpr std::size_t kMaxCachedEntries = std::size_t{1} << 20;
 

@@ -155,7 +155,10 @@ class Runner {
 public:
     Runner(StateVector& state, Rng& rng, std::vector<bool>* outcomes, StretchCache* fused)
         : state_(state), rng_(rng), outcomes_(outcomes), fused_(fused),
-          last_single_(state.num_qubits, kNone) {}
+          window_(stretch_window(state.num_qubits)), last_single_(state.num_qubits, kNone) {}
+
+    // The index of the item being added (fused stretches are cut by it).
+    void at(std::size_t index) { index_ = index; }
 
     // A one-qubit channel branch is multiplied into the last pending
     // one-qubit item on its qubit when nothing since touched that qubit (and
@@ -166,7 +169,11 @@ public:
     void add(const ExecItem& item, bool branch = false, const Operation* source = nullptr) {
         if (fused_ != nullptr) {
             if (source != nullptr) {
+                if (!stretch_.empty() && index_ / window_ != window_of_last_) cuts_.push_back(stretch_.size());
+                window_of_last_ = index_ / window_;
+                drew_ = drew_ || branch;
                 stretch_.push_back(source);
+                stretch_branch_.push_back(branch ? 1 : 0);
                 return;
             }
             close_stretch();
@@ -287,17 +294,40 @@ private:
     // until the flush, since the items borrow its operations.
     void close_stretch() {
         if (stretch_.empty()) return;
-        std::shared_ptr<const FusedStretch> plan = fused_->get(stretch_);
+        if (!drew_ || cuts_.empty()) {
+            take(fused_->get(stretch_, stretch_branch_));
+        } else {
+            cuts_.push_back(stretch_.size());
+            const std::span<const Operation* const> ops(stretch_);
+            const std::span<const std::uint8_t> branch(stretch_branch_);
+            std::size_t begin = 0;
+            for (std::size_t end : cuts_) {
+                take(fused_->get(ops.subspan(begin, end - begin), branch.subspan(begin, end - begin)));
+                begin = end;
+            }
+        }
+        stretch_.clear();
+        stretch_branch_.clear();
+        cuts_.clear();
+        drew_ = false;
+    }
+
+    void take(std::shared_ptr<const FusedStretch> plan) {
         pending_.insert(pending_.end(), plan->items.begin(), plan->items.end());
         plans_.push_back(std::move(plan));
-        stretch_.clear();
     }
 
     StateVector& state_;
     Rng& rng_;
     std::vector<bool>* outcomes_;
     StretchCache* fused_;
+    std::size_t window_;
+    std::size_t index_ = 0;
+    std::size_t window_of_last_ = 0;
     std::vector<const Operation*> stretch_;
+    std::vector<std::uint8_t> stretch_branch_;
+    std::vector<std::size_t> cuts_;  // where the stretch's windows begin, after its first
+    bool drew_ = false;              // the stretch holds a drawn branch
     std::vector<std::shared_ptr<const FusedStretch>> plans_;
     static constexpr std::size_t kNone = ~std::size_t{0};
     std::vector<ExecItem> pending_;
@@ -384,7 +414,9 @@ Status run_trajectory(std::span<const NoisyItem> items, StateVector& state, std:
                       StretchCache* fused) {
     TrajectoryDraws draws(seed, trajectory);
     Runner runner(state, rng, outcomes, fused);
-    for (const NoisyItem& item : items) {
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const NoisyItem& item = items[i];
+        runner.at(i);
         if (item.channel != nullptr) {
             VANTELO_TRY(runner.channel(*item.channel, draws.next()));
         } else {
