@@ -160,6 +160,11 @@ public:
     // The index of the item being added (fused stretches are cut by it).
     void at(std::size_t index) { index_ = index; }
 
+    // A barrier: fusion stops at it, as in noiseless runs.
+    void cut() {
+        if (fused_ != nullptr) close_stretch();
+    }
+
     // A one-qubit channel branch is multiplied into the last pending
     // one-qubit item on its qubit when nothing since touched that qubit (and
     // a one-qubit gate into a pending branch), so a channel adds no kernel
@@ -354,11 +359,26 @@ bool has_channels(const CompiledCircuit& circuit) { return has_channel_steps(cir
 
 namespace {
 
-// The item of a fixed gate, or nothing for a barrier.
-Result<std::optional<NoisyItem>> item_of(const Gate& gate, const StateVector& state) {
+// A circuit or plan with channels built with fusion=k keeps its gates as
+// given, and its trajectories fuse them with their draws; a noiseless one
+// was fused when built, and its items run as they are.
+template <class C>
+bool fuses_trajectories(const C& circuit) {
+    return circuit.numerics.fusion != 0 && has_channels(circuit);
+}
+
+}  // namespace
+
+namespace {
+
+// The item of a fixed gate. `fused`: the circuit was built with fusion=k,
+// so a noiseless one holds fused blocks, which take the fused kernels as in
+// its noiseless runs.
+Result<std::optional<NoisyItem>> item_of(const Gate& gate, const StateVector& state, bool fused) {
     NoisyItem out;
     if (const auto* u = std::get_if<Unitary>(&gate)) {
         out.item = unitary_item(u->op);
+        out.item.fused = fused;
         out.source = &u->op;
     } else if (const auto* m = std::get_if<Measure>(&gate)) {
         out.item.kind = ExecItem::Kind::Measure;
@@ -371,7 +391,8 @@ Result<std::optional<NoisyItem>> item_of(const Gate& gate, const StateVector& st
         out.channel = n->channel.get();
         return std::optional<NoisyItem>(out);
     } else {
-        return std::optional<NoisyItem>{};
+        out.barrier = true;
+        return std::optional<NoisyItem>(out);
     }
     VANTELO_TRY(check_item(out.item, state));
     return std::optional<NoisyItem>(out);
@@ -383,7 +404,7 @@ Result<std::vector<NoisyItem>> noisy_items(const Circuit& circuit, const StateVe
     std::vector<NoisyItem> items;
     items.reserve(circuit.gates.size());
     for (const Gate& gate : circuit.gates) {
-        VANTELO_ASSIGN_OR_RETURN(std::optional<NoisyItem> item, item_of(gate, state));
+        VANTELO_ASSIGN_OR_RETURN(std::optional<NoisyItem> item, item_of(gate, state, circuit.numerics.fusion != 0));
         if (item) items.push_back(*item);
     }
     return items;
@@ -403,7 +424,7 @@ Result<std::vector<NoisyItem>> noisy_items(const CompiledCircuit& circuit,
             items.push_back(item);
             continue;
         }
-        VANTELO_ASSIGN_OR_RETURN(std::optional<NoisyItem> item, item_of(std::get<FixedOp>(op).gate, state));
+        VANTELO_ASSIGN_OR_RETURN(std::optional<NoisyItem> item, item_of(std::get<FixedOp>(op).gate, state, circuit.numerics.fusion != 0));
         if (item) items.push_back(*item);
     }
     return items;
@@ -417,7 +438,9 @@ Status run_trajectory(std::span<const NoisyItem> items, StateVector& state, std:
     for (std::size_t i = 0; i < items.size(); ++i) {
         const NoisyItem& item = items[i];
         runner.at(i);
-        if (item.channel != nullptr) {
+        if (item.barrier) {
+            runner.cut();
+        } else if (item.channel != nullptr) {
             VANTELO_TRY(runner.channel(*item.channel, draws.next()));
         } else {
             if (item.item.kind == ExecItem::Kind::Measure || item.item.kind == ExecItem::Kind::Reset)
@@ -434,7 +457,7 @@ Result<MeasurementRecord> run_circuit_trajectory(const Circuit& circuit, StateVe
     Rng rng = trajectory_rng(seed, trajectory);
     std::vector<bool> outcomes;
     std::optional<StretchCache> fused;
-    if (circuit.numerics.fusion != 0) fused.emplace(circuit.numerics.fusion);
+    if (fuses_trajectories(circuit)) fused.emplace(circuit.numerics.fusion);
     VANTELO_TRY(run_trajectory(items, state, seed, trajectory, rng, &outcomes, fused ? &*fused : nullptr));
     MeasurementRecord record;
     std::size_t next = 0;
@@ -559,7 +582,7 @@ Result<std::vector<std::uint64_t>> sample_trajectories(const Circuit& circuit,
     }
     std::vector<std::uint64_t> out(shots, 0);
     std::optional<StretchCache> fused;
-    if (circuit.numerics.fusion != 0) fused.emplace(circuit.numerics.fusion);
+    if (fuses_trajectories(circuit)) fused.emplace(circuit.numerics.fusion);
     VANTELO_TRY(for_each_trajectory(num_qubits, runs.size(), [&](std::uint64_t r, StateVector& state) -> Status {
         const std::uint64_t t = runs[r].front();
         if (initial != nullptr)
@@ -593,7 +616,7 @@ Result<std::vector<float>> trajectory_expectations(const CompiledCircuit& circui
     VANTELO_TRY(check_observable_qubits(observable, circuit.num_qubits));
     std::vector<float> values(count, 0.0f);
     std::optional<StretchCache> fused;
-    if (circuit.numerics.fusion != 0) fused.emplace(circuit.numerics.fusion);
+    if (fuses_trajectories(circuit)) fused.emplace(circuit.numerics.fusion);
     VANTELO_TRY(for_each_trajectory(circuit.num_qubits, count, [&](std::uint64_t i, StateVector& state) -> Status {
         const std::uint64_t t = first + i;
         Rng rng = trajectory_rng(seed, t);

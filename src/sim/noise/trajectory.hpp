@@ -22,13 +22,15 @@
 
 namespace vantelo::sim {
 
-// An executor item, or a channel (then `item` is unused). `source`: the
-// operation of a fixed unitary, which fused trajectories fuse (rotations of
-// a compiled plan have none and stay apart, as in its noiseless runs).
+// An executor item, a channel (then `item` is unused) or a barrier (which
+// only ends a fused stretch). `source`: the operation of a fixed unitary,
+// which fused trajectories fuse (rotations of a compiled plan have none and
+// stay apart, as in its noiseless runs).
 struct NoisyItem {
     ExecItem item;
     const Channel* channel = nullptr;
     const Operation* source = nullptr;
+    bool barrier = false;
 };
 
 bool has_channels(const Circuit& circuit);
