@@ -7,8 +7,10 @@
 // trajectories of a weak channel draw only identities.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -70,7 +72,13 @@ public:
 private:
     unsigned max_qubits_;
     std::mutex mutex_;
-    std::map<std::vector<const Operation*>, std::shared_ptr<const FusedStretch>> plans_;
+    // std::less orders pointers to distinct objects totally, as the map needs.
+    struct Before {
+        bool operator()(const std::vector<const Operation*>& a, const std::vector<const Operation*>& b) const {
+            return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), std::less<const Operation*>{});
+        }
+    };
+    std::map<std::vector<const Operation*>, std::shared_ptr<const FusedStretch>, Before> plans_;
     std::size_t entries_ = 0;
 };
 
