@@ -42,11 +42,12 @@ FusedStretch fuse_stretch(std::span<const Operation* const> ops, std::span<const
 // A stretch without drawn branches (the same in most trajectories) is fused
 // whole. One with branches (new in most trajectories) is cut into windows at
 // the items whose index is a multiple of this, each fused apart, so only the
-// windows around the branches need a plan of their own. Planning costs about
-// a microsecond per item and a trajectory about 2^n · 0.1 ns per item, so the
-// windows grow with the register: at 20 qubits they span 2048 items, more
-// than most circuits hold; at 13 qubits and fewer, 16 (fusion pays little
-// there, since a dense block costs more than the passes it saves).
+// windows around the branches need a plan of their own. Planning costs one
+// to two microseconds per item and a trajectory about 2^n · 0.1 ns per item,
+// so the windows grow with the register: at 20 qubits they span 1024 items,
+// about a depth-20 circuit with a channel on every qubit after every layer;
+// at 14 qubits and fewer, 16 (fusion pays little there, since a dense block
+// costs more than the passes it saves).
 inline std::size_t stretch_window(std::uint32_t num_qubits) {
     return std::size_t{1} << (num_qubits > 14 ? num_qubits - 10 : 4);
 }
