@@ -530,7 +530,9 @@ class Circuit:
                 different qubits may run in another order. Results then
                 differ from the exact path by rounding (measured on the
                 Numerics page); they are deterministic and identical for
-                every pool size.
+                every pool size. A circuit with channels fuses each
+                trajectory instead: the stretches between draws that need
+                a norm, with the branches drawn there (Noise page).
             sums: keyword only. `"float32"` (the default) sums measurement
                 probabilities and sampling weights as specified;
                 `"float64"` forms each weight from the exact squares in
@@ -985,7 +987,9 @@ class CircuitSpec:
                 fixed gates between rotations as specified. `k` from 2 to 5
                 fuses each stretch into dense blocks of at most `k` qubits,
                 as `Circuit(gates, fusion=k)` does; the parameterized
-                rotations stay separate.
+                rotations stay separate. A plan with channels fuses its
+                trajectories instead: each stretch together with the
+                branches a trajectory drew (Noise page).
             sums: keyword only. `"float32"` (the default) keeps the
                 specified single-precision sums. `"float64"` accumulates
                 expectation values, the adjoint method's inner products,

@@ -103,11 +103,11 @@ def noisy_program(name):
     return [g for _, g, _, _ in steps], dm
 
 
-def compiled(gates, n=3):
+def compiled(gates, n=3, fusion=0):
     spec = CircuitSpec(n)
     for g in gates:
         spec.gate(g)
-    return spec.compile()
+    return spec.compile(fusion=fusion)
 
 
 def chi_square_bound(dof):
@@ -116,17 +116,20 @@ def chi_square_bound(dof):
     return dof * (1 - 2 / (9 * dof) + z * np.sqrt(2 / (9 * dof))) ** 3
 
 
+@pytest.mark.parametrize("fusion", [0, 3])
 @pytest.mark.parametrize("name", sorted(CHANNELS))
-def test_channel_matches_density_matrix(name):
+def test_channel_matches_density_matrix(name, fusion):
+    # fusion=3 fuses the drawn branches, Kraus operators included, with the
+    # gates around them into blocks over all three qubits.
     gates, dm = noisy_program(name)
-    plan = compiled(gates)
+    plan = compiled(gates, fusion=fusion)
     values = plan.trajectory_values([], OBSERVABLE, 3000, seed=11)
     mean, err = plan.trajectory_expectation([], OBSERVABLE, 3000, seed=11)
     assert mean == pytest.approx(float(np.mean(values.astype(np.float64))), abs=1e-12)
     assert abs(mean - dm.expectation(TERMS)) <= 4 * err + 1e-5
 
     shots = 4000
-    counts = np.bincount(Circuit(gates).sample_trajectories(3, shots, seed=5), minlength=8)
+    counts = np.bincount(Circuit(gates, fusion=fusion).sample_trajectories(3, shots, seed=5), minlength=8)
     expected = dm.probabilities() * shots
     keep = expected >= 5
     stat = np.sum((counts[keep] - expected[keep]) ** 2 / expected[keep])
@@ -148,23 +151,34 @@ def test_seeded_runs_repeat_and_differ():
     assert len(c.sample(3, 7)) == 7
 
 
-def test_noiseless_circuit_keeps_its_values():
-    gates = [Gate.h(0), Gate.cx(0, 1), Gate.ry(2, 0.3)]
-    c = Circuit(gates)
+@pytest.mark.parametrize("fusion", [0, 3])
+def test_noiseless_circuit_keeps_its_values(fusion):
+    # Enough gates on qubits 0 and 1 for fusion=3 to make a dense block, and
+    # a barrier that fusion must not cross.
+    gates = [Gate.u(0, 0.3, 1.1, 0.7), Gate.u(1, 0.9, 0.2, 1.3), Gate.cx(0, 1)] * 4 + [
+        Gate.barrier(), Gate.h(0), Gate.cx(0, 1), Gate.ry(2, 0.3)]
+    c = Circuit(gates, fusion=fusion)
     assert c.run(3).tobytes() == c.run_trajectory(3, 9)[0].tobytes()
-    plan = compiled(gates)
+    plan = compiled(gates, fusion=fusion)
     assert plan.trajectory_values([], OBSERVABLE, 3, seed=1).tolist() == [
+        plan.expectation([], OBSERVABLE)] * 3
+    # Channels that can only draw the identity leave the fused stretch that
+    # of the noiseless circuit.
+    silent = gates[:7] + [Gate.depolarizing(1, 0.0), Gate.bit_flip(2, 0.0)] + gates[7:]
+    assert Circuit(silent, fusion=fusion).run_trajectory(3, 9)[0].tobytes() == c.run(3).tobytes()
+    assert compiled(silent, fusion=fusion).trajectory_values([], OBSERVABLE, 3, seed=1).tolist() == [
         plan.expectation([], OBSERVABLE)] * 3
 
 
-def test_splits_and_batches_give_identical_values():
+@pytest.mark.parametrize("fusion", [0, 3])
+def test_splits_and_batches_give_identical_values(fusion):
     gates, _ = noisy_program("reset_error")
     spec = CircuitSpec(3)
     theta = spec.param("theta")
     spec.rx(1, theta)
     for g in gates:
         spec.gate(g)
-    plan = spec.compile()
+    plan = spec.compile(fusion=fusion)
     whole = plan.trajectory_values([0.3], OBSERVABLE, 40, seed=3)
     parts = [plan.trajectory_values([0.3], OBSERVABLE, n, seed=3, first=f)
              for f, n in ((0, 7), (7, 1), (8, 32))]
@@ -204,12 +218,13 @@ for n in (4, 16):
     obs = Observable.pauli_z(0)
     t = 24 if n == 4 else 3
     # Both ways for each width: one trajectory at a time, then side by side.
-    for width in (0, 64):
-        vantelo._set_side_by_side_qubits(width)
-        h = hashlib.sha256(spec.compile().trajectory_values([], obs, t, seed=2).tobytes())
-        h.update(Circuit(gates).sample_trajectories(n, 40, seed=6).tobytes())
-        h.update(Circuit(gates).run_trajectory(n, 8, 3)[0].tobytes())
-        print(h.hexdigest())
+    for k in (0, 3):
+        for width in (0, 64):
+            vantelo._set_side_by_side_qubits(width)
+            h = hashlib.sha256(spec.compile(fusion=k).trajectory_values([], obs, t, seed=2).tobytes())
+            h.update(Circuit(gates, fusion=k).sample_trajectories(n, 40, seed=6).tobytes())
+            h.update(Circuit(gates, fusion=k).run_trajectory(n, 8, 3)[0].tobytes())
+            print(h.hexdigest())
 """
 
 
@@ -223,7 +238,8 @@ def test_identical_for_every_pool_size(isolated):
         outs.append(proc.stdout)
     assert len(set(outs)) == 1
     hashes = outs[0].split()
-    assert len(hashes) == 4 and hashes[0] == hashes[1] and hashes[2] == hashes[3]
+    # Equal both ways; distinct across widths and fusion.
+    assert len(hashes) == 8 and hashes[0::2] == hashes[1::2] and len(set(hashes)) == 4
 
 
 @pytest.mark.parametrize("make, message", [

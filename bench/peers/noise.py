@@ -5,6 +5,7 @@ shot table), all in one invocation on one machine.
 Run with the peers installed (make bench-noise does it in bench/.venv-peers):
     python bench/peers/noise.py [--quick] [--sizes 16,18] [--threads 1,2]
         [--trajectories 20] [--shot-qubits 14] [--shots 10000] [--repeats 3]
+        [--fusion 2,3,4,5]
 Peers that are not installed are left out. Writes bench/results/noise.md
 (noise_quick.md with --quick, or --out). Every timing runs in a fresh process told its
 thread count first, and is the best of --repeats runs: on a shared machine
@@ -29,7 +30,9 @@ Tables:
    trajectory each); Aer runs `method="statevector"` shots (one trajectory
    each). noisy/noiseless is vantelo's trajectory time against the circuit
    without its channels run as many times (the faster of a plan's
-   `expectation` and `Circuit.run`).
+   `expectation` and `Circuit.run`). A second vantelo row per case gives
+   fused trajectories (`compile(fusion=k)`) at the best k of --fusion,
+   with noisy/noiseless against the noiseless circuit fused with that k.
 2. Noisy shots of the 14-qubit circuit: vantelo's `sample_trajectories`
    (shots with equal mixture draws share a run) against every peer's
    method for shots: qsim's `run`, Aer statevector and Aer density matrix.
@@ -147,28 +150,28 @@ def vantelo_gate(g):
     return getattr(Gate, g[0])(g[1], g[2])
 
 
-def vantelo_plan(n, items):
+def vantelo_plan(n, items, fusion=0):
     from vantelo import CircuitSpec
     spec = CircuitSpec(n)
     for g in items:
         spec.gate(vantelo_gate(g))
-    return spec.compile()
+    return spec.compile(fusion=fusion)
 
 
-def vantelo_trajectories(n, items, trajectories, observable=None):
+def vantelo_trajectories(n, items, trajectories, observable=None, fusion=0):
     from vantelo import Observable
-    plan = vantelo_plan(n, items)
+    plan = vantelo_plan(n, items, fusion)
     obs = Observable.pauli_z(0) if observable is None else observable
     return lambda: plan.trajectory_expectation([], obs, trajectories, seed=1)
 
 
-def vantelo_noiseless(n, items, trajectories):
+def vantelo_noiseless(n, items, trajectories, fusion=0):
     """The noiseless circuit as many times, by its faster route: a plan's
     `expectation` or `Circuit.run` (the two executors may differ)."""
     from vantelo import Circuit, Observable
     clean = [g for g in items if not is_channel(g)]
-    plan = vantelo_plan(n, clean)
-    circuit = Circuit([vantelo_gate(g) for g in clean])
+    plan = vantelo_plan(n, clean, fusion)
+    circuit = Circuit([vantelo_gate(g) for g in clean], fusion=fusion)
     obs = Observable.pauli_z(0)
 
     def by_plan():
@@ -306,10 +309,13 @@ def job(args):
     if kind == "check":
         return check(sim, channel)
     items = noisy(n, 20, channel, STRENGTH[channel])
+    # "vantelo:fusion=k" and "noiseless:fusion=k" run fused.
+    sim, _, fused = sim.partition(":fusion=")
+    fusion = int(fused) if fused else 0
     if sim == "noiseless":
-        return min(best_time(run, repeats) for run in vantelo_noiseless(n, items, count))
+        return min(best_time(run, repeats) for run in vantelo_noiseless(n, items, count, fusion))
     if kind == "trajectories":
-        run = {"vantelo": lambda: vantelo_trajectories(n, items, count),
+        run = {"vantelo": lambda: vantelo_trajectories(n, items, count, fusion=fusion),
                "qsim": lambda: qsim_trajectories(n, items, count, threads),
                "aer:statevector": lambda: aer_shots(n, items, count, threads, "statevector")}[sim]()
     else:
@@ -323,10 +329,11 @@ def check(sim, channel):
     """(estimate, standard error) of the cross-check circuit's mean <Z>."""
     n = CHECK_N
     items = mirrored(n, CHECK_DEPTH, channel, CHECK_STRENGTH[channel])
-    if sim == "vantelo":
+    if sim.partition(":fusion=")[0] == "vantelo":
         from vantelo import Observable
         obs = Observable.hamiltonian([Observable.pauli_string([("Z", q)], 1 / n) for q in range(n)])
-        return tuple(vantelo_trajectories(n, items, CHECK_SHOTS, obs)())
+        fused = sim.partition(":fusion=")[2]
+        return tuple(vantelo_trajectories(n, items, CHECK_SHOTS, obs, int(fused) if fused else 0)())
     if sim == "qsim":
         import cirq
 
@@ -369,6 +376,8 @@ def main():
     parser.add_argument("--out", help="the report's path (default bench/results/noise.md)")
     parser.add_argument("--cpu-time", action="store_true",
                         help="time one-thread rows by process CPU time (for a busy machine)")
+    parser.add_argument("--fusion", default="2,3,4,5",
+                        help="fusion widths tried for the fused trajectory rows (empty: none)")
     parser.add_argument("--no-density-matrix", action="store_true",
                         help="leave Aer's density matrix out of the shot table")
     args = parser.parse_args()
@@ -383,6 +392,7 @@ def main():
     shots = args.shots or shots
     repeats = args.repeats or repeats
     CPU_TIME[0] = args.cpu_time
+    fusion = [int(k) for k in args.fusion.split(",") if k]
 
     peers = [p for p, m in (("qsim", "qsimcirq"), ("aer:statevector", "qiskit_aer")) if available(m)]
     shot_peers = peers + (["aer:density_matrix"] if available("qiskit_aer") and not args.no_density_matrix
@@ -390,7 +400,7 @@ def main():
     lines = ["# Noisy circuits", ""]
 
     # 0. The cross-check, before anything is timed.
-    checked = (["vantelo", "vantelo:shots"]
+    checked = (["vantelo", "vantelo:shots"] + [f"vantelo:fusion={k}" for k in fusion[-1:]]
                + (["qsim", "qsim:shots"] if available("qsimcirq") else [])
                + (["aer:statevector", "aer:density_matrix"] if available("qiskit_aer") else []))
     rows, failed = [], []
@@ -421,18 +431,28 @@ def main():
             for t in threads:
                 noisy_s = measure("trajectories", "vantelo", n, channel, t, trajectories, repeats)
                 clean_s = measure("trajectories", "noiseless", n, channel, t, trajectories, repeats)
-                ours = trajectories / noisy_s
-                cells = [channel, str(n), str(t), f"{ours:.2f}", f"{noisy_s / clean_s:.2f}x"]
-                for sim in peers:
-                    theirs = trajectories / measure("trajectories", sim, n, channel, t, trajectories, repeats)
-                    cells.append(f"{theirs:.2f} (ours {ours / theirs:.1f}x)")
-                rows.append("| " + " | ".join(cells) + " |")
-                print(rows[-1], flush=True)
+                # The fused row: the k with the fastest noisy trajectories.
+                fused = [(measure("trajectories", f"vantelo:fusion={k}", n, channel, t, trajectories, repeats), k)
+                         for k in fusion]
+                theirs = [trajectories / measure("trajectories", sim, n, channel, t, trajectories, repeats)
+                          for sim in peers]
+                ours = [("exact", noisy_s, clean_s)]
+                if fused:
+                    fused_s, k = min(fused)
+                    ours.append((f"fusion={k}", fused_s,
+                                 measure("trajectories", f"noiseless:fusion={k}", n, channel, t, trajectories, repeats)))
+                for label, noisy_t, clean_t in ours:
+                    rate = trajectories / noisy_t
+                    cells = [channel, str(n), str(t), label, f"{rate:.2f}", f"{noisy_t / clean_t:.2f}x"]
+                    cells += [f"{p:.2f} (ours {rate / p:.1f}x)" for p in theirs]
+                    rows.append("| " + " | ".join(cells) + " |")
+                    print(rows[-1], flush=True)
     lines += [] if not rows else [f"## Trajectories per second, depth 20, {trajectories} trajectories per call", "",
               f"A channel on every qubit after every layer (depolarizing p = {STRENGTH['depolarizing']}, "
               f"amplitude damping gamma = {STRENGTH['amplitude_damping']}). Goals: at least 2x qsim, "
               "at least 10x Aer statevector, noisy/noiseless at most 1.3x for mixtures.", ""]
-    lines += [] if not rows else table(["channel", "n", "threads", "vantelo", "noisy/noiseless"] + peers, rows) + [""]
+    lines += [] if not rows else table(["channel", "n", "threads", "vantelo path", "vantelo", "noisy/noiseless"] + peers,
+                                       rows) + [""]
 
     # 2. Noisy shots.
     rows = []

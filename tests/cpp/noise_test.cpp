@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <complex>
 #include <random>
 #include <set>
@@ -187,6 +188,69 @@ TEST(NoiseTrajectory, SharedRunsSampleAsOneRunPerShot) {
         outcomes.insert((*one)[0]);
     }
     EXPECT_EQ(outcomes.size(), std::size_t{1} << n);
+}
+
+}  // namespace
+}  // namespace vantelo::sim
+
+namespace vantelo::sim {
+namespace {
+
+// Fused trajectories (fusion=k) against exact ones, trajectory by
+// trajectory: the same draws and branches, so the states agree to rounding.
+// Strong noise draws many non-identity branches and damping draws past the
+// bounds, so stretches are cut by norms and fused in windows, and one-qubit
+// branches are merged into their neighbours. A plan from a shared cache
+// gives the bits of one made afresh.
+TEST(FusedTrajectories, AgreeWithExactOnesToRounding) {
+    const std::uint32_t n = 6;
+    std::mt19937 gen(3);
+    std::uniform_real_distribution<float> angle(-3.0f, 3.0f);
+    const Amplitude one{1.0f, 0.0f}, zero{0.0f, 0.0f};
+    Circuit circuit;
+    for (int layer = 0; layer < 8; ++layer) {
+        for (Qubit q = 0; q < n; ++q) {
+            auto g = single_qubit_gate(q, rotation_matrix(layer % 2 ? RotationKind::Rx : RotationKind::Ry, angle(gen)));
+            ASSERT_TRUE(g);
+            circuit.gates.push_back(*g);
+        }
+        for (Qubit q = layer % 2; q + 1 < n; q += 2) {
+            auto cx = Operation::create({q, q + 1}, {one, zero, zero, zero, zero, one, zero, zero,
+                                                     zero, zero, zero, one, zero, zero, one, zero});
+            ASSERT_TRUE(cx);
+            circuit.gates.push_back(Unitary{*cx});
+        }
+        for (Qubit q = 0; q < n; ++q) {
+            auto c = q % 3 == 0   ? amplitude_damping_channel(q, 0.2)
+                     : q % 3 == 1 ? depolarizing_channel(q, 0.3)
+                                  : depolarizing2_channel(q, (q + 2) % n, 0.2);
+            ASSERT_TRUE(c);
+            circuit.gates.push_back(*c);
+        }
+    }
+    StateVector shape;
+    shape.num_qubits = n;
+    auto items = noisy_items(circuit, shape);
+    ASSERT_TRUE(items);
+    ASSERT_GT(items->size(), 2 * stretch_window(n));
+    for (unsigned k : {2u, 3u, 5u}) {
+        StretchCache shared(k);
+        for (std::uint64_t t = 0; t < 40; ++t) {
+            StateVector exact = StateVector::create(n), fused = StateVector::create(n),
+                        fresh = StateVector::create(n);
+            Rng a = trajectory_rng(9, t), b = trajectory_rng(9, t), c = trajectory_rng(9, t);
+            StretchCache own(k);
+            ASSERT_TRUE(run_trajectory(*items, exact, 9, t, a, nullptr));
+            ASSERT_TRUE(run_trajectory(*items, fused, 9, t, b, nullptr, &shared));
+            ASSERT_TRUE(run_trajectory(*items, fresh, 9, t, c, nullptr, &own));
+            for (std::size_t i = 0; i < exact.size(); ++i) {
+                ASSERT_NEAR(fused.amplitudes[i].re, exact.amplitudes[i].re, 2e-5) << "k " << k << " t " << t;
+                ASSERT_NEAR(fused.amplitudes[i].im, exact.amplitudes[i].im, 2e-5) << "k " << k << " t " << t;
+            }
+            ASSERT_EQ(0, std::memcmp(fused.amplitudes.data(), fresh.amplitudes.data(),
+                                     fused.size() * sizeof(Amplitude)));
+        }
+    }
 }
 
 }  // namespace

@@ -50,7 +50,14 @@ std::optional<Error> collect_items(const Circuit& circuit, const StateVector& st
 }  // namespace
 
 Circuit Circuit::create(std::vector<Gate> gates, Numerics numerics) {
-    if (numerics.fusion != 0) return Circuit{fuse_blocks(gates, numerics.fusion), numerics};
+    if (numerics.fusion != 0) {
+        // A circuit with channels runs only as trajectories, which fuse each
+        // stretch together with the branches it drew, so its gates stay as
+        // given.
+        if (std::any_of(gates.begin(), gates.end(), [](const Gate& g) { return std::holds_alternative<Noise>(g); }))
+            return Circuit{std::move(gates), numerics};
+        return Circuit{fuse_blocks(gates, numerics.fusion), numerics};
+    }
     const auto one_qubit = std::count_if(gates.begin(), gates.end(), is_single_qubit_unitary);
     if (one_qubit > kFusionThreshold) return Circuit{fuse_gates(gates), numerics};
     return Circuit{std::move(gates), numerics};

@@ -58,11 +58,18 @@ CompiledCircuit compile(const ParameterizedCircuitSpec& spec, Numerics numerics)
     plan.num_qubits = spec.num_qubits;
     plan.parameter_count = static_cast<std::uint32_t>(spec.parameters.size());
     plan.ops.reserve(spec.items.size());
+    // A plan with channels runs only as trajectories; with fusion=k they fuse
+    // each stretch together with the branches it drew, so its gates stay as
+    // given.
+    bool channels = false;
+    for (const CompiledOp& item : spec.items)
+        if (const auto* f = std::get_if<FixedOp>(&item); f && std::holds_alternative<Noise>(f->gate)) channels = true;
     std::vector<Gate> pending;
     auto flush = [&] {
         if (pending.empty()) return;
-        std::vector<Gate> fused =
-            numerics.fusion != 0 ? fuse_blocks(pending, numerics.fusion) : fuse_gates(pending);
+        std::vector<Gate> fused = numerics.fusion == 0 ? fuse_gates(pending)
+                                  : channels         ? std::move(pending)
+                                                     : fuse_blocks(pending, numerics.fusion);
         for (Gate& g : fused) plan.ops.emplace_back(std::in_place_type<FixedOp>, std::move(g));
         pending.clear();
     };

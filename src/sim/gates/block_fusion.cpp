@@ -128,7 +128,7 @@ double block_cost(const Block& b) {
                                 : b.separate_cost;
 }
 
-void emit(Block& b, std::vector<Gate>& out) {
+void emit(Block& b, std::vector<Gate>& out, bool kraus) {
     if (b.members.empty()) return;
     const std::size_t m = b.qubits.size();
     const std::size_t dim = std::size_t{1} << m;
@@ -136,8 +136,15 @@ void emit(Block& b, std::vector<Gate>& out) {
         std::vector<Amplitude> matrix(dim * dim);
         for (std::size_t i = 0; i < matrix.size(); ++i)
             matrix[i] = Amplitude{static_cast<float>(b.matrix[i].real()), static_cast<float>(b.matrix[i].imag())};
-        Result<Operation> fused = Operation::create(std::vector<Qubit>(b.qubits.rbegin(), b.qubits.rend()),
-                                                    std::move(matrix));
+        std::vector<Qubit> targets(b.qubits.rbegin(), b.qubits.rend());
+        if (kraus) {
+            // The qubits are distinct and the matrix has 4^m entries by
+            // construction; unitarity is not asked of a Kraus product.
+            out.push_back(Unitary{Operation{std::move(targets), std::move(matrix)}});
+            b = Block{};
+            return;
+        }
+        Result<Operation> fused = Operation::create(std::move(targets), std::move(matrix));
         if (fused) {
             out.push_back(Unitary{std::move(fused).value()});
             b = Block{};
@@ -176,7 +183,7 @@ Block combine(std::vector<Block*> parts) {
 
 }  // namespace
 
-std::vector<Gate> fuse_blocks(std::span<const Gate> gates, unsigned max_qubits) {
+std::vector<Gate> fuse_blocks(std::span<const Gate> gates, unsigned max_qubits, bool kraus) {
     std::vector<Gate> out;
     out.reserve(gates.size());
     // Open blocks act on disjoint qubits, so their gates commute with one
@@ -187,7 +194,7 @@ std::vector<Gate> fuse_blocks(std::span<const Gate> gates, unsigned max_qubits) 
     // their order.
     std::vector<Block> open;
     auto close_all = [&] {
-        for (Block& b : open) emit(b, out);
+        for (Block& b : open) emit(b, out, kraus);
         open.clear();
     };
     for (const Gate& gate : gates) {
@@ -243,7 +250,7 @@ std::vector<Gate> fuse_blocks(std::span<const Gate> gates, unsigned max_qubits) 
         std::vector<Block> kept;
         for (std::size_t i = 0; i < open.size(); ++i) {
             if (std::find(touched.begin(), touched.end(), i) == touched.end()) kept.push_back(std::move(open[i]));
-            else emit(open[i], out);
+            else emit(open[i], out, kraus);
         }
         open = std::move(kept);
         open.push_back(std::move(next));

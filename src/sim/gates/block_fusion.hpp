@@ -25,6 +25,9 @@ inline constexpr unsigned kMaxFusionQubits = 5;
 // gates, else as its gates unchanged (a lone gate always stays as it is).
 // Gates move only past gates on other qubits. The costs are the measured
 // cycles per amplitude of each kernel inside a cache block (block_fusion.cpp).
-std::vector<Gate> fuse_blocks(std::span<const Gate> gates, unsigned max_qubits);
+// With `kraus`, operations may be drawn Kraus operators of a trajectory
+// (not unitary), and a block's product is emitted without the unitarity
+// check of Operation::create.
+std::vector<Gate> fuse_blocks(std::span<const Gate> gates, unsigned max_qubits, bool kraus = false);
 
 }  // namespace vantelo::sim

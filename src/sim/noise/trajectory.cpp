@@ -158,15 +158,39 @@ Matrix2 product(const Matrix2& b, const Matrix2& a) {
 // and what is known of the state's norm.
 class Runner {
 public:
-    Runner(StateVector& state, Rng& rng, std::vector<bool>* outcomes)
-        : state_(state), rng_(rng), outcomes_(outcomes), last_single_(state.num_qubits, kNone) {}
+    Runner(StateVector& state, Rng& rng, std::vector<bool>* outcomes, StretchCache* fused)
+        : state_(state), rng_(rng), outcomes_(outcomes), fused_(fused),
+          window_(stretch_window(state.num_qubits)), last_single_(state.num_qubits, kNone) {}
+
+    // The index of the item being added (fused stretches are cut by it).
+    void at(std::size_t index) { index_ = index; }
+
+    // A barrier: fusion stops at it, as in noiseless runs.
+    void cut() {
+        if (fused_ != nullptr) close_stretch();
+    }
 
     // A one-qubit channel branch is multiplied into the last pending
     // one-qubit item on its qubit when nothing since touched that qubit (and
     // a one-qubit gate into a pending branch), so a channel adds no kernel
     // of its own; items of noiseless circuits are never merged with each
-    // other.
-    void add(const ExecItem& item, bool branch = false) {
+    // other. Fused, an item with a source operation joins the open stretch
+    // instead, and anything else closes it.
+    void add(const ExecItem& item, bool branch = false, const Operation* source = nullptr) {
+        if (fused_ != nullptr) {
+            if (source != nullptr) {
+                if (!stretch_.empty() && index_ / window_ != window_of_last_) cuts_.push_back(stretch_.size());
+                window_of_last_ = index_ / window_;
+                drew_ = drew_ || branch;
+                stretch_.push_back(source);
+                stretch_branch_.push_back(branch ? 1 : 0);
+                return;
+            }
+            close_stretch();
+            collapsed_ = collapsed_ || item.kind == ExecItem::Kind::Measure || item.kind == ExecItem::Kind::Reset;
+            pending_.push_back(item);
+            return;
+        }
         if (item.kind == ExecItem::Kind::Single) {
             const std::size_t last = last_single_[item.qubit];
             if (last != kNone && (branch || is_branch_[last])) {
@@ -187,9 +211,11 @@ public:
     }
 
     Status flush() {
+        close_stretch();
         if (pending_.empty()) return {};
         Status status = run_items(pending_, state_, &rng_, outcomes_);
         pending_.clear();
+        plans_.clear();
         is_branch_.clear();
         std::fill(last_single_.begin(), last_single_.end(), kNone);
         return status;
@@ -219,7 +245,7 @@ public:
     Status channel(const Channel& c, double u) {
         if (c.mixture) {
             const std::size_t k = pick(c.weights, u);
-            if (!c.identity[k]) add(unitary_item(c.branches[k]), true);
+            if (!c.identity[k]) add(unitary_item(c.branches[k]), true, &c.branches[k]);
             return {};
         }
         double lower = 0.0;
@@ -261,7 +287,7 @@ public:
             p = probability[k];
             bound_ = 1.0;
         }
-        add(unitary_item(c.branches[k]), true);
+        add(unitary_item(c.branches[k]), true, &c.branches[k]);
         dirty_ = true;
         // The norm² is at least the product of the branch bounds since the
         // last normalisation; keep it far from single precision's smallest
@@ -274,9 +300,45 @@ public:
     }
 
 private:
+    // The open stretch's plan joins the pending items; the plan is held
+    // until the flush, since the items borrow its operations.
+    void close_stretch() {
+        if (stretch_.empty()) return;
+        if (!drew_ || cuts_.empty()) {
+            take(fused_->get(stretch_, stretch_branch_));
+        } else {
+            cuts_.push_back(stretch_.size());
+            const std::span<const Operation* const> ops(stretch_);
+            const std::span<const std::uint8_t> branch(stretch_branch_);
+            std::size_t begin = 0;
+            for (std::size_t end : cuts_) {
+                take(fused_->get(ops.subspan(begin, end - begin), branch.subspan(begin, end - begin)));
+                begin = end;
+            }
+        }
+        stretch_.clear();
+        stretch_branch_.clear();
+        cuts_.clear();
+        drew_ = false;
+    }
+
+    void take(std::shared_ptr<const FusedStretch> plan) {
+        pending_.insert(pending_.end(), plan->items.begin(), plan->items.end());
+        plans_.push_back(std::move(plan));
+    }
+
     StateVector& state_;
     Rng& rng_;
     std::vector<bool>* outcomes_;
+    StretchCache* fused_;
+    std::size_t window_;
+    std::size_t index_ = 0;
+    std::size_t window_of_last_ = 0;
+    std::vector<const Operation*> stretch_;
+    std::vector<std::uint8_t> stretch_branch_;
+    std::vector<std::size_t> cuts_;  // where the stretch's windows begin, after its first
+    bool drew_ = false;              // the stretch holds a drawn branch
+    std::vector<std::shared_ptr<const FusedStretch>> plans_;
     static constexpr std::size_t kNone = ~std::size_t{0};
     std::vector<ExecItem> pending_;
     std::vector<std::uint8_t> is_branch_;
@@ -302,11 +364,27 @@ bool has_channels(const CompiledCircuit& circuit) { return has_channel_steps(cir
 
 namespace {
 
-// The item of a fixed gate, or nothing for a barrier.
-Result<std::optional<NoisyItem>> item_of(const Gate& gate, const StateVector& state) {
+// A circuit or plan with channels built with fusion=k keeps its gates as
+// given, and its trajectories fuse them with their draws; a noiseless one
+// was fused when built, and its items run as they are.
+template <class C>
+bool fuses_trajectories(const C& circuit) {
+    return circuit.numerics.fusion != 0 && has_channels(circuit);
+}
+
+}  // namespace
+
+namespace {
+
+// The item of a fixed gate. `fused`: the circuit was built with fusion=k,
+// so a noiseless one holds fused blocks, which take the fused kernels as in
+// its noiseless runs.
+Result<std::optional<NoisyItem>> item_of(const Gate& gate, const StateVector& state, bool fused) {
     NoisyItem out;
     if (const auto* u = std::get_if<Unitary>(&gate)) {
         out.item = unitary_item(u->op);
+        out.item.fused = fused;
+        out.source = &u->op;
     } else if (const auto* m = std::get_if<Measure>(&gate)) {
         out.item.kind = ExecItem::Kind::Measure;
         out.item.qubit = m->qubit;
@@ -318,7 +396,8 @@ Result<std::optional<NoisyItem>> item_of(const Gate& gate, const StateVector& st
         out.channel = n->channel.get();
         return std::optional<NoisyItem>(out);
     } else {
-        return std::optional<NoisyItem>{};
+        out.barrier = true;
+        return std::optional<NoisyItem>(out);
     }
     VANTELO_TRY(check_item(out.item, state));
     return std::optional<NoisyItem>(out);
@@ -330,7 +409,7 @@ Result<std::vector<NoisyItem>> noisy_items(const Circuit& circuit, const StateVe
     std::vector<NoisyItem> items;
     items.reserve(circuit.gates.size());
     for (const Gate& gate : circuit.gates) {
-        VANTELO_ASSIGN_OR_RETURN(std::optional<NoisyItem> item, item_of(gate, state));
+        VANTELO_ASSIGN_OR_RETURN(std::optional<NoisyItem> item, item_of(gate, state, circuit.numerics.fusion != 0));
         if (item) items.push_back(*item);
     }
     return items;
@@ -350,23 +429,28 @@ Result<std::vector<NoisyItem>> noisy_items(const CompiledCircuit& circuit,
             items.push_back(item);
             continue;
         }
-        VANTELO_ASSIGN_OR_RETURN(std::optional<NoisyItem> item, item_of(std::get<FixedOp>(op).gate, state));
+        VANTELO_ASSIGN_OR_RETURN(std::optional<NoisyItem> item, item_of(std::get<FixedOp>(op).gate, state, circuit.numerics.fusion != 0));
         if (item) items.push_back(*item);
     }
     return items;
 }
 
 Status run_trajectory(std::span<const NoisyItem> items, StateVector& state, std::uint64_t seed,
-                      std::uint64_t trajectory, Rng& rng, std::vector<bool>* outcomes) {
+                      std::uint64_t trajectory, Rng& rng, std::vector<bool>* outcomes,
+                      StretchCache* fused) {
     TrajectoryDraws draws(seed, trajectory);
-    Runner runner(state, rng, outcomes);
-    for (const NoisyItem& item : items) {
-        if (item.channel != nullptr) {
+    Runner runner(state, rng, outcomes, fused);
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const NoisyItem& item = items[i];
+        runner.at(i);
+        if (item.barrier) {
+            runner.cut();
+        } else if (item.channel != nullptr) {
             VANTELO_TRY(runner.channel(*item.channel, draws.next()));
         } else {
             if (item.item.kind == ExecItem::Kind::Measure || item.item.kind == ExecItem::Kind::Reset)
                 VANTELO_TRY(runner.settle());
-            runner.add(item.item);
+            runner.add(item.item, false, item.source);
         }
     }
     return runner.finish();
@@ -377,7 +461,9 @@ Result<MeasurementRecord> run_circuit_trajectory(const Circuit& circuit, StateVe
     VANTELO_ASSIGN_OR_RETURN(const std::vector<NoisyItem> items, noisy_items(circuit, state));
     Rng rng = trajectory_rng(seed, trajectory);
     std::vector<bool> outcomes;
-    VANTELO_TRY(run_trajectory(items, state, seed, trajectory, rng, &outcomes));
+    std::optional<StretchCache> fused;
+    if (fuses_trajectories(circuit)) fused.emplace(circuit.numerics.fusion);
+    VANTELO_TRY(run_trajectory(items, state, seed, trajectory, rng, &outcomes, fused ? &*fused : nullptr));
     MeasurementRecord record;
     std::size_t next = 0;
     for (const NoisyItem& item : items)
@@ -500,12 +586,14 @@ Result<std::vector<std::uint64_t>> sample_trajectories(const Circuit& circuit,
         for (std::uint64_t s = 0; s < shots; ++s) runs.push_back({s});
     }
     std::vector<std::uint64_t> out(shots, 0);
+    std::optional<StretchCache> fused;
+    if (fuses_trajectories(circuit)) fused.emplace(circuit.numerics.fusion);
     VANTELO_TRY(for_each_trajectory(num_qubits, runs.size(), [&](std::uint64_t r, StateVector& state) -> Status {
         const std::uint64_t t = runs[r].front();
         if (initial != nullptr)
             std::copy_n(initial->amplitudes.data(), initial->size(), state.amplitudes.data());
         Rng rng = trajectory_rng(seed, t);
-        VANTELO_TRY(run_trajectory(items, state, seed, t, rng, nullptr));
+        VANTELO_TRY(run_trajectory(items, state, seed, t, rng, nullptr, fused ? &*fused : nullptr));
         if (mixtures_only || runs[r].size() == 1) {
             VANTELO_ASSIGN_OR_RETURN(const std::vector<std::uint64_t> drawn, measure(state, runs[r].size(), rng));
             for (std::size_t i = 0; i < drawn.size(); ++i) out[runs[r][i]] = drawn[i];
@@ -532,10 +620,12 @@ Result<std::vector<float>> trajectory_expectations(const CompiledCircuit& circui
     VANTELO_ASSIGN_OR_RETURN(const std::vector<NoisyItem> items, noisy_items(circuit, params, shape));
     VANTELO_TRY(check_observable_qubits(observable, circuit.num_qubits));
     std::vector<float> values(count, 0.0f);
+    std::optional<StretchCache> fused;
+    if (fuses_trajectories(circuit)) fused.emplace(circuit.numerics.fusion);
     VANTELO_TRY(for_each_trajectory(circuit.num_qubits, count, [&](std::uint64_t i, StateVector& state) -> Status {
         const std::uint64_t t = first + i;
         Rng rng = trajectory_rng(seed, t);
-        VANTELO_TRY(run_trajectory(items, state, seed, t, rng, nullptr));
+        VANTELO_TRY(run_trajectory(items, state, seed, t, rng, nullptr, fused ? &*fused : nullptr));
         VANTELO_ASSIGN_OR_RETURN(values[i], expectation(state, observable));
         return {};
     }));

@@ -3,7 +3,8 @@
 // measurements, resets and samples draw from trajectory_rng(seed, t). Between
 // draws that need a norm the items run on the cache-blocked executor in one
 // schedule, so a mixture (or a general branch drawn below its bound) costs no
-// pass of its own beyond its gate.
+// pass of its own beyond its gate. With fusion=k those items, drawn branches
+// included, are fused into dense blocks first (fused_stretch.hpp).
 #pragma once
 
 #include <cstdint>
@@ -14,16 +15,22 @@
 #include "sim/exec/compiled.hpp"
 #include "sim/exec/schedule.hpp"
 #include "sim/gates/channel.hpp"
+#include "sim/noise/fused_stretch.hpp"
 #include "sim/observables/observable.hpp"
 #include "sim/result.hpp"
 #include "sim/state_vector.hpp"
 
 namespace vantelo::sim {
 
-// An executor item, or a channel (then `item` is unused).
+// An executor item, a channel (then `item` is unused) or a barrier (which
+// only ends a fused stretch). `source`: the operation of a fixed unitary,
+// which fused trajectories fuse (rotations of a compiled plan have none and
+// stay apart, as in its noiseless runs).
 struct NoisyItem {
     ExecItem item;
     const Channel* channel = nullptr;
+    const Operation* source = nullptr;
+    bool barrier = false;
 };
 
 bool has_channels(const Circuit& circuit);
@@ -38,11 +45,14 @@ Result<std::vector<NoisyItem>> noisy_items(const CompiledCircuit& circuit,
 
 // One trajectory on the state (normalised afterwards). Measurement outcomes
 // are appended to `outcomes` when it is not null; `rng` serves measurements
-// and resets.
+// and resets. With `fused`, every stretch between draws that need a norm is
+// fused by it (the items' operations must outlive it).
 Status run_trajectory(std::span<const NoisyItem> items, StateVector& state, std::uint64_t seed,
-                      std::uint64_t trajectory, Rng& rng, std::vector<bool>* outcomes);
+                      std::uint64_t trajectory, Rng& rng, std::vector<bool>* outcomes,
+                      StretchCache* fused = nullptr);
 
 // Trajectory t of a circuit from |0…0⟩ of num_qubits, with its record.
+// Here and below, a circuit or plan built with fusion=k runs fused.
 Result<MeasurementRecord> run_circuit_trajectory(const Circuit& circuit, StateVector& state,
                                                  std::uint64_t seed, std::uint64_t trajectory);
 
