@@ -380,6 +380,7 @@ def main():
                         help="fusion widths tried for the fused trajectory rows (empty: none)")
     parser.add_argument("--no-density-matrix", action="store_true",
                         help="leave Aer's density matrix out of the shot table")
+    parser.add_argument("--peers", help="the peers timed, e.g. qsim (default: every one installed)")
     args = parser.parse_args()
     if args.quick:
         sizes, threads, trajectories, shot_n, shots, repeats = [8, 10], [1, 2], 20, 8, 2000, 2
@@ -394,9 +395,11 @@ def main():
     CPU_TIME[0] = args.cpu_time
     fusion = [int(k) for k in args.fusion.split(",") if k]
 
-    peers = [p for p, m in (("qsim", "qsimcirq"), ("aer:statevector", "qiskit_aer")) if available(m)]
+    wanted = set(args.peers.split(",")) if args.peers else None
+    peers = [p for p, m in (("qsim", "qsimcirq"), ("aer:statevector", "qiskit_aer"))
+             if available(m) and (wanted is None or p in wanted)]
     shot_peers = peers + (["aer:density_matrix"] if available("qiskit_aer") and not args.no_density_matrix
-                          else [])
+                          and (wanted is None or "aer:density_matrix" in wanted) else [])
     lines = ["# Noisy circuits", ""]
 
     # 0. The cross-check, before anything is timed.
