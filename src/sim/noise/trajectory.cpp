@@ -567,11 +567,10 @@ std::optional<std::vector<std::uint32_t>> stateless_draws(std::span<const NoisyI
 Result<std::vector<std::uint64_t>> sample_trajectories(const Circuit& circuit,
                                                        std::uint32_t num_qubits,
                                                        std::uint64_t shots, std::uint64_t seed,
-                                                       const StateVector* initial,
-                                                       std::span<const GateCondition> conditions) {
+                                                       const StateVector* initial) {
     StateVector shape;
     shape.num_qubits = num_qubits;
-    VANTELO_ASSIGN_OR_RETURN(const std::vector<NoisyItem> items, noisy_items(circuit, shape, conditions));
+    VANTELO_ASSIGN_OR_RETURN(const std::vector<NoisyItem> items, noisy_items(circuit, shape));
     bool random_gates = false;
     for (const NoisyItem& item : items)
         random_gates = random_gates || (item.channel == nullptr && (item.item.kind == ExecItem::Kind::Measure ||

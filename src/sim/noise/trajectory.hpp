@@ -58,8 +58,8 @@ Status run_trajectory(std::span<const NoisyItem> items, StateVector& state, std:
                       std::uint64_t trajectory, Rng& rng, std::vector<bool>* outcomes,
                       StretchCache* fused = nullptr);
 
-// Trajectory t of a circuit on the given state (|0…0⟩ for trajectory t as
-// drawn), with its record; gates named by `conditions` run only when their
+// Trajectory t of a circuit, run on `state` (|0…0⟩ or a caller's start),
+// with its record; gates named by `conditions` run only when their
 // condition holds. Here and below, a circuit or plan built with fusion=k
 // runs fused.
 Result<MeasurementRecord> run_circuit_trajectory(const Circuit& circuit, StateVector& state,
@@ -74,12 +74,11 @@ Result<MeasurementRecord> run_circuit_trajectory(const Circuit& circuit, StateVe
 // one run too, each still sampling with its own generator: the same outcomes
 // as one run per shot.
 // With `initial`, every shot starts from a copy of it instead (its width is
-// num_qubits). `conditions` as for run_circuit_trajectory.
+// num_qubits).
 Result<std::vector<std::uint64_t>> sample_trajectories(const Circuit& circuit,
                                                        std::uint32_t num_qubits,
                                                        std::uint64_t shots, std::uint64_t seed,
-                                                       const StateVector* initial = nullptr,
-                                                       std::span<const GateCondition> conditions = {});
+                                                       const StateVector* initial = nullptr);
 
 // The expectation of trajectories first … first + count − 1 of a plan, one
 // value per trajectory in trajectory order. Small registers run trajectories
