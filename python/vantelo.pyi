@@ -639,7 +639,13 @@ class Circuit:
             ValueError: as `run_from`.
         """
     def run_trajectory(
-        self, num_qubits: SupportsIndex, seed: SupportsIndex, trajectory: SupportsIndex = 0
+        self,
+        num_qubits: SupportsIndex,
+        seed: SupportsIndex,
+        trajectory: SupportsIndex = 0,
+        *,
+        conditions: Sequence[tuple[SupportsIndex, Sequence[Sequence[SupportsIndex]]]] | None = None,
+        state: ArrayLike | None = None,
     ) -> tuple[NDArray[np.complex64], list[tuple[int, int]]]:
         """Runs trajectory `trajectory` of `seed` from |0...0> and returns `(state, record)`.
 
@@ -649,11 +655,27 @@ class Circuit:
         every thread count. The state is normalised. A circuit without
         channels gives the state of `run` (with seeded measurements).
 
+        Args:
+            conditions: classically controlled gates, as `(gate, groups)`
+                pairs: gate `gate` (its index in the circuit, a unitary gate)
+                runs only when every group of `groups` holds at least one
+                outcome 1, outcome `k` being that of the circuit's `k`-th
+                measurement in this trajectory, which must come before the
+                gate. A gate may have one condition.
+            state: starting amplitudes, `2**num_qubits` of them, instead of
+                |0...0>, checked as by `run_from`; the trajectory runs on a
+                copy.
+
         Returns:
             `(state, record)` as in `run_with_measurements`.
 
         Raises:
-            ValueError: as `run`.
+            ValueError: as `run`; for a condition on a gate that does not
+                exist or is not unitary, a gate with two conditions, or a
+                condition that reads a measurement not yet made; for a
+                `state` that `run_from` refuses or of another width ("state
+                has `<k>` qubits, but num_qubits is `<n>`").
+            TypeError: for `conditions` not of that shape.
         """
     def sample_trajectories(
         self, num_qubits: SupportsIndex, shots: SupportsIndex, seed: SupportsIndex

@@ -236,8 +236,6 @@ def test_seed_makes_results_reproducible():
 @pytest.mark.parametrize("build, message", [
     (lambda q: [cirq.depolarize(0.1, n_qubits=4)(*q, cirq.LineQubit(3))], "acts on 4 qubits"),
     (lambda q: [cirq.X.with_probability(X)(q[0])], "RandomGateChannel has symbols \\(x\\)"),
-    (lambda q: [cirq.measure(q[0], key="k"), cirq.bit_flip(0.1)(q[1]), cirq.X(q[2]).with_classical_controls("k")],
-     "classically controlled operations in a circuit with noise"),
     (lambda q: [cirq.rx(X * Y)(q[0])], "several symbols"),
     (lambda q: [cirq.rx(sympy.sin(X))(q[0])], "not of the form a\\*x \\+ b"),
     (lambda q: [cirq.GlobalPhaseGate(sympy.exp(sympy.I * X))()], "symbolic coefficient"),
@@ -358,14 +356,93 @@ def test_noisy_results_are_reproducible_from_the_seed():
         assert not np.array_equal(a, c)
 
 
-def test_noisy_expectations_and_state_inputs_are_refused_clearly():
+def test_noisy_expectations_without_trajectories_are_refused_clearly():
     circuit = cirq.Circuit(cirq.H(NQ[0]), cirq.depolarize(0.1)(NQ[0]))
     with pytest.raises(ValueError, match="create the Simulator with trajectories=T"):
         Simulator().simulate_expectation_values(circuit, cirq.X(NQ[0]))
-    with pytest.raises(UnsupportedConstruct, match="initial state vector with noise channels"):
-        Simulator().simulate(circuit, initial_state=np.array([0, 1], dtype=np.complex64))
     with pytest.raises(ValueError, match="trajectories must be a positive integer"):
         Simulator(trajectories=0)
+
+
+# Noise before and after mid-circuit measurements whose outcomes control
+# later gates (a single key, two keys, a key of two bits).
+FED_FORWARD = cirq.Circuit(
+    cirq.amplitude_damp(0.3)(NQ[0]), cirq.measure(NQ[0], key="m"),
+    cirq.H(NQ[1]).with_classical_controls("m"), cirq.depolarize(0.2)(NQ[1]),
+    cirq.measure(NQ[1], NQ[2], key="r"),
+    cirq.ry(0.7)(NQ[2]).with_classical_controls("m", "r"), cirq.X(NQ[0]).with_classical_controls("r"),
+    cirq.bit_flip(0.1)(NQ[2]))
+
+
+def _deferred_density_matrix(circuit, initial=None):
+    """The exact mixed state on NQ: measurements deferred onto ancillas
+    (classical controls become quantum ones) and dephased, ancillas traced out."""
+    deferred = cirq.dephase_measurements(cirq.defer_measurements(circuit))
+    extra = sorted(set(deferred.all_qubits()) - set(NQ))
+    start = None
+    if initial is not None:
+        start = np.kron(initial, np.eye(1, 2 ** len(extra))[0]).astype(np.complex128)
+    rho = cirq.DensityMatrixSimulator(dtype=np.complex128).simulate(
+        deferred, qubit_order=NQ + extra, initial_state=start).final_density_matrix
+    return np.einsum("iaja->ij", rho.reshape([8, 2 ** len(extra)] * 2))
+
+
+@pytest.mark.parametrize("initial", [None, "vector"])
+def test_noisy_classical_control_matches_the_deferred_density_matrix(initial):
+    """Means within 4 standard errors, final states averaged over resolvers
+    and (from |000>) the final samples by chi-square."""
+    circuit = random_circuit(3, seed=50, depth=4) + FED_FORWARD
+    start = None
+    if initial is not None:
+        rng = np.random.default_rng(2)
+        start = (rng.normal(size=8) + 1j * rng.normal(size=8)).astype(np.complex64)
+        start /= np.linalg.norm(start)
+    rho = _deferred_density_matrix(circuit, start)
+    positions = {q: i for i, q in enumerate(NQ)}
+    exact = [np.real(p.expectation_from_density_matrix(rho, positions)) for p in PAULIS]
+    trajectories = 3000
+    sim = Simulator(seed=3, trajectories=trajectories)
+    got = sim.simulate_expectation_values(circuit, PAULIS, qubit_order=NQ, initial_state=start,
+                                          permit_terminal_measurements=True)
+    np.testing.assert_array_less(np.abs(np.array(got) - exact), 4 / np.sqrt(trajectories))
+    states = np.array([r.final_state_vector for r in sim.simulate_sweep(
+        circuit, [{}] * 2000, qubit_order=NQ, initial_state=start)])
+    np.testing.assert_allclose(np.einsum("ti,tj->ij", states, states.conj()) / len(states), rho, atol=0.06)
+    if initial is None:
+        shots = 10_000
+        runs = sim.run(circuit + cirq.measure(*NQ, key="all"), repetitions=shots)
+        probs = np.real(np.diag(rho))
+        counts = np.bincount(_histogram(runs.measurements, "all"), minlength=8)
+        keep = probs > 1e-9
+        assert counts[~keep].sum() == 0
+        assert stats.chisquare(counts[keep], probs[keep] / probs[keep].sum() * shots).pvalue > 1e-3
+
+
+POOL_PROBE = """
+import hashlib, sys
+import numpy as np
+sys.path.insert(0, {tests!r})
+import vantelo
+vantelo.set_num_threads({threads})
+from test_interop_cirq import FED_FORWARD, NQ, PAULIS, Simulator, cirq, random_circuit
+circuit = random_circuit(3, seed=51, depth=4) + FED_FORWARD
+sim = Simulator(seed=7, noise=cirq.depolarize(0.05), trajectories=50)
+h = hashlib.sha256(sim.run(circuit + cirq.measure(*NQ, key="all"), repetitions=300).measurements["all"].tobytes())
+h.update(np.array(sim.simulate_expectation_values(circuit, PAULIS, permit_terminal_measurements=True)).tobytes())
+h.update(sim.final_state_vector(circuit, initial_state=np.full(8, 8 ** -0.5, dtype=np.complex64)).tobytes())
+print(h.hexdigest())
+"""
+
+
+def test_noisy_classical_control_is_identical_for_every_pool_size(isolated):
+    import os
+    tests = os.path.dirname(os.path.abspath(__file__))
+    outs = set()
+    for threads in (1, 3):
+        proc = isolated(POOL_PROBE.format(tests=tests, threads=threads))
+        assert proc.returncode == 0, proc.stderr
+        outs.add(proc.stdout)
+    assert len(outs) == 1
 
 
 def test_a_circuit_edited_after_a_call_is_translated_anew():

@@ -224,6 +224,11 @@ for n in (4, 16):
             h = hashlib.sha256(spec.compile(fusion=k).trajectory_values([], obs, t, seed=2).tobytes())
             h.update(Circuit(gates, fusion=k).sample_trajectories(n, 40, seed=6).tobytes())
             h.update(Circuit(gates, fusion=k).run_trajectory(n, 8, 3)[0].tobytes())
+            # A gate controlled by a mid-circuit outcome, from a given state.
+            start = np.full(1 << n, (1 << n) ** -0.5, dtype=np.complex64)
+            fed = Circuit(gates[:30] + [Gate.measure(0), Gate.x(1)] + gates[30:], fusion=k)
+            h.update(b"".join(fed.run_trajectory(n, 8, t, conditions=[(31, [[0]])], state=start)[0].tobytes()
+                              for t in range(4)))
             print(h.hexdigest())
 """
 
@@ -260,6 +265,30 @@ def test_bad_channels_refused(make, message):
                        .replace("[", r"\[").replace("]", r"\]").replace("+", r"\+")
                        .replace("*", r"\*")):
         make()
+
+
+@pytest.mark.parametrize("conditions, message", [
+    ([(9, [[0]])], "condition on gate 9, but the circuit has 5 gates"),
+    ([(1, [[0]])], "gate 1, which is not a unitary gate"),
+    ([(2, [[0]]), (2, [[0]])], "gate 2 has more than one condition"),
+    ([(2, [[0], [1]])], "reads measurement 1, but only 1 measurements come before it"),
+    ([(2,)], "a condition must be a \\(gate, groups\\) pair"),
+])
+def test_bad_conditions_refused(conditions, message):
+    c = Circuit([Gate.h(0), Gate.measure(0), Gate.x(1), Gate.depolarizing(1, 0.1), Gate.measure(1)])
+    with pytest.raises((ValueError, TypeError), match=message):
+        c.run_trajectory(2, 1, conditions=conditions)
+
+
+def test_trajectory_from_a_state():
+    rng = np.random.default_rng(4)
+    start = (rng.normal(size=8) + 1j * rng.normal(size=8)).astype(np.complex64)
+    start /= np.linalg.norm(start)
+    gates = [Gate.u(0, 0.3, 1.1, 0.7), Gate.cx(0, 2), Gate.ry(1, 0.4)]
+    got = Circuit(gates).run_trajectory(3, 9, state=start)[0]
+    assert got.tobytes() == Circuit(gates).run_from(start).tobytes()
+    with pytest.raises(ValueError, match="state has 3 qubits, but num_qubits is 4"):
+        Circuit(gates).run_trajectory(4, 9, state=start)
 
 
 def test_misuse_refused_before_anything_runs():

@@ -376,6 +376,24 @@ def test_channels_sampled_and_estimated_match_default_mixed(channel):
     assert np.all(np.abs(estimated - want) < 4 / np.sqrt(trajectories))
 
 
+def test_estimates_from_a_prepared_state_match_default_mixed():
+    start = np.random.default_rng(6).normal(size=8) + 1j * np.random.default_rng(7).normal(size=8)
+    start /= np.linalg.norm(start)
+
+    def circuit():
+        qml.StatePrep(start, wires=range(3))
+        qml.RY(0.4, 0)
+        qml.AmplitudeDamping(0.3, 1)
+        qml.CNOT([1, 2])
+        qml.DepolarizingChannel(0.2, 2)
+        return qml.expval(qml.Z(1)), qml.expval(qml.X(0) @ qml.Y(2)), qml.probs(wires=[1, 2])
+
+    want = qml.QNode(circuit, qml.device("default.mixed", wires=3))()
+    got = qml.QNode(circuit, qml.device("vantelo.qubit", wires=3, trajectories=4000, seed=2))()
+    for a, b in zip(got, want):
+        assert np.all(np.abs(np.asarray(a) - np.asarray(b)) < 4 / np.sqrt(4000))
+
+
 def test_noise_models_and_refusals():
     model = qml.NoiseModel({qml.noise.op_eq(qml.RX): qml.noise.partial_wires(qml.AmplitudeDamping, 0.3)})
 

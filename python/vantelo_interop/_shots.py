@@ -170,7 +170,8 @@ def _noisy_bits(program: Program, values: NDArray[np.float64], shots: int, rng: 
     inner = [s for s in prefix if isinstance(s, Measure)]
     mid_circuit = any(isinstance(s, (Measure, Reset)) for s in prefix)
     for row in range(values.shape[0]):
-        circuit = vantelo.Circuit(_flatten(program, prefix, values[row]))
+        gates, conditions = _flatten(program, prefix, values[row])
+        circuit = vantelo.Circuit(gates)
         seed = int(rng.integers(2**63))
         n = max(program.num_qubits, 1)
         if not mid_circuit:
@@ -178,41 +179,57 @@ def _noisy_bits(program: Program, values: NDArray[np.float64], shots: int, rng: 
                 _terminal_bits(out[row], circuit.sample_trajectories(n, shots, seed), measures)
             continue
         for shot in range(shots):
-            state, record = circuit.run_trajectory(n, seed, shot)
+            state, record = circuit.run_trajectory(n, seed, shot, conditions=conditions)
             for m, (_, bit) in zip(inner, record):
                 out[row, shot, m.clbit] = bool(bit)
             if measures:
                 _terminal_bits(out[row, shot : shot + 1], _draw(state, 1, rng), measures)
 
 
-def _flatten(program: Program, steps: list[Step], row: NDArray[np.float64]) -> list[Gate]:
+Conditions = list[tuple[int, list[list[int]]]]
+
+
+def _flatten(program: Program, steps: list[Step], row: NDArray[np.float64]) -> tuple[list[Gate], Conditions]:
     """The steps as one list of gates with this row's angles (measurements
-    and resets as gates)."""
+    and resets as gates), and the conditions of its classically controlled
+    gates for `Circuit.run_trajectory`: a clbit reads the latest measurement
+    into it before the gate, and one not yet measured reads 0."""
     gates: list[Gate] = []
+    conditions: Conditions = []
+    latest: dict[int, int] = {}  # clbit: its measurement's position in the record
+    measured = 0
     for step in steps:
         if isinstance(step, Measure):
             gates.append(Gate.measure(step.qubit))
+            latest[step.clbit] = measured
+            measured += 1
         elif isinstance(step, Reset):
             gates.append(Gate.reset(step.qubit))
         elif isinstance(step, Rotation):
             angle = np.float32(step.scale * row[step.param] + step.offset)
             gates.append(_FIXED_ROTATION[step.kind](step.qubit, float(angle)))
         elif isinstance(step, Conditional):
-            raise UnsupportedConstruct(
-                "classically conditioned gates in a circuit with channels are not supported")
+            groups = [[latest[b] for b in group if b in latest] for group in step.conditions]
+            if not all(groups):
+                continue  # a group of bits that are all still 0: never applies
+            for inner in step.steps:
+                conditions.append((len(gates), groups))
+                gates.append(_bind(inner, row))
         elif not isinstance(step, Barrier):
             gates.append(step)
-    return gates
+    return gates, conditions
 
 
 def seeded_trajectory(
-    program: Program, row: NDArray[np.float64], seed: int, index: int
+    program: Program, row: NDArray[np.float64], seed: int, index: int,
+    start: NDArray[np.complex64] | None = None,
 ) -> tuple[NDArray[np.complex64], NDArray[np.bool_]]:
     """Trajectory ``index`` of ``seed`` of a program with channels, with one
-    row of parameter values (`Circuit.run_trajectory`): the final state and
-    the classical bits."""
-    circuit = vantelo.Circuit(_flatten(program, program.steps, row))
-    state, record = circuit.run_trajectory(max(program.num_qubits, 1), seed, index)
+    row of parameter values (`Circuit.run_trajectory`), from ``start`` when
+    given: the final state and the classical bits."""
+    gates, conditions = _flatten(program, program.steps, row)
+    state, record = vantelo.Circuit(gates).run_trajectory(
+        max(program.num_qubits, 1), seed, index, conditions=conditions, state=start)
     bits = np.zeros(program.num_clbits, dtype=bool)
     measures = [s for s in program.steps if isinstance(s, Measure)]
     for m, (_, bit) in zip(measures, record):

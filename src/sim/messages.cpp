@@ -142,6 +142,23 @@ std::string pickle_invalid_code(const char* what, std::uint64_t code) {
 std::string pickle_trailing(std::uint64_t count) {
     return "pickled vantelo data has " + num(count) + " unexpected trailing bytes";
 }
+std::string condition_gate_out_of_range(std::uint64_t gate, std::uint64_t gates) {
+    return "condition on gate " + num(gate) + ", but the circuit has " + num(gates) + " gates";
+}
+std::string condition_not_unitary(std::uint64_t gate) {
+    return "condition on gate " + num(gate) + ", which is not a unitary gate; only unitary gates can be "
+           "classically controlled";
+}
+std::string condition_repeated(std::uint64_t gate) {
+    return "gate " + num(gate) + " has more than one condition";
+}
+std::string initial_state_width(std::uint64_t state_qubits, std::uint64_t num_qubits) {
+    return "state has " + num(state_qubits) + " qubits, but num_qubits is " + num(num_qubits);
+}
+std::string condition_reads_later(std::uint64_t gate, std::uint64_t measurement, std::uint64_t measured) {
+    return "the condition on gate " + num(gate) + " reads measurement " + num(measurement) + ", but only " +
+           num(measured) + " measurements come before it";
+}
 std::string pickle_bad_name() { return "pickled vantelo data has a parameter name that is not UTF-8"; }
 
 }  // namespace vantelo::sim::msg

@@ -56,6 +56,12 @@ std::string adjoint_refuses_channels();
 std::string density_too_wide(std::uint64_t num_qubits, std::uint64_t limit);
 std::string batch_length(std::uint64_t length, std::uint64_t expected, std::uint64_t rows,
                          std::uint64_t cols);
+// Classically controlled gates in trajectories.
+std::string condition_gate_out_of_range(std::uint64_t gate, std::uint64_t gates);
+std::string condition_not_unitary(std::uint64_t gate);
+std::string condition_repeated(std::uint64_t gate);
+std::string initial_state_width(std::uint64_t state_qubits, std::uint64_t num_qubits);
+std::string condition_reads_later(std::uint64_t gate, std::uint64_t measurement, std::uint64_t measured);
 
 // Pickled objects read back from untrusted bytes.
 std::string pickle_truncated();

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <algorithm>
 #include <cstring>
 #include <complex>
 #include <random>
@@ -250,6 +251,57 @@ TEST(FusedTrajectories, AgreeWithExactOnesToRounding) {
             ASSERT_EQ(0, std::memcmp(fused.amplitudes.data(), fresh.amplitudes.data(),
                                      fused.size() * sizeof(Amplitude)));
         }
+    }
+}
+
+}  // namespace
+}  // namespace vantelo::sim
+
+namespace vantelo::sim {
+namespace {
+
+// A classically controlled gate against the same circuit with the gate kept
+// or dropped as the trajectory's own record says: the condition reads the
+// outcomes measured before it, draws no number, and both forms draw the same
+// branches and outcomes, so records match exactly and states to rounding.
+// Conditions of two groups (an or inside each) and gates that follow mixed
+// channels, damping past its bounds and fused stretches are covered.
+TEST(ConditionalTrajectories, AgreeWithTheRecordedChoice) {
+    const std::uint32_t n = 3;
+    auto ry = [](Qubit q, float t) { return *single_qubit_gate(q, rotation_matrix(RotationKind::Ry, t)); };
+    const Matrix2 x{Amplitude{0, 0}, Amplitude{1, 0}, Amplitude{1, 0}, Amplitude{0, 0}};
+    std::vector<Gate> gates = {ry(0, 1.1f), ry(1, 0.7f), *bit_flip_channel(0, 0.2), Measure{0},
+                               *amplitude_damping_channel(1, 0.4), Measure{1}, *single_qubit_gate(2, x),
+                               *controlled_gate({2}, 0, x), *depolarizing_channel(2, 0.3), ry(2, 0.5f),
+                               Measure{2}, *single_qubit_gate(1, x)};
+    const std::vector<GateCondition> conditions = {{6, {{0}}}, {7, {{0, 1}, {1}}}, {11, {{2}, {0, 1}}}};
+    for (std::uint8_t fusion : {std::uint8_t{0}, std::uint8_t{3}}) {
+        const Circuit circuit = Circuit::create(gates, Numerics{.fusion = fusion});
+        std::set<std::pair<std::size_t, bool>> seen;  // (condition, held)
+        for (std::uint64_t t = 0; t < 60; ++t) {
+            StateVector state = StateVector::create(n);
+            auto record = run_circuit_trajectory(circuit, state, 5, t, conditions);
+            ASSERT_TRUE(record);
+            std::vector<bool> bits;
+            for (const auto& m : *record) bits.push_back(m.outcome);
+            for (std::size_t c = 0; c < conditions.size(); ++c) seen.insert({c, condition_holds(conditions[c], bits)});
+            std::vector<Gate> chosen;
+            for (std::size_t g = 0; g < gates.size(); ++g) {
+                const auto c = std::find_if(conditions.begin(), conditions.end(),
+                                            [&](const GateCondition& c) { return c.gate == g; });
+                if (c == conditions.end() || condition_holds(*c, bits)) chosen.push_back(gates[g]);
+            }
+            StateVector plain = StateVector::create(n);
+            auto expected = run_circuit_trajectory(Circuit::create(chosen, Numerics{.fusion = fusion}), plain, 5, t);
+            ASSERT_TRUE(expected);
+            ASSERT_EQ(record->size(), expected->size());
+            for (std::size_t k = 0; k < record->size(); ++k) ASSERT_EQ((*record)[k].outcome, (*expected)[k].outcome);
+            for (std::size_t i = 0; i < state.size(); ++i) {
+                ASSERT_NEAR(state.amplitudes[i].re, plain.amplitudes[i].re, 1e-6) << "t " << t;
+                ASSERT_NEAR(state.amplitudes[i].im, plain.amplitudes[i].im, 1e-6) << "t " << t;
+            }
+        }
+        EXPECT_EQ(seen.size(), 2 * conditions.size()) << "fusion " << int{fusion};
     }
 }
 

@@ -567,7 +567,4 @@ def translate(circuit: cirq.AbstractCircuit | Sequence[cirq.Operation], qubits: 
             if isinstance(step, Reset):
                 program.steps[i] = _reset_channel(step.qubit)
                 program.channels += 1
-            elif isinstance(step, Conditional):
-                raise UnsupportedConstruct(
-                    "classically controlled operations in a circuit with noise channels are not supported")
     return translator.out

@@ -12,7 +12,7 @@ from numpy.typing import NDArray
 import vantelo
 from vantelo import Gate
 
-from .._program import UnsupportedConstruct, compile_bound
+from .._program import Conditional, UnsupportedConstruct, compile_bound
 from .._shots import _BATCH_AMPLITUDES, sample_bits, seeded_trajectory, trajectory
 from ._translate import CirqProgram, control_keys, translate
 
@@ -231,14 +231,11 @@ class Simulator(
         trajectory (empty without measurements)."""
         rows, size = values.shape[0], 1 << cp.num_qubits
         if cp.program.channels:
-            if start is not None:
-                raise UnsupportedConstruct(
-                    "an initial state vector with noise channels is not supported; give a basis state index")
             states = np.empty((rows, size), dtype=np.complex64)
             bits = []
             seed = int(self._rng.integers(2**63))
             for r in range(rows):
-                state, row_bits = seeded_trajectory(cp.program, values[r], seed, r)
+                state, row_bits = seeded_trajectory(cp.program, values[r], seed, r, start)
                 states[r] = state[:size]
                 bits.append(row_bits)
         elif cp.has_measurements() or start is not None:
@@ -388,16 +385,28 @@ class Simulator(
                 raise ValueError(
                     "expectation values of a circuit with noise channels are estimated over trajectories; "
                     "create the Simulator with trajectories=T to average T of them")
-            if start is not None:
-                raise UnsupportedConstruct(
-                    "an initial state vector with noise channels is not supported; give a basis state index")
-            plan = compile_bound(cp.program)
-            slots = plan.slot_values(values)
             seed = int(self._rng.integers(2**63))
-            for k, psum in enumerate(sums):
-                means, _ = plan.compiled.batch_trajectory_expectation(
-                    slots, _observable(psum, index), self._trajectories, seed)
-                out[:, k] = means
+            if start is None and not any(isinstance(s, Conditional) for s in cp.program.steps):
+                plan = compile_bound(cp.program)
+                slots = plan.slot_values(values)
+                for k, psum in enumerate(sums):
+                    means, _ = plan.compiled.batch_trajectory_expectation(
+                        slots, _observable(psum, index), self._trajectories, seed)
+                    out[:, k] = means
+            else:
+                # A starting state or classical control needs each
+                # trajectory's own run; every row draws trajectories
+                # 0 … T − 1 of one seed, as in the batch call, and the mean
+                # is summed in trajectory order.
+                positions = {q: i for i, q in enumerate(cp.qubits)}
+                for r in range(values.shape[0]):
+                    for t in range(self._trajectories):
+                        state, _ = seeded_trajectory(cp.program, values[r], seed, t, start)
+                        state = state[: 1 << cp.num_qubits].astype(np.complex128)
+                        for k, psum in enumerate(sums):
+                            out[r, k] += np.real(psum.expectation_from_state_vector(
+                                state, positions, check_preconditions=False))
+                out /= self._trajectories
         elif cp.has_measurements() or start is not None:
             states, _ = self._final_states(cp, values, start)
             positions = {q: i for i, q in enumerate(cp.qubits)}

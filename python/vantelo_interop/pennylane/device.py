@@ -524,16 +524,15 @@ class VanteloQubit(Device):  # type: ignore[misc, unused-ignore]  # PennyLane ma
                 "vantelo.qubit runs circuits with channels as trajectories: give the QNode "
                 "shots, or create the device with trajectories=T to estimate analytic "
                 "results as the mean over T trajectories")
-        if initial is not None:
-            raise DeviceError("vantelo.qubit cannot estimate analytic results of a circuit with "
-                              "channels that starts with a state preparation; use shots")
         for mp in tape.measurements:
             if not isinstance(mp, (ExpectationMP, ProbabilityMP)):
                 raise DeviceError(
                     f"vantelo.qubit estimates only expectation values and probabilities of "
                     f"circuits with channels over trajectories, not {type(mp).__name__}")
         seed = self._analytic_seed
-        if _goes_to_compiled(tape):
+        # A compiled plan starts from |0…0⟩; a prepared state takes the
+        # trajectory-by-trajectory path.
+        if initial is None and _goes_to_compiled(tape):
             return self._compiled_values(tape, qubits, (self._trajectories, seed))
         circuit = Circuit(gates_for(operations, qubits))
         # Each observable's sparse matrix is made once for all trajectories.
@@ -548,7 +547,7 @@ class VanteloQubit(Device):  # type: ignore[misc, unused-ignore]  # PennyLane ma
             matrices.append(matrix)
         sums: list[Any] = [0.0] * len(tape.measurements)
         for t in range(self._trajectories):
-            state = circuit.run_trajectory(n, seed, t)[0]
+            state = circuit.run_trajectory(n, seed, t, state=initial)[0]
             psi = state.astype(np.complex128)
             for i, mp in enumerate(tape.measurements):
                 if matrices[i] is not None:

@@ -158,13 +158,57 @@ std::optional<std::vector<std::uint64_t>> sample_noisy(const sim::Circuit& circu
     return std::move(samples).value();
 }
 
-// Trajectory `trajectory` of `seed`, with its measurement record.
+// Classical controls: (gate, [[measurement, …], …]) pairs.
+bool convert_conditions(PyObject* obj, std::vector<sim::GateCondition>& out) {
+    return for_each_in_sequence(obj, [&](PyObject* element) {
+        Ref pair = Ref::steal(PySequence_Fast(element, "a condition must be a (gate, groups) pair"));
+        if (!pair) return false;
+        if (PySequence_Fast_GET_SIZE(pair.get()) != 2) {
+            raise_type_error("a condition must be a (gate, groups) pair");
+            return false;
+        }
+        sim::GateCondition c;
+        std::uint64_t gate = 0;
+        if (!convert_u64(PySequence_Fast_GET_ITEM(pair.get(), 0), gate)) return false;
+        c.gate = static_cast<std::size_t>(gate);
+        if (!for_each_in_sequence(PySequence_Fast_GET_ITEM(pair.get(), 1), [&](PyObject* group) {
+                std::vector<std::uint32_t> outcomes;
+                if (!convert_u32_sequence(group, outcomes)) return false;
+                c.groups.emplace_back(outcomes.begin(), outcomes.end());
+                return true;
+            }))
+            return false;
+        out.push_back(std::move(c));
+        return true;
+    });
+}
+
+// Trajectory `trajectory` of `seed`, with its measurement record; from a
+// copy of `state` when given, and with classically controlled gates.
 PyObject* run_trajectory(const sim::Circuit& circuit, std::uint32_t num_qubits, std::uint64_t seed,
-                         Or<std::uint64_t, std::uint64_t{0}> trajectory) {
-    sim::StateVector state = sim::StateVector::create(num_qubits);
-    auto record = sim::run_circuit_trajectory(circuit, state, seed, trajectory.value);
+                         Or<std::uint64_t, std::uint64_t{0}> trajectory, std::optional<AnyArg> conditions,
+                         std::optional<AnyArg> given) {
+    std::vector<sim::GateCondition> controls;
+    if (conditions && !convert_conditions(conditions->object, controls)) {
+        prefix_argument_error("conditions");
+        return nullptr;
+    }
+    std::optional<sim::StateVector> state;
+    if (given) {
+        Ref holder;
+        std::span<const sim::Amplitude> amplitudes;
+        if (!amplitudes_from_python(given->object, holder, amplitudes)) return nullptr;
+        auto loaded = sim::load_state(amplitudes);
+        if (!loaded) return raise_core_error(loaded.error());
+        if (loaded->num_qubits != num_qubits)
+            return raise_value_error(sim::msg::initial_state_width(loaded->num_qubits, num_qubits));
+        state = std::move(loaded).value();
+    } else {
+        state = sim::StateVector::create(num_qubits);
+    }
+    auto record = sim::run_circuit_trajectory(circuit, *state, seed, trajectory.value, controls);
     if (!record) return raise_core_error(record.error());
-    return state_and_record(std::move(state), *record);
+    return state_and_record(std::move(*state), *record);
 }
 
 // One trajectory per shot (a noiseless circuit: one run, every shot from it).
@@ -246,7 +290,8 @@ constexpr ArgSpec k_run_from{"Circuit", "run_from", Param{"state"}};
 constexpr ArgSpec k_run_with_measurements_from{"Circuit", "run_with_measurements_from",
                                                Param{"state"}};
 constexpr ArgSpec k_run_trajectory{"Circuit", "run_trajectory", Param{"num_qubits"}, Param{"seed"},
-                                   Param{"trajectory", "0"}};
+                                   Param{"trajectory", "0"}, Param{"conditions", "None", true},
+                                   Param{"state", "None", true}};
 constexpr ArgSpec k_sample_trajectories{"Circuit", "sample_trajectories", Param{"num_qubits"},
                                         Param{"shots"}, Param{"seed"}};
 constexpr ArgSpec k_sample_from{"Circuit", "sample_from", Param{"state"}, Param{"shots"},

@@ -9,6 +9,7 @@
 
 #include "pool/pool.hpp"
 #include "sim/exec/executor.hpp"
+#include "sim/fault.hpp"
 #include "sim/measure/measure.hpp"
 #include "sim/messages.hpp"
 #include "sim/noise/draws.hpp"
@@ -405,13 +406,18 @@ Result<std::optional<NoisyItem>> item_of(const Gate& gate, const StateVector& st
 
 }  // namespace
 
-Result<std::vector<NoisyItem>> noisy_items(const Circuit& circuit, const StateVector& state) {
+Result<std::vector<NoisyItem>> noisy_items(const Circuit& circuit, const StateVector& state,
+                                           std::span<const GateCondition> conditions) {
+    VANTELO_TRY(check_conditions(circuit, conditions));
     std::vector<NoisyItem> items;
     items.reserve(circuit.gates.size());
     for (const Gate& gate : circuit.gates) {
         VANTELO_ASSIGN_OR_RETURN(std::optional<NoisyItem> item, item_of(gate, state, circuit.numerics.fusion != 0));
-        if (item) items.push_back(*item);
+        // Conditions name items by gate index: every gate has one.
+        if (!item) raise_fault("a circuit gate without a trajectory item");
+        items.push_back(*item);
     }
+    for (const GateCondition& c : conditions) items[c.gate].condition = &c;
     return items;
 }
 
@@ -439,11 +445,19 @@ Status run_trajectory(std::span<const NoisyItem> items, StateVector& state, std:
                       std::uint64_t trajectory, Rng& rng, std::vector<bool>* outcomes,
                       StretchCache* fused) {
     TrajectoryDraws draws(seed, trajectory);
+    // Conditions read the outcomes even where the caller keeps none.
+    std::vector<bool> own;
+    if (outcomes == nullptr &&
+        std::any_of(items.begin(), items.end(), [](const NoisyItem& i) { return i.condition != nullptr; }))
+        outcomes = &own;
     Runner runner(state, rng, outcomes, fused);
     for (std::size_t i = 0; i < items.size(); ++i) {
         const NoisyItem& item = items[i];
         runner.at(i);
-        if (item.barrier) {
+        if (item.condition != nullptr) {
+            VANTELO_TRY(runner.flush());
+            if (condition_holds(*item.condition, *outcomes)) runner.add(item.item);
+        } else if (item.barrier) {
             runner.cut();
         } else if (item.channel != nullptr) {
             VANTELO_TRY(runner.channel(*item.channel, draws.next()));
@@ -457,8 +471,9 @@ Status run_trajectory(std::span<const NoisyItem> items, StateVector& state, std:
 }
 
 Result<MeasurementRecord> run_circuit_trajectory(const Circuit& circuit, StateVector& state,
-                                                 std::uint64_t seed, std::uint64_t trajectory) {
-    VANTELO_ASSIGN_OR_RETURN(const std::vector<NoisyItem> items, noisy_items(circuit, state));
+                                                 std::uint64_t seed, std::uint64_t trajectory,
+                                                 std::span<const GateCondition> conditions) {
+    VANTELO_ASSIGN_OR_RETURN(const std::vector<NoisyItem> items, noisy_items(circuit, state, conditions));
     Rng rng = trajectory_rng(seed, trajectory);
     std::vector<bool> outcomes;
     std::optional<StretchCache> fused;

@@ -15,6 +15,7 @@
 #include "sim/exec/compiled.hpp"
 #include "sim/exec/schedule.hpp"
 #include "sim/gates/channel.hpp"
+#include "sim/noise/condition.hpp"
 #include "sim/noise/fused_stretch.hpp"
 #include "sim/observables/observable.hpp"
 #include "sim/result.hpp"
@@ -25,11 +26,13 @@ namespace vantelo::sim {
 // An executor item, a channel (then `item` is unused) or a barrier (which
 // only ends a fused stretch). `source`: the operation of a fixed unitary,
 // which fused trajectories fuse (rotations of a compiled plan have none and
-// stay apart, as in its noiseless runs).
+// stay apart, as in its noiseless runs). `condition`: the item runs only
+// when it holds for the outcomes measured so far.
 struct NoisyItem {
     ExecItem item;
     const Channel* channel = nullptr;
     const Operation* source = nullptr;
+    const GateCondition* condition = nullptr;
     bool barrier = false;
 };
 
@@ -37,8 +40,10 @@ bool has_channels(const Circuit& circuit);
 bool has_channels(const CompiledCircuit& circuit);
 
 // The items of a circuit, checked against the state's width in order; the
-// first failing gate's error. Borrows the circuit's operations and channels.
-Result<std::vector<NoisyItem>> noisy_items(const Circuit& circuit, const StateVector& state);
+// first failing gate's error. Borrows the circuit's operations and channels,
+// and the conditions (checked), which item k (gate k) then points to.
+Result<std::vector<NoisyItem>> noisy_items(const Circuit& circuit, const StateVector& state,
+                                           std::span<const GateCondition> conditions = {});
 // The same for a compiled plan with a parameter vector (its length checked).
 Result<std::vector<NoisyItem>> noisy_items(const CompiledCircuit& circuit,
                                            std::span<const float> params, const StateVector& state);
@@ -46,15 +51,20 @@ Result<std::vector<NoisyItem>> noisy_items(const CompiledCircuit& circuit,
 // One trajectory on the state (normalised afterwards). Measurement outcomes
 // are appended to `outcomes` when it is not null; `rng` serves measurements
 // and resets. With `fused`, every stretch between draws that need a norm is
-// fused by it (the items' operations must outlive it).
+// fused by it (the items' operations must outlive it). A conditioned item
+// fences: what is pending runs first, so its condition reads every earlier
+// outcome, and it joins no fused stretch.
 Status run_trajectory(std::span<const NoisyItem> items, StateVector& state, std::uint64_t seed,
                       std::uint64_t trajectory, Rng& rng, std::vector<bool>* outcomes,
                       StretchCache* fused = nullptr);
 
-// Trajectory t of a circuit from |0…0⟩ of num_qubits, with its record.
-// Here and below, a circuit or plan built with fusion=k runs fused.
+// Trajectory t of a circuit, run on `state` (|0…0⟩ or a caller's start),
+// with its record; gates named by `conditions` run only when their
+// condition holds. Here and below, a circuit or plan built with fusion=k
+// runs fused.
 Result<MeasurementRecord> run_circuit_trajectory(const Circuit& circuit, StateVector& state,
-                                                 std::uint64_t seed, std::uint64_t trajectory);
+                                                 std::uint64_t seed, std::uint64_t trajectory,
+                                                 std::span<const GateCondition> conditions = {});
 
 // One trajectory per shot: shot s runs trajectory s from |0…0⟩ and samples
 // one outcome from its final state with trajectory_rng(seed, s). Shots whose
