@@ -1,5 +1,6 @@
 #include "sim/exec/circuit_spec.hpp"
 
+#include "sim/exec/reorder.hpp"
 #include "sim/gates/block_fusion.hpp"
 #include "sim/gates/channel.hpp"
 #include "sim/gates/fusion.hpp"
@@ -69,7 +70,7 @@ CompiledCircuit compile(const ParameterizedCircuitSpec& spec, Numerics numerics)
         if (pending.empty()) return;
         std::vector<Gate> fused = numerics.fusion == 0 ? fuse_gates(pending)
                                   : channels         ? std::move(pending)
-                                                     : fuse_blocks(pending, numerics.fusion);
+                                                     : reorder_for_passes(fuse_blocks(pending, numerics.fusion), spec.num_qubits);
         for (Gate& g : fused) plan.ops.emplace_back(std::in_place_type<FixedOp>, std::move(g));
         pending.clear();
     };
