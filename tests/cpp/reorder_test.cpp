@@ -70,8 +70,8 @@ TEST_P(ReorderTest, KeepsTheOrderOfGatesSharingAQubitAndOfFences) {
         }
         where[name_of(out[i])] = i;
     }
-    const auto fences =
-        std::count_if(given.begin(), given.end(), [](const Gate& g) { return name_of(g) == nullptr; });
+    const auto fences = std::count_if(given.begin(), given.end(),
+                                      [](const Gate& g) { return name_of(g) == nullptr; });
     ASSERT_EQ(where.size() + static_cast<std::size_t>(fences), given.size());
     bool moved = false;
     for (std::size_t i = 0; i < given.size(); ++i) {
@@ -81,9 +81,11 @@ TEST_P(ReorderTest, KeepsTheOrderOfGatesSharingAQubitAndOfFences) {
             if (name_of(given[j]) == nullptr) continue;
             const std::vector<Qubit> a = qubits_of(given[i]);
             const std::vector<Qubit> b = qubits_of(given[j]);
-            const bool shared = std::any_of(a.begin(), a.end(), [&](Qubit q) { return std::count(b.begin(), b.end(), q) > 0; });
+            const bool shared = std::any_of(a.begin(), a.end(),
+                                            [&](Qubit q) { return std::count(b.begin(), b.end(), q) > 0; });
             if (shared) {
-                EXPECT_LT(where.at(name_of(given[i])), where.at(name_of(given[j]))) << i << " passed " << j;
+                EXPECT_LT(where.at(name_of(given[i])), where.at(name_of(given[j])))
+                    << i << " passed " << j;
             }
         }
     }

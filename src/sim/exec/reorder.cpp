@@ -23,8 +23,10 @@ Mask mask_of(const Operation& op) {
 // Reorders one stretch of unitaries (masks[i] the qubits of stretch[i]) in
 // place. Every segment takes the first remaining gate; a later gate joins
 // when its qubits are active and no gate left behind before it touches
-// them. The segment's active set is complete once every active qubit is
-// held back, so the scan stops there.
+// them. Once every active qubit is held back no later gate can join, so
+// the scan stops there; the search for next uses stops once every qubit
+// has been seen, so long lists cost about their passes times the gates of
+// one pass.
 void reorder_stretch(std::span<Gate> stretch, std::span<const Mask> masks, std::uint32_t width,
                      std::uint32_t n) {
     const std::uint32_t run = std::min(kRunQubits, width / 2);
@@ -49,17 +51,21 @@ void reorder_stretch(std::span<Gate> stretch, std::span<const Mask> masks, std::
         // Fill the block with the qubits the remaining gates use soonest
         // (unused ones last, lowest first), as the schedule's rule does.
         std::fill(first_use.begin(), first_use.end(), kUnused);
-        for (std::size_t p = 0; p < rest.size(); ++p)
-            for (Mask m = masks[rest[p]]; m != 0; m &= m - 1) {
+        Mask seen = 0;
+        const Mask all = n == 64 ? ~Mask{0} : (Mask{1} << n) - 1;
+        for (std::size_t p = 0; p < rest.size() && seen != all; ++p)
+            for (Mask m = masks[rest[p]] & ~seen; m != 0; m &= m - 1) {
                 const auto q = static_cast<std::size_t>(std::countr_zero(m));
-                if (first_use[q] == kUnused) first_use[q] = p;
+                first_use[q] = p;
+                seen |= Mask{1} << q;
             }
         others.clear();
         for (Qubit q = 0; q < n; ++q)
             if ((active >> q & 1) == 0) others.push_back(q);
         std::stable_sort(others.begin(), others.end(),
                          [&](Qubit x, Qubit y) { return first_use[x] < first_use[y]; });
-        for (std::size_t k = 0; std::popcount(active) < static_cast<int>(width) && k < others.size(); ++k)
+        for (std::size_t k = 0; k < others.size() && std::popcount(active) < static_cast<int>(width);
+             ++k)
             active |= Mask{1} << others[k];
         Mask held = 0;
         kept.clear();
@@ -84,7 +90,8 @@ void reorder_stretch(std::span<Gate> stretch, std::span<const Mask> masks, std::
 
 }  // namespace
 
-std::vector<Gate> reorder_for_passes(std::vector<Gate> gates, std::uint32_t num_qubits, std::uint32_t width) {
+std::vector<Gate> reorder_for_passes(std::vector<Gate> gates, std::uint32_t num_qubits,
+                                     std::uint32_t width) {
     // Masks cover 64 qubits, far above the register limit; a list naming a
     // higher qubit fails its run anyway and is left alone.
     std::vector<Mask> masks(gates.size(), 0);
