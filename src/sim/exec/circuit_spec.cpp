@@ -70,7 +70,7 @@ CompiledCircuit compile(const ParameterizedCircuitSpec& spec, Numerics numerics)
         if (pending.empty()) return;
         std::vector<Gate> fused = numerics.fusion == 0 ? fuse_gates(pending)
                                   : channels         ? std::move(pending)
-                                                     : reorder_for_passes(fuse_blocks(pending, numerics.fusion), spec.num_qubits);
+                                                     : fuse_blocks(pending, numerics.fusion);
         for (Gate& g : fused) plan.ops.emplace_back(std::in_place_type<FixedOp>, std::move(g));
         pending.clear();
     };
@@ -83,6 +83,21 @@ CompiledCircuit compile(const ParameterizedCircuitSpec& spec, Numerics numerics)
         }
     }
     flush();
+    if (numerics.fusion != 0 && !channels) {
+        // Parameterized rotations move like the fixed gates: a rotation is
+        // a one-qubit unitary whatever its angle.
+        std::vector<std::uint64_t> masks;
+        masks.reserve(plan.ops.size());
+        for (const CompiledOp& op : plan.ops) {
+            const auto* fixed = std::get_if<FixedOp>(&op);
+            masks.push_back(fixed != nullptr ? qubit_mask(fixed->gate)
+                                             : std::uint64_t{1} << std::get<ParamOp>(op).target);
+        }
+        std::vector<CompiledOp> ops;
+        ops.reserve(plan.ops.size());
+        for (std::size_t i : pass_order(masks, plan.num_qubits)) ops.push_back(std::move(plan.ops[i]));
+        plan.ops = std::move(ops);
+    }
     return plan;
 }
 

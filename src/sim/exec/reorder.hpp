@@ -5,6 +5,7 @@
 // the order it is given.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -30,5 +31,16 @@ inline constexpr std::uint32_t kReorderQubits = 16;
 // its list is returned as given.
 std::vector<Gate> reorder_for_passes(std::vector<Gate> gates, std::uint32_t num_qubits = 0,
                                      std::uint32_t width = kReorderQubits);
+
+// The qubits of a unitary as bits (bit q: qubit q); 0 for a fence (any
+// other gate), kUnplanned for a unitary on a qubit above 63.
+inline constexpr std::uint64_t kUnplanned = ~std::uint64_t{0};
+std::uint64_t qubit_mask(const Gate& gate);
+
+// The order reorder_for_passes gives a list whose entry i acts on the
+// qubits of masks[i] (0: a fence); the list is left in its order when an
+// entry is kUnplanned.
+std::vector<std::size_t> pass_order(std::span<const std::uint64_t> masks, std::uint32_t num_qubits,
+                                    std::uint32_t width = kReorderQubits);
 
 }  // namespace vantelo::sim
