@@ -2,7 +2,8 @@
 // block width from the rule's up to the state, for the exact path and for
 // fusion=k: time, passes over the state, and the time per amplitude and
 // item, so the share of the passes (memory traffic) and of the kernels can
-// be read off. On one thread times are processor time (steadier on a
+// be read off. Fused lists run reordered (as Circuit::create makes them)
+// and in the order fusion gives, side by side. On one thread times are processor time (steadier on a
 // shared machine), on more, wall time; best of --reps runs.
 //
 //   blocks_bench [--threads N] [--qubits N] [--reps N] [--max-block N] [--kernels 1]
@@ -22,6 +23,7 @@
 #include "pool/pool.hpp"
 #include "sim/exec/block_size.hpp"
 #include "sim/exec/circuit.hpp"
+#include "sim/gates/block_fusion.hpp"
 #include "sim/gates/gate_catalog.hpp"
 #include "sim/kernels/block_kernel.hpp"
 
@@ -127,19 +129,24 @@ double wall_seconds() {
 
 double (*g_clock)() = &cpu_seconds;
 
-double best_time(const Circuit& c, StateVector& state, int reps) {
+// Best times of the circuits, their runs interleaved so that a busy
+// machine slows each about alike.
+std::vector<double> best_times(const std::vector<const Circuit*>& cs, StateVector& state, int reps) {
     Rng rng;
-    (void)run_circuit(c, state, rng);
-    double best = 1e30;
-    for (int r = 0; r < reps; ++r) {
-        reset_to_zero_state(state);
-        const double start = g_clock();
-        (void)run_circuit(c, state, rng);
-        best = std::min(best, g_clock() - start);
-    }
+    std::vector<double> best(cs.size(), 1e30);
+    for (const Circuit* c : cs) (void)run_circuit(*c, state, rng);
+    for (int r = 0; r < reps; ++r)
+        for (std::size_t i = 0; i < cs.size(); ++i) {
+            reset_to_zero_state(state);
+            const double start = g_clock();
+            (void)run_circuit(*cs[i], state, rng);
+            best[i] = std::min(best[i], g_clock() - start);
+        }
     return best;
 }
 
+// With fusion, the reordered list (as Circuit::create makes it) is timed
+// beside the fused list in its given order.
 void sweep(const char* name, const std::vector<Gate>& gates, const Options& o) {
     const std::uint32_t n = o.qubits;
     StateVector state = StateVector::create(n);
@@ -148,14 +155,21 @@ void sweep(const char* name, const std::vector<Gate>& gates, const Options& o) {
         Numerics numerics;
         numerics.fusion = static_cast<std::uint8_t>(k);
         const Circuit c = Circuit::create(gates, numerics);
+        std::vector<const Circuit*> cs = {&c};
+        const Circuit given{k != 0 ? fuse_blocks(gates, k) : std::vector<Gate>{}, numerics};
+        if (k != 0) cs.push_back(&given);
         for (std::uint32_t b = cache_block_qubits(); b <= std::min(o.max_block, n); ++b) {
             set_block_qubits_for_testing(b);
-            const double t = best_time(c, state, o.reps);
-            const std::size_t passes = circuit_passes(c, n);
+            const std::vector<double> t = best_times(cs, state, o.reps);
+            for (std::size_t i = 0; i < cs.size(); ++i) {
+                const std::size_t passes = circuit_passes(*cs[i], n);
+                const double per = t[i] / static_cast<double>(cs[i]->gates.size()) /
+                                   std::ldexp(1.0, static_cast<int>(n)) * 1e9;
+                std::printf("%-8s n=%2u fusion=%u %-9s block 2^%2u  %9.2f ms  %3zu passes  %4zu items  %.3f ns/amp/item\n",
+                            name, n, k, k == 0 ? "" : i == 0 ? "reordered" : "given", b, t[i] * 1e3, passes,
+                            cs[i]->gates.size(), per);
+            }
             set_block_qubits_for_testing(0);
-            const double per = t / static_cast<double>(c.gates.size()) / std::ldexp(1.0, static_cast<int>(n)) * 1e9;
-            std::printf("%-8s n=%2u fusion=%u block 2^%2u  %9.2f ms  %3zu passes  %4zu items  %.3f ns/amp/item\n",
-                        name, n, k, b, t * 1e3, passes, c.gates.size(), per);
         }
     }
 }

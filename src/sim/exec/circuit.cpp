@@ -5,6 +5,7 @@
 #include <type_traits>
 
 #include "sim/exec/executor.hpp"
+#include "sim/exec/reorder.hpp"
 #include "sim/gates/block_fusion.hpp"
 #include "sim/gates/fusion.hpp"
 #include "sim/measure/measure.hpp"
@@ -56,7 +57,7 @@ Circuit Circuit::create(std::vector<Gate> gates, Numerics numerics) {
         // given.
         if (std::any_of(gates.begin(), gates.end(), [](const Gate& g) { return std::holds_alternative<Noise>(g); }))
             return Circuit{std::move(gates), numerics};
-        return Circuit{fuse_blocks(gates, numerics.fusion), numerics};
+        return Circuit{reorder_for_passes(fuse_blocks(gates, numerics.fusion)), numerics};
     }
     const auto one_qubit = std::count_if(gates.begin(), gates.end(), is_single_qubit_unitary);
     if (one_qubit > kFusionThreshold) return Circuit{fuse_gates(gates), numerics};

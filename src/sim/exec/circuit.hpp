@@ -28,7 +28,8 @@ struct Circuit {
     Numerics numerics;
 
     // Fuses the list when it holds more than 15 one-qubit operations, or,
-    // with numerics.fusion set, into dense blocks (fuse_blocks).
+    // with numerics.fusion set, into dense blocks (fuse_blocks) that are then
+    // reordered to take fewer passes (reorder_for_passes).
     static Circuit create(std::vector<Gate> gates, Numerics numerics = {});
 };
 

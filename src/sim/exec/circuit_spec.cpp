@@ -1,5 +1,6 @@
 #include "sim/exec/circuit_spec.hpp"
 
+#include "sim/exec/reorder.hpp"
 #include "sim/gates/block_fusion.hpp"
 #include "sim/gates/channel.hpp"
 #include "sim/gates/fusion.hpp"
@@ -82,6 +83,21 @@ CompiledCircuit compile(const ParameterizedCircuitSpec& spec, Numerics numerics)
         }
     }
     flush();
+    if (numerics.fusion != 0 && !channels) {
+        // Parameterized rotations move like the fixed gates: a rotation is
+        // a one-qubit unitary whatever its angle.
+        std::vector<std::uint64_t> masks;
+        masks.reserve(plan.ops.size());
+        for (const CompiledOp& op : plan.ops) {
+            const auto* fixed = std::get_if<FixedOp>(&op);
+            masks.push_back(fixed != nullptr ? qubit_mask(fixed->gate)
+                                             : std::uint64_t{1} << std::get<ParamOp>(op).target);
+        }
+        std::vector<CompiledOp> ops;
+        ops.reserve(plan.ops.size());
+        for (std::size_t i : pass_order(masks, plan.num_qubits)) ops.push_back(std::move(plan.ops[i]));
+        plan.ops = std::move(ops);
+    }
     return plan;
 }
 

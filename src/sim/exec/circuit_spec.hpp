@@ -76,7 +76,9 @@ Status add_param_single(ParameterizedCircuitSpec& spec, RotationKind kind, Qubit
                         std::uint32_t slot);
 
 // Fuses each maximal run of fixed items (never across a rotation) and copies
-// the rotations. Leaves the specification unchanged.
+// the rotations; with numerics.fusion set and no channels, then reorders the
+// plan's steps, rotations included (reorder_for_passes). Leaves the
+// specification unchanged.
 CompiledCircuit compile(const ParameterizedCircuitSpec& spec, Numerics numerics = {});
 
 }  // namespace vantelo::sim
