@@ -25,11 +25,12 @@ namespace {
 constexpr std::size_t kChunk = std::size_t{1} << 13;
 
 // Registers up to this width run whole trajectories side by side, one per
-// worker: their states (up to 1 MiB) stay in a core's own cache, and no
-// worker waits for another. A wider trajectory is spread over the pool, with
-// a synchronisation per segment, which on two threads at 16 qubits took
-// longer than one thread alone.
-constexpr std::uint32_t kSideBySideQubits = 17;
+// worker, and no worker waits for another. A wider trajectory is spread over
+// the pool, with a synchronisation per segment. On two threads side by side
+// was 2.0x faster up to 16 qubits (a state that fits in one block runs on
+// one thread anyway), 1.6x at 17, 1.25x at 18 and 19 and 1.16x at 20; at
+// 21 qubits (16 MiB a state) the two ways were even.
+constexpr std::uint32_t kSideBySideQubits = 19;
 std::atomic<std::uint32_t> g_side_by_side_qubits{kSideBySideQubits};
 
 // Σ over chunks of `partial(first, last, out)`, each writing `width` doubles.
