@@ -104,7 +104,7 @@ test: cpp-tests pytest
 # UndefinedBehaviorSanitizer (leak detection off: the interpreter itself
 # keeps memory until exit).
 asan: venv
-	PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -B $(BUILD)/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -B $(BUILD)/asan -G Ninja -DCMAKE_BUILD_TYPE=Release \
 	    -DVANTELO_SANITIZE=ON -DPython_EXECUTABLE="$(abspath $(VPY))"
 	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(BUILD)/asan -j $(JOBS) --target vantelo
 	cd tests && LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
@@ -113,7 +113,7 @@ asan: venv
 
 # The pool and core tests under ThreadSanitizer.
 tsan: venv
-	PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -B $(BUILD)/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -B $(BUILD)/tsan -G Ninja -DCMAKE_BUILD_TYPE=Release \
 	    -DVANTELO_TSAN=ON -DVANTELO_BUILD_MODULE=OFF -DVANTELO_BUILD_TESTS=ON
 	cmake --build $(BUILD)/tsan -j $(JOBS)
 	cd $(BUILD)/tsan && TSAN_OPTIONS=halt_on_error=1 $(CTEST_QUIET)
