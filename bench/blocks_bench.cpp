@@ -178,7 +178,8 @@ void sweep(const char* name, const std::vector<Gate>& gates, const Options& o) {
 
 // The dense kernels alone on one block of 2^b amplitudes (b: --qubits, at
 // most the cache block; target sets that do not fit are left out): 2 to 5
-// targets on low and high bits, exact and fused, in ns per amplitude.
+// targets on low and high bits, exact and fused (both fused forms where the
+// CPU has AVX-512F), in ns per amplitude.
 void kernels_alone(std::uint32_t b, int reps) {
     std::mt19937 rng(7);
     std::vector<Amplitude> state(std::size_t{1} << b, Amplitude{0.001f, 0.0f});
@@ -190,18 +191,26 @@ void kernels_alone(std::uint32_t b, int reps) {
         const Operation op = Operation::create(targets, random_unitary(std::size_t{1} << targets.size(), rng)).value();
         const BlockKernel exact = block_kernel_general(op);
         const BlockKernel fused = block_kernel_fused(op);
-        double t[2] = {1e30, 1e30};
+        // The fused kernel in its AVX2 form, then in its 512-bit form where
+        // the CPU has one, interleaved with the exact kernel.
+        const bool wide = fused_wide_enabled();
+        double t[3] = {1e30, 1e30, 1e30};
         for (int r = 0; r < reps; ++r)
-            for (int which = 0; which < 2; ++which) {
+            for (int which = 0; which < (wide ? 3 : 2); ++which) {
                 const BlockKernel& k = which == 0 ? exact : fused;
+                set_fused_wide_for_testing(which == 2);
                 const double start = cpu_seconds();
                 for (int i = 0; i < (50 << 16 >> b); ++i) apply_block_kernel(k, state.data(), b, scratch.data(), false);
                 t[which] = std::min(t[which], (cpu_seconds() - start) / (50 << 16 >> b));
+                set_fused_wide_for_testing(true);
             }
+        const double amps = std::ldexp(1.0, static_cast<int>(b));
         std::printf("targets");
         for (Qubit q : targets) std::printf(" %2u", q);
-        std::printf("%*s  exact %.3f ns/amp  fused %.3f ns/amp\n", static_cast<int>(3 * (5 - targets.size())), "",
-                    t[0] / std::ldexp(1.0, static_cast<int>(b)) * 1e9, t[1] / std::ldexp(1.0, static_cast<int>(b)) * 1e9);
+        std::printf("%*s  exact %.3f ns/amp  fused %.3f ns/amp", static_cast<int>(3 * (5 - targets.size())), "",
+                    t[0] / amps * 1e9, t[1] / amps * 1e9);
+        if (wide) std::printf("  fused avx512 %.3f ns/amp (%.2fx)", t[2] / amps * 1e9, t[1] / t[2]);
+        std::printf("\n");
     }
     // What fusion weighs a dense block against: the light kernels of the
     // rotations and the monomial kernel of a controlled X, on a block that

@@ -23,7 +23,9 @@ namespace fused_fma::avx2 {
 
 void fused_quads_fma(Amplitude* a, const FusedPlan& plan, std::uint32_t n, std::size_t quad_begin,
                      std::size_t quad_end) {
-    if (fused_wide_enabled()) return fused_fma::run_quads_avx512(a, plan, n, quad_begin, quad_end);
+    // Both forms give the same bits; the wide one only where it is faster.
+    if (fused_wide_enabled() && (plan.num_targets > 2 || (plan.target_mask & 3u) == 0))
+        return fused_fma::run_quads_avx512(a, plan, n, quad_begin, quad_end);
     fused_fma::avx2::run_quads(a, plan, n, quad_begin, quad_end);
 }
 
