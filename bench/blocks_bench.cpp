@@ -6,7 +6,7 @@
 // and in the order fusion gives, side by side. On one thread times are processor time (steadier on a
 // shared machine), on more, wall time; best of --reps runs.
 //
-//   blocks_bench [--threads N] [--qubits N] [--reps N] [--max-block N] [--kernels 1]
+//   blocks_bench [--threads N] [--qubits N] [--reps N] [--min-block N] [--max-block N] [--kernels 1]
 //                [--fusion K] [--workload 1|2 (quantum volume | layered)]
 #include <time.h>
 
@@ -35,6 +35,7 @@ using namespace vantelo::sim;
 struct Options {
     std::size_t threads = 1;
     std::uint32_t qubits = 20;
+    std::uint32_t min_block = 0;  // 0: the cache rule's width
     std::uint32_t max_block = 19;
     int reps = 5;
     bool kernels = false;
@@ -51,11 +52,12 @@ Options parse(int argc, char** argv) {
         else if (flag == "--qubits") o.qubits = static_cast<std::uint32_t>(value);
         else if (flag == "--reps") o.reps = static_cast<int>(value);
         else if (flag == "--max-block") o.max_block = static_cast<std::uint32_t>(value);
+        else if (flag == "--min-block") o.min_block = static_cast<std::uint32_t>(value);
         else if (flag == "--kernels") o.kernels = value != 0;
         else if (flag == "--fusion") o.fusion = static_cast<int>(value);
         else if (flag == "--workload") o.workload = static_cast<int>(value);
         else {
-            std::fprintf(stderr, "usage: %s [--threads N] [--qubits N] [--reps N] [--max-block N]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--threads N] [--qubits N] [--reps N] [--min-block N] [--max-block N]\n", argv[0]);
             std::exit(2);
         }
     }
@@ -158,7 +160,7 @@ void sweep(const char* name, const std::vector<Gate>& gates, const Options& o) {
         std::vector<const Circuit*> cs = {&c};
         const Circuit given{k != 0 ? fuse_blocks(gates, k) : std::vector<Gate>{}, numerics};
         if (k != 0) cs.push_back(&given);
-        for (std::uint32_t b = cache_block_qubits(); b <= std::min(o.max_block, n); ++b) {
+        for (std::uint32_t b = o.min_block != 0 ? o.min_block : cache_block_qubits(); b <= std::min(o.max_block, n); ++b) {
             set_block_qubits_for_testing(b);
             const std::vector<double> t = best_times(cs, state, o.reps);
             for (std::size_t i = 0; i < cs.size(); ++i) {
@@ -176,7 +178,8 @@ void sweep(const char* name, const std::vector<Gate>& gates, const Options& o) {
 
 // The dense kernels alone on one block of 2^b amplitudes (b: --qubits, at
 // most the cache block; target sets that do not fit are left out): 2 to 5
-// targets on low and high bits, exact and fused, in ns per amplitude.
+// targets on low and high bits, exact and fused (both fused forms where the
+// CPU has AVX-512F), in ns per amplitude.
 void kernels_alone(std::uint32_t b, int reps) {
     std::mt19937 rng(7);
     std::vector<Amplitude> state(std::size_t{1} << b, Amplitude{0.001f, 0.0f});
@@ -188,18 +191,50 @@ void kernels_alone(std::uint32_t b, int reps) {
         const Operation op = Operation::create(targets, random_unitary(std::size_t{1} << targets.size(), rng)).value();
         const BlockKernel exact = block_kernel_general(op);
         const BlockKernel fused = block_kernel_fused(op);
-        double t[2] = {1e30, 1e30};
+        // The fused kernel in its AVX2 form, then in its 512-bit form where
+        // the CPU has one, interleaved with the exact kernel.
+        const bool wide = fused_wide_enabled();
+        double t[3] = {1e30, 1e30, 1e30};
         for (int r = 0; r < reps; ++r)
-            for (int which = 0; which < 2; ++which) {
+            for (int which = 0; which < (wide ? 3 : 2); ++which) {
                 const BlockKernel& k = which == 0 ? exact : fused;
+                set_fused_wide_for_testing(which == 2);
                 const double start = cpu_seconds();
                 for (int i = 0; i < (50 << 16 >> b); ++i) apply_block_kernel(k, state.data(), b, scratch.data(), false);
                 t[which] = std::min(t[which], (cpu_seconds() - start) / (50 << 16 >> b));
+                set_fused_wide_for_testing(true);
             }
+        const double amps = std::ldexp(1.0, static_cast<int>(b));
         std::printf("targets");
         for (Qubit q : targets) std::printf(" %2u", q);
-        std::printf("%*s  exact %.3f ns/amp  fused %.3f ns/amp\n", static_cast<int>(3 * (5 - targets.size())), "",
-                    t[0] / std::ldexp(1.0, static_cast<int>(b)) * 1e9, t[1] / std::ldexp(1.0, static_cast<int>(b)) * 1e9);
+        std::printf("%*s  exact %.3f ns/amp  fused %.3f ns/amp", static_cast<int>(3 * (5 - targets.size())), "",
+                    t[0] / amps * 1e9, t[1] / amps * 1e9);
+        if (wide) std::printf("  fused avx512 %.3f ns/amp (%.2fx)", t[2] / amps * 1e9, t[1] / t[2]);
+        std::printf("\n");
+    }
+    // What fusion weighs a dense block against: the light kernels of the
+    // rotations and the monomial kernel of a controlled X, on a block that
+    // passed its bound check.
+    const Matrix2 rotations[3] = {matrices::rx(0.3f), matrices::ry(0.7f), matrices::rz(1.1f)};
+    const char* names[3] = {"rx", "ry", "rz"};
+    for (Qubit q : {Qubit{0}, Qubit{2}, Qubit{9}}) {
+        if (q >= b) continue;
+        for (int r = 0; r < 4; ++r) {
+            // Control q (the first target, the high bit of the matrix index).
+            const Amplitude one{1.0f, 0.0f};
+            const Amplitude zero{0.0f, 0.0f};
+            std::vector<Amplitude> m(16, zero);
+            m[0] = m[5] = m[11] = m[14] = one;
+            const Operation cx = Operation::create({q, static_cast<Qubit>((q + 3) % b)}, m).value();
+            const BlockKernel k = r < 3 ? block_kernel_single(q, rotations[r]) : block_kernel_general(cx);
+            double best = 1e30;
+            for (int rep = 0; rep < reps; ++rep) {
+                const double start = cpu_seconds();
+                for (int i = 0; i < (200 << 16 >> b); ++i) apply_block_kernel(k, state.data(), b, scratch.data(), true);
+                best = std::min(best, (cpu_seconds() - start) / (200 << 16 >> b));
+            }
+            std::printf("%-3s on %u%s  %.3f ns/amp\n", r < 3 ? names[r] : "cx", q, r < 3 ? "   " : "+3", best / std::ldexp(1.0, static_cast<int>(b)) * 1e9);
+        }
     }
 }
 
@@ -209,7 +244,8 @@ int main(int argc, char** argv) {
     const Options o = parse(argc, argv);
     if (pool::build_global(o.threads)) return 1;
     if (pool::current_num_threads() > 1) g_clock = &wall_seconds;
-    std::printf("threads %zu, cache block rule 2^%u amplitudes\n", pool::current_num_threads(), cache_block_qubits());
+    std::printf("threads %zu, cache block rule 2^%u amplitudes, fused kernels %s\n", pool::current_num_threads(),
+                cache_block_qubits(), fused_wide_enabled() ? "avx512" : cpu_has_fma() ? "avx2" : "scalar");
     if (o.kernels) {
         kernels_alone(std::min(o.qubits, cache_block_qubits()), o.reps);
         return 0;

@@ -376,7 +376,7 @@ def run_worker(name, threads, cfg, ref_dir, args):
     cmd = [sys.executable, os.path.abspath(__file__), "--worker", name, "--threads", str(threads),
            "--ref-dir", ref_dir, "--out-json", out, "--workloads", args.workloads] + \
         (["--quick"] if args.quick else []) + (["--repeats", str(args.repeats)] if args.repeats else []) + \
-        (["--pennylane"] if args.pennylane else [])
+        (["--pennylane"] if args.pennylane else []) + (["--qubits", args.qubits] if args.qubits else [])
     print(f"== {name}, {threads} thread(s)", flush=True)
     proc = subprocess.run(cmd, env=thread_env(threads))
     if proc.returncode != 0:
@@ -579,8 +579,14 @@ def main():
     parser.add_argument("--repeats", type=int, help="timed runs per measurement (default 5, quick 3)")
     parser.add_argument("--workloads", default=",".join(WORKLOADS),
                         help="comma-separated subset of " + ", ".join(WORKLOADS))
+    parser.add_argument("--qubits", help="comma-separated register sizes: keep only these of each workload")
     args = parser.parse_args()
     cfg = config(args.quick, args.pennylane)
+    if args.qubits:
+        keep = {int(q) for q in args.qubits.split(",")}
+        for key, sizes in cfg.items():
+            if isinstance(sizes, list):
+                cfg[key] = [n for n in sizes if n in keep]
     if args.repeats:
         cfg["repeats"] = args.repeats
     if args.pennylane and not args.worker:

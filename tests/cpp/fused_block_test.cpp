@@ -1,7 +1,8 @@
-// The fused kernels' AVX2 form against their scalar reference, bit for bit,
-// on every set of target positions of an 8-qubit array (low targets inside a
-// register, high ones, mixed) in shuffled order, and for every way of
-// splitting the quads, as the pool and the executor's blocks split them.
+// The fused kernels' AVX2 form and its 512-bit form (where the CPU has
+// AVX-512F) against their scalar reference, bit for bit, on every set of
+// target positions of a 10-qubit array (low targets inside a register, high
+// ones, mixed) in shuffled order, and for every way of splitting the quads,
+// as the pool and the executor's blocks split them.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -23,8 +24,10 @@ TEST_P(FusedBlock, VectorFormMatchesScalarOnEveryTargetPattern) {
 #if VANTELO_AVX2_KERNELS
     if (!cpu_has_fma()) GTEST_SKIP() << "no AVX2 with FMA on this CPU";
     const std::size_t k = GetParam();
-    constexpr std::uint32_t n = 8;
+    // Enough quads for the 512-bit form's steps of four at every width.
+    constexpr std::uint32_t n = 10;
     std::mt19937 rng(static_cast<std::uint32_t>(k));
+    const bool wide = fused_wide_enabled();
     for (std::uint32_t mask = 0; mask < (1u << n); ++mask) {
         if (static_cast<std::size_t>(__builtin_popcount(mask)) != k) continue;
         Operation op;
@@ -37,11 +40,15 @@ TEST_P(FusedBlock, VectorFormMatchesScalarOnEveryTargetPattern) {
         std::vector<Amplitude> want = in;
         fused_groups_scalar(want.data(), plan, 0, want.size() >> k);
         const std::size_t quads = in.size() >> (k + 2);
-        std::vector<Amplitude> got = in;
         const std::size_t cut = rng() % (quads + 1);
-        fused_quads_fma(got.data(), plan, n, 0, cut);
-        fused_quads_fma(got.data(), plan, n, cut, quads);
-        ASSERT_TRUE(bit_identical(got, want)) << "targets mask " << mask << ", cut " << cut;
+        for (const bool form : {false, wide}) {
+            set_fused_wide_for_testing(form);
+            std::vector<Amplitude> got = in;
+            fused_quads_fma(got.data(), plan, n, 0, cut);
+            fused_quads_fma(got.data(), plan, n, cut, quads);
+            set_fused_wide_for_testing(true);
+            ASSERT_TRUE(bit_identical(got, want)) << "targets mask " << mask << ", cut " << cut << ", wide " << form;
+        }
     }
 #else
     GTEST_SKIP() << "no AVX2 kernels in this build";

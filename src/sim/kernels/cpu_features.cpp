@@ -72,6 +72,18 @@ bool cpu_supports_fma() {
 #endif
 }
 
+bool cpu_supports_avx512f() {
+#if VANTELO_AVX2_KERNELS
+    if (!cpu_supports_fma()) return false;
+    // Opmask (bit 5) and the upper halves of ZMM0-15 and ZMM16-31 (bits 6
+    // and 7) saved by the OS as well.
+    if ((xgetbv0() & 0xE6u) != 0xE6u) return false;
+    return (cpuid(7, 0).b >> 16) & 1u;
+#else
+    return false;
+#endif
+}
+
 bool avx2_disabled_by(const char* value) {
     return value != nullptr && value[0] != '\0' && std::strcmp(value, "0") != 0;
 }

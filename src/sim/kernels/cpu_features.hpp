@@ -32,6 +32,11 @@ bool cpu_supports_avx2();
 // x86-64.
 bool cpu_supports_fma();
 
+// AVX-512F support of the CPU (CPUID leaf 7) with the OS saving the ZMM
+// and opmask registers, besides AVX2 and FMA; false off x86-64. Only the
+// fused kernels use it.
+bool cpu_supports_avx512f();
+
 // Whether a value of VANTELO_DISABLE_AVX2 asks for the portable kernels:
 // set, non-empty and not "0".
 bool avx2_disabled_by(const char* value);

@@ -1,5 +1,7 @@
 #include "sim/kernels/fused_block.hpp"
 
+#include <atomic>
+
 #include <algorithm>
 #include <cmath>
 
@@ -76,6 +78,17 @@ bool cpu_has_fma() {
     static const bool has = cpu_has_avx2() && cpu_supports_fma();
     return has;
 }
+
+namespace {
+std::atomic<bool> g_wide_allowed{true};
+}  // namespace
+
+bool fused_wide_enabled() {
+    static const bool has = cpu_has_fma() && cpu_supports_avx512f();
+    return has && g_wide_allowed.load(std::memory_order_relaxed);
+}
+
+void set_fused_wide_for_testing(bool allowed) { g_wide_allowed.store(allowed, std::memory_order_relaxed); }
 
 void apply_fused_block(Amplitude* a, std::uint32_t n, const FusedPlan& plan) {
 #if VANTELO_AVX2_KERNELS

@@ -67,10 +67,23 @@ void fused_groups_scalar(Amplitude* a, const FusedPlan& plan, std::size_t group_
 // cpu_has_fma().
 void fused_quads_fma(Amplitude* a, const FusedPlan& plan, std::uint32_t n, std::size_t quad_begin,
                      std::size_t quad_end);
+namespace fused_fma {
+// The same with 512-bit registers; only call it when fused_wide_enabled().
+void run_quads_avx512(Amplitude* a, const FusedPlan& plan, std::uint32_t n, std::size_t quad_begin,
+                      std::size_t quad_end);
+}  // namespace fused_fma
 #endif
 
 // True when the AVX2 kernels run and the CPU has FMA.
 bool cpu_has_fma();
+
+// Whether fused_quads_fma takes the 512-bit form: the CPU has AVX-512F
+// (and FMA), unless a test turned it off. Both forms give the same bits.
+bool fused_wide_enabled();
+
+// Turns the 512-bit form off (false) or back to the CPU's answer (true),
+// so tests compare both forms on one machine.
+void set_fused_wide_for_testing(bool allowed);
 
 // The whole operation on a 2^n array on this thread, with the fastest form
 // this CPU runs.
