@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "sim/exec/executor.hpp"
+#include "sim/exec/reorder.hpp"
 #include "sim/gates/block_fusion.hpp"
 
 namespace vantelo::sim {
@@ -26,6 +27,28 @@ std::vector<Amplitude> product(const SharedMatrix& b, const SharedMatrix& a) {
 }
 
 bool one_qubit(const Operation& op) { return op.targets.size() == 1 && op.controls.empty(); }
+
+// The qubits of an item as bits, as qubit_mask gives them for its gate.
+std::uint64_t item_mask(const ExecItem& item) {
+    switch (item.kind) {
+    case ExecItem::Kind::Single:
+        return item.qubit < 64 ? std::uint64_t{1} << item.qubit : kUnplanned;
+    case ExecItem::Kind::General:
+    case ExecItem::Kind::Controlled: {
+        std::uint64_t m = 0;
+        for (const std::vector<Qubit>* qs : {&item.op->targets, &item.op->controls})
+            for (Qubit q : *qs) {
+                if (q >= 64) return kUnplanned;
+                m |= std::uint64_t{1} << q;
+            }
+        return m;
+    }
+    case ExecItem::Kind::Measure:
+    case ExecItem::Kind::Reset:
+        break;
+    }
+    return 0;
+}
 
 }  // namespace
 
@@ -68,6 +91,16 @@ FusedStretch fuse_stretch(std::span<const Operation* const> ops, std::span<const
         out.items.push_back(item);
     }
     return out;
+}
+
+void order_for_passes(std::vector<ExecItem>& items, std::uint32_t num_qubits) {
+    if (num_qubits <= kReorderQubits || items.size() < 2) return;
+    std::vector<std::uint64_t> masks(items.size());
+    for (std::size_t i = 0; i < items.size(); ++i) masks[i] = item_mask(items[i]);
+    std::vector<ExecItem> ordered;
+    ordered.reserve(items.size());
+    for (std::size_t i : pass_order(masks, num_qubits)) ordered.push_back(items[i]);
+    items.swap(ordered);
 }
 
 std::shared_ptr<const FusedStretch> StretchCache::get(std::span<const Operation* const> ops,

@@ -4,7 +4,9 @@
 // fusion runs on that list as on any stretch of gates. A stretch is named by
 // its operations, borrowed from the circuit and its channels for one call,
 // so trajectories that drew the same branches share one plan: most
-// trajectories of a weak channel draw only identities.
+// trajectories of a weak channel draw only identities. What runs between two
+// norms (the stretches' plans, a compiled plan's rotations between them) is
+// then reordered as a fused circuit is, so one pass covers more of it.
 #pragma once
 
 #include <algorithm>
@@ -38,6 +40,16 @@ struct FusedStretch {
 // as the noiseless circuit is.
 FusedStretch fuse_stretch(std::span<const Operation* const> ops, std::span<const std::uint8_t> branch,
                           unsigned max_qubits);
+
+// Reorders the items a fused trajectory runs in one schedule as
+// reorder_for_passes orders a fused circuit: measurements and resets are
+// fences, and items sharing a qubit keep their order. A drawn branch is not
+// unitary, but it is a linear map on its own qubits, so it commutes exactly
+// with maps on other qubits and only rounding changes, within the fused
+// bound; the norm is taken after the schedule in any order. The order
+// depends only on the items and num_qubits (the register's width); a
+// register of at most kReorderQubits is left as given.
+void order_for_passes(std::vector<ExecItem>& items, std::uint32_t num_qubits);
 
 // A stretch without drawn branches (the same in most trajectories) is fused
 // whole. One with branches (new in most trajectories) is cut into windows at

@@ -215,6 +215,7 @@ public:
     Status flush() {
         close_stretch();
         if (pending_.empty()) return {};
+        if (fused_ != nullptr) order_for_passes(pending_, state_.num_qubits);
         Status status = run_items(pending_, state_, &rng_, outcomes_);
         pending_.clear();
         plans_.clear();
