@@ -204,7 +204,7 @@ import vantelo
 vantelo.set_num_threads({threads})
 from vantelo import Circuit, CircuitSpec, Gate, Observable
 rng = np.random.default_rng(1)
-for n in (4, 16):
+for n in (4, 17):
     gates = []
     for i in range(30):
         q = int(rng.integers(n))
