@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <complex>
+#include <memory>
 #include <random>
 #include <set>
 
@@ -246,17 +247,18 @@ TEST_P(FusedTrajectories, AgreeWithExactOnesToRounding) {
     auto items = noisy_items(circuit, shape);
     ASSERT_TRUE(items);
     ASSERT_GT(items->size(), stretch_window(c.n));
-    std::vector<StretchCache> shared(c.fusion.begin(), c.fusion.end());
+    std::vector<std::unique_ptr<StretchCache>> shared;
+    for (unsigned k : c.fusion) shared.push_back(std::make_unique<StretchCache>(k, c.n));
     for (std::uint64_t t = 0; t < c.trajectories; ++t) {
         StateVector exact = StateVector::create(c.n);
         Rng a = trajectory_rng(9, t);
         ASSERT_TRUE(run_trajectory(*items, exact, 9, t, a, nullptr));
-        for (StretchCache& cache : shared) {
-            const unsigned k = cache.max_qubits();
+        for (const std::unique_ptr<StretchCache>& cache : shared) {
+            const unsigned k = cache->max_qubits();
             StateVector fused = StateVector::create(c.n), fresh = StateVector::create(c.n);
             Rng b = trajectory_rng(9, t), d = trajectory_rng(9, t);
-            StretchCache own(k);
-            ASSERT_TRUE(run_trajectory(*items, fused, 9, t, b, nullptr, &cache));
+            StretchCache own(k, c.n);
+            ASSERT_TRUE(run_trajectory(*items, fused, 9, t, b, nullptr, cache.get()));
             ASSERT_TRUE(run_trajectory(*items, fresh, 9, t, d, nullptr, &own));
             for (std::size_t i = 0; i < exact.size(); ++i) {
                 ASSERT_NEAR(fused.amplitudes[i].re, exact.amplitudes[i].re, 2e-5) << "k " << k << " t " << t;
@@ -289,14 +291,14 @@ TEST(FusedTrajectoryOrder, RunsTheStretchInPassOrder) {
     for (const NoisyItem& item : *items) ops.push_back(item.source);
     const FusedStretch plan = fuse_stretch(ops, std::vector<std::uint8_t>(ops.size(), 0), 3);
     std::vector<ExecItem> ordered = plan.items;
-    order_for_passes(ordered, n);
+    order_for_passes(ordered, {}, n);
     set_block_qubits_for_testing(kReorderQubits);
     const std::size_t before = planned_passes(plan.items, n), after = planned_passes(ordered, n);
     set_block_qubits_for_testing(0);
     EXPECT_LT(after, before);
     StateVector want = StateVector::create(n), got = StateVector::create(n);
     ASSERT_TRUE(run_items(ordered, want, nullptr, nullptr));
-    StretchCache cache(3);
+    StretchCache cache(3, n);
     Rng rng = trajectory_rng(1, 0);
     ASSERT_TRUE(run_trajectory(*items, got, 1, 0, rng, nullptr, &cache));
     EXPECT_EQ(0, std::memcmp(got.amplitudes.data(), want.amplitudes.data(), got.size() * sizeof(Amplitude)));

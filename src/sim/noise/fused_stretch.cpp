@@ -1,9 +1,11 @@
 #include "sim/noise/fused_stretch.hpp"
 
 #include <algorithm>
+#include <bit>
 
 #include "sim/exec/executor.hpp"
 #include "sim/exec/reorder.hpp"
+#include "sim/fault.hpp"
 #include "sim/gates/block_fusion.hpp"
 
 namespace vantelo::sim {
@@ -93,14 +95,39 @@ FusedStretch fuse_stretch(std::span<const Operation* const> ops, std::span<const
     return out;
 }
 
-void order_for_passes(std::vector<ExecItem>& items, std::uint32_t num_qubits) {
+void order_for_passes(std::vector<ExecItem>& items, std::span<const std::size_t> fences,
+                      std::uint32_t num_qubits) {
     if (num_qubits <= kReorderQubits || items.size() < 2) return;
-    std::vector<std::uint64_t> masks(items.size());
-    for (std::size_t i = 0; i < items.size(); ++i) masks[i] = item_mask(items[i]);
+    // A fence is an entry of its own in the masks, standing for no item.
+    constexpr std::size_t kFence = ~std::size_t{0};
+    std::vector<std::uint64_t> masks;
+    std::vector<std::size_t> item_of;
+    masks.reserve(items.size() + fences.size());
+    item_of.reserve(items.size() + fences.size());
+    std::size_t next = 0;
+    for (std::size_t i = 0; i <= items.size(); ++i) {
+        for (; next < fences.size() && fences[next] == i; ++next) {
+            masks.push_back(0);
+            item_of.push_back(kFence);
+        }
+        if (i == items.size()) break;
+        masks.push_back(item_mask(items[i]));
+        item_of.push_back(i);
+    }
     std::vector<ExecItem> ordered;
     ordered.reserve(items.size());
-    for (std::size_t i : pass_order(masks, num_qubits)) ordered.push_back(items[i]);
+    for (std::size_t j : pass_order(masks, num_qubits))
+        if (item_of[j] != kFence) ordered.push_back(items[item_of[j]]);
+    if (ordered.size() != items.size()) raise_fault("a reordered schedule lost items");
     items.swap(ordered);
+}
+
+std::uint32_t reorder_width(std::span<const Gate> gates) {
+    std::uint32_t width = 0;
+    for (const Gate& g : gates)
+        if (const std::uint64_t m = qubit_mask(g); m != 0)
+            width = std::max(width, m == kUnplanned ? 65u : 64u - static_cast<std::uint32_t>(std::countl_zero(m)));
+    return width;
 }
 
 std::shared_ptr<const FusedStretch> StretchCache::get(std::span<const Operation* const> ops,
