@@ -172,6 +172,20 @@ def test_noiseless_circuit_keeps_its_values(fusion, n):
     assert compiled(silent, n, fusion=fusion).trajectory_values([], OBSERVABLE, 3, seed=1).tolist() == [
         plan.expectation([], OBSERVABLE)] * 3
 
+    # Parameterized rotations move with the fixed gates in both paths.
+    def rotated(items):
+        spec = CircuitSpec(n)
+        theta = spec.param()
+        for g in items:
+            spec.gate(g)
+        for q in range(n):
+            spec.ry(q, theta)
+        for g in items:
+            spec.gate(g)
+        return spec.compile(fusion=fusion)
+    assert rotated(silent).trajectory_values([0.4], OBSERVABLE, 2, seed=1).tolist() == [
+        rotated(gates).expectation([0.4], OBSERVABLE)] * 2
+
 
 @pytest.mark.parametrize("fusion", [0, 3])
 def test_splits_and_batches_give_identical_values(fusion):
