@@ -209,12 +209,13 @@ Circuit noisy_layers(std::uint32_t n, int layers, bool noisy) {
     const Amplitude one{1.0f, 0.0f}, zero{0.0f, 0.0f};
     Circuit circuit;
     for (int layer = 0; layer < layers; ++layer) {
+        const RotationKind kind = layer % 2 ? RotationKind::Rx : RotationKind::Ry;
         for (Qubit q = 0; q < n; ++q)
-            circuit.gates.push_back(
-                *single_qubit_gate(q, rotation_matrix(layer % 2 ? RotationKind::Rx : RotationKind::Ry, angle(gen))));
+            circuit.gates.push_back(*single_qubit_gate(q, rotation_matrix(kind, angle(gen))));
         for (Qubit q = layer % 2; q + 1 < n; q += 2)
-            circuit.gates.push_back(Unitary{*Operation::create({q, q + 1}, {one, zero, zero, zero, zero, one, zero, zero,
-                                                                            zero, zero, zero, one, zero, zero, one, zero})});
+            circuit.gates.push_back(Unitary{*Operation::create(
+                {q, q + 1}, {one, zero, zero, zero, zero, one, zero, zero,  //
+                             zero, zero, zero, one, zero, zero, one, zero})});
         for (Qubit q = 0; noisy && q < n; ++q)
             circuit.gates.push_back(*(q % 3 == 0   ? amplitude_damping_channel(q, 0.2)
                                       : q % 3 == 1 ? depolarizing_channel(q, 0.3)
@@ -301,7 +302,8 @@ TEST(FusedTrajectoryOrder, RunsTheStretchInPassOrder) {
     StretchCache cache(3, n);
     Rng rng = trajectory_rng(1, 0);
     ASSERT_TRUE(run_trajectory(*items, got, 1, 0, rng, nullptr, &cache));
-    EXPECT_EQ(0, std::memcmp(got.amplitudes.data(), want.amplitudes.data(), got.size() * sizeof(Amplitude)));
+    EXPECT_EQ(0, std::memcmp(got.amplitudes.data(), want.amplitudes.data(),
+                             got.size() * sizeof(Amplitude)));
 }
 
 }  // namespace

@@ -124,9 +124,11 @@ void order_for_passes(std::vector<ExecItem>& items, std::span<const std::size_t>
 
 std::uint32_t reorder_width(std::span<const Gate> gates) {
     std::uint32_t width = 0;
-    for (const Gate& g : gates)
-        if (const std::uint64_t m = qubit_mask(g); m != 0)
-            width = std::max(width, m == kUnplanned ? 65u : 64u - static_cast<std::uint32_t>(std::countl_zero(m)));
+    for (const Gate& g : gates) {
+        const std::uint64_t m = qubit_mask(g);
+        if (m == kUnplanned) return 65;  // past every plan: pass_order keeps the order
+        if (m != 0) width = std::max(width, 64u - static_cast<std::uint32_t>(std::countl_zero(m)));
+    }
     return width;
 }
 

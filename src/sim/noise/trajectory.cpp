@@ -483,7 +483,8 @@ Result<MeasurementRecord> run_circuit_trajectory(const Circuit& circuit, StateVe
     Rng rng = trajectory_rng(seed, trajectory);
     std::vector<bool> outcomes;
     std::optional<StretchCache> fused;
-    if (fuses_trajectories(circuit)) fused.emplace(circuit.numerics.fusion, reorder_width(circuit.gates));
+    if (fuses_trajectories(circuit))
+        fused.emplace(circuit.numerics.fusion, reorder_width(circuit.gates));
     VANTELO_TRY(run_trajectory(items, state, seed, trajectory, rng, &outcomes, fused ? &*fused : nullptr));
     MeasurementRecord record;
     std::size_t next = 0;
@@ -608,7 +609,8 @@ Result<std::vector<std::uint64_t>> sample_trajectories(const Circuit& circuit,
     }
     std::vector<std::uint64_t> out(shots, 0);
     std::optional<StretchCache> fused;
-    if (fuses_trajectories(circuit)) fused.emplace(circuit.numerics.fusion, reorder_width(circuit.gates));
+    if (fuses_trajectories(circuit))
+        fused.emplace(circuit.numerics.fusion, reorder_width(circuit.gates));
     VANTELO_TRY(for_each_trajectory(num_qubits, runs.size(), [&](std::uint64_t r, StateVector& state) -> Status {
         const std::uint64_t t = runs[r].front();
         if (initial != nullptr)
