@@ -216,8 +216,10 @@ public:
 
     Status flush() {
         close_stretch();
-        if (pending_.empty()) return {};
+        // Reordered before anything reads the pending items, so every
+        // reader sees them in the order they run in.
         if (fused_ != nullptr) order_for_passes(pending_, fences_, fused_->reorder_qubits());
+        if (pending_.empty()) return {};
         Status status = run_items(pending_, state_, &rng_, outcomes_);
         pending_.clear();
         fences_.clear();
