@@ -219,10 +219,10 @@ public:
         // Reordered before anything reads the pending items, so every
         // reader sees them in the order they run in.
         if (fused_ != nullptr) order_for_passes(pending_, fences_, fused_->reorder_qubits());
+        fences_.clear();
         if (pending_.empty()) return {};
         Status status = run_items(pending_, state_, &rng_, outcomes_);
         pending_.clear();
-        fences_.clear();
         plans_.clear();
         is_branch_.clear();
         std::fill(last_single_.begin(), last_single_.end(), kNone);
