@@ -151,23 +151,40 @@ def test_seeded_runs_repeat_and_differ():
     assert len(c.sample(3, 7)) == 7
 
 
+@pytest.mark.parametrize("n", [3, 18])
 @pytest.mark.parametrize("fusion", [0, 3])
-def test_noiseless_circuit_keeps_its_values(fusion):
+def test_noiseless_circuit_keeps_its_values(fusion, n):
     # Enough gates on qubits 0 and 1 for fusion=3 to make a dense block, and
-    # a barrier that fusion must not cross.
-    gates = [Gate.u(0, 0.3, 1.1, 0.7), Gate.u(1, 0.9, 0.2, 1.3), Gate.cx(0, 1)] * 4 + [
-        Gate.barrier(), Gate.h(0), Gate.cx(0, 1), Gate.ry(2, 0.3)]
+    # a barrier that fusion must not cross. Above 16 qubits layers over the
+    # whole register are reordered too, and the barrier fences that as well.
+    layer = [Gate.ry(q, 0.1 * q) for q in range(3, n)] + [Gate.cx(q, q + 1) for q in range(2, n - 1, 2)]
+    gates = [Gate.u(0, 0.3, 1.1, 0.7), Gate.u(1, 0.9, 0.2, 1.3), Gate.cx(0, 1)] * 4 + layer + [
+        Gate.barrier(), Gate.h(0), Gate.cx(0, 1), Gate.ry(2, 0.3)] + layer
     c = Circuit(gates, fusion=fusion)
-    assert c.run(3).tobytes() == c.run_trajectory(3, 9)[0].tobytes()
-    plan = compiled(gates, fusion=fusion)
+    assert c.run(n).tobytes() == c.run_trajectory(n, 9)[0].tobytes()
+    plan = compiled(gates, n, fusion=fusion)
     assert plan.trajectory_values([], OBSERVABLE, 3, seed=1).tolist() == [
         plan.expectation([], OBSERVABLE)] * 3
     # Channels that can only draw the identity leave the fused stretch that
     # of the noiseless circuit.
     silent = gates[:7] + [Gate.depolarizing(1, 0.0), Gate.bit_flip(2, 0.0)] + gates[7:]
-    assert Circuit(silent, fusion=fusion).run_trajectory(3, 9)[0].tobytes() == c.run(3).tobytes()
-    assert compiled(silent, fusion=fusion).trajectory_values([], OBSERVABLE, 3, seed=1).tolist() == [
+    assert Circuit(silent, fusion=fusion).run_trajectory(n, 9)[0].tobytes() == c.run(n).tobytes()
+    assert compiled(silent, n, fusion=fusion).trajectory_values([], OBSERVABLE, 3, seed=1).tolist() == [
         plan.expectation([], OBSERVABLE)] * 3
+
+    # Parameterized rotations move with the fixed gates in both paths.
+    def rotated(items):
+        spec = CircuitSpec(n)
+        theta = spec.param()
+        for g in items:
+            spec.gate(g)
+        for q in range(n):
+            spec.ry(q, theta)
+        for g in items:
+            spec.gate(g)
+        return spec.compile(fusion=fusion)
+    assert rotated(silent).trajectory_values([0.4], OBSERVABLE, 2, seed=1).tolist() == [
+        rotated(gates).expectation([0.4], OBSERVABLE)] * 2
 
 
 @pytest.mark.parametrize("fusion", [0, 3])
@@ -204,7 +221,7 @@ import vantelo
 vantelo.set_num_threads({threads})
 from vantelo import Circuit, CircuitSpec, Gate, Observable
 rng = np.random.default_rng(1)
-for n in (4, 16):
+for n in (4, 17):
     gates = []
     for i in range(30):
         q = int(rng.integers(n))

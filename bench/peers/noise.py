@@ -4,14 +4,17 @@ shot table), all in one invocation on one machine.
 
 Run with the peers installed (make bench-noise does it in bench/.venv-peers):
     python bench/peers/noise.py [--quick] [--sizes 16,18] [--threads 1,2]
-        [--trajectories 20] [--shot-qubits 14] [--shots 10000] [--repeats 3]
+        [--trajectories 20,4] [--shot-qubits 14] [--shots 10000] [--repeats 3]
         [--fusion 2,3,4,5]
 Peers that are not installed are left out. Writes bench/results/noise.md
 (noise_quick.md with --quick, or --out). Every timing runs in a fresh process told its
 thread count first, and is the best of --repeats runs: on a shared machine
 the least disturbed run is the closest to the true cost (--cpu-time counts
 the process's CPU time instead of wall time in one-thread rows); a run of
-more than 30 s is not repeated.
+more than 30 s is not repeated. --trajectories takes one count for every
+size or one per size; by default 20 trajectories per call up to 20 qubits,
+halved with each qubit above down to 4 (a trajectory at 24 qubits takes
+seconds).
 
 Tables:
 0. Cross-check, before anything is timed: a small layered circuit followed
@@ -57,6 +60,23 @@ STRENGTH = {"depolarizing": 1e-3, "amplitude_damping": 5e-3}
 CHECK_STRENGTH = {"depolarizing": 0.02, "amplitude_damping": 0.05}
 CHECK_N, CHECK_DEPTH, CHECK_SHOTS = 4, 8, 20_000
 CHANNELS = ("depolarizing", "amplitude_damping")
+
+
+def default_trajectories(n):
+    """Trajectories per timed call at n qubits: about one second's work."""
+    return 20 if n <= 20 else max(4, (20 << 20) >> n)
+
+
+def trajectory_counts(given, sizes):
+    """{n: trajectories per call} from --trajectories (one count, or one per size)."""
+    if not given:
+        return {n: default_trajectories(n) for n in sizes}
+    counts = [int(c) for c in given.split(",")]
+    if len(counts) == 1:
+        counts *= len(sizes)
+    if len(counts) != len(sizes):
+        raise SystemExit(f"--trajectories takes one count or one per size ({len(sizes)}), not {len(counts)}")
+    return dict(zip(sizes, counts))
 
 
 def layers(n, depth, seed=3):
@@ -367,7 +387,8 @@ def main():
     parser.add_argument("--quick", action="store_true", help="small sizes, for a smoke test")
     parser.add_argument("--sizes", help="register widths of the trajectory table, e.g. 16,18")
     parser.add_argument("--threads", help="thread counts, e.g. 1,2")
-    parser.add_argument("--trajectories", type=int, help="trajectories per timed call")
+    parser.add_argument("--trajectories",
+                        help="trajectories per timed call: one count, or one per size (e.g. 20,4)")
     parser.add_argument("--shot-qubits", type=int, help="width of the shot table's circuit")
     parser.add_argument("--shots", type=int, help="shots of the shot table")
     parser.add_argument("--repeats", type=int, help="timed runs per row; the best counts")
@@ -383,12 +404,12 @@ def main():
     parser.add_argument("--peers", help="the peers timed, e.g. qsim (default: every one installed)")
     args = parser.parse_args()
     if args.quick:
-        sizes, threads, trajectories, shot_n, shots, repeats = [8, 10], [1, 2], 20, 8, 2000, 2
+        sizes, threads, shot_n, shots, repeats = [8, 10], [1, 2], 8, 2000, 2
     else:
-        sizes, threads, trajectories, shot_n, shots, repeats = [20, 24], [1, 2], 20, 14, 10_000, 3
+        sizes, threads, shot_n, shots, repeats = [20, 24], [1, 2], 14, 10_000, 3
     sizes = [int(s) for s in args.sizes.split(",")] if args.sizes else sizes
     threads = [int(t) for t in args.threads.split(",")] if args.threads else threads
-    trajectories = args.trajectories or trajectories
+    per_size = trajectory_counts(args.trajectories, sizes)
     shot_n = args.shot_qubits or shot_n
     shots = args.shots or shots
     repeats = args.repeats or repeats
@@ -431,6 +452,7 @@ def main():
     rows = []
     for channel in CHANNELS if "trajectories" in tables else ():
         for n in sizes:
+            trajectories = per_size[n]
             for t in threads:
                 noisy_s = measure("trajectories", "vantelo", n, channel, t, trajectories, repeats)
                 clean_s = measure("trajectories", "noiseless", n, channel, t, trajectories, repeats)
@@ -450,7 +472,10 @@ def main():
                     cells += [f"{p:.2f} (ours {rate / p:.1f}x)" for p in theirs]
                     rows.append("| " + " | ".join(cells) + " |")
                     print(rows[-1], flush=True)
-    lines += [] if not rows else [f"## Trajectories per second, depth 20, {trajectories} trajectories per call", "",
+    counts = sorted(set(per_size.values()))
+    per_call = (f"{counts[0]} trajectories per call" if len(counts) == 1 else
+                "trajectories per call: " + ", ".join(f"{per_size[n]} at n = {n}" for n in sizes))
+    lines += [] if not rows else [f"## Trajectories per second, depth 20, {per_call}", "",
               f"A channel on every qubit after every layer (depolarizing p = {STRENGTH['depolarizing']}, "
               f"amplitude damping gamma = {STRENGTH['amplitude_damping']}). Goals: at least 2x qsim, "
               "at least 10x Aer statevector, noisy/noiseless at most 1.3x for mixtures.", ""]

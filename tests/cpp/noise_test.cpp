@@ -4,9 +4,13 @@
 #include <algorithm>
 #include <cstring>
 #include <complex>
+#include <memory>
 #include <random>
 #include <set>
 
+#include "sim/exec/block_size.hpp"
+#include "sim/exec/executor.hpp"
+#include "sim/exec/reorder.hpp"
 #include "sim/noise/catalog.hpp"
 #include "sim/noise/draws.hpp"
 #include "sim/gates/gate_catalog.hpp"
@@ -197,53 +201,66 @@ TEST(NoiseTrajectory, SharedRunsSampleAsOneRunPerShot) {
 namespace vantelo::sim {
 namespace {
 
-// Fused trajectories (fusion=k) against exact ones, trajectory by
-// trajectory: the same draws and branches, so the states agree to rounding.
-// Strong noise draws many non-identity branches and damping draws past the
-// bounds, so stretches are cut by norms and fused in windows, and one-qubit
-// branches are merged into their neighbours. A plan from a shared cache
-// gives the bits of one made afresh.
-TEST(FusedTrajectories, AgreeWithExactOnesToRounding) {
-    const std::uint32_t n = 6;
+// Layers of rotations and a brick of CNOTs, each followed (with `noisy`) by
+// a channel on every qubit: damping, depolarizing, two-qubit depolarizing.
+Circuit noisy_layers(std::uint32_t n, int layers, bool noisy) {
     std::mt19937 gen(3);
     std::uniform_real_distribution<float> angle(-3.0f, 3.0f);
     const Amplitude one{1.0f, 0.0f}, zero{0.0f, 0.0f};
     Circuit circuit;
-    for (int layer = 0; layer < 8; ++layer) {
-        for (Qubit q = 0; q < n; ++q) {
-            auto g = single_qubit_gate(q, rotation_matrix(layer % 2 ? RotationKind::Rx : RotationKind::Ry, angle(gen)));
-            ASSERT_TRUE(g);
-            circuit.gates.push_back(*g);
-        }
-        for (Qubit q = layer % 2; q + 1 < n; q += 2) {
-            auto cx = Operation::create({q, q + 1}, {one, zero, zero, zero, zero, one, zero, zero,
-                                                     zero, zero, zero, one, zero, zero, one, zero});
-            ASSERT_TRUE(cx);
-            circuit.gates.push_back(Unitary{*cx});
-        }
-        for (Qubit q = 0; q < n; ++q) {
-            auto c = q % 3 == 0   ? amplitude_damping_channel(q, 0.2)
-                     : q % 3 == 1 ? depolarizing_channel(q, 0.3)
-                                  : depolarizing2_channel(q, (q + 2) % n, 0.2);
-            ASSERT_TRUE(c);
-            circuit.gates.push_back(*c);
-        }
+    for (int layer = 0; layer < layers; ++layer) {
+        const RotationKind kind = layer % 2 ? RotationKind::Rx : RotationKind::Ry;
+        for (Qubit q = 0; q < n; ++q)
+            circuit.gates.push_back(*single_qubit_gate(q, rotation_matrix(kind, angle(gen))));
+        for (Qubit q = layer % 2; q + 1 < n; q += 2)
+            circuit.gates.push_back(Unitary{*Operation::create(
+                {q, q + 1}, {one, zero, zero, zero, zero, one, zero, zero,  //
+                             zero, zero, zero, one, zero, zero, one, zero})});
+        for (Qubit q = 0; noisy && q < n; ++q)
+            circuit.gates.push_back(*(q % 3 == 0   ? amplitude_damping_channel(q, 0.2)
+                                      : q % 3 == 1 ? depolarizing_channel(q, 0.3)
+                                                   : depolarizing2_channel(q, (q + 2) % n, 0.2)));
     }
+    return circuit;
+}
+
+struct FusedCase {
+    std::uint32_t n;
+    int layers;
+    std::uint64_t trajectories;
+    std::vector<unsigned> fusion;
+};
+
+// Fused trajectories (fusion=k) against exact ones, trajectory by
+// trajectory: the same draws and branches, so the states agree to rounding.
+// Strong noise draws many non-identity branches and damping draws past the
+// bounds, so stretches are cut by norms and fused in windows, and one-qubit
+// branches are merged into their neighbours; above kReorderQubits each
+// schedule is reordered too. A plan from a shared cache gives the bits of
+// one made afresh.
+class FusedTrajectories : public ::testing::TestWithParam<FusedCase> {};
+
+TEST_P(FusedTrajectories, AgreeWithExactOnesToRounding) {
+    const FusedCase& c = GetParam();
+    const Circuit circuit = noisy_layers(c.n, c.layers, true);
     StateVector shape;
-    shape.num_qubits = n;
+    shape.num_qubits = c.n;
     auto items = noisy_items(circuit, shape);
     ASSERT_TRUE(items);
-    ASSERT_GT(items->size(), 2 * stretch_window(n));
-    for (unsigned k : {2u, 3u, 5u}) {
-        StretchCache shared(k);
-        for (std::uint64_t t = 0; t < 40; ++t) {
-            StateVector exact = StateVector::create(n), fused = StateVector::create(n),
-                        fresh = StateVector::create(n);
-            Rng a = trajectory_rng(9, t), b = trajectory_rng(9, t), c = trajectory_rng(9, t);
-            StretchCache own(k);
-            ASSERT_TRUE(run_trajectory(*items, exact, 9, t, a, nullptr));
-            ASSERT_TRUE(run_trajectory(*items, fused, 9, t, b, nullptr, &shared));
-            ASSERT_TRUE(run_trajectory(*items, fresh, 9, t, c, nullptr, &own));
+    ASSERT_GT(items->size(), stretch_window(c.n));
+    std::vector<std::unique_ptr<StretchCache>> shared;
+    for (unsigned k : c.fusion) shared.push_back(std::make_unique<StretchCache>(k, c.n));
+    for (std::uint64_t t = 0; t < c.trajectories; ++t) {
+        StateVector exact = StateVector::create(c.n);
+        Rng a = trajectory_rng(9, t);
+        ASSERT_TRUE(run_trajectory(*items, exact, 9, t, a, nullptr));
+        for (const std::unique_ptr<StretchCache>& cache : shared) {
+            const unsigned k = cache->max_qubits();
+            StateVector fused = StateVector::create(c.n), fresh = StateVector::create(c.n);
+            Rng b = trajectory_rng(9, t), d = trajectory_rng(9, t);
+            StretchCache own(k, c.n);
+            ASSERT_TRUE(run_trajectory(*items, fused, 9, t, b, nullptr, cache.get()));
+            ASSERT_TRUE(run_trajectory(*items, fresh, 9, t, d, nullptr, &own));
             for (std::size_t i = 0; i < exact.size(); ++i) {
                 ASSERT_NEAR(fused.amplitudes[i].re, exact.amplitudes[i].re, 2e-5) << "k " << k << " t " << t;
                 ASSERT_NEAR(fused.amplitudes[i].im, exact.amplitudes[i].im, 2e-5) << "k " << k << " t " << t;
@@ -252,6 +269,41 @@ TEST(FusedTrajectories, AgreeWithExactOnesToRounding) {
                                      fused.size() * sizeof(Amplitude)));
         }
     }
+}
+
+INSTANTIATE_TEST_SUITE_P(Widths, FusedTrajectories,
+                         ::testing::Values(FusedCase{6, 8, 40, {2, 3, 5}},
+                                           FusedCase{kReorderQubits + 2, 6, 2, {2, 5}}),
+                         [](const ::testing::TestParamInfo<FusedCase>& info) {
+                             return "qubits" + std::to_string(info.param.n);
+                         });
+
+// Above kReorderQubits a fused trajectory runs its schedule in pass order: a
+// stretch without branches gives the bits of its plan reordered, and the
+// order makes fewer passes than the plan as fused.
+TEST(FusedTrajectoryOrder, RunsTheStretchInPassOrder) {
+    const std::uint32_t n = kReorderQubits + 1;
+    const Circuit circuit = noisy_layers(n, 6, false);
+    StateVector shape;
+    shape.num_qubits = n;
+    auto items = noisy_items(circuit, shape);
+    ASSERT_TRUE(items);
+    std::vector<const Operation*> ops;
+    for (const NoisyItem& item : *items) ops.push_back(item.source);
+    const FusedStretch plan = fuse_stretch(ops, std::vector<std::uint8_t>(ops.size(), 0), 3);
+    std::vector<ExecItem> ordered = plan.items;
+    order_for_passes(ordered, {}, n);
+    set_block_qubits_for_testing(kReorderQubits);
+    const std::size_t before = planned_passes(plan.items, n), after = planned_passes(ordered, n);
+    set_block_qubits_for_testing(0);
+    EXPECT_LT(after, before);
+    StateVector want = StateVector::create(n), got = StateVector::create(n);
+    ASSERT_TRUE(run_items(ordered, want, nullptr, nullptr));
+    StretchCache cache(3, n);
+    Rng rng = trajectory_rng(1, 0);
+    ASSERT_TRUE(run_trajectory(*items, got, 1, 0, rng, nullptr, &cache));
+    EXPECT_EQ(0, std::memcmp(got.amplitudes.data(), want.amplitudes.data(),
+                             got.size() * sizeof(Amplitude)));
 }
 
 }  // namespace

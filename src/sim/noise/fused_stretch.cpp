@@ -1,8 +1,11 @@
 #include "sim/noise/fused_stretch.hpp"
 
 #include <algorithm>
+#include <bit>
 
 #include "sim/exec/executor.hpp"
+#include "sim/exec/reorder.hpp"
+#include "sim/fault.hpp"
 #include "sim/gates/block_fusion.hpp"
 
 namespace vantelo::sim {
@@ -26,6 +29,28 @@ std::vector<Amplitude> product(const SharedMatrix& b, const SharedMatrix& a) {
 }
 
 bool one_qubit(const Operation& op) { return op.targets.size() == 1 && op.controls.empty(); }
+
+// The qubits of an item as bits, as qubit_mask gives them for its gate.
+std::uint64_t item_mask(const ExecItem& item) {
+    switch (item.kind) {
+    case ExecItem::Kind::Single:
+        return item.qubit < 64 ? std::uint64_t{1} << item.qubit : kUnplanned;
+    case ExecItem::Kind::General:
+    case ExecItem::Kind::Controlled: {
+        std::uint64_t m = 0;
+        for (const std::vector<Qubit>* qs : {&item.op->targets, &item.op->controls})
+            for (Qubit q : *qs) {
+                if (q >= 64) return kUnplanned;
+                m |= std::uint64_t{1} << q;
+            }
+        return m;
+    }
+    case ExecItem::Kind::Measure:
+    case ExecItem::Kind::Reset:
+        break;
+    }
+    return 0;
+}
 
 }  // namespace
 
@@ -68,6 +93,43 @@ FusedStretch fuse_stretch(std::span<const Operation* const> ops, std::span<const
         out.items.push_back(item);
     }
     return out;
+}
+
+void order_for_passes(std::vector<ExecItem>& items, std::span<const std::size_t> fences,
+                      std::uint32_t num_qubits) {
+    if (num_qubits <= kReorderQubits || items.size() < 2) return;
+    // A fence is an entry of its own in the masks, standing for no item.
+    constexpr std::size_t kFence = ~std::size_t{0};
+    std::vector<std::uint64_t> masks;
+    std::vector<std::size_t> item_of;
+    masks.reserve(items.size() + fences.size());
+    item_of.reserve(items.size() + fences.size());
+    std::size_t next = 0;
+    for (std::size_t i = 0; i <= items.size(); ++i) {
+        for (; next < fences.size() && fences[next] == i; ++next) {
+            masks.push_back(0);
+            item_of.push_back(kFence);
+        }
+        if (i == items.size()) break;
+        masks.push_back(item_mask(items[i]));
+        item_of.push_back(i);
+    }
+    std::vector<ExecItem> ordered;
+    ordered.reserve(items.size());
+    for (std::size_t j : pass_order(masks, num_qubits))
+        if (item_of[j] != kFence) ordered.push_back(items[item_of[j]]);
+    if (ordered.size() != items.size()) raise_fault("a reordered schedule lost items");
+    items.swap(ordered);
+}
+
+std::uint32_t reorder_width(std::span<const Gate> gates) {
+    std::uint32_t width = 0;
+    for (const Gate& g : gates) {
+        const std::uint64_t m = qubit_mask(g);
+        if (m == kUnplanned) return 65;  // past every plan: pass_order keeps the order
+        if (m != 0) width = std::max(width, 64u - static_cast<std::uint32_t>(std::countl_zero(m)));
+    }
+    return width;
 }
 
 std::shared_ptr<const FusedStretch> StretchCache::get(std::span<const Operation* const> ops,

@@ -4,7 +4,9 @@
 // fusion runs on that list as on any stretch of gates. A stretch is named by
 // its operations, borrowed from the circuit and its channels for one call,
 // so trajectories that drew the same branches share one plan: most
-// trajectories of a weak channel draw only identities.
+// trajectories of a weak channel draw only identities. What runs between two
+// norms (the stretches' plans, a compiled plan's rotations between them) is
+// then reordered as a fused circuit is, so one pass covers more of it.
 #pragma once
 
 #include <algorithm>
@@ -39,6 +41,24 @@ struct FusedStretch {
 FusedStretch fuse_stretch(std::span<const Operation* const> ops, std::span<const std::uint8_t> branch,
                           unsigned max_qubits);
 
+// Reorders the items a fused trajectory runs in one schedule as
+// reorder_for_passes orders a fused circuit planned for `num_qubits`:
+// measurements, resets and the places in `fences` (item indices a barrier
+// stood before) are fences, and items sharing a qubit keep their order. A
+// drawn branch is not unitary, but it is a linear map on its own qubits, so
+// it commutes exactly with maps on other qubits and only rounding changes,
+// within the fused bound; the norm is taken after the schedule in any
+// order. The order depends only on its arguments; with num_qubits at most
+// kReorderQubits the items are left as given.
+void order_for_passes(std::vector<ExecItem>& items, std::span<const std::size_t> fences,
+                      std::uint32_t num_qubits);
+
+// The width reorder_for_passes plans a list of these gates for: the
+// highest qubit a unitary names, plus one. A one-off circuit's trajectories
+// plan for it, a compiled plan's for its register, as their noiseless runs
+// do, so trajectories that draw only identities give the bits of those.
+std::uint32_t reorder_width(std::span<const Gate> gates);
+
 // A stretch without drawn branches (the same in most trajectories) is fused
 // whole. One with branches (new in most trajectories) is cut into windows at
 // the items whose index is a multiple of this, each fused apart, so only the
@@ -57,9 +77,13 @@ inline std::size_t stretch_window(std::uint32_t num_qubits) {
 // from the cache never changes a value.
 class StretchCache {
 public:
-    explicit StretchCache(unsigned max_qubits) : max_qubits_(max_qubits) {}
+    // `reorder_qubits`: the width every schedule is reordered for
+    // (order_for_passes).
+    explicit StretchCache(unsigned max_qubits, std::uint32_t reorder_qubits = 0)
+        : max_qubits_(max_qubits), reorder_qubits_(reorder_qubits) {}
 
     unsigned max_qubits() const { return max_qubits_; }
+    std::uint32_t reorder_qubits() const { return reorder_qubits_; }
 
     // The plan of these operations, made on first use (`branch` follows
     // from the operations: a channel's branches are its own objects). Plans are kept until
@@ -72,6 +96,7 @@ public:
 
 private:
     unsigned max_qubits_;
+    std::uint32_t reorder_qubits_;
     std::mutex mutex_;
     // std::less orders pointers to distinct objects totally, as the map needs.
     struct Before {

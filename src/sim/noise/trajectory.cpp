@@ -167,9 +167,11 @@ public:
     // The index of the item being added (fused stretches are cut by it).
     void at(std::size_t index) { index_ = index; }
 
-    // A barrier: fusion stops at it, as in noiseless runs.
+    // A barrier: fusion and reordering stop at it, as in noiseless runs.
     void cut() {
-        if (fused_ != nullptr) close_stretch();
+        if (fused_ == nullptr) return;
+        close_stretch();
+        fences_.push_back(pending_.size());
     }
 
     // A one-qubit channel branch is multiplied into the last pending
@@ -214,6 +216,10 @@ public:
 
     Status flush() {
         close_stretch();
+        // Reordered before anything reads the pending items, so every
+        // reader sees them in the order they run in.
+        if (fused_ != nullptr) order_for_passes(pending_, fences_, fused_->reorder_qubits());
+        fences_.clear();
         if (pending_.empty()) return {};
         Status status = run_items(pending_, state_, &rng_, outcomes_);
         pending_.clear();
@@ -343,6 +349,7 @@ private:
     std::vector<std::shared_ptr<const FusedStretch>> plans_;
     static constexpr std::size_t kNone = ~std::size_t{0};
     std::vector<ExecItem> pending_;
+    std::vector<std::size_t> fences_;  // fused: where barriers stood in pending_
     std::vector<std::uint8_t> is_branch_;
     std::vector<std::size_t> last_single_;  // per qubit: index into pending_, or kNone
     bool dirty_ = false;
@@ -478,7 +485,8 @@ Result<MeasurementRecord> run_circuit_trajectory(const Circuit& circuit, StateVe
     Rng rng = trajectory_rng(seed, trajectory);
     std::vector<bool> outcomes;
     std::optional<StretchCache> fused;
-    if (fuses_trajectories(circuit)) fused.emplace(circuit.numerics.fusion);
+    if (fuses_trajectories(circuit))
+        fused.emplace(circuit.numerics.fusion, reorder_width(circuit.gates));
     VANTELO_TRY(run_trajectory(items, state, seed, trajectory, rng, &outcomes, fused ? &*fused : nullptr));
     MeasurementRecord record;
     std::size_t next = 0;
@@ -603,7 +611,8 @@ Result<std::vector<std::uint64_t>> sample_trajectories(const Circuit& circuit,
     }
     std::vector<std::uint64_t> out(shots, 0);
     std::optional<StretchCache> fused;
-    if (fuses_trajectories(circuit)) fused.emplace(circuit.numerics.fusion);
+    if (fuses_trajectories(circuit))
+        fused.emplace(circuit.numerics.fusion, reorder_width(circuit.gates));
     VANTELO_TRY(for_each_trajectory(num_qubits, runs.size(), [&](std::uint64_t r, StateVector& state) -> Status {
         const std::uint64_t t = runs[r].front();
         if (initial != nullptr)
@@ -637,7 +646,7 @@ Result<std::vector<float>> trajectory_expectations(const CompiledCircuit& circui
     VANTELO_TRY(check_observable_qubits(observable, circuit.num_qubits));
     std::vector<float> values(count, 0.0f);
     std::optional<StretchCache> fused;
-    if (fuses_trajectories(circuit)) fused.emplace(circuit.numerics.fusion);
+    if (fuses_trajectories(circuit)) fused.emplace(circuit.numerics.fusion, circuit.num_qubits);
     VANTELO_TRY(for_each_trajectory(circuit.num_qubits, count, [&](std::uint64_t i, StateVector& state) -> Status {
         const std::uint64_t t = first + i;
         Rng rng = trajectory_rng(seed, t);

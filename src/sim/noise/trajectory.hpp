@@ -4,7 +4,8 @@
 // draws that need a norm the items run on the cache-blocked executor in one
 // schedule, so a mixture (or a general branch drawn below its bound) costs no
 // pass of its own beyond its gate. With fusion=k those items, drawn branches
-// included, are fused into dense blocks first (fused_stretch.hpp).
+// included, are fused into dense blocks first, and above kReorderQubits
+// reordered to take fewer passes (fused_stretch.hpp).
 #pragma once
 
 #include <cstdint>
