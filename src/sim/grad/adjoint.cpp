@@ -214,6 +214,10 @@ Status adjoint_value_and_gradient_into(const CompiledCircuit& circuit, std::span
         scratch.coefficients.push_back(term.coefficient);
     }
     scratch.contributions.resize(rotations.size());
+    // With wide sums the value is divided by the forward state's norm
+    // squared, and so is the gradient: the exact circuit keeps the norm at 1
+    // for every θ, so the derivative of ⟨H⟩/‖ψ‖² is the scaled derivative.
+    double norm_squared = 1.0;
 
     if (!per_gate_path_forced() && halves_for(n)) {
         // One hand-off to the pool for the whole call, so both threads stay
@@ -245,9 +249,12 @@ Status adjoint_value_and_gradient_into(const CompiledCircuit& circuit, std::span
         scratch.term_sums.resize(terms);
         const bool wide = circuit.numerics.wide_sums();
         const std::size_t value_blocks = wide_blocks(n);
+        std::size_t norm_term = 0;
         if (wide) {
-            scratch.wide_value_partials.resize(value_blocks * terms);
-            scratch.wide_term_sums.resize(terms);
+            scratch.wide_masks = scratch.masks;
+            norm_term = with_norm_term(scratch.wide_masks);
+            scratch.wide_value_partials.resize(value_blocks * scratch.wide_masks.size());
+            scratch.wide_term_sums.resize(scratch.wide_masks.size());
         }
         auto task = [&](std::size_t stage, unsigned side) -> Status {
             if (stage < forward_stages) {
@@ -259,7 +266,7 @@ Status adjoint_value_and_gradient_into(const CompiledCircuit& circuit, std::span
             }
             if (stage == forward_stages && wide) {
                 const std::size_t half_blocks = value_blocks / 2;
-                wide_block_partials(vectors[0], n, scratch.masks, side == 0 ? 0 : half_blocks,
+                wide_block_partials(vectors[0], n, scratch.wide_masks, side == 0 ? 0 : half_blocks,
                                     side == 0 ? half_blocks : value_blocks,
                                     scratch.wide_value_partials.data());
                 apply_observable_range(vectors[0], vectors[1], side == 0 ? 0 : psi.size() / 2,
@@ -295,9 +302,11 @@ Status adjoint_value_and_gradient_into(const CompiledCircuit& circuit, std::span
         }
         const std::size_t R = rotations.size(), blocks = product_blocks(n);
         if (wide) {
-            wide_combine(scratch.wide_value_partials.data(), value_blocks, terms,
+            wide_combine(scratch.wide_value_partials.data(), value_blocks, scratch.wide_masks.size(),
                          scratch.wide_term_sums.data());
-            value = static_cast<float>(wide_expectation_total(observable, scratch.wide_term_sums));
+            norm_squared = scratch.wide_term_sums[norm_term];
+            value = static_cast<float>(wide_normalised(
+                wide_expectation_total(observable, scratch.wide_term_sums), norm_squared));
             for (std::size_t r = 0; r < R; ++r)
                 scratch.contributions[R - 1 - r] = wide_combine_partials(
                     std::get<ParamOp>(circuit.ops[rotations[R - 1 - r]]).kind,
@@ -310,7 +319,15 @@ Status adjoint_value_and_gradient_into(const CompiledCircuit& circuit, std::span
                                      scratch.sweep.rotation_partials.data() + r * blocks, blocks);
         }
     } else {
-        VANTELO_ASSIGN_OR_RETURN(value, expectation_with_context(circuit, params, observable, context));
+        if (circuit.numerics.wide_sums()) {
+            VANTELO_TRY(run_statevector_with_context(circuit, params, context));
+            VANTELO_ASSIGN_OR_RETURN(const WideExpectation parts,
+                                     wide_expectation_parts(context.state, observable));
+            value = static_cast<float>(parts.value);
+            norm_squared = parts.norm_squared;
+        } else {
+            VANTELO_ASSIGN_OR_RETURN(value, expectation_with_context(circuit, params, observable, context));
+        }
         StateVector& psi = context.state;
         apply_observable(psi.amplitudes.data(), scratch.phi.amplitudes.data(), n, scratch.masks,
                          scratch.coefficients);
@@ -323,7 +340,8 @@ Status adjoint_value_and_gradient_into(const CompiledCircuit& circuit, std::span
     }
 
     // Contributions in plan order; a parameter's first one replaces its +0.
-    // With wide sums they add in double and round once.
+    // With wide sums they add in double, are divided by the norm squared and
+    // round once.
     scratch.started.assign(gradient.size(), 0);
     if (circuit.numerics.wide_sums()) {
         scratch.wide_gradient.assign(gradient.size(), 0.0);
@@ -334,7 +352,8 @@ Status adjoint_value_and_gradient_into(const CompiledCircuit& circuit, std::span
             scratch.started[slot] = 1;
         }
         for (std::size_t k = 0; k < gradient.size(); ++k)
-            if (scratch.started[k]) gradient[k] = static_cast<float>(scratch.wide_gradient[k]);
+            if (scratch.started[k])
+                gradient[k] = static_cast<float>(wide_normalised(scratch.wide_gradient[k], norm_squared));
         return {};
     }
     for (std::size_t j = 0; j < rotations.size(); ++j) {
