@@ -214,10 +214,6 @@ Status adjoint_value_and_gradient_into(const CompiledCircuit& circuit, std::span
         scratch.coefficients.push_back(term.coefficient);
     }
     scratch.contributions.resize(rotations.size());
-    // With wide sums the value is divided by the forward state's norm
-    // squared, and so is the gradient: the exact circuit keeps the norm at 1
-    // for every θ, so the derivative of ⟨H⟩/‖ψ‖² is the scaled derivative.
-    double norm_squared = 1.0;
 
     if (!per_gate_path_forced() && halves_for(n)) {
         // One hand-off to the pool for the whole call, so both threads stay
@@ -247,6 +243,9 @@ Status adjoint_value_and_gradient_into(const CompiledCircuit& circuit, std::span
         const std::size_t split =
             terms == 0 ? psi.size() / 2 : (psi.size() / 8) * (terms - terms0) / terms * 8;
         scratch.term_sums.resize(terms);
+        // With wide sums the value is divided by the forward state's norm
+        // squared, as expectation does, and each rotation's contribution by
+        // ψ's norm squared where the sweep meets it (wide_combine_partials).
         const bool wide = circuit.numerics.wide_sums();
         const std::size_t value_blocks = wide_blocks(n);
         std::size_t norm_term = 0;
@@ -304,13 +303,12 @@ Status adjoint_value_and_gradient_into(const CompiledCircuit& circuit, std::span
         if (wide) {
             wide_combine(scratch.wide_value_partials.data(), value_blocks, scratch.wide_masks.size(),
                          scratch.wide_term_sums.data());
-            norm_squared = scratch.wide_term_sums[norm_term];
             value = static_cast<float>(wide_normalised(
-                wide_expectation_total(observable, scratch.wide_term_sums), norm_squared));
+                wide_expectation_total(observable, scratch.wide_term_sums), scratch.wide_term_sums[norm_term]));
             for (std::size_t r = 0; r < R; ++r)
                 scratch.contributions[R - 1 - r] = wide_combine_partials(
                     std::get<ParamOp>(circuit.ops[rotations[R - 1 - r]]).kind,
-                    scratch.sweep.wide_rotation_partials.data() + r * blocks, blocks);
+                    scratch.sweep.wide_rotation_partials.data() + r * 2 * blocks, blocks);
         } else {
             value = expectation_total(observable, scratch.term_sums);
             for (std::size_t r = 0; r < R; ++r)
@@ -319,20 +317,12 @@ Status adjoint_value_and_gradient_into(const CompiledCircuit& circuit, std::span
                                      scratch.sweep.rotation_partials.data() + r * blocks, blocks);
         }
     } else {
-        if (circuit.numerics.wide_sums()) {
-            VANTELO_TRY(run_statevector_with_context(circuit, params, context));
-            VANTELO_ASSIGN_OR_RETURN(const WideExpectation parts,
-                                     wide_expectation_parts(context.state, observable));
-            value = static_cast<float>(parts.value);
-            norm_squared = parts.norm_squared;
-        } else {
-            VANTELO_ASSIGN_OR_RETURN(value, expectation_with_context(circuit, params, observable, context));
-        }
+        VANTELO_ASSIGN_OR_RETURN(value, expectation_with_context(circuit, params, observable, context));
         StateVector& psi = context.state;
         apply_observable(psi.amplitudes.data(), scratch.phi.amplitudes.data(), n, scratch.masks,
                          scratch.coefficients);
         if (circuit.numerics.wide_sums())
-            scratch.wide_partials.resize(product_blocks(n));
+            scratch.wide_partials.resize(2 * product_blocks(n));
         else
             scratch.partials.resize(product_blocks(n));
         if (!per_gate_path_forced()) build_runs(circuit, params, scratch);
@@ -340,8 +330,7 @@ Status adjoint_value_and_gradient_into(const CompiledCircuit& circuit, std::span
     }
 
     // Contributions in plan order; a parameter's first one replaces its +0.
-    // With wide sums they add in double, are divided by the norm squared and
-    // round once.
+    // With wide sums they add in double and round once.
     scratch.started.assign(gradient.size(), 0);
     if (circuit.numerics.wide_sums()) {
         scratch.wide_gradient.assign(gradient.size(), 0.0);
@@ -352,8 +341,7 @@ Status adjoint_value_and_gradient_into(const CompiledCircuit& circuit, std::span
             scratch.started[slot] = 1;
         }
         for (std::size_t k = 0; k < gradient.size(); ++k)
-            if (scratch.started[k])
-                gradient[k] = static_cast<float>(wide_normalised(scratch.wide_gradient[k], norm_squared));
+            if (scratch.started[k]) gradient[k] = static_cast<float>(scratch.wide_gradient[k]);
         return {};
     }
     for (std::size_t j = 0; j < rotations.size(); ++j) {

@@ -66,8 +66,9 @@ void adjoint_into(const Operation& op, Operation& undo);
 // Checks the parameter length, then the observable's qubits against the
 // circuit's width, then refuses plans with measurements or resets, before
 // anything runs. The value is the expectation of the forward run, bit for
-// bit what compiled_expectation gives; with Float64 sums it is divided by
-// the state's norm squared, and so is the gradient. Afterwards the context's state is
+// bit what compiled_expectation gives. With Float64 sums the value is that
+// of the normalised state, and each rotation's contribution is divided by
+// ψ's norm squared where the sweep reaches it. Afterwards the context's state is
 // scratch (partly un-applied). gradient.size() must be parameter_count. The
 // results do not depend on the pool's size.
 Status adjoint_value_and_gradient_into(const CompiledCircuit& circuit, std::span<const float> params,

@@ -95,20 +95,14 @@ double wide_normalised(double total, double norm_squared) {
     return norm_squared > 0.0 ? total / norm_squared : total;
 }
 
-Result<WideExpectation> wide_expectation_parts(const StateVector& state, const Observable& observable) {
+Result<double> wide_expectation(const StateVector& state, const Observable& observable) {
     VANTELO_TRY(check_observable_qubits(observable, state.num_qubits));
     std::vector<PauliTermMasks> masks(observable.terms.size());
     for (std::size_t t = 0; t < masks.size(); ++t) masks[t] = term_masks(observable.terms[t]);
     const std::size_t norm = with_norm_term(masks);
     std::vector<double> sums(masks.size());
     wide_term_sums(state.amplitudes.data(), state.num_qubits, masks, sums.data());
-    return WideExpectation{wide_normalised(wide_expectation_total(observable, sums), sums[norm]),
-                           sums[norm]};
-}
-
-Result<double> wide_expectation(const StateVector& state, const Observable& observable) {
-    VANTELO_ASSIGN_OR_RETURN(const WideExpectation parts, wide_expectation_parts(state, observable));
-    return parts.value;
+    return wide_normalised(wide_expectation_total(observable, sums), sums[norm]);
 }
 
 }  // namespace vantelo::sim

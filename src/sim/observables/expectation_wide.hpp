@@ -70,15 +70,7 @@ std::size_t with_norm_term(std::vector<PauliTermMasks>& masks);
 // the states this divides are all ones the exact circuit keeps normalised.
 double wide_normalised(double total, double norm_squared);
 
-// A wide expectation value and the norm squared it was divided by (the
-// adjoint gradient is divided by the same).
-struct WideExpectation {
-    double value = 0.0;
-    double norm_squared = 1.0;
-};
-
 // The expectation with wide sums, checked as expectation() checks.
-Result<WideExpectation> wide_expectation_parts(const StateVector& state, const Observable& observable);
 Result<double> wide_expectation(const StateVector& state, const Observable& observable);
 
 }  // namespace vantelo::sim
