@@ -19,8 +19,11 @@ inline float addend(bool bit_set, Amplitude f, Amplitude p) {
     return t;
 }
 
-inline double norm_squared(Amplitude a) {
-    return double(a.re) * double(a.re) + double(a.im) * double(a.im);
+// Single precision: the norm only has to resolve the drift (10^-7 and up),
+// and the roundings of its addends and chains are random, averaging out
+// over the blocks.
+inline float norm_squared(Amplitude a) {
+    return a.re * a.re + a.im * a.im;
 }
 
 template <RotationKind Kind>
@@ -28,7 +31,7 @@ void block_partial(const Amplitude* phi, const Amplitude* psi, std::size_t first
                    std::size_t bit, double* out) {
     constexpr bool pairs = Kind == RotationKind::Rx || Kind == RotationKind::Ry;
     double chain[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
-    double norm[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+    float norm[8] = {0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
     for (std::size_t j = 0; j < len; ++j) {
         const std::size_t x = first + j;
         const bool bit_set = (x & bit) != 0;
@@ -39,7 +42,9 @@ void block_partial(const Amplitude* phi, const Amplitude* psi, std::size_t first
         chain[j & 7] = chain[j & 7] + double(addend<Kind>(bit_set, phi[x], p));
     }
     out[0] = ((chain[0] + chain[1]) + (chain[2] + chain[3])) + ((chain[4] + chain[5]) + (chain[6] + chain[7]));
-    out[1] = ((norm[0] + norm[1]) + (norm[2] + norm[3])) + ((norm[4] + norm[5]) + (norm[6] + norm[7]));
+    double n[8];
+    for (int c = 0; c < 8; ++c) n[c] = double(norm[c]);
+    out[1] = ((n[0] + n[1]) + (n[2] + n[3])) + ((n[4] + n[5]) + (n[6] + n[7]));
 }
 
 }  // namespace

@@ -22,8 +22,9 @@ namespace vantelo::sim {
 // block's share of ψ's norm squared, Σ|ψ_y|² over the amplitudes y its
 // addends read (the partners x ^ bit for Rx and Ry, x itself for Rz and P,
 // for every x of the block, P's included where the bit is clear), each
-// |ψ_y|² exact products added once in double, in the product's chains. Over
-// all blocks every amplitude counts once. The scalar reference:
+// |ψ_y|² formed and added in single precision, in eight chains (index mod
+// 8) that are widened and added in double in the products' tree. Over all
+// blocks every amplitude counts once. The scalar reference:
 void wide_generator_partials_scalar(const Amplitude* phi, const Amplitude* psi,
                                     std::uint32_t num_qubits, RotationKind kind, Qubit q,
                                     std::size_t block_begin, std::size_t block_end,

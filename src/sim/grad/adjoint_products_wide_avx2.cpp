@@ -48,16 +48,6 @@ LowTarget low_target(std::size_t bit) {
             _mm256_load_ps(set), _mm256_castsi256_ps(_mm256_load_si256(reinterpret_cast<const __m256i*>(keep)))};
 }
 
-// |p|² of the eight amplitudes in two registers of doubles, lanes as t's.
-inline void add_norms(__m256 pr, __m256 pi, __m256d& n0, __m256d& n1) {
-    const __m256d r0 = _mm256_cvtps_pd(_mm256_castps256_ps128(pr));
-    const __m256d r1 = _mm256_cvtps_pd(_mm256_extractf128_ps(pr, 1));
-    const __m256d i0 = _mm256_cvtps_pd(_mm256_castps256_ps128(pi));
-    const __m256d i1 = _mm256_cvtps_pd(_mm256_extractf128_ps(pi, 1));
-    n0 = _mm256_add_pd(n0, _mm256_add_pd(_mm256_mul_pd(r0, r0), _mm256_mul_pd(i0, i0)));
-    n1 = _mm256_add_pd(n1, _mm256_add_pd(_mm256_mul_pd(r1, r1), _mm256_mul_pd(i1, i1)));
-}
-
 // The tree of the scalar chains over lanes in kLane order.
 inline double add_lanes(__m256d acc0, __m256d acc1) {
     alignas(32) double v[8];
@@ -74,7 +64,7 @@ void block_partial(const Amplitude* phi, const Amplitude* psi, std::size_t first
     constexpr bool pairs = Kind == RotationKind::Rx || Kind == RotationKind::Ry;
     const __m256 sign = _mm256_set1_ps(-0.0f);
     __m256d acc0 = _mm256_setzero_pd(), acc1 = _mm256_setzero_pd();
-    __m256d norm0 = _mm256_setzero_pd(), norm1 = _mm256_setzero_pd();
+    __m256 norm = _mm256_setzero_ps();
     for (std::size_t x = first; x < first + len; x += 8) {
         const bool bit_set = (x & bit) != 0;
         __m256 fr, fi, pr, pi;
@@ -87,7 +77,7 @@ void block_partial(const Amplitude* phi, const Amplitude* psi, std::size_t first
         } else {
             load_parts(psi + (pairs ? x ^ bit : x), pr, pi);
         }
-        add_norms(pr, pi, norm0, norm1);
+        norm = _mm256_add_ps(norm, _mm256_add_ps(_mm256_mul_ps(pr, pr), _mm256_mul_ps(pi, pi)));
         if (low == nullptr && Kind == RotationKind::P && !bit_set) continue;
         load_parts(phi + x, fr, fi);
         __m256 t;
@@ -107,7 +97,11 @@ void block_partial(const Amplitude* phi, const Amplitude* psi, std::size_t first
         acc1 = _mm256_add_pd(acc1, _mm256_cvtps_pd(_mm256_extractf128_ps(t, 1)));
     }
     out[0] = add_lanes(acc0, acc1);
-    out[1] = add_lanes(norm0, norm1);
+    alignas(32) float chains[8];
+    _mm256_store_ps(chains, norm);
+    double c[8];
+    for (int l = 0; l < 8; ++l) c[kLane[l]] = double(chains[l]);
+    out[1] = ((c[0] + c[1]) + (c[2] + c[3])) + ((c[4] + c[5]) + (c[6] + c[7]));
 }
 
 }  // namespace
