@@ -78,6 +78,8 @@ def test_expectation_sums_the_float32_state_in_double(n, constant):
     ref = expectation64(psi, [(float(np.float32(c)), ops) for c, ops in terms]) / np.vdot(psi, psi).real
     got = plan.expectation(params, observable(terms))
     assert abs(got - ref) <= EPS32 * abs(ref) + 1e-12 * sum(abs(c) for c, _ in terms)
+    # Trajectories sum as the plan says (without channels, one is the state).
+    assert plan.trajectory_expectation(params, observable(terms), 1, seed=0)[0] == got
 
 
 @pytest.mark.parametrize("kind", ["rx", "ry", "rz", "p"])

@@ -1,7 +1,8 @@
 // The double-sum partials with the single-precision addends of eight
 // amplitudes in one register, as adjoint_products_avx2.cpp forms them (lanes
 // in the order 0, 1, 4, 5, 2, 3, 6, 7 of the index mod 8), widened into two
-// registers of double chains; the norms' chains beside them.
+// registers of double chains; the norms add in single-precision chains
+// beside them, widened per block.
 // Empty off x86-64 (CMake leaves it out there too).
 #include "sim/kernels/cpu_features.hpp"
 #if VANTELO_AVX2_KERNELS
