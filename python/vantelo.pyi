@@ -538,8 +538,9 @@ class Circuit:
                 `"float64"` forms each weight from the exact squares in
                 double precision and sums them in double, so mid-circuit
                 measurements and samples see probabilities accurate to
-                double rounding of the `float32` state (see the Numerics
-                page). The option is kept when the circuit is pickled.
+                double rounding of the `float32` state, relative to its
+                own norm (see the Numerics page). The option is kept when
+                the circuit is pickled.
 
         Raises:
             TypeError: `gates` is not a list (a tuple or generator is refused),
@@ -1019,9 +1020,12 @@ class CircuitSpec:
                 in double precision, in fixed blocks combined in a fixed
                 order: results are identical for every pool size and are
                 still returned as `float32` values and arrays. The state
-                stays `complex64`, so what remains is the state's own
-                error (see the Numerics page for measured figures). The
-                option is kept when the plan is pickled.
+                stays `complex64`; values and gradients are those of the
+                normalised state (divided by its norm squared, summed in
+                the same pass), which removes the drift of the norm that
+                rounded rotations leave, so what remains is the state's
+                own random error (see the Numerics page for measured
+                figures). The option is kept when the plan is pickled.
 
         Raises:
             ValueError: `sums` is not `"float32"` or `"float64"`, or `fusion`

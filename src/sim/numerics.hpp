@@ -12,8 +12,9 @@ namespace vantelo::sim {
 // Float32: the specified serial single-precision sums. Float64: expectation
 // values, the adjoint method's inner products, parameter-shift differences
 // and measurement probabilities accumulated in double precision, in fixed
-// blocks combined in a fixed order; results are still returned in single
-// precision.
+// blocks combined in a fixed order, each taken relative to the norm of the
+// state it is summed over (rounded gates let the norm drift coherently);
+// results are still returned in single precision.
 enum class SumPrecision : std::uint8_t { Float32 = 0, Float64 = 1 };
 
 struct Numerics {

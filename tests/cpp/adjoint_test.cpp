@@ -211,15 +211,21 @@ TEST(ExecutorAdjoint, HalvesSweepExchangesAndJointItemsEqualPerItemSweep) {
             b.cx(top, 0).rot(RotationKind::Rz, top, 1).cx(3, top);
             for (Qubit q = 0; q + 1 < n; ++q) b.cx(q, q + 1);
         }
-        const CompiledCircuit plan = b.compile();
+        CompiledCircuit plan = b.compile();
         const Observable o = random_hamiltonian(n, 12, rng);
         const std::vector<float> params = testing::random_params(num_params, rng);
-        force_per_gate_path_for_testing(true);
-        const ValueAndGradient want = adjoint_value_and_gradient(plan, params, o).value();
-        force_per_gate_path_for_testing(false);
-        const ValueAndGradient got = adjoint_value_and_gradient(plan, params, o).value();
-        EXPECT_TRUE(same_float(got.value, want.value));
-        EXPECT_TRUE(same_floats(got.gradient.span(), want.gradient.span())) << "n " << n;
+        // Double sums place each block's product and norm by the halves'
+        // block map too.
+        for (const SumPrecision sums : {SumPrecision::Float32, SumPrecision::Float64}) {
+            plan.numerics.sums = sums;
+            force_per_gate_path_for_testing(true);
+            const ValueAndGradient want = adjoint_value_and_gradient(plan, params, o).value();
+            force_per_gate_path_for_testing(false);
+            const ValueAndGradient got = adjoint_value_and_gradient(plan, params, o).value();
+            EXPECT_TRUE(same_float(got.value, want.value));
+            EXPECT_TRUE(same_floats(got.gradient.span(), want.gradient.span()))
+                << "n " << n << " sums " << static_cast<int>(sums);
+        }
     }
 }
 

@@ -243,11 +243,17 @@ Status adjoint_value_and_gradient_into(const CompiledCircuit& circuit, std::span
         const std::size_t split =
             terms == 0 ? psi.size() / 2 : (psi.size() / 8) * (terms - terms0) / terms * 8;
         scratch.term_sums.resize(terms);
+        // With wide sums the value is divided by the forward state's norm
+        // squared, as expectation does, and each rotation's contribution by
+        // ψ's norm squared where the sweep meets it (wide_combine_partials).
         const bool wide = circuit.numerics.wide_sums();
         const std::size_t value_blocks = wide_blocks(n);
+        std::size_t norm_term = 0;
         if (wide) {
-            scratch.wide_value_partials.resize(value_blocks * terms);
-            scratch.wide_term_sums.resize(terms);
+            scratch.wide_masks = scratch.masks;
+            norm_term = with_norm_term(scratch.wide_masks);
+            scratch.wide_value_partials.resize(value_blocks * scratch.wide_masks.size());
+            scratch.wide_term_sums.resize(scratch.wide_masks.size());
         }
         auto task = [&](std::size_t stage, unsigned side) -> Status {
             if (stage < forward_stages) {
@@ -259,7 +265,7 @@ Status adjoint_value_and_gradient_into(const CompiledCircuit& circuit, std::span
             }
             if (stage == forward_stages && wide) {
                 const std::size_t half_blocks = value_blocks / 2;
-                wide_block_partials(vectors[0], n, scratch.masks, side == 0 ? 0 : half_blocks,
+                wide_block_partials(vectors[0], n, scratch.wide_masks, side == 0 ? 0 : half_blocks,
                                     side == 0 ? half_blocks : value_blocks,
                                     scratch.wide_value_partials.data());
                 apply_observable_range(vectors[0], vectors[1], side == 0 ? 0 : psi.size() / 2,
@@ -295,13 +301,14 @@ Status adjoint_value_and_gradient_into(const CompiledCircuit& circuit, std::span
         }
         const std::size_t R = rotations.size(), blocks = product_blocks(n);
         if (wide) {
-            wide_combine(scratch.wide_value_partials.data(), value_blocks, terms,
+            wide_combine(scratch.wide_value_partials.data(), value_blocks, scratch.wide_masks.size(),
                          scratch.wide_term_sums.data());
-            value = static_cast<float>(wide_expectation_total(observable, scratch.wide_term_sums));
+            value = static_cast<float>(wide_normalised(
+                wide_expectation_total(observable, scratch.wide_term_sums), scratch.wide_term_sums[norm_term]));
             for (std::size_t r = 0; r < R; ++r)
                 scratch.contributions[R - 1 - r] = wide_combine_partials(
                     std::get<ParamOp>(circuit.ops[rotations[R - 1 - r]]).kind,
-                    scratch.sweep.wide_rotation_partials.data() + r * blocks, blocks);
+                    scratch.sweep.wide_rotation_partials.data() + r * 2 * blocks, blocks);
         } else {
             value = expectation_total(observable, scratch.term_sums);
             for (std::size_t r = 0; r < R; ++r)
@@ -315,7 +322,7 @@ Status adjoint_value_and_gradient_into(const CompiledCircuit& circuit, std::span
         apply_observable(psi.amplitudes.data(), scratch.phi.amplitudes.data(), n, scratch.masks,
                          scratch.coefficients);
         if (circuit.numerics.wide_sums())
-            scratch.wide_partials.resize(product_blocks(n));
+            scratch.wide_partials.resize(2 * product_blocks(n));
         else
             scratch.partials.resize(product_blocks(n));
         if (!per_gate_path_forced()) build_runs(circuit, params, scratch);

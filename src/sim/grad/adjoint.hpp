@@ -39,8 +39,10 @@ struct AdjointScratch {
     std::vector<float> coefficients;
     std::vector<float> term_sums;
     // With Float64 sums: one inner product's block partials, and the value's
-    // block partials and term sums (see expectation_wide.hpp).
+    // masks (with the norm's), block partials and term sums (see
+    // expectation_wide.hpp).
     std::vector<double> wide_partials;
+    std::vector<PauliTermMasks> wide_masks;
     std::vector<double> wide_value_partials;
     std::vector<double> wide_term_sums;
     // The backward sweep as executor runs: the adjoint items of every stage
@@ -64,7 +66,9 @@ void adjoint_into(const Operation& op, Operation& undo);
 // Checks the parameter length, then the observable's qubits against the
 // circuit's width, then refuses plans with measurements or resets, before
 // anything runs. The value is the expectation of the forward run, bit for
-// bit what compiled_expectation gives. Afterwards the context's state is
+// bit what compiled_expectation gives. With Float64 sums the value is that
+// of the normalised state, and each rotation's contribution is divided by
+// ψ's norm squared where the sweep reaches it. Afterwards the context's state is
 // scratch (partly un-applied). gradient.size() must be parameter_count. The
 // results do not depend on the pool's size.
 Status adjoint_value_and_gradient_into(const CompiledCircuit& circuit, std::span<const float> params,

@@ -234,7 +234,7 @@ void plan_steps(HalvesPlan& plan, const std::vector<Event>& events, bool restore
         }
     }
     plan.block_partials.resize(blocks);
-    plan.wide_block_partials.resize(blocks);
+    plan.wide_block_partials.resize(2 * blocks);
 }
 
 // Room for `count` operations the items borrow (sized before any item is
@@ -315,7 +315,7 @@ void build_halves_sweep(const CompiledCircuit& circuit, std::span<const float> p
     plan_steps(plan, events, false);
     plan.wide = circuit.numerics.wide_sums();
     if (plan.wide)
-        plan.wide_rotation_partials.resize(R * product_blocks(plan.num_qubits));
+        plan.wide_rotation_partials.resize(R * 2 * product_blocks(plan.num_qubits));
     else
         plan.rotation_partials.resize(R * product_blocks(plan.num_qubits));
 }
@@ -345,9 +345,12 @@ Status HalvesRun::task(std::size_t stage_index, unsigned side) {
                 if (plan_.wide) {
                     wide_generator_partials(vectors_[1], vectors_[0], n, step.rotation, step.qubit,
                                             begin, end, plan_.wide_block_partials.data());
-                    double* out = plan_.wide_rotation_partials.data() + step.first * blocks;
-                    for (std::size_t b = begin; b < end; ++b)
-                        out[plan_.block_maps[step.last + b]] = plan_.wide_block_partials[b];
+                    double* out = plan_.wide_rotation_partials.data() + step.first * 2 * blocks;
+                    for (std::size_t b = begin; b < end; ++b) {
+                        const std::size_t to = plan_.block_maps[step.last + b];
+                        out[2 * to] = plan_.wide_block_partials[2 * b];
+                        out[2 * to + 1] = plan_.wide_block_partials[2 * b + 1];
+                    }
                     break;
                 }
                 generator_partials(vectors_[1], vectors_[0], n, step.rotation, step.qubit, begin, end,

@@ -69,8 +69,8 @@ struct HalvesPlan {
     std::vector<std::uint32_t> block_maps;
     std::vector<float> rotation_partials;  // rotation (from the end) × block, logical order
     std::vector<float> block_partials;     // one rotation's partials, physical order
-    // With Float64 sums the partials are these instead (see
-    // adjoint_products_wide.hpp).
+    // With Float64 sums the partials are these instead, each block's
+    // product and norm side by side (see adjoint_products_wide.hpp).
     bool wide = false;
     std::vector<double> wide_rotation_partials;
     std::vector<double> wide_block_partials;

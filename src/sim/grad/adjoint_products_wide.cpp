@@ -19,20 +19,32 @@ inline float addend(bool bit_set, Amplitude f, Amplitude p) {
     return t;
 }
 
+// Single precision: the norm only has to resolve the drift (10^-7 and up),
+// and the roundings of its addends and chains are random, averaging out
+// over the blocks.
+inline float norm_squared(Amplitude a) {
+    return a.re * a.re + a.im * a.im;
+}
+
 template <RotationKind Kind>
-double block_partial(const Amplitude* phi, const Amplitude* psi, std::size_t first, std::size_t len,
-                     std::size_t bit) {
+void block_partial(const Amplitude* phi, const Amplitude* psi, std::size_t first, std::size_t len,
+                   std::size_t bit, double* out) {
     constexpr bool pairs = Kind == RotationKind::Rx || Kind == RotationKind::Ry;
     double chain[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+    float norm[8] = {0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
     for (std::size_t j = 0; j < len; ++j) {
         const std::size_t x = first + j;
         const bool bit_set = (x & bit) != 0;
+        const Amplitude p = psi[pairs ? x ^ bit : x];
+        norm[j & 7] = norm[j & 7] + norm_squared(p);
         // P has no addend where the bit is clear.
         if (Kind == RotationKind::P && !bit_set) continue;
-        const Amplitude p = psi[pairs ? x ^ bit : x];
         chain[j & 7] = chain[j & 7] + double(addend<Kind>(bit_set, phi[x], p));
     }
-    return ((chain[0] + chain[1]) + (chain[2] + chain[3])) + ((chain[4] + chain[5]) + (chain[6] + chain[7]));
+    out[0] = ((chain[0] + chain[1]) + (chain[2] + chain[3])) + ((chain[4] + chain[5]) + (chain[6] + chain[7]));
+    double n[8];
+    for (int c = 0; c < 8; ++c) n[c] = double(norm[c]);
+    out[1] = ((n[0] + n[1]) + (n[2] + n[3])) + ((n[4] + n[5]) + (n[6] + n[7]));
 }
 
 }  // namespace
@@ -47,16 +59,16 @@ void wide_generator_partials_scalar(const Amplitude* phi, const Amplitude* psi,
         const std::size_t first = b * len;
         switch (kind) {
             case RotationKind::Rx:
-                partials[b] = block_partial<RotationKind::Rx>(phi, psi, first, len, bit);
+                block_partial<RotationKind::Rx>(phi, psi, first, len, bit, partials + 2 * b);
                 break;
             case RotationKind::Ry:
-                partials[b] = block_partial<RotationKind::Ry>(phi, psi, first, len, bit);
+                block_partial<RotationKind::Ry>(phi, psi, first, len, bit, partials + 2 * b);
                 break;
             case RotationKind::Rz:
-                partials[b] = block_partial<RotationKind::Rz>(phi, psi, first, len, bit);
+                block_partial<RotationKind::Rz>(phi, psi, first, len, bit, partials + 2 * b);
                 break;
             case RotationKind::P:
-                partials[b] = block_partial<RotationKind::P>(phi, psi, first, len, bit);
+                block_partial<RotationKind::P>(phi, psi, first, len, bit, partials + 2 * b);
                 break;
         }
     }
@@ -75,8 +87,13 @@ void wide_generator_partials(const Amplitude* phi, const Amplitude* psi, std::ui
 
 double wide_combine_partials(RotationKind kind, const double* partials, std::size_t count) {
     double total = partials[0];
-    for (std::size_t b = 1; b < count; ++b) total = total + partials[b];
-    return kind == RotationKind::P ? total * -2.0 : total;
+    double norm = partials[1];
+    for (std::size_t b = 1; b < count; ++b) {
+        total = total + partials[2 * b];
+        norm = norm + partials[2 * b + 1];
+    }
+    if (kind == RotationKind::P) total = total * -2.0;
+    return norm > 0.0 ? total / norm : total;
 }
 
 }  // namespace vantelo::sim

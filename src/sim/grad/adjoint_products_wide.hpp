@@ -17,8 +17,14 @@
 
 namespace vantelo::sim {
 
-// partials[b] for blocks [block_begin, block_end): the sums that
-// generator_partials forms in single precision. The scalar reference:
+// For blocks [block_begin, block_end): partials[2b] the sum that
+// generator_partials forms in single precision, and partials[2b + 1] the
+// block's share of ψ's norm squared, Σ|ψ_y|² over the amplitudes y its
+// addends read (the partners x ^ bit for Rx and Ry, x itself for Rz and P,
+// for every x of the block, P's included where the bit is clear), each
+// |ψ_y|² formed and added in single precision, in eight chains (index mod
+// 8) that are widened and added in double in the products' tree. Over all
+// blocks every amplitude counts once. The scalar reference:
 void wide_generator_partials_scalar(const Amplitude* phi, const Amplitude* psi,
                                     std::uint32_t num_qubits, RotationKind kind, Qubit q,
                                     std::size_t block_begin, std::size_t block_end,
@@ -35,7 +41,11 @@ void wide_generator_partials(const Amplitude* phi, const Amplitude* psi, std::ui
                              RotationKind kind, Qubit q, std::size_t block_begin,
                              std::size_t block_end, double* partials);
 
-// The partials combined in block order, times −2 for P.
+// The products and the norms of `count` blocks each combined in block order;
+// the product, times −2 for P, divided by ψ's norm squared. The sweep
+// un-applies rounded gates from ψ and φ alike, which scales both by the
+// same coherent drift of the norm (each rotation's rounded cosine and sine
+// scale every vector by cos² + sin²); the exact circuit keeps ψ's norm at 1.
 double wide_combine_partials(RotationKind kind, const double* partials, std::size_t count);
 
 }  // namespace vantelo::sim

@@ -1,7 +1,8 @@
 // The double-sum partials with the single-precision addends of eight
 // amplitudes in one register, as adjoint_products_avx2.cpp forms them (lanes
 // in the order 0, 1, 4, 5, 2, 3, 6, 7 of the index mod 8), widened into two
-// registers of double chains.
+// registers of double chains; the norms add in single-precision chains
+// beside them, widened per block.
 // Empty off x86-64 (CMake leaves it out there too).
 #include "sim/kernels/cpu_features.hpp"
 #if VANTELO_AVX2_KERNELS
@@ -48,17 +49,26 @@ LowTarget low_target(std::size_t bit) {
             _mm256_load_ps(set), _mm256_castsi256_ps(_mm256_load_si256(reinterpret_cast<const __m256i*>(keep)))};
 }
 
+// The tree of the scalar chains over lanes in kLane order.
+inline double add_lanes(__m256d acc0, __m256d acc1) {
+    alignas(32) double v[8];
+    _mm256_store_pd(v, acc0);
+    _mm256_store_pd(v + 4, acc1);
+    double c[8];
+    for (int l = 0; l < 8; ++l) c[kLane[l]] = v[l];
+    return ((c[0] + c[1]) + (c[2] + c[3])) + ((c[4] + c[5]) + (c[6] + c[7]));
+}
+
 template <RotationKind Kind>
-double block_partial(const Amplitude* phi, const Amplitude* psi, std::size_t first, std::size_t len,
-                     std::size_t bit, const LowTarget* low) {
+void block_partial(const Amplitude* phi, const Amplitude* psi, std::size_t first, std::size_t len,
+                   std::size_t bit, const LowTarget* low, double* out) {
     constexpr bool pairs = Kind == RotationKind::Rx || Kind == RotationKind::Ry;
     const __m256 sign = _mm256_set1_ps(-0.0f);
     __m256d acc0 = _mm256_setzero_pd(), acc1 = _mm256_setzero_pd();
+    __m256 norm = _mm256_setzero_ps();
     for (std::size_t x = first; x < first + len; x += 8) {
         const bool bit_set = (x & bit) != 0;
-        if (low == nullptr && Kind == RotationKind::P && !bit_set) continue;
         __m256 fr, fi, pr, pi;
-        load_parts(phi + x, fr, fi);
         if (low != nullptr) {
             load_parts(psi + x, pr, pi);
             if (pairs) {
@@ -68,6 +78,9 @@ double block_partial(const Amplitude* phi, const Amplitude* psi, std::size_t fir
         } else {
             load_parts(psi + (pairs ? x ^ bit : x), pr, pi);
         }
+        norm = _mm256_add_ps(norm, _mm256_add_ps(_mm256_mul_ps(pr, pr), _mm256_mul_ps(pi, pi)));
+        if (low == nullptr && Kind == RotationKind::P && !bit_set) continue;
+        load_parts(phi + x, fr, fi);
         __m256 t;
         if (Kind == RotationKind::Ry)
             t = _mm256_add_ps(_mm256_mul_ps(fr, pr), _mm256_mul_ps(fi, pi));
@@ -84,12 +97,12 @@ double block_partial(const Amplitude* phi, const Amplitude* psi, std::size_t fir
         acc0 = _mm256_add_pd(acc0, _mm256_cvtps_pd(_mm256_castps256_ps128(t)));
         acc1 = _mm256_add_pd(acc1, _mm256_cvtps_pd(_mm256_extractf128_ps(t, 1)));
     }
-    alignas(32) double v[8];
-    _mm256_store_pd(v, acc0);
-    _mm256_store_pd(v + 4, acc1);
+    out[0] = add_lanes(acc0, acc1);
+    alignas(32) float chains[8];
+    _mm256_store_ps(chains, norm);
     double c[8];
-    for (int l = 0; l < 8; ++l) c[kLane[l]] = v[l];
-    return ((c[0] + c[1]) + (c[2] + c[3])) + ((c[4] + c[5]) + (c[6] + c[7]));
+    for (int l = 0; l < 8; ++l) c[kLane[l]] = double(chains[l]);
+    out[1] = ((c[0] + c[1]) + (c[2] + c[3])) + ((c[4] + c[5]) + (c[6] + c[7]));
 }
 
 }  // namespace
@@ -105,16 +118,16 @@ void wide_generator_partials_avx2(const Amplitude* phi, const Amplitude* psi,
         const std::size_t first = b * len;
         switch (kind) {
             case RotationKind::Rx:
-                partials[b] = block_partial<RotationKind::Rx>(phi, psi, first, len, bit, low);
+                block_partial<RotationKind::Rx>(phi, psi, first, len, bit, low, partials + 2 * b);
                 break;
             case RotationKind::Ry:
-                partials[b] = block_partial<RotationKind::Ry>(phi, psi, first, len, bit, low);
+                block_partial<RotationKind::Ry>(phi, psi, first, len, bit, low, partials + 2 * b);
                 break;
             case RotationKind::Rz:
-                partials[b] = block_partial<RotationKind::Rz>(phi, psi, first, len, bit, low);
+                block_partial<RotationKind::Rz>(phi, psi, first, len, bit, low, partials + 2 * b);
                 break;
             case RotationKind::P:
-                partials[b] = block_partial<RotationKind::P>(phi, psi, first, len, bit, low);
+                block_partial<RotationKind::P>(phi, psi, first, len, bit, low, partials + 2 * b);
                 break;
         }
     }

@@ -33,19 +33,26 @@ inline Amplitude wide_divide(Amplitude a, double norm) {
     return {static_cast<float>(double(a.re) / norm), static_cast<float>(double(a.im) / norm)};
 }
 
-// measure_qubit with Float64 sums: the same draw, compared in double.
+// measure_qubit with Float64 sums: the same draw, compared in double with
+// p1 / (p0 + p1), both weights summed serially in index order. The float32
+// state's norm drifts from 1 by rounding (coherently, about 1e-6 after a few
+// hundred rotations), so the probability is taken relative to the state's
+// own norm, and either branch is renormalised by its own weight.
 Result<bool> measure_qubit_wide(StateVector& state, Qubit q, Rng& rng) {
     Amplitude* a = state.amplitudes.data();
     const std::size_t n = state.size();
     const std::size_t half = std::size_t{1} << q;
     const std::size_t chunk = half << 1;
+    double p0 = 0.0;
     double p1 = 0.0;
-    for (std::size_t base = 0; base < n; base += chunk)
+    for (std::size_t base = 0; base < n; base += chunk) {
+        for (std::size_t j = 0; j < half; ++j) p0 = p0 + wide_norm_squared(a[base + j]);
         for (std::size_t j = half; j < chunk; ++j) p1 = p1 + wide_norm_squared(a[base + j]);
-    if (!std::isfinite(p1)) return fail(msg::state_not_finite());
+    }
+    const double total = p0 + p1;
+    if (!std::isfinite(total)) return fail(msg::state_not_finite());
     const float r = rng.next_f32();
-    const bool outcome = double(r) < p1;
-    const double p0 = 1.0 - p1;
+    const bool outcome = total > 0.0 && double(r) < p1 / total;
     if (outcome && p1 > 0.0) {
         const double norm = std::sqrt(p1);
         for (std::size_t base = 0; base < n; base += chunk)

@@ -651,7 +651,9 @@ Result<std::vector<float>> trajectory_expectations(const CompiledCircuit& circui
         const std::uint64_t t = first + i;
         Rng rng = trajectory_rng(seed, t);
         VANTELO_TRY(run_trajectory(items, state, seed, t, rng, nullptr, fused ? &*fused : nullptr));
-        VANTELO_ASSIGN_OR_RETURN(values[i], expectation(state, observable));
+        // The plan's sums, as its noiseless expectation takes them.
+        VANTELO_ASSIGN_OR_RETURN(const double value, expectation_in(state, observable, circuit.numerics.sums));
+        values[i] = static_cast<float>(value);
         return {};
     }));
     return values;

@@ -83,13 +83,26 @@ double wide_expectation_total(const Observable& observable, std::span<const doub
     return total;
 }
 
+std::size_t with_norm_term(std::vector<PauliTermMasks>& masks) {
+    for (std::size_t t = 0; t < masks.size(); ++t)
+        if (masks[t].flip == 0 && masks[t].parity == 0 && !masks[t].imaginary && !masks[t].negated)
+            return t;
+    masks.push_back(PauliTermMasks{});
+    return masks.size() - 1;
+}
+
+double wide_normalised(double total, double norm_squared) {
+    return norm_squared > 0.0 ? total / norm_squared : total;
+}
+
 Result<double> wide_expectation(const StateVector& state, const Observable& observable) {
     VANTELO_TRY(check_observable_qubits(observable, state.num_qubits));
     std::vector<PauliTermMasks> masks(observable.terms.size());
     for (std::size_t t = 0; t < masks.size(); ++t) masks[t] = term_masks(observable.terms[t]);
+    const std::size_t norm = with_norm_term(masks);
     std::vector<double> sums(masks.size());
     wide_term_sums(state.amplitudes.data(), state.num_qubits, masks, sums.data());
-    return wide_expectation_total(observable, sums);
+    return wide_normalised(wide_expectation_total(observable, sums), sums[norm]);
 }
 
 }  // namespace vantelo::sim

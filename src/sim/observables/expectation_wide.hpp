@@ -8,7 +8,9 @@
 //     increasing index from +0, and the block's value is
 //     (chain0 + chain1) + (chain2 + chain3);
 //   - a term's sum is the first block's value plus each later one in block
-//     order; the total is Σ coefficient · sum in term order, from +0.
+//     order; the total is Σ coefficient · sum in term order, from +0;
+//   - the value is the total divided by the state's norm squared, the sum of
+//     the identity, formed in the same pass (see wide_normalised).
 // The blocks depend on the register only, so the pool's size never changes
 // a bit of the result.
 #pragma once
@@ -16,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "sim/amplitude.hpp"
 #include "sim/observables/expectation_kernels.hpp"
@@ -54,6 +57,18 @@ void wide_term_sums(const Amplitude* psi, std::uint32_t num_qubits,
 
 // Σ coefficient · sums[t] in term order, in double.
 double wide_expectation_total(const Observable& observable, std::span<const double> sums);
+
+// Appends the identity's masks to masks (an observable's, in term order)
+// unless a term there is the identity already, and returns the index of the
+// identity: its sum is Σ|ψ_b|², the norm squared of the state.
+std::size_t with_norm_term(std::vector<PauliTermMasks>& masks);
+
+// total / norm_squared, or total when the norm is zero. Each rotation's
+// cosine and sine are rounded to float32 once and applied to every
+// amplitude alike, so the float32 state's norm drifts coherently, by about
+// 1e-6 after a few hundred gates, and would scale every value by that much;
+// the states this divides are all ones the exact circuit keeps normalised.
+double wide_normalised(double total, double norm_squared);
 
 // The expectation with wide sums, checked as expectation() checks.
 Result<double> wide_expectation(const StateVector& state, const Observable& observable);
