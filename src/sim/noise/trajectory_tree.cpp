@@ -15,9 +15,11 @@ namespace vantelo::sim {
 namespace {
 
 // Copies of the state kept at branching points: at most this many, and at
-// most kCopyBytes in all (one copy at least, when a state fits in it).
-constexpr std::size_t kMaxCopies = 8;
-constexpr std::size_t kCopyBytes = std::size_t{1} << 30;
+// most kCopyBytes in all (none for a state larger than that). A copy costs
+// about a pass over the state; a weak channel's trajectories branch off a
+// chain of ever longer prefixes, which needs one.
+constexpr std::size_t kMaxCopies = 4;
+constexpr std::size_t kCopyBytes = std::size_t{1} << 29;
 
 template <class T>
 int three_way(const T& a, const T& b) {
@@ -102,6 +104,23 @@ Status run_prefix_tree(std::span<const std::vector<ExecItem>> lists, std::uint32
         StateVector state;
     };
     std::vector<Copy> copies;
+    std::vector<StateVector> spare;  // the buffers of copies no list needs any more
+    const auto drop = [&] {
+        spare.push_back(std::move(copies.back().state));
+        copies.pop_back();
+    };
+    // Whether a list after j still starts from the newest copy once a copy
+    // at depth `deeper` is made: some later list shares at least the
+    // copy's depth, but less than `deeper`, with list j.
+    const auto needed = [&](std::size_t j, std::size_t deeper) {
+        std::size_t least = deeper;
+        for (std::size_t k = j + 2; k < order.size(); ++k) {
+            least = std::min(least, shared[k]);
+            if (least < copies.back().depth) return false;
+            if (least < deeper) return true;
+        }
+        return false;
+    };
     PrefixTreeWork done;
     done.lists = lists.size();
     StateVector state = StateVector::create(n);
@@ -114,7 +133,7 @@ Status run_prefix_tree(std::span<const std::vector<ExecItem>> lists, std::uint32
         if (stop_requested()) return stopped_error();
         const std::vector<ExecItem>& list = lists[order[j]];
         done.total += list.size();
-        while (!copies.empty() && copies.back().depth > shared[j]) copies.pop_back();
+        while (!copies.empty() && copies.back().depth > shared[j]) drop();
         std::size_t depth = 0;
         if (copies.empty()) {
             if (j > 0 && start != nullptr) copy_state(*start, state);
@@ -124,15 +143,25 @@ Status run_prefix_tree(std::span<const std::vector<ExecItem>> lists, std::uint32
             depth = copies.back().depth;
         }
         const std::size_t branch = shared[j + 1];
-        if (branch > depth && copies.size() < max_copies) {
+        if (branch > depth) {
             VANTELO_TRY(apply(list, depth, branch));
             depth = branch;
-            try {
-                copies.push_back({depth, StateVector::create(n)});
-                copy_state(state, copies.back().state);
-                ++done.copies;
-            } catch (const std::bad_alloc&) {
-                // Without room for a copy the later branches recompute.
+            if (!copies.empty() && !needed(j, branch)) drop();
+            if (copies.size() < max_copies) {
+                try {
+                    StateVector copy;
+                    if (spare.empty()) {
+                        copy = StateVector::create(n);
+                    } else {
+                        copy = std::move(spare.back());
+                        spare.pop_back();
+                    }
+                    copy_state(state, copy);
+                    copies.push_back({depth, std::move(copy)});
+                    ++done.copies;
+                } catch (const std::bad_alloc&) {
+                    // Without room for a copy the later branches recompute.
+                }
             }
         }
         VANTELO_TRY(apply(list, depth, list.size()));
