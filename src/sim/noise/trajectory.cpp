@@ -558,6 +558,25 @@ private:
     std::atomic<bool> failed_{false};
 };
 
+// body(begin, end, error) for the pieces of [0, count) on the pool's
+// workers, each piece's kernels on its own thread; the first error (a piece
+// may stop early once `error` has failed).
+template <class Body>
+Status side_by_side(std::uint64_t count, Body body) {
+    FirstError error;
+    StopToken token;
+    StopTokenScope caller(token);
+    pool::for_each_piece(count, [&](std::size_t begin, std::size_t end) {
+        StopTokenScope on_worker(token);
+        pool::InlineLoops on_this_thread;
+        if (error.failed()) return;
+        if (Status s = body(begin, end, error); !s) error.record(std::move(s).error());
+    });
+    if (std::optional<Error> e = error.take()) return std::move(*e);
+    if (stop_requested()) return stopped_error();
+    return {};
+}
+
 // body(t, state) for t in [0, count): side by side for small registers (each
 // piece with its own state, kernels on its own thread), else one after the
 // other on a shared state spread over the pool.
@@ -572,23 +591,15 @@ Status for_each_trajectory(std::uint32_t n, std::uint64_t count, Body body) {
         }
         return {};
     }
-    FirstError error;
-    StopToken token;
-    StopTokenScope caller(token);
-    pool::for_each_piece(count, [&](std::size_t begin, std::size_t end) {
-        StopTokenScope on_worker(token);
-        pool::InlineLoops on_this_thread;
+    return side_by_side(count, [&](std::size_t begin, std::size_t end, const FirstError& error) -> Status {
         StateVector state = StateVector::create(n);
-        for (std::size_t t = begin; t < end; ++t) {
-            if (error.failed()) return;
-            if (stop_requested()) return error.record(stopped_error());
+        for (std::size_t t = begin; t < end && !error.failed(); ++t) {
+            if (stop_requested()) return stopped_error();
             if (t > begin) reset_to_zero_state(state);
-            if (Status s = body(t, state); !s) return error.record(std::move(s).error());
+            VANTELO_TRY(body(t, state));
         }
+        return {};
     });
-    if (std::optional<Error> e = error.take()) return std::move(*e);
-    if (stop_requested()) return stopped_error();
-    return {};
 }
 
 // The branch of every channel in trajectory t when no draw needs the state:
@@ -659,7 +670,7 @@ Status for_each_trajectory_run(std::span<const NoisyItem> items, std::uint32_t n
         runs = equal_runs(items, seed, first, count);
     }
     if (work != nullptr) *work = PrefixTreeWork{};
-    if (random || runs.size() < 2 || n <= g_side_by_side_qubits.load(std::memory_order_relaxed)) {
+    if (random || runs.size() < 2) {
         return for_each_trajectory(n, runs.size(), [&](std::uint64_t r, StateVector& state) -> Status {
             const std::uint64_t t = runs[r].front();
             if (initial != nullptr)
@@ -669,11 +680,15 @@ Status for_each_trajectory_run(std::span<const NoisyItem> items, std::uint32_t n
             return body(runs[r], state, rng);
         });
     }
-    // One at a time: the runs of a chunk share their prefixes. Each records
-    // the items of its first flush (all it applies before a draw needs the
-    // state), the tree applies them, and the run goes on from there.
+    // The runs of a chunk share their prefixes: each records the items of
+    // its first flush (all it applies before a draw needs the state), a tree
+    // applies them, and the run goes on from there. Side by side, each
+    // worker takes a piece of the runs in the tree's order, so that runs
+    // alike stay together.
+    const bool one_at_a_time = n > g_side_by_side_qubits.load(std::memory_order_relaxed);
     StateVector shape;
     shape.num_qubits = n;
+    std::mutex work_mutex;
     for (std::size_t begin = 0; begin < runs.size(); begin += kTreeRuns) {
         const std::size_t end = std::min(runs.size(), begin + kTreeRuns);
         std::vector<FirstItems> firsts(end - begin);
@@ -685,20 +700,36 @@ Status for_each_trajectory_run(std::span<const NoisyItem> items, std::uint32_t n
                                             &firsts[r - begin]));
             lists[r - begin] = std::move(firsts[r - begin].items);
         }
-        PrefixTreeWork chunk;
-        VANTELO_TRY(run_prefix_tree(lists, n, initial, [&](std::size_t i, StateVector& state) -> Status {
-            const std::uint64_t t = runs[begin + i].front();
-            Rng rng = trajectory_rng(seed, t);
-            FirstItems expected;
-            expected.items.resize(lists[i].size());
-            VANTELO_TRY(run_trajectory_from(items, state, seed, t, rng, nullptr, fused, FirstFlush::Skip, &expected));
-            return body(runs[begin + i], state, rng);
-        }, &chunk));
-        if (work != nullptr) {
-            work->lists += chunk.lists;
-            work->applied += chunk.applied;
-            work->total += chunk.total;
-            work->copies += chunk.copies;
+        const std::vector<std::size_t> order = prefix_order(lists);
+        // Pieces of `order` are disjoint, so each moves its own lists.
+        const auto share = [&](std::size_t from, std::size_t to) -> Status {
+            std::vector<std::vector<ExecItem>> piece(to - from);
+            for (std::size_t k = from; k < to; ++k) piece[k - from] = std::move(lists[order[k]]);
+            PrefixTreeWork done;
+            VANTELO_TRY(run_prefix_tree(piece, n, initial, [&](std::size_t i, StateVector& state) -> Status {
+                const std::vector<std::uint64_t>& run = runs[begin + order[from + i]];
+                Rng rng = trajectory_rng(seed, run.front());
+                FirstItems expected;
+                expected.items.resize(piece[i].size());
+                VANTELO_TRY(run_trajectory_from(items, state, seed, run.front(), rng, nullptr, fused,
+                                                FirstFlush::Skip, &expected));
+                return body(run, state, rng);
+            }, &done));
+            if (work != nullptr) {
+                std::lock_guard<std::mutex> lock(work_mutex);
+                work->lists += done.lists;
+                work->applied += done.applied;
+                work->total += done.total;
+                work->copies += done.copies;
+            }
+            return {};
+        };
+        if (one_at_a_time) {
+            VANTELO_TRY(share(0, order.size()));
+        } else {
+            VANTELO_TRY(side_by_side(order.size(), [&](std::size_t from, std::size_t to, const FirstError&) {
+                return share(from, to);
+            }));
         }
     }
     return {};

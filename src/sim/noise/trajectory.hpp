@@ -72,9 +72,9 @@ Result<MeasurementRecord> run_circuit_trajectory(const Circuit& circuit, StateVe
 // items, from |0…0⟩ or a copy of `initial`: body(run, state, rng) once per
 // run, the trajectories `run` (increasing) that share it, with the first
 // one's generator as its run left it. Trajectories whose draws need no state
-// and are equal share a run. One at a time (registers wider than the
-// side-by-side width) the runs also share the prefixes their items have in
-// common (trajectory_tree.hpp). The states are those of one run per
+// and are equal share a run, and runs share the prefixes their items have
+// in common (trajectory_tree.hpp): one at a time all of them, side by side
+// those in each worker's piece. The states are those of one run per
 // trajectory, up to the sign of zero; `work`, when not null, tells what the
 // prefix tree saved.
 using TrajectoryRunBody = std::function<Status(std::span<const std::uint64_t>, StateVector&, Rng&)>;

@@ -75,12 +75,7 @@ int compare_items(const ExecItem& a, const ExecItem& b) {
     return compare_bits(a.matrix.data(), b.matrix.data(), sizeof(Matrix2));
 }
 
-Status run_prefix_tree(std::span<const std::vector<ExecItem>> lists, std::uint32_t n,
-                       const StateVector* start, const PrefixVisit& visit, PrefixTreeWork* work) {
-    for (const std::vector<ExecItem>& list : lists)
-        for (const ExecItem& item : list)
-            if (item.kind == ExecItem::Kind::Measure || item.kind == ExecItem::Kind::Reset)
-                raise_fault("a measurement in a shared trajectory prefix");
+std::vector<std::size_t> prefix_order(std::span<const std::vector<ExecItem>> lists) {
     std::vector<std::size_t> order(lists.size());
     std::iota(order.begin(), order.end(), std::size_t{0});
     std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
@@ -90,6 +85,16 @@ Status run_prefix_tree(std::span<const std::vector<ExecItem>> lists, std::uint32
         if (k == x.size() || k == y.size()) return x.size() < y.size();
         return compare_items(x[k], y[k]) < 0;
     });
+    return order;
+}
+
+Status run_prefix_tree(std::span<const std::vector<ExecItem>> lists, std::uint32_t n,
+                       const StateVector* start, const PrefixVisit& visit, PrefixTreeWork* work) {
+    for (const std::vector<ExecItem>& list : lists)
+        for (const ExecItem& item : list)
+            if (item.kind == ExecItem::Kind::Measure || item.kind == ExecItem::Kind::Reset)
+                raise_fault("a measurement in a shared trajectory prefix");
+    const std::vector<std::size_t> order = prefix_order(lists);
     // shared[j]: the prefix list order[j] has in common with order[j − 1].
     // In sorted order a list shares with a later one the least of the
     // shared[] between them, so a copy deeper than shared[j] serves no

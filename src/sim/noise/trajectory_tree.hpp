@@ -34,6 +34,10 @@ struct PrefixTreeWork {
     std::size_t copies = 0;
 };
 
+// The lists' indices in lexicographic order: lists that share a prefix
+// come together.
+std::vector<std::size_t> prefix_order(std::span<const std::vector<ExecItem>> lists);
+
 // Applies every list (unitary items only) to a copy of `start` (|0…0⟩ of n
 // qubits when null) and calls
 // visit(i, state) with the state after list i, which visit may change; the
