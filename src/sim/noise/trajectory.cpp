@@ -654,6 +654,9 @@ bool draws_outcomes(std::span<const NoisyItem> items) {
 
 // Runs sent to one prefix tree: their first flushes are held at once.
 constexpr std::size_t kTreeRuns = 256;
+// The state copies a tree keeps one at a time; side by side, where every
+// worker holds a state of its own, each keeps one.
+constexpr std::size_t kTreeCopies = 4;
 
 }  // namespace
 
@@ -706,7 +709,7 @@ Status for_each_trajectory_run(std::span<const NoisyItem> items, std::uint32_t n
             std::vector<std::vector<ExecItem>> piece(to - from);
             for (std::size_t k = from; k < to; ++k) piece[k - from] = std::move(lists[order[k]]);
             PrefixTreeWork done;
-            VANTELO_TRY(run_prefix_tree(piece, n, initial, [&](std::size_t i, StateVector& state) -> Status {
+            VANTELO_TRY(run_prefix_tree(piece, n, initial, one_at_a_time ? kTreeCopies : 1, [&](std::size_t i, StateVector& state) -> Status {
                 const std::vector<std::uint64_t>& run = runs[begin + order[from + i]];
                 Rng rng = trajectory_rng(seed, run.front());
                 FirstItems expected;

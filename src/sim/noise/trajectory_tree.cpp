@@ -14,11 +14,7 @@ namespace vantelo::sim {
 
 namespace {
 
-// Copies of the state kept at branching points: at most this many, and at
-// most kCopyBytes in all (none for a state larger than that). A copy costs
-// about a pass over the state; a weak channel's trajectories branch off a
-// chain of ever longer prefixes, which needs one.
-constexpr std::size_t kMaxCopies = 4;
+// The copies of the state one tree keeps take at most this many bytes.
 constexpr std::size_t kCopyBytes = std::size_t{1} << 29;
 
 template <class T>
@@ -89,7 +85,8 @@ std::vector<std::size_t> prefix_order(std::span<const std::vector<ExecItem>> lis
 }
 
 Status run_prefix_tree(std::span<const std::vector<ExecItem>> lists, std::uint32_t n,
-                       const StateVector* start, const PrefixVisit& visit, PrefixTreeWork* work) {
+                       const StateVector* start, std::size_t copies_allowed, const PrefixVisit& visit,
+                       PrefixTreeWork* work) {
     for (const std::vector<ExecItem>& list : lists)
         for (const ExecItem& item : list)
             if (item.kind == ExecItem::Kind::Measure || item.kind == ExecItem::Kind::Reset)
@@ -103,7 +100,7 @@ Status run_prefix_tree(std::span<const std::vector<ExecItem>> lists, std::uint32
     for (std::size_t j = 1; j < order.size(); ++j) shared[j] = common_prefix(lists[order[j - 1]], lists[order[j]]);
 
     const std::size_t state_bytes = (std::size_t{1} << n) * sizeof(Amplitude);
-    const std::size_t max_copies = std::min(kMaxCopies, kCopyBytes / state_bytes);
+    const std::size_t max_copies = std::min(copies_allowed, kCopyBytes / state_bytes);
     struct Copy {
         std::size_t depth;
         StateVector state;

@@ -5,7 +5,9 @@
 // same arithmetic however a list is cut into runs (up to the sign of zero,
 // which no nonzero value inherits). The state at a branching point is kept
 // as a copy under a memory budget; without room, a branch recomputes from
-// the deepest copy it has.
+// the deepest copy it has. A copy costs about a pass over the state; the
+// trajectories of a weak channel branch off a chain of ever longer prefixes,
+// which needs one.
 #pragma once
 
 #include <cstddef>
@@ -39,13 +41,14 @@ struct PrefixTreeWork {
 std::vector<std::size_t> prefix_order(std::span<const std::vector<ExecItem>> lists);
 
 // Applies every list (unitary items only) to a copy of `start` (|0…0⟩ of n
-// qubits when null) and calls
+// qubits when null), keeping at most `copies` copies of the state at
+// branching points (fewer where they would pass 512 MiB), and calls
 // visit(i, state) with the state after list i, which visit may change; the
 // lists are visited in their lexicographic order. The first error stops the
 // run.
 using PrefixVisit = std::function<Status(std::size_t, StateVector&)>;
 Status run_prefix_tree(std::span<const std::vector<ExecItem>> lists, std::uint32_t n,
-                       const StateVector* start, const PrefixVisit& visit,
+                       const StateVector* start, std::size_t copies, const PrefixVisit& visit,
                        PrefixTreeWork* work = nullptr);
 
 }  // namespace vantelo::sim
