@@ -27,7 +27,8 @@ Tables:
 1. Trajectories per second: a depth-20 random circuit (run.py's layered
    circuit) with a channel on every qubit after every layer, depolarizing
    (p = 1e-3) or amplitude damping (gamma = 5e-3). vantelo runs
-   `trajectory_expectation` of Z on qubit 0 (every trajectory its own run);
+   `trajectory_expectation` of Z on qubit 0 (one call: trajectories with
+   equal draws run once, and the others share their common prefixes);
    qsim runs `simulate_expectation_values` of the same observable with
    `ev_noisy_repetitions` set to the trajectory count (one call, one
    trajectory each); Aer runs `method="statevector"` shots (one trajectory

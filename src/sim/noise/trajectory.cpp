@@ -13,6 +13,7 @@
 #include "sim/measure/measure.hpp"
 #include "sim/messages.hpp"
 #include "sim/noise/draws.hpp"
+#include "sim/noise/trajectory_tree.hpp"
 #include "sim/stop.hpp"
 
 namespace vantelo::sim {
@@ -156,13 +157,28 @@ Matrix2 product(const Matrix2& b, const Matrix2& a) {
             cadd(cmul(b[2], a[0]), cmul(b[3], a[2])), cadd(cmul(b[2], a[1]), cmul(b[3], a[3]))};
 }
 
+// What a runner does with its first flush, the items that run before any
+// draw needs the state: run them, record them and stop (touching no
+// amplitude), or skip them (a shared run applied them already).
+enum class FirstFlush : std::uint8_t { Run, Record, Skip };
+
+// A trajectory's first flush, and the plans its fused items borrow.
+struct FirstItems {
+    std::vector<ExecItem> items;
+    std::vector<std::shared_ptr<const FusedStretch>> plans;
+};
+
 // The runner's state between flushes: the items waiting for one schedule,
 // and what is known of the state's norm.
 class Runner {
 public:
-    Runner(StateVector& state, Rng& rng, std::vector<bool>* outcomes, StretchCache* fused)
-        : state_(state), rng_(rng), outcomes_(outcomes), fused_(fused),
+    Runner(StateVector& state, Rng& rng, std::vector<bool>* outcomes, StretchCache* fused,
+           FirstFlush first = FirstFlush::Run, FirstItems* record = nullptr)
+        : state_(state), rng_(rng), outcomes_(outcomes), fused_(fused), first_(first), record_(record),
           window_(stretch_window(state.num_qubits)), last_single_(state.num_qubits, kNone) {}
+
+    // A recording runner stopped at its first flush.
+    bool halted() const { return halted_; }
 
     // The index of the item being added (fused stretches are cut by it).
     void at(std::size_t index) { index_ = index; }
@@ -215,17 +231,29 @@ public:
     }
 
     Status flush() {
+        if (halted_) return {};
         close_stretch();
         // Reordered before anything reads the pending items, so every
         // reader sees them in the order they run in.
         if (fused_ != nullptr) order_for_passes(pending_, fences_, fused_->reorder_qubits());
         fences_.clear();
+        if (first_ != FirstFlush::Run) {
+            const FirstFlush mode = first_;
+            first_ = FirstFlush::Run;
+            if (mode == FirstFlush::Record) {
+                record_->items = pending_;
+                record_->plans = plans_;
+                halted_ = true;
+                return {};
+            }
+            if (record_ != nullptr && pending_.size() != record_->items.size())
+                raise_fault("a shared trajectory prefix that its own run does not make");
+            clear_pending();
+            return {};
+        }
         if (pending_.empty()) return {};
         Status status = run_items(pending_, state_, &rng_, outcomes_);
-        pending_.clear();
-        plans_.clear();
-        is_branch_.clear();
-        std::fill(last_single_.begin(), last_single_.end(), kNone);
+        clear_pending();
         return status;
     }
 
@@ -233,6 +261,7 @@ public:
     Status settle() {
         if (!dirty_) return {};
         VANTELO_TRY(flush());
+        if (halted_) return {};
         normalise(state_);
         dirty_ = false;
         collapsed_ = false;
@@ -244,6 +273,7 @@ public:
     // channel since made dirty still gets its zeros written as +0.
     Status finish() {
         VANTELO_TRY(flush());
+        if (halted_) return {};
         if (dirty_) return settle();
         if (collapsed_) scale(state_, 1.0f);
         collapsed_ = false;
@@ -267,6 +297,7 @@ public:
             // Outside the bounds: the branch probabilities on the channel's
             // qubits, from the state as the pending items leave it.
             VANTELO_TRY(flush());
+            if (halted_) return {};
             const std::size_t dim = std::size_t{1} << c.qubits.size();
             const std::vector<double> rho = reduced_density(state_, c.qubits);
             double trace = 0.0;
@@ -308,6 +339,13 @@ public:
     }
 
 private:
+    void clear_pending() {
+        pending_.clear();
+        plans_.clear();
+        is_branch_.clear();
+        std::fill(last_single_.begin(), last_single_.end(), kNone);
+    }
+
     // The open stretch's plan joins the pending items; the plan is held
     // until the flush, since the items borrow its operations.
     void close_stretch() {
@@ -339,6 +377,9 @@ private:
     Rng& rng_;
     std::vector<bool>* outcomes_;
     StretchCache* fused_;
+    FirstFlush first_;
+    FirstItems* record_;
+    bool halted_ = false;
     std::size_t window_;
     std::size_t index_ = 0;
     std::size_t window_of_last_ = 0;
@@ -449,17 +490,19 @@ Result<std::vector<NoisyItem>> noisy_items(const CompiledCircuit& circuit,
     return items;
 }
 
-Status run_trajectory(std::span<const NoisyItem> items, StateVector& state, std::uint64_t seed,
-                      std::uint64_t trajectory, Rng& rng, std::vector<bool>* outcomes,
-                      StretchCache* fused) {
+namespace {
+
+Status run_trajectory_from(std::span<const NoisyItem> items, StateVector& state, std::uint64_t seed,
+                           std::uint64_t trajectory, Rng& rng, std::vector<bool>* outcomes,
+                           StretchCache* fused, FirstFlush first, FirstItems* record) {
     TrajectoryDraws draws(seed, trajectory);
     // Conditions read the outcomes even where the caller keeps none.
     std::vector<bool> own;
     if (outcomes == nullptr &&
         std::any_of(items.begin(), items.end(), [](const NoisyItem& i) { return i.condition != nullptr; }))
         outcomes = &own;
-    Runner runner(state, rng, outcomes, fused);
-    for (std::size_t i = 0; i < items.size(); ++i) {
+    Runner runner(state, rng, outcomes, fused, first, record);
+    for (std::size_t i = 0; i < items.size() && !runner.halted(); ++i) {
         const NoisyItem& item = items[i];
         runner.at(i);
         if (item.condition != nullptr) {
@@ -476,6 +519,14 @@ Status run_trajectory(std::span<const NoisyItem> items, StateVector& state, std:
         }
     }
     return runner.finish();
+}
+
+}  // namespace
+
+Status run_trajectory(std::span<const NoisyItem> items, StateVector& state, std::uint64_t seed,
+                      std::uint64_t trajectory, Rng& rng, std::vector<bool>* outcomes,
+                      StretchCache* fused) {
+    return run_trajectory_from(items, state, seed, trajectory, rng, outcomes, fused, FirstFlush::Run, nullptr);
 }
 
 Result<MeasurementRecord> run_circuit_trajectory(const Circuit& circuit, StateVector& state,
@@ -515,6 +566,25 @@ private:
     std::atomic<bool> failed_{false};
 };
 
+// body(begin, end, error) for the pieces of [0, count) on the pool's
+// workers, each piece's kernels on its own thread; the first error (a piece
+// may stop early once `error` has failed).
+template <class Body>
+Status side_by_side(std::uint64_t count, Body body) {
+    FirstError error;
+    StopToken token;
+    StopTokenScope caller(token);
+    pool::for_each_piece(count, [&](std::size_t begin, std::size_t end) {
+        StopTokenScope on_worker(token);
+        pool::InlineLoops on_this_thread;
+        if (error.failed()) return;
+        if (Status s = body(begin, end, error); !s) error.record(std::move(s).error());
+    });
+    if (std::optional<Error> e = error.take()) return std::move(*e);
+    if (stop_requested()) return stopped_error();
+    return {};
+}
+
 // body(t, state) for t in [0, count): side by side for small registers (each
 // piece with its own state, kernels on its own thread), else one after the
 // other on a shared state spread over the pool.
@@ -529,23 +599,15 @@ Status for_each_trajectory(std::uint32_t n, std::uint64_t count, Body body) {
         }
         return {};
     }
-    FirstError error;
-    StopToken token;
-    StopTokenScope caller(token);
-    pool::for_each_piece(count, [&](std::size_t begin, std::size_t end) {
-        StopTokenScope on_worker(token);
-        pool::InlineLoops on_this_thread;
+    return side_by_side(count, [&](std::size_t begin, std::size_t end, const FirstError& error) -> Status {
         StateVector state = StateVector::create(n);
-        for (std::size_t t = begin; t < end; ++t) {
-            if (error.failed()) return;
-            if (stop_requested()) return error.record(stopped_error());
+        for (std::size_t t = begin; t < end && !error.failed(); ++t) {
+            if (stop_requested()) return stopped_error();
             if (t > begin) reset_to_zero_state(state);
-            if (Status s = body(t, state); !s) return error.record(std::move(s).error());
+            VANTELO_TRY(body(t, state));
         }
+        return {};
     });
-    if (std::optional<Error> e = error.take()) return std::move(*e);
-    if (stop_requested()) return stopped_error();
-    return {};
 }
 
 // The branch of every channel in trajectory t when no draw needs the state:
@@ -571,7 +633,118 @@ std::optional<std::vector<std::uint32_t>> stateless_draws(std::span<const NoisyI
     return out;
 }
 
+// Trajectories whose draws need no state and are equal run once: their
+// items, and so their final states, are the same to the bit.
+std::vector<std::vector<std::uint64_t>> equal_runs(std::span<const NoisyItem> items, std::uint64_t seed,
+                                                    std::uint64_t first, std::uint64_t count) {
+    std::vector<std::vector<std::uint64_t>> runs;
+    std::map<std::vector<std::uint32_t>, std::size_t> index;
+    for (std::uint64_t t = first; t < first + count; ++t) {
+        std::optional<std::vector<std::uint32_t>> branches = stateless_draws(items, seed, t);
+        if (!branches) {
+            runs.push_back({t});
+            continue;
+        }
+        auto [it, fresh] = index.emplace(std::move(*branches), runs.size());
+        if (fresh) runs.emplace_back();
+        runs[it->second].push_back(t);
+    }
+    return runs;
+}
+
+bool draws_outcomes(std::span<const NoisyItem> items) {
+    return std::any_of(items.begin(), items.end(), [](const NoisyItem& item) {
+        return item.condition != nullptr ||
+               (item.channel == nullptr &&
+                (item.item.kind == ExecItem::Kind::Measure || item.item.kind == ExecItem::Kind::Reset));
+    });
+}
+
+// Runs sent to one prefix tree: their first flushes are held at once.
+constexpr std::size_t kTreeRuns = 256;
+// The state copies a tree keeps one at a time; side by side, where every
+// worker holds a state of its own, each keeps one.
+constexpr std::size_t kTreeCopies = 4;
+
 }  // namespace
+
+Status for_each_trajectory_run(std::span<const NoisyItem> items, std::uint32_t n, std::uint64_t seed,
+                               std::uint64_t first, std::uint64_t count, StretchCache* fused,
+                               const StateVector* initial, const TrajectoryRunBody& body,
+                               PrefixTreeWork* work) {
+    std::vector<std::vector<std::uint64_t>> runs;
+    const bool random = draws_outcomes(items);
+    if (random) {
+        runs.reserve(count);
+        for (std::uint64_t t = first; t < first + count; ++t) runs.push_back({t});
+    } else {
+        runs = equal_runs(items, seed, first, count);
+    }
+    if (work != nullptr) *work = PrefixTreeWork{};
+    if (random || runs.size() < 2) {
+        return for_each_trajectory(n, runs.size(), [&](std::uint64_t r, StateVector& state) -> Status {
+            const std::uint64_t t = runs[r].front();
+            if (initial != nullptr)
+                std::copy_n(initial->amplitudes.data(), initial->size(), state.amplitudes.data());
+            Rng rng = trajectory_rng(seed, t);
+            VANTELO_TRY(run_trajectory(items, state, seed, t, rng, nullptr, fused));
+            return body(runs[r], state, rng);
+        });
+    }
+    // The runs of a chunk share their prefixes: each records the items of
+    // its first flush (all it applies before a draw needs the state), a tree
+    // applies them, and the run goes on from there. Side by side, each
+    // worker takes a piece of the runs in the tree's order, so that runs
+    // alike stay together.
+    const bool one_at_a_time = n > g_side_by_side_qubits.load(std::memory_order_relaxed);
+    StateVector shape;
+    shape.num_qubits = n;
+    std::mutex work_mutex;
+    for (std::size_t begin = 0; begin < runs.size(); begin += kTreeRuns) {
+        const std::size_t end = std::min(runs.size(), begin + kTreeRuns);
+        std::vector<FirstItems> firsts(end - begin);
+        std::vector<std::vector<ExecItem>> lists(end - begin);
+        for (std::size_t r = begin; r < end; ++r) {
+            const std::uint64_t t = runs[r].front();
+            Rng unused = trajectory_rng(seed, t);
+            VANTELO_TRY(run_trajectory_from(items, shape, seed, t, unused, nullptr, fused, FirstFlush::Record,
+                                            &firsts[r - begin]));
+            lists[r - begin] = std::move(firsts[r - begin].items);
+        }
+        const std::vector<std::size_t> order = prefix_order(lists);
+        // Pieces of `order` are disjoint, so each moves its own lists.
+        const auto share = [&](std::size_t from, std::size_t to) -> Status {
+            std::vector<std::vector<ExecItem>> piece(to - from);
+            for (std::size_t k = from; k < to; ++k) piece[k - from] = std::move(lists[order[k]]);
+            PrefixTreeWork done;
+            VANTELO_TRY(run_prefix_tree(piece, n, initial, one_at_a_time ? kTreeCopies : 1, [&](std::size_t i, StateVector& state) -> Status {
+                const std::vector<std::uint64_t>& run = runs[begin + order[from + i]];
+                Rng rng = trajectory_rng(seed, run.front());
+                FirstItems expected;
+                expected.items.resize(piece[i].size());
+                VANTELO_TRY(run_trajectory_from(items, state, seed, run.front(), rng, nullptr, fused,
+                                                FirstFlush::Skip, &expected));
+                return body(run, state, rng);
+            }, &done));
+            if (work != nullptr) {
+                std::lock_guard<std::mutex> lock(work_mutex);
+                work->lists += done.lists;
+                work->applied += done.applied;
+                work->total += done.total;
+                work->copies += done.copies;
+            }
+            return {};
+        };
+        if (one_at_a_time) {
+            VANTELO_TRY(share(0, order.size()));
+        } else {
+            VANTELO_TRY(side_by_side(order.size(), [&](std::size_t from, std::size_t to, const FirstError&) {
+                return share(from, to);
+            }));
+        }
+    }
+    return {};
+}
 
 Result<std::vector<std::uint64_t>> sample_trajectories(const Circuit& circuit,
                                                        std::uint32_t num_qubits,
@@ -580,59 +753,34 @@ Result<std::vector<std::uint64_t>> sample_trajectories(const Circuit& circuit,
     StateVector shape;
     shape.num_qubits = num_qubits;
     VANTELO_ASSIGN_OR_RETURN(const std::vector<NoisyItem> items, noisy_items(circuit, shape));
-    bool random_gates = false;
-    for (const NoisyItem& item : items)
-        random_gates = random_gates || (item.channel == nullptr && (item.item.kind == ExecItem::Kind::Measure ||
-                                                                    item.item.kind == ExecItem::Kind::Reset));
     bool mixtures_only = true;
     for (const NoisyItem& item : items)
         mixtures_only = mixtures_only && (item.channel == nullptr || item.channel->mixture);
-    // Runs: the shots that share one (its first shot names its trajectory).
     // With mixtures only, a run's shots are its first shot's generator's
     // samples. With general channels, shots share a run only when all their
     // draws stayed below the bounds; each then keeps its own generator, so
     // every shot draws what its own run would have given it.
-    std::vector<std::vector<std::uint64_t>> runs;
-    if (!random_gates) {
-        std::map<std::vector<std::uint32_t>, std::size_t> index;
-        for (std::uint64_t s = 0; s < shots; ++s) {
-            std::optional<std::vector<std::uint32_t>> branches = stateless_draws(items, seed, s);
-            if (!branches) {
-                runs.push_back({s});
-                continue;
-            }
-            auto [it, fresh] = index.emplace(std::move(*branches), runs.size());
-            if (fresh) runs.emplace_back();
-            runs[it->second].push_back(s);
-        }
-    } else {
-        runs.reserve(shots);
-        for (std::uint64_t s = 0; s < shots; ++s) runs.push_back({s});
-    }
     std::vector<std::uint64_t> out(shots, 0);
     std::optional<StretchCache> fused;
     if (fuses_trajectories(circuit))
         fused.emplace(circuit.numerics.fusion, reorder_width(circuit.gates));
-    VANTELO_TRY(for_each_trajectory(num_qubits, runs.size(), [&](std::uint64_t r, StateVector& state) -> Status {
-        const std::uint64_t t = runs[r].front();
-        if (initial != nullptr)
-            std::copy_n(initial->amplitudes.data(), initial->size(), state.amplitudes.data());
-        Rng rng = trajectory_rng(seed, t);
-        VANTELO_TRY(run_trajectory(items, state, seed, t, rng, nullptr, fused ? &*fused : nullptr));
-        if (mixtures_only || runs[r].size() == 1) {
-            VANTELO_ASSIGN_OR_RETURN(const std::vector<std::uint64_t> drawn, measure(state, runs[r].size(), rng));
-            for (std::size_t i = 0; i < drawn.size(); ++i) out[runs[r][i]] = drawn[i];
+    VANTELO_TRY(for_each_trajectory_run(
+        items, num_qubits, seed, 0, shots, fused ? &*fused : nullptr, initial,
+        [&](std::span<const std::uint64_t> run, StateVector& state, Rng& rng) -> Status {
+            if (mixtures_only || run.size() == 1) {
+                VANTELO_ASSIGN_OR_RETURN(const std::vector<std::uint64_t> drawn, measure(state, run.size(), rng));
+                for (std::size_t i = 0; i < drawn.size(); ++i) out[run[i]] = drawn[i];
+                return {};
+            }
+            // No measurement or reset ran, so a shot's generator is still
+            // fresh when it samples, as in a run of its own.
+            VANTELO_ASSIGN_OR_RETURN(const WeightedIndex weights, WeightedIndex::build(state));
+            for (std::uint64_t s : run) {
+                Rng own = trajectory_rng(seed, s);
+                out[s] = weights.sample(own);
+            }
             return {};
-        }
-        // No measurement or reset ran, so a shot's generator is still
-        // fresh when it samples, as in a run of its own.
-        VANTELO_ASSIGN_OR_RETURN(const WeightedIndex weights, WeightedIndex::build(state));
-        for (std::uint64_t s : runs[r]) {
-            Rng own = trajectory_rng(seed, s);
-            out[s] = weights.sample(own);
-        }
-        return {};
-    }));
+        }));
     return out;
 }
 
@@ -647,15 +795,14 @@ Result<std::vector<float>> trajectory_expectations(const CompiledCircuit& circui
     std::vector<float> values(count, 0.0f);
     std::optional<StretchCache> fused;
     if (fuses_trajectories(circuit)) fused.emplace(circuit.numerics.fusion, circuit.num_qubits);
-    VANTELO_TRY(for_each_trajectory(circuit.num_qubits, count, [&](std::uint64_t i, StateVector& state) -> Status {
-        const std::uint64_t t = first + i;
-        Rng rng = trajectory_rng(seed, t);
-        VANTELO_TRY(run_trajectory(items, state, seed, t, rng, nullptr, fused ? &*fused : nullptr));
-        // The plan's sums, as its noiseless expectation takes them.
-        VANTELO_ASSIGN_OR_RETURN(const double value, expectation_in(state, observable, circuit.numerics.sums));
-        values[i] = static_cast<float>(value);
-        return {};
-    }));
+    VANTELO_TRY(for_each_trajectory_run(
+        items, circuit.num_qubits, seed, first, count, fused ? &*fused : nullptr, nullptr,
+        [&](std::span<const std::uint64_t> run, StateVector& state, Rng&) -> Status {
+            // The plan's sums, as its noiseless expectation takes them.
+            VANTELO_ASSIGN_OR_RETURN(const double value, expectation_in(state, observable, circuit.numerics.sums));
+            for (std::uint64_t t : run) values[t - first] = static_cast<float>(value);
+            return {};
+        }));
     return values;
 }
 

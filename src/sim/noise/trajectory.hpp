@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -18,6 +19,7 @@
 #include "sim/gates/channel.hpp"
 #include "sim/noise/condition.hpp"
 #include "sim/noise/fused_stretch.hpp"
+#include "sim/noise/trajectory_tree.hpp"
 #include "sim/observables/observable.hpp"
 #include "sim/result.hpp"
 #include "sim/state_vector.hpp"
@@ -66,6 +68,21 @@ Status run_trajectory(std::span<const NoisyItem> items, StateVector& state, std:
 Result<MeasurementRecord> run_circuit_trajectory(const Circuit& circuit, StateVector& state,
                                                  std::uint64_t seed, std::uint64_t trajectory,
                                                  std::span<const GateCondition> conditions = {});
+
+// The final state of every trajectory first … first + count − 1 of the
+// items, from |0…0⟩ or a copy of `initial`: body(run, state, rng) once per
+// run, the trajectories `run` (increasing) that share it, with the first
+// one's generator as its run left it. Trajectories whose draws need no state
+// and are equal share a run, and runs share the prefixes their items have
+// in common (trajectory_tree.hpp): one at a time all of them, side by side
+// those in each worker's piece. The states are those of one run per
+// trajectory, up to the sign of zero; `work`, when not null, tells what the
+// prefix tree saved.
+using TrajectoryRunBody = std::function<Status(std::span<const std::uint64_t>, StateVector&, Rng&)>;
+Status for_each_trajectory_run(std::span<const NoisyItem> items, std::uint32_t n, std::uint64_t seed,
+                               std::uint64_t first, std::uint64_t count, StretchCache* fused,
+                               const StateVector* initial, const TrajectoryRunBody& body,
+                               PrefixTreeWork* work = nullptr);
 
 // One trajectory per shot: shot s runs trajectory s from |0…0⟩ and samples
 // one outcome from its final state with trajectory_rng(seed, s). Shots whose
