@@ -123,23 +123,11 @@ struct BlockLayout {
 // state to buffer). Runs are short (often one 64-byte line), so the common
 // lengths get a fixed-size copy the compiler inlines instead of a library
 // call per run.
-// Runs a few pages apart defeat the hardware prefetcher, which stops at page
-// boundaries, so each copy asks for the state's run kPrefetchRuns ahead
-// (for writing when scattering); past the block's last run the look-ahead
-// wraps to its first, which is harmless.
-inline constexpr std::size_t kPrefetchRuns = 16;
-
 template <bool Gather, std::size_t Len>
 void copy_runs(Amplitude* a, const BlockLayout& l, std::size_t base, Amplitude* buffer) {
     const std::size_t runs = std::size_t{1} << (l.b - l.run);
     std::size_t offset = 0;
-    std::size_t ahead = 0;
-    for (std::size_t r = 0; r < kPrefetchRuns && r < runs; ++r) ahead = BlockLayout::next(ahead, l.active_high);
     for (std::size_t r = 0; r < runs; ++r, offset = BlockLayout::next(offset, l.active_high)) {
-        const char* next_run = reinterpret_cast<const char*>(a + base + ahead);
-        for (std::size_t line = 0; line < Len * sizeof(Amplitude); line += 64)
-            __builtin_prefetch(next_run + line, Gather ? 0 : 1, 3);
-        ahead = BlockLayout::next(ahead, l.active_high);
         Amplitude* s = a + base + offset;
         Amplitude* d = buffer + r * Len;
         if constexpr (Gather)
