@@ -7,7 +7,7 @@
 // shared machine), on more, wall time; best of --reps runs.
 //
 //   blocks_bench [--threads N] [--qubits N] [--reps N] [--min-block N] [--max-block N] [--kernels 1]
-//                [--fusion K] [--workload 1|2 (quantum volume | layered)]
+//                [--fusion K] [--workload 1|2 (quantum volume | layered)] [--given 0|1]
 #include <time.h>
 
 #include <algorithm>
@@ -41,6 +41,7 @@ struct Options {
     bool kernels = false;
     int fusion = -1;   // every k of 0, 2, 3, 4 when negative
     int workload = 0;  // 0: both, 1: quantum volume, 2: layered
+    bool given = true;  // also time the fused list in its given order
 };
 
 Options parse(int argc, char** argv) {
@@ -56,6 +57,7 @@ Options parse(int argc, char** argv) {
         else if (flag == "--kernels") o.kernels = value != 0;
         else if (flag == "--fusion") o.fusion = static_cast<int>(value);
         else if (flag == "--workload") o.workload = static_cast<int>(value);
+        else if (flag == "--given") o.given = value != 0;
         else {
             std::fprintf(stderr, "usage: %s [--threads N] [--qubits N] [--reps N] [--min-block N] [--max-block N]\n", argv[0]);
             std::exit(2);
@@ -159,7 +161,7 @@ void sweep(const char* name, const std::vector<Gate>& gates, const Options& o) {
         const Circuit c = Circuit::create(gates, numerics);
         std::vector<const Circuit*> cs = {&c};
         const Circuit given{k != 0 ? fuse_blocks(gates, k) : std::vector<Gate>{}, numerics};
-        if (k != 0) cs.push_back(&given);
+        if (k != 0 && o.given) cs.push_back(&given);
         for (std::uint32_t b = o.min_block != 0 ? o.min_block : cache_block_qubits(); b <= std::min(o.max_block, n); ++b) {
             set_block_qubits_for_testing(b);
             const std::vector<double> t = best_times(cs, state, o.reps);

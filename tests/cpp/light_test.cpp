@@ -67,6 +67,16 @@ TEST(LightKernel, OneQubitPatternsMatchDenseSums) {
 #endif  // VANTELO_AVX2_KERNELS
 
 #if VANTELO_AVX2_KERNELS
+// rz(t) on the control of a cx, as one 4 × 4 matrix (control first).
+std::vector<Amplitude> phased_cx(float t) {
+    const Amplitude lo{std::cos(t / 2), -std::sin(t / 2)};
+    const Amplitude hi{std::cos(t / 2), std::sin(t / 2)};
+    std::vector<Amplitude> m(16, Amplitude{0.0f, 0.0f});
+    m[0] = m[5] = lo;
+    m[11] = m[14] = hi;
+    return m;
+}
+
 TEST(LightKernel, RunsMatchDenseSums) {
     if (!cpu_has_avx2()) GTEST_SKIP() << "no AVX2";
     std::mt19937 rng(12);
@@ -81,6 +91,10 @@ TEST(LightKernel, RunsMatchDenseSums) {
         controlled({4}, 6, matrices::x()),       controlled({5}, 6, matrices::x()),
         Operation::create({5, 2}, matrices::swap()).value(),
         std::get<Unitary>(make_controlled_unitary_gate({7}, {2, 4}, matrices::swap()).value()).op,
+        // Moved rows with phases: units, then other entries (a cx with an
+        // rz on its control, as fusion makes it).
+        Operation::create({2, 3}, matrices::iswap()).value(), controlled({4}, 6, matrices::y()),
+        Operation::create({6, 3}, phased_cx(0.7f)).value(),
     };
     auto runs_of = [](const GeneralPlan& plan, LightRuns& runs) {
         MonomialPlan mono;
@@ -97,8 +111,8 @@ TEST(LightKernel, RunsMatchDenseSums) {
         light_runs_avx2(got.data(), got.size(), plan, runs);
         EXPECT_TRUE(equal_up_to_zero_sign(got, want)) << "mask " << plan.target_mask;
     }
-    // A phase on a moved row (iswap), a control on qubit 1: not runs.
-    const Operation refused[] = {Operation::create({2, 3}, matrices::iswap()).value(),
+    // A target or control on qubit 0 or 1: not runs.
+    const Operation refused[] = {Operation::create({1, 3}, matrices::iswap()).value(),
                                  controlled({1}, 4, matrices::x())};
     for (const Operation& op : refused) {
         LightRuns runs;

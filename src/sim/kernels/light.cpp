@@ -56,6 +56,21 @@ bool light_bound_ok_scalar(const Amplitude* a, std::size_t len) {
     return true;
 }
 
+// Every row that is not the identity as a moved run.
+void make_moved_runs(const GeneralPlan& plan, const MonomialPlan& mono, LightRuns& out) {
+    out.num_swaps = 0;
+    out.num_scaled = 0;
+    out.moved = true;
+    for (std::size_t r = 0; r < plan.dim; ++r) {
+        if (mono.source[r] == r && mono.unit[r] == 0) continue;
+        out.scaled[out.num_scaled] = plan.offsets[r];
+        out.source[out.num_scaled] = plan.offsets[mono.source[r]];
+        out.unit[out.num_scaled] = mono.unit[r];
+        out.entry[out.num_scaled] = mono.entry[r];
+        ++out.num_scaled;
+    }
+}
+
 bool make_light_runs(const GeneralPlan& plan, const MonomialPlan& mono, LightRuns& out) {
     if ((plan.target_mask & 3u) != 0 || plan.dim > 8) return false;
     out = LightRuns{};
@@ -70,7 +85,10 @@ bool make_light_runs(const GeneralPlan& plan, const MonomialPlan& mono, LightRun
             ++out.num_scaled;
             continue;
         }
-        if (mono.source[s] != r || mono.unit[r] != 0 || mono.unit[s] != 0) return false;
+        if (mono.source[s] != r || mono.unit[r] != 0 || mono.unit[s] != 0) {
+            make_moved_runs(plan, mono, out);
+            return true;
+        }
         if (s < r) continue;  // recorded with its partner
         out.swap[out.num_swaps][0] = plan.offsets[r];
         out.swap[out.num_swaps][1] = plan.offsets[s];

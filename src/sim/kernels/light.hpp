@@ -64,18 +64,22 @@ void light_single_qubit_avx2(Amplitude* a, std::size_t len, Qubit q, const Matri
 #endif
 
 // A monomial operation (see MonomialPlan) whose targets are all qubits ≥ 2,
-// so a group's amplitudes are runs of 2^low ≥ 4 contiguous ones, and whose
-// rows either swap in pairs with entry 1 (cx, swap, ccx, cswap, …) or keep
-// their own input times their entry (cz, cp, crz, ccz, …). For finite
+// so a group's amplitudes are runs of 2^low ≥ 4 contiguous ones. Most rows
+// either swap in pairs with entry 1 (cx, swap, ccx, cswap, …) or keep their
+// own input times their entry (cz, cp, crz, ccz, …); any other permutation
+// with phases (iswap, cy, a cx fused with phases) is `moved`: every row that
+// is not the identity takes its source run times its entry. For finite
 // inputs the monomial kernel's values, without its per-register checks.
 struct LightRuns {
     std::size_t low = 0;          // the lowest target
     std::size_t num_swaps = 0;
     std::size_t swap[4][2];       // offsets of the runs that trade places
-    std::size_t num_scaled = 0;
+    std::size_t num_scaled = 0;   // with moved: the number of rows it lists
     std::size_t scaled[8];        // offsets of the runs multiplied by an entry
     std::uint8_t unit[8];         // as MonomialPlan::unit
     Amplitude entry[8];
+    bool moved = false;           // scaled[i] takes source[i]'s run times entry[i]
+    std::size_t source[8];        // moved: offsets of the runs read
 };
 
 bool make_light_runs(const GeneralPlan& plan, const MonomialPlan& mono, LightRuns& out);

@@ -194,6 +194,54 @@ void scale_run(Amplitude* p, std::size_t len, std::uint8_t unit, Amplitude e) {
     }
 }
 
+// Moved runs (LightRuns::moved) of every group, Rows of them: each register
+// of every source run is read before any is written. Every row takes the
+// monomial kernel's product by its entry, units included (for a finite
+// input the product by 1, i, −1 or −i is the copy, part swap and sign flips
+// up to the sign of zero), so the loop has no branches.
+template <std::size_t Rows>
+void moved_groups(Amplitude* a, std::size_t len, std::size_t run, std::size_t mask, const LightRuns& runs) {
+    std::size_t from[Rows];
+    std::size_t to[Rows];
+    __m256 re[Rows];
+    __m256 im[Rows];
+    for (std::size_t i = 0; i < Rows; ++i) {
+        from[i] = runs.source[i];
+        to[i] = runs.scaled[i];
+        re[i] = _mm256_set1_ps(runs.entry[i].re);
+        im[i] = _mm256_set1_ps(runs.entry[i].im);
+    }
+    auto product = [&](std::size_t i, __m256 x) {
+        return _mm256_addsub_ps(_mm256_mul_ps(x, re[i]), _mm256_mul_ps(swap_re_im(x), im[i]));
+    };
+    for (std::size_t base = 0; base < len; base = ((base | mask) + 1) & ~mask) {
+        for (std::size_t j = 0; j < run; j += 4) {
+            Amplitude* p = a + base + j;
+            __m256 y[Rows];
+            for (std::size_t i = 0; i < Rows; ++i) {
+                // Streams a few pages apart defeat the hardware prefetcher
+                // (as in the monomial kernel); ask for 512 bytes ahead.
+                _mm_prefetch(reinterpret_cast<const char*>(p + from[i] + 64), _MM_HINT_T0);
+                y[i] = product(i, load(p + from[i]));
+            }
+            for (std::size_t i = 0; i < Rows; ++i) store(p + to[i], y[i]);
+        }
+    }
+}
+
+void moved_runs(Amplitude* a, std::size_t len, std::size_t run, std::size_t mask, const LightRuns& runs) {
+    switch (runs.num_scaled) {
+        case 1: return moved_groups<1>(a, len, run, mask, runs);
+        case 2: return moved_groups<2>(a, len, run, mask, runs);
+        case 3: return moved_groups<3>(a, len, run, mask, runs);
+        case 4: return moved_groups<4>(a, len, run, mask, runs);
+        case 5: return moved_groups<5>(a, len, run, mask, runs);
+        case 6: return moved_groups<6>(a, len, run, mask, runs);
+        case 7: return moved_groups<7>(a, len, run, mask, runs);
+        default: return moved_groups<8>(a, len, run, mask, runs);
+    }
+}
+
 void swap_runs(Amplitude* p, Amplitude* q, std::size_t len) {
     for (std::size_t j = 0; j < len; j += 4) {
         const __m256 x = load(p + j);
@@ -228,6 +276,7 @@ void swap_groups(Amplitude* a, std::size_t len, std::size_t mask, std::size_t s,
 void light_runs_avx2(Amplitude* a, std::size_t len, const GeneralPlan& plan, const LightRuns& runs) {
     const std::size_t run = std::size_t{1} << runs.low;
     const std::size_t mask = plan.target_mask | (run - 1);
+    if (runs.moved) return moved_runs(a, len, run, mask, runs);
     if (runs.num_swaps == 1 && runs.num_scaled == 0) {
         // One pair of runs trades places per group (cx, swap, ccx, …). With
         // short runs the general loop below spends most of its time on its
