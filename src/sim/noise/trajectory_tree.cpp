@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 #include <numeric>
+#include <utility>
 
 #include "pool/pool.hpp"
 #include "sim/exec/executor.hpp"
