@@ -7,6 +7,7 @@
 #include <memory>
 #include <random>
 #include <set>
+#include <utility>
 
 #include "sim/exec/block_size.hpp"
 #include "sim/exec/executor.hpp"
@@ -72,48 +73,52 @@ std::vector<C> kraus_image(const StateVector& psi, Qubit q, const std::vector<Am
 
 // Every trajectory of a general channel leaves one of the normalised Kraus
 // images, whether its draw fell below the branch bounds or needed the norm,
-// and the branches come with their Born frequencies.
+// and the branches come with their Born frequencies. One qubit alone puts
+// its populations' sum in no lane of four but the remainder.
 TEST(NoiseTrajectory, GeneralBranchesAreNormalisedKrausImages) {
     const double gamma = 0.6, p = 0.3;
-    auto gate = generalized_amplitude_damping_channel(1, gamma, p);
-    ASSERT_TRUE(gate);
-    const Channel& channel = *std::get<Noise>(*gate).channel;
-    const StateVector start = random_state(3, 4);
-    std::vector<std::vector<C>> images;
-    std::vector<double> born;
-    for (const auto& k : kraus_operators(channel)) {
-        images.push_back(kraus_image(start, 1, k));
-        double s = 0.0;
-        const std::size_t bit = 2;
-        for (std::size_t i = 0; i < start.size(); ++i) {
-            const std::size_t row = (i & bit) ? 1 : 0;
-            const C a0(start.amplitudes[i & ~bit].re, start.amplitudes[i & ~bit].im);
-            const C a1(start.amplitudes[i | bit].re, start.amplitudes[i | bit].im);
-            s += std::norm(C(k[2 * row].re, k[2 * row].im) * a0 + C(k[2 * row + 1].re, k[2 * row + 1].im) * a1);
+    for (const auto& [n, q] : {std::pair<std::uint32_t, Qubit>{3, 1}, {1, 0}}) {
+        SCOPED_TRACE(n);
+        auto gate = generalized_amplitude_damping_channel(q, gamma, p);
+        ASSERT_TRUE(gate);
+        const Channel& channel = *std::get<Noise>(*gate).channel;
+        const StateVector start = random_state(n, 4);
+        std::vector<std::vector<C>> images;
+        std::vector<double> born;
+        for (const auto& k : kraus_operators(channel)) {
+            images.push_back(kraus_image(start, q, k));
+            double s = 0.0;
+            const std::size_t bit = std::size_t{1} << q;
+            for (std::size_t i = 0; i < start.size(); ++i) {
+                const std::size_t row = (i & bit) ? 1 : 0;
+                const C a0(start.amplitudes[i & ~bit].re, start.amplitudes[i & ~bit].im);
+                const C a1(start.amplitudes[i | bit].re, start.amplitudes[i | bit].im);
+                s += std::norm(C(k[2 * row].re, k[2 * row].im) * a0 + C(k[2 * row + 1].re, k[2 * row + 1].im) * a1);
+            }
+            born.push_back(s);
         }
-        born.push_back(s);
-    }
-    NoisyItem item;
-    item.channel = &channel;
-    const int runs = 4000;
-    std::vector<int> counts(images.size(), 0);
-    for (int t = 0; t < runs; ++t) {
-        StateVector s = start;
-        Rng rng = trajectory_rng(1, t);
-        ASSERT_TRUE(run_trajectory({&item, 1}, s, 1, t, rng, nullptr));
-        int match = -1;
-        for (std::size_t b = 0; b < images.size() && match < 0; ++b) {
-            double dist = 0.0;
-            for (std::size_t i = 0; i < s.size(); ++i)
-                dist = std::max(dist, std::abs(C(s.amplitudes[i].re, s.amplitudes[i].im) - images[b][i]));
-            if (dist < 1e-5) match = static_cast<int>(b);
+        NoisyItem item;
+        item.channel = &channel;
+        const int runs = 4000;
+        std::vector<int> counts(images.size(), 0);
+        for (int t = 0; t < runs; ++t) {
+            StateVector s = start;
+            Rng rng = trajectory_rng(1, t);
+            ASSERT_TRUE(run_trajectory({&item, 1}, s, 1, t, rng, nullptr));
+            int match = -1;
+            for (std::size_t b = 0; b < images.size() && match < 0; ++b) {
+                double dist = 0.0;
+                for (std::size_t i = 0; i < s.size(); ++i)
+                    dist = std::max(dist, std::abs(C(s.amplitudes[i].re, s.amplitudes[i].im) - images[b][i]));
+                if (dist < 1e-5) match = static_cast<int>(b);
+            }
+            ASSERT_GE(match, 0) << "trajectory " << t;
+            ++counts[match];
         }
-        ASSERT_GE(match, 0) << "trajectory " << t;
-        ++counts[match];
-    }
-    for (std::size_t b = 0; b < images.size(); ++b) {
-        const double sigma = std::sqrt(born[b] * (1 - born[b]) / runs);
-        EXPECT_NEAR(counts[b] / double(runs), born[b], 5 * sigma + 1e-9) << "branch " << b;
+        for (std::size_t b = 0; b < images.size(); ++b) {
+            const double sigma = std::sqrt(born[b] * (1 - born[b]) / runs);
+            EXPECT_NEAR(counts[b] / double(runs), born[b], 5 * sigma + 1e-9) << "branch " << b;
+        }
     }
 }
 

@@ -1,6 +1,7 @@
 #include "sim/noise/trajectory.hpp"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cmath>
 #include <map>
@@ -135,6 +136,43 @@ std::vector<double> reduced_density(const StateVector& state, const std::vector<
                 }
         }
     });
+}
+
+// The populations of a one-qubit channel's qubit q, Σ|ψ|² over the
+// amplitudes with q = 0 and with q = 1: the diagonal of reduced_density,
+// all that a channel whose K†K are diagonal (damping, resets) needs. The
+// sum only chooses a branch, so it runs in four interleaved lanes per chunk
+// rather than in one dependent chain: fixed apart from the pool, several
+// times faster, and within a few units of double rounding of the chain.
+std::array<double, 2> populations(const StateVector& state, Qubit q) {
+    const Amplitude* psi = state.amplitudes.data();
+    const std::size_t low = (std::size_t{1} << q) - 1;
+    const std::size_t step = std::size_t{1} << q;
+    const std::vector<double> sums = chunked_sum(state.size() >> 1, 2, [&](std::size_t first, std::size_t last, double* out) {
+        double zero[4] = {}, one[4] = {};
+        const auto add = [&](std::size_t r, std::size_t lane) {
+            const std::size_t i = ((r & ~low) << 1) | (r & low);
+            const double ar = psi[i].re, ai = psi[i].im;
+            const double br = psi[i + step].re, bi = psi[i + step].im;
+            zero[lane] += ar * ar + ai * ai;
+            one[lane] += br * br + bi * bi;
+        };
+        std::size_t r = first;
+        for (; r + 4 <= last; r += 4)
+            for (std::size_t lane = 0; lane < 4; ++lane) add(r + lane, lane);
+        for (; r < last; ++r) add(r, 0);
+        out[0] = (zero[0] + zero[1]) + (zero[2] + zero[3]);
+        out[1] = (one[0] + one[1]) + (one[2] + one[3]);
+    });
+    return {sums[0], sums[1]};
+}
+
+// Whether every branch's K†K of a one-qubit channel is diagonal.
+bool diagonal_gram(const Channel& c) {
+    if (c.qubits.size() != 1) return false;
+    for (const std::vector<double>& g : c.gram)
+        if (g[2] != 0.0 || g[3] != 0.0 || g[4] != 0.0 || g[5] != 0.0) return false;
+    return true;
 }
 
 // The first index whose running sum of weights passes u; the last nonzero
@@ -299,7 +337,13 @@ public:
             VANTELO_TRY(flush());
             if (halted_) return {};
             const std::size_t dim = std::size_t{1} << c.qubits.size();
-            const std::vector<double> rho = reduced_density(state_, c.qubits);
+            std::vector<double> rho;
+            if (diagonal_gram(c)) {
+                const std::array<double, 2> p = populations(state_, c.qubits[0]);
+                rho = {p[0], 0.0, 0.0, 0.0, 0.0, 0.0, p[1], 0.0};
+            } else {
+                rho = reduced_density(state_, c.qubits);
+            }
             double trace = 0.0;
             for (std::size_t a = 0; a < dim; ++a) trace += rho[2 * (a * dim + a)];
             std::vector<double> residual(c.branches.size());

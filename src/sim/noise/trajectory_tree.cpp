@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 #include <numeric>
+#include <utility>
 
 #include "pool/pool.hpp"
 #include "sim/exec/executor.hpp"
@@ -140,9 +141,15 @@ Status run_prefix_tree(std::span<const std::vector<ExecItem>> lists, std::uint32
         if (copies.empty()) {
             if (j > 0 && start != nullptr) copy_state(*start, state);
             if (j > 0 && start == nullptr) reset_to_zero_state(state);
-        } else {
+        } else if (shared[j + 1] >= copies.back().depth) {
             copy_state(copies.back().state, state);
             depth = copies.back().depth;
+        } else {
+            // No later list starts from this copy: take its buffer instead
+            // of copying it.
+            depth = copies.back().depth;
+            std::swap(state, copies.back().state);
+            drop();
         }
         const std::size_t branch = shared[j + 1];
         if (branch > depth) {
