@@ -32,14 +32,19 @@ void block_partial(const Amplitude* phi, const Amplitude* psi, std::size_t first
     constexpr bool pairs = Kind == RotationKind::Rx || Kind == RotationKind::Ry;
     double chain[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
     float norm[8] = {0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
-    for (std::size_t j = 0; j < len; ++j) {
-        const std::size_t x = first + j;
-        const bool bit_set = (x & bit) != 0;
-        const Amplitude p = psi[pairs ? x ^ bit : x];
-        norm[j & 7] = norm[j & 7] + norm_squared(p);
-        // P has no addend where the bit is clear.
-        if (Kind == RotationKind::P && !bit_set) continue;
-        chain[j & 7] = chain[j & 7] + double(addend<Kind>(bit_set, phi[x], p));
+    for (std::size_t j0 = 0; j0 < len; j0 += kWideStretch) {
+        float part[8] = {0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
+        const std::size_t stop = j0 + kWideStretch < len ? j0 + kWideStretch : len;
+        for (std::size_t j = j0; j < stop; ++j) {
+            const std::size_t x = first + j;
+            const bool bit_set = (x & bit) != 0;
+            const Amplitude p = psi[pairs ? x ^ bit : x];
+            norm[j & 7] = norm[j & 7] + norm_squared(p);
+            // P has no addend where the bit is clear.
+            if (Kind == RotationKind::P && !bit_set) continue;
+            part[j & 7] = part[j & 7] + addend<Kind>(bit_set, phi[x], p);
+        }
+        for (int c = 0; c < 8; ++c) chain[c] = chain[c] + double(part[c]);
     }
     out[0] = ((chain[0] + chain[1]) + (chain[2] + chain[3])) + ((chain[4] + chain[5]) + (chain[6] + chain[7]));
     double n[8];

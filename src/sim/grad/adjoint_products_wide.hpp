@@ -1,12 +1,16 @@
 // The block partials of the adjoint method's inner products with
 // double-precision sums (SumPrecision::Float64): the blocks and the
 // single-precision addends of adjoint_products.hpp (one rounding each, which
-// averages out over a sum), each widened exactly to double and added into
-// one of eight double chains (index mod 8) in increasing index from +0; the
-// chains add in add_lanes' tree, in double. The partials combine in block
-// order, so the pool's size never changes a bit. Adding in double is what
-// removes the growth of the error with the register; the addends cost what
-// the single-precision kernels' do.
+// averages out over a sum). Each block is cut into stretches of
+// kWideStretch amplitudes; over a stretch, eight single-precision chains
+// (index mod 8) add their addends in increasing index from +0, so each
+// chain adds kWideStretch / 8 of them and its rounding stays near the
+// addends' own; each chain is then widened exactly and added into its
+// double chain, in stretch order from +0; the double chains add in
+// add_lanes' tree. The partials combine in block order, so the pool's size
+// never changes a bit. Adding the stretches in double is what removes the
+// growth of the error with the register; the single-precision chains make
+// the addends cost about what the single-precision kernels' do.
 #pragma once
 
 #include <cstddef>
@@ -16,6 +20,9 @@
 #include "sim/exec/circuit_spec.hpp"
 
 namespace vantelo::sim {
+
+// Amplitudes per single-precision stretch: a multiple of 8.
+inline constexpr std::size_t kWideStretch = 64;
 
 // For blocks [block_begin, block_end): partials[2b] the sum that
 // generator_partials forms in single precision, and partials[2b + 1] the

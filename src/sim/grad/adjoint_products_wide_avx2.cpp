@@ -1,6 +1,7 @@
 // The double-sum partials with the single-precision addends of eight
 // amplitudes in one register, as adjoint_products_avx2.cpp forms them (lanes
-// in the order 0, 1, 4, 5, 2, 3, 6, 7 of the index mod 8), widened into two
+// in the order 0, 1, 4, 5, 2, 3, 6, 7 of the index mod 8), added in a
+// single-precision register over each stretch and widened into two
 // registers of double chains; the norms add in single-precision chains
 // beside them, widened per block.
 // Empty off x86-64 (CMake leaves it out there too).
@@ -66,36 +67,41 @@ void block_partial(const Amplitude* phi, const Amplitude* psi, std::size_t first
     const __m256 sign = _mm256_set1_ps(-0.0f);
     __m256d acc0 = _mm256_setzero_pd(), acc1 = _mm256_setzero_pd();
     __m256 norm = _mm256_setzero_ps();
-    for (std::size_t x = first; x < first + len; x += 8) {
-        const bool bit_set = (x & bit) != 0;
-        __m256 fr, fi, pr, pi;
-        if (low != nullptr) {
-            load_parts(psi + x, pr, pi);
-            if (pairs) {
-                pr = _mm256_permutevar8x32_ps(pr, low->partner);
-                pi = _mm256_permutevar8x32_ps(pi, low->partner);
+    for (std::size_t x0 = first; x0 < first + len; x0 += kWideStretch) {
+        __m256 part = _mm256_setzero_ps();
+        const std::size_t stop = x0 + kWideStretch < first + len ? x0 + kWideStretch : first + len;
+        for (std::size_t x = x0; x < stop; x += 8) {
+            const bool bit_set = (x & bit) != 0;
+            __m256 fr, fi, pr, pi;
+            if (low != nullptr) {
+                load_parts(psi + x, pr, pi);
+                if (pairs) {
+                    pr = _mm256_permutevar8x32_ps(pr, low->partner);
+                    pi = _mm256_permutevar8x32_ps(pi, low->partner);
+                }
+            } else {
+                load_parts(psi + (pairs ? x ^ bit : x), pr, pi);
             }
-        } else {
-            load_parts(psi + (pairs ? x ^ bit : x), pr, pi);
+            norm = _mm256_add_ps(norm, _mm256_add_ps(_mm256_mul_ps(pr, pr), _mm256_mul_ps(pi, pi)));
+            if (low == nullptr && Kind == RotationKind::P && !bit_set) continue;
+            load_parts(phi + x, fr, fi);
+            __m256 t;
+            if (Kind == RotationKind::Ry)
+                t = _mm256_add_ps(_mm256_mul_ps(fr, pr), _mm256_mul_ps(fi, pi));
+            else
+                t = _mm256_sub_ps(_mm256_mul_ps(fr, pi), _mm256_mul_ps(fi, pr));
+            if (low != nullptr) {
+                if (Kind == RotationKind::Ry) t = _mm256_xor_ps(t, low->clear);
+                if (Kind == RotationKind::Rz) t = _mm256_xor_ps(t, low->set);
+                // +0 in the lanes that never have the bit: they stay +0.
+                if (Kind == RotationKind::P) t = _mm256_and_ps(t, low->keep);
+            } else if ((Kind == RotationKind::Ry && !bit_set) || (Kind == RotationKind::Rz && bit_set)) {
+                t = _mm256_xor_ps(t, sign);
+            }
+            part = _mm256_add_ps(part, t);
         }
-        norm = _mm256_add_ps(norm, _mm256_add_ps(_mm256_mul_ps(pr, pr), _mm256_mul_ps(pi, pi)));
-        if (low == nullptr && Kind == RotationKind::P && !bit_set) continue;
-        load_parts(phi + x, fr, fi);
-        __m256 t;
-        if (Kind == RotationKind::Ry)
-            t = _mm256_add_ps(_mm256_mul_ps(fr, pr), _mm256_mul_ps(fi, pi));
-        else
-            t = _mm256_sub_ps(_mm256_mul_ps(fr, pi), _mm256_mul_ps(fi, pr));
-        if (low != nullptr) {
-            if (Kind == RotationKind::Ry) t = _mm256_xor_ps(t, low->clear);
-            if (Kind == RotationKind::Rz) t = _mm256_xor_ps(t, low->set);
-            // +0 in the lanes that never have the bit: they stay +0.
-            if (Kind == RotationKind::P) t = _mm256_and_ps(t, low->keep);
-        } else if ((Kind == RotationKind::Ry && !bit_set) || (Kind == RotationKind::Rz && bit_set)) {
-            t = _mm256_xor_ps(t, sign);
-        }
-        acc0 = _mm256_add_pd(acc0, _mm256_cvtps_pd(_mm256_castps256_ps128(t)));
-        acc1 = _mm256_add_pd(acc1, _mm256_cvtps_pd(_mm256_extractf128_ps(t, 1)));
+        acc0 = _mm256_add_pd(acc0, _mm256_cvtps_pd(_mm256_castps256_ps128(part)));
+        acc1 = _mm256_add_pd(acc1, _mm256_cvtps_pd(_mm256_extractf128_ps(part, 1)));
     }
     out[0] = add_lanes(acc0, acc1);
     alignas(32) float chains[8];
