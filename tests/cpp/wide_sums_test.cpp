@@ -120,23 +120,30 @@ TEST(WideSums, GeneratorPartialsKernelsAgree) {
         const std::size_t size = std::size_t{1} << n;
         const std::vector<Amplitude> phi = random_state(size, rng), psi = random_state(size, rng);
         const std::size_t blocks = product_blocks(n);
-        std::vector<double> want(2 * blocks), got(2 * blocks);
+        std::vector<double> want(2 * blocks), got(2 * blocks), bare(blocks);
         std::vector<float> single(blocks);
         double norm = 0.0;
         for (const Amplitude& a : psi) norm += double(a.re) * a.re + double(a.im) * a.im;
         for (int kind = 0; kind < 4; ++kind)
             for (Qubit q = 0; q < n; ++q) {
                 const auto k = static_cast<RotationKind>(kind);
-                wide_generator_partials_scalar(phi.data(), psi.data(), n, k, q, 0, blocks, want.data());
+                wide_generator_partials_scalar(phi.data(), psi.data(), n, k, q, 0, blocks, want.data(),
+                                               want.data() + blocks);
                 // The single-precision partials sum the same addends; the
                 // wide ones are divided by ψ's norm squared.
                 generator_partials_scalar(phi.data(), psi.data(), n, k, q, 0, blocks, single.data());
-                const double total = wide_combine_partials(k, want.data(), blocks);
+                const double total = wide_contribution(k, wide_combine_blocks(want.data(), blocks),
+                                                       wide_combine_blocks(want.data() + blocks, blocks));
                 EXPECT_NEAR(total * norm, combine_partials(k, single.data(), blocks), 1e-4 * double(size))
                     << "kind " << kind << " qubit " << q;
+                // Without the norms the products keep their bits.
+                wide_generator_partials(phi.data(), psi.data(), n, k, q, 0, blocks, bare.data(), nullptr);
+                for (std::size_t b = 0; b < blocks; ++b)
+                    ASSERT_TRUE(same_bits(want[b], bare[b])) << "kind " << kind << " qubit " << q << " block " << b;
 #if VANTELO_AVX2_KERNELS
                 if (!cpu_has_avx2() || n < 3) continue;
-                wide_generator_partials_avx2(phi.data(), psi.data(), n, k, q, 0, blocks, got.data());
+                wide_generator_partials_avx2(phi.data(), psi.data(), n, k, q, 0, blocks, got.data(),
+                                             got.data() + blocks);
                 for (std::size_t b = 0; b < 2 * blocks; ++b)
                     ASSERT_TRUE(same_bits(want[b], got[b])) << "kind " << kind << " qubit " << q << " entry " << b;
 #endif

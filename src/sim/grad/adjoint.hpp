@@ -38,7 +38,8 @@ struct AdjointScratch {
     std::vector<PauliTermMasks> masks;
     std::vector<float> coefficients;
     std::vector<float> term_sums;
-    // With Float64 sums: one inner product's block partials, and the value's
+    // With Float64 sums: one inner product's block partials (products, then
+    // norms; see adjoint_products_wide.hpp), and the value's
     // masks (with the norm's), block partials and term sums (see
     // expectation_wide.hpp).
     std::vector<double> wide_partials;
