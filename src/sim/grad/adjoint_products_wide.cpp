@@ -26,31 +26,30 @@ inline float norm_squared(Amplitude a) {
     return a.re * a.re + a.im * a.im;
 }
 
+// The eight chains widened and added in double in add_lanes' tree.
+inline double widened_tree(const float chain[8]) {
+    double c[8];
+    for (int k = 0; k < 8; ++k) c[k] = double(chain[k]);
+    return ((c[0] + c[1]) + (c[2] + c[3])) + ((c[4] + c[5]) + (c[6] + c[7]));
+}
+
 template <RotationKind Kind, bool Norm>
 void block_partial(const Amplitude* phi, const Amplitude* psi, std::size_t first, std::size_t len,
                    std::size_t bit, double* product, double* norm_out) {
     constexpr bool pairs = Kind == RotationKind::Rx || Kind == RotationKind::Ry;
-    double chain[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+    float chain[8] = {0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
     float norm[8] = {0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
-    for (std::size_t j0 = 0; j0 < len; j0 += kWideStretch) {
-        float part[8] = {0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
-        const std::size_t stop = j0 + kWideStretch < len ? j0 + kWideStretch : len;
-        for (std::size_t j = j0; j < stop; ++j) {
-            const std::size_t x = first + j;
-            const bool bit_set = (x & bit) != 0;
-            const Amplitude p = psi[pairs ? x ^ bit : x];
-            if (Norm) norm[j & 7] = norm[j & 7] + norm_squared(p);
-            // P has no addend where the bit is clear.
-            if (Kind == RotationKind::P && !bit_set) continue;
-            part[j & 7] = part[j & 7] + addend<Kind>(bit_set, phi[x], p);
-        }
-        for (int c = 0; c < 8; ++c) chain[c] = chain[c] + double(part[c]);
+    for (std::size_t j = 0; j < len; ++j) {
+        const std::size_t x = first + j;
+        const bool bit_set = (x & bit) != 0;
+        const Amplitude p = psi[pairs ? x ^ bit : x];
+        if (Norm) norm[j & 7] = norm[j & 7] + norm_squared(p);
+        // P has no addend where the bit is clear.
+        if (Kind == RotationKind::P && !bit_set) continue;
+        chain[j & 7] = chain[j & 7] + addend<Kind>(bit_set, phi[x], p);
     }
-    *product = ((chain[0] + chain[1]) + (chain[2] + chain[3])) + ((chain[4] + chain[5]) + (chain[6] + chain[7]));
-    if (!Norm) return;
-    double n[8];
-    for (int c = 0; c < 8; ++c) n[c] = double(norm[c]);
-    *norm_out = ((n[0] + n[1]) + (n[2] + n[3])) + ((n[4] + n[5]) + (n[6] + n[7]));
+    *product = widened_tree(chain);
+    if (Norm) *norm_out = widened_tree(norm);
 }
 
 template <RotationKind Kind>

@@ -1,9 +1,8 @@
 // The double-sum partials with the single-precision addends of eight
 // amplitudes in one register, as adjoint_products_avx2.cpp forms them (lanes
 // in the order 0, 1, 4, 5, 2, 3, 6, 7 of the index mod 8), added in a
-// single-precision register over each stretch and widened into two
-// registers of double chains; the norms add in single-precision chains
-// beside them, widened per block.
+// single-precision register over the block and widened at its end; the
+// norms add in a second register beside them.
 // Empty off x86-64 (CMake leaves it out there too).
 #include "sim/kernels/cpu_features.hpp"
 #if VANTELO_AVX2_KERNELS
@@ -50,13 +49,13 @@ LowTarget low_target(std::size_t bit) {
             _mm256_load_ps(set), _mm256_castsi256_ps(_mm256_load_si256(reinterpret_cast<const __m256i*>(keep)))};
 }
 
-// The tree of the scalar chains over lanes in kLane order.
-inline double add_lanes(__m256d acc0, __m256d acc1) {
-    alignas(32) double v[8];
-    _mm256_store_pd(v, acc0);
-    _mm256_store_pd(v + 4, acc1);
+// The scalar chains, from lanes in kLane order, widened and added in
+// double in their tree.
+inline double widened_tree(__m256 lanes) {
+    alignas(32) float v[8];
+    _mm256_store_ps(v, lanes);
     double c[8];
-    for (int l = 0; l < 8; ++l) c[kLane[l]] = v[l];
+    for (int l = 0; l < 8; ++l) c[kLane[l]] = double(v[l]);
     return ((c[0] + c[1]) + (c[2] + c[3])) + ((c[4] + c[5]) + (c[6] + c[7]));
 }
 
@@ -65,51 +64,40 @@ void block_partial(const Amplitude* phi, const Amplitude* psi, std::size_t first
                    std::size_t bit, const LowTarget* low, double* product, double* norm_out) {
     constexpr bool pairs = Kind == RotationKind::Rx || Kind == RotationKind::Ry;
     const __m256 sign = _mm256_set1_ps(-0.0f);
-    __m256d acc0 = _mm256_setzero_pd(), acc1 = _mm256_setzero_pd();
+    __m256 acc = _mm256_setzero_ps();
     __m256 norm = _mm256_setzero_ps();
-    for (std::size_t x0 = first; x0 < first + len; x0 += kWideStretch) {
-        __m256 part = _mm256_setzero_ps();
-        const std::size_t stop = x0 + kWideStretch < first + len ? x0 + kWideStretch : first + len;
-        for (std::size_t x = x0; x < stop; x += 8) {
-            const bool bit_set = (x & bit) != 0;
-            __m256 fr, fi, pr, pi;
-            if (low != nullptr) {
-                load_parts(psi + x, pr, pi);
-                if (pairs) {
-                    pr = _mm256_permutevar8x32_ps(pr, low->partner);
-                    pi = _mm256_permutevar8x32_ps(pi, low->partner);
-                }
-            } else {
-                load_parts(psi + (pairs ? x ^ bit : x), pr, pi);
+    for (std::size_t x = first; x < first + len; x += 8) {
+        const bool bit_set = (x & bit) != 0;
+        __m256 fr, fi, pr, pi;
+        if (low != nullptr) {
+            load_parts(psi + x, pr, pi);
+            if (pairs) {
+                pr = _mm256_permutevar8x32_ps(pr, low->partner);
+                pi = _mm256_permutevar8x32_ps(pi, low->partner);
             }
-            if (Norm) norm = _mm256_add_ps(norm, _mm256_add_ps(_mm256_mul_ps(pr, pr), _mm256_mul_ps(pi, pi)));
-            if (low == nullptr && Kind == RotationKind::P && !bit_set) continue;
-            load_parts(phi + x, fr, fi);
-            __m256 t;
-            if (Kind == RotationKind::Ry)
-                t = _mm256_add_ps(_mm256_mul_ps(fr, pr), _mm256_mul_ps(fi, pi));
-            else
-                t = _mm256_sub_ps(_mm256_mul_ps(fr, pi), _mm256_mul_ps(fi, pr));
-            if (low != nullptr) {
-                if (Kind == RotationKind::Ry) t = _mm256_xor_ps(t, low->clear);
-                if (Kind == RotationKind::Rz) t = _mm256_xor_ps(t, low->set);
-                // +0 in the lanes that never have the bit: they stay +0.
-                if (Kind == RotationKind::P) t = _mm256_and_ps(t, low->keep);
-            } else if ((Kind == RotationKind::Ry && !bit_set) || (Kind == RotationKind::Rz && bit_set)) {
-                t = _mm256_xor_ps(t, sign);
-            }
-            part = _mm256_add_ps(part, t);
+        } else {
+            load_parts(psi + (pairs ? x ^ bit : x), pr, pi);
         }
-        acc0 = _mm256_add_pd(acc0, _mm256_cvtps_pd(_mm256_castps256_ps128(part)));
-        acc1 = _mm256_add_pd(acc1, _mm256_cvtps_pd(_mm256_extractf128_ps(part, 1)));
+        if (Norm) norm = _mm256_add_ps(norm, _mm256_add_ps(_mm256_mul_ps(pr, pr), _mm256_mul_ps(pi, pi)));
+        if (low == nullptr && Kind == RotationKind::P && !bit_set) continue;
+        load_parts(phi + x, fr, fi);
+        __m256 t;
+        if (Kind == RotationKind::Ry)
+            t = _mm256_add_ps(_mm256_mul_ps(fr, pr), _mm256_mul_ps(fi, pi));
+        else
+            t = _mm256_sub_ps(_mm256_mul_ps(fr, pi), _mm256_mul_ps(fi, pr));
+        if (low != nullptr) {
+            if (Kind == RotationKind::Ry) t = _mm256_xor_ps(t, low->clear);
+            if (Kind == RotationKind::Rz) t = _mm256_xor_ps(t, low->set);
+            // +0 in the lanes that never have the bit: they stay +0.
+            if (Kind == RotationKind::P) t = _mm256_and_ps(t, low->keep);
+        } else if ((Kind == RotationKind::Ry && !bit_set) || (Kind == RotationKind::Rz && bit_set)) {
+            t = _mm256_xor_ps(t, sign);
+        }
+        acc = _mm256_add_ps(acc, t);
     }
-    *product = add_lanes(acc0, acc1);
-    if (!Norm) return;
-    alignas(32) float chains[8];
-    _mm256_store_ps(chains, norm);
-    double c[8];
-    for (int l = 0; l < 8; ++l) c[kLane[l]] = double(chains[l]);
-    *norm_out = ((c[0] + c[1]) + (c[2] + c[3])) + ((c[4] + c[5]) + (c[6] + c[7]));
+    *product = widened_tree(acc);
+    if (Norm) *norm_out = widened_tree(norm);
 }
 
 template <RotationKind Kind>
