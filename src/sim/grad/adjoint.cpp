@@ -251,7 +251,7 @@ Status adjoint_value_and_gradient_into(const CompiledCircuit& circuit, std::span
         scratch.term_sums.resize(terms);
         // With wide sums the value is divided by the forward state's norm
         // squared, as expectation does, and each rotation's contribution by
-        // ψ's norm squared where the sweep meets it (wide_combine_partials).
+        // ψ's norm squared as the sweep last took it (wide_norm_at).
         const bool wide = circuit.numerics.wide_sums();
         const std::size_t value_blocks = wide_blocks(n);
         std::size_t norm_term = 0;
