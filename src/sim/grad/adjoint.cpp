@@ -132,9 +132,13 @@ private:
 
     void finish_rotation(std::size_t s) {
         const ParamOp& p = std::get<ParamOp>(circuit_.ops[position(s)]);
-        s_.contributions[s_.rotations.size() - 1 - s] =
-            wide_ ? wide_combine_partials(p.kind, s_.wide_partials.data(), blocks_)
-                  : combine_partials(p.kind, s_.partials.data(), blocks_);
+        double& out = s_.contributions[s_.rotations.size() - 1 - s];
+        if (!wide_) {
+            out = combine_partials(p.kind, s_.partials.data(), blocks_);
+            return;
+        }
+        if (wide_norm_at(s)) norm_ = wide_combine_blocks(s_.wide_partials.data() + blocks_, blocks_);
+        out = wide_contribution(p.kind, wide_combine_blocks(s_.wide_partials.data(), blocks_), norm_);
     }
 
     Status run_task(std::size_t stage, unsigned side) {
@@ -156,7 +160,8 @@ private:
         if (wide_) {
             wide_generator_partials(s_.phi.amplitudes.data(), psi_.amplitudes.data(),
                                     psi_.num_qubits, p.kind, p.target, side == 0 ? 0 : half,
-                                    side == 0 ? half : blocks_, s_.wide_partials.data());
+                                    side == 0 ? half : blocks_, s_.wide_partials.data(),
+                                    wide_norm_at(s) ? s_.wide_partials.data() + blocks_ : nullptr);
             return {};
         }
         generator_partials(s_.phi.amplitudes.data(), psi_.amplitudes.data(), psi_.num_qubits,
@@ -172,6 +177,7 @@ private:
     const std::size_t blocks_;
     const bool per_item_;
     const bool wide_;
+    double norm_ = 0.0;  // ψ's norm squared in force (wide sums)
     // The light kernels' bound of ψ and φ, carried from stage to stage (see
     // run_unitary_schedule).
     int budgets_[2] = {-1, -1};
@@ -245,7 +251,7 @@ Status adjoint_value_and_gradient_into(const CompiledCircuit& circuit, std::span
         scratch.term_sums.resize(terms);
         // With wide sums the value is divided by the forward state's norm
         // squared, as expectation does, and each rotation's contribution by
-        // ψ's norm squared where the sweep meets it (wide_combine_partials).
+        // ψ's norm squared as the sweep last took it (wide_norm_at).
         const bool wide = circuit.numerics.wide_sums();
         const std::size_t value_blocks = wide_blocks(n);
         std::size_t norm_term = 0;
@@ -305,10 +311,16 @@ Status adjoint_value_and_gradient_into(const CompiledCircuit& circuit, std::span
                          scratch.wide_term_sums.data());
             value = static_cast<float>(wide_normalised(
                 wide_expectation_total(observable, scratch.wide_term_sums), scratch.wide_term_sums[norm_term]));
-            for (std::size_t r = 0; r < R; ++r)
-                scratch.contributions[R - 1 - r] = wide_combine_partials(
+            double norm = 0.0;
+            for (std::size_t r = 0; r < R; ++r) {
+                if (wide_norm_at(r))
+                    norm = wide_combine_blocks(
+                        scratch.sweep.wide_rotation_norms.data() + r / kWideNormEvery * blocks, blocks);
+                scratch.contributions[R - 1 - r] = wide_contribution(
                     std::get<ParamOp>(circuit.ops[rotations[R - 1 - r]]).kind,
-                    scratch.sweep.wide_rotation_partials.data() + r * 2 * blocks, blocks);
+                    wide_combine_blocks(scratch.sweep.wide_rotation_partials.data() + r * blocks, blocks),
+                    norm);
+            }
         } else {
             value = expectation_total(observable, scratch.term_sums);
             for (std::size_t r = 0; r < R; ++r)

@@ -38,7 +38,8 @@ struct AdjointScratch {
     std::vector<PauliTermMasks> masks;
     std::vector<float> coefficients;
     std::vector<float> term_sums;
-    // With Float64 sums: one inner product's block partials, and the value's
+    // With Float64 sums: one inner product's block partials (products, then
+    // norms; see adjoint_products_wide.hpp), and the value's
     // masks (with the norm's), block partials and term sums (see
     // expectation_wide.hpp).
     std::vector<double> wide_partials;
@@ -68,7 +69,8 @@ void adjoint_into(const Operation& op, Operation& undo);
 // anything runs. The value is the expectation of the forward run, bit for
 // bit what compiled_expectation gives. With Float64 sums the value is that
 // of the normalised state, and each rotation's contribution is divided by
-// ψ's norm squared where the sweep reaches it. Afterwards the context's state is
+// ψ's norm squared as the sweep last took it, at most seven rotations
+// earlier (adjoint_products_wide.hpp). Afterwards the context's state is
 // scratch (partly un-applied). gradient.size() must be parameter_count. The
 // results do not depend on the pool's size.
 Status adjoint_value_and_gradient_into(const CompiledCircuit& circuit, std::span<const float> params,

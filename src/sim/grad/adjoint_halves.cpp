@@ -314,8 +314,11 @@ void build_halves_sweep(const CompiledCircuit& circuit, std::span<const float> p
     }
     plan_steps(plan, events, false);
     plan.wide = circuit.numerics.wide_sums();
-    if (plan.wide)
-        plan.wide_rotation_partials.resize(R * 2 * product_blocks(plan.num_qubits));
+    if (plan.wide) {
+        plan.wide_rotation_partials.resize(R * product_blocks(plan.num_qubits));
+        plan.wide_rotation_norms.resize((R + kWideNormEvery - 1) / kWideNormEvery *
+                                        product_blocks(plan.num_qubits));
+    }
     else
         plan.rotation_partials.resize(R * product_blocks(plan.num_qubits));
 }
@@ -343,14 +346,18 @@ Status HalvesRun::task(std::size_t stage_index, unsigned side) {
             case HalvesStep::Kind::Partial: {
                 const std::size_t begin = side * (blocks / 2), end = begin + blocks / 2;
                 if (plan_.wide) {
+                    const bool norm = wide_norm_at(step.first);
+                    double* const block_norms = plan_.wide_block_partials.data() + blocks;
                     wide_generator_partials(vectors_[1], vectors_[0], n, step.rotation, step.qubit,
-                                            begin, end, plan_.wide_block_partials.data());
-                    double* out = plan_.wide_rotation_partials.data() + step.first * 2 * blocks;
-                    for (std::size_t b = begin; b < end; ++b) {
-                        const std::size_t to = plan_.block_maps[step.last + b];
-                        out[2 * to] = plan_.wide_block_partials[2 * b];
-                        out[2 * to + 1] = plan_.wide_block_partials[2 * b + 1];
-                    }
+                                            begin, end, plan_.wide_block_partials.data(),
+                                            norm ? block_norms : nullptr);
+                    double* out = plan_.wide_rotation_partials.data() + step.first * blocks;
+                    for (std::size_t b = begin; b < end; ++b)
+                        out[plan_.block_maps[step.last + b]] = plan_.wide_block_partials[b];
+                    if (!norm) break;
+                    double* norms = plan_.wide_rotation_norms.data() + step.first / kWideNormEvery * blocks;
+                    for (std::size_t b = begin; b < end; ++b)
+                        norms[plan_.block_maps[step.last + b]] = block_norms[b];
                     break;
                 }
                 generator_partials(vectors_[1], vectors_[0], n, step.rotation, step.qubit, begin, end,

@@ -69,10 +69,13 @@ struct HalvesPlan {
     std::vector<std::uint32_t> block_maps;
     std::vector<float> rotation_partials;  // rotation (from the end) × block, logical order
     std::vector<float> block_partials;     // one rotation's partials, physical order
-    // With Float64 sums the partials are these instead, each block's
-    // product and norm side by side (see adjoint_products_wide.hpp).
+    // With Float64 sums the partials are these instead: the products,
+    // rotation × block, and ψ's norms where they are taken (see
+    // adjoint_products_wide.hpp), rotation / kWideNormEvery × block, both in
+    // logical order; one rotation's products then norms, physical order.
     bool wide = false;
     std::vector<double> wide_rotation_partials;
+    std::vector<double> wide_rotation_norms;
     std::vector<double> wide_block_partials;
 };
 

@@ -26,25 +26,41 @@ inline float norm_squared(Amplitude a) {
     return a.re * a.re + a.im * a.im;
 }
 
-template <RotationKind Kind>
+// The eight chains widened and added in double in add_lanes' tree.
+inline double widened_tree(const float chain[8]) {
+    double c[8];
+    for (int k = 0; k < 8; ++k) c[k] = double(chain[k]);
+    return ((c[0] + c[1]) + (c[2] + c[3])) + ((c[4] + c[5]) + (c[6] + c[7]));
+}
+
+template <RotationKind Kind, bool Norm>
 void block_partial(const Amplitude* phi, const Amplitude* psi, std::size_t first, std::size_t len,
-                   std::size_t bit, double* out) {
+                   std::size_t bit, double* product, double* norm_out) {
     constexpr bool pairs = Kind == RotationKind::Rx || Kind == RotationKind::Ry;
-    double chain[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+    float chain[8] = {0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
     float norm[8] = {0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
     for (std::size_t j = 0; j < len; ++j) {
         const std::size_t x = first + j;
         const bool bit_set = (x & bit) != 0;
         const Amplitude p = psi[pairs ? x ^ bit : x];
-        norm[j & 7] = norm[j & 7] + norm_squared(p);
+        if (Norm) norm[j & 7] = norm[j & 7] + norm_squared(p);
         // P has no addend where the bit is clear.
         if (Kind == RotationKind::P && !bit_set) continue;
-        chain[j & 7] = chain[j & 7] + double(addend<Kind>(bit_set, phi[x], p));
+        chain[j & 7] = chain[j & 7] + addend<Kind>(bit_set, phi[x], p);
     }
-    out[0] = ((chain[0] + chain[1]) + (chain[2] + chain[3])) + ((chain[4] + chain[5]) + (chain[6] + chain[7]));
-    double n[8];
-    for (int c = 0; c < 8; ++c) n[c] = double(norm[c]);
-    out[1] = ((n[0] + n[1]) + (n[2] + n[3])) + ((n[4] + n[5]) + (n[6] + n[7]));
+    *product = widened_tree(chain);
+    if (Norm) *norm_out = widened_tree(norm);
+}
+
+template <RotationKind Kind>
+void blocks_partials(const Amplitude* phi, const Amplitude* psi, std::size_t len, std::size_t bit,
+                     std::size_t block_begin, std::size_t block_end, double* products, double* norms) {
+    for (std::size_t b = block_begin; b < block_end; ++b) {
+        if (norms != nullptr)
+            block_partial<Kind, true>(phi, psi, b * len, len, bit, products + b, norms + b);
+        else
+            block_partial<Kind, false>(phi, psi, b * len, len, bit, products + b, nullptr);
+    }
 }
 
 }  // namespace
@@ -52,48 +68,41 @@ void block_partial(const Amplitude* phi, const Amplitude* psi, std::size_t first
 void wide_generator_partials_scalar(const Amplitude* phi, const Amplitude* psi,
                                     std::uint32_t num_qubits, RotationKind kind, Qubit q,
                                     std::size_t block_begin, std::size_t block_end,
-                                    double* partials) {
+                                    double* products, double* norms) {
     const std::size_t len = product_block_len(num_qubits);
     const std::size_t bit = std::size_t{1} << q;
-    for (std::size_t b = block_begin; b < block_end; ++b) {
-        const std::size_t first = b * len;
-        switch (kind) {
-            case RotationKind::Rx:
-                block_partial<RotationKind::Rx>(phi, psi, first, len, bit, partials + 2 * b);
-                break;
-            case RotationKind::Ry:
-                block_partial<RotationKind::Ry>(phi, psi, first, len, bit, partials + 2 * b);
-                break;
-            case RotationKind::Rz:
-                block_partial<RotationKind::Rz>(phi, psi, first, len, bit, partials + 2 * b);
-                break;
-            case RotationKind::P:
-                block_partial<RotationKind::P>(phi, psi, first, len, bit, partials + 2 * b);
-                break;
-        }
+    switch (kind) {
+        case RotationKind::Rx:
+            return blocks_partials<RotationKind::Rx>(phi, psi, len, bit, block_begin, block_end, products, norms);
+        case RotationKind::Ry:
+            return blocks_partials<RotationKind::Ry>(phi, psi, len, bit, block_begin, block_end, products, norms);
+        case RotationKind::Rz:
+            return blocks_partials<RotationKind::Rz>(phi, psi, len, bit, block_begin, block_end, products, norms);
+        case RotationKind::P:
+            return blocks_partials<RotationKind::P>(phi, psi, len, bit, block_begin, block_end, products, norms);
     }
 }
 
 void wide_generator_partials(const Amplitude* phi, const Amplitude* psi, std::uint32_t num_qubits,
                              RotationKind kind, Qubit q, std::size_t block_begin,
-                             std::size_t block_end, double* partials) {
+                             std::size_t block_end, double* products, double* norms) {
 #if VANTELO_AVX2_KERNELS
     if (num_qubits >= 3 && cpu_has_avx2())
         return wide_generator_partials_avx2(phi, psi, num_qubits, kind, q, block_begin, block_end,
-                                            partials);
+                                            products, norms);
 #endif
-    wide_generator_partials_scalar(phi, psi, num_qubits, kind, q, block_begin, block_end, partials);
+    wide_generator_partials_scalar(phi, psi, num_qubits, kind, q, block_begin, block_end, products, norms);
 }
 
-double wide_combine_partials(RotationKind kind, const double* partials, std::size_t count) {
-    double total = partials[0];
-    double norm = partials[1];
-    for (std::size_t b = 1; b < count; ++b) {
-        total = total + partials[2 * b];
-        norm = norm + partials[2 * b + 1];
-    }
-    if (kind == RotationKind::P) total = total * -2.0;
-    return norm > 0.0 ? total / norm : total;
+double wide_combine_blocks(const double* values, std::size_t count) {
+    double total = values[0];
+    for (std::size_t b = 1; b < count; ++b) total = total + values[b];
+    return total;
+}
+
+double wide_contribution(RotationKind kind, double product, double norm_squared) {
+    if (kind == RotationKind::P) product = product * -2.0;
+    return norm_squared > 0.0 ? product / norm_squared : product;
 }
 
 }  // namespace vantelo::sim

@@ -1,8 +1,8 @@
 // The double-sum partials with the single-precision addends of eight
 // amplitudes in one register, as adjoint_products_avx2.cpp forms them (lanes
-// in the order 0, 1, 4, 5, 2, 3, 6, 7 of the index mod 8), widened into two
-// registers of double chains; the norms add in single-precision chains
-// beside them, widened per block.
+// in the order 0, 1, 4, 5, 2, 3, 6, 7 of the index mod 8), added in a
+// single-precision register over the block and widened at its end; the
+// norms add in a second register beside them.
 // Empty off x86-64 (CMake leaves it out there too).
 #include "sim/kernels/cpu_features.hpp"
 #if VANTELO_AVX2_KERNELS
@@ -49,22 +49,22 @@ LowTarget low_target(std::size_t bit) {
             _mm256_load_ps(set), _mm256_castsi256_ps(_mm256_load_si256(reinterpret_cast<const __m256i*>(keep)))};
 }
 
-// The tree of the scalar chains over lanes in kLane order.
-inline double add_lanes(__m256d acc0, __m256d acc1) {
-    alignas(32) double v[8];
-    _mm256_store_pd(v, acc0);
-    _mm256_store_pd(v + 4, acc1);
+// The scalar chains, from lanes in kLane order, widened and added in
+// double in their tree.
+inline double widened_tree(__m256 lanes) {
+    alignas(32) float v[8];
+    _mm256_store_ps(v, lanes);
     double c[8];
-    for (int l = 0; l < 8; ++l) c[kLane[l]] = v[l];
+    for (int l = 0; l < 8; ++l) c[kLane[l]] = double(v[l]);
     return ((c[0] + c[1]) + (c[2] + c[3])) + ((c[4] + c[5]) + (c[6] + c[7]));
 }
 
-template <RotationKind Kind>
+template <RotationKind Kind, bool Norm>
 void block_partial(const Amplitude* phi, const Amplitude* psi, std::size_t first, std::size_t len,
-                   std::size_t bit, const LowTarget* low, double* out) {
+                   std::size_t bit, const LowTarget* low, double* product, double* norm_out) {
     constexpr bool pairs = Kind == RotationKind::Rx || Kind == RotationKind::Ry;
     const __m256 sign = _mm256_set1_ps(-0.0f);
-    __m256d acc0 = _mm256_setzero_pd(), acc1 = _mm256_setzero_pd();
+    __m256 acc = _mm256_setzero_ps();
     __m256 norm = _mm256_setzero_ps();
     for (std::size_t x = first; x < first + len; x += 8) {
         const bool bit_set = (x & bit) != 0;
@@ -78,7 +78,7 @@ void block_partial(const Amplitude* phi, const Amplitude* psi, std::size_t first
         } else {
             load_parts(psi + (pairs ? x ^ bit : x), pr, pi);
         }
-        norm = _mm256_add_ps(norm, _mm256_add_ps(_mm256_mul_ps(pr, pr), _mm256_mul_ps(pi, pi)));
+        if (Norm) norm = _mm256_add_ps(norm, _mm256_add_ps(_mm256_mul_ps(pr, pr), _mm256_mul_ps(pi, pi)));
         if (low == nullptr && Kind == RotationKind::P && !bit_set) continue;
         load_parts(phi + x, fr, fi);
         __m256 t;
@@ -94,42 +94,43 @@ void block_partial(const Amplitude* phi, const Amplitude* psi, std::size_t first
         } else if ((Kind == RotationKind::Ry && !bit_set) || (Kind == RotationKind::Rz && bit_set)) {
             t = _mm256_xor_ps(t, sign);
         }
-        acc0 = _mm256_add_pd(acc0, _mm256_cvtps_pd(_mm256_castps256_ps128(t)));
-        acc1 = _mm256_add_pd(acc1, _mm256_cvtps_pd(_mm256_extractf128_ps(t, 1)));
+        acc = _mm256_add_ps(acc, t);
     }
-    out[0] = add_lanes(acc0, acc1);
-    alignas(32) float chains[8];
-    _mm256_store_ps(chains, norm);
-    double c[8];
-    for (int l = 0; l < 8; ++l) c[kLane[l]] = double(chains[l]);
-    out[1] = ((c[0] + c[1]) + (c[2] + c[3])) + ((c[4] + c[5]) + (c[6] + c[7]));
+    *product = widened_tree(acc);
+    if (Norm) *norm_out = widened_tree(norm);
+}
+
+template <RotationKind Kind>
+void blocks_partials(const Amplitude* phi, const Amplitude* psi, std::size_t len, std::size_t bit,
+                     const LowTarget* low, std::size_t block_begin, std::size_t block_end,
+                     double* products, double* norms) {
+    for (std::size_t b = block_begin; b < block_end; ++b) {
+        if (norms != nullptr)
+            block_partial<Kind, true>(phi, psi, b * len, len, bit, low, products + b, norms + b);
+        else
+            block_partial<Kind, false>(phi, psi, b * len, len, bit, low, products + b, nullptr);
+    }
 }
 
 }  // namespace
 
 void wide_generator_partials_avx2(const Amplitude* phi, const Amplitude* psi,
                                   std::uint32_t num_qubits, RotationKind kind, Qubit q,
-                                  std::size_t block_begin, std::size_t block_end, double* partials) {
+                                  std::size_t block_begin, std::size_t block_end, double* products,
+                                  double* norms) {
     const std::size_t len = product_block_len(num_qubits);
     const std::size_t bit = std::size_t{1} << q;
     const LowTarget low_value = low_target(bit < 8 ? bit : 0);
     const LowTarget* low = bit < 8 ? &low_value : nullptr;
-    for (std::size_t b = block_begin; b < block_end; ++b) {
-        const std::size_t first = b * len;
-        switch (kind) {
-            case RotationKind::Rx:
-                block_partial<RotationKind::Rx>(phi, psi, first, len, bit, low, partials + 2 * b);
-                break;
-            case RotationKind::Ry:
-                block_partial<RotationKind::Ry>(phi, psi, first, len, bit, low, partials + 2 * b);
-                break;
-            case RotationKind::Rz:
-                block_partial<RotationKind::Rz>(phi, psi, first, len, bit, low, partials + 2 * b);
-                break;
-            case RotationKind::P:
-                block_partial<RotationKind::P>(phi, psi, first, len, bit, low, partials + 2 * b);
-                break;
-        }
+    switch (kind) {
+        case RotationKind::Rx:
+            return blocks_partials<RotationKind::Rx>(phi, psi, len, bit, low, block_begin, block_end, products, norms);
+        case RotationKind::Ry:
+            return blocks_partials<RotationKind::Ry>(phi, psi, len, bit, low, block_begin, block_end, products, norms);
+        case RotationKind::Rz:
+            return blocks_partials<RotationKind::Rz>(phi, psi, len, bit, low, block_begin, block_end, products, norms);
+        case RotationKind::P:
+            return blocks_partials<RotationKind::P>(phi, psi, len, bit, low, block_begin, block_end, products, norms);
     }
 }
 

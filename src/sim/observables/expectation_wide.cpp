@@ -5,6 +5,7 @@
 
 #include "pool/pool.hpp"
 #include "sim/kernels/kernels.hpp"
+#include "sim/observables/expectation_wide_diagonal.hpp"
 
 namespace vantelo::sim {
 
@@ -37,20 +38,59 @@ std::size_t wide_blocks(std::uint32_t num_qubits) {
     return num_qubits > kWideBlockBits ? std::size_t{1} << (num_qubits - kWideBlockBits) : 1;
 }
 
+namespace {
+
+// The per-term kernel for the block of len amplitudes at first.
+void term_block_sums(const Amplitude* psi, std::size_t first, std::size_t len,
+                     const PauliTermMasks* terms, std::size_t count, double* out) {
+#if VANTELO_AVX2_KERNELS
+    if (len >= 4 && cpu_has_avx2()) return wide_block_sums_avx2(psi, first, len, terms, count, out);
+#endif
+    wide_block_sums_scalar(psi, first, len, terms, count, out);
+}
+
+void diagonal_block_sums(const Amplitude* psi, std::size_t first, std::size_t len,
+                         const PauliTermMasks* terms, std::size_t count, double* work, double* out) {
+#if VANTELO_AVX2_KERNELS
+    if (len >= 16 && cpu_has_avx2())
+        return wide_diagonal_block_sums_avx2(psi, first, len, terms, count, work, out);
+#endif
+    wide_diagonal_block_sums_scalar(psi, first, len, terms, count, work, out);
+}
+
+}  // namespace
+
 void wide_block_partials(const Amplitude* psi, std::uint32_t num_qubits,
                          std::span<const PauliTermMasks> terms, std::size_t begin, std::size_t end,
                          double* partials) {
     const std::size_t block = (std::size_t{1} << num_qubits) / wide_blocks(num_qubits);
     const std::size_t T = terms.size();
-#if VANTELO_AVX2_KERNELS
-    if (block >= 4 && cpu_has_avx2()) {
+    const auto diagonal = static_cast<std::size_t>(std::count_if(terms.begin(), terms.end(), is_diagonal));
+    if (diagonal < kDiagonalSweepMinTerms) {
         for (std::size_t k = begin; k < end; ++k)
-            wide_block_sums_avx2(psi, k * block, block, terms.data(), T, partials + k * T);
+            term_block_sums(psi, k * block, block, terms.data(), T, partials + k * T);
         return;
     }
-#endif
-    for (std::size_t k = begin; k < end; ++k)
-        wide_block_sums_scalar(psi, k * block, block, terms.data(), T, partials + k * T);
+    // The diagonal terms first, then the others; each value goes back to
+    // its term's place.
+    std::vector<PauliTermMasks> sorted;
+    std::vector<std::size_t> place;
+    sorted.reserve(T);
+    place.reserve(T);
+    for (const bool want : {true, false})
+        for (std::size_t t = 0; t < T; ++t)
+            if (is_diagonal(terms[t]) == want) {
+                sorted.push_back(terms[t]);
+                place.push_back(t);
+            }
+    std::vector<double> work(block), values(T);
+    for (std::size_t k = begin; k < end; ++k) {
+        diagonal_block_sums(psi, k * block, block, sorted.data(), diagonal, work.data(), values.data());
+        if (diagonal < T)
+            term_block_sums(psi, k * block, block, sorted.data() + diagonal, T - diagonal,
+                            values.data() + diagonal);
+        for (std::size_t i = 0; i < T; ++i) partials[k * T + place[i]] = values[i];
+    }
 }
 
 void wide_combine(const double* partials, std::size_t blocks, std::size_t count, double* sums) {

@@ -11,6 +11,9 @@
 //     order; the total is Σ coefficient · sum in term order, from +0;
 //   - the value is the total divided by the state's norm squared, the sum of
 //     the identity, formed in the same pass (see wide_normalised).
+// From kDiagonalSweepMinTerms diagonal terms (the identity included) on, the
+// diagonal terms' block values come from one transform of the block instead
+// (expectation_wide_diagonal.hpp): the same addends, summed in its tree.
 // The blocks depend on the register only, so the pool's size never changes
 // a bit of the result.
 #pragma once
