@@ -55,17 +55,23 @@ double plain_term_sum(const std::vector<Amplitude>& psi, const PauliTermMasks& m
     return s;
 }
 
+// The register's sums of every term against the plain loop.
+void expect_register_sums(const std::vector<Amplitude>& psi, std::uint32_t n,
+                          const std::vector<PauliTermMasks>& masks) {
+    std::vector<double> sums(masks.size());
+    wide_term_sums(psi.data(), n, masks, sums.data());
+    for (std::size_t t = 0; t < masks.size(); ++t)
+        EXPECT_NEAR(sums[t], plain_term_sum(psi, masks[t]), 1e-12 * double(psi.size()))
+            << n << " qubits, term " << t;
+}
+
 TEST(WideSums, TermSumsKernelsAgree) {
     std::mt19937 rng(31);
     for (std::uint32_t n : {1u, 2u, 3u, 5u, 12u, 14u}) {
         const std::vector<Amplitude> psi = random_state(std::size_t{1} << n, rng);
         std::vector<PauliTermMasks> masks;
         for (int t = 0; t < 9; ++t) masks.push_back(random_masks(n, rng));
-        std::vector<double> sums(masks.size());
-        wide_term_sums(psi.data(), n, masks, sums.data());
-        for (std::size_t t = 0; t < masks.size(); ++t)
-            EXPECT_NEAR(sums[t], plain_term_sum(psi, masks[t]), 1e-12 * double(psi.size()))
-                << n << " qubits, term " << t;
+        expect_register_sums(psi, n, masks);
 #if VANTELO_AVX2_KERNELS
         const std::size_t len = std::min(psi.size(), std::size_t{1} << kWideBlockBits);
         if (!cpu_has_avx2() || len < 4) continue;
@@ -94,11 +100,7 @@ TEST(WideSums, DiagonalTransformAgrees) {
             masks.push_back(m);
         }
         masks.push_back(random_masks(n, rng));  // most likely not diagonal
-        std::vector<double> sums(masks.size());
-        wide_term_sums(psi.data(), n, masks, sums.data());
-        for (std::size_t t = 0; t < masks.size(); ++t)
-            EXPECT_NEAR(sums[t], plain_term_sum(psi, masks[t]), 1e-12 * double(psi.size()))
-                << n << " qubits, term " << t;
+        expect_register_sums(psi, n, masks);
 #if VANTELO_AVX2_KERNELS
         const std::size_t len = std::min(psi.size(), std::size_t{1} << kWideBlockBits);
         if (!cpu_has_avx2() || len < 16) continue;
