@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <numeric>
 #include <random>
@@ -63,6 +64,33 @@ TEST(LightKernel, OneQubitPatternsMatchDenseSums) {
         }
     }
     EXPECT_EQ(light_pattern(matrices::u(0.3f, 0.2f, 0.1f)), LightPattern::None);
+}
+#endif  // VANTELO_AVX2_KERNELS
+
+#if VANTELO_AVX2_KERNELS
+// Two gates in one sweep against the two sweeps, bit for bit: every pattern
+// after every other, on qubits in either order and at either end.
+TEST(LightKernel, PairMatchesTwoSweeps) {
+    if (!cpu_has_avx2()) GTEST_SKIP() << "no AVX2";
+    std::mt19937 rng(12);
+    const Matrix2 gates[] = {matrices::z(), matrices::rz(1.3f), matrices::ry(-2.1f),
+                             matrices::rx(0.7f), matrices::x(), matrices::y()};
+    const Qubit pairs[][2] = {{2, 3}, {3, 2}, {2, 6}, {6, 2}, {4, 5}};
+    for (const Matrix2& a : gates) {
+        for (const Matrix2& b : gates) {
+            for (const auto& q : pairs) {
+                const std::size_t len = 128;
+                std::vector<Amplitude> got = finite_state(len, rng);
+                std::vector<Amplitude> want = got;
+                light_single_qubit_avx2(want.data(), len, q[0], a, light_pattern(a));
+                light_single_qubit_avx2(want.data(), len, q[1], b, light_pattern(b));
+                light_pair_avx2(got.data(), len, q[0], a, light_pattern(a), q[1], b, light_pattern(b));
+                EXPECT_EQ(std::memcmp(got.data(), want.data(), len * sizeof(Amplitude)), 0)
+                    << "qubits " << q[0] << ", " << q[1] << " patterns " << int(light_pattern(a)) << ", "
+                    << int(light_pattern(b));
+            }
+        }
+    }
 }
 #endif  // VANTELO_AVX2_KERNELS
 

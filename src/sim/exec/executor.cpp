@@ -76,11 +76,22 @@ void apply_whole(const ExecItem& item, Amplitude* amplitudes, std::uint32_t n) {
 int apply_segment(const std::vector<PhysicalItem>& segment, Amplitude* a, std::uint32_t b,
                   Amplitude* scratch, int budget) {
     bool failed = false;
-    for (const PhysicalItem& p : segment) {
-        const BlockKernel& k = p.kernel;
+    for (std::size_t i = 0; i < segment.size(); ++i) {
+        const BlockKernel& k = segment[i].kernel;
         if (k.has_light() && !failed && budget < k.growth) {
             failed = !light_bound_ok(a, std::size_t{1} << b);
             budget = failed ? -1 : kLightBudget;
+        }
+        // Two light one-qubit items in a row share one sweep of the block
+        // when the budget covers both, as it would cover each in turn.
+        if (i + 1 < segment.size() && budget >= k.growth) {
+            const BlockKernel& next = segment[i + 1].kernel;
+            if (light_pair_fits(k, next, b) && budget - k.growth >= next.growth) {
+                apply_light_pair(k, next, a, b);
+                budget -= k.growth + next.growth;
+                ++i;
+                continue;
+            }
         }
         apply_block_kernel(k, a, b, scratch, budget >= k.growth);
         budget = budget >= k.growth ? budget - k.growth : -1;

@@ -62,6 +62,21 @@ BlockKernel block_kernel_fused(const Operation& op) {
     return k;
 }
 
+bool light_pair_fits(const BlockKernel& first, const BlockKernel& second, std::uint32_t num_qubits) {
+    return num_qubits >= 4 && first.light != LightPattern::None && second.light != LightPattern::None &&
+           first.qubit >= 2 && second.qubit >= 2 && first.qubit != second.qubit;
+}
+
+void apply_light_pair(const BlockKernel& first, const BlockKernel& second, Amplitude* a, std::uint32_t num_qubits) {
+#if VANTELO_AVX2_KERNELS
+    light_pair_avx2(a, std::size_t{1} << num_qubits, first.qubit, *first.m, first.light, second.qubit, *second.m,
+                    second.light);
+#else
+    // No light patterns are made without AVX2, so light_pair_fits never holds.
+    (void)first, (void)second, (void)a, (void)num_qubits;
+#endif
+}
+
 bool light_bound_ok(const Amplitude* a, std::size_t len) {
 #if VANTELO_AVX2_KERNELS
     if (cpu_has_avx2()) return light_bound_ok_avx2(a, len);

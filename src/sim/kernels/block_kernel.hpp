@@ -55,6 +55,14 @@ bool takes_fused_kernel(const Operation& op);
 void apply_block_kernel(const BlockKernel& k, Amplitude* a, std::uint32_t num_qubits,
                         Amplitude* scratch, bool light);
 
+// Whether two one-qubit items, in this order, can take light_pair_avx2 on a
+// 2^num_qubits array: both light, on distinct qubits from 2 up.
+bool light_pair_fits(const BlockKernel& first, const BlockKernel& second, std::uint32_t num_qubits);
+
+// apply_block_kernel with `first` and then with `second`, both light, in one
+// sweep and with the same values; only where light_pair_fits.
+void apply_light_pair(const BlockKernel& first, const BlockKernel& second, Amplitude* a, std::uint32_t num_qubits);
+
 // light_bound_ok with the fastest code this CPU runs.
 bool light_bound_ok(const Amplitude* a, std::size_t len);
 

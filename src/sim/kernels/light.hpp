@@ -61,6 +61,12 @@ bool light_bound_ok_avx2(const Amplitude* a, std::size_t len);
 // bound check within the budget.
 void light_single_qubit_avx2(Amplitude* a, std::size_t len, Qubit q, const Matrix2& m,
                              LightPattern p);
+
+// light_single_qubit_avx2 with (qa, ma, pa) and then with (qb, mb, pb), in
+// one sweep and with the same values; qa and qb are distinct, both ≥ 2, and
+// len ≥ 16.
+void light_pair_avx2(Amplitude* a, std::size_t len, Qubit qa, const Matrix2& ma, LightPattern pa, Qubit qb,
+                     const Matrix2& mb, LightPattern pb);
 #endif
 
 // A monomial operation (see MonomialPlan) whose targets are all qubits ≥ 2,

@@ -108,6 +108,57 @@ void each_pair(Amplitude* a, std::size_t len, Qubit q, const U& update) {
     }
 }
 
+// Two updates in one sweep, ua along qubit qa and then ub along qb (both
+// ≥ 2, distinct): each group of four registers takes ua on its two pairs
+// along qa, then ub on its two pairs along qb. Every amplitude goes through
+// the operations of two each_pair sweeps, in their order, so the values are
+// theirs; the block crosses the cache once instead of twice.
+template <class UA, class UB>
+void each_quad(Amplitude* a, std::size_t len, Qubit qa, Qubit qb, const UA& ua, const UB& ub) {
+    const std::size_t sa = std::size_t{1} << qa;
+    const std::size_t sb = std::size_t{1} << qb;
+    const std::size_t lo = sa < sb ? sa : sb;
+    const std::size_t hi = sa < sb ? sb : sa;
+    for (std::size_t c = 0; c < len; c += 2 * hi) {
+        for (std::size_t d = c; d < c + hi; d += 2 * lo) {
+            for (std::size_t j = d; j < d + lo; j += 4) {
+                __m256 x0 = load(a + j);
+                __m256 x1 = load(a + j + sa);
+                __m256 x2 = load(a + j + sb);
+                __m256 x3 = load(a + j + sa + sb);
+                ua(x0, x1);
+                ua(x2, x3);
+                ub(x0, x2);
+                ub(x1, x3);
+                store(a + j, x0);
+                store(a + j + sa, x1);
+                store(a + j + sb, x2);
+                store(a + j + sa + sb, x3);
+            }
+        }
+    }
+}
+
+template <Keep K00, Keep K01, Keep K10, Keep K11>
+Update<K00, K01, K10, K11> update_of(const Matrix2& m) {
+    return {{broadcast(m[0]), broadcast(m[1]), broadcast(m[2]), broadcast(m[3])}};
+}
+
+// f(update) with the update of pattern p (not None).
+template <class F>
+void with_update(LightPattern p, const Matrix2& m, F&& f) {
+    using enum Keep;
+    switch (p) {
+        case LightPattern::RealDiagonal: return f(update_of<Re, Zero, Zero, Re>(m));
+        case LightPattern::Diagonal: return f(update_of<Both, Zero, Zero, Both>(m));
+        case LightPattern::Real: return f(update_of<Re, Re, Re, Re>(m));
+        case LightPattern::RealImag: return f(update_of<Re, Im, Im, Re>(m));
+        case LightPattern::AntiReal: return f(update_of<Zero, Re, Re, Zero>(m));
+        case LightPattern::Anti: return f(update_of<Zero, Both, Both, Zero>(m));
+        case LightPattern::None: break;
+    }
+}
+
 // Targets 0 and 1, a register at a time: each amplitude's row is its own
 // entry (m00 for bit q = 0, m11 for bit q = 1) times itself plus the other
 // entry (m01, m10) times its partner, which a lane permutation brings into
@@ -272,6 +323,13 @@ void swap_groups(Amplitude* a, std::size_t len, std::size_t mask, std::size_t s,
 }
 
 }  // namespace
+
+void light_pair_avx2(Amplitude* a, std::size_t len, Qubit qa, const Matrix2& ma, LightPattern pa, Qubit qb,
+                     const Matrix2& mb, LightPattern pb) {
+    with_update(pa, ma, [&](const auto& ua) {
+        with_update(pb, mb, [&](const auto& ub) { each_quad(a, len, qa, qb, ua, ub); });
+    });
+}
 
 void light_runs_avx2(Amplitude* a, std::size_t len, const GeneralPlan& plan, const LightRuns& runs) {
     const std::size_t run = std::size_t{1} << runs.low;
