@@ -167,6 +167,40 @@ TEST(LightKernel, BoundCheckMatchesScalar) {
     }
     EXPECT_FALSE(light_bound_ok_scalar(std::vector<Amplitude>{{0.0f, 4294967296.0f * 2.0f}}.data(), 1));
 }
+
+// The growth a matrix is charged covers its worst input: components of the
+// largest size with the signs that line every product of a row up, run
+// through the dense kernel. Not finite or huge entries are unbounded.
+TEST(LightKernel, GrowthCoversWorstInput) {
+    std::mt19937 rng(14);
+    std::uniform_real_distribution<float> part(-1.0f, 1.0f);
+    std::vector<Matrix2> gates = {matrices::rx(0.7f), matrices::ry(-2.1f), matrices::rz(1.3f), matrices::h(),
+                                  matrices::x()};
+    for (float scale : {0.01f, 1.0f, 3.0f, 900.0f}) {
+        Matrix2 m;
+        for (Amplitude& e : m) e = Amplitude{scale * part(rng), scale * part(rng)};
+        gates.push_back(m);
+    }
+    const float largest = 1048576.0f;
+    for (const Matrix2& m : gates) {
+        const int units = growth_units(m.data(), 4, 2);
+        ASSERT_NE(units, kUnboundedGrowth);
+        const float allowed = largest * std::exp2(static_cast<float>(units) / kGrowthUnitsPerBit);
+        for (std::size_t row = 0; row < 2; ++row) {
+            std::vector<Amplitude> v(2);
+            for (std::size_t j = 0; j < 2; ++j)
+                v[j] = Amplitude{std::copysign(largest, m[2 * row + j].re), -std::copysign(largest, m[2 * row + j].im)};
+            apply_single_qubit_chunks_scalar(v.data(), 0, m, 0, 1);
+            EXPECT_LE(std::fabs(v[row].re), allowed) << "row " << row << " units " << units;
+            EXPECT_LE(std::fabs(v[row].im), allowed) << "row " << row << " units " << units;
+        }
+    }
+    Matrix2 bad = matrices::h();
+    bad[1].im = std::numeric_limits<float>::quiet_NaN();
+    EXPECT_EQ(growth_units(bad.data(), 4, 2), kUnboundedGrowth);
+    bad[1].im = 131072.0f;
+    EXPECT_EQ(growth_units(bad.data(), 4, 2), kUnboundedGrowth);
+}
 #endif  // VANTELO_AVX2_KERNELS
 
 }  // namespace

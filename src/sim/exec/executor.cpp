@@ -69,7 +69,7 @@ void apply_whole(const ExecItem& item, Amplitude* amplitudes, std::uint32_t n) {
 // The segment on one block of 2^b amplitudes: every amplitude sees its items
 // in order, as on the whole state. Items with a light kernel take it while
 // the block is known to stay finite: a bound check passed at most
-// kLightBudget bits of growth ago (see light.hpp). A block that fails the
+// kLightBudget units of growth ago (see light.hpp). A block that fails the
 // check (an infinity or a NaN, or huge values) keeps the dense kernels.
 // `budget` is the growth left from a check made before the segment (< 0:
 // none); the budget left after it is returned (< 0 once a check failed).

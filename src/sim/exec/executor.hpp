@@ -41,7 +41,7 @@ Status run_schedule(const Schedule& schedule, std::span<const ExecItem> items, S
 // `arrays`, registers of 2^n amplitudes that need not be whole states (the
 // halves of larger registers, say); each segment is prepared once for all.
 // light_budgets[v] carries the light kernels' bound of arrays[v] between
-// runs (see light.hpp): the bits of growth left since a check proved every
+// runs (see light.hpp): the units of growth left since a check proved every
 // amplitude finite and small, < 0 when no check holds. Start it at −1, and
 // reset it when anything else writes the array.
 Status run_unitary_schedule(const Schedule& schedule, std::span<const ExecItem> items,

@@ -6,7 +6,7 @@ BlockKernel block_kernel_single(Qubit q, const Matrix2& m) {
     BlockKernel k;
     k.qubit = q;
     k.m = &m;
-    k.growth = growth_bits(m.data(), 4, 2);
+    k.growth = growth_units(m.data(), 4, 2);
     if (cpu_has_avx2() && k.growth != kUnboundedGrowth) k.light = light_pattern(m);
     if (q <= 1 && cpu_has_avx2()) {
         // The lane permutations the whole-state kernel takes for diagonal
@@ -24,7 +24,7 @@ BlockKernel block_kernel_single(Qubit q, const Matrix2& m) {
 BlockKernel block_kernel_general(const Operation& op) {
     BlockKernel k;
     k.plan = make_general_plan(op);
-    k.growth = growth_bits(op.matrix.data(), op.matrix.size(), k.plan.dim);
+    k.growth = growth_units(op.matrix.data(), op.matrix.size(), k.plan.dim);
     k.kind = BlockKernel::Kind::DenseScalar;
 #if VANTELO_AVX2_KERNELS
     if (cpu_has_avx2() && make_monomial_plan(k.plan, k.mono)) {
@@ -58,7 +58,7 @@ BlockKernel block_kernel_fused(const Operation& op) {
     // (c(a + b) and its partners) are at most twice them, inside the 2^4
     // headroom the budget leaves below the largest float. Without it every
     // light kernel after a fused block would check its block again.
-    k.growth = growth_bits(op.matrix.data(), op.matrix.size(), k.fused.dim);
+    k.growth = growth_units(op.matrix.data(), op.matrix.size(), k.fused.dim);
     return k;
 }
 

@@ -27,7 +27,7 @@ struct BlockKernel {
     LightPattern light = LightPattern::None;  // Single, when a light kernel fits
     bool light_runs = false;                  // Monomial, when light_runs_avx2 fits
     LightRuns runs;
-    int growth = kUnboundedGrowth;            // growth_bits of its matrix
+    int growth = kUnboundedGrowth;            // growth_units of its matrix
 
     // Monomial kernels leave out their finiteness tests in a checked block.
     bool has_light() const { return light != LightPattern::None || light_runs || kind == Kind::Monomial; }
@@ -50,7 +50,7 @@ bool takes_fused_kernel(const Operation& op);
 // num_qubits), on this thread: the values apply_single_qubit_kernel and
 // apply_general give, up to the sign of zero. scratch holds the item's 2^k
 // amplitudes. `light` lets a kernel with a light pattern take it; only pass
-// true for an array that passed light_bound_ok within kLightBudget bits of
+// true for an array that passed light_bound_ok within kLightBudget units of
 // growth.
 void apply_block_kernel(const BlockKernel& k, Amplitude* a, std::uint32_t num_qubits,
                         Amplitude* scratch, bool light);

@@ -33,20 +33,21 @@ LightPattern light_pattern(const Matrix2& m) {
     return LightPattern::None;
 }
 
-int growth_bits(const Amplitude* matrix, std::size_t entries, std::size_t cols) {
-    float largest = 0.0f;
-    for (std::size_t e = 0; e < entries; ++e) {
-        const float re = std::fabs(matrix[e].re);
-        const float im = std::fabs(matrix[e].im);
-        // Written so a NaN fails it.
-        if (!(re <= 65536.0f && im <= 65536.0f)) return kUnboundedGrowth;
-        largest = std::max(largest, std::max(re, im));
+int growth_units(const Amplitude* matrix, std::size_t entries, std::size_t cols) {
+    double largest_row = 1.0;
+    for (std::size_t row = 0; row * cols < entries; ++row) {
+        double sum = 0.0;
+        for (std::size_t e = row * cols; e < (row + 1) * cols && e < entries; ++e) {
+            const float re = std::fabs(matrix[e].re);
+            const float im = std::fabs(matrix[e].im);
+            // Written so a NaN fails it.
+            if (!(re <= 65536.0f && im <= 65536.0f)) return kUnboundedGrowth;
+            sum += static_cast<double>(re) + static_cast<double>(im);
+        }
+        largest_row = std::max(largest_row, sum);
     }
-    // 2·cols·largest ≤ 2^bits.
-    const double bound = 2.0 * static_cast<double>(cols) * static_cast<double>(largest);
-    int bits = 1;
-    for (double power = 2.0; power < bound; power *= 2.0) ++bits;
-    return bits;
+    const double units = std::ceil(kGrowthUnitsPerBit * std::log2(largest_row * (1.0 + 0x1p-10)));
+    return std::max(1, static_cast<int>(units));
 }
 
 bool light_bound_ok_scalar(const Amplitude* a, std::size_t len) {

@@ -38,17 +38,24 @@ enum class LightPattern : std::uint8_t {
 // The cheapest pattern m fits, or None.
 LightPattern light_pattern(const Matrix2& m);
 
-// How many binary orders of magnitude one application of a matrix with
-// `cols` columns and these entries can grow the largest component of a
-// state: ceil(log2(2·cols·max |component|)), at least 1; kUnboundedGrowth
-// when an entry is not finite or larger than 2^16.
+// How far one application of a matrix (row-major, rows of `cols` entries)
+// can grow the largest component of a state, in sixteenths of a binary order
+// of magnitude. A component of a row's result is a sum of products of the
+// row's parts with the input's, so it is at most the row's sum of |re| + |im|
+// over its entries times the largest input component; amplitudes a
+// controlled item leaves alone keep theirs. The units are
+// ceil(16·log2(max(1, largest row sum)·(1 + 2^-10))), at least 1: the margin
+// covers the rounding of the sums and of the entries the kernels derive.
+// kUnboundedGrowth when an entry is not finite or larger than 2^16.
+inline constexpr int kGrowthUnitsPerBit = 16;
 inline constexpr int kUnboundedGrowth = 1 << 20;
-int growth_bits(const Amplitude* matrix, std::size_t entries, std::size_t cols);
+int growth_units(const Amplitude* matrix, std::size_t entries, std::size_t cols);
 
 // Components of at most 2^32 in magnitude pass the check below; after
-// items whose growth adds up to at most kLightBudget bits they stay below
-// 2^124, finite, so every item in between may run a light kernel.
-inline constexpr int kLightBudget = 90;
+// items whose growth adds up to at most kLightBudget units (90 binary
+// orders) they stay below 2^124, finite, so every item in between may run a
+// light kernel.
+inline constexpr int kLightBudget = 90 * kGrowthUnitsPerBit;
 
 // True when every component of a[0, len) is finite and at most 2^32 in
 // magnitude. The scalar form is the reference.
