@@ -240,7 +240,8 @@ void kernels_alone(std::uint32_t b, int reps) {
     }
     // Two rotations on distinct qubits in one sweep, as the executor runs a
     // light pair, per amplitude and rotation.
-    for (const auto& q : {std::pair<Qubit, Qubit>{2, 3}, std::pair<Qubit, Qubit>{2, 9}, std::pair<Qubit, Qubit>{9, 12}}) {
+    for (const auto& q : {std::pair<Qubit, Qubit>{0, 1}, std::pair<Qubit, Qubit>{1, 5}, std::pair<Qubit, Qubit>{2, 3},
+                          std::pair<Qubit, Qubit>{2, 9}, std::pair<Qubit, Qubit>{9, 12}}) {
         if (q.second >= b) continue;
         const BlockKernel first = block_kernel_single(q.first, rotations[0]);
         const BlockKernel second = block_kernel_single(q.second, rotations[1]);

@@ -69,13 +69,14 @@ TEST(LightKernel, OneQubitPatternsMatchDenseSums) {
 
 #if VANTELO_AVX2_KERNELS
 // Two gates in one sweep against the two sweeps, bit for bit: every pattern
-// after every other, on qubits in either order and at either end.
+// after every other, on qubits in either order, at either end and within
+// one register.
 TEST(LightKernel, PairMatchesTwoSweeps) {
     if (!cpu_has_avx2()) GTEST_SKIP() << "no AVX2";
     std::mt19937 rng(12);
     const Matrix2 gates[] = {matrices::z(), matrices::rz(1.3f), matrices::ry(-2.1f),
                              matrices::rx(0.7f), matrices::x(), matrices::y()};
-    const Qubit pairs[][2] = {{2, 3}, {3, 2}, {2, 6}, {6, 2}, {4, 5}};
+    const Qubit pairs[][2] = {{2, 3}, {3, 2}, {2, 6}, {6, 2}, {4, 5}, {0, 1}, {1, 0}, {0, 2}, {5, 0}, {1, 6}, {3, 1}};
     for (const Matrix2& a : gates) {
         for (const Matrix2& b : gates) {
             for (const auto& q : pairs) {

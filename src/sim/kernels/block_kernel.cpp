@@ -64,7 +64,7 @@ BlockKernel block_kernel_fused(const Operation& op) {
 
 bool light_pair_fits(const BlockKernel& first, const BlockKernel& second, std::uint32_t num_qubits) {
     return num_qubits >= 4 && first.light != LightPattern::None && second.light != LightPattern::None &&
-           first.qubit >= 2 && second.qubit >= 2 && first.qubit != second.qubit;
+           first.qubit != second.qubit;
 }
 
 void apply_light_pair(const BlockKernel& first, const BlockKernel& second, Amplitude* a, std::uint32_t num_qubits) {

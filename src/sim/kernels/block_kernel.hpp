@@ -56,7 +56,7 @@ void apply_block_kernel(const BlockKernel& k, Amplitude* a, std::uint32_t num_qu
                         Amplitude* scratch, bool light);
 
 // Whether two one-qubit items, in this order, can take light_pair_avx2 on a
-// 2^num_qubits array: both light, on distinct qubits from 2 up.
+// 2^num_qubits array: both light, on distinct qubits.
 bool light_pair_fits(const BlockKernel& first, const BlockKernel& second, std::uint32_t num_qubits);
 
 // apply_block_kernel with `first` and then with `second`, both light, in one

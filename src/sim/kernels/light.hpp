@@ -70,8 +70,7 @@ void light_single_qubit_avx2(Amplitude* a, std::size_t len, Qubit q, const Matri
                              LightPattern p);
 
 // light_single_qubit_avx2 with (qa, ma, pa) and then with (qb, mb, pb), in
-// one sweep and with the same values; qa and qb are distinct, both ≥ 2, and
-// len ≥ 16.
+// one sweep and with the same values; qa and qb are distinct and len ≥ 16.
 void light_pair_avx2(Amplitude* a, std::size_t len, Qubit qa, const Matrix2& ma, LightPattern pa, Qubit qb,
                      const Matrix2& mb, LightPattern pb);
 #endif

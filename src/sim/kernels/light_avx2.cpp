@@ -189,23 +189,55 @@ inline __m256 partner(__m256 x) {
     return _mm256_permutevar8x32_ps(x, _mm256_setr_epi32(5, 4, 7, 6, 1, 0, 3, 2));
 }
 
+// The row of run_low on one register of four amplitudes.
 template <Qubit Q, Keep Own, Keep Other>
-void run_low(Amplitude* a, std::size_t len, const Matrix2& m) {
-    const Entry own = lanes(Q, m[0], m[3]);
-    const Entry other = lanes(Q, m[1], m[2]);
-    auto row = [&](__m256 x) {
+struct LowUpdate {
+    Entry own;
+    Entry other;
+
+    inline __m256 operator()(__m256 x) const {
         const __m256 xs = needs_swap<Own> ? swap_re_im(x) : x;
         const __m256 p = Other == Keep::Re || Other == Keep::Both ? partner<Q, false>(x) : x;
         const __m256 ps = needs_swap<Other> ? partner<Q, true>(x) : x;
         if constexpr (Own == Keep::Zero) return product<Other>(p, ps, other);
         else if constexpr (Other == Keep::Zero) return product<Own>(x, xs, own);
         else return _mm256_add_ps(product<Own>(x, xs, own), product<Other>(p, ps, other));
-    };
+    }
+};
+
+template <Qubit Q, Keep Own, Keep Other>
+LowUpdate<Q, Own, Other> low_update_of(const Matrix2& m) {
+    return {lanes(Q, m[0], m[3]), lanes(Q, m[1], m[2])};
+}
+
+template <Qubit Q, Keep Own, Keep Other>
+void run_low(Amplitude* a, std::size_t len, const Matrix2& m) {
+    const LowUpdate<Q, Own, Other> row = low_update_of<Q, Own, Other>(m);
     for (std::size_t i = 0; i < len; i += 8) {
         const __m256 y0 = row(load(a + i));
         const __m256 y1 = row(load(a + i + 4));
         store(a + i, y0);
         store(a + i + 4, y1);
+    }
+}
+
+// f(update) with the register update of pattern p (not None) on target q
+// (0 or 1).
+template <class F>
+void with_low_update(Qubit q, LightPattern p, const Matrix2& m, F&& f) {
+    using enum Keep;
+    auto on = [&]<Keep Own, Keep Other>() {
+        if (q == 0) return f(low_update_of<0, Own, Other>(m));
+        return f(low_update_of<1, Own, Other>(m));
+    };
+    switch (p) {
+        case LightPattern::RealDiagonal: return on.template operator()<Re, Zero>();
+        case LightPattern::Diagonal: return on.template operator()<Both, Zero>();
+        case LightPattern::Real: return on.template operator()<Re, Re>();
+        case LightPattern::RealImag: return on.template operator()<Re, Im>();
+        case LightPattern::AntiReal: return on.template operator()<Zero, Re>();
+        case LightPattern::Anti: return on.template operator()<Zero, Both>();
+        case LightPattern::None: break;
     }
 }
 
@@ -326,6 +358,42 @@ void swap_groups(Amplitude* a, std::size_t len, std::size_t mask, std::size_t s,
 
 void light_pair_avx2(Amplitude* a, std::size_t len, Qubit qa, const Matrix2& ma, LightPattern pa, Qubit qb,
                      const Matrix2& mb, LightPattern pb) {
+    // A target below 2 is a register's own update (run_low), applied to
+    // each register where its turn comes: the values of two sweeps again.
+    if (qa < 2 && qb < 2) {
+        return with_low_update(qa, pa, ma, [&](const auto& la) {
+            with_low_update(qb, pb, mb, [&](const auto& lb) {
+                for (std::size_t i = 0; i < len; i += 8) {
+                    const __m256 y0 = lb(la(load(a + i)));
+                    const __m256 y1 = lb(la(load(a + i + 4)));
+                    store(a + i, y0);
+                    store(a + i + 4, y1);
+                }
+            });
+        });
+    }
+    if (qa < 2) {
+        return with_low_update(qa, pa, ma, [&](const auto& la) {
+            with_update(pb, mb, [&](const auto& ub) {
+                each_pair(a, len, qb, [&](__m256& x0, __m256& x1) {
+                    x0 = la(x0);
+                    x1 = la(x1);
+                    ub(x0, x1);
+                });
+            });
+        });
+    }
+    if (qb < 2) {
+        return with_update(pa, ma, [&](const auto& ua) {
+            with_low_update(qb, pb, mb, [&](const auto& lb) {
+                each_pair(a, len, qa, [&](__m256& x0, __m256& x1) {
+                    ua(x0, x1);
+                    x0 = lb(x0);
+                    x1 = lb(x1);
+                });
+            });
+        });
+    }
     with_update(pa, ma, [&](const auto& ua) {
         with_update(pb, mb, [&](const auto& ub) { each_quad(a, len, qa, qb, ua, ub); });
     });
