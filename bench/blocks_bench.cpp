@@ -7,7 +7,7 @@
 // shared machine), on more, wall time; best of --reps runs.
 //
 //   blocks_bench [--threads N] [--qubits N] [--reps N] [--min-block N] [--max-block N] [--kernels 1]
-//                [--fusion K] [--workload 1|2 (quantum volume | layered)] [--given 0|1]
+//                [--fusion K] [--workload 1|2 (quantum volume | layered)] [--given 0|1] [--planar 0|1]
 #include <time.h>
 
 #include <algorithm>
@@ -26,6 +26,7 @@
 #include "sim/gates/block_fusion.hpp"
 #include "sim/gates/gate_catalog.hpp"
 #include "sim/kernels/block_kernel.hpp"
+#include "sim/kernels/fused_planar.hpp"
 
 namespace {
 
@@ -42,6 +43,7 @@ struct Options {
     int fusion = -1;   // every k of 0, 2, 3, 4 when negative
     int workload = 0;  // 0: both, 1: quantum volume, 2: layered
     bool given = true;  // also time the fused list in its given order
+    bool planar = true;  // passes of fused items on planes where the CPU allows
 };
 
 Options parse(int argc, char** argv) {
@@ -58,6 +60,7 @@ Options parse(int argc, char** argv) {
         else if (flag == "--fusion") o.fusion = static_cast<int>(value);
         else if (flag == "--workload") o.workload = static_cast<int>(value);
         else if (flag == "--given") o.given = value != 0;
+        else if (flag == "--planar") o.planar = value != 0;
         else {
             std::fprintf(stderr, "usage: %s [--threads N] [--qubits N] [--reps N] [--min-block N] [--max-block N]\n", argv[0]);
             std::exit(2);
@@ -212,6 +215,21 @@ void kernels_alone(std::uint32_t b, int reps) {
         std::printf("%*s  exact %.3f ns/amp  fused %.3f ns/amp", static_cast<int>(3 * (5 - targets.size())), "",
                     t[0] / amps * 1e9, t[1] / amps * 1e9);
         if (wide) std::printf("  fused avx512 %.3f ns/amp (%.2fx)", t[2] / amps * 1e9, t[1] / t[2]);
+        if (planar_fused_enabled(b)) {
+            // The same on a block split into planes, as the executor runs
+            // passes of fused items only.
+            AlignedArray<float> planes = AlignedArray<float>::uninitialized(2 * state.size() + kPlaneGap);
+            split_planes(state.data(), planes.data(), planes.data() + state.size() + kPlaneGap, state.size());
+            const PlanarPlan plan = make_planar_plan(fused.fused);
+            double best = 1e30;
+            for (int r = 0; r < reps; ++r) {
+                const double start = cpu_seconds();
+                for (int i = 0; i < (50 << 16 >> b); ++i)
+                    apply_fused_planar(planes.data(), planes.data() + state.size() + kPlaneGap, b, plan);
+                best = std::min(best, (cpu_seconds() - start) / (50 << 16 >> b));
+            }
+            std::printf("  planar %.3f ns/amp (%.2fx)", best / amps * 1e9, t[2] / best);
+        }
         std::printf("\n");
     }
     // What fusion weighs a dense block against: the light kernels of the
@@ -264,6 +282,7 @@ int main(int argc, char** argv) {
     if (pool::current_num_threads() > 1) g_clock = &wall_seconds;
     std::printf("threads %zu, cache block rule 2^%u amplitudes, fused kernels %s\n", pool::current_num_threads(),
                 cache_block_qubits(), fused_wide_enabled() ? "avx512" : cpu_has_fma() ? "avx2" : "scalar");
+    set_planar_fused_for_testing(o.planar);
     if (o.kernels) {
         kernels_alone(std::min(o.qubits, cache_block_qubits()), o.reps);
         return 0;

@@ -17,6 +17,7 @@
 #include "sim/exec/compiled.hpp"
 #include "sim/exec/executor.hpp"
 #include "sim/grad/gradient.hpp"
+#include "sim/kernels/fused_planar.hpp"
 
 namespace vantelo::sim {
 namespace {
@@ -193,6 +194,38 @@ TEST_P(ExecutorCompiled, StatesValuesAndGradientsEqualToGateByGate) {
 INSTANTIATE_TEST_SUITE_P(Widths, ExecutorCompiled,
                          ::testing::Values(Case{2, 1, 30}, Case{4, 2, 40}, Case{6, 3, 60},
                                            Case{9, 4, 80}, Case{12, 5, 80}, Case{15, 0, 60}));
+
+// Fused circuits of dense blocks, as quantum volume makes them: their
+// passes of fused items run on planes where the CPU allows, with the bits
+// of the interleaved fused kernels, for every block width and gather mode.
+TEST(ExecutorPlanar, SameBitsAsInterleaved) {
+    for (const std::uint32_t n : {9u, 13u, 17u}) {
+        for (const std::uint8_t k : {2, 3, 4}) {
+            std::mt19937 rng(10 * n + k);
+            std::vector<Gate> gates;
+            for (int i = 0; i < 60; ++i) {
+                const std::size_t t = i % 7 == 6 ? 3 : 2;
+                gates.push_back(Unitary{Operation::create(distinct(n, t, rng), random_unitary(t, rng)).value()});
+            }
+            const Circuit circuit = Circuit::create(gates, Numerics{.fusion = k});
+            for (const std::uint32_t b : {0u, 7u, n - 2}) {
+                for (GatherMode mode : {GatherMode::Always, GatherMode::Never}) {
+                    ForcedWidth forced(b);
+                    if (b != 0) set_gather_mode_for_testing(mode);
+                    StateVector want = StateVector::create(n);
+                    StateVector got = StateVector::create(n);
+                    Rng draws(seed_of(0));
+                    set_planar_fused_for_testing(false);
+                    ASSERT_TRUE(run_circuit(circuit, want, draws).has_value());
+                    set_planar_fused_for_testing(true);
+                    ASSERT_TRUE(run_circuit(circuit, got, draws).has_value());
+                    ASSERT_TRUE(testing::bit_identical(got.amplitudes.span(), want.amplitudes.span()))
+                        << n << " qubits, fusion " << int{k} << ", width " << b;
+                }
+            }
+        }
+    }
+}
 
 // States the light kernels must not touch: a block holding an infinity, a
 // NaN or huge values keeps the dense kernels, and a gate that makes the

@@ -9,6 +9,7 @@
 #include "sim/exec/block_size.hpp"
 #include "sim/kernels/block_kernel.hpp"
 #include "sim/kernels/controlled.hpp"
+#include "sim/kernels/fused_planar.hpp"
 #include "sim/kernels/kernels.hpp"
 #include "sim/measure/measure.hpp"
 #include "sim/messages.hpp"
@@ -173,17 +174,29 @@ void copy_block(Amplitude* a, const BlockLayout& l, std::size_t base, Amplitude*
 // One Blocked step made ready to run: its items renamed to the block's bit
 // positions, their kernels prepared, the blocks' addressing. The kernels
 // borrow the items' matrices and the renamed operations in `segment`, whose
-// storage stays put when the step moves.
+// storage stays put when the step moves. A segment of fused dense items
+// only runs on planes where the CPU allows (planar); it computes the same
+// values.
 struct PreparedStep {
     PlanStep::Kind kind = PlanStep::Kind::Blocked;
     const ExecItem* item = nullptr;  // Whole
     std::vector<PhysicalItem> segment;
     BlockLayout layout;
     std::size_t widest = 1;
+    std::vector<PlanarPlan> planar;
 };
 
+// Whether a prepared segment runs on planes: every item a fused dense block
+// with a planar form, and runs of at least 8 amplitudes (half a register).
+bool runs_on_planes(const PreparedStep& step) {
+    if (step.segment.empty() || step.layout.run < 3 || !planar_fused_enabled(step.layout.b)) return false;
+    for (const PhysicalItem& p : step.segment)
+        if (p.kernel.kind != BlockKernel::Kind::Fused || !planar_fits(p.kernel.fused, step.layout.b)) return false;
+    return true;
+}
+
 PreparedStep prepare_step(const PlanStep& step, std::span<const ExecItem> items, std::uint32_t n) {
-    PreparedStep out{step.kind, nullptr, {}, BlockLayout(step.active, n), 1};
+    PreparedStep out{step.kind, nullptr, {}, BlockLayout(step.active, n), 1, {}};
     if (step.kind != PlanStep::Kind::Blocked) {
         out.item = &items[step.first];
         return out;
@@ -192,7 +205,40 @@ PreparedStep prepare_step(const PlanStep& step, std::span<const ExecItem> items,
     for (Qubit i = 0; i < step.active.size(); ++i) position[step.active[i]] = i;
     out.segment = rename(items, step.first, step.last, position);
     for (const PhysicalItem& p : out.segment) out.widest = std::max(out.widest, p.kernel.plan.dim);
+    if (runs_on_planes(out))
+        for (const PhysicalItem& p : out.segment) out.planar.push_back(make_planar_plan(p.kernel.fused));
     return out;
+}
+
+// run_blocked for a segment on planes. Its fused kernels check no bound,
+// so every block leaves the budget apply_segment would leave it.
+Status run_planar(const PreparedStep& prepared, std::span<Amplitude* const> arrays, std::uint32_t n,
+                  std::span<int> budgets, StopToken& token) {
+    const BlockLayout& layout = prepared.layout;
+    const std::size_t len = std::size_t{1} << layout.b;
+    const std::size_t blocks = (std::size_t{1} << n) >> layout.b;
+    const std::size_t runs = std::size_t{1} << (layout.b - layout.run);
+    for (std::size_t v = 0; v < arrays.size(); ++v) {
+        Amplitude* const amplitudes = arrays[v];
+        pool::for_each_piece(blocks, [&](std::size_t first, std::size_t last) {
+            StopTokenScope on_worker(token);
+            AlignedArray<float> planes = AlignedArray<float>::uninitialized(2 * len + kPlaneGap);
+            float* const re = planes.data();
+            float* const im = planes.data() + len + kPlaneGap;
+            std::size_t base = layout.base(first);
+            for (std::size_t block = first; block < last; ++block) {
+                if (stop_requested()) return;
+                split_runs(amplitudes, base, layout.active_high, layout.run, runs, re, im);
+                for (const PlanarPlan& plan : prepared.planar) apply_fused_planar(re, im, layout.b, plan);
+                join_runs(re, im, amplitudes, base, layout.active_high, layout.run, runs);
+                base = BlockLayout::next(base, layout.inactive);
+            }
+        });
+        for (const PhysicalItem& p : prepared.segment)
+            budgets[v] = budgets[v] >= p.kernel.growth ? budgets[v] - p.kernel.growth : -1;
+        if (stop_requested()) return stopped_error();
+    }
+    return {};
 }
 
 // The segment over every block of each of `arrays` (registers of n qubits
@@ -216,6 +262,7 @@ Status run_blocked(const PreparedStep& prepared, std::span<Amplitude* const> arr
     StopToken own_token;
     StopToken& token = current_stop_token() != nullptr ? *current_stop_token() : own_token;
     StopTokenScope caller(token);
+    if (!prepared.planar.empty()) return run_planar(prepared, arrays, n, budgets, token);
     for (std::size_t v = 0; v < arrays.size(); ++v) {
         Amplitude* const amplitudes = arrays[v];
         const int budget_in = budgets[v];
