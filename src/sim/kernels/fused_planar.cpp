@@ -83,15 +83,8 @@ PlanarPlan make_planar_plan(const FusedPlan& plan) {
     for (std::size_t k = 0; k < partners; ++k) out.partner_mask |= std::size_t{1} << partner[k];
     out.partners = partners;
     if (dim == 4) {
-        out.swap_index = AlignedArray<std::int32_t>::uninitialized(32 * lane_targets);
-        for (std::size_t j = 0; j < lane_targets; ++j) {
-            const std::size_t d = std::size_t{1} << plan.targets[j];
-            std::int32_t* low = out.swap_index.data() + 32 * j;
-            for (std::size_t l = 0; l < 16; ++l) {
-                low[l] = static_cast<std::int32_t>((l & d) ? 16 + l - d : l);
-                low[16 + l] = static_cast<std::int32_t>((l & d) ? 16 + l : l + d);
-            }
-        }
+        // Lane target j trades places with partner j: register c is taken
+        // with partner j set where bit j of c is.
         for (std::size_t c = 0; c < 4; ++c) {
             std::size_t at = plan.offsets[c & ~((std::size_t{1} << lane_targets) - 1)];
             for (std::size_t j = 0; j < lane_targets; ++j)

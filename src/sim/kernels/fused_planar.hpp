@@ -55,11 +55,6 @@ struct PlanarPlan {
     std::uint16_t column[256] = {};
     std::uint16_t row[256] = {};
     AlignedArray<float> packed;  // the fused plan's entries, broadcast
-    // Two targets with lane targets: no transposes, but for lane target j
-    // a partner bit of its own (partner_mask), register c of a tile taken
-    // at load[c], and the indices of the two permutes that swap them at
-    // swap_index[32·j] and [32·j + 16].
-    AlignedArray<std::int32_t> swap_index;
 };
 
 // Whether blocks of 2^b amplitudes can take the planar kernels at all: the

@@ -16,6 +16,8 @@
 #pragma GCC diagnostic pop
 #endif
 
+#include <type_traits>
+
 #include "sim/kernels/fused_planar.hpp"
 
 // GCC cannot tell that a tile's transposes read only the registers its
@@ -391,29 +393,28 @@ inline void join_pieces(const float* re, const float* im, float* p, float* q) {
 inline std::size_t next_subset(std::size_t x, std::size_t mask) { return ((x | ~mask) + 1) & mask; }
 
 // Runs of eight amplitudes go two to a register; longer ones sixteen
-// amplitudes at a time.
-template <bool Split>
-void copy_runs(float* f, std::size_t base, std::size_t high, std::uint32_t run, std::size_t runs, float* re,
-               float* im) {
+// amplitudes at a time. State is float (join) or const float (split).
+template <class State, class Plane>
+void copy_runs(State* f, std::size_t base, std::size_t high, std::uint32_t run, std::size_t runs, Plane* re,
+               Plane* im) {
+    constexpr bool kSplit = std::is_const_v<State>;
+    auto piece = [&](State* p, State* q, Plane* r, Plane* m) {
+        if constexpr (kSplit) split_pieces(p, q, r, m);
+        else join_pieces(r, m, p, q);
+    };
     std::size_t offset = 0;
     if (run == 3) {
         for (std::size_t r = 0; r < runs; r += 2) {
             const std::size_t second = next_subset(offset, high);
-            float* p = f + 2 * (base + offset);
-            float* q = f + 2 * (base + second);
-            if constexpr (Split) split_pieces(p, q, re + 8 * r, im + 8 * r);
-            else join_pieces(re + 8 * r, im + 8 * r, p, q);
+            piece(f + 2 * (base + offset), f + 2 * (base + second), re + 8 * r, im + 8 * r);
             offset = next_subset(second, high);
         }
         return;
     }
     const std::size_t len = std::size_t{1} << run;
     for (std::size_t r = 0; r < runs; ++r, offset = next_subset(offset, high)) {
-        float* p = f + 2 * (base + offset);
-        for (std::size_t i = 0; i < len; i += 16) {
-            if constexpr (Split) split_pieces(p + 2 * i, p + 2 * i + 16, re + r * len + i, im + r * len + i);
-            else join_pieces(re + r * len + i, im + r * len + i, p + 2 * i, p + 2 * i + 16);
-        }
+        State* p = f + 2 * (base + offset);
+        for (std::size_t i = 0; i < len; i += 16) piece(p + 2 * i, p + 2 * i + 16, re + r * len + i, im + r * len + i);
     }
 }
 
@@ -421,14 +422,12 @@ void copy_runs(float* f, std::size_t base, std::size_t high, std::uint32_t run, 
 
 void split_runs(const Amplitude* a, std::size_t base, std::size_t high, std::uint32_t run, std::size_t runs,
                 float* re, float* im) {
-    // Only read through the pointer.
-    copy_runs<true>(const_cast<float*>(reinterpret_cast<const float*>(a)), base, high, run, runs, re, im);
+    copy_runs(reinterpret_cast<const float*>(a), base, high, run, runs, re, im);
 }
 
 void join_runs(const float* re, const float* im, Amplitude* a, std::size_t base, std::size_t high,
                std::uint32_t run, std::size_t runs) {
-    copy_runs<false>(reinterpret_cast<float*>(a), base, high, run, runs, const_cast<float*>(re),
-                     const_cast<float*>(im));
+    copy_runs(reinterpret_cast<float*>(a), base, high, run, runs, re, im);
 }
 
 }  // namespace vantelo::sim
