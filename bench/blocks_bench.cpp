@@ -215,17 +215,17 @@ void kernels_alone(std::uint32_t b, int reps) {
         std::printf("%*s  exact %.3f ns/amp  fused %.3f ns/amp", static_cast<int>(3 * (5 - targets.size())), "",
                     t[0] / amps * 1e9, t[1] / amps * 1e9);
         if (wide) std::printf("  fused avx512 %.3f ns/amp (%.2fx)", t[2] / amps * 1e9, t[1] / t[2]);
-        if (planar_fused_enabled(b)) {
+        if (planar_fused_enabled(b) && planar_fits(fused.fused, b)) {
             // The same on a block split into planes, as the executor runs
             // passes of fused items only.
-            AlignedArray<float> planes = AlignedArray<float>::uninitialized(2 * state.size() + kPlaneGap);
-            split_planes(state.data(), planes.data(), planes.data() + state.size() + kPlaneGap, state.size());
+            AlignedArray<float> planes = AlignedArray<float>::uninitialized(2 * state.size());
+            split_planes(state.data(), planes.data(), planes.data() + state.size(), state.size());
             const PlanarPlan plan = make_planar_plan(fused.fused);
             double best = 1e30;
             for (int r = 0; r < reps; ++r) {
                 const double start = cpu_seconds();
                 for (int i = 0; i < (50 << 16 >> b); ++i)
-                    apply_fused_planar(planes.data(), planes.data() + state.size() + kPlaneGap, b, plan);
+                    apply_fused_planar(planes.data(), planes.data() + state.size(), b, plan);
                 best = std::min(best, (cpu_seconds() - start) / (50 << 16 >> b));
             }
             std::printf("  planar %.3f ns/amp (%.2fx)", best / amps * 1e9, t[2] / best);

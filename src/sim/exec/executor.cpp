@@ -222,9 +222,9 @@ Status run_planar(const PreparedStep& prepared, std::span<Amplitude* const> arra
         Amplitude* const amplitudes = arrays[v];
         pool::for_each_piece(blocks, [&](std::size_t first, std::size_t last) {
             StopTokenScope on_worker(token);
-            AlignedArray<float> planes = AlignedArray<float>::uninitialized(2 * len + kPlaneGap);
+            AlignedArray<float> planes = AlignedArray<float>::uninitialized(2 * len);
             float* const re = planes.data();
-            float* const im = planes.data() + len + kPlaneGap;
+            float* const im = planes.data() + len;
             std::size_t base = layout.base(first);
             for (std::size_t block = first; block < last; ++block) {
                 if (stop_requested()) return;

@@ -25,13 +25,6 @@
 
 namespace vantelo::sim {
 
-// Floats between the end of the real plane and the start of the imaginary
-// one in a buffer holding both: with planes of 2^b floats back to back, a
-// real part and its imaginary part would sit a multiple of 4 KiB apart,
-// and the loads of one plane would wait on the stores to the other
-// (17 cache lines; measured with bench/blocks_bench.cpp --kernels 1).
-inline constexpr std::size_t kPlaneGap = 272;
-
 struct PlanarPlan {
     std::size_t dim = 0;  // the matrix's columns
     // Three targets: which lane bits are transposed with partners: 0 none,

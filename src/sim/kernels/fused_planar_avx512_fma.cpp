@@ -133,19 +133,11 @@ inline void transpose_groups(__m512* x, std::size_t count) {
     }
 }
 
-// Lane targets: each tile's registers are loaded and transposed, so that
-// a register holds one setting of the swapped lane bits for sixteen
-// groups, and transposed back after the sums.
-// A register written to the stack a moment ago, read back in halves: this
-// CPU family stores a 512-bit register as two 256-bit halves and cannot
-// forward them to one 512-bit load, which would wait for the stores to
-// retire.
-inline __m512 reload(const float* p) {
-    const __m256d lo = _mm256_load_pd(reinterpret_cast<const double*>(p));
-    const __m256d hi = _mm256_load_pd(reinterpret_cast<const double*>(p + 8));
-    return _mm512_castpd_ps(_mm512_insertf64x4(_mm512_castpd256_pd512(lo), hi, 1));
-}
-
+// Three targets with lane targets: each tile's registers are loaded and
+// transposed, so that a register holds one setting of the swapped lane
+// bits for sixteen groups, and transposed back after the sums. Here the
+// registers are picked at run time, through memory; that runs about as
+// fast as the interleaved form (bench/blocks_bench.cpp --kernels 1).
 template <std::size_t Dim, int Swap, std::size_t LaneTargets>
 void swapped_tiles(float* re, float* im, std::uint32_t b, const PlanarPlan& plan) {
     constexpr std::size_t Regs = Swap == 3 ? 16 : 4;
@@ -184,8 +176,8 @@ void swapped_tiles(float* re, float* im, std::uint32_t b, const PlanarPlan& plan
             __m512 x_im[Dim];
             __m512 sum[Dim];
             for (std::size_t s = 0; s < Dim; ++s) {
-                x_re[s] = reload(t_re + 16 * column[g * Dim + s]);
-                x_im[s] = reload(t_im + 16 * column[g * Dim + s]);
+                x_re[s] = _mm512_load_ps(t_re + 16 * column[g * Dim + s]);
+                x_im[s] = _mm512_load_ps(t_im + 16 * column[g * Dim + s]);
                 sum[s] = _mm512_add_ps(x_re[s], x_im[s]);
             }
             rows<Dim>(x_re, x_im, sum, packed, [&](std::size_t r, __m512 y_re, __m512 y_im) {
@@ -196,8 +188,8 @@ void swapped_tiles(float* re, float* im, std::uint32_t b, const PlanarPlan& plan
         __m512 y_re[Loads];
         __m512 y_im[Loads];
         for (std::size_t i = 0; i < Loads; ++i) {
-            y_re[i] = reload(t_re + 16 * i);
-            y_im[i] = reload(t_im + 16 * i);
+            y_re[i] = _mm512_load_ps(t_re + 16 * i);
+            y_im[i] = _mm512_load_ps(t_im + 16 * i);
         }
         transpose_groups<Swap>(y_re, Loads);
         transpose_groups<Swap>(y_im, Loads);
