@@ -44,9 +44,11 @@ struct PlanarPlan {
     // bits that are not targets (groups of them).
     std::size_t loads = 0;
     std::size_t groups = 1;
-    std::size_t load[256] = {};
-    std::uint16_t column[256] = {};
-    std::uint16_t row[256] = {};
+    // At most 32 of each: five targets have no lane targets, and three
+    // with lane targets in both pairs of lane bits take 2 × 16 registers.
+    std::size_t load[32] = {};
+    std::uint16_t column[32] = {};
+    std::uint16_t row[32] = {};
     AlignedArray<float> packed;  // the fused plan's entries, broadcast
 };
 
