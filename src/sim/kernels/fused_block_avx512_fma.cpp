@@ -7,19 +7,9 @@
 #include "sim/kernels/cpu_features.hpp"
 #if VANTELO_AVX2_KERNELS
 
-// GCC 12 warns inside the AVX-512 header that the undefined upper half of
-// a 256-to-512-bit cast is read; the kernel never uses that half.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#endif
-#include <immintrin.h>
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
-
 #include <cstring>
 
+#include "sim/kernels/avx512_intrinsics.hpp"
 #include "sim/kernels/fused_block.hpp"
 
 #define VANTELO_FUSED_WIDE 1

@@ -5,19 +5,9 @@
 #include "sim/kernels/cpu_features.hpp"
 #if VANTELO_AVX2_KERNELS
 
-// GCC 12 warns inside the AVX-512 header that the undefined source of a
-// permute's mask form is read; the permutes here take every lane.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#endif
-#include <immintrin.h>
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
-
 #include <type_traits>
 
+#include "sim/kernels/avx512_intrinsics.hpp"
 #include "sim/kernels/fused_planar.hpp"
 
 // GCC cannot tell that a tile's transposes read only the registers its
