@@ -137,6 +137,33 @@ def test_channel_matches_density_matrix(name, fusion):
     assert stat < chi_square_bound(max(1, keep.sum() - 1))
 
 
+@pytest.mark.parametrize("fusion", [0, 3])
+def test_long_strong_damping_keeps_its_norm(fusion):
+    # A thousand strong damping channels, with rotations putting population
+    # back on |1>: each trajectory's norm falls by many hundreds of binary
+    # orders unless it is renormalised in time, and single precision would
+    # flush it to zero.
+    gates, dm = [], DensityMatrix(2)
+    for _ in range(500):
+        for q, t in ((0, 1.1), (1, 1.3)):
+            gates.append(Gate.rx(q, t))
+            dm.unitary(np.array([[np.cos(t / 2), -1j * np.sin(t / 2)],
+                                 [-1j * np.sin(t / 2), np.cos(t / 2)]]), [q])
+            gates.append(Gate.amplitude_damping(q, 0.3))
+            dm.channel(ad(0.3), [q])
+    terms = [(1.0, [("Z", 0)]), (0.5, [("Z", 1)])]
+    observable = Observable.hamiltonian([Observable.pauli_string(ops, c) for c, ops in terms])
+    plan = compiled(gates, n=2, fusion=fusion)
+    values = plan.trajectory_values([], observable, 600, seed=3)
+    assert np.all(np.abs(values) <= 1.5 + 1e-5)
+    mean, err = plan.trajectory_expectation([], observable, 600, seed=3)
+    assert abs(mean - dm.expectation(terms)) <= 4 * err + 1e-5
+    shots = 2000
+    counts = np.bincount(Circuit(gates, fusion=fusion).sample_trajectories(2, shots, seed=5), minlength=4)
+    expected = dm.probabilities() * shots
+    assert np.sum((counts - expected) ** 2 / expected) < chi_square_bound(3)
+
+
 def test_seeded_runs_repeat_and_differ():
     gates, _ = noisy_program("amplitude_damping")
     c = Circuit(gates + [Gate.measure(0)])

@@ -368,13 +368,17 @@ public:
                     std::max_element(probability.begin(), probability.end()) - probability.begin());
             }
             p = probability[k];
-            bound_ = 1.0;
+            // The norm² is now known: the trace, not 1. Starting again from
+            // 1 would lose what every earlier branch took, and a long
+            // trajectory of strong damping would sink below single
+            // precision's smallest numbers unnoticed.
+            bound_ = trace;
         }
         add(unitary_item(c.branches[k]), true, &c.branches[k]);
         dirty_ = true;
         // The norm² is at least the product of the branch bounds since the
-        // last normalisation; keep it far from single precision's smallest
-        // numbers.
+        // last normalisation (or since a draw measured it); keep it far from
+        // single precision's smallest numbers.
         bound_ *= p;
         if (bound_ < 1e-12) {
             VANTELO_TRY(settle());
