@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 from density import DensityMatrix
-from vantelo import Circuit, CircuitSpec, Gate, Observable
+from vantelo import Circuit, CircuitSpec, Gate, Observable, _unpickle
 
 I2 = np.eye(2)
 X = np.array([[0, 1], [1, 0]], dtype=complex)
@@ -299,6 +299,8 @@ def test_identical_for_every_pool_size(isolated):
     (lambda: Gate.thermal_relaxation(0, 10.0, 30.0, 1.0), "t2 must be in (0, 2*t1]"),
     (lambda: Gate.kraus([0], [np.eye(2), np.eye(2)]), "not trace preserving"),
     (lambda: Gate.kraus([0], [np.eye(2) * (1 + 1e-4)]), "not trace preserving"),
+    (lambda: Gate.kraus([0], [np.diag([np.nan, 1.0])]), "not trace preserving"),
+    (lambda: Gate.kraus([0, 1], [np.diag([1.0, np.nan, 1.0, 1.0])]), "not trace preserving"),
     (lambda: Gate.kraus([0, 1, 2, 3], [np.eye(16)]), "1 to 3 qubits"),
     (lambda: Gate.kraus([0, 0], [np.eye(4)]), "duplicate qubit"),
     (lambda: Gate.kraus([0], [np.eye(4)]), "must be 2x2"),
@@ -366,3 +368,17 @@ def test_pickled_channels_draw_the_same():
     again = pickle.loads(pickle.dumps(plan))
     assert again.trajectory_values([], OBSERVABLE, 10, seed=1).tobytes() == \
         plan.trajectory_values([], OBSERVABLE, 10, seed=1).tobytes()
+
+
+@pytest.mark.parametrize("channel, branch, message", [
+    (Gate.bit_flip(0, 0.2), X, "stored mixture has a branch that is not unitary"),
+    (Gate.amplitude_damping(0, 0.36), 0.6 * LOWER, "not trace preserving"),
+])
+def test_stored_channels_with_nan_refused(channel, branch, message):
+    data = channel.__reduce__()[1][0]
+    stored = np.asarray(branch, dtype=np.complex64).tobytes()
+    assert data.count(stored) == 1
+    poisoned = np.asarray(branch, dtype=np.complex64).copy()
+    poisoned[0, 0] = np.nan
+    with pytest.raises(ValueError, match=message):
+        _unpickle(data.replace(stored, poisoned.tobytes()))

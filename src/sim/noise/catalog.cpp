@@ -166,7 +166,7 @@ Status check_trace_preserving(const std::vector<std::vector<Amplitude>>& kraus, 
             const double re = sum[2 * (r * dim + c)] - (r == c ? 1.0 : 0.0);
             const double im = sum[2 * (r * dim + c) + 1];
             const double d = std::hypot(re, im);
-            if (!(d <= worst)) worst = d;  // NaN sticks
+            if (std::isnan(d) || d > worst) worst = d;
         }
     if (!(worst <= 1e-5))
         return fail("Kraus operators are not trace preserving: sum of K^dagger K differs from the "
@@ -337,7 +337,11 @@ Result<Gate> restore_channel(std::vector<Qubit> qubits, bool is_mixture, std::ve
     double total = 0.0;
     for (std::size_t k = 0; k < weights.size(); ++k) {
         VANTELO_TRY(check_probability("weight", weights[k]));
-        if (!is_unitary(matrices[k], dim)) return fail("stored mixture has a branch that is not unitary");
+        // The unitarity test lets NaN through; a stored branch must not.
+        const bool finite = std::all_of(matrices[k].begin(), matrices[k].end(), [](const Amplitude& a) {
+            return std::isfinite(a.re) && std::isfinite(a.im);
+        });
+        if (!finite || !is_unitary(matrices[k], dim)) return fail("stored mixture has a branch that is not unitary");
         total += weights[k];
     }
     if (!(std::fabs(total - 1.0) <= 1e-5)) return fail("stored mixture weights do not sum to 1");
