@@ -326,6 +326,17 @@ def test_bad_conditions_refused(conditions, message):
         c.run_trajectory(2, 1, conditions=conditions)
 
 
+def test_trajectory_ranges_stop_at_the_last_index():
+    gates, _ = noisy_program("amplitude_damping")
+    plan = compiled(gates)
+    last = 2**64 - 1
+    ends = plan.trajectory_values([], OBSERVABLE, 2, seed=4, first=last - 1)
+    assert np.array_equal(ends, np.concatenate(
+        [plan.trajectory_values([], OBSERVABLE, 1, seed=4, first=t) for t in (last - 1, last)]))
+    with pytest.raises(ValueError, match="3 trajectories from 18446744073709551614 run past the last"):
+        plan.trajectory_values([], OBSERVABLE, 3, seed=4, first=last - 1)
+
+
 def test_trajectory_from_a_state():
     rng = np.random.default_rng(4)
     start = (rng.normal(size=8) + 1j * rng.normal(size=8)).astype(np.complex64)

@@ -4,9 +4,11 @@
 #include <array>
 #include <atomic>
 #include <cmath>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <optional>
+#include <string>
 
 #include "pool/pool.hpp"
 #include "sim/exec/executor.hpp"
@@ -687,7 +689,8 @@ std::vector<std::vector<std::uint64_t>> equal_runs(std::span<const NoisyItem> it
                                                     std::uint64_t first, std::uint64_t count) {
     std::vector<std::vector<std::uint64_t>> runs;
     std::map<std::vector<std::uint32_t>, std::size_t> index;
-    for (std::uint64_t t = first; t < first + count; ++t) {
+    for (std::uint64_t i = 0; i < count; ++i) {
+        const std::uint64_t t = first + i;
         std::optional<std::vector<std::uint32_t>> branches = stateless_draws(items, seed, t);
         if (!branches) {
             runs.push_back({t});
@@ -724,7 +727,7 @@ Status for_each_trajectory_run(std::span<const NoisyItem> items, std::uint32_t n
     const bool random = draws_outcomes(items);
     if (random) {
         runs.reserve(count);
-        for (std::uint64_t t = first; t < first + count; ++t) runs.push_back({t});
+        for (std::uint64_t i = 0; i < count; ++i) runs.push_back({first + i});
     } else {
         runs = equal_runs(items, seed, first, count);
     }
@@ -840,6 +843,10 @@ Result<std::vector<float>> trajectory_expectations(const CompiledCircuit& circui
     shape.num_qubits = circuit.num_qubits;
     VANTELO_ASSIGN_OR_RETURN(const std::vector<NoisyItem> items, noisy_items(circuit, params, shape));
     VANTELO_TRY(check_observable_qubits(observable, circuit.num_qubits));
+    // Trajectory indices are 64-bit: a range past the last one would wrap.
+    if (count > 0 && first > std::numeric_limits<std::uint64_t>::max() - (count - 1))
+        return fail(std::to_string(count) + " trajectories from " + std::to_string(first) +
+                    " run past the last trajectory index, 2**64 - 1");
     std::vector<float> values(count, 0.0f);
     std::optional<StretchCache> fused;
     if (fuses_trajectories(circuit)) fused.emplace(circuit.numerics.fusion, circuit.num_qubits);
