@@ -49,10 +49,12 @@ deps:
 
 # Builds the extension with the NumPy 2 headers and installs it into the
 # virtual environment; then installs the NumPy the tests should run with.
-# pip prints when the build starts and ends; a first build compiles for a
-# minute or two.
+# An environment a previous run left with NumPy 1.26 gets NumPy 2 back for
+# the build first. pip prints when the build starts and ends; a first build
+# compiles for a minute or two.
 module: venv
 	@echo "== building the module and installing it into $(VENV) (the first build takes a minute or two)"
+	$(VPY) -m pip install -q "numpy>=2"
 	$(VPY) -m pip install --progress-bar off --no-build-isolation --no-deps .
 	@echo "== installing $(NUMPY)"
 	$(VPY) -m pip install -q "$(NUMPY)"
