@@ -142,6 +142,30 @@ def test_sampled_statistics_match_default_qubit():
         np.testing.assert_allclose(g, w, atol=5 / np.sqrt(shots))
 
 
+
+@pytest.mark.parametrize("wires", [["a", 3, "b"], [7, 0, 3], None], ids=["labels", "integers", "any_wires"])
+def test_state_measurements_on_any_wire_labels_match_default_qubit(wires):
+    """Entropies and mutual information read their wires as state indices
+    in PennyLane; on labels that are not 0 … n − 1 in order they must still
+    measure the wires named."""
+    labels = wires or ["a", 3, "b"]
+
+    def values(device):
+        @qml.qnode(device)
+        def circuit():
+            qml.RY(0.7, labels[0])
+            qml.CNOT([labels[0], labels[2]])
+            qml.RX(1.3, labels[1])
+            qml.CRY(0.9, [labels[2], labels[1]])
+            return (qml.vn_entropy([labels[2]]), qml.mutual_info([labels[1]], [labels[0]]),
+                    qml.purity([labels[1], labels[2]]), qml.density_matrix([labels[2], labels[0]]))
+        return circuit()
+
+    got = values(qml.device("vantelo.qubit", wires=wires))
+    want = values(qml.device("default.qubit", wires=wires))
+    for g, w in zip(got, want):
+        np.testing.assert_allclose(g, w, atol=ATOL)
+
 @pytest.mark.parametrize("wires", [None, 3], ids=["any_wires", "exact_wires"])
 def test_mid_circuit_measurements_per_shot(wires):
     # Deferral needs an auxiliary qubit per measurement (wire 0 is measured

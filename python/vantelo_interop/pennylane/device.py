@@ -116,6 +116,14 @@ def _expectations_only(tape: Any) -> bool:
     )
 
 
+def _on_positions(mp: Any, wire_order: Any) -> tuple[Any, Wires]:
+    """The measurement with each wire replaced by its position in
+    `wire_order`, and the positions' own order. Some of PennyLane's
+    measurements (entropies, mutual information) read their wires as
+    indices into the state, which holds only for wires 0 … n − 1 in order."""
+    return mp.map_wires({w: i for i, w in enumerate(wire_order)}), Wires(range(len(wire_order)))
+
+
 def _goes_to_compiled(tape: Any) -> bool:
     """Analytic Pauli expectations on a tape of compiled-set gates and
     channels (a plan with channels estimates them over trajectories)."""
@@ -484,7 +492,8 @@ class VanteloQubit(Device):  # type: ignore[misc, unused-ignore]  # PennyLane ma
         rotation = mp.diagonalizing_gates() if mp.obs is not None else []
         if rotation:
             state = Circuit(gates_for(rotation, qubits)).run_from(state)
-        return mp.process_state(state.astype(np.complex128), wire_order)
+        mp, positions = _on_positions(mp, wire_order)
+        return mp.process_state(state.astype(np.complex128), positions)
 
     def _seed(self) -> int | None:
         return None if self._seeds is None else int(self._seeds.integers(2**63))
@@ -593,7 +602,8 @@ class VanteloQubit(Device):  # type: ignore[misc, unused-ignore]  # PennyLane ma
             if key not in rotated:
                 rho = Circuit(gates + gates_for(rotation, qubits)).density_matrix(len(wire_order))
                 rotated[key] = rho.astype(np.complex128)
-            results.append(mp.process_density_matrix(rotated[key], wire_order))
+            mapped, positions = _on_positions(mp, wire_order)
+            results.append(mapped.process_density_matrix(rotated[key], positions))
         return results[0] if len(results) == 1 else tuple(results)
 
     def _sampled(self, tape: Any, state: np.ndarray | None, wire_order: Any, qubits: dict[Any, int],
