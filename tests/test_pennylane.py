@@ -142,6 +142,21 @@ def test_sampled_statistics_match_default_qubit():
         np.testing.assert_allclose(g, w, atol=5 / np.sqrt(shots))
 
 
+@pytest.mark.parametrize("measure", [
+    lambda: (qml.var(qml.Z(0)), qml.var(qml.I(1))),
+    lambda: qml.var(qml.X(2) + 0.5 * qml.Z(0)),
+    lambda: (qml.expval(HAMILTONIAN), qml.var(2 * (qml.X(0) @ qml.Z(1) + qml.Y(3)))),
+], ids=["identity", "sum", "sum_with_others"])
+def test_sampled_variances_of_sums_and_identities(measure):
+    """Variances of sums and of the identity are sampled in their own
+    eigenbasis, not split into terms."""
+    params = RNG.uniform(-1, 1, (2, 4, 2))
+    shots = 20000
+    got = qml.set_shots(qnode(qml.device("vantelo.qubit", wires=4, seed=5), measure=measure), shots)(params)
+    want = qnode(qml.device("default.qubit"), measure=measure)(params)
+    np.testing.assert_allclose(got, want, atol=10 / np.sqrt(shots))
+
+
 
 @pytest.mark.parametrize("wires", [["a", 3, "b"], [7, 0, 3], None], ids=["labels", "integers", "any_wires"])
 def test_state_measurements_on_any_wire_labels_match_default_qubit(wires):

@@ -196,7 +196,26 @@ def _split_for_sampling(tape: Any) -> Any:
     mps = tape.measurements
     if not tape.shots or len(mps) < 2 and not any(_is_sum(mp) for mp in mps):
         return _single(tape)
+    if not all(_splits_soundly(mp) for mp in mps):
+        # Each measurement is then sampled in its own eigenbasis (_sampled
+        # shares the samples of those whose bases agree).
+        return _single(tape)
     return split_non_commuting(tape, grouping_strategy="qwc")
+
+
+def _splits_soundly(mp: Any) -> bool:
+    """Whether split_non_commuting keeps the measurement's meaning. It splits
+    only expectation values into terms; any other measurement of a sum makes
+    it raise, and any other measurement of the identity it replaces by the
+    constant 1 (so a variance of the identity would come out as 1)."""
+    obs = mp.obs
+    if obs is None or isinstance(mp, ExpectationMP):
+        return True
+    if isinstance(obs, qml.Identity):
+        return False
+    if isinstance(obs, (qml.ops.SProd, qml.ops.Prod)):
+        obs = obs.simplify()
+    return not isinstance(obs, qml.ops.Sum)
 
 
 def _is_sum(mp: Any) -> bool:
