@@ -10,7 +10,7 @@ import threading
 import numpy as np
 import pytest
 
-from vantelo import Gate, Observable
+from vantelo import Circuit, CircuitSpec, Gate, Observable
 
 SANITIZED = os.environ.get("VANTELO_SANITIZED") == "1"
 
@@ -119,6 +119,22 @@ def test_samples_that_do_not_fit_say_so():
         "cannot allocate 4294967295 samples (32.0 GiB)",
     ], proc.stderr
 
+
+
+@pytest.mark.parametrize("call", [
+    lambda c, o: c.trajectory_expectation([0.1], o, 2**63, 1),
+    lambda c, o: c.trajectory_values([0.1], o, 2**64 - 1, 1),
+    lambda c, o: c.batch_trajectory_expectation([[0.1]] * 3, o, 2**63, 1),
+    lambda c, o: Circuit([Gate.h(0), Gate.depolarizing(0, 0.1)]).sample_trajectories(1, 2**62, 3),
+], ids=["expectation", "values", "batch", "shots"])
+def test_trajectory_counts_past_any_allocation_are_memory_errors(call):
+    """Counts whose per-trajectory bookkeeping no container can hold fail
+    as memory that cannot be had, before anything runs."""
+    spec = CircuitSpec(2)
+    spec.rx(0, spec.param())
+    spec.gate(Gate.amplitude_damping(1, 0.2))
+    with pytest.raises(MemoryError):
+        call(spec.compile(), Observable.pauli_z(0))
 
 @pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
 def test_context_busy_at_fork_usable_in_child():

@@ -2,6 +2,7 @@
 
 #include <exception>
 #include <new>
+#include <stdexcept>
 // (after a standard header, which defines the library's macros)
 #if defined(__GLIBCXX__) || (defined(_LIBCPP_VERSION) && defined(__GLIBC__))
 #include <cxxabi.h>
@@ -73,6 +74,10 @@ PyObject* raise_current_exception() noexcept {
     } catch (const sim::AllocationFailure& failure) {
         raise(PyExc_MemoryError, failure.what());
     } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        // A container asked for more elements than it can hold: a request
+        // too large to allocate, as for bad_alloc.
         PyErr_NoMemory();
     } catch (const sim::InternalFault& fault) {
         raise_internal_fault(fault.what());

@@ -24,8 +24,8 @@ PyObject* raise_internal_fault(std::string_view message);
 // whole process); nullptr with an exception set if it could not be created.
 PyObject* internal_fault_type();
 
-// Maps the exception being handled (inside a catch block): bad_alloc becomes
-// MemoryError, anything else the internal-fault exception.
+// Maps the exception being handled (inside a catch block): bad_alloc and
+// length_error become MemoryError, anything else the internal-fault exception.
 PyObject* raise_current_exception() noexcept;
 
 // The result of an entry point, or nullptr when a signal handler raised
