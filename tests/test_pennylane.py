@@ -354,8 +354,18 @@ def mid_circuit_measurements(count):
      ValueError, "^state vector has 32 qubits, at most 31 are supported$"),
     (lambda: qml.QNode(lambda: mid_circuit_measurements(3), qml.device("vantelo.qubit", wires=30)),
      DeviceError, "30 wires and 3 auxiliary qubits make 33, more than the 31 it simulates"),
+    # X @ Y on one wire is iZ; its expectation is imaginary, not 0
+    (lambda: qml.QNode(lambda: qml.expval(qml.prod(qml.X(0), qml.Y(0))), qml.device("vantelo.qubit", wires=1)),
+     DeviceError, r"measures Hermitian observables only; X\(0\) @ Y\(0\) is not Hermitian"),
+    (lambda: qml.QNode(lambda: (qml.RX(0.3, 0), qml.expval(qml.s_prod(1j, qml.Z(0))))[1],
+                       qml.device("vantelo.qubit", wires=1)),
+     DeviceError, "is not Hermitian"),
+    (lambda: qml.set_shots(qml.QNode(lambda: qml.expval(qml.prod(qml.Hermitian(np.diag([1.0, 2.0]), 0), qml.X(0))),
+                                     qml.device("vantelo.qubit", wires=1)), 10),
+     DeviceError, "is not Hermitian"),
 ], ids=["derivative_of_state", "derivative_with_shots", "one_shot", "mixed_state", "sample_analytic",
-        "tiny_step", "too_wide", "no_auxiliary_qubits_left"])
+        "tiny_step", "too_wide", "no_auxiliary_qubits_left", "pauli_product", "complex_coefficient",
+        "matrix_product"])
 def test_refusals_are_pennylane_errors(make, error, text):
     with pytest.raises(error, match=text):
         make()()
