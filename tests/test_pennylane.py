@@ -221,6 +221,27 @@ def test_gradients_match_backprop(diff_method):
     np.testing.assert_allclose(got, want, atol=1e-4)
 
 
+
+def test_second_derivatives_do_not_take_the_first_order_device_gradient():
+    """With max_diff=2, "best" must not pick the device's gradient (whose own
+    derivative PennyLane takes as zero), and asking for it is refused."""
+    params = pnp.array([0.3, -0.7], requires_grad=True)
+
+    def hessian(device, method, **options):
+        @qml.qnode(device, diff_method=method, **options)
+        def f(x):
+            qml.RY(x[0], 0)
+            qml.RX(x[1], 1)
+            qml.CNOT([0, 1])
+            qml.RY(x[0], 1)
+            return qml.expval(qml.Z(0) @ qml.X(1))
+        return qml.jacobian(qml.grad(f))(params)
+
+    want = hessian(qml.device("default.qubit"), "backprop")
+    np.testing.assert_allclose(hessian(qml.device("vantelo.qubit", wires=2), "best", max_diff=2), want, atol=1e-4)
+    with pytest.raises(QuantumFunctionError, match="does not support"):
+        hessian(qml.device("vantelo.qubit", wires=2), DIFF_METHODS[-1], max_diff=2)
+
 @pytest.mark.parametrize("diff_method", DIFF_METHODS)
 def test_jacobian_of_a_broadcast_tape(diff_method):
     def circuit(x, y):

@@ -464,6 +464,11 @@ class VanteloQubit(Device):  # type: ignore[misc, unused-ignore]  # PennyLane ma
             method = BEST
         if method not in DERIVATIVE_METHODS or (method == "adjoint" and not HAS_ADJOINT):
             return False
+        # The device's derivatives are first order: PennyLane would take the
+        # derivative of a device gradient as zero, so a QNode that asks for
+        # more (max_diff > 1) gets PennyLane's own method under "best".
+        if getattr(execution_config, "derivative_order", 1) > 1:
+            return False
         if circuit is None:
             return not self.shots
         if circuit.shots:
