@@ -136,14 +136,6 @@ def _trajectories(
     return leaves
 
 
-def one_trajectory(program: Program, row: NDArray[np.float64], rng: np.random.Generator) -> NDArray[np.complex64]:
-    """The final state of one run of the program with this row of parameter
-    values, every measurement and reset outcome drawn from ``rng``."""
-    segments = _bind_segments(program, program.steps, row)
-    ((state, _, _),) = _trajectories(program, segments, 1, rng)
-    return state
-
-
 def _outcome(
     segment: Measure | Reset, state: NDArray[np.complex64], outcome: int, prob: float, bits: NDArray[np.bool_]
 ) -> tuple[NDArray[np.complex64], NDArray[np.bool_]]:

@@ -15,8 +15,7 @@ from qiskit.primitives.containers import DataBin, EstimatorPubLike, PrimitiveRes
 from qiskit.primitives.containers.estimator_pub import EstimatorPub
 from qiskit.primitives.primitive_job import PrimitiveJob
 
-from .._program import BoundPlan, Measure, Program, Reset, Sums, compile_bound, pauli_observable
-from .._shots import one_trajectory
+from .._program import BoundPlan, Measure, Reset, Sums, compile_bound, pauli_observable
 from .._width import check_width
 from ._noise import noise_plan
 from ._translate import translate
@@ -35,12 +34,12 @@ class EstimatorV2(BaseEstimatorV2):  # type: ignore[misc, unused-ignore]  # Qisk
     faster). ``fusion=k`` (2 to 5; default 0) fuses fixed gates into dense
     blocks of at most ``k`` qubits (vantelo's ``fusion=k``). A nonzero ``precision`` adds
     Gaussian noise of that standard deviation to every value, as Qiskit's
-    `StatevectorEstimator` does, and is reported as ``stds``. Resets are
-    applied on one random trajectory per value; measurements are refused, as
-    in Qiskit's reference estimator.
+    `StatevectorEstimator` does, and is reported as ``stds``. Measurements
+    are refused, as in Qiskit's reference estimator; resets are channels
+    (below).
 
     As in Qiskit's reference, every pub draws from its own generator,
-    ``numpy.random.default_rng(seed)``: the noise and the reset outcomes of
+    ``numpy.random.default_rng(seed)``: the noise and the trajectories of
     a pub depend only on the seed and the pub, so identical pubs in one job
     give identical results, and a job run twice with an integer seed gives
     the same values.
@@ -49,9 +48,9 @@ class EstimatorV2(BaseEstimatorV2):  # type: ignore[misc, unused-ignore]  # Qisk
         default_precision: the ``precision`` of pubs that give none; 0 gives
             exact values.
         seed: seeds each pub's generator of the precision noise and the
-            reset outcomes.
+            trajectories.
         trajectories: the trajectories averaged for a circuit with channels
-            when its precision is 0.
+            or resets when its precision is 0.
         sums: ``"float64"`` (the default) or ``"float32"``, the sums of the
             compiled plans (vantelo's ``sums``).
         fusion: 0 (the default) or ``k`` from 2 to 5 (vantelo's ``fusion``).
@@ -64,7 +63,9 @@ class EstimatorV2(BaseEstimatorV2):  # type: ignore[misc, unused-ignore]  # Qisk
             on more than 3 qubits) raises `UnsupportedConstruct` here.
 
     Circuits with channels (``kraus`` and ``quantum_channel`` instructions,
-    Aer's quantum errors, a noise model's errors) are averaged over seeded
+    Aer's quantum errors, a noise model's errors) or resets (a reset of a
+    qubit entangled with others leaves a mixture, so one trajectory's value
+    is not the expectation) are averaged over seeded
     trajectories, the seed drawn from the pub's generator:
     ``ceil(1/precision**2)`` of them for a nonzero precision, else
     ``trajectories``. Their ``stds`` are the
@@ -127,12 +128,12 @@ class EstimatorV2(BaseEstimatorV2):  # type: ignore[misc, unused-ignore]  # Qisk
         observables = pub.observables.ravel()
         obs_index = np.broadcast_to(np.arange(observables.size).reshape(pub.observables.shape), shape)
         stds = np.full(shape, pub.precision, dtype=np.float64)
-        if program.channels:
+        # A reset is a channel too: on an entangled qubit one trajectory's
+        # value is not the expectation, so both are averaged.
+        if program.channels or any(isinstance(step, Reset) for step in program.steps):
             count = math.ceil(1 / pub.precision**2) if pub.precision > 0 else self._trajectories
             evs, stds = _noisy_values(compile_bound(program, fusion=self._fusion, sums=self._sums), values,
                                       observables, param_index, obs_index, count, int(rng.integers(2**63)))
-        elif any(isinstance(step, Reset) for step in program.steps):
-            evs = _trajectory_values(program, values, observables, param_index, obs_index, pub.precision, rng)
         else:
             evs = _batch_values(compile_bound(program, fusion=self._fusion, sums=self._sums), values,
                                 observables, param_index, obs_index)
@@ -174,7 +175,7 @@ def _noisy_values(
     count: int,
     seed: int,
 ) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
-    """Means over `count` trajectories of a circuit with channels, and their
+    """Means over `count` trajectories of a circuit with channels or resets, and their
     standard errors: one batch call per distinct observable, every row on the
     same trajectories of `seed`."""
     slots = plan.slot_values(values)
@@ -191,46 +192,3 @@ def _noisy_values(
         stds[where] = errors[inverse.reshape(-1)]
     return evs, stds
 
-
-def _trajectory_values(
-    program: Program,
-    values: NDArray[np.float64],
-    observables: NDArray[Any],
-    param_index: NDArray[np.intp],
-    obs_index: NDArray[np.intp],
-    precision: float,
-    rng: np.random.Generator,
-) -> NDArray[np.float64]:
-    """Values of a circuit with resets, each on its own trajectory whose reset
-    outcomes come from ``rng``, followed by its noise draw: entry by entry in
-    row-major order, as Qiskit's reference draws them."""
-    for k in range(observables.size):
-        pauli_observable(observables[k])  # refuses what the batch path refuses
-    evs = np.zeros(param_index.shape, dtype=np.float64)
-    for index in np.ndindex(*param_index.shape):
-        state = one_trajectory(program, values[int(param_index[index])], rng)
-        value = _pauli_expectation(state, observables[int(obs_index[index])])
-        evs[index] = rng.normal(value, precision) if precision != 0 else value
-    return evs
-
-
-def _pauli_expectation(state: NDArray[np.complex64], terms: dict[str, float]) -> float:
-    """⟨ψ|O|ψ⟩ for a sum of Pauli labels in Qiskit's order (the last character
-    is qubit 0, the least significant bit of an amplitude's index).
-
-    A Pauli word maps |j⟩ to i^y (-1)^{|j ∧ z|} |j ⊕ x⟩, where x marks its X
-    and Y letters, z its Y and Z letters and y counts its Ys."""
-    psi = state.astype(np.complex128)
-    index = np.arange(psi.size)
-    total = 0.0
-    for label, coefficient in terms.items():
-        flip = 0
-        sign = np.ones(psi.size, dtype=np.float64)
-        for qubit, letter in enumerate(reversed(label)):
-            if letter in "XY":
-                flip |= 1 << qubit
-            if letter in "YZ":
-                sign *= 1 - 2 * ((index >> qubit) & 1)
-        phase = 1j ** label.count("Y")
-        total += float(np.real(coefficient)) * float(np.real(phase * np.vdot(psi[index ^ flip], sign * psi)))
-    return total
