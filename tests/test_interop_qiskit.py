@@ -168,6 +168,21 @@ def test_estimator_seed_gives_every_pub_its_own_generator(circuit, observable):
         assert 0 < data.stds.max() <= 0.05
 
 
+
+def test_estimator_runs_resets_of_untouched_qubits_exactly():
+    """`initialize` resets first; on qubits nothing has touched that reset
+    has one outcome, so the values are exact, with no trajectories."""
+    from qiskit.quantum_info import random_statevector
+
+    qc = QuantumCircuit(3)
+    qc.h(1)
+    qc.initialize(random_statevector(4, seed=3).data, [0, 2])
+    qc.cx(1, 0)
+    observable = SparsePauliOp(["ZZI", "XIY", "IYX"], [0.5, 0.3, -0.7])
+    data = EstimatorV2(seed=1).run([(qc, observable)]).result()[0].data
+    assert data.stds == 0
+    assert data.evs == pytest.approx(DensityMatrix(qc).expectation_value(observable).real, abs=1e-5)
+
 @pytest.mark.parametrize("primitive, pub", [
     (EstimatorV2, lambda qc: (qc, SparsePauliOp("Z" * 32))),
     (SamplerV2, lambda qc: (qc.measure_all(inplace=False),)),

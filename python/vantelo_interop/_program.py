@@ -45,6 +45,10 @@ class Measure:
 @dataclass(frozen=True)
 class Reset:
     qubit: int
+    # Nothing acted on the qubit before, so from |0…0⟩ the reset changes
+    # nothing and has one outcome (a Program's other users keep it: a
+    # circuit may start from another state).
+    leading: bool = False
 
 
 @dataclass(frozen=True)

@@ -105,6 +105,7 @@ class _Translator:
         )
         for creg in circuit.cregs:
             self.program.registers.append((creg.name, [circuit.find_bit(b).index for b in creg]))
+        self.touched: set[int] = set()  # qubits some step has acted on
 
     def angle(self, value: object, where: str) -> Angle:
         if not isinstance(value, ParameterExpression) or not value.parameters:
@@ -157,14 +158,17 @@ class _Translator:
                 f"channel '{name}' on {len(qubits)} qubits; vantelo's channels act on 1 to 3")
         self.program.steps.append(Gate.kraus(qubits[::-1], kraus))
         self.program.channels += 1
+        self.touched.update(qubits)
 
     def instruction(self, op: Instruction, qubits: list[int], clbits: list[int], noisy: bool = False) -> None:
         steps = self.program.steps
         name = op.name
         if name == "measure":
             steps.append(Measure(qubits[0], clbits[0]))
+            self.touched.update(qubits)
         elif name == "reset":
-            steps.append(Reset(qubits[0]))
+            steps.append(Reset(qubits[0], leading=qubits[0] not in self.touched))
+            self.touched.update(qubits)
         elif name == "barrier":
             steps.append(Barrier())
         elif name == "delay":
@@ -185,6 +189,7 @@ class _Translator:
             )
         elif isinstance(op, QiskitGate):
             self.gate(op, qubits)
+            self.touched.update(qubits)
         elif op.definition is not None:
             self.circuit(op.definition, qubits, clbits)
         else:

@@ -129,8 +129,10 @@ class EstimatorV2(BaseEstimatorV2):  # type: ignore[misc, unused-ignore]  # Qisk
         obs_index = np.broadcast_to(np.arange(observables.size).reshape(pub.observables.shape), shape)
         stds = np.full(shape, pub.precision, dtype=np.float64)
         # A reset is a channel too: on an entangled qubit one trajectory's
-        # value is not the expectation, so both are averaged.
-        if program.channels or any(isinstance(step, Reset) for step in program.steps):
+        # value is not the expectation, so both are averaged. A reset of a
+        # qubit nothing has touched yet (as `initialize` starts) has one
+        # outcome, and the batch call runs it exactly.
+        if program.channels or any(isinstance(step, Reset) and not step.leading for step in program.steps):
             count = math.ceil(1 / pub.precision**2) if pub.precision > 0 else self._trajectories
             evs, stds = _noisy_values(compile_bound(program, fusion=self._fusion, sums=self._sums), values,
                                       observables, param_index, obs_index, count, int(rng.integers(2**63)))
