@@ -242,6 +242,28 @@ def test_second_derivatives_do_not_take_the_first_order_device_gradient():
     with pytest.raises(QuantumFunctionError, match="does not support"):
         hessian(qml.device("vantelo.qubit", wires=2), DIFF_METHODS[-1], max_diff=2)
 
+
+def test_trainable_observable_coefficients():
+    """The device's derivatives are the gates': "best" hands a QNode with
+    trainable coefficients to PennyLane's parameter shift, and asking the
+    device for them is refused (it failed with an IndexError)."""
+    x = pnp.array([0.3, -0.7], requires_grad=True)
+    c = pnp.array([0.5, -1.3], requires_grad=True)
+
+    def gradient(device, method):
+        @qml.qnode(device, diff_method=method)
+        def f(x, c):
+            qml.RY(x[0], 0)
+            qml.CNOT([0, 1])
+            qml.RX(x[1], 1)
+            return qml.expval(qml.Hamiltonian(c, [qml.Z(0), qml.X(0) @ qml.Y(1)]))
+        return np.concatenate(qml.grad(f, argnums=[0, 1])(x, c))
+
+    want = gradient(qml.device("default.qubit"), "backprop")
+    np.testing.assert_allclose(gradient(qml.device("vantelo.qubit", wires=2), "best"), want, atol=1e-4)
+    with pytest.raises(QuantumFunctionError, match="does not support"):
+        gradient(qml.device("vantelo.qubit", wires=2), DIFF_METHODS[-1])
+
 @pytest.mark.parametrize("diff_method", DIFF_METHODS)
 def test_jacobian_of_a_broadcast_tape(diff_method):
     def circuit(x, y):

@@ -190,6 +190,19 @@ def _no_wires_but_auxiliary_ones(tape: Any, wires: Any, name: str) -> Any:
 
 
 @transform  # type: ignore[untyped-decorator, unused-ignore]  # PennyLane may be untyped here
+def _no_trainable_observables(tape: Any, name: str) -> Any:
+    """The device's derivatives are those of the circuit's gate parameters;
+    an observable with trainable coefficients is refused, so that "best"
+    picks PennyLane's parameter shift for it (which differentiates them)."""
+    for mp in tape.measurements:
+        if mp.obs is not None and any(qml.math.requires_grad(d) for d in mp.obs.data):
+            raise DeviceError(
+                f"{name} differentiates gate parameters only; {mp.obs} has trainable "
+                "coefficients: use diff_method='parameter-shift', or make them non-trainable")
+    return _single(tape)
+
+
+@transform  # type: ignore[untyped-decorator, unused-ignore]  # PennyLane may be untyped here
 def _hermitian_observables(tape: Any, name: str) -> Any:
     """Refuses an observable that is not Hermitian (a Pauli sum with complex
     coefficients, such as X @ Y on one wire, which is iZ): its expectation
@@ -453,6 +466,7 @@ class VanteloQubit(Device):  # type: ignore[misc, unused-ignore]  # PennyLane ma
             analytic_measurements=lambda mp: isinstance(mp, ExpectationMP) and mp.obs is not None,
             name=name,
         )
+        program.add_transform(_no_trainable_observables, name=name)
         program.add_transform(validate_adjoint_trainable_params)
         program.add_transform(_expand_if_trainable)
 
