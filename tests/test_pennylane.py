@@ -243,6 +243,26 @@ def test_second_derivatives_do_not_take_the_first_order_device_gradient():
         hessian(qml.device("vantelo.qubit", wires=2), DIFF_METHODS[-1], max_diff=2)
 
 
+@pytest.mark.parametrize("diff_method", DIFF_METHODS)
+def test_gradient_with_a_trainable_global_phase(diff_method):
+    """A global phase has no slot in the plan; its derivative is zero (a
+    controlled one decomposes into gates that have slots). It failed with a
+    KeyError."""
+    x = pnp.array([0.4, -0.9], requires_grad=True)
+
+    def gradient(device, method):
+        @qml.qnode(device, diff_method=method)
+        def f(x):
+            qml.RY(x[0], 0)
+            qml.GlobalPhase(x[1])
+            qml.ctrl(qml.GlobalPhase(x[1], wires=1), control=0)
+            return qml.expval(qml.X(0))
+        return qml.grad(f)(x)
+
+    want = gradient(qml.device("default.qubit"), "backprop")
+    np.testing.assert_allclose(gradient(qml.device("vantelo.qubit", wires=2), diff_method), want, atol=1e-4)
+
+
 def test_trainable_observable_coefficients():
     """The device's derivatives are the gates': "best" hands a QNode with
     trainable coefficients to PennyLane's parameter shift, and asking the

@@ -753,7 +753,9 @@ class VanteloQubit(Device):  # type: ignore[misc, unused-ignore]  # PennyLane ma
         slots = plan.slots_for(tape.operations, tape.batch_size)
         slot_of = plan.slot_of()
         flat = [(p, k) for p, op in enumerate(tape.operations) for k in range(op.num_params)]
-        columns = [slot_of[flat[i]] for i in tape.trainable_params]
+        # A trainable parameter without a slot is a GlobalPhase's, which no
+        # expectation value depends on: its column is zero.
+        columns = [slot_of.get(flat[i]) for i in tape.trainable_params]
         circuit = plan.circuit
         batched = tape.batch_size is not None
         if method == "adjoint":
@@ -767,7 +769,7 @@ class VanteloQubit(Device):  # type: ignore[misc, unused-ignore]  # PennyLane ma
             value, gradient = evaluate(slots, _observable(mp, qubits))
             gradient = np.asarray(gradient, np.float64)
             values.append(np.asarray(value, np.float64))
-            jac.append([gradient[..., c] for c in columns])
+            jac.append([gradient[..., c] if c is not None else np.zeros(gradient.shape[:-1]) for c in columns])
         results = values[0] if len(values) == 1 else tuple(values)
         if not columns:
             return results, (() if len(jac) == 1 else tuple(() for _ in jac))
