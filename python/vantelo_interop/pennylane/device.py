@@ -217,13 +217,13 @@ def _hermitian_observables(tape: Any, name: str) -> Any:
 def _is_hermitian(obs: Any) -> bool:
     rep = obs.pauli_rep
     if rep is not None:
-        for c in rep.values():
-            if qml.math.is_abstract(c):
-                continue
-            value = np.asarray(qml.math.unwrap(c))
-            if np.any(np.abs(value.imag) > 1e-10 * np.maximum(1.0, np.abs(value))):
-                return False
-        return True
+        coefficients = list(rep.values())
+        try:  # plain numbers, all at once
+            values = np.asarray(coefficients, dtype=np.complex128).ravel()
+        except (TypeError, ValueError):  # framework tensors, one by one
+            values = np.concatenate([np.zeros(0)] + [np.ravel(np.asarray(qml.math.unwrap(c), np.complex128))
+                                                     for c in coefficients if not qml.math.is_abstract(c)])
+        return not np.any(np.abs(values.imag) > 1e-10 * np.maximum(1.0, np.abs(values)))
     if getattr(obs, "is_verified_hermitian", False) or len(obs.wires) > 10:
         return True  # wider matrices are too dear to check here
     try:
