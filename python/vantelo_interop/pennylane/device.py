@@ -194,6 +194,11 @@ def _no_trainable_observables(tape: Any, name: str) -> Any:
     """The device's derivatives are those of the circuit's gate parameters;
     an observable with trainable coefficients is refused, so that "best"
     picks PennyLane's parameter shift for it (which differentiates them)."""
+    # The observables' parameters come after the operations'. Where
+    # PennyLane has marked the trainable ones, that settles it at once.
+    gate_parameters = sum(op.num_params for op in tape.operations)
+    if all(i < gate_parameters for i in tape.trainable_params):
+        return _single(tape)
     for mp in tape.measurements:
         if mp.obs is not None and any(qml.math.requires_grad(d) for d in mp.obs.data):
             raise DeviceError(
