@@ -366,17 +366,20 @@ def test_noisy_expectations_without_trajectories_are_refused_clearly():
 
 
 @pytest.mark.parametrize("initial", [None, "vector"])
-def test_resets_are_averaged_when_trajectories_are_given(initial):
-    """A reset of an entangled qubit is a channel: with trajectories its
-    expectation is the mixture's, within 5 standard errors, not one drawn
-    trajectory's (which is +1 or -1 here)."""
-    circuit = cirq.Circuit(cirq.H(NQ[0]), cirq.CNOT(NQ[0], NQ[1]), cirq.reset(NQ[1]), cirq.H(NQ[1]))
+@pytest.mark.parametrize("collapse", ["reset", "measure"])
+def test_collapses_are_averaged_when_trajectories_are_given(collapse, initial):
+    """A reset or mid-circuit measurement of an entangled qubit leaves a
+    mixture: with trajectories the expectation is the mixture's, within 5
+    standard errors, not one drawn trajectory's (+1 or -1 here)."""
+    op = cirq.reset(NQ[1]) if collapse == "reset" else cirq.measure(NQ[1], key="m")
+    circuit = cirq.Circuit(cirq.H(NQ[0]), cirq.CNOT(NQ[0], NQ[1]), op, cirq.H(NQ[1]))
     observables = [cirq.Z(NQ[0]), cirq.X(NQ[1])]
     start = None if initial is None else np.eye(1, 8, 0, dtype=np.complex64)[0]
-    want = cirq.DensityMatrixSimulator().simulate_expectation_values(circuit, observables, qubit_order=NQ)
+    rho = _deferred_density_matrix(circuit)
+    want = [np.real(o.expectation_from_density_matrix(rho, {q: i for i, q in enumerate(NQ)})) for o in observables]
     got = Simulator(seed=3, trajectories=2000).simulate_expectation_values(
         circuit, observables, qubit_order=NQ, initial_state=start)
-    np.testing.assert_allclose(got, np.real(want), atol=5 / np.sqrt(2000))
+    np.testing.assert_allclose(got, want, atol=5 / np.sqrt(2000))
 
 # Noise before and after mid-circuit measurements whose outcomes control
 # later gates (a single key, two keys, a key of two bits).

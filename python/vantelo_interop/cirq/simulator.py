@@ -12,7 +12,7 @@ from numpy.typing import NDArray
 import vantelo
 from vantelo import Gate
 
-from .._program import Conditional, Reset, UnsupportedConstruct, compile_bound
+from .._program import Conditional, Measure, Reset, UnsupportedConstruct, compile_bound
 from .._shots import _BATCH_AMPLITUDES, sample_bits, seeded_trajectory, trajectory
 from ._translate import CirqProgram, control_keys, translate
 
@@ -130,10 +130,11 @@ class Simulator(
             takes (a one-qubit channel applies after every moment to every
             qubit of the circuit), as Cirq's own simulators take it.
         trajectories: how many trajectories the expectation values of a
-            noisy circuit, or of a circuit with resets, average; an estimate
-            whose statistical error falls as 1/sqrt(``trajectories``).
-            Without it, expectation values of a noisy circuit are refused,
-            and a circuit with resets takes one trajectory, as Cirq's
+            noisy circuit, or of one with mid-circuit measurements or
+            resets, average; an estimate whose statistical error falls as
+            1/sqrt(``trajectories``). Without it, expectation values of a
+            noisy circuit are refused, and a circuit with mid-circuit
+            measurements or resets takes one trajectory, as Cirq's
             state-vector simulator does.
     """
 
@@ -370,9 +371,9 @@ class Simulator(
         are then means over that many trajectories of one seed (one
         `batch_trajectory_expectation` call per observable), estimates with
         a statistical error of order 1/sqrt(``trajectories``). A simulator
-        with ``trajectories`` averages a circuit with resets the same way: a
-        reset of an entangled qubit is a channel, whose expectation one
-        trajectory does not give."""
+        with ``trajectories`` averages a circuit with mid-circuit
+        measurements or resets the same way: on an entangled qubit they
+        leave a mixture, whose expectation one trajectory does not give."""
         sums = _as_pauli_sums(observables)
         if not permit_terminal_measurements and program.are_any_measurements_terminal():
             raise ValueError(
@@ -385,8 +386,8 @@ class Simulator(
         values = self._values(cp, resolvers)
         index = {q: cp.num_qubits - 1 - i for i, q in enumerate(cp.qubits)}
         out = np.zeros((len(resolvers), len(sums)), dtype=np.float64)
-        resets = self._trajectories is not None and any(isinstance(s, Reset) for s in cp.program.steps)
-        if cp.program.channels or resets:
+        drawn = self._trajectories is not None and any(isinstance(s, (Measure, Reset)) for s in cp.program.steps)
+        if cp.program.channels or drawn:
             if self._trajectories is None:
                 raise ValueError(
                     "expectation values of a circuit with noise channels are estimated over trajectories; "
