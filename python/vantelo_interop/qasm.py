@@ -224,6 +224,7 @@ def _load_with_pyqasm(tree: Any, text: str, max_loop_iterations: int) -> Program
         raise UnsupportedConstruct(
             "OpenQASM 3 'input' parameters need Qiskit's importer: pip install 'vantelo[qiskit]'"
         )
+    _stdgates_aliases(tree, ast)
     # pyqasm logs each error before raising it; the error we raise says it all.
     logger = logging.getLogger("pyqasm")
     level = logger.level
@@ -240,6 +241,31 @@ def _load_with_pyqasm(tree: Any, text: str, max_loop_iterations: int) -> Program
         logger.setLevel(level)
     return _PyqasmWalker(ast).walk(statements)
 
+
+# stdgates.inc names two gates twice: phase is p and cphase is cp. pyqasm
+# knows only the short names.
+_ALIASES = {"phase": "p", "cphase": "cp"}
+
+
+def _stdgates_aliases(tree: Any, ast: Any) -> None:
+    """Renames calls of stdgates.inc's `phase` and `cphase` to `p` and `cp`
+    in place, in a program that includes stdgates.inc and defines none of
+    these names itself."""
+    from openqasm3.visitor import QASMVisitor
+
+    statements = tree.statements
+    if not any(isinstance(s, ast.Include) and s.filename == "stdgates.inc" for s in statements):
+        return
+    defined = {s.name.name for s in statements if isinstance(s, ast.QuantumGateDefinition)}
+    renames = {old: new for old, new in _ALIASES.items() if old not in defined and new not in defined}
+
+    class Rename(QASMVisitor[None]):  # type: ignore[misc, unused-ignore]
+        def visit_QuantumGate(self, node: Any, context: None = None) -> None:
+            node.name.name = renames.get(node.name.name, node.name.name)
+            self.generic_visit(node, context)
+
+    if renames:
+        Rename().visit(tree)
 
 def _pyqasm_error(error: Exception, ast: Any) -> ValueError:
     """pyqasm's failure as our error, with the line of the statement it was
