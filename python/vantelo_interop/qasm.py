@@ -267,6 +267,7 @@ def _stdgates_aliases(tree: Any, ast: Any) -> None:
     if renames:
         Rename().visit(tree)
 
+
 def _pyqasm_error(error: Exception, ast: Any) -> ValueError:
     """pyqasm's failure as our error, with the line of the statement it was
     working on (found in the frames it raised through)."""

@@ -193,4 +193,3 @@ def _noisy_values(
         evs[where] = means[inverse.reshape(-1)]
         stds[where] = errors[inverse.reshape(-1)]
     return evs, stds
-
