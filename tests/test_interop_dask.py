@@ -18,6 +18,7 @@ import pytest
 from compiled_helpers import FaultOnRows, build, make_observable, same
 
 distributed = pytest.importorskip("distributed")
+from dask import config as dask_config  # noqa: E402
 from vantelo_interop import dask as vdask  # noqa: E402
 
 CHUNK = 8
@@ -34,7 +35,11 @@ def _rows(count, seed=0, width=3):
 
 @pytest.fixture(scope="module")
 def client():
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+    # Dask's memory manager drops spare copies of data every few seconds;
+    # running it often puts shared data on a single worker before the
+    # killed-worker test kills one.
+    with dask_config.set({"distributed.scheduler.active-memory-manager.interval": "10ms"}), \
+         distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                                   dashboard_address=None) as cluster, distributed.Client(cluster) as c:
         yield c
 

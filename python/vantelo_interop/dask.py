@@ -10,9 +10,13 @@ local call bit for bit.
 ``concurrent.futures.Executor`` (``ProcessPoolExecutor``,
 ``Client.get_executor()``, ``mpi4py.futures.MPIPoolExecutor``):
 
-- With a Dask client the circuit and the observable are scattered to every
-  worker once; chunks whose worker dies are rerun on another worker by Dask,
-  and ``retries`` more attempts are allowed for chunks that fail.
+- With a Dask client the circuit and the observable travel once, as a task
+  that rebuilds them from their pickled form; the chunks depend on it, so
+  other workers fetch the rebuilt pair, and if every worker holding it dies,
+  Dask rebuilds it from the task (data scattered to workers would be lost
+  with them, and Dask keeps no spare copies). Chunks whose worker dies are
+  rerun on another worker, and ``retries`` more attempts are allowed for
+  chunks that fail.
 - With any other executor they travel as their few-kilobyte pickled form and
   each worker process rebuilds them once, keyed by their digest. If the pool
   breaks (a worker process died), the chunks it did not finish run in this
@@ -183,10 +187,15 @@ def _call_on_worker(call: Callable[..., Any], chunk: NDArray[np.float32], observ
 
 # Worker side ------------------------------------------------------------------
 
-def _run_chunk(method: str, compiled: vantelo.CompiledCircuit, observable: vantelo.Observable,
-               chunk: NDArray[np.float32]) -> Any:
-    """One chunk on a Dask worker: the scattered objects arrive resolved."""
-    return _call_on_worker(getattr(compiled, method), chunk, observable)
+def _rebuild(blob: bytes) -> tuple[Any, Any]:
+    """The (circuit, observable) pair on a Dask worker, from its pickled form."""
+    pair: tuple[Any, Any] = pickle.loads(blob)
+    return pair
+
+
+def _run_chunk(method: str, pair: tuple[Any, Any], chunk: NDArray[np.float32]) -> Any:
+    """One chunk on a Dask worker: the rebuilt pair arrives resolved."""
+    return _call_on_worker(getattr(pair[0], method), chunk, pair[1])
 
 
 def _run_chunk_from_bytes(method: str, key: str, blob: bytes, chunk: NDArray[np.float32]) -> Any:
@@ -295,9 +304,8 @@ def _sweep_dask(client: Any, method: str, compiled: vantelo.CompiledCircuit, obs
                 array: NDArray[np.float32], bounds: list[tuple[int, int]], bar: Any, retries: int) -> _Parts:
     from distributed import as_completed
 
-    shared_compiled, shared_observable = client.scatter([compiled, observable], broadcast=True, hash=False)
-    futures = [client.submit(_run_chunk, method, shared_compiled, shared_observable, array[a:b],
-                             pure=False, retries=retries)
+    pair = _shared_pair(client, compiled, observable, retries)
+    futures = [client.submit(_run_chunk, method, pair, array[a:b], pure=False, retries=retries)
                for a, b in bounds]
     index = {future: i for i, future in enumerate(futures)}
     try:
@@ -311,7 +319,16 @@ def _sweep_dask(client: Any, method: str, compiled: vantelo.CompiledCircuit, obs
         return parts
     finally:
         client.cancel(futures)
-        client.cancel([shared_compiled, shared_observable])
+        client.cancel(pair)
+
+
+def _shared_pair(client: Any, compiled: vantelo.CompiledCircuit, observable: vantelo.Observable,
+                 retries: int) -> Any:
+    """A future of the pair rebuilt on a worker: a task, which Dask can run
+    again when the workers holding its result die, where scattered data is
+    lost. Its key is unique, so cancelling it touches no other sweep."""
+    blob = pickle.dumps((compiled, observable), protocol=pickle.HIGHEST_PROTOCOL)
+    return client.submit(_rebuild, blob, pure=False, retries=retries)
 
 
 def _sweep_executor(executor: cf.Executor, method: str, compiled: vantelo.CompiledCircuit,
@@ -397,8 +414,8 @@ def trajectory_expectation(compiled: vantelo.CompiledCircuit, params: ArrayLike,
         chunk_trajectories = max(1, math.ceil(trajectories / (_CHUNKS_PER_WORKER * _worker_count(executor))))
     bounds = _chunk_bounds(trajectories, chunk_trajectories)
     if _is_dask_client(executor):
-        shared = executor.scatter([compiled, observable], broadcast=True, hash=False)
-        futures = [executor.submit(_trajectory_chunk, shared[0], shared[1], values, a, b - a, seed, pure=False)
+        shared = _shared_pair(executor, compiled, observable, 0)
+        futures = [executor.submit(_trajectory_chunk, shared, values, a, b - a, seed, pure=False)
                    for a, b in bounds]
         try:
             parts = executor.gather(futures)
@@ -428,12 +445,12 @@ def trajectory_mean(values: NDArray[np.float32]) -> tuple[float, float]:
     return mean, math.sqrt(squares / (t * (t - 1.0)))
 
 
-def _trajectory_chunk(compiled: vantelo.CompiledCircuit, observable: vantelo.Observable,
-                      params: NDArray[np.float32], first: int, count: int, seed: int) -> NDArray[np.float32]:
-    return compiled.trajectory_values(params, observable, count, seed, first)
+def _trajectory_chunk(pair: tuple[Any, Any], params: NDArray[np.float32], first: int, count: int,
+                      seed: int) -> NDArray[np.float32]:
+    values: NDArray[np.float32] = pair[0].trajectory_values(params, pair[1], count, seed, first)
+    return values
 
 
 def _trajectory_chunk_from_bytes(blob: bytes, params: NDArray[np.float32], first: int, count: int,
                                  seed: int) -> NDArray[np.float32]:
-    compiled, observable = pickle.loads(blob)
-    return _trajectory_chunk(compiled, observable, params, first, count, seed)
+    return _trajectory_chunk(pickle.loads(blob), params, first, count, seed)
