@@ -8,7 +8,7 @@ pytest.importorskip("qiskit")
 
 from qiskit import QuantumCircuit
 from qiskit.circuit import Parameter, ParameterVector
-from qiskit.circuit.library import QFTGate, efficient_su2
+from qiskit.circuit.library import PermutationGate, QFTGate, efficient_su2
 from qiskit.circuit.random import random_circuit
 from qiskit.primitives import StatevectorEstimator, StatevectorSampler
 from qiskit.quantum_info import DensityMatrix, Pauli, SparsePauliOp, Statevector, random_unitary
@@ -37,6 +37,7 @@ def ansatz(n=4):
 def test_random_bound_circuits_match_statevector_with_global_phase(seed):
     qc = random_circuit(5, 8, max_operands=3, seed=seed)
     qc.unitary(random_unitary(4, seed=seed), [seed % 5, (seed + 2) % 5])
+    qc.append(PermutationGate(np.random.default_rng(seed).permutation(4)), [(seed + k) % 5 for k in (3, 0, 4, 1)])
     circuit = from_qiskit(qc)
     assert isinstance(circuit, Circuit)
     np.testing.assert_allclose(circuit.run(5), Statevector(qc).data, atol=3e-6)

@@ -89,6 +89,21 @@ def _numeric(params: Sequence[Any]) -> list[float] | None:
     return out
 
 
+def _swaps(pattern: Sequence[int]) -> list[tuple[int, int]]:
+    """Swaps of positions that leave at position k the qubit that was at
+    pattern[k] (a PermutationGate, which has a matrix but no definition)."""
+    held = list(range(len(pattern)))  # held[k]: the qubit now at position k
+    where = list(range(len(pattern)))  # where[q]: the position of qubit q
+    swaps = []
+    for k, wanted in enumerate(int(p) for p in pattern):
+        j = where[wanted]
+        if j != k:
+            swaps.append((k, j))
+            held[k], held[j] = held[j], held[k]
+            where[held[k]], where[held[j]] = k, j
+    return swaps
+
+
 def _all_controls_on(op: ControlledGate) -> bool:
     return bool(op.ctrl_state == (1 << op.num_ctrl_qubits) - 1)
 
@@ -233,6 +248,8 @@ class _Translator:
             steps.append(Gate.cu(qubits[0], qubits[1], *values))
         elif isinstance(op, ControlledGate) and values is not None:
             self.controlled(op, qubits)
+        elif cls is lib.PermutationGate:
+            steps.extend(Gate.swap(qubits[a], qubits[b]) for a, b in _swaps(op.pattern))
         elif values is not None and (matrix := _matrix(op)) is not None:
             # Qiskit's matrices put the first qubit in the least significant
             # bit; vantelo's put the first target in the most significant.
