@@ -1607,8 +1607,8 @@ def _unpickle(data: bytes) -> Gate | Circuit | Observable | Parameter | CircuitS
         TypeError: `data` is not `bytes`.
         ValueError: malformed data ("pickled vantelo data is truncated",
             "data is not a pickled vantelo object", "pickled vantelo data has
-            format version `<v>`; this build reads version `<w>`", or a check of
-            the rebuilt object).
+            format version `<v>`; this build reads versions 1 to `<w>`", or a
+            check of the rebuilt object).
     """
 
 def _set_side_by_side_qubits(num_qubits: SupportsIndex) -> int:

@@ -326,6 +326,28 @@ def test_bad_conditions_refused(conditions, message):
         c.run_trajectory(2, 1, conditions=conditions)
 
 
+@pytest.mark.parametrize("fusion, channel", [(0, False), (0, True), (2, False)])
+def test_conditions_name_the_gates_as_listed_when_the_circuit_is_fused(fusion, channel):
+    # Twenty one-qubit gates make the constructor fuse the list, as fusion=2
+    # does; a condition still names the caller's gate, which runs exactly
+    # when the circuit without it would run it.
+    rng = np.random.default_rng(5)
+    gates = ([Gate.h(0), Gate.measure(0)] + [Gate.ry(int(q), float(a)) for q, a in
+                                             zip(rng.integers(1, 3, 20), rng.uniform(-3, 3, 20))]
+             + [Gate.cx(1, 2), Gate.x(2)] + ([Gate.depolarizing(1, 0.3)] if channel else []))
+    conditions = [(2, [[0]]), (23, [[0]])]  # the first ry and the x
+    circuit = Circuit(gates, fusion=fusion)
+    copy = pickle.loads(pickle.dumps(circuit))
+    for t in range(6):
+        state, record = circuit.run_trajectory(3, 9, t, conditions=conditions)
+        kept = [g for i, g in enumerate(gates) if record[0][1] or i not in (2, 23)]
+        ref, ref_record = Circuit(kept, fusion=fusion).run_trajectory(3, 9, t)
+        assert ref_record == record
+        np.testing.assert_allclose(state, ref, atol=2e-6)
+        again, again_record = copy.run_trajectory(3, 9, t, conditions=conditions)
+        assert again.tobytes() == state.tobytes() and again_record == record
+
+
 def test_trajectory_ranges_stop_at_the_last_index():
     gates, _ = noisy_program("amplitude_damping")
     plan = compiled(gates)

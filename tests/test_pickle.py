@@ -97,7 +97,7 @@ def test_copied_spec_is_independent():
 def test_reconstructor_is_private_and_versioned():
     fn, (data,) = Gate.h(0).__reduce__()
     assert fn is vantelo._unpickle and "_unpickle" not in vantelo.__all__
-    assert data[:4] == b"VNTL" and struct.unpack("<H", data[4:6]) == (1,)
+    assert data[:4] == b"VNTL" and struct.unpack("<H", data[4:6]) == (2,)
 
 
 def _local_objects():
@@ -128,7 +128,9 @@ U = np.eye(2, dtype=np.complex64).tobytes()
 CRAFTED = [
     (b"", "data is not a pickled vantelo object"),
     (b"PKL1\x01\x00\x00\x03", "data is not a pickled vantelo object"),
-    (b"VNTL\x02\x00\x00\x03", "pickled vantelo data has format version 2; this build reads version 1"),
+    (b"VNTL\x03\x00\x00\x03", "pickled vantelo data has format version 3; this build reads versions 1 to 2"),
+    (b"VNTL\x00\x00\x00\x03", "pickled vantelo data has format version 0; this build reads versions 1 to 2"),
+    (b"VNTL\x02\x00\x05\x02", "pickled vantelo data has an invalid list form code 2"),
     (HEAD + b"\x09", "pickled vantelo data has an invalid object code 9"),
     (HEAD + b"\x00\x07", "pickled vantelo data has an invalid gate code 7"),
     (HEAD + b"\x00\x03\x00", "pickled vantelo data has 1 unexpected trailing bytes"),
@@ -210,6 +212,18 @@ def test_runs_of_barriers_are_restored_as_one(kind):
     restored = pickle.loads(data)
     assert same(run(restored), run(obj))
     assert len(pickle.dumps(restored)) < len(data) - 49000
+
+
+def test_conditions_on_a_circuit_restored_without_its_listed_gates_are_refused():
+    # Merged barriers, or format 1 (which stored fused lists), lose the
+    # places by which conditions name gates.
+    circuit = Circuit([Gate.h(0), Gate.measure(0), Gate.barrier(), Gate.barrier(), Gate.x(1)])
+    data = _payload(circuit)
+    older = b"VNTL\x01\x00" + data[6:7] + data[8:]  # format 1 has no list form byte
+    for restored in (pickle.loads(pickle.dumps(circuit)), vantelo._unpickle(older)):
+        assert same(restored.run_trajectory(2, 3), circuit.run_trajectory(2, 3))
+        with pytest.raises(ValueError, match="^conditions name gates by their place in the circuit's list"):
+            restored.run_trajectory(2, 3, conditions=[(4, [[0]])])
 
 
 @pytest.mark.parametrize("data", ["VNTL", bytearray(b"VNTL"), None, memoryview(b"VNTL")])

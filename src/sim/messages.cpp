@@ -134,7 +134,7 @@ std::string pickle_truncated() { return "pickled vantelo data is truncated"; }
 std::string pickle_not_ours() { return "data is not a pickled vantelo object"; }
 std::string pickle_version(std::uint64_t version, std::uint64_t supported) {
     return "pickled vantelo data has format version " + num(version) +
-           "; this build reads version " + num(supported);
+           "; this build reads versions 1 to " + num(supported);
 }
 std::string pickle_invalid_code(const char* what, std::uint64_t code) {
     return std::string("pickled vantelo data has an invalid ") + what + " code " + num(code);
@@ -144,6 +144,10 @@ std::string pickle_trailing(std::uint64_t count) {
 }
 std::string condition_gate_out_of_range(std::uint64_t gate, std::uint64_t gates) {
     return "condition on gate " + num(gate) + ", but the circuit has " + num(gates) + " gates";
+}
+std::string conditions_on_renumbered_circuit() {
+    return "conditions name gates by their place in the circuit's list, but this circuit was unpickled from "
+           "a form that merged its gates; build it again from its gates";
 }
 std::string condition_not_unitary(std::uint64_t gate) {
     return "condition on gate " + num(gate) + ", which is not a unitary gate; only unitary gates can be "

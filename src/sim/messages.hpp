@@ -60,6 +60,7 @@ std::string batch_length(std::uint64_t length, std::uint64_t expected, std::uint
 std::string condition_gate_out_of_range(std::uint64_t gate, std::uint64_t gates);
 std::string condition_not_unitary(std::uint64_t gate);
 std::string condition_repeated(std::uint64_t gate);
+std::string conditions_on_renumbered_circuit();
 std::string initial_state_width(std::uint64_t state_qubits, std::uint64_t num_qubits);
 std::string condition_reads_later(std::uint64_t gate, std::uint64_t measurement, std::uint64_t measured);
 

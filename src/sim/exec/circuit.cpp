@@ -57,10 +57,14 @@ Circuit Circuit::create(std::vector<Gate> gates, Numerics numerics) {
         // given.
         if (std::any_of(gates.begin(), gates.end(), [](const Gate& g) { return std::holds_alternative<Noise>(g); }))
             return Circuit{std::move(gates), numerics};
-        return Circuit{reorder_for_passes(fuse_blocks(gates, numerics.fusion)), numerics};
+        std::vector<Gate> fused = reorder_for_passes(fuse_blocks(gates, numerics.fusion));
+        return Circuit{std::move(fused), numerics, std::move(gates)};
     }
     const auto one_qubit = std::count_if(gates.begin(), gates.end(), is_single_qubit_unitary);
-    if (one_qubit > kFusionThreshold) return Circuit{fuse_gates(gates), numerics};
+    if (one_qubit > kFusionThreshold) {
+        std::vector<Gate> fused = fuse_gates(gates);
+        return Circuit{std::move(fused), numerics, std::move(gates)};
+    }
     return Circuit{std::move(gates), numerics};
 }
 

@@ -26,12 +26,26 @@ struct Circuit {
 
     std::vector<Gate> gates;
     Numerics numerics;
+    // The gates as the caller listed them, kept when `gates` differs from
+    // them (fused): classical conditions name gates by their place in the
+    // caller's list.
+    std::vector<Gate> listed = {};
+    // Read from a stored form whose list is not the caller's (fused before
+    // it was stored, or with runs of barriers merged): its gates cannot be
+    // named by place.
+    bool renumbered = false;
 
     // Fuses the list when it holds more than 15 one-qubit operations, or,
     // with numerics.fusion set, into dense blocks (fuse_blocks) that are then
-    // reordered to take fewer passes (reorder_for_passes).
+    // reordered to take fewer passes (reorder_for_passes); a fused circuit
+    // keeps the list as given in `listed`.
     static Circuit create(std::vector<Gate> gates, Numerics numerics = {});
 };
+
+// The gates in the caller's order: `listed` when the circuit was fused.
+inline const std::vector<Gate>& listed_gates(const Circuit& circuit) {
+    return circuit.listed.empty() ? circuit.gates : circuit.listed;
+}
 
 // Applies the items in order; stops at the first failing item.
 // Draws from the calling thread's generator, obtained once per run.

@@ -582,6 +582,13 @@ Status run_trajectory(std::span<const NoisyItem> items, StateVector& state, std:
 Result<MeasurementRecord> run_circuit_trajectory(const Circuit& circuit, StateVector& state,
                                                  std::uint64_t seed, std::uint64_t trajectory,
                                                  std::span<const GateCondition> conditions) {
+    if (!conditions.empty() && circuit.renumbered) return fail(msg::conditions_on_renumbered_circuit());
+    if (!conditions.empty() && !circuit.listed.empty()) {
+        // Conditions name the caller's gates, which fusion merged: run them
+        // as listed.
+        const Circuit as_listed{circuit.listed, circuit.numerics};
+        return run_circuit_trajectory(as_listed, state, seed, trajectory, conditions);
+    }
     VANTELO_ASSIGN_OR_RETURN(const std::vector<NoisyItem> items, noisy_items(circuit, state, conditions));
     Rng rng = trajectory_rng(seed, trajectory);
     std::vector<bool> outcomes;

@@ -318,10 +318,20 @@ Result<Object> get_plan(Reader& r) {
     return Object{std::move(plan)};
 }
 
-// Gates are taken as stored (already fused when the original was); their
-// qubits are checked against the register when the circuit runs, as for a
-// circuit built from gates.
-Result<Object> get_circuit(Reader& r) {
+// How a stored circuit's list was written (format 2 on): the caller's list,
+// which the reader fuses again as the constructor did, or the list as run,
+// taken as stored (format 1 stored every circuit so).
+enum class ListForm : std::uint8_t { AsListed = 0, AsRun = 1 };
+
+// The qubits of the gates are checked against the register when the circuit
+// runs, as for a circuit built from gates.
+Result<Object> get_circuit(Reader& r, std::uint16_t version) {
+    ListForm form = ListForm::AsRun;
+    if (version >= 2) {
+        VANTELO_ASSIGN_OR_RETURN(const std::uint8_t code, r.u8());
+        if (code > static_cast<std::uint8_t>(ListForm::AsRun)) return fail(msg::pickle_invalid_code("list form", code));
+        form = static_cast<ListForm>(code);
+    }
     VANTELO_ASSIGN_OR_RETURN(const std::uint32_t n_raw, r.u32());
     VANTELO_ASSIGN_OR_RETURN(const std::size_t n, r.count(n_raw, 1));
     Circuit circuit;
@@ -333,18 +343,29 @@ Result<Object> get_circuit(Reader& r) {
     constexpr std::size_t kMinKeptGateBytes = 5;
     circuit.gates.reserve(std::min(n, r.remaining() / kMinKeptGateBytes + 1));
     bool after_barrier = false;
+    bool merged = false;
     for (std::size_t i = 0; i < n; ++i) {
         VANTELO_ASSIGN_OR_RETURN(Gate gate, get_gate(r));
         const bool barrier = std::holds_alternative<Barrier>(gate);
-        if (barrier && after_barrier) continue;
+        if (barrier && after_barrier) {
+            merged = true;
+            continue;
+        }
         after_barrier = barrier;
         circuit.gates.push_back(std::move(gate));
     }
     VANTELO_TRY(get_numerics(r, circuit.numerics));
+    if (form == ListForm::AsListed) circuit = Circuit::create(std::move(circuit.gates), circuit.numerics);
+    if (form == ListForm::AsRun || merged) {
+        // Conditions name gates by their place in the caller's list, which
+        // this one no longer is.
+        circuit.listed.clear();
+        circuit.renumbered = true;
+    }
     return Object{std::move(circuit)};
 }
 
-Result<Object> get_body(Reader& r, std::uint8_t kind) {
+Result<Object> get_body(Reader& r, std::uint8_t kind, std::uint16_t version) {
     switch (kind) {
         case kind_of<Gate>(): {
             VANTELO_ASSIGN_OR_RETURN(Gate gate, get_gate(r));
@@ -354,7 +375,7 @@ Result<Object> get_body(Reader& r, std::uint8_t kind) {
         case kind_of<Observable>(): return get_observable(r);
         case kind_of<ParameterizedCircuitSpec>(): return get_spec(r);
         case kind_of<CompiledCircuit>(): return get_plan(r);
-        case kind_of<Circuit>(): return get_circuit(r);
+        case kind_of<Circuit>(): return get_circuit(r, version);
         default: return fail(msg::pickle_invalid_code("object", kind));
     }
 }
@@ -408,8 +429,11 @@ std::vector<std::uint8_t> encode(const CompiledCircuit& plan) {
 
 std::vector<std::uint8_t> encode(const Circuit& circuit) {
     Writer w = header(kind_of<Circuit>());
-    w.u32(static_cast<std::uint32_t>(circuit.gates.size()));
-    for (const Gate& gate : circuit.gates) put_gate(w, gate);
+    const ListForm form = circuit.renumbered ? ListForm::AsRun : ListForm::AsListed;
+    const std::vector<Gate>& gates = circuit.renumbered ? circuit.gates : listed_gates(circuit);
+    w.u8(static_cast<std::uint8_t>(form));
+    w.u32(static_cast<std::uint32_t>(gates.size()));
+    for (const Gate& gate : gates) put_gate(w, gate);
     put_numerics(w, circuit.numerics);
     return std::move(w).take();
 }
@@ -421,9 +445,9 @@ Result<Object> decode(std::span<const std::uint8_t> bytes) {
         if (!byte || *byte != expected) return fail(msg::pickle_not_ours());
     }
     VANTELO_ASSIGN_OR_RETURN(const std::uint16_t version, r.u16());
-    if (version != kFormatVersion) return fail(msg::pickle_version(version, kFormatVersion));
+    if (version == 0 || version > kFormatVersion) return fail(msg::pickle_version(version, kFormatVersion));
     VANTELO_ASSIGN_OR_RETURN(const std::uint8_t kind, r.u8());
-    VANTELO_ASSIGN_OR_RETURN(Object object, get_body(r, kind));
+    VANTELO_ASSIGN_OR_RETURN(Object object, get_body(r, kind, version));
     if (r.remaining() != 0) return fail(msg::pickle_trailing(r.remaining()));
     return object;
 }

@@ -29,7 +29,8 @@
 
 namespace vantelo::sim::snapshot {
 
-inline constexpr std::uint16_t kFormatVersion = 1;
+// Written by this build; it reads every version from 1 to this one.
+inline constexpr std::uint16_t kFormatVersion = 2;
 
 // A parameter handle: its slot and its optional display name.
 struct ParameterRecord {
