@@ -117,6 +117,31 @@ def test_sample_distributions_match_cirq_by_chi_square(mid_circuit):
             assert stats.chi2_contingency(table).pvalue > 1e-3, key
 
 
+def test_a_key_measured_again_records_every_measurement_as_cirq_does():
+    q = cirq.LineQubit.range(3)
+    circuit = cirq.Circuit(
+        cirq.ry(1.1)(q[0]), cirq.ry(0.4)(q[1]),
+        cirq.measure(q[0], q[1], key="r"),
+        cirq.H(q[2]).with_classical_controls("r"),
+        cirq.CX(q[2], q[0]),
+        cirq.measure(q[0], q[2], key="r", invert_mask=(True,)),
+        cirq.ry(0.8)(q[1]).with_classical_controls("r"),  # reads the second measurement
+        cirq.measure(q[1], key="end"),
+    )
+    ours, ref = Simulator(seed=3).run(circuit, repetitions=4000), cirq.Simulator(seed=3).run(circuit, repetitions=800)
+    assert ours.records["r"].shape == (4000, 2, 2)
+    joint = [np.concatenate([r.records["r"].reshape(len(r.records["r"]), -1), r.records["end"][:, 0]], axis=1)
+             @ (1 << np.arange(5)) for r in (ours, ref)]
+    values = np.union1d(*joint)
+    table = np.array([[np.sum(j == v) for v in values] for j in joint])
+    assert stats.chi2_contingency(table).pvalue > 1e-3
+    # simulate() reports the latest measurement of a key, as Cirq's does.
+    flipped = cirq.Circuit(cirq.X(q[0]), cirq.measure(q[0], q[1], key="d"), cirq.X(q[0]), cirq.X(q[1]),
+                           cirq.measure(q[0], q[1], key="d"))
+    assert Simulator().simulate(flipped).measurements["d"].tolist() == [0, 1]
+    assert cirq.Simulator().simulate(flipped).measurements["d"].tolist() == [0, 1]
+
+
 QUBIT_SETS = {
     "line": cirq.LineQubit.range(4),
     "grid": [cirq.GridQubit(r, c) for r in range(2) for c in range(2)],
@@ -240,7 +265,8 @@ def test_seed_makes_results_reproducible():
     (lambda q: [cirq.rx(sympy.sin(X))(q[0])], "not of the form a\\*x \\+ b"),
     (lambda q: [cirq.GlobalPhaseGate(sympy.exp(sympy.I * X))()], "symbolic coefficient"),
     (lambda q: [cirq.X(q[0]), 0.5j * cirq.Z(q[0])], "not Hermitian"),
-    (lambda q: [cirq.measure(q[0], key="k"), cirq.measure(q[1], key="k")], "'k' is measured more than once"),
+    (lambda q: [cirq.measure(q[0], key="k"), cirq.measure(q[1], q[2], key="k")],
+     "'k' is measured on 2 qubits .* and on 1 before"),
     (lambda q: [cirq.measure(q[0], key="k"), cirq.X(q[1]).with_classical_controls(sympy.Symbol("k") > 1)],
      "condition.*not supported"),
     (lambda q: [cirq.X(q[1]).with_classical_controls("never")], "'never', which is not measured"),

@@ -56,13 +56,14 @@ class CirqProgram:
     """A translated circuit: the program, the qubits in Cirq's order
     (``qubits[i]`` is vantelo qubit ``n - 1 - i``), each measurement key's
     clbits in the order of its qubits, and the global phase
-    ``phase + sum(scale * parameters[p] for p, scale in phase_terms.items())``."""
+    ``phase + sum(scale * parameters[p] for p, scale in phase_terms.items())``.
+    A key measured more than once has one list of clbits per measurement."""
 
     program: Program
     qubits: list[cirq.Qid]
     # The sympy symbol of each program parameter, in order.
     symbols: list[sympy.Symbol] = field(default_factory=list)
-    keys: dict[str, list[int]] = field(default_factory=dict)
+    keys: dict[str, list[list[int]]] = field(default_factory=dict)
     phase: float = 0.0
     phase_terms: dict[int, float] = field(default_factory=dict)
     # Clbits whose recorded value is the inverse of the simulated outcome
@@ -77,9 +78,9 @@ class CirqProgram:
         return any(isinstance(s, (Measure, Reset, Conditional)) for s in self.program.steps)
 
     def record(self, bits: NDArray[np.bool_], key: str) -> NDArray[np.uint8]:
-        """The bits of ``key`` as Cirq records them, from simulated clbits
-        ``bits`` (..., num_clbits)."""
-        clbits = self.keys[key]
+        """The bits of ``key`` as Cirq records them, shape (..., instances,
+        qubits), from simulated clbits ``bits`` (..., num_clbits)."""
+        clbits = np.array(self.keys[key])
         flips = np.isin(clbits, self.inverted)
         return (bits[..., clbits] ^ flips).astype(np.uint8)
 
@@ -351,15 +352,17 @@ class _Translator:
     def measurement(self, op: cirq.Operation, gate: cirq.MeasurementGate, qubits: list[int]) -> None:
         self.no_feedback_inside(op)
         key = str(gate.mkey)
-        if key in self.out.keys:
-            raise UnsupportedConstruct(f"measurement key '{key}' is measured more than once")
+        earlier = self.out.keys.setdefault(key, [])
+        if earlier and len(earlier[0]) != len(qubits):
+            raise UnsupportedConstruct(f"measurement key '{key}' is measured on {len(qubits)} qubits by {op} "
+                                       f"and on {len(earlier[0])} before")
         if gate.confusion_map:
             raise UnsupportedConstruct(f"measurement {op} has a confusion map, which is not supported")
         program = self.out.program
         clbits = list(range(program.num_clbits, program.num_clbits + len(qubits)))
         program.num_clbits += len(qubits)
         program.registers.append((key, clbits))
-        self.out.keys[key] = clbits
+        earlier.append(clbits)
         mask = gate.full_invert_mask()
         if key not in self.control_keys:
             # The state collapses as without the mask; only the record is
@@ -391,7 +394,7 @@ class _Translator:
             key = str(condition.key)
             if key not in self.out.keys:
                 raise UnsupportedConstruct(f"{op} is conditioned on key '{key}', which is not measured before it")
-            groups.append(tuple(self.out.keys[key]))
+            groups.append(tuple(self.out.keys[key][-1]))  # the latest measurement, as Cirq reads it
         outer = self.steps
         self.steps = []
         self.conditional = True

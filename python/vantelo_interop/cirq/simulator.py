@@ -282,7 +282,7 @@ class Simulator(
         states, bits = self._final_states(cp, self._values(cp, resolvers), start)
         results = []
         for resolver, state, row_bits in zip(resolvers, states, bits):
-            measurements = {key: cp.record(row_bits, key) for key in cp.keys}
+            measurements = {key: cp.record(row_bits, key)[-1] for key in cp.keys}
             final = cirq.StateVectorSimulationState(qubits=cp.qubits, initial_state=state, dtype=np.complex64)
             results.append(cirq.StateVectorTrialResult(resolver, measurements, final))
         return results
@@ -465,7 +465,7 @@ class Simulator(
         return [
             cirq.ResultDict(
                 params=resolver,
-                records={key: cp.record(bits[r], key)[:, None, :] for key in cp.keys},
+                records={key: cp.record(bits[r], key) for key in cp.keys},
             )
             for r, resolver in enumerate(resolvers)
         ]
