@@ -30,12 +30,12 @@ class NoOracle:
 
 def random_program(rng, n, depth, oracle=True):
     """Gates of every executor kind (one-qubit, dense, wide controlled),
-    channels, measurements and resets, with their density-matrix model
+    channels, measurements, resets and barriers, with their density-matrix model
     (skipped without `oracle`)."""
     gates, dm = [], DensityMatrix(n) if oracle else NoOracle()
     for _ in range(depth):
         qs = [int(q) for q in rng.permutation(n)]
-        kind = int(rng.integers(7))
+        kind = int(rng.integers(8))
         if kind == 0:
             u = random_unitary(rng, 1)
             gates.append(Gate.unitary([qs[0]], u))
@@ -60,6 +60,8 @@ def random_program(rng, n, depth, oracle=True):
             kraus = [k for k in np.split(random_unitary(rng, 4)[:, :8], 2)]  # a 2-operator 3-qubit channel
             gates.append(Gate.kraus(qs[:3], kraus))
             dm.channel(kraus, qs[:3])
+        elif kind == 6:
+            gates.append(Gate.barrier())
         else:
             name = sorted(CHANNELS)[int(rng.integers(len(CHANNELS)))]
             make, kraus, width = CHANNELS[name]

@@ -138,6 +138,31 @@ def test_channel_matches_density_matrix(name, fusion):
 
 
 @pytest.mark.parametrize("fusion", [0, 3])
+@pytest.mark.parametrize("collapse", ["measure", "reset"])
+def test_a_kraus_branch_after_a_collapse_leaves_its_draw_alone(collapse, fusion):
+    # Pauli branches queue on qubits 0 and 2 and a collapse of qubit 0
+    # follows; a Kraus branch drawn within its bounds on qubit 2 must not
+    # join the queued Pauli ahead of the collapse, whose draw reads the norm.
+    make, kraus, _ = CHANNELS["kraus"]
+    gates = [Gate.pauli_error(0, 0.5, 0.5, 0.0), Gate.pauli_error(2, 0.3, 0.3, 0.3),
+             getattr(Gate, collapse)(0), make(2)]
+    dm = DensityMatrix(3)
+    dm.channel([np.sqrt(0.5) * X, np.sqrt(0.5) * Y], [0])
+    dm.channel([np.sqrt(0.1) * I2] + [np.sqrt(0.3) * P for P in (X, Y, Z)], [2])
+    dm.channel([P0, P1] if collapse == "measure" else [P0, LOWER], [0])
+    dm.channel(kraus, [2])
+    circuit = Circuit(gates, fusion=fusion)
+    for t in range(200):
+        assert np.linalg.norm(circuit.run_trajectory(3, 4, t)[0]) == pytest.approx(1, abs=1e-5)
+    shots = 4000
+    counts = np.bincount(circuit.sample_trajectories(3, shots, seed=4), minlength=8)
+    expected = dm.probabilities() * shots
+    keep = expected >= 5
+    assert counts[~keep].sum() == 0
+    assert np.sum((counts[keep] - expected[keep]) ** 2 / expected[keep]) < chi_square_bound(keep.sum() - 1)
+
+
+@pytest.mark.parametrize("fusion", [0, 3])
 def test_long_strong_damping_keeps_its_norm(fusion):
     # A thousand strong damping channels, with rotations putting population
     # back on |1>: each trajectory's norm falls by many hundreds of binary

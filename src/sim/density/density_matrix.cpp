@@ -60,6 +60,7 @@ struct DensityItems {
 // Fills `out` (empty) with the items of `noisy` on a register of n qubits.
 void density_items(std::span<const NoisyItem> noisy, std::uint32_t n, DensityItems& out) {
     for (const NoisyItem& it : noisy) {
+        if (it.barrier) continue;
         if (it.channel != nullptr) {
             out.add(ExecItem::Kind::General, channel_superoperator(*it.channel, n));
             continue;

@@ -247,7 +247,9 @@ public:
                 return;
             }
             close_stretch();
-            collapsed_ = collapsed_ || item.kind == ExecItem::Kind::Measure || item.kind == ExecItem::Kind::Reset;
+            const bool collapse = item.kind == ExecItem::Kind::Measure || item.kind == ExecItem::Kind::Reset;
+            collapsed_ = collapsed_ || collapse;
+            collapse_pending_ = collapse_pending_ || collapse;
             pending_.push_back(item);
             return;
         }
@@ -265,6 +267,7 @@ public:
         } else {
             last_single_[item.qubit] = kNone;
             collapsed_ = true;
+            collapse_pending_ = true;
         }
         pending_.push_back(item);
         is_branch_.push_back(branch ? 1 : 0);
@@ -333,6 +336,11 @@ public:
         if (u < lower) {
             k = pick(c.weights, u);
             p = c.weights[k];
+            // The branch changes the norm, and a pending measurement or
+            // reset draws from the norm of the state it finds: it runs
+            // first (the branch could join an item queued before it).
+            if (collapse_pending_) VANTELO_TRY(flush());
+            if (halted_) return {};
         } else {
             // Outside the bounds: the branch probabilities on the channel's
             // qubits, from the state as the pending items leave it.
@@ -390,6 +398,7 @@ public:
 
 private:
     void clear_pending() {
+        collapse_pending_ = false;
         pending_.clear();
         plans_.clear();
         is_branch_.clear();
@@ -445,6 +454,7 @@ private:
     std::vector<std::size_t> last_single_;  // per qubit: index into pending_, or kNone
     bool dirty_ = false;
     bool collapsed_ = false;  // a measurement or reset ran since the last normalise
+    bool collapse_pending_ = false;  // a measurement or reset waits in pending_
     double bound_ = 1.0;
 };
 
