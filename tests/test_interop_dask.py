@@ -187,11 +187,8 @@ def test_import_leaves_dask_unloaded(isolated):
     assert result.returncode == 0, result.stderr
 
 
-def test_trajectories_spread_equal_the_local_call():
-    import concurrent.futures as cf
-
+def test_trajectories_spread_equal_the_local_call(executor):
     from vantelo import CircuitSpec, Gate, Observable
-    from vantelo_interop import dask as vdask
 
     spec = CircuitSpec(3)
     t = spec.param()
@@ -203,7 +200,6 @@ def test_trajectories_spread_equal_the_local_call():
     plan = spec.compile()
     obs = Observable.hamiltonian([Observable.pauli_z(0), Observable.pauli_x(2, 0.5)])
     local = plan.trajectory_expectation([0.8], obs, 50, 9)
-    with cf.ThreadPoolExecutor(3) as pool:
-        for chunk in (1, 7, 50):
-            assert vdask.trajectory_expectation(plan, [0.8], obs, 50, 9, executor=pool,
-                                                chunk_trajectories=chunk) == local
+    for chunk in (1, 7, 50):
+        assert vdask.trajectory_expectation(plan, [0.8], obs, 50, 9, executor=executor,
+                                            chunk_trajectories=chunk) == local
