@@ -10,17 +10,18 @@ local call bit for bit.
 ``concurrent.futures.Executor`` (``ProcessPoolExecutor``,
 ``Client.get_executor()``, ``mpi4py.futures.MPIPoolExecutor``):
 
-- With a Dask client the circuit and the observable travel once, as a task
-  that rebuilds them from their pickled form; the chunks depend on it, so
-  other workers fetch the rebuilt pair, and if every worker holding it dies,
-  Dask rebuilds it from the task (data scattered to workers would be lost
-  with them, and Dask keeps no spare copies). Chunks whose worker dies are
-  rerun on another worker, and ``retries`` more attempts are allowed for
-  chunks that fail.
-- With any other executor they travel as their few-kilobyte pickled form and
-  each worker process rebuilds them once, keyed by their digest. If the pool
-  breaks (a worker process died), the chunks it did not finish run in this
-  process and a ``RuntimeWarning`` says so.
+- The circuit and the observable travel with each chunk as their
+  few-kilobyte pickled form, and each worker process rebuilds them once,
+  keyed by their digest. Nothing is kept on a worker that another chunk
+  needs, so a worker that dies takes only its own chunks with it (data
+  scattered to workers would be lost with them, and Dask's memory manager
+  keeps no spare copies; a shared task's result would stall the other
+  workers while they try to fetch it from the dead one).
+- With a Dask client, chunks whose worker dies are rerun on another worker,
+  and ``retries`` more attempts are allowed for chunks that fail.
+- With any other executor, if the pool breaks (a worker process died), the
+  chunks it did not finish run in this process and a ``RuntimeWarning`` says
+  so.
 
 Errors raised on a worker come back as the original exception, or, where the
 original cannot travel (``vantelo.InternalFault``, which derives from
@@ -187,25 +188,26 @@ def _call_on_worker(call: Callable[..., Any], chunk: NDArray[np.float32], observ
 
 # Worker side ------------------------------------------------------------------
 
-def _rebuild(blob: bytes) -> tuple[Any, Any]:
-    """The (circuit, observable) pair on a Dask worker, from its pickled form."""
-    pair: tuple[Any, Any] = pickle.loads(blob)
-    return pair
-
-
-def _run_chunk(method: str, pair: tuple[Any, Any], chunk: NDArray[np.float32]) -> Any:
-    """One chunk on a Dask worker: the rebuilt pair arrives resolved."""
-    return _call_on_worker(getattr(pair[0], method), chunk, pair[1])
-
-
-def _run_chunk_from_bytes(method: str, key: str, blob: bytes, chunk: NDArray[np.float32]) -> Any:
-    """One chunk on a plain executor's worker, rebuilding the pair once per process."""
+def _rebuilt(key: str, blob: bytes) -> tuple[Any, Any]:
+    """The (circuit, observable) pair, rebuilt once per worker process."""
     pair = _REBUILT.get(key)
     if pair is None:
         if len(_REBUILT) >= _REBUILT_LIMIT:
             _REBUILT.clear()
         pair = _REBUILT[key] = pickle.loads(blob)
+    return pair
+
+
+def _run_chunk_from_bytes(method: str, key: str, blob: bytes, chunk: NDArray[np.float32]) -> Any:
+    """One chunk on a worker."""
+    pair = _rebuilt(key, blob)
     return _call_on_worker(getattr(pair[0], method), chunk, pair[1])
+
+
+def _pickled(compiled: vantelo.CompiledCircuit, observable: vantelo.Observable) -> tuple[str, bytes]:
+    """The pair's pickled form and its digest, the key of its rebuilt copies."""
+    blob = pickle.dumps((compiled, observable), protocol=pickle.HIGHEST_PROTOCOL)
+    return hashlib.sha256(blob).hexdigest(), blob
 
 
 # Client side ------------------------------------------------------------------
@@ -304,8 +306,8 @@ def _sweep_dask(client: Any, method: str, compiled: vantelo.CompiledCircuit, obs
                 array: NDArray[np.float32], bounds: list[tuple[int, int]], bar: Any, retries: int) -> _Parts:
     from distributed import as_completed
 
-    pair = _shared_pair(client, compiled, observable, retries)
-    futures = [client.submit(_run_chunk, method, pair, array[a:b], pure=False, retries=retries)
+    key, blob = _pickled(compiled, observable)
+    futures = [client.submit(_run_chunk_from_bytes, method, key, blob, array[a:b], pure=False, retries=retries)
                for a, b in bounds]
     index = {future: i for i, future in enumerate(futures)}
     try:
@@ -319,23 +321,12 @@ def _sweep_dask(client: Any, method: str, compiled: vantelo.CompiledCircuit, obs
         return parts
     finally:
         client.cancel(futures)
-        client.cancel(pair)
-
-
-def _shared_pair(client: Any, compiled: vantelo.CompiledCircuit, observable: vantelo.Observable,
-                 retries: int) -> Any:
-    """A future of the pair rebuilt on a worker: a task, which Dask can run
-    again when the workers holding its result die, where scattered data is
-    lost. Its key is unique, so cancelling it touches no other sweep."""
-    blob = pickle.dumps((compiled, observable), protocol=pickle.HIGHEST_PROTOCOL)
-    return client.submit(_rebuild, blob, pure=False, retries=retries)
 
 
 def _sweep_executor(executor: cf.Executor, method: str, compiled: vantelo.CompiledCircuit,
                     observable: vantelo.Observable, array: NDArray[np.float32], bounds: list[tuple[int, int]],
                     bar: Any, retries: int) -> _Parts:
-    blob = pickle.dumps((compiled, observable), protocol=pickle.HIGHEST_PROTOCOL)
-    key = hashlib.sha256(blob).hexdigest()
+    key, blob = _pickled(compiled, observable)
     parts: _Parts = [None] * len(bounds)
     attempts = [0] * len(bounds)
     pending: dict[cf.Future[Any], int] = {}
@@ -413,18 +404,16 @@ def trajectory_expectation(compiled: vantelo.CompiledCircuit, params: ArrayLike,
     if chunk_trajectories is None:
         chunk_trajectories = max(1, math.ceil(trajectories / (_CHUNKS_PER_WORKER * _worker_count(executor))))
     bounds = _chunk_bounds(trajectories, chunk_trajectories)
+    key, blob = _pickled(compiled, observable)
     if _is_dask_client(executor):
-        shared = _shared_pair(executor, compiled, observable, 0)
-        futures = [executor.submit(_trajectory_chunk, shared, values, a, b - a, seed, pure=False)
+        futures = [executor.submit(_trajectory_chunk, key, blob, values, a, b - a, seed, pure=False)
                    for a, b in bounds]
         try:
             parts = executor.gather(futures)
         finally:
             executor.cancel(futures)
-            executor.cancel(shared)
     else:
-        blob = pickle.dumps((compiled, observable), protocol=pickle.HIGHEST_PROTOCOL)
-        futures = [executor.submit(_trajectory_chunk_from_bytes, blob, values, a, b - a, seed) for a, b in bounds]
+        futures = [executor.submit(_trajectory_chunk, key, blob, values, a, b - a, seed) for a, b in bounds]
         parts = [f.result() for f in futures]
     return trajectory_mean(np.concatenate(parts))
 
@@ -445,12 +434,8 @@ def trajectory_mean(values: NDArray[np.float32]) -> tuple[float, float]:
     return mean, math.sqrt(squares / (t * (t - 1.0)))
 
 
-def _trajectory_chunk(pair: tuple[Any, Any], params: NDArray[np.float32], first: int, count: int,
+def _trajectory_chunk(key: str, blob: bytes, params: NDArray[np.float32], first: int, count: int,
                       seed: int) -> NDArray[np.float32]:
-    values: NDArray[np.float32] = pair[0].trajectory_values(params, pair[1], count, seed, first)
+    compiled, observable = _rebuilt(key, blob)
+    values: NDArray[np.float32] = compiled.trajectory_values(params, observable, count, seed, first)
     return values
-
-
-def _trajectory_chunk_from_bytes(blob: bytes, params: NDArray[np.float32], first: int, count: int,
-                                 seed: int) -> NDArray[np.float32]:
-    return _trajectory_chunk(pickle.loads(blob), params, first, count, seed)
