@@ -572,7 +572,9 @@ def test_density_method_on_every_path_and_refusals():
         qml.DepolarizingChannel(p, 1)
         qml.AmplitudeDamping(p / 2, 0)
         return (qml.expval(qml.Z(1)), qml.var(qml.X(0) @ qml.Z(1)), qml.probs(wires=[1, 0]),
-                qml.expval(qml.Hermitian(np.array([[1, 2j], [-2j, 0]]), 0)))
+                qml.expval(qml.Hermitian(np.array([[1, 2j], [-2j, 0]]), 0)),
+                qml.density_matrix([2, 0]), qml.purity([1, 2]), qml.vn_entropy([1], log_base=2),
+                qml.mutual_info([0], [2, 1]))
 
     device = qml.device("vantelo.qubit", wires=3, noise_method="density")
     want = qml.QNode(base, qml.device("default.mixed", wires=3))(1.1, 0.3)

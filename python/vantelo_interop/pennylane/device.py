@@ -17,7 +17,8 @@ inserted by ``qml.add_noise``) run as seeded trajectories: with shots, one
 trajectory per shot; analytic expectation values and probabilities only on a
 device created with ``trajectories=T``, as the mean over T trajectories (an
 estimate, not the exact density-matrix value), or exactly on the density
-matrix on a device created with ``noise_method="density"``.
+matrix on a device created with ``noise_method="density"``, which also gives
+reduced density matrices, purities, entropies and mutual information.
 
 Derivatives (``diff_method="adjoint"`` or ``"device"``) decompose the tape to
 the compiled gate set and call the compiled adjoint or parameter-shift
@@ -55,11 +56,15 @@ from pennylane.exceptions import (
     WireError,
 )
 from pennylane.measurements import (
+    DensityMatrixMP,
     ExpectationMP,
+    MutualInfoMP,
     ProbabilityMP,
+    PurityMP,
     SampleMeasurement,
     StateMeasurement,
     VarianceMP,
+    VnEntropyMP,
 )
 from pennylane.operation import StatePrepBase
 from pennylane.ops import MidMeasure
@@ -122,6 +127,11 @@ def _on_positions(mp: Any, wire_order: Any) -> tuple[Any, Wires]:
     measurements (entropies, mutual information) read their wires as
     indices into the state, which holds only for wires 0 … n − 1 in order."""
     return mp.map_wires({w: i for i, w in enumerate(wire_order)}), Wires(range(len(wire_order)))
+
+
+# What noise_method="density" reads off a circuit's density matrix.
+_ON_DENSITY_MATRIX = (ExpectationMP, VarianceMP, ProbabilityMP, DensityMatrixMP, PurityMP, VnEntropyMP,
+                      MutualInfoMP)
 
 
 def _goes_to_compiled(tape: Any) -> bool:
@@ -344,7 +354,8 @@ class VanteloQubit(Device):  # type: ignore[misc, unused-ignore]  # PennyLane ma
         noise_method (str): keyword only. ``"trajectories"`` (the default)
             runs circuits with channels as described for ``trajectories``;
             ``"density"`` computes their analytic expectation values,
-            variances and probabilities exactly on the density matrix
+            variances, probabilities, reduced density matrices, purities,
+            entropies and mutual information exactly on the density matrix
             (``Circuit.density_matrix``, ``density_expectation``), on at
             most 12 qubits; shots still draw one trajectory per shot.
         sums (str): keyword only. ``"float64"`` (the default here) sums
@@ -652,10 +663,11 @@ class VanteloQubit(Device):  # type: ignore[misc, unused-ignore]  # PennyLane ma
             raise DeviceError("vantelo.qubit cannot compute analytic results of a circuit with "
                               "channels that starts with a state preparation; use shots")
         for mp in tape.measurements:
-            if not isinstance(mp, (ExpectationMP, VarianceMP, ProbabilityMP)):
+            if not isinstance(mp, _ON_DENSITY_MATRIX):
                 raise DeviceError(
-                    f"vantelo.qubit computes only expectation values, variances and probabilities "
-                    f"of circuits with channels on the density matrix, not {type(mp).__name__}")
+                    f"vantelo.qubit computes only expectation values, variances, probabilities, "
+                    f"reduced density matrices, purities, entropies and mutual information of "
+                    f"circuits with channels on the density matrix, not {type(mp).__name__}")
         if _goes_to_compiled(tape):
             plan = self._plans.get(tape.operations, qubits)
             slots = plan.slots_for(tape.operations, tape.batch_size)
