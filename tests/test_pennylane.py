@@ -498,7 +498,8 @@ def test_estimates_from_a_prepared_state_match_default_mixed():
         qml.AmplitudeDamping(0.3, 1)
         qml.CNOT([1, 2])
         qml.DepolarizingChannel(0.2, 2)
-        return qml.expval(qml.Z(1)), qml.expval(qml.X(0) @ qml.Y(2)), qml.probs(wires=[1, 2])
+        return (qml.expval(qml.Z(1)), qml.expval(qml.X(0) @ qml.Y(2)), qml.probs(wires=[1, 2]),
+                qml.density_matrix([2, 0]))
 
     want = qml.QNode(circuit, qml.device("default.mixed", wires=3))()
     got = qml.QNode(circuit, qml.device("vantelo.qubit", wires=3, trajectories=4000, seed=2))()

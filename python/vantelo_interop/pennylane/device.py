@@ -14,11 +14,12 @@ Tapes run in one of three ways:
 
 Tapes with channels (BitFlip, DepolarizingChannel, AmplitudeDamping, …, also
 inserted by ``qml.add_noise``) run as seeded trajectories: with shots, one
-trajectory per shot; analytic expectation values and probabilities only on a
-device created with ``trajectories=T``, as the mean over T trajectories (an
-estimate, not the exact density-matrix value), or exactly on the density
-matrix on a device created with ``noise_method="density"``, which also gives
-reduced density matrices, purities, entropies and mutual information.
+trajectory per shot; analytic expectation values, probabilities and reduced
+density matrices only on a device created with ``trajectories=T``, as the
+mean over T trajectories (an estimate, not the exact density-matrix value),
+or exactly on the density matrix on a device created with
+``noise_method="density"``, which also gives purities, entropies and mutual
+information.
 
 Derivatives (``diff_method="adjoint"`` or ``"device"``) decompose the tape to
 the compiled gate set and call the compiled adjoint or parameter-shift
@@ -621,10 +622,13 @@ class VanteloQubit(Device):  # type: ignore[misc, unused-ignore]  # PennyLane ma
                 "shots, or create the device with trajectories=T to estimate analytic "
                 "results as the mean over T trajectories")
         for mp in tape.measurements:
-            if not isinstance(mp, (ExpectationMP, ProbabilityMP)):
+            # Means over trajectories estimate what is linear in the state's
+            # density matrix; a variance or an entropy is not.
+            if not isinstance(mp, (ExpectationMP, ProbabilityMP, DensityMatrixMP)):
                 raise DeviceError(
-                    f"vantelo.qubit estimates only expectation values and probabilities of "
-                    f"circuits with channels over trajectories, not {type(mp).__name__}")
+                    f"vantelo.qubit estimates only expectation values, probabilities and reduced "
+                    f"density matrices of circuits with channels over trajectories, not "
+                    f"{type(mp).__name__}")
         seed = self._analytic_seed
         # A compiled plan starts from |0…0⟩; a prepared state takes the
         # trajectory-by-trajectory path.
@@ -649,7 +653,9 @@ class VanteloQubit(Device):  # type: ignore[misc, unused-ignore]  # PennyLane ma
                 if matrices[i] is not None:
                     value: Any = np.real(np.vdot(psi, matrices[i] @ psi))
                 else:
-                    value = np.asarray(self._analytic(mp, state, wire_order, qubits), np.float64)
+                    # A reduced density matrix is complex, the rest real.
+                    value = np.asarray(self._analytic(mp, state, wire_order, qubits))
+                    value = value.astype(np.complex128 if np.iscomplexobj(value) else np.float64)
                 sums[i] = sums[i] + value
         means = tuple(s / self._trajectories for s in sums)
         return means[0] if len(means) == 1 else means
