@@ -142,6 +142,23 @@ def test_a_key_measured_again_records_every_measurement_as_cirq_does():
     assert cirq.Simulator().simulate(flipped).measurements["d"].tolist() == [0, 1]
 
 
+def test_confusion_maps_match_cirq_by_chi_square():
+    q = cirq.LineQubit.range(3)
+    m2 = np.array([[0.7, 0.1, 0.1, 0.1], [0.05, 0.8, 0.1, 0.05], [0.2, 0.2, 0.5, 0.1], [0.0, 0.1, 0.2, 0.7]])
+    m1 = np.array([[0.9, 0.1], [0.25, 0.75]])
+    circuit = cirq.Circuit(
+        cirq.ry(0.9)(q[0]), cirq.CX(q[0], q[1]), cirq.ry(1.7)(q[2]),
+        cirq.measure(q[0], q[2], key="a", confusion_map={(1, 0): m2}, invert_mask=(True,)),
+        cirq.H(q[0]),
+        cirq.measure(*q, key="b", confusion_map={(2,): m1, (0,): m1[::-1]}))
+    runs = [sim(seed=1).run(circuit, repetitions=10_000) for sim in (Simulator, cirq.Simulator)]
+    joint = [np.concatenate([r.records["a"][:, 0], r.records["b"][:, 0]], axis=1) @ (1 << np.arange(5))
+             for r in runs]
+    values = np.union1d(*joint)
+    table = np.array([[np.sum(j == v) for v in values] for j in joint])
+    assert stats.chi2_contingency(table).pvalue > 1e-3
+
+
 QUBIT_SETS = {
     "line": cirq.LineQubit.range(4),
     "grid": [cirq.GridQubit(r, c) for r in range(2) for c in range(2)],
@@ -270,6 +287,8 @@ def test_seed_makes_results_reproducible():
     (lambda q: [cirq.measure(q[0], key="k"), cirq.X(q[1]).with_classical_controls(sympy.Symbol("k") > 1)],
      "condition.*not supported"),
     (lambda q: [cirq.X(q[1]).with_classical_controls("never")], "'never', which is not measured"),
+    (lambda q: [cirq.measure(q[0], key="k", confusion_map={(0,): np.eye(2)}),
+                cirq.X(q[1]).with_classical_controls("k")], "confusion map and classical controls read its key"),
     (lambda q: [cirq.measure(q[0], key="k"),
                 cirq.reset(q[1]).with_classical_controls("k")], "inside a classically controlled"),
 ])

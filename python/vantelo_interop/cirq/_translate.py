@@ -69,6 +69,10 @@ class CirqProgram:
     # Clbits whose recorded value is the inverse of the simulated outcome
     # (an ``invert_mask`` whose key no classical control reads).
     inverted: list[int] = field(default_factory=list)
+    # Confusion matrices of measurements: the clbits a matrix's index reads
+    # (big-endian) and the matrix, whose row of the true outcome gives the
+    # probabilities of the recorded ones.
+    confusions: list[tuple[list[int], NDArray[np.float64]]] = field(default_factory=list)
 
     @property
     def num_qubits(self) -> int:
@@ -76,6 +80,23 @@ class CirqProgram:
 
     def has_measurements(self) -> bool:
         return any(isinstance(s, (Measure, Reset, Conditional)) for s in self.program.steps)
+
+    def confuse(self, bits: NDArray[np.bool_], rng: np.random.Generator) -> NDArray[np.bool_]:
+        """Simulated clbits ``bits`` (..., num_clbits) as the confusion
+        matrices record them, each drawn from its matrix's row for the true
+        outcome, as Cirq draws them (before any invert mask)."""
+        if not self.confusions:
+            return bits
+        out = bits.copy()
+        for clbits, matrix in self.confusions:
+            places = np.arange(len(clbits) - 1, -1, -1)
+            true = (bits[..., clbits].astype(np.int64) << places).sum(axis=-1).reshape(-1)
+            drawn = np.empty_like(true)
+            for row in np.unique(true):
+                where = true == row
+                drawn[where] = rng.choice(len(matrix), size=int(where.sum()), p=matrix[row])
+            out[..., clbits] = ((drawn.reshape(bits.shape[:-1])[..., None] >> places) & 1).astype(bool)
+        return out
 
     def record(self, bits: NDArray[np.bool_], key: str) -> NDArray[np.uint8]:
         """The bits of ``key`` as Cirq records them, shape (..., instances,
@@ -356,10 +377,14 @@ class _Translator:
         if earlier and len(earlier[0]) != len(qubits):
             raise UnsupportedConstruct(f"measurement key '{key}' is measured on {len(qubits)} qubits by {op} "
                                        f"and on {len(earlier[0])} before")
-        if gate.confusion_map:
-            raise UnsupportedConstruct(f"measurement {op} has a confusion map, which is not supported")
+        if gate.confusion_map and key in self.control_keys:
+            raise UnsupportedConstruct(
+                f"measurement {op} has a confusion map and classical controls read its key, which is not "
+                "supported")
         program = self.out.program
         clbits = list(range(program.num_clbits, program.num_clbits + len(qubits)))
+        for indices, matrix in gate.confusion_map.items():
+            self.out.confusions.append(([clbits[i] for i in indices], np.asarray(matrix, dtype=np.float64)))
         program.num_clbits += len(qubits)
         program.registers.append((key, clbits))
         earlier.append(clbits)

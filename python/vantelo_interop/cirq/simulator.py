@@ -282,7 +282,8 @@ class Simulator(
         states, bits = self._final_states(cp, self._values(cp, resolvers), start)
         results = []
         for resolver, state, row_bits in zip(resolvers, states, bits):
-            measurements = {key: cp.record(row_bits, key)[-1] for key in cp.keys}
+            recorded = cp.confuse(row_bits, self._rng)
+            measurements = {key: cp.record(recorded, key)[-1] for key in cp.keys}
             final = cirq.StateVectorSimulationState(qubits=cp.qubits, initial_state=state, dtype=np.complex64)
             results.append(cirq.StateVectorTrialResult(resolver, measurements, final))
         return results
@@ -461,7 +462,7 @@ class Simulator(
         cp = self._translate(program, cirq.QubitOrder.DEFAULT, samples_only=True)
         resolvers = list(cirq.to_resolvers(params))
         values = self._values(cp, resolvers)
-        bits = sample_bits(cp.program, values, repetitions, self._rng)
+        bits = cp.confuse(sample_bits(cp.program, values, repetitions, self._rng), self._rng)
         return [
             cirq.ResultDict(
                 params=resolver,
