@@ -284,6 +284,26 @@ def test_programs_match_their_written_out_form(load, case, tmp_path):
 
 
 @pytest.mark.parametrize("load", BACKENDS, indirect=True)
+def test_inverses_of_controlled_rotations_and_of_gates_holding_them(load):
+    """pyqasm alone would run `inv @ cp(0.5)` as cp(0.5); the same state as
+    the inverses written out, up to the global phase an unrolling parser may
+    drop."""
+    program = Q3 + (
+        "gate rot2(a) x, y { h x; crz(a) x, y; ry(a / 2) y; }\n"
+        "inv @ cp(0.5) q[0], q[1];\npow(-2) @ crx(0.3) q[1], q[2];\ninv @ cu(0.4, 0.5, 0.6, 0.7) q[2], q[0];\n"
+        "inv @ rot2(0.8) q[0], q[2];\ninv @ sx q[1];\nctrl @ inv @ ry(0.3) q[2], q[0];"
+    )
+    flat = Q3 + (
+        "cp(-0.5) q[0], q[1];\ncrx(-0.3) q[1], q[2];\ncrx(-0.3) q[1], q[2];\n"
+        "cu(-0.4, -0.6, -0.5, -0.7) q[2], q[0];\nry(-0.4) q[2];\ncrz(-0.8) q[0], q[2];\nh q[0];\n"
+        "sx q[1];\nsx q[1];\nsx q[1];\ncry(-0.3) q[2], q[0];"
+    )
+    ours = load(H3 + "qubit[3] q;\n" + program).run(3)
+    expected = reference(H3, "qubit[3] q;\n" + flat, 3)
+    assert same_up_to_phase(ours, np.asarray(expected, complex))
+
+
+@pytest.mark.parametrize("load", BACKENDS, indirect=True)
 def test_stdgates_phase_and_cphase_are_p_and_cp(load):
     """stdgates.inc's other names for p and cp (which pyqasm lacks), in a
     loop and in a definition too: the same state as the short names, up to
@@ -370,6 +390,8 @@ def test_refused_programs_say_what_and_where(load, text, match):
     (H3 + "qubit[2] q;\nint i = 0;\nx q[i + 1.5];", "line 5: pyqasm cannot unroll this statement"),
     (H3 + "qubit[2] q;\nqubit[1] r;\ncx q, r;", "line 5: gate 'cx' is broadcast over registers of different sizes"),
     (H3 + "qubit[2] q;\nqubit r;\nlet a = q ++ r;\nfor int i in [0:2] { x a[i]; }", "line 6: alias 'a'"),
+    (H3 + "qubit[2] q;\nfor int i in [0:1] { pow(i) @ crx(0.3) q[0], q[1]; }",
+     "line 4: the power of gate 'crx' must be a constant, known before the program is unrolled"),
 ])
 def test_pyqasm_failures_become_errors_with_the_line(monkeypatch, text, match):
     monkeypatch.setattr(qasm, "_load_with_qiskit", lambda *args: None)
