@@ -61,8 +61,10 @@ class CirqProgram:
 
     program: Program
     qubits: list[cirq.Qid]
-    # The sympy symbol of each program parameter, in order.
-    symbols: list[sympy.Symbol] = field(default_factory=list)
+    # The sympy symbol of each program parameter, in order, or the
+    # expression a parameter stands for when an angle is not affine in one
+    # symbol.
+    symbols: list[sympy.Basic] = field(default_factory=list)
     keys: dict[str, list[list[int]]] = field(default_factory=dict)
     phase: float = 0.0
     phase_terms: dict[int, float] = field(default_factory=dict)
@@ -160,29 +162,29 @@ def _reset_channel(qubit: int) -> Gate:
 
 
 @functools.lru_cache(maxsize=4096)
-def _affine(value: sympy.Basic) -> tuple[sympy.Symbol | None, float, float] | str:
+def _affine(value: sympy.Basic) -> tuple[sympy.Basic | None, float, float]:
     """``value`` as (symbol, slope, offset), ``slope * symbol + offset``
-    (symbol None for a constant), or why it is not affine in one symbol.
-    Cached by value: sympy's analysis costs more than the rest of a gate's
-    translation, and a circuit repeats a few expressions many times."""
+    (symbol None for a constant). An expression that is not affine in one
+    symbol (``x*y``, ``sin(x)``) is a parameter of its own: (value, 1, 0),
+    which each resolver evaluates. Cached by value: sympy's analysis costs
+    more than the rest of a gate's translation, and a circuit repeats a few
+    expressions many times."""
     free = value.free_symbols
     if not free:
         return None, 0.0, float(value)  # type: ignore[arg-type, unused-ignore]
-    if len(free) > 1:
-        names = ", ".join(sorted(str(s) for s in free))
-        return f"depends on several symbols ({names}); only expressions a*x + b in one symbol are supported"
-    (symbol,) = free
-    slope = sympy.diff(value, symbol)
-    if slope.free_symbols:
-        return f"is not of the form a*{symbol} + b"
-    return symbol, float(slope), float(value.subs(symbol, 0))
+    if len(free) == 1:
+        (symbol,) = free
+        slope = sympy.diff(value, symbol)
+        if not slope.free_symbols:
+            return symbol, float(slope), float(value.subs(symbol, 0))
+    return value, 1.0, 0.0
 
 
 class _Translator:
     def __init__(self, qubits: Sequence[cirq.Qid], control_keys: set[str]) -> None:
         n = len(qubits)
         self.index = {q: n - 1 - i for i, q in enumerate(qubits)}
-        self.symbols: dict[sympy.Symbol, int] = {}
+        self.symbols: dict[sympy.Basic, int] = {}
         self.out = CirqProgram(Program(num_qubits=max(n, 1)), list(qubits))
         self.steps = self.out.program.steps
         self.conditional = False
@@ -196,10 +198,7 @@ class _Translator:
         """``factor * value`` for a number or an expression affine in one symbol."""
         if not isinstance(value, sympy.Basic):
             return Angle.constant(factor * float(value))  # type: ignore[arg-type, unused-ignore]
-        form = _affine(value)
-        if isinstance(form, str):
-            raise UnsupportedConstruct(f"'{value}' in {where} {form}")
-        symbol, slope, offset = form
+        symbol, slope, offset = _affine(value)
         if symbol is None:
             return Angle.constant(factor * offset)
         param = self.symbols.get(symbol)  # type: ignore[call-overload, unused-ignore]
@@ -244,14 +243,17 @@ class _Translator:
         elif isinstance(gate, cirq.GlobalPhaseGate):
             coefficient = gate.coefficient
             if isinstance(coefficient, sympy.Basic) and coefficient.free_symbols:
-                raise UnsupportedConstruct(f"global phase {op} with a symbolic coefficient is not supported")
-            self.add_phase(Angle.constant(float(np.angle(complex(coefficient)))))  # type: ignore[arg-type, unused-ignore]
+                self.add_phase(self.angle(self.phase_angle(op, coefficient), 1.0, op))
+            else:
+                self.add_phase(Angle.constant(float(np.angle(complex(coefficient)))))  # type: ignore[arg-type, unused-ignore]
         elif isinstance(gate, (cirq.IdentityGate, cirq.WaitGate)):
             pass
         elif type(gate) in _CHANNELS:
             self.channel(op, qubits)
         elif not cirq.is_parameterized(op):
             self.numeric(op, qubits)
+        elif isinstance(gate, cirq.ControlledGate):
+            self.controlled_symbolic(op, gate)
         else:
             handler = next((_SYMBOLIC[t] for t in type(gate).__mro__ if t in _SYMBOLIC), None)
             if handler is not None:
@@ -339,6 +341,51 @@ class _Translator:
         else:
             self.gate(Gate.controlled_unitary(controls, targets, cirq.unitary(sub)))
         self.steps.extend(flips)
+
+    @staticmethod
+    def phase_angle(op: cirq.Operation, coefficient: sympy.Basic) -> sympy.Basic:
+        """The angle of a symbolic coefficient ``b**e`` with ``|b| = 1`` (as
+        in Cirq's decompositions of controlled rotations) or ``exp(i*x)``."""
+        base, exponent = coefficient.as_base_exp()
+        angle = None
+        if not base.free_symbols:
+            if base == sympy.E:
+                angle = sympy.expand(exponent / sympy.I)
+            elif abs(abs(complex(base)) - 1.0) < 1e-12:
+                angle = exponent * float(np.angle(complex(base)))
+        if angle is None or angle.has(sympy.I):
+            raise UnsupportedConstruct(f"global phase {op} with a symbolic coefficient is not supported "
+                                       "(only b**x with |b| = 1, or exp(i*x))")
+        return angle
+
+    def controlled_symbolic(self, op: cirq.Operation, gate: cirq.ControlledGate) -> None:
+        """A symbolic gate under controls that are each 0 or 1. Controls on 0
+        become controls on 1 between X gates (Cirq decomposes only the
+        latter); a global phase under controls is a phase gate on the last
+        control, controlled by the others; the rest goes through Cirq's
+        decomposition."""
+        count = gate.num_controls()
+        controls, targets = op.qubits[:count], op.qubits[count:]
+        try:
+            bits = [tuple(v) for v in gate.control_values]  # type: ignore[attr-defined, unused-ignore]
+        except TypeError:  # a sum of products
+            bits = []
+        if len(bits) != count or not all(len(b) == 1 and b[0] in (0, 1) for b in bits):
+            self.decompose(op)
+            return
+        flips = [cirq.X(c) for c, b in zip(controls, bits) if b[0] == 0]
+        if isinstance(gate.sub_gate, cirq.GlobalPhaseGate):
+            angle = self.phase_angle(op, gate.sub_gate.coefficient)
+            inner = cirq.ZPowGate(exponent=angle / sympy.pi).on(controls[-1])
+            if count > 1:
+                inner = inner.controlled_by(*controls[:-1])
+        elif flips:
+            inner = gate.sub_gate.on(*targets).controlled_by(*controls)
+        else:
+            self.decompose(op)
+            return
+        for part in [*flips, inner, *flips]:
+            self.operation(part)
 
     def decompose(self, op: cirq.Operation) -> None:
         parts = cirq.decompose_once(op, default=None)

@@ -106,7 +106,8 @@ class Simulator(
     are `cirq.StateVectorTrialResult`s), plus ``final_state_vector``.
 
     A circuit is translated once per call; its symbols (``x`` or ``a*x + b``
-    in one symbol per angle) become parameters of one compiled circuit, and a
+    in one symbol per angle; any other expression is a parameter of its own,
+    evaluated per resolver) become parameters of one compiled circuit, and a
     sweep is one batch call (`CompiledCircuit.batch_statevector` or
     `batch_expectation`) over all its resolvers. Circuits with mid-circuit
     measurements, resets or classically controlled operations run one
