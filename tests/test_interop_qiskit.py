@@ -7,11 +7,11 @@ import pytest
 pytest.importorskip("qiskit")
 
 from qiskit import QuantumCircuit
-from qiskit.circuit import Parameter, ParameterVector
-from qiskit.circuit.library import PermutationGate, QFTGate, efficient_su2
+from qiskit.circuit import AnnotatedOperation, ControlModifier, InverseModifier, Parameter, ParameterVector, PowerModifier
+from qiskit.circuit.library import PermutationGate, QFTGate, RZZGate, efficient_su2
 from qiskit.circuit.random import random_circuit
 from qiskit.primitives import StatevectorEstimator, StatevectorSampler
-from qiskit.quantum_info import DensityMatrix, Pauli, SparsePauliOp, Statevector, random_unitary
+from qiskit.quantum_info import DensityMatrix, Pauli, SparsePauliOp, Statevector, random_clifford, random_unitary
 
 from vantelo import Circuit, CircuitSpec
 from vantelo_interop.qiskit import EstimatorV2, SamplerV2, UnsupportedConstruct, from_qiskit
@@ -38,6 +38,10 @@ def test_random_bound_circuits_match_statevector_with_global_phase(seed):
     qc = random_circuit(5, 8, max_operands=3, seed=seed)
     qc.unitary(random_unitary(4, seed=seed), [seed % 5, (seed + 2) % 5])
     qc.append(PermutationGate(np.random.default_rng(seed).permutation(4)), [(seed + k) % 5 for k in (3, 0, 4, 1)])
+    # Operations that are not instructions: Qiskit's synthesis writes them out.
+    modifiers = [InverseModifier(), PowerModifier(2), ControlModifier(1, ctrl_state=seed % 2)]
+    qc.append(AnnotatedOperation(RZZGate(0.3 + seed), modifiers), [(seed + k) % 5 for k in (1, 2, 4)])
+    qc.append(random_clifford(2, seed=seed), [seed % 5, (seed + 3) % 5])
     circuit = from_qiskit(qc)
     assert isinstance(circuit, Circuit)
     np.testing.assert_allclose(circuit.run(5), Statevector(qc).data, atol=3e-6)

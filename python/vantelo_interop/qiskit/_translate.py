@@ -205,6 +205,11 @@ class _Translator:
         elif isinstance(op, QiskitGate):
             self.gate(op, qubits)
             self.touched.update(qubits)
+        elif not isinstance(op, Instruction):
+            # An operation that is not an instruction (an AnnotatedOperation
+            # with its inverse, power and control modifiers, a Clifford) has
+            # no definition: Qiskit's synthesis writes it out.
+            self.circuit(_synthesized(op, qubits), qubits, clbits)
         elif op.definition is not None:
             self.circuit(op.definition, qubits, clbits)
         else:
@@ -280,6 +285,23 @@ class _Translator:
                 f"gate '{op.name}' on qubits {qubits} has no definition to expand"
             )
         self.circuit(definition, qubits, [])
+
+
+def _synthesized(op: Any, qubits: list[int]) -> QuantumCircuit:
+    """The operation written out by Qiskit's high-level synthesis."""
+    from qiskit.transpiler.passes import HighLevelSynthesis
+
+    holder = QuantumCircuit(op.num_qubits, op.num_clbits)
+    holder.append(op, range(op.num_qubits), range(op.num_clbits))
+    try:
+        out: QuantumCircuit = HighLevelSynthesis()(holder)
+    except Exception as error:
+        raise UnsupportedConstruct(
+            f"operation '{op.name}' on qubits {qubits} could not be synthesized by Qiskit: {error}"
+        ) from None
+    if any(instruction.operation is op for instruction in out.data):
+        raise UnsupportedConstruct(f"operation '{op.name}' on qubits {qubits} is not supported")
+    return out
 
 
 def _kraus_of(op: Instruction) -> list[np.ndarray] | None:
