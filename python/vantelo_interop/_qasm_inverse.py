@@ -18,7 +18,7 @@ import math
 from typing import Any, Callable
 
 from ._program import UnsupportedConstruct
-from ._qasm_check import line_of
+from ._qasm_check import _names, line_of
 
 _SELF_INVERSE = {"x", "y", "z", "h", "id", "cx", "CX", "cnot", "cy", "cz", "ch", "swap", "ccx", "cswap"}
 _SWAPPED = {"s": "sdg", "sdg": "s", "t": "tdg", "tdg": "t"}
@@ -44,7 +44,9 @@ class _Inverter:
         }
         self.inverse_names: dict[str, str] = {}
         self.inverses: dict[str, Any] = {}  # defined name: its inverse's definition
-        self.taken = set(self.definitions) | _SELF_INVERSE | set(_SWAPPED) | set(_INVERSE_ANGLES) | {"sx"}
+        # Names an inverse's definition must not take: every identifier of
+        # the program and the standard gates.
+        self.taken = set(_names(tree.statements)) | _SELF_INVERSE | set(_SWAPPED) | set(_INVERSE_ANGLES) | {"sx"}
 
     def run(self) -> None:
         for node in _calls(self.tree.statements, self.ast):
