@@ -303,6 +303,32 @@ def test_inverses_of_controlled_rotations_and_of_gates_holding_them(load):
     assert same_up_to_phase(ours, np.asarray(expected, complex))
 
 
+@pytest.mark.skipif(not (HAVE_QISKIT and HAVE_PYQASM), reason="needs qiskit and pyqasm")
+def test_controlled_gates_through_pyqasm_match_qiskit(monkeypatch):
+    """pyqasm controls few standard gates itself; the others, and gate
+    definitions that hold them, are written out before it unrolls. The same
+    state as Qiskit's importer, up to the global phase pyqasm may drop."""
+    from qiskit import qasm3
+    from qiskit.quantum_info import Statevector
+
+    calls = [f"{m} @ {g} q[{c}], {t};" for m, (g, c, t) in zip(
+        ["ctrl", "negctrl"] * 7,
+        [("s", 0, "q[1]"), ("tdg", 1, "q[2]"), ("u1(0.3)", 2, "q[3]"), ("sx", 3, "q[0]"),
+         ("U(0.4, -0.7, 1.3)", 0, "q[2]"), ("cz", 1, "q[3], q[0]"), ("cy", 2, "q[0], q[1]"),
+         ("cp(0.9)", 3, "q[1], q[2]"), ("crx(-0.6)", 0, "q[3], q[1]"), ("cry(1.7)", 1, "q[0], q[3]"),
+         ("crz(0.5)", 2, "q[1], q[0]"), ("id", 3, "q[2]"), ("t", 0, "q[3]"), ("sdg", 1, "q[0]")])]
+    text = H3 + "qubit[4] q;\n" + prep("q[0]", "q[1]", "q[2]", "q[3]") + (
+        "gate inner(a) x, y { t x; crz(a) x, y; s y; gphase(a); }\n"
+        "gate outer(a, b) x, y, z { inner(a) x, y; cz y, z; U(a, b, 0.3) z; sx x; }\n"
+        + "\n".join(calls) + "\nctrl @ outer(0.7, -0.2) q[3], q[0], q[1], q[2];\n"
+        "negctrl @ inner(1.1) q[2], q[1], q[0];\ninv @ ctrl @ outer(0.1, 0.5) q[1], q[2], q[3], q[0];\n"
+        "ctrl @ pow(2) @ t q[0], q[3];"
+    )
+    monkeypatch.setattr(qasm, "_load_with_qiskit", lambda *args: None)
+    ours = qasm.load_qasm(text).run(4)
+    assert same_up_to_phase(ours, Statevector(qasm3.loads(text)).data)
+
+
 @pytest.mark.parametrize("load", BACKENDS, indirect=True)
 def test_stdgates_phase_and_cphase_are_p_and_cp(load):
     """stdgates.inc's other names for p and cp (which pyqasm lacks), in a

@@ -32,6 +32,7 @@ from vantelo import Gate
 
 from ._program import Barrier, Measure, Program, Reset, UnsupportedConstruct, to_circuit, to_spec
 from ._qasm_check import Limits, check, check_qasm2, line_of
+from ._qasm_controls import controls_written_out
 from ._qasm_inverse import inverses_written_out
 from ._qasm_text import inline_includes, strip_comments, version
 
@@ -227,6 +228,7 @@ def _load_with_pyqasm(tree: Any, text: str, max_loop_iterations: int) -> Program
         )
     _stdgates_aliases(tree, ast)
     inverses_written_out(tree, ast)
+    controls_written_out(tree, ast)
     # pyqasm logs each error before raising it; the error we raise says it all.
     logger = logging.getLogger("pyqasm")
     level = logger.level
