@@ -180,6 +180,18 @@ def _affine(value: sympy.Basic) -> tuple[sympy.Basic | None, float, float]:
     return value, 1.0, 0.0
 
 
+def _control_bits(values: object, count: int) -> list[int] | None:
+    """The value each control waits for when each is a single 0 or 1, else
+    None (a sum of products, or a control on several values)."""
+    try:
+        bits = [tuple(v) for v in values]  # type: ignore[attr-defined, unused-ignore]
+    except TypeError:  # a sum of products
+        return None
+    if len(bits) != count or not all(len(b) == 1 and b[0] in (0, 1) for b in bits):
+        return None
+    return [int(b[0]) for b in bits]
+
+
 class _Translator:
     def __init__(self, qubits: Sequence[cirq.Qid], control_keys: set[str]) -> None:
         n = len(qubits)
@@ -315,14 +327,10 @@ class _Translator:
             assert isinstance(gate, cirq.ControlledGate)
             values, sub = gate.control_values, gate.sub_gate.on(*op.qubits[gate.num_controls() :])
             count = gate.num_controls()
-        try:
-            bits = [tuple(v) for v in values]  # type: ignore[attr-defined, unused-ignore]
-        except TypeError:  # a sum of products
-            bits = []
-        simple = len(bits) == count and all(len(b) == 1 and b[0] in (0, 1) for b in bits)
+        bits = _control_bits(values, count)
         controls, targets = qubits[:count], qubits[count:]
         sub_gate = sub.untagged.gate
-        if not simple or len(targets) > _MAX_DENSE_QUBITS or not cirq.has_unitary(sub):
+        if bits is None or len(targets) > _MAX_DENSE_QUBITS or not cirq.has_unitary(sub):
             # Wide sub gates (a controlled phase gradient in the QFT) are
             # decomposed: their dense matrix would be 4**k entries.
             if len(qubits) <= _MAX_DENSE_QUBITS and cirq.has_unitary(op):
@@ -330,7 +338,7 @@ class _Translator:
             else:
                 self.decompose(op)
             return
-        flips = [Gate.x(c) for c, b in zip(controls, bits) if b[0] == 0]
+        flips = [Gate.x(c) for c, b in zip(controls, bits) if b == 0]
         self.steps.extend(flips)
         if sub_gate == cirq.X:
             self.gate(Gate.mcx(controls, targets[0]))
@@ -366,14 +374,11 @@ class _Translator:
         decomposition."""
         count = gate.num_controls()
         controls, targets = op.qubits[:count], op.qubits[count:]
-        try:
-            bits = [tuple(v) for v in gate.control_values]  # type: ignore[attr-defined, unused-ignore]
-        except TypeError:  # a sum of products
-            bits = []
-        if len(bits) != count or not all(len(b) == 1 and b[0] in (0, 1) for b in bits):
+        bits = _control_bits(gate.control_values, count)
+        if bits is None:
             self.decompose(op)
             return
-        flips = [cirq.X(c) for c, b in zip(controls, bits) if b[0] == 0]
+        flips = [cirq.X(c) for c, b in zip(controls, bits) if b == 0]
         if isinstance(gate.sub_gate, cirq.GlobalPhaseGate):
             angle = self.phase_angle(op, gate.sub_gate.coefficient)
             inner = cirq.ZPowGate(exponent=angle / sympy.pi).on(controls[-1])
