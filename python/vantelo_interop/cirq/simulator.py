@@ -137,6 +137,13 @@ class Simulator(
             noisy circuit are refused, and a circuit with mid-circuit
             measurements or resets takes one trajectory, as Cirq's
             state-vector simulator does.
+        noise_method: ``"trajectories"`` (the default) estimates the
+            expectation values of noisy circuits as described for
+            ``trajectories``; ``"density"`` computes them exactly on the
+            density matrix (`CompiledCircuit.density_expectation`, at most
+            12 qubits), as `cirq.DensityMatrixSimulator` does, mid-circuit
+            measurements and resets included. Samples, states and
+            amplitudes still draw trajectories.
     """
 
     def __init__(
@@ -145,9 +152,15 @@ class Simulator(
         seed: int | np.random.Generator | None = None,
         noise: cirq.NOISE_MODEL_LIKE = None,
         trajectories: int | None = None,
+        noise_method: str = "trajectories",
     ) -> None:
         if trajectories is not None and (not isinstance(trajectories, (int, np.integer)) or trajectories < 1):
             raise ValueError(f"trajectories must be a positive integer or None, got {trajectories!r}")
+        if noise_method not in ("trajectories", "density"):
+            raise ValueError(f"noise_method must be 'trajectories' or 'density', not {noise_method!r}")
+        if noise_method == "density" and trajectories is not None:
+            raise ValueError("noise_method='density' computes exact values: give no trajectory count")
+        self._density = noise_method == "density"
         self._rng = np.random.default_rng(seed)
         self._noise = cirq.NoiseModel.from_noise_model_like(noise)
         self._trajectories = None if trajectories is None else int(trajectories)
@@ -161,6 +174,11 @@ class Simulator(
     def trajectories(self) -> int | None:
         """The trajectories averaged for an expectation value of a noisy circuit."""
         return self._trajectories
+
+    @property
+    def noise_method(self) -> str:
+        """How expectation values of noisy circuits are computed: ``"trajectories"`` or ``"density"``."""
+        return "density" if self._density else "trajectories"
 
     # ------------------------------------------------------------- preparing
 
@@ -369,7 +387,10 @@ class Simulator(
         classical control and an array ``initial_state`` take one trajectory
         per resolver.
 
-        A noisy circuit needs the simulator's ``trajectories``: its values
+        A simulator with ``noise_method="density"`` computes the values of
+        a noisy circuit, or of one with mid-circuit measurements or resets,
+        exactly on its density matrix. Otherwise a noisy circuit needs the
+        simulator's ``trajectories``: its values
         are then means over that many trajectories of one seed (one
         `batch_trajectory_expectation` call per observable), estimates with
         a statistical error of order 1/sqrt(``trajectories``). A simulator
@@ -388,12 +409,24 @@ class Simulator(
         values = self._values(cp, resolvers)
         index = {q: cp.num_qubits - 1 - i for i, q in enumerate(cp.qubits)}
         out = np.zeros((len(resolvers), len(sums)), dtype=np.float64)
-        drawn = self._trajectories is not None and any(isinstance(s, (Measure, Reset)) for s in cp.program.steps)
-        if cp.program.channels or drawn:
+        collapses = any(isinstance(s, (Measure, Reset)) for s in cp.program.steps)
+        drawn = self._trajectories is not None and collapses
+        if self._density and (cp.program.channels or collapses):
+            if start is not None or any(isinstance(s, Conditional) for s in cp.program.steps):
+                raise ValueError(
+                    "noise_method='density' cannot start from a state vector or run classically "
+                    "controlled operations; use trajectories")
+            plan = compile_bound(cp.program)
+            slots = plan.slot_values(values)
+            for k, psum in enumerate(sums):
+                observable = _observable(psum, index)
+                out[:, k] = [plan.compiled.density_expectation(row, observable) for row in slots]
+        elif cp.program.channels or drawn:
             if self._trajectories is None:
                 raise ValueError(
                     "expectation values of a circuit with noise channels are estimated over trajectories; "
-                    "create the Simulator with trajectories=T to average T of them")
+                    "create the Simulator with trajectories=T to average T of them, or with "
+                    "noise_method='density' for exact values")
             seed = int(self._rng.integers(2**63))
             if start is None and not any(isinstance(s, Conditional) for s in cp.program.steps):
                 plan = compile_bound(cp.program)
