@@ -319,6 +319,18 @@ def test_kraus_channels_match_the_density_matrix():
     assert result.data.stds.max() > 0  # true standard errors, not the precision
     again = EstimatorV2(seed=4, trajectories=4000).run([(qc, observables)]).result()[0]
     assert again.data.evs.tolist() == result.data.evs.tolist()
+    # Exactly on the density matrix, a reset of an entangled qubit and a
+    # free parameter included, broadcast against the observables.
+    theta = Parameter("theta")
+    swept = qc.copy()
+    swept.reset(1)
+    swept.rx(theta, 1)
+    swept.cx(1, 0)
+    points = np.array([[-0.4], [1.3]])
+    density = EstimatorV2(noise_method="density").run([(swept, [[o] for o in observables], points)]).result()[0]
+    exact = [[DensityMatrix(swept.assign_parameters([t[0]])).expectation_value(o).real for t in points]
+             for o in observables]
+    np.testing.assert_allclose(density.data.evs, exact, atol=2e-5)
 
     shots = 4000
     counts = SamplerV2(seed=2).run([_noisy_circuit(measure=True)], shots=shots).result()[0].data.meas
@@ -389,6 +401,9 @@ def test_noise_model_matches_aer_density_matrix():
     exact = np.array([rho.expectation_value(o).real for o in observables])
     result = EstimatorV2(seed=6, trajectories=4000, noise_model=model).run([(qc, observables)]).result()[0]
     assert np.all(np.abs(result.data.evs - exact) <= 4 * result.data.stds + 1e-5)
+    density = EstimatorV2(noise_model=model, noise_method="density").run([(qc, observables)]).result()[0]
+    np.testing.assert_allclose(density.data.evs, exact, atol=2e-5)
+    assert not density.data.stds.any()
 
     # Aer samples its own density matrix, measurement and readout errors
     # included: a two-sample chi-square against many of its shots.

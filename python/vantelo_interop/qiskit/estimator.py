@@ -70,13 +70,21 @@ class EstimatorV2(BaseEstimatorV2):  # type: ignore[misc, unused-ignore]  # Qisk
     ``ceil(1/precision**2)`` of them for a nonzero precision, else
     ``trajectories``. Their ``stds`` are the
     standard errors of those means, and no Gaussian noise is added.
+    With ``noise_method="density"`` (keyword only; the default is
+    ``"trajectories"``) their values are computed exactly instead, on the
+    density matrix (`CompiledCircuit.density_expectation`, at most 12
+    qubits), and treated as exact values: a nonzero precision adds Gaussian
+    noise of that standard deviation.
     """
 
     def __init__(self, *, default_precision: float = 0.0, seed: np.random.Generator | int | None = None,
                  trajectories: int = 1000, sums: Sums = "float64", fusion: int = 0,
-                 noise_model: Any = None):
+                 noise_model: Any = None, noise_method: str = "trajectories"):
         if sums not in ("float32", "float64"):
             raise ValueError(f"sums must be 'float32' or 'float64', not {sums!r}")
+        if noise_method not in ("trajectories", "density"):
+            raise ValueError(f"noise_method must be 'trajectories' or 'density', not {noise_method!r}")
+        self._density = noise_method == "density"
         vantelo.Circuit([], fusion=fusion)  # the module's checks and messages
         if int(trajectories) < 1:
             raise ValueError(f"trajectories must be a positive number, got {trajectories}")
@@ -132,7 +140,13 @@ class EstimatorV2(BaseEstimatorV2):  # type: ignore[misc, unused-ignore]  # Qisk
         # value is not the expectation, so both are averaged. A reset of a
         # qubit nothing has touched yet (as `initialize` starts) has one
         # outcome, and the batch call runs it exactly.
-        if program.channels or any(isinstance(step, Reset) and not step.leading for step in program.steps):
+        noisy = program.channels or any(isinstance(step, Reset) and not step.leading for step in program.steps)
+        if noisy and self._density:
+            evs = _density_values(compile_bound(program, fusion=self._fusion, sums=self._sums), values,
+                                  observables, param_index, obs_index)
+            if pub.precision != 0:
+                evs = rng.normal(evs, pub.precision)
+        elif noisy:
             count = math.ceil(1 / pub.precision**2) if pub.precision > 0 else self._trajectories
             evs, stds = _noisy_values(compile_bound(program, fusion=self._fusion, sums=self._sums), values,
                                       observables, param_index, obs_index, count, int(rng.integers(2**63)))
@@ -165,6 +179,28 @@ def _batch_values(
             continue
         batch = plan.compiled.batch_expectation(slots[rows], pauli_observable(observables[k]))
         evs[where] = batch[inverse.reshape(-1)]
+    return evs
+
+
+def _density_values(
+    plan: BoundPlan,
+    values: NDArray[np.float64],
+    observables: NDArray[Any],
+    param_index: NDArray[np.intp],
+    obs_index: NDArray[np.intp],
+) -> NDArray[np.float64]:
+    """Exact values of a circuit with channels or resets on its density
+    matrix, one call per distinct parameter set and observable."""
+    slots = plan.slot_values(values)
+    evs = np.zeros(param_index.shape, dtype=np.float64)
+    for k in range(observables.size):
+        where = obs_index == k
+        rows, inverse = np.unique(param_index[where], return_inverse=True)
+        if rows.size == 0:
+            continue
+        observable = pauli_observable(observables[k])
+        exact = np.array([plan.compiled.density_expectation(slots[row], observable) for row in rows])
+        evs[where] = exact[inverse.reshape(-1)]
     return evs
 
 
