@@ -425,6 +425,22 @@ def test_pyqasm_failures_become_errors_with_the_line(monkeypatch, text, match):
         qasm.load_qasm(text)
 
 
+HUGE = "9" * 400  # an integer beyond any float
+
+
+@pytest.mark.parametrize("load", BACKENDS, indirect=True)
+@pytest.mark.parametrize("body", [
+    f"gate g a, b {{ pow(-{HUGE}) @ crx(0.1) a, b; }}",
+    f"rx({HUGE}) q[0];",
+    f"cp(-{HUGE}) q[0], q[1];",
+])
+def test_integers_beyond_any_float_give_a_circuit_or_a_value_error(load, body):
+    try:
+        load(H3 + "qubit[2] q;\n" + body)
+    except ValueError:
+        pass
+
+
 @pytest.mark.parametrize("option, value, text", [
     ("max_qubits", 2, "qubit[3] q;"),
     ("max_operations", 5, "qubit[3] q;\nh q;\nh q;"),

@@ -109,6 +109,8 @@ class _Checker:
         """The value of a constant expression, or None when it is not known
         before the program runs."""
         ast = self.ast
+        if isinstance(expr, ast.IntegerLiteral) and abs(expr.value) > _HUGE:
+            return math.inf if expr.value > 0 else -math.inf
         if isinstance(expr, (ast.IntegerLiteral, ast.FloatLiteral, ast.BooleanLiteral)):
             return expr.value  # type: ignore[no-any-return]
         if isinstance(expr, ast.Identifier):

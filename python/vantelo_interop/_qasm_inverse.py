@@ -134,9 +134,10 @@ class _Inverter:
         return inverse_name
 
     def value(self, expr: Any, depth: int = 0) -> float | None:
+        """The value of a constant exponent (integers stay exact), or None."""
         ast = self.ast
         if isinstance(expr, (ast.IntegerLiteral, ast.FloatLiteral)):
-            return float(expr.value)
+            return expr.value  # type: ignore[no-any-return]
         if isinstance(expr, ast.Identifier) and expr.name in self.constants and depth < 64:
             return self.value(self.constants[expr.name], depth + 1)
         if isinstance(expr, ast.UnaryExpression) and expr.op.name == "-":
@@ -146,7 +147,10 @@ class _Inverter:
             a, b = self.value(expr.lhs, depth + 1), self.value(expr.rhs, depth + 1)
             if a is None or b is None:
                 return None
-            return {"+": a + b, "-": a - b, "*": a * b}[expr.op.name]
+            try:
+                return {"+": a + b, "-": a - b, "*": a * b}[expr.op.name]
+            except OverflowError:
+                return None
         return None
 
 
@@ -174,7 +178,7 @@ def _calls(node: Any, ast: Any) -> list[Any]:
 
 
 def _literal(ast: Any, value: float) -> Any:
-    return ast.IntegerLiteral(int(value)) if float(value).is_integer() else ast.FloatLiteral(value)
+    return ast.IntegerLiteral(value) if isinstance(value, int) else ast.FloatLiteral(value)
 
 
 def _negative(ast: Any, expr: Any) -> Any:

@@ -84,6 +84,8 @@ def _numeric(params: Sequence[Any]) -> list[float] | None:
             value = value.real
         try:
             out.append(float(value))
+        except OverflowError:  # an integer beyond any float: as a float literal that large
+            out.append(math.inf if value > 0 else -math.inf)
         except (TypeError, ValueError):  # a matrix, a label, a complex amplitude
             return None
     return out
@@ -124,7 +126,8 @@ class _Translator:
 
     def angle(self, value: object, where: str) -> Angle:
         if not isinstance(value, ParameterExpression) or not value.parameters:
-            return Angle.constant(float(value))  # type: ignore[arg-type]
+            number = _numeric([value])
+            return Angle.constant(number[0] if number is not None else float(value))  # type: ignore[arg-type]
         if len(value.parameters) > 1:
             raise UnsupportedConstruct(
                 f"angle '{value}' of {where} depends on {len(value.parameters)} parameters; "
