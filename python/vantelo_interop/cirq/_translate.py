@@ -207,7 +207,8 @@ class _Translator:
     # -- angles and phases
 
     def angle(self, value: object, factor: float, where: object) -> Angle:
-        """``factor * value`` for a number or an expression affine in one symbol."""
+        """``factor * value`` for a number or a symbolic expression (an
+        expression not affine in one symbol is a parameter of its own)."""
         if not isinstance(value, sympy.Basic):
             return Angle.constant(factor * float(value))  # type: ignore[arg-type, unused-ignore]
         symbol, slope, offset = _affine(value)
