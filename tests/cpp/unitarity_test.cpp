@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "amplitude_test_util.hpp"
+#include "sim/cpu/cpu_features.hpp"
 #include "sim/gates/gate.hpp"
-#include "sim/kernels/cpu_features.hpp"
 #include "sim/stop.hpp"
 #include "sim/unitarity/gram.hpp"
 #include "sim/unitarity/unitarity.hpp"

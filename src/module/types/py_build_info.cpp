@@ -2,7 +2,7 @@
 // build and about the kernels this process chose.
 #include "module/binding/binding.hpp"
 #include "module/binding/class_defs.hpp"
-#include "sim/kernels/cpu_features.hpp"
+#include "sim/cpu/cpu_features.hpp"
 
 #ifndef VANTELO_VERSION
 #error "CMake passes VANTELO_VERSION (and the other build details) to this file"

@@ -8,8 +8,8 @@
 #include <span>
 
 #include "sim/amplitude.hpp"
+#include "sim/cpu/cpu_features.hpp"
 #include "sim/exec/circuit_spec.hpp"
-#include "sim/kernels/cpu_features.hpp"
 #include "sim/observables/expectation_kernels.hpp"
 
 namespace vantelo::sim {

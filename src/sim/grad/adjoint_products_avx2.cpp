@@ -4,7 +4,7 @@
 // in the scalar order, and the lanes are put back in index order before the
 // same tree adds them.
 // Empty off x86-64 (CMake leaves it out there too).
-#include "sim/kernels/cpu_features.hpp"
+#include "sim/cpu/cpu_features.hpp"
 #if VANTELO_AVX2_KERNELS
 
 #include <immintrin.h>

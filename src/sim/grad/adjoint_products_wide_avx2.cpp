@@ -4,7 +4,7 @@
 // single-precision register over the block and widened at its end; the
 // norms add in a second register beside them.
 // Empty off x86-64 (CMake leaves it out there too).
-#include "sim/kernels/cpu_features.hpp"
+#include "sim/cpu/cpu_features.hpp"
 #if VANTELO_AVX2_KERNELS
 
 #include <immintrin.h>

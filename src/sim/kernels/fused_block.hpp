@@ -12,8 +12,8 @@
 
 #include "sim/aligned_array.hpp"
 #include "sim/amplitude.hpp"
+#include "sim/cpu/cpu_features.hpp"
 #include "sim/gates/gate.hpp"
-#include "sim/kernels/cpu_features.hpp"
 
 namespace vantelo::sim {
 

@@ -4,7 +4,7 @@
 // form. Built with -mavx512f besides -mfma and run only where
 // cpu_supports_avx512f(); FMA is allowed here as in the other fused-only
 // files (namespace fused_fma). Empty off x86-64.
-#include "sim/kernels/cpu_features.hpp"
+#include "sim/cpu/cpu_features.hpp"
 #if VANTELO_AVX2_KERNELS
 
 #include <cstring>

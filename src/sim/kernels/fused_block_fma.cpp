@@ -4,7 +4,7 @@
 // fused_block_fma.inc; where the CPU has AVX-512F the wide form of
 // fused_block_avx512_fma.cpp runs instead, with the same values.
 // Empty off x86-64 (CMake leaves it out there too).
-#include "sim/kernels/cpu_features.hpp"
+#include "sim/cpu/cpu_features.hpp"
 #if VANTELO_AVX2_KERNELS
 
 #include <immintrin.h>

@@ -2,7 +2,7 @@
 // splitting and joining of the planes. Built with -mavx512f besides -mfma
 // and run only where planar_fused_enabled(); FMA is allowed here as in the
 // other fused-only files (namespace fused_fma). Empty off x86-64.
-#include "sim/kernels/cpu_features.hpp"
+#include "sim/cpu/cpu_features.hpp"
 #if VANTELO_AVX2_KERNELS
 
 #include <type_traits>

@@ -10,15 +10,11 @@
 
 #include "sim/aligned_array.hpp"
 #include "sim/amplitude.hpp"
+#include "sim/cpu/cpu_features.hpp"
 #include "sim/gates/gate.hpp"
 #include "sim/gates/gate_catalog.hpp"
-#include "sim/kernels/cpu_features.hpp"
 
 namespace vantelo::sim {
-
-// True when this process runs the AVX2 kernels (kernel_choice().avx2). The
-// *_avx2 entry points exist only where VANTELO_AVX2_KERNELS is 1.
-bool cpu_has_avx2();
 
 // ---- One-qubit path ------------------------------------------------------
 

@@ -1,7 +1,7 @@
 // The one-qubit kernel with AVX2 (built with -mavx2 -mno-fma); lane
 // arithmetic as described in kernels_avx2.hpp.
 // Empty off x86-64 (CMake leaves it out there too).
-#include "sim/kernels/cpu_features.hpp"
+#include "sim/cpu/cpu_features.hpp"
 #if VANTELO_AVX2_KERNELS
 
 #include "sim/kernels/kernels_avx2.hpp"

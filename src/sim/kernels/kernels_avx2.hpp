@@ -11,7 +11,7 @@
 // addition does not matter.
 #pragma once
 
-#include "sim/kernels/cpu_features.hpp"
+#include "sim/cpu/cpu_features.hpp"
 #if !VANTELO_AVX2_KERNELS
 #error "the AVX2 kernels are built for x86-64 only"
 #endif

@@ -4,7 +4,7 @@
 // (other entries). Targets anywhere, including qubits 0 and 1, whose bits
 // live inside a register.
 // Empty off x86-64 (CMake leaves it out there too).
-#include "sim/kernels/cpu_features.hpp"
+#include "sim/cpu/cpu_features.hpp"
 #if VANTELO_AVX2_KERNELS
 
 #include <immintrin.h>

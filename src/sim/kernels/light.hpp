@@ -16,9 +16,9 @@
 #include <cstdint>
 
 #include "sim/amplitude.hpp"
+#include "sim/cpu/cpu_features.hpp"
 #include "sim/gates/gate.hpp"
 #include "sim/gates/gate_catalog.hpp"
-#include "sim/kernels/cpu_features.hpp"
 #include "sim/kernels/kernels.hpp"
 
 namespace vantelo::sim {

@@ -1,7 +1,7 @@
 // The light one-qubit kernels with AVX2 (built with -mavx2 -mno-fma); the
 // pair layouts are those of the dense one-qubit kernel (kernels_avx2.cpp).
 // Empty off x86-64 (CMake leaves it out there too).
-#include "sim/kernels/cpu_features.hpp"
+#include "sim/cpu/cpu_features.hpp"
 #if VANTELO_AVX2_KERNELS
 
 #include <cstdint>

@@ -18,7 +18,7 @@
 #include <cstdint>
 
 #include "sim/amplitude.hpp"
-#include "sim/kernels/cpu_features.hpp"
+#include "sim/cpu/cpu_features.hpp"
 
 namespace vantelo::sim {
 

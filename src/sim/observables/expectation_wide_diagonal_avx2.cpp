@@ -3,7 +3,7 @@
 // time over the work array. Each entry sees the scalar reference's additions
 // in the same order, so the bits are its bits.
 // Empty off x86-64 (CMake leaves it out there too).
-#include "sim/kernels/cpu_features.hpp"
+#include "sim/cpu/cpu_features.hpp"
 #if VANTELO_AVX2_KERNELS
 
 #include <immintrin.h>

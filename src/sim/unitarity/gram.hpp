@@ -8,7 +8,7 @@
 #include <cstddef>
 
 #include "sim/amplitude.hpp"
-#include "sim/kernels/cpu_features.hpp"
+#include "sim/cpu/cpu_features.hpp"
 
 namespace vantelo::sim {
 

@@ -3,7 +3,7 @@
 // k, each panel step is loaded once for the four rows, and every lane does
 // the portable block's operations in its order.
 // Empty off x86-64 (CMake leaves it out there too).
-#include "sim/kernels/cpu_features.hpp"
+#include "sim/cpu/cpu_features.hpp"
 #if VANTELO_AVX2_KERNELS
 
 #include <immintrin.h>

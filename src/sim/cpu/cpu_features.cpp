@@ -1,10 +1,8 @@
-#include "sim/kernels/cpu_features.hpp"
+#include "sim/cpu/cpu_features.hpp"
 
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-
-#include "sim/kernels/kernels.hpp"
 
 #if defined(_MSC_VER) && VANTELO_AVX2_KERNELS
 #include <immintrin.h>

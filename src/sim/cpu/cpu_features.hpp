@@ -23,6 +23,10 @@ struct KernelChoice {
 // The choice of this process, made on first use.
 const KernelChoice& kernel_choice();
 
+// True when this process runs the AVX2 kernels (kernel_choice().avx2). The
+// *_avx2 entry points exist only where VANTELO_AVX2_KERNELS is 1.
+bool cpu_has_avx2();
+
 // AVX2 support of the CPU this runs on, from CPUID leaf 7 and XGETBV (false
 // off x86-64). Compiler built-ins are not used: some toolchains answer "no"
 // for every feature.
