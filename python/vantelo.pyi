@@ -645,7 +645,9 @@ class Circuit:
         seed: SupportsIndex,
         trajectory: SupportsIndex = 0,
         *,
-        conditions: Sequence[tuple[SupportsIndex, Sequence[Sequence[SupportsIndex]]]] | None = None,
+        conditions: Sequence[
+            tuple[SupportsIndex, Sequence[Sequence[SupportsIndex | tuple[SupportsIndex, SupportsIndex]]]]
+        ] | None = None,
         state: ArrayLike | None = None,
     ) -> tuple[NDArray[np.complex64], list[tuple[int, int]]]:
         """Runs trajectory `trajectory` of `seed` from |0...0> and returns `(state, record)`.
@@ -660,9 +662,11 @@ class Circuit:
             conditions: classically controlled gates, as `(gate, groups)`
                 pairs: gate `gate` (its index in the circuit, a unitary gate)
                 runs only when every group of `groups` holds at least one
-                outcome 1, outcome `k` being that of the circuit's `k`-th
-                measurement in this trajectory, which must come before the
-                gate. A gate may have one condition.
+                test that passes. A test is an index `k`, which passes when
+                outcome `k` is 1, or a pair `(k, v)`, which passes when
+                outcome `k` is `v` (0 or 1); outcome `k` is that of the
+                circuit's `k`-th measurement in this trajectory, which must
+                come before the gate. A gate may have one condition.
             state: starting amplitudes, `2**num_qubits` of them, instead of
                 |0...0>, checked as by `run_from`; the trajectory runs on a
                 copy.
@@ -676,7 +680,9 @@ class Circuit:
                 condition that reads a measurement not yet made; for a
                 `state` that `run_from` refuses or of another width ("state
                 has `<k>` qubits, but num_qubits is `<n>`").
-            TypeError: for `conditions` not of that shape.
+            TypeError: for `conditions` not of that shape ("a test of a
+                condition must be a measurement index or an (index, 0 or 1)
+                pair" for a test that is neither).
         """
     def sample_trajectories(
         self, num_qubits: SupportsIndex, shots: SupportsIndex, seed: SupportsIndex

@@ -344,6 +344,9 @@ def test_bad_channels_refused(make, message):
     ([(2, [[0]]), (2, [[0]])], "gate 2 has more than one condition"),
     ([(2, [[0], [1]])], "reads measurement 1, but only 1 measurements come before it"),
     ([(2,)], "a condition must be a \\(gate, groups\\) pair"),
+    ([(2, [[(0, 2)]])], "a test of a condition must be a measurement index or an \\(index, 0 or 1\\) pair"),
+    ([(2, [[(0,)]])], "a test of a condition must be"),
+    ([(2, [[(1, 0)]])], "reads measurement 1, but only 1 measurements come before it"),
 ])
 def test_bad_conditions_refused(conditions, message):
     c = Circuit([Gate.h(0), Gate.measure(0), Gate.x(1), Gate.depolarizing(1, 0.1), Gate.measure(1)])

@@ -321,8 +321,19 @@ namespace {
 // or dropped as the trajectory's own record says: the condition reads the
 // outcomes measured before it, draws no number, and both forms draw the same
 // branches and outcomes, so records match exactly and states to rounding.
-// Conditions of two groups (an or inside each) and gates that follow mixed
-// channels, damping past its bounds and fused stretches are covered.
+// Conditions of two groups (an or inside each, tests for 1 and for 0) and
+// gates that follow mixed channels, damping past its bounds and fused
+// stretches are covered.
+// Every group needs one passing test; a test passes when its outcome has
+// the value it names (1 for a bare index).
+TEST(ConditionalTrajectories, TestsReadOutcomesForOneAndForZero) {
+    const GateCondition c{0, {{OutcomeIs{0, false}, 2}, {1}}};
+    for (unsigned bits = 0; bits < 8; ++bits) {
+        const std::vector<bool> outcomes = {(bits & 1u) != 0, (bits & 2u) != 0, (bits & 4u) != 0};
+        EXPECT_EQ(condition_holds(c, outcomes), (!outcomes[0] || outcomes[2]) && outcomes[1]) << bits;
+    }
+}
+
 TEST(ConditionalTrajectories, AgreeWithTheRecordedChoice) {
     const std::uint32_t n = 3;
     auto ry = [](Qubit q, float t) { return *single_qubit_gate(q, rotation_matrix(RotationKind::Ry, t)); };
@@ -331,7 +342,8 @@ TEST(ConditionalTrajectories, AgreeWithTheRecordedChoice) {
                                *amplitude_damping_channel(1, 0.4), Measure{1}, *single_qubit_gate(2, x),
                                *controlled_gate({2}, 0, x), *depolarizing_channel(2, 0.3), ry(2, 0.5f),
                                Measure{2}, *single_qubit_gate(1, x)};
-    const std::vector<GateCondition> conditions = {{6, {{0}}}, {7, {{0, 1}, {1}}}, {11, {{2}, {0, 1}}}};
+    const std::vector<GateCondition> conditions = {
+        {6, {{0}}}, {7, {{0, 1}, {OutcomeIs{1, false}}}}, {11, {{2}, {OutcomeIs{0, false}, 1}}}};
     for (std::uint8_t fusion : {std::uint8_t{0}, std::uint8_t{3}}) {
         const Circuit circuit = Circuit::create(gates, Numerics{.fusion = fusion});
         std::set<std::pair<std::size_t, bool>> seen;  // (condition, held)

@@ -158,7 +158,34 @@ std::optional<std::vector<std::uint64_t>> sample_noisy(const sim::Circuit& circu
     return std::move(samples).value();
 }
 
-// Classical controls: (gate, [[measurement, …], …]) pairs.
+// One test of a condition's group: a measurement's index (its outcome is 1)
+// or an (index, value) tuple, value 0 or 1.
+bool convert_outcome_test(PyObject* obj, std::vector<sim::OutcomeIs>& group) {
+    if (!PyTuple_Check(obj)) {
+        std::uint32_t k = 0;
+        if (!convert_u32(obj, k)) return false;
+        group.emplace_back(k);
+        return true;
+    }
+    std::uint32_t k = 0, value = 0;
+    if (PyTuple_GET_SIZE(obj) == 2 && convert_u32(PyTuple_GET_ITEM(obj, 0), k) &&
+        convert_u32(PyTuple_GET_ITEM(obj, 1), value) && value <= 1) {
+        group.emplace_back(k, value == 1);
+        return true;
+    }
+    // A conversion's own error says less than this one; anything else (no
+    // memory, an interrupt) stays.
+    const bool conversion = !PyErr_Occurred() || PyErr_ExceptionMatches(PyExc_TypeError) ||
+                            PyErr_ExceptionMatches(PyExc_ValueError) ||
+                            PyErr_ExceptionMatches(PyExc_OverflowError);
+    if (!conversion) return false;
+    PyErr_Clear();
+    raise_type_error(
+        "a test of a condition must be a measurement index or an (index, 0 or 1) pair");
+    return false;
+}
+
+// Classical controls: (gate, [[test, …], …]) pairs.
 bool convert_conditions(PyObject* obj, std::vector<sim::GateCondition>& out) {
     return for_each_in_sequence(obj, [&](PyObject* element) {
         Ref pair = Ref::steal(PySequence_Fast(element, "a condition must be a (gate, groups) pair"));
@@ -172,9 +199,17 @@ bool convert_conditions(PyObject* obj, std::vector<sim::GateCondition>& out) {
         if (!convert_u64(PySequence_Fast_GET_ITEM(pair.get(), 0), gate)) return false;
         c.gate = static_cast<std::size_t>(gate);
         if (!for_each_in_sequence(PySequence_Fast_GET_ITEM(pair.get(), 1), [&](PyObject* group) {
-                std::vector<std::uint32_t> outcomes;
-                if (!convert_u32_sequence(group, outcomes)) return false;
-                c.groups.emplace_back(outcomes.begin(), outcomes.end());
+                std::vector<sim::OutcomeIs> tests;
+                if (PyRange_Check(group)) {
+                    // Indices only; converted as a whole, so a huge range fails at once.
+                    std::vector<std::uint32_t> outcomes;
+                    if (!convert_u32_sequence(group, outcomes)) return false;
+                    tests.assign(outcomes.begin(), outcomes.end());
+                } else {
+                    const auto test = [&](PyObject* t) { return convert_outcome_test(t, tests); };
+                    if (!for_each_in_sequence(group, test)) return false;
+                }
+                c.groups.push_back(std::move(tests));
                 return true;
             }))
             return false;

@@ -17,18 +17,19 @@ Status check_conditions(const Circuit& circuit, std::span<const GateCondition> c
             return fail(msg::condition_not_unitary(c.gate));
         if (taken[c.gate]) return fail(msg::condition_repeated(c.gate));
         taken[c.gate] = true;
-        for (const std::vector<std::size_t>& group : c.groups)
-            for (std::size_t k : group)
-                if (k >= measured_before[c.gate])
-                    return fail(msg::condition_reads_later(c.gate, k, measured_before[c.gate]));
+        for (const std::vector<OutcomeIs>& group : c.groups)
+            for (const OutcomeIs& test : group)
+                if (test.outcome >= measured_before[c.gate])
+                    return fail(
+                        msg::condition_reads_later(c.gate, test.outcome, measured_before[c.gate]));
     }
     return {};
 }
 
 bool condition_holds(const GateCondition& condition, const std::vector<bool>& outcomes) {
-    for (const std::vector<std::size_t>& group : condition.groups) {
+    for (const std::vector<OutcomeIs>& group : condition.groups) {
         bool any = false;
-        for (std::size_t k : group) any = any || outcomes[k];
+        for (const OutcomeIs& test : group) any = any || outcomes[test.outcome] == test.value;
         if (!any) return false;
     }
     return true;

@@ -14,11 +14,19 @@
 
 namespace vantelo::sim {
 
+// Outcome `outcome` of the record equals `value`. Converts from a bare
+// index, which tests for 1.
+struct OutcomeIs {
+    OutcomeIs(std::size_t k, bool v = true) : outcome(k), value(v) {}
+    std::size_t outcome;
+    bool value;
+};
+
 // Gate `gate` of a circuit runs only when every group holds at least one
-// outcome 1 (a group of one outcome is a plain test of that bit).
+// test that passes (a group of one test is a plain test of that bit).
 struct GateCondition {
     std::size_t gate = 0;
-    std::vector<std::vector<std::size_t>> groups;
+    std::vector<std::vector<OutcomeIs>> groups;
 };
 
 // Each condition names a unitary gate of the circuit, no gate twice, and
