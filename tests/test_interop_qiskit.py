@@ -7,7 +7,8 @@ import pytest
 pytest.importorskip("qiskit")
 
 from qiskit import QuantumCircuit
-from qiskit.circuit import AnnotatedOperation, ControlModifier, InverseModifier, Parameter, ParameterVector, PowerModifier
+from qiskit.circuit import (AnnotatedOperation, Clbit, ControlModifier, InverseModifier, Parameter, ParameterVector,
+                            PowerModifier)
 from qiskit.circuit.library import PermutationGate, QFTGate, RZZGate, efficient_su2
 from qiskit.circuit.random import random_circuit
 from qiskit.primitives import StatevectorEstimator, StatevectorSampler
@@ -82,10 +83,16 @@ def test_classical_feedback_is_refused():
     qc = QuantumCircuit(2, 1)
     qc.h(0)
     qc.measure(0, 0)
+    with qc.while_loop((qc.clbits[0], 1)):
+        qc.x(1)
+    with pytest.raises(UnsupportedConstruct, match="'while' .* classical feedback"):
+        from_qiskit(qc)
+    qc = QuantumCircuit(2, 1)
+    qc.measure(0, 0)
     with qc.if_test((qc.clbits[0], 1)):
         qc.x(1)
-    with pytest.raises(UnsupportedConstruct, match="'if' .* classical feedback"):
-        from_qiskit(qc)
+    with pytest.raises(UnsupportedConstruct, match="classically controlled gate needs the shots' own outcomes"):
+        from_qiskit(qc)  # a one-off circuit has no shots: SamplerV2 runs it
 
 
 # Broadcasting shapes from Qiskit's primitives guide: (observables, values).
@@ -236,29 +243,44 @@ def test_sampler_matches_statevector_sampler_per_register():
 
 
 def exact_distribution(qc):
-    """Outcome probabilities of a circuit with mid-circuit measurements and
-    resets, by following every branch with Qiskit's Statevector."""
-    branches = [(Statevector.from_int(0, 2**qc.num_qubits), 1.0, [0] * qc.num_clbits)]
-    for item in qc.data:
-        qubits = [qc.find_bit(q).index for q in item.qubits]
-        name = item.operation.name
-        if name not in ("measure", "reset"):
-            branches = [(s.evolve(item.operation, qubits), p, b) for s, p, b in branches]
-            continue
-        nxt = []
-        for state, prob, bits in branches:
-            for outcome, p in enumerate(state.probabilities(qubits)):
-                if p < 1e-12:
-                    continue
-                data = state.data.reshape(-1, 2, 2 ** qubits[0]).copy()
-                data[:, 1 - outcome, :] = 0
-                if name == "reset" and outcome:
-                    data[:, 0, :], data[:, 1, :] = data[:, 1, :], 0
-                new_bits = list(bits)
-                if name == "measure":
-                    new_bits[qc.find_bit(item.clbits[0]).index] = outcome
-                nxt.append((Statevector(data.reshape(-1) / np.sqrt(p)), prob * p, new_bits))
-        branches = nxt
+    """Outcome probabilities of a circuit with mid-circuit measurements,
+    resets and `if` blocks, by following every branch with Qiskit's
+    Statevector."""
+    def run(circuit, qmap, cmap, branches):
+        for item in circuit.data:
+            qubits = [qmap[circuit.find_bit(q).index] for q in item.qubits]
+            clbits = [cmap[circuit.find_bit(c).index] for c in item.clbits]
+            name = item.operation.name
+            if name == "if_else":
+                target, value = item.operation.condition
+                where = [cmap[circuit.find_bit(b).index] for b in ([target] if isinstance(target, Clbit) else target)]
+                nxt = []
+                for branch in branches:
+                    held = sum(branch[2][c] << i for i, c in enumerate(where)) == int(value)
+                    body = item.operation.blocks[0] if held else (item.operation.blocks + (None,))[1]
+                    nxt += [branch] if body is None else run(body, qubits, clbits, [branch])
+                branches = nxt
+            elif name not in ("measure", "reset"):
+                branches = [(s.evolve(item.operation, qubits), p, b) for s, p, b in branches]
+            else:
+                nxt = []
+                for state, prob, bits in branches:
+                    for outcome, p in enumerate(state.probabilities(qubits)):
+                        if p < 1e-12:
+                            continue
+                        data = state.data.reshape(-1, 2, 2 ** qubits[0]).copy()
+                        data[:, 1 - outcome, :] = 0
+                        if name == "reset" and outcome:
+                            data[:, 0, :], data[:, 1, :] = data[:, 1, :], 0
+                        new_bits = list(bits)
+                        if name == "measure":
+                            new_bits[clbits[0]] = outcome
+                        nxt.append((Statevector(data.reshape(-1) / np.sqrt(p)), prob * p, new_bits))
+                branches = nxt
+        return branches
+
+    start = [(Statevector.from_int(0, 2**qc.num_qubits), 1.0, [0] * qc.num_clbits)]
+    branches = run(qc, range(qc.num_qubits), range(qc.num_clbits), start)
     dist = {}
     for _, prob, bits in branches:
         key = "".join(str(b) for b in reversed(bits))
@@ -287,6 +309,59 @@ def test_sampler_runs_each_shot_as_its_own_trajectory():
     # Shots are shuffled after grouping: the first half looks like the whole.
     first = result.slice_shots(range(shots // 2)).get_counts()
     assert total_variation(first, counts) < 0.04
+
+
+def _teleport():
+    qc = QuantumCircuit(3, 3)
+    qc.ry(1.1, 0)
+    qc.rz(0.4, 0)
+    qc.h(1)
+    qc.cx(1, 2)
+    qc.cx(0, 1)
+    qc.h(0)
+    qc.measure([0, 1], [0, 1])
+    with qc.if_test((qc.clbits[1], 1)):
+        qc.x(2)
+    with qc.if_test((qc.clbits[0], True)):
+        qc.z(2)
+    qc.rz(-0.4, 2)
+    qc.ry(-1.1, 2)
+    qc.measure(2, 2)
+    return qc
+
+
+def _register_if_else():
+    # A register's value (tests of bits for 1 and for 0), its else, an `if`
+    # nested in the else on a bit being 0, one on a bit never measured, and
+    # a parameterized rotation under a condition.
+    theta = Parameter("theta")
+    qc = QuantumCircuit(4, 4)
+    qc.h(0)
+    qc.ry(1.3, 1)
+    qc.measure([0, 1], [0, 1])
+    with qc.if_test((qc.cregs[0], 2)) as orelse:
+        qc.x(2)
+        qc.ry(theta, 3)
+    with orelse:
+        qc.ry(1.2, 2)
+        with qc.if_test((qc.clbits[0], 0)):
+            qc.h(3)
+            qc.cx(3, 2)
+    with qc.if_test((qc.clbits[3], 1)):
+        qc.x(3)
+    qc.measure([2, 3], [2, 3])
+    return qc
+
+
+@pytest.mark.parametrize("make, values", [(_teleport, []), (_register_if_else, [0.7])])
+def test_sampler_runs_gates_under_conditions_on_measured_bits(make, values):
+    qc = make()
+    shots = 20000
+    counts = SamplerV2(seed=4).run([(qc, values)], shots=shots).result()[0].data.c.get_counts()
+    exact = exact_distribution(qc.assign_parameters(values))
+    assert total_variation(counts, {k: v * shots for k, v in exact.items()}) < 0.03
+    if make is _teleport:
+        assert all(k[0] == "0" for k in counts)  # the state teleported back and undone
 
 
 # ------------------------------------------------------------------ channels
@@ -421,6 +496,63 @@ def test_noise_model_matches_aer_density_matrix():
     dof = keep.sum() - 1
     assert sum(ours.values()) == shots and set(ours) <= set(theirs)
     assert stat < dof * (1 - 2 / (9 * dof) + 3.09 * np.sqrt(2 / (9 * dof))) ** 3
+
+
+def test_noise_model_with_conditions_matches_aer():
+    # Shots with channels run as trajectories in the core, whose conditions
+    # test outcomes for 1 and for 0; the noise stays outside the bodies.
+    from qiskit_aer import AerSimulator
+    noise = pytest.importorskip("qiskit_aer.noise")
+    model = noise.NoiseModel()
+    model.add_all_qubit_quantum_error(noise.depolarizing_error(0.1, 2), "cx")
+    model.add_all_qubit_quantum_error(noise.amplitude_damping_error(0.3), "sx")
+    qc = QuantumCircuit(3, 3)
+    qc.h(0)
+    qc.cx(0, 1)
+    qc.sx(1)
+    qc.measure([0, 1], [0, 1])
+    with qc.if_test((qc.cregs[0], 1)) as orelse:
+        qc.x(2)
+    with orelse:
+        qc.ry(0.8, 2)
+    with qc.if_test((qc.clbits[1], 0)):
+        qc.h(2)
+    qc.cx(2, 0)
+    qc.measure([0, 2], [0, 2])
+    shots, aer_shots = 8000, 200000
+    ours = SamplerV2(seed=2, noise_model=model).run([qc], shots=shots).result()[0].data.c.get_counts()
+    theirs = AerSimulator(method="density_matrix", noise_model=model, seed_simulator=11).run(
+        qc, shots=aer_shots).result().get_counts()
+    assert total_variation(ours, {k: v * shots / aer_shots for k, v in theirs.items()}) < 0.025
+
+
+def test_conditions_refusals():
+    noise = pytest.importorskip("qiskit_aer.noise")
+    from qiskit.circuit.classical import expr
+    qc = QuantumCircuit(2, 2)
+    qc.measure(0, 0)
+    with qc.if_test(expr.logic_not(qc.clbits[0])):
+        qc.x(1)
+    with pytest.raises(UnsupportedConstruct, match="only conditions on one clbit or on a register's value"):
+        SamplerV2().run([qc]).result()
+    qc = QuantumCircuit(2, 2)
+    qc.measure(0, 0)
+    with qc.if_test((qc.clbits[0], 1)):
+        qc.measure(1, 1)
+    with pytest.raises(UnsupportedConstruct, match="a measurement or reset inside an 'if' body"):
+        SamplerV2().run([qc]).result()
+    qc = QuantumCircuit(2, 2)
+    qc.measure(0, 0)
+    with qc.if_test((qc.clbits[0], 1)):
+        qc.sx(1)
+    model = noise.NoiseModel()
+    model.add_all_qubit_quantum_error(noise.depolarizing_error(0.1, 1), "sx")
+    with pytest.raises(UnsupportedConstruct, match="noise inside an 'if' body"):
+        SamplerV2(noise_model=model).run([qc]).result()
+    model = noise.NoiseModel()
+    model.add_readout_error(noise.ReadoutError([[0.9, 0.1], [0.1, 0.9]]), [0])
+    with pytest.raises(UnsupportedConstruct, match="reads clbit 0, measured from qubit 0, which has a readout error"):
+        SamplerV2(noise_model=model).run([qc]).result()
 
 
 def test_noise_model_refusals(monkeypatch):

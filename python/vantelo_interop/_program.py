@@ -59,13 +59,15 @@ class Barrier:
 @dataclass(frozen=True)
 class Conditional:
     """Gates applied only in the shots whose classical bits meet every
-    condition; a condition is a group of clbits of which at least one is 1."""
+    condition. A condition is a group of tests of which at least one passes:
+    a clbit ``b`` passes when it is 1, ``~b`` (negative) when clbit ``b`` is 0."""
 
     steps: tuple[Union[Gate, Rotation], ...]
     conditions: tuple[tuple[int, ...], ...]
 
     def holds(self, bits: NDArray[np.bool_]) -> bool:
-        return all(bool(bits[list(group)].any()) for group in self.conditions)
+        return all(any(bool(bits[t]) if t >= 0 else not bits[~t] for t in group)
+                   for group in self.conditions)
 
 
 Step = Union[Gate, Rotation, Measure, Reset, Barrier, Conditional]

@@ -178,7 +178,28 @@ def _noisy_bits(program: Program, values: NDArray[np.float64], shots: int, rng: 
                 _terminal_bits(out[row, shot : shot + 1], _draw(state, 1, rng), measures)
 
 
-Conditions = list[tuple[int, list[list[int]]]]
+Conditions = list[tuple[int, list[list[int | tuple[int, int]]]]]
+
+
+def _outcome_tests(conditions: tuple[tuple[int, ...], ...],
+                   latest: dict[int, int]) -> list[list[int | tuple[int, int]]] | None:
+    """A `Conditional`'s groups as tests of measurement outcomes for
+    `Circuit.run_trajectory`; a clbit not yet measured reads 0, so its tests
+    are decided here. None when some group can never pass."""
+    groups: list[list[int | tuple[int, int]]] = []
+    for group in conditions:
+        tests: list[int | tuple[int, int]] = []
+        for t in group:
+            bit = t if t >= 0 else ~t
+            if bit in latest:
+                tests.append(latest[bit] if t >= 0 else (latest[bit], 0))
+            elif t < 0:
+                break  # an unmeasured bit is 0: the group passes
+        else:
+            if not tests:
+                return None
+            groups.append(tests)
+    return groups
 
 
 def _flatten(program: Program, steps: list[Step], row: NDArray[np.float64]) -> tuple[list[Gate], Conditions]:
@@ -201,11 +222,12 @@ def _flatten(program: Program, steps: list[Step], row: NDArray[np.float64]) -> t
             angle = np.float32(step.scale * row[step.param] + step.offset)
             gates.append(_FIXED_ROTATION[step.kind](step.qubit, float(angle)))
         elif isinstance(step, Conditional):
-            groups = [[latest[b] for b in group if b in latest] for group in step.conditions]
-            if not all(groups):
-                continue  # a group of bits that are all still 0: never applies
+            groups = _outcome_tests(step.conditions, latest)
+            if groups is None:
+                continue  # never applies
             for inner in step.steps:
-                conditions.append((len(gates), groups))
+                if groups:
+                    conditions.append((len(gates), groups))
                 gates.append(_bind(inner, row))
         elif not isinstance(step, Barrier):
             gates.append(step)

@@ -15,7 +15,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
-from .._program import Measure, Program, UnsupportedConstruct
+from .._program import Conditional, Measure, Program, UnsupportedConstruct
 
 Kraus = list[NDArray[np.complex64]]
 
@@ -124,6 +124,23 @@ class NoisePlan:
                 continue
             column = bits[..., clbit]
             bits[..., clbit] = rng.random(column.shape) < np.where(column, flip[1], flip[0])
+
+
+    def check_conditions(self, program: Program) -> None:
+        """Refuses a readout error on a bit that an `if` reads: the flips
+        are drawn for the recorded bits after the shot, so the condition
+        would read the true outcome, where Aer reads the flipped bit."""
+        latest: dict[int, int] = {}  # clbit: the qubit last measured into it
+        for step in program.steps:
+            if isinstance(step, Measure):
+                latest[step.clbit] = step.qubit
+            elif isinstance(step, Conditional):
+                for clbit in sorted({t if t >= 0 else ~t for group in step.conditions for t in group}):
+                    qubit = latest.get(clbit)
+                    if qubit is not None and self.readout.get(qubit, self.default_readout) is not None:
+                        raise UnsupportedConstruct(
+                            f"an 'if' reads clbit {clbit}, measured from qubit {qubit}, which has a readout "
+                            "error; readout errors on bits that conditions read are not supported")
 
 
 def noise_plan(model: Any) -> NoisePlan | None:

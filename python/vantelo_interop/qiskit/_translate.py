@@ -14,10 +14,12 @@ from typing import TYPE_CHECKING, Any, Callable, Sequence
 import numpy as np
 from qiskit.circuit import (
     BoxOp,
+    Clbit,
     Instruction,
     ControlledGate,
     ForLoopOp,
     Gate as QiskitGate,
+    IfElseOp,
     ParameterExpression,
     QuantumCircuit,
 )
@@ -25,7 +27,7 @@ from qiskit.circuit import library as lib
 
 from vantelo import Gate
 
-from .._program import Angle, Barrier, Measure, Program, Reset, UnsupportedConstruct
+from .._program import Angle, Barrier, Conditional, Measure, Program, Reset, Rotation, UnsupportedConstruct
 
 if TYPE_CHECKING:
     from ._noise import NoisePlan
@@ -67,8 +69,9 @@ _CONTROLLED_ROTATION: dict[type, Callable[[int, int, float], Gate]] = {
     lib.CPhaseGate: Gate.cp,
     lib.CU1Gate: Gate.cp,
 }
-# Control flow that would need classical feedback within one shot.
-_FEEDBACK = {"if_else": "if", "while_loop": "while", "switch_case": "switch"}
+# Control flow that would need classical feedback within one shot beyond
+# gates under conditions on measured bits.
+_FEEDBACK = {"while_loop": "while", "switch_case": "switch"}
 
 
 def _numeric(params: Sequence[Any]) -> list[float] | None:
@@ -123,6 +126,8 @@ class _Translator:
         for creg in circuit.cregs:
             self.program.registers.append((creg.name, [circuit.find_bit(b).index for b in creg]))
         self.touched: set[int] = set()  # qubits some step has acted on
+        # The conditions of the `if` bodies being translated, outermost first.
+        self.path: list[tuple[int, ...]] = []
 
     def angle(self, value: object, where: str) -> Angle:
         if not isinstance(value, ParameterExpression) or not value.parameters:
@@ -165,9 +170,79 @@ class _Translator:
             # As in Aer, a measurement's error comes before it, any other's after.
             if error is not None and item.operation.name == "measure":
                 self.channel(error, qubits, "measure")
+            if isinstance(item.operation, IfElseOp):
+                self.if_else(item.operation, circuit, cmap, qubits, clbits, noisy)
+                continue
             self.instruction(item.operation, qubits, clbits, noisy)
             if error is not None and item.operation.name != "measure":
                 self.channel(error, qubits, item.operation.name)
+
+    def if_else(self, op: IfElseOp, circuit: QuantumCircuit, cmap: Sequence[int], qubits: list[int],
+                clbits: list[int], noisy: bool) -> None:
+        """The bodies as gates under the condition (the true body) and its
+        negation (the false body), on top of the enclosing bodies' conditions.
+        A condition on a clbit or on a register's value is a conjunction of
+        tests of clbits (`Conditional`'s encoding: ``b`` for 1, ``~b`` for 0);
+        its negation is one group."""
+        target, value = op.condition if isinstance(op.condition, tuple) else (None, None)
+        if isinstance(target, Clbit):
+            tests = [(cmap[circuit.find_bit(target).index], int(bool(value)))]
+        elif target is not None and isinstance(value, int) and not isinstance(value, bool):
+            bits = [cmap[circuit.find_bit(b).index] for b in target]
+            if not 0 <= value < 1 << len(bits):
+                tests = None  # the register never holds that value
+            else:
+                tests = [(b, (value >> i) & 1) for i, b in enumerate(bits)]
+        else:
+            raise UnsupportedConstruct(
+                f"'if' on '{op.condition}': only conditions on one clbit or on a register's value "
+                "are supported")
+        true_body, false_body = op.blocks[0], op.blocks[1] if len(op.blocks) > 1 else None
+        if tests is None:  # never true
+            if false_body is not None:
+                self.body(false_body, [], qubits, clbits, noisy)
+            return
+        literal = [b if v else ~b for b, v in tests]
+        self.body(true_body, [(t,) for t in literal], qubits, clbits, noisy)
+        if false_body is not None and literal:
+            self.body(false_body, [tuple(~t for t in literal)], qubits, clbits, noisy)
+
+    def body(self, block: QuantumCircuit, groups: list[tuple[int, ...]], qubits: list[int],
+             clbits: list[int], noisy: bool) -> None:
+        """One branch of an `if`: its gates as `Conditional` steps that hold
+        the enclosing conditions and `groups`."""
+        outer, phase, channels = self.program.steps, self.program.global_phase, self.program.channels
+        self.program.steps = []
+        self.path.extend(groups)
+        try:
+            self.circuit(block, qubits, clbits, noisy)
+            inner = self.program.steps
+            if self.program.channels != channels:
+                raise UnsupportedConstruct(
+                    "noise inside an 'if' body: vantelo runs classically controlled gates, not channels")
+        finally:
+            self.program.steps, self.program.channels = outer, channels
+            # A body's global phase is a phase between shots of different
+            # outcomes, which no sample or expectation value sees.
+            self.program.global_phase = phase
+            del self.path[len(self.path) - len(groups):]
+        conditions = tuple(self.path) + tuple(groups)
+        run: list[Gate | Rotation] = []
+        for step in inner + [None]:
+            if isinstance(step, (Gate, Rotation)):
+                run.append(step)
+                continue
+            if run and conditions:
+                outer.append(Conditional(tuple(run), conditions))
+            elif run:
+                outer.extend(run)  # a body that always runs
+            run = []
+            if isinstance(step, (Measure, Reset)):
+                raise UnsupportedConstruct(
+                    "a measurement or reset inside an 'if' body needs classical feedback within a shot, "
+                    "which vantelo cannot express")
+            if isinstance(step, Conditional):
+                outer.append(step)  # a nested body, with every condition on its path
 
     def channel(self, kraus: list[np.ndarray], qubits: list[int], name: str) -> None:
         # Qiskit's operators put the first qubit in the least significant bit.
@@ -353,4 +428,6 @@ def translate(circuit: QuantumCircuit, noise: NoisePlan | None = None) -> Progra
         raise TypeError(f"expected a qiskit QuantumCircuit, got {type(circuit).__name__}")
     translator = _Translator(circuit, noise)
     translator.circuit(circuit, range(circuit.num_qubits), range(circuit.num_clbits), noisy=True)
+    if noise is not None:
+        noise.check_conditions(translator.program)
     return translator.program
