@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <map>
 #include <numeric>
 #include <random>
@@ -104,6 +105,59 @@ TEST_P(ReorderTest, CutsPassesAndLeavesRegistersOfOneBlockAlone) {
     EXPECT_LT(after, before);
     const std::vector<Gate> wide = reorder_for_passes(given, 0, kQubits);
     for (std::size_t i = 0; i < given.size(); ++i) EXPECT_EQ(name_of(wide[i]), name_of(given[i]));
+}
+
+// Passes planned by trying every active set: each takes the first remaining
+// gate, the run qubits and whichever other qubits let the most gates join.
+std::size_t best_set_passes(const std::vector<Gate>& gates) {
+    std::vector<std::uint64_t> rest;
+    for (const Gate& g : gates) rest.push_back(qubit_mask(g));
+    std::size_t passes = 0;
+    while (!rest.empty()) {
+        const std::uint64_t fixed = rest.front() | 0b111u;
+        std::vector<std::uint64_t> best_kept;
+        std::size_t best = 0;
+        for (std::uint64_t set = 0; set < (std::uint64_t{1} << kQubits); ++set) {
+            if ((set & fixed) != fixed || std::popcount(set) != static_cast<int>(kWidth)) continue;
+            std::uint64_t held = 0;
+            std::vector<std::uint64_t> kept;
+            for (std::uint64_t m : rest) {
+                if ((m & ~set) == 0 && (m & held) == 0) continue;
+                held |= m;
+                kept.push_back(m);
+            }
+            if (rest.size() - kept.size() > best) {
+                best = rest.size() - kept.size();
+                best_kept = kept;
+            }
+        }
+        rest = best_kept;
+        ++passes;
+    }
+    return passes;
+}
+
+TEST_P(ReorderTest, PlansPassesNearlyAsFewAsTheBestActiveSets) {
+    // Quantum-volume layers: pairs of a random pairing of the qubits.
+    std::mt19937 rng(GetParam());
+    std::vector<Gate> given;
+    std::vector<Qubit> qs(kQubits);
+    std::iota(qs.begin(), qs.end(), Qubit{0});
+    for (std::uint32_t layer = 0; layer < kQubits; ++layer) {
+        std::shuffle(qs.begin(), qs.end(), rng);
+        for (std::uint32_t i = 0; i + 1 < kQubits; i += 2) {
+            std::vector<Amplitude> identity(16, Amplitude{0.0f, 0.0f});
+            for (std::size_t d = 0; d < 4; ++d) identity[d * 5] = Amplitude{1.0f, 0.0f};
+            given.push_back(Unitary{Operation::create({qs[i], qs[i + 1]}, std::move(identity)).value()});
+        }
+    }
+    set_block_qubits_for_testing(kWidth);
+    Numerics fused;
+    fused.fusion = 2;
+    const std::size_t planned = circuit_passes(Circuit{reorder_for_passes(given, 0, kWidth), fused}, kQubits);
+    set_block_qubits_for_testing(0);
+    const std::size_t best = best_set_passes(given);
+    EXPECT_LE(planned, best + 1) << "the best active sets take " << best;
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, ReorderTest, ::testing::Values(1u, 2u, 3u));

@@ -13,6 +13,48 @@ namespace {
 
 using Mask = std::uint64_t;
 
+// How many gates of `rest` a pass over the qubits in `active` takes: a gate
+// joins when its qubits are active and no gate left behind before it
+// touches them.
+std::size_t joining(std::span<const std::size_t> rest, std::span<const Mask> masks, Mask active) {
+    Mask held = 0;
+    std::size_t count = 0;
+    for (std::size_t p = 0; p < rest.size() && (held & active) != active; ++p) {
+        const Mask m = masks[rest[p]];
+        if ((m & ~active) == 0 && (m & held) == 0) ++count;
+        else held |= m;
+    }
+    return count;
+}
+
+// Filling a block with the qubits used soonest is a guess: trading one of
+// them for a qubit left out often lets more gates join. Takes the first
+// trade (lowest qubits first) that does, until none does (eight rounds at
+// most); `fixed` (the first gate's qubits and the run) stays.
+Mask improve_active(std::span<const std::size_t> rest, std::span<const Mask> masks, Mask active, Mask fixed,
+                    Mask all) {
+    constexpr int kRounds = 8;
+    std::size_t best = joining(rest, masks, active);
+    for (int round = 0; round < kRounds; ++round) {
+        bool traded = false;
+        for (Mask out = active & ~fixed; out != 0 && !traded; out &= out - 1) {
+            const Mask drop = out & (~out + 1);
+            for (Mask in = all & ~active; in != 0; in &= in - 1) {
+                const Mask candidate = (active & ~drop) | (in & (~in + 1));
+                const std::size_t count = joining(rest, masks, candidate);
+                if (count > best) {
+                    best = count;
+                    active = candidate;
+                    traded = true;
+                    break;
+                }
+            }
+        }
+        if (!traded) break;
+    }
+    return active;
+}
+
 // Appends to `order` the order of one stretch of unitaries starting at
 // `first` (masks[i] the qubits of its entry i). Every segment takes the
 // first remaining gate; a later gate joins when its qubits are active and
@@ -58,6 +100,7 @@ void order_stretch(std::size_t first, std::span<const Mask> masks, std::uint32_t
         const int wanted = static_cast<int>(width);
         for (std::size_t k = 0; k < others.size() && std::popcount(active) < wanted; ++k)
             active |= Mask{1} << others[k];
+        active = improve_active(rest, masks, active, head | run_mask, all);
         Mask held = 0;
         kept.clear();
         std::size_t p = 0;

@@ -22,7 +22,8 @@ inline constexpr std::uint32_t kReorderQubits = 16;
 
 // Builds segments as the executor's schedule does (a segment's active
 // qubits: the first remaining gate's, the low run qubits, then those used
-// soonest), and moves forward into each segment every later unitary whose
+// soonest, one traded for a qubit left out while that lets more gates
+// join), and moves forward into each segment every later unitary whose
 // qubits are all active and disjoint from those of every gate it passes.
 // Measurements, resets, barriers and channels are fences: nothing moves
 // past them. Gates sharing a qubit keep their order, so every qubit sees
