@@ -6,7 +6,7 @@ import pytest
 
 pytest.importorskip("qiskit")
 
-from qiskit import QuantumCircuit
+from qiskit import ClassicalRegister, QuantumCircuit
 from qiskit.circuit import (AnnotatedOperation, Clbit, ControlModifier, InverseModifier, Parameter, ParameterVector,
                             PowerModifier)
 from qiskit.circuit.library import PermutationGate, QFTGate, RZZGate, efficient_su2
@@ -216,8 +216,6 @@ def measured(qc):
     """The ansatz with two registers of terminal measurements."""
     out = QuantumCircuit(*qc.qregs)
     out.compose(qc, inplace=True)
-    from qiskit.circuit import ClassicalRegister
-
     low, high = ClassicalRegister(3, "low"), ClassicalRegister(2, "high")
     out.add_register(low)
     out.add_register(high)
@@ -362,6 +360,63 @@ def test_sampler_runs_gates_under_conditions_on_measured_bits(make, values):
     assert total_variation(counts, {k: v * shots for k, v in exact.items()}) < 0.03
     if make is _teleport:
         assert all(k[0] == "0" for k in counts)  # the state teleported back and undone
+
+
+def _two_measured_qubits(angle):
+    """Qubits 0 and 1 measured into clbits 0 and 1 and into a register of their own."""
+    qc = QuantumCircuit(4, 4)
+    qc.h(0)
+    qc.ry(angle, 1)
+    qc.measure([0, 1], [0, 1])
+    low = ClassicalRegister(2, "low")
+    qc.add_register(low)
+    qc.measure([0, 1], list(low))
+    return qc, low
+
+
+def _expression_conditions():
+    # Logic, comparisons and a bitwise operation of a register and clbits,
+    # with an else and a nested test.
+    from qiskit.circuit.classical import expr
+    qc, low = _two_measured_qubits(1.9)
+    with qc.if_test(expr.logic_or(expr.logic_and(qc.clbits[0], expr.logic_not(qc.clbits[1])),
+                                  expr.equal(low, 3))) as orelse:
+        qc.x(2)
+    with orelse:
+        qc.ry(0.9, 2)
+        with qc.if_test(expr.less(expr.bit_xor(low, 1), 2)):
+            qc.rx(1.2, 3)
+    qc.measure([2, 3], [2, 3])
+    return qc
+
+
+def _switches():
+    # On a register (a case of two values, a default) and on a clbit.
+    qc, low = _two_measured_qubits(2.1)
+    with qc.switch(low) as case:
+        with case(0, 3):
+            qc.ry(0.7, 2)
+        with case(case.DEFAULT):
+            qc.h(2)
+            qc.cx(2, 3)
+    with qc.switch(qc.clbits[0]) as case:
+        with case(True):
+            qc.rx(0.5, 3)
+    qc.measure([2, 3], [2, 3])
+    return qc
+
+
+@pytest.mark.parametrize("make", [_expression_conditions, _switches])
+def test_sampler_runs_expression_conditions_and_switches_as_aer_does(make):
+    from qiskit.primitives import BitArray
+    from qiskit_aer import AerSimulator
+    qc = make()
+    shots, aer_shots = 20000, 200000
+    data = SamplerV2(seed=6).run([qc], shots=shots).result()[0].data
+    ours = BitArray.concatenate_bits([getattr(data, r.name) for r in qc.cregs]).get_counts()
+    theirs = AerSimulator(seed_simulator=3).run(qc, shots=aer_shots).result().get_counts()
+    theirs = {k.replace(" ", ""): v * shots / aer_shots for k, v in theirs.items()}
+    assert total_variation(ours, theirs) < 0.02
 
 
 # ------------------------------------------------------------------ channels
@@ -528,12 +583,25 @@ def test_noise_model_with_conditions_matches_aer():
 
 def test_conditions_refusals():
     noise = pytest.importorskip("qiskit_aer.noise")
-    from qiskit.circuit.classical import expr
+    from qiskit.circuit.classical import expr, types
     qc = QuantumCircuit(2, 2)
-    qc.measure(0, 0)
-    with qc.if_test(expr.logic_not(qc.clbits[0])):
+    flag = qc.add_input("flag", types.Bool())
+    with qc.if_test(flag):
         qc.x(1)
-    with pytest.raises(UnsupportedConstruct, match="only conditions on one clbit or on a register's value"):
+    with pytest.raises(UnsupportedConstruct, match="classical variable 'flag' is not supported"):
+        SamplerV2().run([qc]).result()
+    wide = ClassicalRegister(11)
+    qc = QuantumCircuit(2)
+    qc.add_register(wide)
+    with qc.switch(wide) as case:
+        with case(3):
+            qc.x(1)
+    with pytest.raises(UnsupportedConstruct, match="reads 11 clbits; at most 10"):
+        SamplerV2().run([qc]).result()
+    qc = QuantumCircuit(2, 2)
+    with qc.if_test(expr.greater(expr.cast(qc.cregs[0], types.Float()), 1.5)):
+        qc.x(1)
+    with pytest.raises(UnsupportedConstruct, match=r"values of type Float\(\) are not supported"):
         SamplerV2().run([qc]).result()
     qc = QuantumCircuit(2, 2)
     qc.measure(0, 0)

@@ -9,10 +9,12 @@ everything else is expanded through the gate's own definition.
 from __future__ import annotations
 
 import math
+import operator
 from typing import TYPE_CHECKING, Any, Callable, Sequence
 
 import numpy as np
 from qiskit.circuit import (
+    CASE_DEFAULT,
     BoxOp,
     Clbit,
     Instruction,
@@ -22,12 +24,15 @@ from qiskit.circuit import (
     IfElseOp,
     ParameterExpression,
     QuantumCircuit,
+    SwitchCaseOp,
 )
 from qiskit.circuit import library as lib
+from qiskit.circuit.classical import expr
 
 from vantelo import Gate
 
 from .._program import Angle, Barrier, Conditional, Measure, Program, Reset, Rotation, UnsupportedConstruct
+from ._conditions import Condition
 
 if TYPE_CHECKING:
     from ._noise import NoisePlan
@@ -71,7 +76,7 @@ _CONTROLLED_ROTATION: dict[type, Callable[[int, int, float], Gate]] = {
 }
 # Control flow that would need classical feedback within one shot beyond
 # gates under conditions on measured bits.
-_FEEDBACK = {"while_loop": "while", "switch_case": "switch"}
+_FEEDBACK = {"while_loop": "while"}
 
 
 def _numeric(params: Sequence[Any]) -> list[float] | None:
@@ -173,6 +178,9 @@ class _Translator:
             if isinstance(item.operation, IfElseOp):
                 self.if_else(item.operation, circuit, cmap, qubits, clbits, noisy)
                 continue
+            if isinstance(item.operation, SwitchCaseOp):
+                self.switch(item.operation, circuit, cmap, qubits, clbits, noisy)
+                continue
             self.instruction(item.operation, qubits, clbits, noisy)
             if error is not None and item.operation.name != "measure":
                 self.channel(error, qubits, item.operation.name)
@@ -183,7 +191,15 @@ class _Translator:
         negation (the false body), on top of the enclosing bodies' conditions.
         A condition on a clbit or on a register's value is a conjunction of
         tests of clbits (`Conditional`'s encoding: ``b`` for 1, ``~b`` for 0);
-        its negation is one group."""
+        its negation is one group. An expression takes the groups of
+        `Condition`."""
+        if isinstance(op.condition, expr.Expr):
+            condition = Condition(op.condition, circuit, cmap, f"'if' on '{op.condition}'")
+            for holds, block in ((bool, op.blocks[0]), (operator.not_, (op.blocks + (None,))[1])):
+                groups = condition.groups(holds)
+                if block is not None and groups is not None:
+                    self.body(block, groups, qubits, clbits, noisy)
+            return
         target, value = op.condition if isinstance(op.condition, tuple) else (None, None)
         if isinstance(target, Clbit):
             tests = [(cmap[circuit.find_bit(target).index], int(bool(value)))]
@@ -195,8 +211,8 @@ class _Translator:
                 tests = [(b, (value >> i) & 1) for i, b in enumerate(bits)]
         else:
             raise UnsupportedConstruct(
-                f"'if' on '{op.condition}': only conditions on one clbit or on a register's value "
-                "are supported")
+                f"'if' on '{op.condition}': only conditions on one clbit, on a register's value or "
+                "classical expressions of them are supported")
         true_body, false_body = op.blocks[0], op.blocks[1] if len(op.blocks) > 1 else None
         if tests is None:  # never true
             if false_body is not None:
@@ -206,6 +222,20 @@ class _Translator:
         self.body(true_body, [(t,) for t in literal], qubits, clbits, noisy)
         if false_body is not None and literal:
             self.body(false_body, [tuple(~t for t in literal)], qubits, clbits, noisy)
+
+    def switch(self, op: SwitchCaseOp, circuit: QuantumCircuit, cmap: Sequence[int], qubits: list[int],
+               clbits: list[int], noisy: bool) -> None:
+        """Each case's body under the condition that the target takes one of
+        its values (the default: none of the other cases' values)."""
+        condition = Condition(op.target, circuit, cmap, f"'switch' on '{op.target}'")
+        cases = list(op.cases_specifier())
+        listed = {v for values, _ in cases for v in values if v is not CASE_DEFAULT}
+        for values, block in cases:
+            def holds(value: int | bool, values: tuple[Any, ...] = values) -> bool:
+                return int(value) in values or (CASE_DEFAULT in values and int(value) not in listed)
+            groups = condition.groups(holds)
+            if groups is not None:
+                self.body(block, groups, qubits, clbits, noisy)
 
     def body(self, block: QuantumCircuit, groups: list[tuple[int, ...]], qubits: list[int],
              clbits: list[int], noisy: bool) -> None:
