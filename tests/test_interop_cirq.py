@@ -117,6 +117,27 @@ def test_sample_distributions_match_cirq_by_chi_square(mid_circuit):
             assert stats.chi2_contingency(table).pvalue > 1e-3, key
 
 
+def test_sympy_and_bit_mask_conditions_match_cirq():
+    q = cirq.LineQubit.range(4)
+    a = sympy.IndexedBase("a")
+    circuit = cirq.Circuit(
+        cirq.ry(1.1)(q[0]), cirq.ry(2.0)(q[1]), cirq.H(q[2]),
+        cirq.measure(q[0], q[1], key="a"), cirq.measure(q[2], key="b"),
+        cirq.rx(0.9)(q[3]).with_classical_controls(sympy.Eq(sympy.Symbol("a"), 2)),
+        cirq.H(q[2]).with_classical_controls(cirq.SympyCondition(sympy.Xor(a[0], a[1])), "b"),
+        cirq.ry(0.6)(q[3]).with_classical_controls(
+            cirq.BitMaskKeyCondition("a", bitmask=1, target_value=1, equal_target=True)),
+        cirq.X(q[0]).with_classical_controls(sympy.And(sympy.Symbol("a") > 0, sympy.Symbol("b") < 1)),
+        cirq.measure(q[0], q[2], q[3], key="z"),
+    )
+    ours, ref = Simulator(seed=4).run(circuit, repetitions=6000), cirq.Simulator(seed=4).run(circuit, repetitions=1500)
+    assert list(ours.records) == list(ref.records) == ["a", "b", "z"]
+    joint = [r.data.to_numpy() @ [16, 8, 1] for r in (ours, ref)]
+    values = np.union1d(*joint)
+    table = np.array([[np.sum(j == v) for v in values] for j in joint])
+    assert stats.chi2_contingency(table).pvalue > 1e-3
+
+
 def test_a_key_measured_again_records_every_measurement_as_cirq_does():
     q = cirq.LineQubit.range(3)
     circuit = cirq.Circuit(
@@ -298,8 +319,9 @@ def test_seed_makes_results_reproducible():
     (lambda q: [cirq.X(q[0]), 0.5j * cirq.Z(q[0])], "not Hermitian"),
     (lambda q: [cirq.measure(q[0], key="k"), cirq.measure(q[1], q[2], key="k")],
      "'k' is measured on 2 qubits .* and on 1 before"),
-    (lambda q: [cirq.measure(q[0], key="k"), cirq.X(q[1]).with_classical_controls(sympy.Symbol("k") > 1)],
-     "condition.*not supported"),
+    (lambda q: [cirq.measure(q[0], key="k"),
+                cirq.X(q[1]).with_classical_controls(cirq.KeyCondition(cirq.MeasurementKey("k"), index=0))],
+     "condition.*not supported; conditions read the latest measurement"),
     (lambda q: [cirq.X(q[1]).with_classical_controls("never")], "'never', which is not measured"),
     (lambda q: [cirq.measure(q[0], key="k", confusion_map={(0,): np.eye(2)}),
                 cirq.X(q[1]).with_classical_controls("k")], "confusion map and classical controls read its key"),

@@ -34,6 +34,7 @@ from numpy.typing import NDArray
 
 from vantelo import Gate
 
+from .._conditions import MAX_CONDITION_BITS, condition_groups
 from .._program import (
     Angle,
     Conditional,
@@ -459,20 +460,50 @@ class _Translator:
         if self.conditional:
             raise UnsupportedConstruct(f"{op} inside a classically controlled operation is not supported")
 
+    def condition_groups(self, condition: cirq.Condition, op: cirq.Operation) -> list[tuple[int, ...]] | None:
+        """Groups of any other condition (a sympy expression, a bit mask), by
+        Cirq's own resolution at each setting of the latest bits of its keys."""
+        keys = list(condition.keys)
+        bits = [self.out.keys[str(key)][-1] for key in keys]
+        where = [b for clbits in bits for b in clbits]
+        if len(where) > MAX_CONDITION_BITS:
+            raise UnsupportedConstruct(
+                f"classical condition '{condition}' of {op} reads {len(where)} measured bits; at most "
+                f"{MAX_CONDITION_BITS} are supported")
+
+        def holds(setting: int) -> bool:
+            records, j = {}, 0
+            for key, clbits in zip(keys, bits):
+                records[key] = [tuple((setting >> (j + i)) & 1 for i in range(len(clbits)))]
+                j += len(clbits)
+            try:
+                return bool(condition.resolve(cirq.ClassicalDataDictionaryStore(_records=records)))
+            except (TypeError, ValueError) as e:
+                raise UnsupportedConstruct(f"classical condition '{condition}' of {op}: {e}") from e
+
+        return condition_groups(where, holds)
+
     def classically_controlled(self, op: cirq.ClassicallyControlledOperation) -> None:
         if self.conditional:
             raise UnsupportedConstruct(f"nested classical control {op} is not supported")
-        groups = []
+        groups: list[tuple[int, ...]] = []
         for condition in op.classical_controls:
-            if not isinstance(condition, cirq.KeyCondition) or condition.index != -1:
+            if getattr(condition, "index", -1) != -1:
                 raise UnsupportedConstruct(
-                    f"classical condition '{condition}' of {op} is not supported; "
-                    "only conditions on a measurement key being nonzero are"
-                )
-            key = str(condition.key)
-            if key not in self.out.keys:
-                raise UnsupportedConstruct(f"{op} is conditioned on key '{key}', which is not measured before it")
-            groups.append(tuple(self.out.keys[key][-1]))  # the latest measurement, as Cirq reads it
+                    f"classical condition '{condition}' of {op} is not supported; conditions read the "
+                    "latest measurement of a key")
+            for key in condition.keys:
+                if str(key) not in self.out.keys:
+                    raise UnsupportedConstruct(
+                        f"{op} is conditioned on key '{key}', which is not measured before it")
+            if isinstance(condition, cirq.KeyCondition):
+                # The latest measurement, as Cirq reads it, is nonzero.
+                groups.append(tuple(self.out.keys[str(condition.key)][-1]))
+                continue
+            tests = self.condition_groups(condition, op)
+            if tests is None:
+                return  # never holds
+            groups += tests
         outer = self.steps
         self.steps = []
         self.conditional = True

@@ -497,10 +497,13 @@ class Simulator(
         resolvers = list(cirq.to_resolvers(params))
         values = self._values(cp, resolvers)
         bits = cp.confuse(sample_bits(cp.program, values, repetitions, self._rng), self._rng)
+        # Records in the order the circuit first measures their keys, as Cirq's own.
+        order = {str(k): None for op in program.all_operations() for k in cirq.measurement_key_objs(op)}
+        keys = [key for key in order if key in cp.keys] + [key for key in cp.keys if key not in order]
         return [
             cirq.ResultDict(
                 params=resolver,
-                records={key: cp.record(bits[r], key) for key in cp.keys},
+                records={key: cp.record(bits[r], key) for key in keys},
             )
             for r, resolver in enumerate(resolvers)
         ]

@@ -1,12 +1,7 @@
-"""Classical conditions of `if` and `switch` blocks as `Conditional` groups.
-
-A condition (a `qiskit.circuit.classical.expr` expression, or a `switch`
-target compared with a case's values) is a function of the clbits it reads.
-It is evaluated at every setting of those bits, and the settings where it
-fails are covered by as few cubes as a greedy pick of their prime implicants
-gives: each cube becomes one group, the test that some bit differs from the
-cube. A register's value on k bits thus takes k groups of one test each.
-"""
+"""Classical conditions of `if` and `switch` blocks: a
+`qiskit.circuit.classical.expr` expression, or a `switch` target compared
+with a case's values, evaluated at each setting of the clbits it reads (see
+`condition_groups`)."""
 
 from __future__ import annotations
 
@@ -16,11 +11,8 @@ from typing import Callable, Sequence
 from qiskit.circuit import Clbit, ClassicalRegister, QuantumCircuit
 from qiskit.circuit.classical import expr, types
 
+from .._conditions import MAX_CONDITION_BITS, condition_groups
 from .._program import UnsupportedConstruct
-
-# A condition reads at most this many clbits: it is evaluated at every
-# setting of them.
-MAX_CONDITION_BITS = 10
 
 _COMPARE: dict[expr.Binary.Op, Callable[[int, int], bool]] = {
     expr.Binary.Op.EQUAL: operator.eq,
@@ -99,31 +91,6 @@ def _check(node: expr.Expr, where: str) -> None:
             _check(getattr(node, child), where)
 
 
-def _implicants(points: list[int], k: int) -> list[tuple[int, int]]:
-    """Cubes (mask of the fixed bits, their values) that cover `points` (settings
-    of k bits) and nothing else: prime implicants, picked greedily."""
-    full = (1 << k) - 1
-    current = {(full, p) for p in points}
-    primes: set[tuple[int, int]] = set()
-    while current:
-        merged, used = set(), set()
-        for mask, value in current:
-            for j in range(k):
-                bit = 1 << j
-                if mask & bit and (mask, value ^ bit) in current:
-                    merged.add((mask & ~bit, value & ~bit))
-                    used.update({(mask, value), (mask, value ^ bit)})
-        primes |= current - used
-        current = merged
-    left, chosen = set(points), []
-    ordered = sorted(primes)
-    while left:
-        best = max(ordered, key=lambda c: sum(1 for p in left if p & c[0] == c[1]))
-        chosen.append(best)
-        left = {p for p in left if p & best[0] != best[1]}
-    return chosen
-
-
 class Condition:
     """A function of some clbits: `where` (indices in the translated program)
     and its value at each setting of them (bit j of a setting: where[j])."""
@@ -157,9 +124,4 @@ class Condition:
     def groups(self, holds: Callable[[int | bool], bool]) -> list[tuple[int, ...]] | None:
         """The `Conditional` groups that pass where holds(value) does; None
         where it never does."""
-        settings = range(1 << len(self.where))
-        if not any(holds(self.value(s)) for s in settings):
-            return None
-        fails = [s for s in settings if not holds(self.value(s))]
-        return [tuple(~b if (value >> j) & 1 else b for j, b in enumerate(self.where) if (mask >> j) & 1)
-                for mask, value in _implicants(fails, len(self.where))]
+        return condition_groups(self.where, lambda setting: holds(self.value(setting)))
