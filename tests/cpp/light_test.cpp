@@ -13,6 +13,7 @@
 #include "amplitude_test_util.hpp"
 #include "sim/gates/gate.hpp"
 #include "sim/gates/gate_catalog.hpp"
+#include "sim/kernels/block_kernel.hpp"
 #include "sim/kernels/kernels.hpp"
 #include "sim/kernels/light.hpp"
 
@@ -147,6 +148,53 @@ TEST(LightKernel, RunsMatchDenseSums) {
         LightRuns runs;
         EXPECT_FALSE(runs_of(make_general_plan(op), runs));
     }
+}
+#endif  // VANTELO_AVX2_KERNELS
+
+#if VANTELO_AVX2_KERNELS
+// A light pair beside a cx or a swap on its two qubits, as one sweep,
+// against the three kernels in turn, bit for bit: the swaps before the pair
+// and after it, either target order, control above or below.
+TEST(LightKernel, PairWithSwapsMatchesThreeSweeps) {
+    if (!cpu_has_avx2()) GTEST_SKIP() << "no AVX2";
+    std::mt19937 rng(14);
+    auto op_of = [](Result<Gate> g) { return std::get<Unitary>(std::move(g).value()).op; };
+    const Matrix2 a = matrices::rx(0.7f);
+    const Matrix2 b = matrices::rz(-1.2f);
+    const std::uint32_t n = 7;
+    const Qubit pairs[][2] = {{2, 3}, {3, 2}, {2, 6}, {6, 4}};
+    for (const auto& q : pairs) {
+        const Operation swaps[] = {op_of(make_controlled_unitary_gate({q[0]}, {q[1]}, to_vector(matrices::x()))),
+                                   op_of(make_controlled_unitary_gate({q[1]}, {q[0]}, to_vector(matrices::x()))),
+                                   Operation::create({q[1], q[0]}, matrices::swap()).value()};
+        const BlockKernel first = block_kernel_single(q[0], a);
+        const BlockKernel second = block_kernel_single(q[1], b);
+        for (const Operation& op : swaps) {
+            const BlockKernel moves = block_kernel_general(op);
+            for (const bool before : {false, true}) {
+                QuadMoves at;
+                ASSERT_TRUE(light_pair_swaps_fit(first, second, moves, before, n, at));
+                std::vector<Amplitude> got = finite_state(std::size_t{1} << n, rng);
+                std::vector<Amplitude> want = got;
+                std::vector<Amplitude> scratch(4);
+                if (before) apply_block_kernel(moves, want.data(), n, scratch.data(), true);
+                apply_block_kernel(first, want.data(), n, scratch.data(), true);
+                apply_block_kernel(second, want.data(), n, scratch.data(), true);
+                if (!before) apply_block_kernel(moves, want.data(), n, scratch.data(), true);
+                apply_light_pair_moved(first, second, at, got.data(), n);
+                EXPECT_EQ(std::memcmp(got.data(), want.data(), got.size() * sizeof(Amplitude)), 0)
+                    << "qubits " << q[0] << ", " << q[1] << " before " << before;
+            }
+        }
+    }
+    // Not swaps on exactly the pair's qubits: a cz, a cx on another pair.
+    QuadMoves at;
+    const BlockKernel first = block_kernel_single(2, a);
+    const BlockKernel second = block_kernel_single(3, b);
+    const Operation cz = op_of(make_controlled_unitary_gate({2}, {3}, to_vector(matrices::z())));
+    const Operation other = op_of(make_controlled_unitary_gate({2}, {4}, to_vector(matrices::x())));
+    EXPECT_FALSE(light_pair_swaps_fit(first, second, block_kernel_general(cz), false, n, at));
+    EXPECT_FALSE(light_pair_swaps_fit(first, second, block_kernel_general(other), true, n, at));
 }
 #endif  // VANTELO_AVX2_KERNELS
 

@@ -74,20 +74,60 @@ void apply_whole(const ExecItem& item, Amplitude* amplitudes, std::uint32_t n) {
 // check (an infinity or a NaN, or huge values) keeps the dense kernels.
 // `budget` is the growth left from a check made before the segment (< 0:
 // none); the budget left after it is returned (< 0 once a check failed).
+// Items i, i + 1 and i + 2 as a light pair with swaps of runs on its two
+// qubits before or after it (light_pair_swaps_fit).
+struct PairWithSwaps {
+    const BlockKernel* first = nullptr;
+    const BlockKernel* second = nullptr;
+    QuadMoves moves{};
+    int growth = 0;
+};
+
+bool pair_with_swaps(const std::vector<PhysicalItem>& segment, std::size_t i, std::uint32_t b, PairWithSwaps& out) {
+    if (i + 2 >= segment.size()) return false;
+    const BlockKernel& x = segment[i].kernel;
+    const BlockKernel& y = segment[i + 1].kernel;
+    const BlockKernel& z = segment[i + 2].kernel;
+    out.growth = x.growth + y.growth + z.growth;
+    if (light_pair_swaps_fit(x, y, z, false, b, out.moves)) {
+        out.first = &x;
+        out.second = &y;
+        return true;
+    }
+    if (light_pair_swaps_fit(y, z, x, true, b, out.moves)) {
+        out.first = &y;
+        out.second = &z;
+        return true;
+    }
+    return false;
+}
+
 int apply_segment(const std::vector<PhysicalItem>& segment, Amplitude* a, std::uint32_t b,
                   Amplitude* scratch, int budget) {
     bool failed = false;
+    PairWithSwaps joined;
     for (std::size_t i = 0; i < segment.size(); ++i) {
         const BlockKernel& k = segment[i].kernel;
         if (k.has_light() && !failed && budget < k.growth) {
             failed = !light_bound_ok(a, std::size_t{1} << b);
             budget = failed ? -1 : kLightBudget;
         }
+        // A light pair beside a cx or a swap on its two qubits takes one
+        // sweep for the three (the swaps only move where the pair reads or
+        // writes) when the budget covers all three, as it would each in turn.
+        if (budget >= k.growth && pair_with_swaps(segment, i, b, joined) && budget >= joined.growth) {
+            apply_light_pair_moved(*joined.first, *joined.second, joined.moves, a, b);
+            budget -= joined.growth;
+            i += 2;
+            continue;
+        }
         // Two light one-qubit items in a row share one sweep of the block
-        // when the budget covers both, as it would cover each in turn.
+        // when the budget covers both, as it would cover each in turn; not
+        // where the second starts such a three, which saves a sweep more.
         if (i + 1 < segment.size() && budget >= k.growth) {
             const BlockKernel& next = segment[i + 1].kernel;
-            if (light_pair_fits(k, next, b) && budget - k.growth >= next.growth) {
+            if (light_pair_fits(k, next, b) && budget - k.growth >= next.growth &&
+                !pair_with_swaps(segment, i + 1, b, joined)) {
                 apply_light_pair(k, next, a, b);
                 budget -= k.growth + next.growth;
                 ++i;

@@ -77,6 +77,41 @@ void apply_light_pair(const BlockKernel& first, const BlockKernel& second, Ampli
 #endif
 }
 
+bool light_pair_swaps_fit(const BlockKernel& first, const BlockKernel& second, const BlockKernel& swaps, bool before,
+                          std::uint32_t num_qubits, QuadMoves& out) {
+    if (!light_pair_fits(first, second, num_qubits) || first.qubit < 2 || second.qubit < 2) return false;
+    if (swaps.kind != BlockKernel::Kind::Monomial || !swaps.light_runs || swaps.runs.moved ||
+        swaps.runs.num_scaled != 0)
+        return false;
+    if (swaps.plan.target_mask != ((std::size_t{1} << first.qubit) | (std::size_t{1} << second.qubit))) return false;
+    const LightRuns& runs = swaps.runs;
+    // The swaps trade the runs at two offsets of a group, and are their own
+    // inverse: where a value ends up is also where it came from.
+    auto moved = [&](std::size_t at) {
+        for (std::size_t k = 0; k < runs.num_swaps; ++k) {
+            if (runs.swap[k][0] == at) return runs.swap[k][1];
+            if (runs.swap[k][1] == at) return runs.swap[k][0];
+        }
+        return at;
+    };
+    out = quad_in_place(first.qubit, second.qubit);
+    for (std::size_t k = 0; k < 4; ++k) {
+        std::size_t& at = before ? out.from[k] : out.to[k];
+        at = moved(at);
+    }
+    return true;
+}
+
+void apply_light_pair_moved(const BlockKernel& first, const BlockKernel& second, const QuadMoves& moves, Amplitude* a,
+                            std::uint32_t num_qubits) {
+#if VANTELO_AVX2_KERNELS
+    light_pair_moved_avx2(a, std::size_t{1} << num_qubits, first.qubit, *first.m, first.light, second.qubit, *second.m,
+                          second.light, moves);
+#else
+    (void)first, (void)second, (void)moves, (void)a, (void)num_qubits;
+#endif
+}
+
 bool light_bound_ok(const Amplitude* a, std::size_t len) {
 #if VANTELO_AVX2_KERNELS
     if (cpu_has_avx2()) return light_bound_ok_avx2(a, len);

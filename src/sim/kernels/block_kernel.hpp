@@ -63,6 +63,18 @@ bool light_pair_fits(const BlockKernel& first, const BlockKernel& second, std::u
 // sweep and with the same values; only where light_pair_fits.
 void apply_light_pair(const BlockKernel& first, const BlockKernel& second, Amplitude* a, std::uint32_t num_qubits);
 
+// Whether `swaps` only trades runs on exactly the qubits of two light
+// one-qubit items that light_pair_fits (both ≥ 2; a cx or a swap on them),
+// so that the pair and the swaps, the swaps before the pair (`before`) or
+// after it, take one sweep; `out` then says where the pair reads and writes.
+bool light_pair_swaps_fit(const BlockKernel& first, const BlockKernel& second, const BlockKernel& swaps, bool before,
+                          std::uint32_t num_qubits, QuadMoves& out);
+
+// The pair and the swaps in one sweep, with the values of the three kernels
+// in turn; only where light_pair_swaps_fit.
+void apply_light_pair_moved(const BlockKernel& first, const BlockKernel& second, const QuadMoves& moves, Amplitude* a,
+                            std::uint32_t num_qubits);
+
 // light_bound_ok with the fastest code this CPU runs.
 bool light_bound_ok(const Amplitude* a, std::size_t len);
 

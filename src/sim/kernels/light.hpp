@@ -75,6 +75,31 @@ void light_pair_avx2(Amplitude* a, std::size_t len, Qubit qa, const Matrix2& ma,
                      const Matrix2& mb, LightPattern pb);
 #endif
 
+// Where a light pair on qubits qa, qb ≥ 2 reads and writes the four
+// amplitudes of each group, as offsets from the group's first: register 0
+// holds the amplitude with neither bit set, 1 the one with bit qa, 2 with
+// bit qb, 3 with both. Runs that trade places on those two qubits alone (a
+// cx, a swap) move no value through arithmetic, so a pair beside them reads
+// from where they would have moved its inputs (the swaps before it) or
+// writes to where they would move its outputs (after it), and the swaps
+// cost no sweep of their own.
+struct QuadMoves {
+    std::size_t from[4];
+    std::size_t to[4];
+};
+
+inline QuadMoves quad_in_place(Qubit qa, Qubit qb) {
+    const std::size_t sa = std::size_t{1} << qa;
+    const std::size_t sb = std::size_t{1} << qb;
+    return {{0, sa, sb, sa + sb}, {0, sa, sb, sa + sb}};
+}
+
+#if VANTELO_AVX2_KERNELS
+// light_pair_avx2 (qa, qb ≥ 2) reading and writing where `moves` says.
+void light_pair_moved_avx2(Amplitude* a, std::size_t len, Qubit qa, const Matrix2& ma, LightPattern pa, Qubit qb,
+                           const Matrix2& mb, LightPattern pb, const QuadMoves& moves);
+#endif
+
 // A monomial operation (see MonomialPlan) whose targets are all qubits ≥ 2,
 // so a group's amplitudes are runs of 2^low ≥ 4 contiguous ones. Most rows
 // either swap in pairs with entry 1 (cx, swap, ccx, cswap, …) or keep their

@@ -112,28 +112,33 @@ void each_pair(Amplitude* a, std::size_t len, Qubit q, const U& update) {
 // ≥ 2, distinct): each group of four registers takes ua on its two pairs
 // along qa, then ub on its two pairs along qb. Every amplitude goes through
 // the operations of two each_pair sweeps, in their order, so the values are
-// theirs; the block crosses the cache once instead of twice.
+// theirs; the block crosses the cache once instead of twice. Register k is
+// read from offset moves.from[k] and written to moves.to[k] of its group
+// (see QuadMoves).
 template <class UA, class UB>
-void each_quad(Amplitude* a, std::size_t len, Qubit qa, Qubit qb, const UA& ua, const UB& ub) {
+void each_quad(Amplitude* a, std::size_t len, Qubit qa, Qubit qb, const UA& ua, const UB& ub,
+               const QuadMoves& moves) {
     const std::size_t sa = std::size_t{1} << qa;
     const std::size_t sb = std::size_t{1} << qb;
     const std::size_t lo = sa < sb ? sa : sb;
     const std::size_t hi = sa < sb ? sb : sa;
+    const std::size_t f0 = moves.from[0], f1 = moves.from[1], f2 = moves.from[2], f3 = moves.from[3];
+    const std::size_t t0 = moves.to[0], t1 = moves.to[1], t2 = moves.to[2], t3 = moves.to[3];
     for (std::size_t c = 0; c < len; c += 2 * hi) {
         for (std::size_t d = c; d < c + hi; d += 2 * lo) {
             for (std::size_t j = d; j < d + lo; j += 4) {
-                __m256 x0 = load(a + j);
-                __m256 x1 = load(a + j + sa);
-                __m256 x2 = load(a + j + sb);
-                __m256 x3 = load(a + j + sa + sb);
+                __m256 x0 = load(a + j + f0);
+                __m256 x1 = load(a + j + f1);
+                __m256 x2 = load(a + j + f2);
+                __m256 x3 = load(a + j + f3);
                 ua(x0, x1);
                 ua(x2, x3);
                 ub(x0, x2);
                 ub(x1, x3);
-                store(a + j, x0);
-                store(a + j + sa, x1);
-                store(a + j + sb, x2);
-                store(a + j + sa + sb, x3);
+                store(a + j + t0, x0);
+                store(a + j + t1, x1);
+                store(a + j + t2, x2);
+                store(a + j + t3, x3);
             }
         }
     }
@@ -394,8 +399,13 @@ void light_pair_avx2(Amplitude* a, std::size_t len, Qubit qa, const Matrix2& ma,
             });
         });
     }
+    light_pair_moved_avx2(a, len, qa, ma, pa, qb, mb, pb, quad_in_place(qa, qb));
+}
+
+void light_pair_moved_avx2(Amplitude* a, std::size_t len, Qubit qa, const Matrix2& ma, LightPattern pa, Qubit qb,
+                           const Matrix2& mb, LightPattern pb, const QuadMoves& moves) {
     with_update(pa, ma, [&](const auto& ua) {
-        with_update(pb, mb, [&](const auto& ub) { each_quad(a, len, qa, qb, ua, ub); });
+        with_update(pb, mb, [&](const auto& ub) { each_quad(a, len, qa, qb, ua, ub, moves); });
     });
 }
 
