@@ -289,5 +289,40 @@ TEST(ExecutorLight, NonFiniteAndGrowingStatesMatchGateByGate) {
     }
 }
 
+// Two light one-qubit gates beside a cx or a swap on their qubits, the swap
+// before or after them, take one sweep; with values that grow past the
+// light kernels' bound midway (an entry of 3·10^4 each layer), so the
+// bound checks between such sweeps decide too.
+TEST(ExecutorLight, PairsBesideSwapsMatchGateByGate) {
+    const std::uint32_t n = 10;
+    const Matrix2 grow{Amplitude{1.0f, 0.0f}, Amplitude{0.0f, 0.0f}, Amplitude{0.0f, 0.0f},
+                       Amplitude{0.0f, 30000.0f}};
+    std::vector<Gate> gates;
+    for (int layer = 0; layer < 12; ++layer) {
+        for (Qubit q = layer % 2; q + 1 < n; q += 2) {
+            const Qubit a = layer % 3 ? q : q + 1;
+            const Qubit c = layer % 3 ? q + 1 : q;
+            const Gate swaps = q % 4 == 3 ? Unitary{Operation::create({a, c}, matrices::swap()).value()}
+                                          : controlled_gate({a}, c, matrices::x()).value();
+            if (layer % 2) gates.push_back(swaps);
+            gates.push_back(single_qubit_gate(a, matrices::rx(0.3f + q)).value());
+            gates.push_back(single_qubit_gate(c, layer % 4 ? matrices::rz(0.7f) : matrices::ry(-1.1f)).value());
+            if (layer % 2 == 0) gates.push_back(swaps);
+        }
+        if (layer % 3 == 2) gates.push_back(Unitary{Operation{{static_cast<Qubit>(layer % n)}, to_vector(grow)}});
+    }
+    const Circuit circuit = Circuit::create(std::move(gates));
+    for (std::uint32_t b : {0u, 6u}) {
+        StateVector expected = StateVector::create(n);
+        Rng draws(seed_of(2));
+        ASSERT_TRUE(run_circuit_per_gate(circuit, expected, draws).has_value());
+        ForcedWidth forced(b);
+        StateVector state = StateVector::create(n);
+        Rng same_draws(seed_of(2));
+        ASSERT_TRUE(run_circuit(circuit, state, same_draws).has_value());
+        EXPECT_TRUE(equal_up_to_zero_sign(state.amplitudes.span(), expected.amplitudes.span())) << "block " << b;
+    }
+}
+
 }  // namespace
 }  // namespace vantelo::sim
