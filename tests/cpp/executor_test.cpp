@@ -12,6 +12,7 @@
 
 #include "amplitude_test_util.hpp"
 #include "plan_test_util.hpp"
+#include "sim/cpu/cpu_features.hpp"
 #include "sim/exec/block_size.hpp"
 #include "sim/exec/circuit.hpp"
 #include "sim/exec/compiled.hpp"
@@ -311,17 +312,53 @@ TEST(ExecutorLight, PairsBesideSwapsMatchGateByGate) {
         }
         if (layer % 3 == 2) gates.push_back(Unitary{Operation{{static_cast<Qubit>(layer % n)}, to_vector(grow)}});
     }
-    const Circuit circuit = Circuit::create(std::move(gates));
-    for (std::uint32_t b : {0u, 6u}) {
-        StateVector expected = StateVector::create(n);
-        Rng draws(seed_of(2));
-        ASSERT_TRUE(run_circuit_per_gate(circuit, expected, draws).has_value());
-        ForcedWidth forced(b);
-        StateVector state = StateVector::create(n);
-        Rng same_draws(seed_of(2));
-        ASSERT_TRUE(run_circuit(circuit, state, same_draws).has_value());
-        EXPECT_TRUE(equal_up_to_zero_sign(state.amplitudes.span(), expected.amplitudes.span())) << "block " << b;
+    // Layers in the usual order, rotations on every qubit and then a brick
+    // of cx: the planner moves each cx back beside its pair, never past the
+    // measurement.
+    std::vector<Gate> layered;
+    for (int layer = 0; layer < 10; ++layer) {
+        for (Qubit q = 0; q < n; ++q)
+            layered.push_back(single_qubit_gate(q, layer % 2 ? matrices::ry(0.2f * q) : matrices::rx(0.4f)).value());
+        if (layer == 4) layered.push_back(Measure{7});
+        for (Qubit q = layer % 2; q + 1 < n; q += 2)
+            layered.push_back(controlled_gate({q + 1}, q, matrices::x()).value());
     }
+    for (const Circuit& circuit : {Circuit::create(std::move(gates)), Circuit::create(std::move(layered))}) {
+        for (std::uint32_t b : {0u, 6u}) {
+            StateVector expected = StateVector::create(n);
+            Rng draws(seed_of(2));
+            const MeasurementRecord want = run_circuit_per_gate(circuit, expected, draws).value();
+            ForcedWidth forced(b);
+            StateVector state = StateVector::create(n);
+            Rng same_draws(seed_of(2));
+            const MeasurementRecord got = run_circuit(circuit, state, same_draws).value();
+            EXPECT_TRUE(equal_up_to_zero_sign(state.amplitudes.span(), expected.amplitudes.span())) << "block " << b;
+            ASSERT_EQ(got.size(), want.size());
+            for (std::size_t i = 0; i < got.size(); ++i) EXPECT_EQ(got[i].outcome, want[i].outcome);
+        }
+    }
+}
+
+// Where the planner puts a cx: beside the pair that last touched its qubits,
+// or the pair that next will, and never across a measurement.
+TEST(ExecutorLight, SwapsMoveBesidePairs) {
+    if (!cpu_has_avx2()) GTEST_SKIP() << "no light kernels";
+    const Operation cx = std::get<Unitary>(controlled_gate({2}, 3, matrices::x()).value()).op;
+    auto single = [](Qubit q) {
+        ExecItem item;
+        item.qubit = q;
+        item.matrix = matrices::rx(0.5f);
+        return item;
+    };
+    ExecItem measure;
+    measure.kind = ExecItem::Kind::Measure;
+    measure.qubit = 5;
+    const std::vector<ExecItem> after = {single(2), single(3), single(4), single(5), unitary_item(cx)};
+    const std::vector<ExecItem> before = {unitary_item(cx), single(4), single(3), single(2)};
+    const std::vector<ExecItem> fenced = {single(3), single(2), measure, unitary_item(cx)};
+    EXPECT_EQ(make_schedule(after, 8, 8).order, (std::vector<std::size_t>{0, 1, 4, 2, 3}));
+    EXPECT_EQ(make_schedule(before, 8, 8).order, (std::vector<std::size_t>{1, 0, 2, 3}));
+    EXPECT_TRUE(make_schedule(fenced, 8, 8).order.empty());
 }
 
 }  // namespace

@@ -23,6 +23,14 @@ std::atomic<bool> g_per_gate{false};
 
 // An item with its qubits renamed to bit positions of a block buffer (or
 // left as they are, for the whole state).
+// Items i, i + 1 and i + 2 of a segment as a light pair with swaps of runs
+// on its two qubits before or after it (light_pair_swaps_fit).
+struct PairWithSwaps {
+    bool before = false;  // the swaps come first, the pair is i + 1, i + 2
+    QuadMoves moves{};
+    int growth = 0;
+};
+
 struct PhysicalItem {
     explicit PhysicalItem(const ExecItem* from) : item(from) {}
 
@@ -30,18 +38,21 @@ struct PhysicalItem {
     Qubit qubit = 0;
     Operation op;  // General only
     BlockKernel kernel;
+    bool joins = false;  // starts such a three (join), found once per segment
+    PairWithSwaps join;
 };
 
-// position[q]: the bit of qubit q in the buffer (every qubit of the items
+// The items at positions [first, last) of the schedule's order, with
+// position[q] the bit of qubit q in the buffer (every qubit of the items
 // must have one).
-std::vector<PhysicalItem> rename(std::span<const ExecItem> items, std::size_t first,
+std::vector<PhysicalItem> rename(const Schedule& schedule, std::span<const ExecItem> items, std::size_t first,
                                  std::size_t last, const std::vector<Qubit>& position) {
     // Made in place (reserved up front), so the kernels' borrowed matrices
     // and operations stay put.
     std::vector<PhysicalItem> out;
     out.reserve(last - first);
     for (std::size_t i = first; i < last; ++i) {
-        const ExecItem& item = items[i];
+        const ExecItem& item = items[schedule.item(i)];
         PhysicalItem& p = out.emplace_back(&item);
         if (item.kind == ExecItem::Kind::General) {
             p.op.targets.reserve(item.op->targets.size());
@@ -74,38 +85,20 @@ void apply_whole(const ExecItem& item, Amplitude* amplitudes, std::uint32_t n) {
 // check (an infinity or a NaN, or huge values) keeps the dense kernels.
 // `budget` is the growth left from a check made before the segment (< 0:
 // none); the budget left after it is returned (< 0 once a check failed).
-// Items i, i + 1 and i + 2 as a light pair with swaps of runs on its two
-// qubits before or after it (light_pair_swaps_fit).
-struct PairWithSwaps {
-    const BlockKernel* first = nullptr;
-    const BlockKernel* second = nullptr;
-    QuadMoves moves{};
-    int growth = 0;
-};
-
-bool pair_with_swaps(const std::vector<PhysicalItem>& segment, std::size_t i, std::uint32_t b, PairWithSwaps& out) {
+bool pair_with_swaps(const std::vector<PhysicalItem>& segment, std::size_t i, std::uint32_t b,
+                     PairWithSwaps& out) {
     if (i + 2 >= segment.size()) return false;
     const BlockKernel& x = segment[i].kernel;
     const BlockKernel& y = segment[i + 1].kernel;
     const BlockKernel& z = segment[i + 2].kernel;
     out.growth = x.growth + y.growth + z.growth;
-    if (light_pair_swaps_fit(x, y, z, false, b, out.moves)) {
-        out.first = &x;
-        out.second = &y;
-        return true;
-    }
-    if (light_pair_swaps_fit(y, z, x, true, b, out.moves)) {
-        out.first = &y;
-        out.second = &z;
-        return true;
-    }
-    return false;
+    out.before = !light_pair_swaps_fit(x, y, z, false, b, out.moves);
+    return !out.before || light_pair_swaps_fit(y, z, x, true, b, out.moves);
 }
 
 int apply_segment(const std::vector<PhysicalItem>& segment, Amplitude* a, std::uint32_t b,
                   Amplitude* scratch, int budget) {
     bool failed = false;
-    PairWithSwaps joined;
     for (std::size_t i = 0; i < segment.size(); ++i) {
         const BlockKernel& k = segment[i].kernel;
         if (k.has_light() && !failed && budget < k.growth) {
@@ -115,8 +108,10 @@ int apply_segment(const std::vector<PhysicalItem>& segment, Amplitude* a, std::u
         // A light pair beside a cx or a swap on its two qubits takes one
         // sweep for the three (the swaps only move where the pair reads or
         // writes) when the budget covers all three, as it would each in turn.
-        if (budget >= k.growth && pair_with_swaps(segment, i, b, joined) && budget >= joined.growth) {
-            apply_light_pair_moved(*joined.first, *joined.second, joined.moves, a, b);
+        if (segment[i].joins && budget >= k.growth && budget >= segment[i].join.growth) {
+            const PairWithSwaps& joined = segment[i].join;
+            const std::size_t first = joined.before ? i + 1 : i;
+            apply_light_pair_moved(segment[first].kernel, segment[first + 1].kernel, joined.moves, a, b);
             budget -= joined.growth;
             i += 2;
             continue;
@@ -126,8 +121,7 @@ int apply_segment(const std::vector<PhysicalItem>& segment, Amplitude* a, std::u
         // where the second starts such a three, which saves a sweep more.
         if (i + 1 < segment.size() && budget >= k.growth) {
             const BlockKernel& next = segment[i + 1].kernel;
-            if (light_pair_fits(k, next, b) && budget - k.growth >= next.growth &&
-                !pair_with_swaps(segment, i + 1, b, joined)) {
+            if (light_pair_fits(k, next, b) && budget - k.growth >= next.growth && !segment[i + 1].joins) {
                 apply_light_pair(k, next, a, b);
                 budget -= k.growth + next.growth;
                 ++i;
@@ -235,15 +229,18 @@ bool runs_on_planes(const PreparedStep& step) {
     return true;
 }
 
-PreparedStep prepare_step(const PlanStep& step, std::span<const ExecItem> items, std::uint32_t n) {
+PreparedStep prepare_step(const Schedule& schedule, const PlanStep& step, std::span<const ExecItem> items,
+                          std::uint32_t n) {
     PreparedStep out{step.kind, nullptr, {}, BlockLayout(step.active, n), 1, {}};
     if (step.kind != PlanStep::Kind::Blocked) {
-        out.item = &items[step.first];
+        out.item = &items[schedule.item(step.first)];
         return out;
     }
     std::vector<Qubit> position(n, 0);
     for (Qubit i = 0; i < step.active.size(); ++i) position[step.active[i]] = i;
-    out.segment = rename(items, step.first, step.last, position);
+    out.segment = rename(schedule, items, step.first, step.last, position);
+    for (std::size_t i = 0; i < out.segment.size(); ++i)
+        out.segment[i].joins = pair_with_swaps(out.segment, i, out.layout.b, out.segment[i].join);
     for (const PhysicalItem& p : out.segment) out.widest = std::max(out.widest, p.kernel.plan.dim);
     if (runs_on_planes(out))
         for (const PhysicalItem& p : out.segment) out.planar.push_back(make_planar_plan(p.kernel.fused));
@@ -388,17 +385,17 @@ Status run_schedule(const Schedule& schedule, std::span<const ExecItem> items, S
         switch (step.kind) {
             case PlanStep::Kind::Blocked: {
                 Amplitude* const array = state.amplitudes.data();
-                VANTELO_TRY(run_blocked(prepare_step(step, items, state.num_qubits), {&array, 1},
+                VANTELO_TRY(run_blocked(prepare_step(schedule, step, items, state.num_qubits), {&array, 1},
                                         state.num_qubits, {&budget, 1}));
                 break;
             }
             case PlanStep::Kind::Whole:
-                apply_whole(items[step.first], state.amplitudes.data(), state.num_qubits);
+                apply_whole(items[schedule.item(step.first)], state.amplitudes.data(), state.num_qubits);
                 budget = -1;
                 break;
             case PlanStep::Kind::Measure:
             case PlanStep::Kind::Reset:
-                VANTELO_TRY(measure_step(items[step.first], state, rng, outcomes));
+                VANTELO_TRY(measure_step(items[schedule.item(step.first)], state, rng, outcomes));
                 budget = -1;
                 break;
         }
@@ -411,7 +408,7 @@ Status run_unitary_schedule(const Schedule& schedule, std::span<const ExecItem> 
                             std::span<int> light_budgets) {
     for (const PlanStep& step : schedule.steps) {
         if (stop_requested()) return stopped_error();
-        VANTELO_TRY(run_prepared_step(prepare_step(step, items, n), arrays, n, light_budgets));
+        VANTELO_TRY(run_prepared_step(prepare_step(schedule, step, items, n), arrays, n, light_budgets));
     }
     return {};
 }
@@ -429,7 +426,7 @@ PreparedSchedule::PreparedSchedule(const Schedule& schedule, std::span<const Exe
                                    std::uint32_t n)
     : n_(n), steps_(std::make_unique<Steps>()) {
     steps_->steps.reserve(schedule.steps.size());
-    for (const PlanStep& step : schedule.steps) steps_->steps.push_back(prepare_step(step, items, n));
+    for (const PlanStep& step : schedule.steps) steps_->steps.push_back(prepare_step(schedule, step, items, n));
 }
 
 Status run_prepared(const PreparedSchedule& schedule, std::span<Amplitude* const> arrays,

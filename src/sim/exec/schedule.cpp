@@ -4,6 +4,9 @@
 #include <limits>
 #include <numeric>
 
+#include "sim/cpu/cpu_features.hpp"
+#include "sim/kernels/light.hpp"
+
 namespace vantelo::sim {
 
 namespace {
@@ -73,10 +76,8 @@ Schedule one_block_schedule(std::span<const ExecItem> items, std::uint32_t n) {
     return schedule;
 }
 
-}  // namespace
-
-Schedule make_schedule(std::span<const ExecItem> items, std::uint32_t n, std::uint32_t b,
-                       bool gather) {
+// The greedy plan of make_schedule for the items in their given order.
+Schedule plan_in_order(std::span<const ExecItem> items, std::uint32_t n, std::uint32_t b, bool gather) {
     b = std::min(b, n);
     if (b == n) return one_block_schedule(items, n);
     const std::uint32_t run = std::min(kRunQubits, b / 2);
@@ -146,6 +147,116 @@ Schedule make_schedule(std::span<const ExecItem> items, std::uint32_t n, std::ui
         schedule.steps.push_back(std::move(step));
     }
     close(items.size());
+    return schedule;
+}
+
+// How far a pure swap looks for its pair, in items either way: planning
+// stays linear in the items.
+constexpr std::size_t kSwapReach = 64;
+
+bool unitary(const ExecItem& item) {
+    return item.kind == ExecItem::Kind::Single || item.kind == ExecItem::Kind::General;
+}
+
+// Whether the item reads or writes qubit a or b (targets and controls).
+bool touches(const ExecItem& item, Qubit a, Qubit b) {
+    auto on = [&](Qubit q) { return q == a || q == b; };
+    const std::span<const Qubit> qs = qubits_of(item);
+    if (std::any_of(qs.begin(), qs.end(), on)) return true;
+    const bool has_op = item.kind == ExecItem::Kind::General || item.kind == ExecItem::Kind::Controlled;
+    return has_op && std::any_of(item.op->controls.begin(), item.op->controls.end(), on);
+}
+
+// A two-target item without controls whose matrix has one entry 1 in each
+// row, the rest 0, swapping rows in pairs: the executor's pure swaps of runs
+// (light_runs_avx2) on qubits ≥ 2.
+bool pure_swaps(const ExecItem& item) {
+    if (item.kind != ExecItem::Kind::General || item.op->targets.size() != 2 || !item.op->controls.empty() ||
+        item.op->targets[0] < 2 || item.op->targets[1] < 2)
+        return false;
+    const Amplitude* m = item.op->matrix.data();
+    std::size_t to[4];
+    for (std::size_t r = 0; r < 4; ++r) {
+        std::size_t ones = 0;
+        for (std::size_t c = 0; c < 4; ++c) {
+            const Amplitude e = m[4 * r + c];
+            if (e.im != 0.0f || (e.re != 0.0f && e.re != 1.0f)) return false;
+            if (e.re == 1.0f) to[r] = c, ++ones;
+        }
+        if (ones != 1) return false;
+    }
+    for (std::size_t r = 0; r < 4; ++r)
+        if (to[to[r]] != r) return false;
+    return true;
+}
+
+// A one-qubit item that takes a light kernel (block_kernel_single).
+bool light_single(const ExecItem& item) {
+    return item.kind == ExecItem::Kind::Single && cpu_has_avx2() &&
+           growth_units(item.matrix.data(), 4, 2) != kUnboundedGrowth &&
+           light_pattern(item.matrix) != LightPattern::None;
+}
+
+// Whether items[order[i]] and items[order[i + 1]] are light one-qubit items,
+// one on a and one on b.
+bool pair_on(std::span<const ExecItem> items, const std::vector<std::size_t>& order, std::size_t i, Qubit a,
+             Qubit b) {
+    if (i + 1 >= order.size()) return false;
+    const ExecItem& x = items[order[i]];
+    const ExecItem& y = items[order[i + 1]];
+    return light_single(x) && light_single(y) &&
+           ((x.qubit == a && y.qubit == b) || (x.qubit == b && y.qubit == a));
+}
+
+// The order make_schedule plans in, or empty where nothing moves.
+std::vector<std::size_t> swaps_beside_pairs(std::span<const ExecItem> items) {
+    std::vector<std::size_t> order;
+    std::vector<std::size_t> where;  // where[i]: the position of item i in order
+    // Moves the item at position `from` to position `to`, shifting the ones
+    // between (at most kSwapReach of them).
+    auto move = [&](std::size_t from, std::size_t to) {
+        const auto at = [&](std::size_t k) { return order.begin() + static_cast<std::ptrdiff_t>(k); };
+        if (to < from) std::rotate(at(to), at(from), at(from + 1));
+        else std::rotate(at(from), at(from + 1), at(to + 1));
+        for (std::size_t k = std::min(from, to); k <= std::max(from, to); ++k) where[order[k]] = k;
+    };
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (!pure_swaps(items[i])) continue;
+        if (order.empty()) {
+            order.resize(items.size());
+            std::iota(order.begin(), order.end(), std::size_t{0});
+            where = order;
+        }
+        const Qubit a = items[i].op->targets[0];
+        const Qubit b = items[i].op->targets[1];
+        auto passable = [&](std::size_t k) {
+            return unitary(items[order[k]]) && !touches(items[order[k]], a, b);
+        };
+        const std::size_t at = where[i];
+        std::size_t back = at;
+        while (back > 0 && at - back < kSwapReach && passable(back - 1)) --back;
+        if (back >= 2 && pair_on(items, order, back - 2, a, b)) {
+            move(at, back);
+            continue;
+        }
+        std::size_t ahead = at + 1;
+        while (ahead < order.size() && ahead - at < kSwapReach && passable(ahead)) ++ahead;
+        if (ahead > at + 1 && pair_on(items, order, ahead, a, b)) move(at, ahead - 1);
+    }
+    if (std::is_sorted(order.begin(), order.end())) order.clear();
+    return order;
+}
+
+}  // namespace
+
+Schedule make_schedule(std::span<const ExecItem> items, std::uint32_t n, std::uint32_t b, bool gather) {
+    std::vector<std::size_t> order = swaps_beside_pairs(items);
+    if (order.empty()) return plan_in_order(items, n, b, gather);
+    std::vector<ExecItem> moved;
+    moved.reserve(items.size());
+    for (std::size_t i : order) moved.push_back(items[i]);
+    Schedule schedule = plan_in_order(moved, n, b, gather);
+    schedule.order = std::move(order);
     return schedule;
 }
 

@@ -51,8 +51,14 @@ struct PlanStep {
 struct Schedule {
     std::uint32_t block_qubits = 0;
     std::vector<PlanStep> steps;
+    // The order of the items that the steps count in (their first and last
+    // are positions in it): items[order[0]], items[order[1]], …, or the
+    // items as given when empty (see make_schedule).
+    std::vector<std::size_t> order;
 
     std::size_t passes() const { return steps.size(); }
+    // The index into the items of the one at `position` of the order.
+    std::size_t item(std::size_t position) const { return order.empty() ? position : order[position]; }
 };
 
 // The low qubits every segment keeps active (fewer for tiny blocks), so a
@@ -71,6 +77,14 @@ inline constexpr std::uint32_t kRunQubits = 3;
 // pass of its own. That is the better plan for a state that fits in the
 // last-level cache, where the copies of a gather cost more than the passes
 // they save.
+//
+// First, each item that only trades values on two qubits ≥ 2 (a cx, a swap:
+// pure swaps of runs) moves, past unitary items on other qubits only, to
+// just after the two light one-qubit items on its qubits that last touched
+// them, or else to just before the two that next will, where a block then
+// runs the three in one sweep. It moves values without arithmetic, so it
+// commutes bit for bit with the items it passes, and the run's values are
+// those of the given order. The schedule's order says where it went.
 Schedule make_schedule(std::span<const ExecItem> items, std::uint32_t n, std::uint32_t b,
                        bool gather = true);
 

@@ -112,18 +112,21 @@ void each_pair(Amplitude* a, std::size_t len, Qubit q, const U& update) {
 // ≥ 2, distinct): each group of four registers takes ua on its two pairs
 // along qa, then ub on its two pairs along qb. Every amplitude goes through
 // the operations of two each_pair sweeps, in their order, so the values are
-// theirs; the block crosses the cache once instead of twice. Register k is
-// read from offset moves.from[k] and written to moves.to[k] of its group
-// (see QuadMoves).
-template <class UA, class UB>
+// theirs; the block crosses the cache once instead of twice. With Moved,
+// register k is read from offset moves.from[k] and written to moves.to[k]
+// of its group (see QuadMoves); without, the offsets are worked out here,
+// which keeps four registers free in the loop.
+template <bool Moved, class UA, class UB>
 void each_quad(Amplitude* a, std::size_t len, Qubit qa, Qubit qb, const UA& ua, const UB& ub,
                const QuadMoves& moves) {
     const std::size_t sa = std::size_t{1} << qa;
     const std::size_t sb = std::size_t{1} << qb;
     const std::size_t lo = sa < sb ? sa : sb;
     const std::size_t hi = sa < sb ? sb : sa;
-    const std::size_t f0 = moves.from[0], f1 = moves.from[1], f2 = moves.from[2], f3 = moves.from[3];
-    const std::size_t t0 = moves.to[0], t1 = moves.to[1], t2 = moves.to[2], t3 = moves.to[3];
+    const std::size_t f0 = Moved ? moves.from[0] : 0, f1 = Moved ? moves.from[1] : sa;
+    const std::size_t f2 = Moved ? moves.from[2] : sb, f3 = Moved ? moves.from[3] : sa + sb;
+    const std::size_t t0 = Moved ? moves.to[0] : f0, t1 = Moved ? moves.to[1] : f1;
+    const std::size_t t2 = Moved ? moves.to[2] : f2, t3 = Moved ? moves.to[3] : f3;
     for (std::size_t c = 0; c < len; c += 2 * hi) {
         for (std::size_t d = c; d < c + hi; d += 2 * lo) {
             for (std::size_t j = d; j < d + lo; j += 4) {
@@ -399,13 +402,15 @@ void light_pair_avx2(Amplitude* a, std::size_t len, Qubit qa, const Matrix2& ma,
             });
         });
     }
-    light_pair_moved_avx2(a, len, qa, ma, pa, qb, mb, pb, quad_in_place(qa, qb));
+    with_update(pa, ma, [&](const auto& ua) {
+        with_update(pb, mb, [&](const auto& ub) { each_quad<false>(a, len, qa, qb, ua, ub, QuadMoves{}); });
+    });
 }
 
 void light_pair_moved_avx2(Amplitude* a, std::size_t len, Qubit qa, const Matrix2& ma, LightPattern pa, Qubit qb,
                            const Matrix2& mb, LightPattern pb, const QuadMoves& moves) {
     with_update(pa, ma, [&](const auto& ua) {
-        with_update(pb, mb, [&](const auto& ub) { each_quad(a, len, qa, qb, ua, ub, moves); });
+        with_update(pb, mb, [&](const auto& ub) { each_quad<true>(a, len, qa, qb, ua, ub, moves); });
     });
 }
 
