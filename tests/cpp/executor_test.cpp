@@ -321,7 +321,7 @@ TEST(ExecutorLight, PairsBesideSwapsMatchGateByGate) {
             layered.push_back(single_qubit_gate(q, layer % 2 ? matrices::ry(0.2f * q) : matrices::rx(0.4f)).value());
         if (layer == 4) layered.push_back(Measure{7});
         for (Qubit q = layer % 2; q + 1 < n; q += 2)
-            layered.push_back(controlled_gate({q + 1}, q, matrices::x()).value());
+            layered.push_back(controlled_gate({q + 1}, q, layer % 3 ? matrices::x() : matrices::z()).value());
     }
     for (const Circuit& circuit : {Circuit::create(std::move(gates)), Circuit::create(std::move(layered))}) {
         for (std::uint32_t b : {0u, 6u}) {
@@ -339,8 +339,9 @@ TEST(ExecutorLight, PairsBesideSwapsMatchGateByGate) {
     }
 }
 
-// Where the planner puts a cx: beside the pair that last touched its qubits,
-// or the pair that next will, and never across a measurement.
+// Where the planner puts a cx or a cz: beside the pair that last touched its
+// qubits, or the pair that next will, and never across a measurement; a
+// controlled phase other than −1 stays (it rounds).
 TEST(ExecutorLight, SwapsMoveBesidePairs) {
     if (!cpu_has_avx2()) GTEST_SKIP() << "no light kernels";
     const Operation cx = std::get<Unitary>(controlled_gate({2}, 3, matrices::x()).value()).op;
@@ -356,7 +357,13 @@ TEST(ExecutorLight, SwapsMoveBesidePairs) {
     const std::vector<ExecItem> after = {single(2), single(3), single(4), single(5), unitary_item(cx)};
     const std::vector<ExecItem> before = {unitary_item(cx), single(4), single(3), single(2)};
     const std::vector<ExecItem> fenced = {single(3), single(2), measure, unitary_item(cx)};
+    const Operation cz = std::get<Unitary>(controlled_gate({3}, 2, matrices::z()).value()).op;
+    const Operation cs = std::get<Unitary>(controlled_gate({3}, 2, matrices::s()).value()).op;
+    const std::vector<ExecItem> flips = {single(2), single(3), single(4), unitary_item(cz)};
+    const std::vector<ExecItem> phases = {single(2), single(3), single(4), unitary_item(cs)};
     EXPECT_EQ(make_schedule(after, 8, 8).order, (std::vector<std::size_t>{0, 1, 4, 2, 3}));
+    EXPECT_EQ(make_schedule(flips, 8, 8).order, (std::vector<std::size_t>{0, 1, 3, 2}));
+    EXPECT_TRUE(make_schedule(phases, 8, 8).order.empty());
     EXPECT_EQ(make_schedule(before, 8, 8).order, (std::vector<std::size_t>{1, 0, 2, 3}));
     EXPECT_TRUE(make_schedule(fenced, 8, 8).order.empty());
 }

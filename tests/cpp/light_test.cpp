@@ -152,7 +152,7 @@ TEST(LightKernel, RunsMatchDenseSums) {
 #endif  // VANTELO_AVX2_KERNELS
 
 #if VANTELO_AVX2_KERNELS
-// A light pair beside a cx or a swap on its two qubits, as one sweep,
+// A light pair beside a cx, a swap or a cz on its two qubits, as one sweep,
 // against the three kernels in turn, bit for bit: the swaps before the pair
 // and after it, either target order, control above or below.
 TEST(LightKernel, PairWithSwapsMatchesThreeSweeps) {
@@ -166,7 +166,8 @@ TEST(LightKernel, PairWithSwapsMatchesThreeSweeps) {
     for (const auto& q : pairs) {
         const Operation swaps[] = {op_of(make_controlled_unitary_gate({q[0]}, {q[1]}, to_vector(matrices::x()))),
                                    op_of(make_controlled_unitary_gate({q[1]}, {q[0]}, to_vector(matrices::x()))),
-                                   Operation::create({q[1], q[0]}, matrices::swap()).value()};
+                                   Operation::create({q[1], q[0]}, matrices::swap()).value(),
+                                   op_of(make_controlled_unitary_gate({q[1]}, {q[0]}, to_vector(matrices::z())))};
         const BlockKernel first = block_kernel_single(q[0], a);
         const BlockKernel second = block_kernel_single(q[1], b);
         for (const Operation& op : swaps) {
@@ -187,13 +188,14 @@ TEST(LightKernel, PairWithSwapsMatchesThreeSweeps) {
             }
         }
     }
-    // Not swaps on exactly the pair's qubits: a cz, a cx on another pair.
+    // Not swaps and sign flips on exactly the pair's qubits: a cs, a cx on
+    // another pair.
     QuadMoves at;
     const BlockKernel first = block_kernel_single(2, a);
     const BlockKernel second = block_kernel_single(3, b);
-    const Operation cz = op_of(make_controlled_unitary_gate({2}, {3}, to_vector(matrices::z())));
+    const Operation cs = op_of(make_controlled_unitary_gate({2}, {3}, to_vector(matrices::s())));
     const Operation other = op_of(make_controlled_unitary_gate({2}, {4}, to_vector(matrices::x())));
-    EXPECT_FALSE(light_pair_swaps_fit(first, second, block_kernel_general(cz), false, n, at));
+    EXPECT_FALSE(light_pair_swaps_fit(first, second, block_kernel_general(cs), false, n, at));
     EXPECT_FALSE(light_pair_swaps_fit(first, second, block_kernel_general(other), true, n, at));
 }
 #endif  // VANTELO_AVX2_KERNELS

@@ -105,9 +105,10 @@ int apply_segment(const std::vector<PhysicalItem>& segment, Amplitude* a, std::u
             failed = !light_bound_ok(a, std::size_t{1} << b);
             budget = failed ? -1 : kLightBudget;
         }
-        // A light pair beside a cx or a swap on its two qubits takes one
-        // sweep for the three (the swaps only move where the pair reads or
-        // writes) when the budget covers all three, as it would each in turn.
+        // A light pair beside a cx, a swap or a cz on its two qubits takes
+        // one sweep for the three (the swaps only move where the pair reads
+        // or writes, or flip signs) when the budget covers all three, as it
+        // would each in turn.
         if (segment[i].joins && budget >= k.growth && budget >= segment[i].join.growth) {
             const PairWithSwaps& joined = segment[i].join;
             const std::size_t first = joined.before ? i + 1 : i;

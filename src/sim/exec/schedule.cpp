@@ -167,9 +167,10 @@ bool touches(const ExecItem& item, Qubit a, Qubit b) {
     return has_op && std::any_of(item.op->controls.begin(), item.op->controls.end(), on);
 }
 
-// A two-target item without controls whose matrix has one entry 1 in each
-// row, the rest 0, swapping rows in pairs: the executor's pure swaps of runs
-// (light_runs_avx2) on qubits ≥ 2.
+// A two-target item without controls whose matrix has one entry ±1 in each
+// row, the rest 0, swapping rows in pairs (entries 1) or keeping them (1 or
+// −1): the executor's pure swaps of runs (light_runs_avx2) on qubits ≥ 2, a
+// cx, a swap or a cz. A sign flip is exact too.
 bool pure_swaps(const ExecItem& item) {
     if (item.kind != ExecItem::Kind::General || item.op->targets.size() != 2 || !item.op->controls.empty() ||
         item.op->targets[0] < 2 || item.op->targets[1] < 2)
@@ -180,10 +181,10 @@ bool pure_swaps(const ExecItem& item) {
         std::size_t ones = 0;
         for (std::size_t c = 0; c < 4; ++c) {
             const Amplitude e = m[4 * r + c];
-            if (e.im != 0.0f || (e.re != 0.0f && e.re != 1.0f)) return false;
-            if (e.re == 1.0f) to[r] = c, ++ones;
+            if (e.im != 0.0f || (e.re != 0.0f && e.re != 1.0f && e.re != -1.0f)) return false;
+            if (e.re != 0.0f) to[r] = c, ++ones;
         }
-        if (ones != 1) return false;
+        if (ones != 1 || (to[r] != r && m[4 * r + to[r]].re != 1.0f)) return false;
     }
     for (std::size_t r = 0; r < 4; ++r)
         if (to[to[r]] != r) return false;

@@ -78,11 +78,11 @@ inline constexpr std::uint32_t kRunQubits = 3;
 // last-level cache, where the copies of a gather cost more than the passes
 // they save.
 //
-// First, each item that only trades values on two qubits ≥ 2 (a cx, a swap:
-// pure swaps of runs) moves, past unitary items on other qubits only, to
+// First, each item that only trades values on two qubits ≥ 2 or flips their
+// sign (a cx, a swap, a cz: pure swaps of runs) moves, past unitary items on other qubits only, to
 // just after the two light one-qubit items on its qubits that last touched
 // them, or else to just before the two that next will, where a block then
-// runs the three in one sweep. It moves values without arithmetic, so it
+// runs the three in one sweep. It moves values without rounding, so it
 // commutes bit for bit with the items it passes, and the run's values are
 // those of the given order. The schedule's order says where it went.
 Schedule make_schedule(std::span<const ExecItem> items, std::uint32_t n, std::uint32_t b,

@@ -80,11 +80,19 @@ void apply_light_pair(const BlockKernel& first, const BlockKernel& second, Ampli
 bool light_pair_swaps_fit(const BlockKernel& first, const BlockKernel& second, const BlockKernel& swaps, bool before,
                           std::uint32_t num_qubits, QuadMoves& out) {
     if (!light_pair_fits(first, second, num_qubits) || first.qubit < 2 || second.qubit < 2) return false;
-    if (swaps.kind != BlockKernel::Kind::Monomial || !swaps.light_runs || swaps.runs.moved ||
-        swaps.runs.num_scaled != 0)
-        return false;
-    if (swaps.plan.target_mask != ((std::size_t{1} << first.qubit) | (std::size_t{1} << second.qubit))) return false;
+    if (swaps.kind != BlockKernel::Kind::Monomial || !swaps.light_runs || swaps.runs.moved) return false;
+    const std::size_t sa = std::size_t{1} << first.qubit;
+    const std::size_t sb = std::size_t{1} << second.qubit;
+    if (swaps.plan.target_mask != (sa | sb)) return false;
     const LightRuns& runs = swaps.runs;
+    // Rows that keep their place may only change sign (unit −1), which
+    // flips a sign bit as the monomial kernel does.
+    std::uint8_t flipped = 0;  // bit k: register k holds a −1 row
+    for (std::size_t k = 0; k < runs.num_scaled; ++k) {
+        if (runs.unit[k] != 2) return false;
+        const std::size_t at = runs.scaled[k];
+        flipped |= static_cast<std::uint8_t>(1u << ((at & sa ? 1u : 0u) | (at & sb ? 2u : 0u)));
+    }
     // The swaps trade the runs at two offsets of a group, and are their own
     // inverse: where a value ends up is also where it came from.
     auto moved = [&](std::size_t at) {
@@ -99,6 +107,7 @@ bool light_pair_swaps_fit(const BlockKernel& first, const BlockKernel& second, c
         std::size_t& at = before ? out.from[k] : out.to[k];
         at = moved(at);
     }
+    (before ? out.flip_in : out.flip_out) = flipped;
     return true;
 }
 

@@ -64,7 +64,8 @@ bool light_pair_fits(const BlockKernel& first, const BlockKernel& second, std::u
 void apply_light_pair(const BlockKernel& first, const BlockKernel& second, Amplitude* a, std::uint32_t num_qubits);
 
 // Whether `swaps` only trades runs on exactly the qubits of two light
-// one-qubit items that light_pair_fits (both ≥ 2; a cx or a swap on them),
+// one-qubit items that light_pair_fits (both ≥ 2), or flips their signs (a
+// cx, a swap or a cz on them),
 // so that the pair and the swaps, the swaps before the pair (`before`) or
 // after it, take one sweep; `out` then says where the pair reads and writes.
 bool light_pair_swaps_fit(const BlockKernel& first, const BlockKernel& second, const BlockKernel& swaps, bool before,

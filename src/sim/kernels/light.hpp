@@ -79,19 +79,22 @@ void light_pair_avx2(Amplitude* a, std::size_t len, Qubit qa, const Matrix2& ma,
 // amplitudes of each group, as offsets from the group's first: register 0
 // holds the amplitude with neither bit set, 1 the one with bit qa, 2 with
 // bit qb, 3 with both. Runs that trade places on those two qubits alone (a
-// cx, a swap) move no value through arithmetic, so a pair beside them reads
-// from where they would have moved its inputs (the swaps before it) or
-// writes to where they would move its outputs (after it), and the swaps
-// cost no sweep of their own.
+// cx, a swap), or change sign (a cz), move no value through arithmetic, so
+// a pair beside them reads from where they would have moved its inputs (the
+// swaps before it) or writes to where they would move its outputs (after
+// it), flipping the sign bits they would flip, and the swaps cost no sweep
+// of their own.
 struct QuadMoves {
     std::size_t from[4];
     std::size_t to[4];
+    std::uint8_t flip_in = 0;   // bit k: register k's inputs change sign as read
+    std::uint8_t flip_out = 0;  // bit k: its outputs change sign as written
 };
 
 inline QuadMoves quad_in_place(Qubit qa, Qubit qb) {
     const std::size_t sa = std::size_t{1} << qa;
     const std::size_t sb = std::size_t{1} << qb;
-    return {{0, sa, sb, sa + sb}, {0, sa, sb, sa + sb}};
+    return {{0, sa, sb, sa + sb}, {0, sa, sb, sa + sb}, 0, 0};
 }
 
 #if VANTELO_AVX2_KERNELS

@@ -116,7 +116,7 @@ void each_pair(Amplitude* a, std::size_t len, Qubit q, const U& update) {
 // register k is read from offset moves.from[k] and written to moves.to[k]
 // of its group (see QuadMoves); without, the offsets are worked out here,
 // which keeps four registers free in the loop.
-template <bool Moved, class UA, class UB>
+template <bool Moved, bool Flipped, class UA, class UB>
 void each_quad(Amplitude* a, std::size_t len, Qubit qa, Qubit qb, const UA& ua, const UB& ub,
                const QuadMoves& moves) {
     const std::size_t sa = std::size_t{1} << qa;
@@ -127,21 +127,38 @@ void each_quad(Amplitude* a, std::size_t len, Qubit qa, Qubit qb, const UA& ua, 
     const std::size_t f2 = Moved ? moves.from[2] : sb, f3 = Moved ? moves.from[3] : sa + sb;
     const std::size_t t0 = Moved ? moves.to[0] : f0, t1 = Moved ? moves.to[1] : f1;
     const std::size_t t2 = Moved ? moves.to[2] : f2, t3 = Moved ? moves.to[3] : f3;
+    // The sign bits a register's values flip as read and as written: the
+    // −1 rows of the swaps (a cz), as the monomial kernel flips them.
+    __m256 in[4];
+    __m256 out[4];
+    for (std::size_t k = 0; k < 4; ++k) {
+        const __m256 sign = _mm256_set1_ps(-0.0f);
+        in[k] = (moves.flip_in >> k) & 1u ? sign : _mm256_setzero_ps();
+        out[k] = (moves.flip_out >> k) & 1u ? sign : _mm256_setzero_ps();
+    }
+    auto read = [&](const Amplitude* p, std::size_t k) {
+        if constexpr (Flipped) return _mm256_xor_ps(load(p), in[k]);
+        else return load(p);
+    };
+    auto write = [&](Amplitude* p, std::size_t k, __m256 x) {
+        if constexpr (Flipped) store(p, _mm256_xor_ps(x, out[k]));
+        else store(p, x);
+    };
     for (std::size_t c = 0; c < len; c += 2 * hi) {
         for (std::size_t d = c; d < c + hi; d += 2 * lo) {
             for (std::size_t j = d; j < d + lo; j += 4) {
-                __m256 x0 = load(a + j + f0);
-                __m256 x1 = load(a + j + f1);
-                __m256 x2 = load(a + j + f2);
-                __m256 x3 = load(a + j + f3);
+                __m256 x0 = read(a + j + f0, 0);
+                __m256 x1 = read(a + j + f1, 1);
+                __m256 x2 = read(a + j + f2, 2);
+                __m256 x3 = read(a + j + f3, 3);
                 ua(x0, x1);
                 ua(x2, x3);
                 ub(x0, x2);
                 ub(x1, x3);
-                store(a + j + t0, x0);
-                store(a + j + t1, x1);
-                store(a + j + t2, x2);
-                store(a + j + t3, x3);
+                write(a + j + t0, 0, x0);
+                write(a + j + t1, 1, x1);
+                write(a + j + t2, 2, x2);
+                write(a + j + t3, 3, x3);
             }
         }
     }
@@ -403,14 +420,17 @@ void light_pair_avx2(Amplitude* a, std::size_t len, Qubit qa, const Matrix2& ma,
         });
     }
     with_update(pa, ma, [&](const auto& ua) {
-        with_update(pb, mb, [&](const auto& ub) { each_quad<false>(a, len, qa, qb, ua, ub, QuadMoves{}); });
+        with_update(pb, mb, [&](const auto& ub) { each_quad<false, false>(a, len, qa, qb, ua, ub, QuadMoves{}); });
     });
 }
 
 void light_pair_moved_avx2(Amplitude* a, std::size_t len, Qubit qa, const Matrix2& ma, LightPattern pa, Qubit qb,
                            const Matrix2& mb, LightPattern pb, const QuadMoves& moves) {
     with_update(pa, ma, [&](const auto& ua) {
-        with_update(pb, mb, [&](const auto& ub) { each_quad<true>(a, len, qa, qb, ua, ub, moves); });
+        with_update(pb, mb, [&](const auto& ub) {
+            if (moves.flip_in == 0 && moves.flip_out == 0) return each_quad<true, false>(a, len, qa, qb, ua, ub, moves);
+            each_quad<true, true>(a, len, qa, qb, ua, ub, moves);
+        });
     });
 }
 
