@@ -3,6 +3,7 @@
 // significant bit).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -26,6 +27,10 @@ struct StateVector {
 
     std::size_t size() const { return amplitudes.size(); }
 };
+
+// The mask of every qubit of n: on a fresh |0…0⟩, each is known to be |0⟩
+// (the zero_qubits of run_items).
+inline std::size_t all_qubits(std::uint32_t n) { return (std::size_t{1} << n) - 1; }
 
 // Overwrites the amplitudes with |0…0⟩ without reallocating.
 void reset_to_zero_state(StateVector& state);

@@ -126,7 +126,8 @@ struct Case {
 class ExecutorCircuits : public ::testing::TestWithParam<Case> {};
 
 // Both plans (segments gathered, or in place on the low qubits) on every
-// forced width; the executor's own choice otherwise.
+// forced width; the executor's own choice otherwise. Run as on any state,
+// and as on a fresh one, whose passes skip the blocks still known zero.
 TEST_P(ExecutorCircuits, EqualToGateByGate) {
     const Case c = GetParam();
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -135,27 +136,29 @@ TEST_P(ExecutorCircuits, EqualToGateByGate) {
     if (c.n >= 24) GTEST_SKIP() << "too slow under a sanitizer";
 #endif
     for (unsigned trial = 0; trial < (c.n >= 20 ? 1u : 3u); ++trial) {
+        std::mt19937 rng(1000 * c.n + 10 * c.b + trial);
+        const Circuit circuit = Circuit::create(random_gates(c.n, c.gates, rng));
+        StateVector expected = StateVector::create(c.n);
+        Rng draws(seed_of(trial));
+        const MeasurementRecord ref = run_circuit_per_gate(circuit, expected, draws).value();
+        const std::uint64_t next_draw = draws.next_u64();
         for (GatherMode mode : {GatherMode::Always, GatherMode::Never}) {
-            if (c.b == 0 && mode == GatherMode::Never) continue;
-            std::mt19937 rng(1000 * c.n + 10 * c.b + trial);
-            const Circuit circuit = Circuit::create(random_gates(c.n, c.gates, rng));
-            StateVector expected = StateVector::create(c.n);
-            Rng draws(seed_of(trial));
-            const MeasurementRecord ref = run_circuit_per_gate(circuit, expected, draws).value();
-
-            ForcedWidth forced(c.b);
-            if (c.b != 0) set_gather_mode_for_testing(mode);
-            StateVector state = StateVector::create(c.n);
-            Rng same(seed_of(trial));
-            const MeasurementRecord got = run_circuit(circuit, state, same).value();
-            ASSERT_TRUE(equal_up_to_zero_sign(state.amplitudes.span(), expected.amplitudes.span()))
-                << "trial " << trial << " gather " << (mode == GatherMode::Always);
-            ASSERT_EQ(got.size(), ref.size());
-            for (std::size_t i = 0; i < got.size(); ++i) {
-                EXPECT_EQ(got[i].qubit, ref[i].qubit);
-                EXPECT_EQ(got[i].outcome, ref[i].outcome);
+            for (const std::size_t zero : {std::size_t{0}, all_qubits(c.n)}) {
+                if (c.b == 0 && mode == GatherMode::Never) continue;
+                ForcedWidth forced(c.b);
+                if (c.b != 0) set_gather_mode_for_testing(mode);
+                StateVector state = StateVector::create(c.n);
+                Rng same(seed_of(trial));
+                const MeasurementRecord got = run_circuit(circuit, state, same, zero).value();
+                ASSERT_TRUE(equal_up_to_zero_sign(state.amplitudes.span(), expected.amplitudes.span()))
+                    << "trial " << trial << " gather " << (mode == GatherMode::Always) << " fresh " << (zero != 0);
+                ASSERT_EQ(got.size(), ref.size());
+                for (std::size_t i = 0; i < got.size(); ++i) {
+                    EXPECT_EQ(got[i].qubit, ref[i].qubit);
+                    EXPECT_EQ(got[i].outcome, ref[i].outcome);
+                }
+                EXPECT_EQ(same.next_u64(), next_draw) << "the same number of draws";
             }
-            EXPECT_EQ(same.next_u64(), draws.next_u64()) << "the same number of draws";
         }
     }
 }
@@ -165,6 +168,42 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(Case{1, 1, 20}, Case{2, 1, 30}, Case{3, 2, 40}, Case{5, 3, 60}, Case{7, 4, 80},
                       Case{9, 3, 80}, Case{11, 5, 100}, Case{12, 0, 100}, Case{14, 4, 100},
                       Case{16, 6, 80}, Case{18, 10, 60}, Case{20, 0, 40}, Case{24, 0, 25}));
+
+// Equal up to the sign of zero, a NaN matching any NaN.
+::testing::AssertionResult same_values(const StateVector& a, const StateVector& b) {
+    auto eq = [](float x, float y) { return x == y || (std::isnan(x) && std::isnan(y)); };
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (!eq(a.amplitudes[i].re, b.amplitudes[i].re) || !eq(a.amplitudes[i].im, b.amplitudes[i].im))
+            return ::testing::AssertionFailure() << "amplitude " << i;
+    return ::testing::AssertionSuccess();
+}
+
+// Gate by gate, a gate with a NaN or an infinity turns zero amplitudes into
+// NaNs, so on a fresh state such a pass visits the blocks known zero too,
+// and none is known zero after it: the gate in the first pass, or later.
+TEST(ExecutorZeroBlocks, NonFiniteGatesReachEveryBlock) {
+    const std::uint32_t n = 9;
+    const float inf = std::numeric_limits<float>::infinity();
+    const Matrix2 bad[] = {matrices::rx(std::numeric_limits<float>::quiet_NaN()),
+                           {Amplitude{1.0f, 0.0f}, Amplitude{0.0f, 0.0f}, Amplitude{0.0f, 0.0f}, Amplitude{inf, 0.0f}}};
+    for (const Matrix2& m : bad) {
+        for (const bool later : {false, true}) {
+            std::vector<Gate> gates = {single_qubit_gate(0, matrices::h()).value()};
+            for (Qubit q : {4u, 5u, 6u, 7u})
+                if (later) gates.push_back(single_qubit_gate(q, matrices::h()).value());
+            gates.push_back(Unitary{Operation{{1}, to_vector(m)}});
+            gates.push_back(single_qubit_gate(3, matrices::h()).value());
+            const Circuit circuit = Circuit::create(std::move(gates));
+            StateVector expected = StateVector::create(n);
+            Rng draws(seed_of(0));
+            ASSERT_TRUE(run_circuit_per_gate(circuit, expected, draws).has_value());
+            ForcedWidth forced(3);
+            StateVector state = StateVector::create(n);
+            ASSERT_TRUE(run_circuit(circuit, state, draws, all_qubits(n)).has_value());
+            EXPECT_TRUE(same_values(state, expected)) << "later " << later;
+        }
+    }
+}
 
 // Compiled plans: states, values and gradients through every path that
 // runs steps (plain and shared-prefix gradients), against the references.
@@ -234,13 +273,6 @@ TEST(ExecutorPlanar, SameBitsAsInterleaved) {
 // NaNs (which one comes out is the dense kernels' business, the same on
 // both paths).
 TEST(ExecutorLight, NonFiniteAndGrowingStatesMatchGateByGate) {
-    auto same = [](const StateVector& a, const StateVector& b) {
-        auto eq = [](float x, float y) { return x == y || (std::isnan(x) && std::isnan(y)); };
-        for (std::size_t i = 0; i < a.size(); ++i)
-            if (!eq(a.amplitudes[i].re, b.amplitudes[i].re) || !eq(a.amplitudes[i].im, b.amplitudes[i].im))
-                return ::testing::AssertionFailure() << "amplitude " << i;
-        return ::testing::AssertionSuccess();
-    };
     const std::uint32_t n = 10;
     std::mt19937 rng(4242);
     std::vector<Gate> gates;
@@ -283,7 +315,7 @@ TEST(ExecutorLight, NonFiniteAndGrowingStatesMatchGateByGate) {
                 StateVector state = start;
                 Rng same_draws(seed_of(1));
                 ASSERT_TRUE(run_circuit(circuit, state, same_draws).has_value());
-                EXPECT_TRUE(same(state, expected))
+                EXPECT_TRUE(same_values(state, expected))
                     << "planted " << plant << " block " << b << " gather " << (mode == GatherMode::Always);
             }
         }

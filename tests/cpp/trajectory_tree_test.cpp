@@ -6,6 +6,7 @@
 #include <random>
 #include <tuple>
 
+#include "sim/exec/block_size.hpp"
 #include "sim/noise/catalog.hpp"
 #include "sim/noise/draws.hpp"
 #include "sim/noise/trajectory.hpp"
@@ -41,11 +42,14 @@ Circuit layered_noisy_circuit(std::uint32_t n, int depth, bool damping) {
 // state, one at a time and side by side (each worker sharing within its
 // piece of the runs). Weak noise leaves about half the trajectories without a
 // branch (or a draw past a bound), and the others agree with them for a
-// while, so both kinds of sharing happen.
+// while, so both kinds of sharing happen. Blocks of 2^3 amplitudes, so that
+// a shared run from |0…0⟩ skips the blocks still known zero, and the runs
+// of their own visit them.
 TEST_P(SharedTrajectories, EqualRunsOfTheirOwn) {
     const auto [damping, fusion, one_at_a_time] = GetParam();
     const std::uint32_t n = 6;
     const std::uint32_t previous = set_side_by_side_qubits(one_at_a_time ? 0 : n);
+    set_block_qubits_for_testing(3);
     const Circuit circuit = layered_noisy_circuit(n, 6, damping);
     StateVector shape;
     shape.num_qubits = n;
@@ -91,6 +95,7 @@ TEST_P(SharedTrajectories, EqualRunsOfTheirOwn) {
         }
     }
     set_side_by_side_qubits(previous);
+    set_block_qubits_for_testing(0);
 }
 
 INSTANTIATE_TEST_SUITE_P(NoiseAndPaths, SharedTrajectories,

@@ -11,6 +11,7 @@
 #include "module/binding/gil.hpp"
 #include "module/results.hpp"
 #include "sim/density/density_matrix.hpp"
+#include "sim/exec/executor.hpp"
 #include "sim/exec/state_load.hpp"
 #include "sim/measure/measure.hpp"
 #include "sim/messages.hpp"
@@ -48,18 +49,19 @@ sim::Rng seeded_rng(std::uint64_t seed) {
 
 // A circuit with channels runs one trajectory of a fresh random seed (the
 // seeded forms are run_trajectory and sample_trajectories); one without runs
-// as it always did.
+// as it always did. A fresh state tells the executor that all its qubits are
+// |0⟩.
 sim::Result<sim::MeasurementRecord> run_any(const sim::Circuit& circuit, sim::StateVector& state,
-                                            sim::Rng& rng) {
+                                            sim::Rng& rng, bool fresh) {
     if (sim::has_channels(circuit))
         return sim::run_circuit_trajectory(circuit, state, sim::thread_rng().next_u64(), 0);
-    return sim::run_circuit(circuit, state, rng);
+    return sim::run_circuit(circuit, state, rng, fresh ? sim::all_qubits(state.num_qubits) : 0);
 }
 
 std::optional<sim::StateVector> run_fresh(const sim::Circuit& circuit, std::uint32_t num_qubits,
                                           sim::MeasurementRecord* record) {
     sim::StateVector state = sim::StateVector::create(num_qubits);
-    auto result = run_any(circuit, state, sim::thread_rng());
+    auto result = run_any(circuit, state, sim::thread_rng(), true);
     if (!result) {
         raise_core_error(result.error());
         return std::nullopt;
@@ -86,7 +88,7 @@ std::optional<sim::StateVector> run_loaded(const sim::Circuit& circuit, PyObject
         raise_core_error(fits.error());
         return std::nullopt;
     }
-    auto result = run_any(circuit, *state, rng);
+    auto result = run_any(circuit, *state, rng, false);
     if (!result) {
         raise_core_error(result.error());
         return std::nullopt;

@@ -72,12 +72,13 @@ Result<MeasurementRecord> run_circuit(const Circuit& circuit, StateVector& state
     return run_circuit(circuit, state, thread_rng());
 }
 
-Result<MeasurementRecord> run_circuit(const Circuit& circuit, StateVector& state, Rng& rng) {
+Result<MeasurementRecord> run_circuit(const Circuit& circuit, StateVector& state, Rng& rng,
+                                      std::size_t zero_qubits) {
     if (per_gate_path_forced()) return run_circuit_per_gate(circuit, state, rng);
     std::vector<ExecItem> items;
     std::optional<Error> failure = collect_items(circuit, state, items);
     std::vector<bool> outcomes;
-    VANTELO_TRY(run_items(items, state, &rng, &outcomes));
+    VANTELO_TRY(run_items(items, state, &rng, &outcomes, zero_qubits));
     if (failure) return std::move(*failure);
     MeasurementRecord record;
     record.reserve(outcomes.size());

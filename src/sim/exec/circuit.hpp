@@ -52,8 +52,10 @@ inline const std::vector<Gate>& listed_gates(const Circuit& circuit) {
 // Runs on the cache-blocked executor: the values, the draws and their order
 // are those of run_circuit_per_gate.
 Result<MeasurementRecord> run_circuit(const Circuit& circuit, StateVector& state);
-// The same with a supplied generator.
-Result<MeasurementRecord> run_circuit(const Circuit& circuit, StateVector& state, Rng& rng);
+// The same with a supplied generator; zero_qubits as for run_items (on a
+// fresh state, all_qubits).
+Result<MeasurementRecord> run_circuit(const Circuit& circuit, StateVector& state, Rng& rng,
+                                      std::size_t zero_qubits = 0);
 
 // The reference: one full pass over the state per item, in item order.
 Result<MeasurementRecord> run_circuit_per_gate(const Circuit& circuit, StateVector& state, Rng& rng);

@@ -58,7 +58,7 @@ Status run_fixed(const Gate& gate, StateVector& state, Rng* rng, SumPrecision su
 }  // namespace
 
 Status run_steps(const CompiledCircuit& circuit, std::span<const float> params, StateVector& state,
-                 std::size_t first, std::size_t last, Rng* rng) {
+                 std::size_t first, std::size_t last, Rng* rng, std::size_t zero_qubits) {
     if (per_gate_path_forced()) return run_steps_per_gate(circuit, params, state, first, last, rng);
     // Rotation matrices are computed here, before any pass starts.
     std::vector<ExecItem> items;
@@ -88,12 +88,12 @@ Status run_steps(const CompiledCircuit& circuit, std::span<const float> params, 
         }
         if (Status valid = check_item(item, state); !valid) {
             // The steps before the failing one stay applied.
-            VANTELO_TRY(run_items(items, state, rng, nullptr));
+            VANTELO_TRY(run_items(items, state, rng, nullptr, zero_qubits));
             return valid;
         }
         items.push_back(item);
     }
-    return run_items(items, state, rng, nullptr);
+    return run_items(items, state, rng, nullptr, zero_qubits);
 }
 
 Status run_steps_per_gate(const CompiledCircuit& circuit, std::span<const float> params, StateVector& state,
@@ -115,18 +115,19 @@ Status run_steps_per_gate(const CompiledCircuit& circuit, std::span<const float>
     return {};
 }
 
-Status run_into(const CompiledCircuit& circuit, std::span<const float> params, StateVector& state) {
+Status run_into(const CompiledCircuit& circuit, std::span<const float> params, StateVector& state,
+                std::size_t zero_qubits) {
     if (params.size() != circuit.parameter_count)
         return fail(msg::parameter_length(params.size(), circuit.parameter_count));
     if (state.num_qubits != circuit.num_qubits)
         return fail(msg::state_width_mismatch(state.num_qubits, circuit.num_qubits));
     Rng& rng = thread_rng();
-    return run_steps(circuit, params, state, 0, circuit.ops.size(), &rng);
+    return run_steps(circuit, params, state, 0, circuit.ops.size(), &rng, zero_qubits);
 }
 
 Result<StateVector> run_statevector(const CompiledCircuit& circuit, std::span<const float> params) {
     StateVector state = StateVector::create(circuit.num_qubits);
-    VANTELO_TRY(run_into(circuit, params, state));
+    VANTELO_TRY(run_into(circuit, params, state, all_qubits(circuit.num_qubits)));
     return state;
 }
 
@@ -144,7 +145,7 @@ Result<StateVector*> run_statevector_with_context(const CompiledCircuit& circuit
                                                   std::span<const float> params,
                                                   ExecutionContext& context) {
     prepare_context(circuit, context);
-    VANTELO_TRY(run_into(circuit, params, context.state));
+    VANTELO_TRY(run_into(circuit, params, context.state, all_qubits(circuit.num_qubits)));
     return &context.state;
 }
 

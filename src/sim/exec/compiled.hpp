@@ -30,16 +30,18 @@ Matrix2 rotation_matrix(RotationKind kind, float theta);
 
 // Runs the plan on a state that already holds the starting state. Checks the
 // parameter length, then the state's width; the first failing step's error
-// is returned and earlier steps stay applied.
-Status run_into(const CompiledCircuit& circuit, std::span<const float> params, StateVector& state);
+// is returned and earlier steps stay applied. zero_qubits as for run_items
+// (all_qubits on a fresh |0…0⟩).
+Status run_into(const CompiledCircuit& circuit, std::span<const float> params, StateVector& state,
+                std::size_t zero_qubits = 0);
 
 // Steps [first, last) of the plan on the state, without the checks of
 // run_into. rng is used by measurement and reset steps only and may be null
 // when the range holds neither.
 // Runs on the cache-blocked executor, with the values and draws of
-// run_steps_per_gate.
+// run_steps_per_gate; zero_qubits as for run_items.
 Status run_steps(const CompiledCircuit& circuit, std::span<const float> params, StateVector& state,
-                 std::size_t first, std::size_t last, Rng* rng);
+                 std::size_t first, std::size_t last, Rng* rng, std::size_t zero_qubits = 0);
 
 // The reference: one full pass over the state per step, in step order.
 Status run_steps_per_gate(const CompiledCircuit& circuit, std::span<const float> params,

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstring>
 
 #include "pool/pool.hpp"
@@ -155,10 +156,16 @@ struct BlockLayout {
 
     bool in_place() const { return run == b; }
 
-    // The index of block k: the bits of k placed in the inactive positions.
-    std::size_t base(std::size_t k) const {
+    // The inactive qubits that number the blocks a pass visits: a block
+    // with any of `zero` set is all zero, and stays so under items on the
+    // active qubits (see run_items), so the pass leaves it alone.
+    std::size_t visited(std::size_t zero) const { return inactive & ~zero; }
+
+    // The index of block k of those numbered by `blocks` (inactive qubits):
+    // the bits of k placed in its positions.
+    static std::size_t base(std::size_t k, std::size_t blocks) {
         std::size_t out = 0;
-        for (std::size_t m = inactive; k != 0 && m != 0; m &= m - 1, k >>= 1)
+        for (std::size_t m = blocks; k != 0 && m != 0; m &= m - 1, k >>= 1)
             if (k & 1u) out |= m & (~m + 1);
         return out;
     }
@@ -206,6 +213,21 @@ void copy_block(Amplitude* a, const BlockLayout& l, std::size_t base, Amplitude*
     }
 }
 
+// The qubits an item acts on.
+std::size_t item_qubits(const ExecItem& item) {
+    if (item.op == nullptr) return std::size_t{1} << item.qubit;
+    std::size_t mask = 0;
+    for (Qubit q : item.op->targets) mask |= std::size_t{1} << q;
+    for (Qubit q : item.op->controls) mask |= std::size_t{1} << q;
+    return mask;
+}
+
+bool item_finite(const ExecItem& item) {
+    auto finite = [](const Amplitude& a) { return std::isfinite(a.re) && std::isfinite(a.im); };
+    if (item.op != nullptr) return std::all_of(item.op->matrix.begin(), item.op->matrix.end(), finite);
+    return item.kind != ExecItem::Kind::Single || std::all_of(item.matrix.begin(), item.matrix.end(), finite);
+}
+
 // One Blocked step made ready to run: its items renamed to the block's bit
 // positions, their kernels prepared, the blocks' addressing. The kernels
 // borrow the items' matrices and the renamed operations in `segment`, whose
@@ -219,6 +241,11 @@ struct PreparedStep {
     BlockLayout layout;
     std::size_t widest = 1;
     std::vector<PlanarPlan> planar;
+    // The qubits its items act on, and whether every entry of their
+    // matrices is finite: only then do all-zero blocks stay zero (a NaN
+    // times zero is not), so that the pass may skip them.
+    std::size_t touched = 0;
+    bool finite = true;
 };
 
 // Whether a prepared segment runs on planes: every item a fused dense block
@@ -243,6 +270,11 @@ PreparedStep prepare_step(const Schedule& schedule, const PlanStep& step, std::s
     for (std::size_t i = 0; i < out.segment.size(); ++i)
         out.segment[i].joins = pair_with_swaps(out.segment, i, out.layout.b, out.segment[i].join);
     for (const PhysicalItem& p : out.segment) out.widest = std::max(out.widest, p.kernel.plan.dim);
+    for (std::size_t i = step.first; i < step.last; ++i) {
+        const ExecItem& item = items[schedule.item(i)];
+        out.touched |= item_qubits(item);
+        out.finite = out.finite && item_finite(item);
+    }
     if (runs_on_planes(out))
         for (const PhysicalItem& p : out.segment) out.planar.push_back(make_planar_plan(p.kernel.fused));
     return out;
@@ -250,11 +282,11 @@ PreparedStep prepare_step(const Schedule& schedule, const PlanStep& step, std::s
 
 // run_blocked for a segment on planes. Its fused kernels check no bound,
 // so every block leaves the budget apply_segment would leave it.
-Status run_planar(const PreparedStep& prepared, std::span<Amplitude* const> arrays, std::uint32_t n,
+Status run_planar(const PreparedStep& prepared, std::span<Amplitude* const> arrays, std::size_t visited,
                   std::span<int> budgets, StopToken& token) {
     const BlockLayout& layout = prepared.layout;
     const std::size_t len = std::size_t{1} << layout.b;
-    const std::size_t blocks = (std::size_t{1} << n) >> layout.b;
+    const std::size_t blocks = std::size_t{1} << __builtin_popcountll(visited);
     const std::size_t runs = std::size_t{1} << (layout.b - layout.run);
     for (std::size_t v = 0; v < arrays.size(); ++v) {
         Amplitude* const amplitudes = arrays[v];
@@ -263,13 +295,13 @@ Status run_planar(const PreparedStep& prepared, std::span<Amplitude* const> arra
             AlignedArray<float> planes = AlignedArray<float>::uninitialized(2 * len);
             float* const re = planes.data();
             float* const im = planes.data() + len;
-            std::size_t base = layout.base(first);
+            std::size_t base = BlockLayout::base(first, visited);
             for (std::size_t block = first; block < last; ++block) {
                 if (stop_requested()) return;
                 split_runs(amplitudes, base, layout.active_high, layout.run, runs, re, im);
                 for (const PlanarPlan& plan : prepared.planar) apply_fused_planar(re, im, layout.b, plan);
                 join_runs(re, im, amplitudes, base, layout.active_high, layout.run, runs);
-                base = BlockLayout::next(base, layout.inactive);
+                base = BlockLayout::next(base, visited);
             }
         });
         for (const PhysicalItem& p : prepared.segment)
@@ -284,14 +316,16 @@ Status run_planar(const PreparedStep& prepared, std::span<Amplitude* const> arra
 // block of arrays[v]; afterwards the budget every block has left, or −1 if
 // any block failed its check. The bound a check proves holds for the whole
 // register, so it carries over to the next segment's blocks, however these
-// are cut.
-Status run_blocked(const PreparedStep& prepared, std::span<Amplitude* const> arrays,
-                   std::uint32_t n, std::span<int> budgets) {
+// are cut. Blocks with a qubit of `zero` set are all zero, and are skipped
+// where the items keep them so (see PreparedStep::finite).
+Status run_blocked(const PreparedStep& prepared, std::span<Amplitude* const> arrays, std::size_t zero,
+                   std::span<int> budgets) {
     const std::vector<PhysicalItem>& segment = prepared.segment;
     const BlockLayout& layout = prepared.layout;
     const std::uint32_t b = layout.b;
     const std::size_t widest = prepared.widest;
-    const std::size_t blocks = (std::size_t{1} << n) >> b;
+    const std::size_t visited = layout.visited(prepared.finite ? zero : 0);
+    const std::size_t blocks = std::size_t{1} << __builtin_popcountll(visited);
     // Each piece applies the whole segment to one block before the next, so
     // the block stays in cache; the kernels inside run on this thread. A
     // single block (a small state) never leaves the calling thread. The
@@ -300,7 +334,7 @@ Status run_blocked(const PreparedStep& prepared, std::span<Amplitude* const> arr
     StopToken own_token;
     StopToken& token = current_stop_token() != nullptr ? *current_stop_token() : own_token;
     StopTokenScope caller(token);
-    if (!prepared.planar.empty()) return run_planar(prepared, arrays, n, budgets, token);
+    if (!prepared.planar.empty()) return run_planar(prepared, arrays, visited, budgets, token);
     for (std::size_t v = 0; v < arrays.size(); ++v) {
         Amplitude* const amplitudes = arrays[v];
         const int budget_in = budgets[v];
@@ -314,7 +348,7 @@ Status run_blocked(const PreparedStep& prepared, std::span<Amplitude* const> arr
             if (scratch.size() < widest) scratch.resize(widest);
             AlignedArray<Amplitude> buffer;
             if (!layout.in_place()) buffer = AlignedArray<Amplitude>::uninitialized(std::size_t{1} << b);
-            std::size_t base = layout.base(first);
+            std::size_t base = BlockLayout::base(first, visited);
             for (std::size_t block = first; block < last; ++block) {
                 if (stop_requested()) return;
                 Amplitude* a = amplitudes + base;
@@ -326,7 +360,7 @@ Status run_blocked(const PreparedStep& prepared, std::span<Amplitude* const> arr
                 if (left < 0) failed.store(true, std::memory_order_relaxed);
                 else budget_out.store(left, std::memory_order_relaxed);
                 if (!layout.in_place()) copy_block<false>(amplitudes, layout, base, buffer.data());
-                base = BlockLayout::next(base, layout.inactive);
+                base = BlockLayout::next(base, visited);
             }
         });
         budgets[v] = failed.load() ? -1 : budget_out.load();
@@ -338,7 +372,7 @@ Status run_blocked(const PreparedStep& prepared, std::span<Amplitude* const> arr
 // A prepared step on each of `arrays`.
 Status run_prepared_step(const PreparedStep& step, std::span<Amplitude* const> arrays,
                          std::uint32_t n, std::span<int> budgets) {
-    if (step.kind == PlanStep::Kind::Blocked) return run_blocked(step, arrays, n, budgets);
+    if (step.kind == PlanStep::Kind::Blocked) return run_blocked(step, arrays, 0, budgets);
     for (std::size_t v = 0; v < arrays.size(); ++v) {
         apply_whole(*step.item, arrays[v], n);
         budgets[v] = -1;
@@ -377,27 +411,35 @@ Status check_item(const ExecItem& item, const StateVector& state) {
 }
 
 Status run_schedule(const Schedule& schedule, std::span<const ExecItem> items, StateVector& state,
-                    Rng* rng, std::vector<bool>* outcomes) {
+                    Rng* rng, std::vector<bool>* outcomes, std::size_t zero_qubits) {
     // The light kernels' bound carries from pass to pass until something
-    // other than a Blocked step writes the state.
+    // other than a Blocked step writes the state. A qubit stays known zero
+    // until an item acts on it, or one with a NaN or an infinity runs (zero
+    // times those is not zero), or a measurement scales the state.
     int budget = -1;
+    std::size_t zero = zero_qubits;
     for (const PlanStep& step : schedule.steps) {
         if (stop_requested()) return stopped_error();
         switch (step.kind) {
             case PlanStep::Kind::Blocked: {
                 Amplitude* const array = state.amplitudes.data();
-                VANTELO_TRY(run_blocked(prepare_step(schedule, step, items, state.num_qubits), {&array, 1},
-                                        state.num_qubits, {&budget, 1}));
+                const PreparedStep prepared = prepare_step(schedule, step, items, state.num_qubits);
+                VANTELO_TRY(run_blocked(prepared, {&array, 1}, zero, {&budget, 1}));
+                zero = prepared.finite ? zero & ~prepared.touched : 0;
                 break;
             }
-            case PlanStep::Kind::Whole:
-                apply_whole(items[schedule.item(step.first)], state.amplitudes.data(), state.num_qubits);
+            case PlanStep::Kind::Whole: {
+                const ExecItem& item = items[schedule.item(step.first)];
+                apply_whole(item, state.amplitudes.data(), state.num_qubits);
                 budget = -1;
+                zero = item_finite(item) ? zero & ~item_qubits(item) : 0;
                 break;
+            }
             case PlanStep::Kind::Measure:
             case PlanStep::Kind::Reset:
                 VANTELO_TRY(measure_step(items[schedule.item(step.first)], state, rng, outcomes));
                 budget = -1;
+                zero = 0;
                 break;
         }
     }
@@ -440,11 +482,11 @@ Status run_prepared(const PreparedSchedule& schedule, std::span<Amplitude* const
 }
 
 Status run_items(std::span<const ExecItem> items, StateVector& state, Rng* rng,
-                 std::vector<bool>* outcomes) {
+                 std::vector<bool>* outcomes, std::size_t zero_qubits) {
     if (items.empty()) return {};
     const std::uint32_t b = block_qubits_for(state.num_qubits);
     return run_schedule(make_schedule(items, state.num_qubits, b, gather_blocks_for(state.num_qubits)),
-                        items, state, rng, outcomes);
+                        items, state, rng, outcomes, zero_qubits);
 }
 
 void force_per_gate_path_for_testing(bool on) { g_per_gate.store(on, std::memory_order_relaxed); }

@@ -30,12 +30,18 @@ Status check_item(const ExecItem& item, const StateVector& state);
 // Runs validated items on the state (every qubit below its width). Measurement outcomes are appended to
 // `outcomes` in item order when it is not null; rng may be null when no item
 // measures or resets. The block width comes from block_qubits_for.
+//
+// zero_qubits: qubits the caller knows to be |0⟩, every amplitude with one
+// of their bits set being zero (every qubit of a fresh |0…0⟩, say). Such a
+// qubit stays known zero until an item acts on it, and a pass skips the
+// blocks numbered by one: they stay zero. The values are those of a run
+// that visits every block, up to the sign of zero.
 Status run_items(std::span<const ExecItem> items, StateVector& state, Rng* rng,
-                 std::vector<bool>* outcomes);
+                 std::vector<bool>* outcomes, std::size_t zero_qubits = 0);
 
 // The same with a given schedule (made for this state's width).
 Status run_schedule(const Schedule& schedule, std::span<const ExecItem> items, StateVector& state,
-                    Rng* rng, std::vector<bool>* outcomes);
+                    Rng* rng, std::vector<bool>* outcomes, std::size_t zero_qubits = 0);
 
 // The same for a schedule without measurements or resets on each of
 // `arrays`, registers of 2^n amplitudes that need not be whole states (the

@@ -264,7 +264,7 @@ Status adjoint_value_and_gradient_into(const CompiledCircuit& circuit, std::span
         auto task = [&](std::size_t stage, unsigned side) -> Status {
             if (stage < forward_stages) {
                 if (forward_in_halves) return forward.task(stage, side);
-                if (side == 0) return run_into(circuit, params, psi);
+                if (side == 0) return run_into(circuit, params, psi, all_qubits(n));
                 build_halves_sweep(circuit, params, rotations, scratch.sweep);
                 stages.store(forward_stages + 1 + sweep.stages(), std::memory_order_release);
                 return {};

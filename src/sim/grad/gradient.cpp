@@ -100,7 +100,7 @@ Status checkpointed_rule(const CompiledCircuit& circuit, std::span<const float> 
     std::size_t done = 0;
     for (std::size_t j = 0; j < rotations.size(); ++j) {
         const std::size_t i = rotations[j];
-        VANTELO_TRY(run_steps(circuit, params, prefix, done, i, nullptr));
+        VANTELO_TRY(run_steps(circuit, params, prefix, done, i, nullptr, done == 0 ? all_qubits(circuit.num_qubits) : 0));
         done = i;
         const std::uint32_t slot = std::get<ParamOp>(circuit.ops[i]).slot;
         copy_state(prefix, work);
@@ -138,7 +138,7 @@ Status plain_rule_into(const CompiledCircuit& circuit, std::span<const float> pa
         double e[2] = {0.0, 0.0};
         for (int side = 0; side < 2; ++side) {
             prepare_context(circuit, context);
-            VANTELO_TRY(run_steps(circuit, params, context.state, 0, i, &rng));
+            VANTELO_TRY(run_steps(circuit, params, context.state, 0, i, &rng, all_qubits(circuit.num_qubits)));
             VANTELO_TRY(run_shifted(circuit, params, i, side == 0 ? kParameterShift : -kParameterShift,
                                     context.state, &rng));
             VANTELO_ASSIGN_OR_RETURN(e[side],

@@ -212,10 +212,12 @@ struct FirstItems {
 // and what is known of the state's norm.
 class Runner {
 public:
+    // zero_qubits: as for run_items, up to the first flush, the first
+    // write to the state.
     Runner(StateVector& state, Rng& rng, std::vector<bool>* outcomes, StretchCache* fused,
-           FirstFlush first = FirstFlush::Run, FirstItems* record = nullptr)
+           FirstFlush first = FirstFlush::Run, FirstItems* record = nullptr, std::size_t zero_qubits = 0)
         : state_(state), rng_(rng), outcomes_(outcomes), fused_(fused), first_(first), record_(record),
-          window_(stretch_window(state.num_qubits)), last_single_(state.num_qubits, kNone) {}
+          window_(stretch_window(state.num_qubits)), zero_(zero_qubits), last_single_(state.num_qubits, kNone) {}
 
     // A recording runner stopped at its first flush.
     bool halted() const { return halted_; }
@@ -295,7 +297,8 @@ public:
             return {};
         }
         if (pending_.empty()) return {};
-        Status status = run_items(pending_, state_, &rng_, outcomes_);
+        Status status = run_items(pending_, state_, &rng_, outcomes_, zero_);
+        zero_ = 0;
         clear_pending();
         return status;
     }
@@ -440,6 +443,7 @@ private:
     FirstItems* record_;
     bool halted_ = false;
     std::size_t window_;
+    std::size_t zero_;  // the state's known-zero qubits, until the first flush
     std::size_t index_ = 0;
     std::size_t window_of_last_ = 0;
     std::vector<const Operation*> stretch_;
@@ -554,14 +558,15 @@ namespace {
 
 Status run_trajectory_from(std::span<const NoisyItem> items, StateVector& state, std::uint64_t seed,
                            std::uint64_t trajectory, Rng& rng, std::vector<bool>* outcomes,
-                           StretchCache* fused, FirstFlush first, FirstItems* record) {
+                           StretchCache* fused, FirstFlush first, FirstItems* record,
+                           std::size_t zero_qubits = 0) {
     TrajectoryDraws draws(seed, trajectory);
     // Conditions read the outcomes even where the caller keeps none.
     std::vector<bool> own;
     if (outcomes == nullptr &&
         std::any_of(items.begin(), items.end(), [](const NoisyItem& i) { return i.condition != nullptr; }))
         outcomes = &own;
-    Runner runner(state, rng, outcomes, fused, first, record);
+    Runner runner(state, rng, outcomes, fused, first, record, zero_qubits);
     for (std::size_t i = 0; i < items.size() && !runner.halted(); ++i) {
         const NoisyItem& item = items[i];
         runner.at(i);
@@ -585,8 +590,9 @@ Status run_trajectory_from(std::span<const NoisyItem> items, StateVector& state,
 
 Status run_trajectory(std::span<const NoisyItem> items, StateVector& state, std::uint64_t seed,
                       std::uint64_t trajectory, Rng& rng, std::vector<bool>* outcomes,
-                      StretchCache* fused) {
-    return run_trajectory_from(items, state, seed, trajectory, rng, outcomes, fused, FirstFlush::Run, nullptr);
+                      StretchCache* fused, std::size_t zero_qubits) {
+    return run_trajectory_from(items, state, seed, trajectory, rng, outcomes, fused, FirstFlush::Run, nullptr,
+                               zero_qubits);
 }
 
 Result<MeasurementRecord> run_circuit_trajectory(const Circuit& circuit, StateVector& state,
@@ -755,7 +761,8 @@ Status for_each_trajectory_run(std::span<const NoisyItem> items, std::uint32_t n
             if (initial != nullptr)
                 std::copy_n(initial->amplitudes.data(), initial->size(), state.amplitudes.data());
             Rng rng = trajectory_rng(seed, t);
-            VANTELO_TRY(run_trajectory(items, state, seed, t, rng, nullptr, fused));
+            VANTELO_TRY(run_trajectory(items, state, seed, t, rng, nullptr, fused,
+                                       initial == nullptr ? all_qubits(n) : 0));
             return body(runs[r], state, rng);
         });
     }

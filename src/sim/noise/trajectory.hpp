@@ -56,10 +56,11 @@ Result<std::vector<NoisyItem>> noisy_items(const CompiledCircuit& circuit,
 // and resets. With `fused`, every stretch between draws that need a norm is
 // fused by it (the items' operations must outlive it). A conditioned item
 // fences: what is pending runs first, so its condition reads every earlier
-// outcome, and it joins no fused stretch.
+// outcome, and it joins no fused stretch. zero_qubits as for run_items
+// (all_qubits on a fresh |0…0⟩).
 Status run_trajectory(std::span<const NoisyItem> items, StateVector& state, std::uint64_t seed,
                       std::uint64_t trajectory, Rng& rng, std::vector<bool>* outcomes,
-                      StretchCache* fused = nullptr);
+                      StretchCache* fused = nullptr, std::size_t zero_qubits = 0);
 
 // Trajectory t of a circuit, run on `state` (|0…0⟩ or a caller's start),
 // with its record; gates named by `conditions` run only when their

@@ -130,7 +130,9 @@ Status run_prefix_tree(std::span<const std::vector<ExecItem>> lists, std::uint32
     if (start != nullptr) copy_state(*start, state);
     const auto apply = [&](const std::vector<ExecItem>& list, std::size_t from, std::size_t to) -> Status {
         done.applied += to - from;
-        return run_items(std::span<const ExecItem>(list).subspan(from, to - from), state, nullptr, nullptr);
+        // From the start, the state is a fresh |0…0⟩ or a copy of the start.
+        const std::size_t zero = from == 0 && start == nullptr ? all_qubits(n) : 0;
+        return run_items(std::span<const ExecItem>(list).subspan(from, to - from), state, nullptr, nullptr, zero);
     };
     for (std::size_t j = 0; j < order.size(); ++j) {
         if (stop_requested()) return stopped_error();
