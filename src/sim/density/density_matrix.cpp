@@ -89,8 +89,9 @@ Status check_width(std::uint32_t n) {
 Result<StateVector> evolve(std::span<const NoisyItem> noisy, std::uint32_t n) {
     DensityItems plan;
     density_items(noisy, n, plan);
+    // |0…0⟩⟨0…0| is the fresh |0…0⟩ on 2n qubits.
     StateVector rho = StateVector::create(2 * n);
-    VANTELO_TRY(run_items(plan.items, rho, nullptr, nullptr));
+    VANTELO_TRY(run_items(plan.items, rho, nullptr, nullptr, all_qubits(2 * n)));
     return rho;
 }
 
