@@ -14,14 +14,47 @@
 #include "sim/exec/reorder.hpp"
 #include "sim/noise/catalog.hpp"
 #include "sim/noise/draws.hpp"
+#include "sim/noise/populations.hpp"
 #include "sim/gates/gate_catalog.hpp"
 #include "sim/measure/measure.hpp"
 #include "sim/noise/trajectory.hpp"
+#include "amplitude_test_util.hpp"
 
 namespace vantelo::sim {
 namespace {
 
 using C = std::complex<double>;
+
+// The populations of every qubit over pieces of the groups: the reference
+// against a sum over the amplitudes in order, and the AVX2 kernel against
+// the reference bit for bit (each piece starts at a multiple of four).
+TEST(PopulationSums, KernelsAgreeWithTheReference) {
+    std::mt19937 rng(17);
+    for (std::uint32_t n = 3; n <= 8; ++n) {
+        const std::size_t groups = std::size_t{1} << (n - 1);
+        std::vector<Amplitude> psi = testing::random_amplitudes(std::size_t{1} << n, rng);
+        psi[3] = {0.0f, -0.0f};
+        psi[5] = {3e30f, -1e-30f};
+        for (Qubit q = 0; q < n; ++q)
+            for (std::size_t first = 0; first < groups; first += 4)
+                for (std::size_t last : {first + 4, groups}) {
+                    if (last > groups) continue;
+                    double zero = 0.0, one = 0.0;
+                    for (std::size_t i = 0; i < psi.size(); ++i) {
+                        const std::size_t r = ((i >> (q + 1)) << q) | (i & ((std::size_t{1} << q) - 1));
+                        if (r < first || r >= last) continue;
+                        const double p = double(psi[i].re) * psi[i].re + double(psi[i].im) * psi[i].im;
+                        ((i >> q) & 1u ? one : zero) += p;
+                    }
+                    const std::array<double, 2> reference = population_sums_scalar(psi.data(), q, first, last);
+                    ASSERT_NEAR(reference[0], zero, 1e-13 * (1.0 + std::abs(zero))) << n << " " << q;
+                    ASSERT_NEAR(reference[1], one, 1e-13 * (1.0 + std::abs(one))) << n << " " << q;
+                    const std::array<double, 2> fast = population_sums(psi.data(), q, first, last);
+                    ASSERT_EQ(std::memcmp(fast.data(), reference.data(), sizeof fast), 0)
+                        << n << " qubits, qubit " << q << ", groups " << first << "-" << last;
+                }
+    }
+}
 
 TEST(NoiseDraws, DependOnlyOnSeedTrajectoryAndPosition) {
     TrajectoryDraws a(5, 9), b(5, 9), c(5, 10), d(6, 9);

@@ -16,6 +16,7 @@
 #include "sim/measure/measure.hpp"
 #include "sim/messages.hpp"
 #include "sim/noise/draws.hpp"
+#include "sim/noise/populations.hpp"
 #include "sim/noise/trajectory_tree.hpp"
 #include "sim/stop.hpp"
 
@@ -52,13 +53,15 @@ std::vector<double> chunked_sum(std::size_t groups, std::size_t width, Partial p
     return total;
 }
 
+// The norm², summed as the populations of the top qubit are (populations.hpp),
+// each piece's two sums added.
 double norm_squared(const StateVector& state) {
     const Amplitude* a = state.amplitudes.data();
-    return chunked_sum(state.size(), 1, [a](std::size_t first, std::size_t last, double* out) {
-        double s = 0.0;
-        for (std::size_t i = first; i < last; ++i)
-            s += static_cast<double>(a[i].re) * a[i].re + static_cast<double>(a[i].im) * a[i].im;
-        out[0] = s;
+    if (state.num_qubits == 0) return static_cast<double>(a[0].re) * a[0].re + static_cast<double>(a[0].im) * a[0].im;
+    const Qubit top = state.num_qubits - 1;
+    return chunked_sum(state.size() >> 1, 1, [a, top](std::size_t first, std::size_t last, double* out) {
+        const std::array<double, 2> piece = population_sums(a, top, first, last);
+        out[0] = piece[0] + piece[1];
     })[0];
 }
 
@@ -140,31 +143,14 @@ std::vector<double> reduced_density(const StateVector& state, const std::vector<
     });
 }
 
-// The populations of a one-qubit channel's qubit q, Σ|ψ|² over the
-// amplitudes with q = 0 and with q = 1: the diagonal of reduced_density,
-// all that a channel whose K†K are diagonal (damping, resets) needs. The
-// sum only chooses a branch, so it runs in four interleaved lanes per chunk
-// rather than in one dependent chain: fixed apart from the pool, several
-// times faster, and within a few units of double rounding of the chain.
+// The populations of a one-qubit channel's qubit q (populations.hpp), the
+// pieces' sums added in piece order.
 std::array<double, 2> populations(const StateVector& state, Qubit q) {
     const Amplitude* psi = state.amplitudes.data();
-    const std::size_t low = (std::size_t{1} << q) - 1;
-    const std::size_t step = std::size_t{1} << q;
     const std::vector<double> sums = chunked_sum(state.size() >> 1, 2, [&](std::size_t first, std::size_t last, double* out) {
-        double zero[4] = {}, one[4] = {};
-        const auto add = [&](std::size_t r, std::size_t lane) {
-            const std::size_t i = ((r & ~low) << 1) | (r & low);
-            const double ar = psi[i].re, ai = psi[i].im;
-            const double br = psi[i + step].re, bi = psi[i + step].im;
-            zero[lane] += ar * ar + ai * ai;
-            one[lane] += br * br + bi * bi;
-        };
-        std::size_t r = first;
-        for (; r + 4 <= last; r += 4)
-            for (std::size_t lane = 0; lane < 4; ++lane) add(r + lane, lane);
-        for (; r < last; ++r) add(r, 0);
-        out[0] = (zero[0] + zero[1]) + (zero[2] + zero[3]);
-        out[1] = (one[0] + one[1]) + (one[2] + one[3]);
+        const std::array<double, 2> piece = population_sums(psi, q, first, last);
+        out[0] = piece[0];
+        out[1] = piece[1];
     });
     return {sums[0], sums[1]};
 }
