@@ -109,7 +109,7 @@ Result<std::vector<float>> trajectory_expectations(const CompiledCircuit& circui
                                                    std::uint64_t first, std::uint64_t count);
 
 // Sets the widest register whose trajectories run side by side (19 unless
-// set) and returns the previous width; the values do not depend on it, so
+// set; fused trajectories one qubit wider) and returns the previous width; the values do not depend on it, so
 // tests and benchmarks move it to reach both paths at any width.
 std::uint32_t set_side_by_side_qubits(std::uint32_t num_qubits);
 
