@@ -1620,7 +1620,8 @@ def _unpickle(data: bytes) -> Gate | Circuit | Observable | Parameter | CircuitS
 def _set_side_by_side_qubits(num_qubits: SupportsIndex) -> int:
     """Sets the widest register whose trajectories run side by side, one per worker, and returns the previous width.
 
-    Wider registers run one trajectory at a time, spread over the pool.
+    Fused trajectories run side by side one qubit wider. Wider registers
+    run one trajectory at a time, spread over the pool.
     Results do not depend on it; tests and benchmarks set it to reach both
     ways at any width.
     """

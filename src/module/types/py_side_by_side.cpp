@@ -22,7 +22,8 @@ PyMethodDef set_side_by_side_qubits_def = {
         &static_entry<&set_side_by_side_qubits, k_set_side_by_side_qubits>)),
     METH_FASTCALL | METH_KEYWORDS,
     "_set_side_by_side_qubits(num_qubits)\n--\n\nSets the widest register whose trajectories run "
-    "side by side, one per worker, and returns the previous width; results do not depend on it.",
+    "side by side, one per worker (fused ones one qubit wider), and returns the previous width; "
+    "results do not depend on it.",
 };
 
 }  // namespace vantelo::module
