@@ -9,6 +9,7 @@
 #include <set>
 #include <utility>
 
+#include "sim/density/density_matrix.hpp"
 #include "sim/exec/block_size.hpp"
 #include "sim/exec/executor.hpp"
 #include "sim/exec/reorder.hpp"
@@ -271,6 +272,8 @@ struct FusedCase {
 
 // Fused trajectories (fusion=k) against exact ones, trajectory by
 // trajectory: the same draws and branches, so the states agree to rounding.
+// (Above kReorderQubits a draw past the bounds reads the state in pass
+// order and may take another branch; at this seed none does.)
 // Strong noise draws many non-identity branches and damping draws past the
 // bounds, so stretches are cut by norms and fused in windows, and one-qubit
 // branches are merged into their neighbours; above kReorderQubits each
@@ -342,6 +345,56 @@ TEST(FusedTrajectoryOrder, RunsTheStretchInPassOrder) {
     ASSERT_TRUE(run_trajectory(*items, got, 1, 0, rng, nullptr, &cache));
     EXPECT_EQ(0, std::memcmp(got.amplitudes.data(), want.amplitudes.data(),
                              got.size() * sizeof(Amplitude)));
+}
+
+// A fused schedule in passes takes each draw past the bounds on the state
+// its earlier items in pass order leave, not in the circuit's order: for a
+// given seed some trajectories draw other branches than exact ones, but the
+// branches keep their joint distribution. Narrow blocks make a small
+// register run (and be ordered) in passes; every ⟨Z_q⟩ over the
+// trajectories stays within four standard errors of the density matrix's.
+TEST(FusedTrajectoryOrder, DrawsInPassOrderKeepTheDistribution) {
+    const std::uint32_t n = 8;
+    const std::uint64_t count = 3000;
+    const Circuit circuit = noisy_layers(n, 4, true);
+    StateVector shape;
+    shape.num_qubits = n;
+    auto items = noisy_items(circuit, shape);
+    ASSERT_TRUE(items);
+    auto rho = density_matrix(circuit, n);
+    ASSERT_TRUE(rho);
+    std::vector<double> want(n, 0.0), sum(n, 0.0), squares(n, 0.0);
+    for (std::size_t x = 0; x < (std::size_t{1} << n); ++x)
+        for (Qubit q = 0; q < n; ++q)
+            want[q] += ((x >> q) & 1 ? -1.0 : 1.0) * rho->amplitudes[(x << n) | x].re;
+    set_block_qubits_for_testing(4);
+    StretchCache cache(2, n, 4);
+    std::size_t differ = 0;
+    for (std::uint64_t t = 0; t < count; ++t) {
+        StateVector fused = StateVector::create(n), exact = StateVector::create(n);
+        Rng a = trajectory_rng(5, t), b = trajectory_rng(5, t);
+        ASSERT_TRUE(run_trajectory(*items, fused, 5, t, a, nullptr, &cache));
+        ASSERT_TRUE(run_trajectory(*items, exact, 5, t, b, nullptr));
+        double gap = 0.0;
+        for (std::size_t x = 0; x < fused.size(); ++x)
+            gap = std::max(gap, std::abs(C(fused.amplitudes[x].re, fused.amplitudes[x].im) -
+                                         C(exact.amplitudes[x].re, exact.amplitudes[x].im)));
+        differ += gap > 1e-3;
+        for (Qubit q = 0; q < n; ++q) {
+            double z = 0.0;
+            for (std::size_t x = 0; x < fused.size(); ++x)
+                z += ((x >> q) & 1 ? -1.0 : 1.0) * std::norm(C(fused.amplitudes[x].re, fused.amplitudes[x].im));
+            sum[q] += z;
+            squares[q] += z * z;
+        }
+    }
+    set_block_qubits_for_testing(0);
+    EXPECT_GT(differ, 0u);
+    for (Qubit q = 0; q < n; ++q) {
+        const double mean = sum[q] / count;
+        const double error = std::sqrt((squares[q] / count - mean * mean) / (count - 1));
+        EXPECT_NEAR(mean, want[q], 4 * error + 1e-6) << "qubit " << q;
+    }
 }
 
 }  // namespace

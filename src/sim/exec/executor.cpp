@@ -489,6 +489,15 @@ Status run_items(std::span<const ExecItem> items, StateVector& state, Rng* rng,
                         items, state, rng, outcomes, zero_qubits);
 }
 
+std::size_t zero_qubits_after(std::span<const ExecItem> items, std::size_t zero_qubits) {
+    for (const ExecItem& item : items) {
+        if (item.kind == ExecItem::Kind::Measure || item.kind == ExecItem::Kind::Reset || !item_finite(item))
+            return 0;
+        zero_qubits &= ~item_qubits(item);
+    }
+    return zero_qubits;
+}
+
 void force_per_gate_path_for_testing(bool on) { g_per_gate.store(on, std::memory_order_relaxed); }
 
 bool per_gate_path_forced() { return g_per_gate.load(std::memory_order_relaxed); }

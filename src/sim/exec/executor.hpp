@@ -39,6 +39,11 @@ Status check_item(const ExecItem& item, const StateVector& state);
 Status run_items(std::span<const ExecItem> items, StateVector& state, Rng* rng,
                  std::vector<bool>* outcomes, std::size_t zero_qubits = 0);
 
+// The qubits still known zero after run_items(items, …, zero_qubits) ran:
+// those no item acted on, or none when one measured, reset or held a NaN or
+// an infinity.
+std::size_t zero_qubits_after(std::span<const ExecItem> items, std::size_t zero_qubits);
+
 // The same with a given schedule (made for this state's width).
 Status run_schedule(const Schedule& schedule, std::span<const ExecItem> items, StateVector& state,
                     Rng* rng, std::vector<bool>* outcomes, std::size_t zero_qubits = 0);

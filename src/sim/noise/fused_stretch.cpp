@@ -95,9 +95,9 @@ FusedStretch fuse_stretch(std::span<const Operation* const> ops, std::span<const
     return out;
 }
 
-void order_for_passes(std::vector<ExecItem>& items, std::span<const std::size_t> fences,
-                      std::uint32_t num_qubits) {
-    if (num_qubits <= kReorderQubits || items.size() < 2) return;
+std::vector<std::size_t> order_for_passes(std::vector<ExecItem>& items, std::span<const std::size_t> fences,
+                                          std::uint32_t num_qubits, std::uint32_t block) {
+    if (num_qubits <= block || items.size() < 2) return {};
     // A fence is an entry of its own in the masks, standing for no item.
     constexpr std::size_t kFence = ~std::size_t{0};
     std::vector<std::uint64_t> masks;
@@ -115,11 +115,17 @@ void order_for_passes(std::vector<ExecItem>& items, std::span<const std::size_t>
         item_of.push_back(i);
     }
     std::vector<ExecItem> ordered;
+    std::vector<std::size_t> from;
     ordered.reserve(items.size());
-    for (std::size_t j : pass_order(masks, num_qubits))
-        if (item_of[j] != kFence) ordered.push_back(items[item_of[j]]);
+    from.reserve(items.size());
+    for (std::size_t j : pass_order(masks, num_qubits, block)) {
+        if (item_of[j] == kFence) continue;
+        ordered.push_back(items[item_of[j]]);
+        from.push_back(item_of[j]);
+    }
     if (ordered.size() != items.size()) raise_fault("a reordered schedule lost items");
     items.swap(ordered);
+    return from;
 }
 
 std::uint32_t reorder_width(std::span<const Gate> gates) {

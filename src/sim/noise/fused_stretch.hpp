@@ -19,6 +19,7 @@
 #include <span>
 #include <vector>
 
+#include "sim/exec/reorder.hpp"
 #include "sim/exec/schedule.hpp"
 #include "sim/gates/gate.hpp"
 
@@ -49,9 +50,11 @@ FusedStretch fuse_stretch(std::span<const Operation* const> ops, std::span<const
 // it commutes exactly with maps on other qubits and only rounding changes,
 // within the fused bound; the norm is taken after the schedule in any
 // order. The order depends only on its arguments; with num_qubits at most
-// kReorderQubits the items are left as given.
-void order_for_passes(std::vector<ExecItem>& items, std::span<const std::size_t> fences,
-                      std::uint32_t num_qubits);
+// `block` (kReorderQubits but in tests) the items are left as given.
+// Returns where each item came from (items[i] was item from[i]), or
+// nothing when the order is unchanged.
+std::vector<std::size_t> order_for_passes(std::vector<ExecItem>& items, std::span<const std::size_t> fences,
+                                          std::uint32_t num_qubits, std::uint32_t block = kReorderQubits);
 
 // The width reorder_for_passes plans a list of these gates for: the
 // highest qubit a unitary names, plus one. A one-off circuit's trajectories
@@ -77,13 +80,16 @@ inline std::size_t stretch_window(std::uint32_t num_qubits) {
 // from the cache never changes a value.
 class StretchCache {
 public:
-    // `reorder_qubits`: the width every schedule is reordered for
-    // (order_for_passes).
-    explicit StretchCache(unsigned max_qubits, std::uint32_t reorder_qubits = 0)
-        : max_qubits_(max_qubits), reorder_qubits_(reorder_qubits) {}
+    // `reorder_qubits`: the width every schedule is reordered for, in
+    // blocks of `reorder_block` qubits (order_for_passes; tests narrow the
+    // blocks to reorder small registers).
+    explicit StretchCache(unsigned max_qubits, std::uint32_t reorder_qubits = 0,
+                          std::uint32_t reorder_block = kReorderQubits)
+        : max_qubits_(max_qubits), reorder_qubits_(reorder_qubits), reorder_block_(reorder_block) {}
 
     unsigned max_qubits() const { return max_qubits_; }
     std::uint32_t reorder_qubits() const { return reorder_qubits_; }
+    std::uint32_t reorder_block() const { return reorder_block_; }
 
     // The plan of these operations, made on first use (`branch` follows
     // from the operations: a channel's branches are its own objects). Plans are kept until
@@ -97,6 +103,7 @@ public:
 private:
     unsigned max_qubits_;
     std::uint32_t reorder_qubits_;
+    std::uint32_t reorder_block_;
     std::mutex mutex_;
     // std::less orders pointers to distinct objects totally, as the map needs.
     struct Before {

@@ -4,6 +4,7 @@
 #include <array>
 #include <atomic>
 #include <cmath>
+#include <deque>
 #include <limits>
 #include <map>
 #include <mutex>
@@ -188,6 +189,54 @@ std::size_t pick(std::span<const double> weights, double u) {
     return last;
 }
 
+// A general channel's branch for a draw u past the sum of its lower
+// bounds: the branch probabilities on the channel's qubits of the state as
+// it stands, less the bounds, pick among the rest. `trace` is the state's
+// norm², `probability` the branch's share of it.
+struct Resolved {
+    std::size_t branch = 0;
+    double probability = 0.0;
+    double trace = 0.0;
+};
+
+Resolved resolve_draw(const Channel& c, double u, const StateVector& state) {
+    double lower = 0.0;
+    for (double w : c.weights) lower += w;
+    const std::size_t dim = std::size_t{1} << c.qubits.size();
+    std::vector<double> rho;
+    if (diagonal_gram(c)) {
+        const std::array<double, 2> p = populations(state, c.qubits[0]);
+        rho = {p[0], 0.0, 0.0, 0.0, 0.0, 0.0, p[1], 0.0};
+    } else {
+        rho = reduced_density(state, c.qubits);
+    }
+    Resolved out;
+    for (std::size_t a = 0; a < dim; ++a) out.trace += rho[2 * (a * dim + a)];
+    std::vector<double> residual(c.branches.size());
+    std::vector<double> probability(c.branches.size());
+    double total = 0.0;
+    for (std::size_t b = 0; b < c.branches.size(); ++b) {
+        // ⟨ψ|K†K|ψ⟩ = Σ_{x,y} (K†K)[x][y] ρ[y][x].
+        const std::vector<double>& g = c.gram[b];
+        double s = 0.0;
+        for (std::size_t x = 0; x < dim; ++x)
+            for (std::size_t y = 0; y < dim; ++y)
+                s += g[2 * (x * dim + y)] * rho[2 * (y * dim + x)] -
+                     g[2 * (x * dim + y) + 1] * rho[2 * (y * dim + x) + 1];
+        probability[b] = out.trace > 0.0 ? s / out.trace : 0.0;
+        residual[b] = std::max(0.0, probability[b] - c.weights[b]);
+        total += residual[b];
+    }
+    if (total > 0.0) {
+        out.branch = pick(residual, (u - lower) / (1.0 - lower) * total);
+    } else {
+        out.branch = static_cast<std::size_t>(
+            std::max_element(probability.begin(), probability.end()) - probability.begin());
+    }
+    out.probability = probability[out.branch];
+    return out;
+}
+
 // b · a for row-major 2 × 2 matrices.
 Matrix2 product(const Matrix2& b, const Matrix2& a) {
     return {cadd(cmul(b[0], a[0]), cmul(b[1], a[2])), cadd(cmul(b[0], a[1]), cmul(b[1], a[3])),
@@ -276,25 +325,48 @@ public:
         if (halted_) return {};
         close_stretch();
         // Reordered before anything reads the pending items, so every
-        // reader sees them in the order they run in.
-        if (fused_ != nullptr) order_for_passes(pending_, fences_, fused_->reorder_qubits());
+        // reader sees them in the order they run in; `at` lists where the
+        // draws that wait in them went, in that order.
+        std::vector<std::size_t> at = placeholders_;
+        if (fused_ != nullptr) {
+            const std::vector<std::size_t> from =
+                order_for_passes(pending_, fences_, fused_->reorder_qubits(), fused_->reorder_block());
+            if (!from.empty() && !at.empty()) {
+                std::vector<std::size_t> to(from.size());
+                for (std::size_t i = 0; i < from.size(); ++i) to[from[i]] = i;
+                for (std::size_t& a : at) a = to[a];
+                // Each draw keeps its own number: sorting the pairs by new
+                // place moves the draws along.
+                std::vector<std::pair<std::size_t, Deferred>> pairs;
+                for (std::size_t d = 0; d < at.size(); ++d) pairs.emplace_back(at[d], deferred_[d]);
+                std::sort(pairs.begin(), pairs.end(),
+                          [](const auto& a, const auto& b) { return a.first < b.first; });
+                for (std::size_t d = 0; d < at.size(); ++d) {
+                    at[d] = pairs[d].first;
+                    deferred_[d] = pairs[d].second;
+                }
+            }
+        }
         fences_.clear();
+        // What runs before the first waiting draw is the same for every
+        // draw it makes: a prefix that runs may share.
+        std::size_t begin = 0;
         if (first_ != FirstFlush::Run) {
             const FirstFlush mode = first_;
             first_ = FirstFlush::Run;
+            const std::size_t prefix = at.empty() ? pending_.size() : at.front();
             if (mode == FirstFlush::Record) {
-                record_->items = pending_;
+                record_->items.assign(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(prefix));
                 record_->plans = plans_;
                 halted_ = true;
                 return {};
             }
-            if (record_ != nullptr && pending_.size() != record_->items.size())
+            if (record_ != nullptr && prefix != record_->items.size())
                 raise_fault("a shared trajectory prefix that its own run does not make");
-            clear_pending();
-            return {};
+            zero_ = zero_qubits_after(std::span<const ExecItem>(pending_).first(prefix), zero_);
+            begin = prefix;
         }
-        if (pending_.empty()) return {};
-        Status status = run_items(pending_, state_, &rng_, outcomes_, zero_);
+        Status status = run_pending(begin, at);
         zero_ = 0;
         clear_pending();
         return status;
@@ -341,48 +413,31 @@ public:
             // first (the branch could join an item queued before it).
             if (collapse_pending_) VANTELO_TRY(flush());
             if (halted_) return {};
+        } else if (fused_ != nullptr) {
+            // Fused, the draw waits in the schedule on the channel's qubits
+            // and is taken where the schedule's passes reach it, so the
+            // passes around it stay whole (see flush).
+            close_stretch();
+            placeholders_.push_back(pending_.size());
+            pending_.push_back(unitary_item(c.branches[0]));
+            deferred_.push_back({&c, u});
+            dirty_ = true;
+            bound_ *= kDeferredBound;
+            if (bound_ < 1e-12) VANTELO_TRY(settle());
+            return {};
         } else {
             // Outside the bounds: the branch probabilities on the channel's
             // qubits, from the state as the pending items leave it.
             VANTELO_TRY(flush());
             if (halted_) return {};
-            const std::size_t dim = std::size_t{1} << c.qubits.size();
-            std::vector<double> rho;
-            if (diagonal_gram(c)) {
-                const std::array<double, 2> p = populations(state_, c.qubits[0]);
-                rho = {p[0], 0.0, 0.0, 0.0, 0.0, 0.0, p[1], 0.0};
-            } else {
-                rho = reduced_density(state_, c.qubits);
-            }
-            double trace = 0.0;
-            for (std::size_t a = 0; a < dim; ++a) trace += rho[2 * (a * dim + a)];
-            std::vector<double> residual(c.branches.size());
-            std::vector<double> probability(c.branches.size());
-            double total = 0.0;
-            for (std::size_t b = 0; b < c.branches.size(); ++b) {
-                // ⟨ψ|K†K|ψ⟩ = Σ_{x,y} (K†K)[x][y] ρ[y][x].
-                const std::vector<double>& g = c.gram[b];
-                double s = 0.0;
-                for (std::size_t x = 0; x < dim; ++x)
-                    for (std::size_t y = 0; y < dim; ++y)
-                        s += g[2 * (x * dim + y)] * rho[2 * (y * dim + x)] -
-                             g[2 * (x * dim + y) + 1] * rho[2 * (y * dim + x) + 1];
-                probability[b] = trace > 0.0 ? s / trace : 0.0;
-                residual[b] = std::max(0.0, probability[b] - c.weights[b]);
-                total += residual[b];
-            }
-            if (total > 0.0) {
-                k = pick(residual, (u - lower) / (1.0 - lower) * total);
-            } else {
-                k = static_cast<std::size_t>(
-                    std::max_element(probability.begin(), probability.end()) - probability.begin());
-            }
-            p = probability[k];
+            const Resolved r = resolve_draw(c, u, state_);
+            k = r.branch;
+            p = r.probability;
             // The norm² is now known: the trace, not 1. Starting again from
             // 1 would lose what every earlier branch took, and a long
             // trajectory of strong damping would sink below single
             // precision's smallest numbers unnoticed.
-            bound_ = trace;
+            bound_ = r.trace;
         }
         add(unitary_item(c.branches[k]), true, &c.branches[k]);
         dirty_ = true;
@@ -397,10 +452,55 @@ public:
     }
 
 private:
+    // A draw past its bounds waiting in a fused schedule, and its number.
+    struct Deferred {
+        const Channel* channel = nullptr;
+        double u = 0.0;
+    };
+
+    // The norm² a waiting draw leaves is at least this: its branch is
+    // scaled to leave about 1.
+    static constexpr double kDeferredBound = 0.5;
+
+    // Runs pending_[begin, end) and then each waiting draw at `at` in turn:
+    // the items before it run, the draw is taken on the state they leave,
+    // and its branch, scaled by 1/√(norm² it leaves), takes its place at the
+    // head of the items after it. In this order every draw reads the state
+    // of the items that precede it in the schedule, which keeps the order
+    // of every qubit's items: the branches have their joint distribution,
+    // not the one of the circuit's order for a given seed.
+    Status run_pending(std::size_t begin, std::span<const std::size_t> at) {
+        std::size_t next = begin;
+        for (std::size_t d = 0; d <= at.size(); ++d) {
+            const std::size_t end = d < at.size() ? at[d] : pending_.size();
+            const std::span<const ExecItem> run = std::span<const ExecItem>(pending_).subspan(next, end - next);
+            if (!run.empty()) {
+                VANTELO_TRY(run_items(run, state_, &rng_, outcomes_, zero_));
+                zero_ = zero_qubits_after(run, zero_);
+            }
+            if (d == at.size()) break;
+            const Channel& c = *deferred_[d].channel;
+            const Resolved r = resolve_draw(c, deferred_[d].u, state_);
+            const Operation& branch = c.branches[r.branch];
+            const double left = r.trace * r.probability;
+            const double s = left > 0.0 ? 1.0 / std::sqrt(left) : 1.0;
+            std::vector<Amplitude> scaled(branch.matrix.begin(), branch.matrix.end());
+            for (Amplitude& a : scaled)
+                a = {static_cast<float>(a.re * s), static_cast<float>(a.im * s)};
+            owned_.push_back(Operation{branch.targets, SharedMatrix(std::move(scaled)), branch.controls});
+            pending_[end] = unitary_item(owned_.back());
+            next = end;
+        }
+        return {};
+    }
+
     void clear_pending() {
         collapse_pending_ = false;
         pending_.clear();
         plans_.clear();
+        placeholders_.clear();
+        deferred_.clear();
+        owned_.clear();
         is_branch_.clear();
         std::fill(last_single_.begin(), last_single_.end(), kNone);
     }
@@ -451,6 +551,9 @@ private:
     static constexpr std::size_t kNone = ~std::size_t{0};
     std::vector<ExecItem> pending_;
     std::vector<std::size_t> fences_;  // fused: where barriers stood in pending_
+    std::vector<std::size_t> placeholders_;  // fused: where waiting draws stand in pending_
+    std::vector<Deferred> deferred_;         // those draws, in the same order
+    std::deque<Operation> owned_;            // their scaled branches, which items borrow
     std::vector<std::uint8_t> is_branch_;
     std::vector<std::size_t> last_single_;  // per qubit: index into pending_, or kNone
     bool dirty_ = false;
@@ -795,7 +898,8 @@ Status for_each_trajectory_run(std::span<const NoisyItem> items, std::uint32_t n
                 FirstItems expected;
                 expected.items.resize(piece[i].size());
                 VANTELO_TRY(run_trajectory_from(items, state, seed, run.front(), rng, nullptr, fused,
-                                                FirstFlush::Skip, &expected));
+                                                FirstFlush::Skip, &expected,
+                                                initial == nullptr ? all_qubits(n) : 0));
                 return body(run, state, rng);
             }, &done));
             if (work != nullptr) {

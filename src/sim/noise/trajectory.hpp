@@ -5,7 +5,11 @@
 // schedule, so a mixture (or a general branch drawn below its bound) costs no
 // pass of its own beyond its gate. With fusion=k those items, drawn branches
 // included, are fused into dense blocks first, and above kReorderQubits
-// reordered to take fewer passes (fused_stretch.hpp).
+// reordered to take fewer passes (fused_stretch.hpp). A fused draw that
+// needs a norm waits in the schedule on its channel's qubits and is taken
+// where the reordered schedule reaches it, on the state the items before it
+// in that order leave: the branches keep their joint distribution, but at
+// such a draw a trajectory may take another branch than its exact run.
 #pragma once
 
 #include <cstdint>

@@ -130,8 +130,10 @@ Status run_prefix_tree(std::span<const std::vector<ExecItem>> lists, std::uint32
     if (start != nullptr) copy_state(*start, state);
     const auto apply = [&](const std::vector<ExecItem>& list, std::size_t from, std::size_t to) -> Status {
         done.applied += to - from;
-        // From the start, the state is a fresh |0…0⟩ or a copy of the start.
-        const std::size_t zero = from == 0 && start == nullptr ? all_qubits(n) : 0;
+        // From |0…0⟩, the qubits no earlier item of the list acted on are
+        // still zero, whichever copy of its prefix the state came from.
+        const std::size_t zero =
+            start == nullptr ? zero_qubits_after(std::span<const ExecItem>(list).first(from), all_qubits(n)) : 0;
         return run_items(std::span<const ExecItem>(list).subspan(from, to - from), state, nullptr, nullptr, zero);
     };
     for (std::size_t j = 0; j < order.size(); ++j) {
